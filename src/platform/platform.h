@@ -1,0 +1,147 @@
+// Operating-system operations used by the portable core.
+//
+// Each group below is one narrow interface with one implementation per
+// platform (src/platform/win32 and src/platform/posix).  The core includes
+// this header only; it never sees a system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace talvo::platform {
+
+// ---------------------------------------------------------------------------
+// Settings file in the private-profile format (sections, key=value lines).
+namespace profile {
+// The directory that holds the settings file, without a trailing separator.
+// On Windows the Windows directory; elsewhere a per-user configuration
+// directory (see the posix implementation).
+std::string WindowsDirectory();
+// The separator placed between the directory and the file name.
+char PathSeparator();
+bool FileExists(const std::string& path);
+// Reads a text key; `def` when the key is missing.  At most `capacity - 1`
+// characters are returned, as the Win32 reader does for a buffer of that size.
+std::string ReadString(const std::string& section, const std::string& key, const std::string& def,
+                       const std::string& path, std::size_t capacity);
+// Reads an integer key as the Win32 reader does (unsigned 32-bit result).
+std::uint32_t ReadInt(const std::string& section, const std::string& key, std::uint32_t def,
+                      const std::string& path);
+// Creates the file, the section or the key as needed; keeps every other line.
+bool WriteString(const std::string& section, const std::string& key, const std::string& value,
+                 const std::string& path);
+}  // namespace profile
+
+// ---------------------------------------------------------------------------
+// The serial device.  A handle is an opaque integer; kNoDevice means none.
+namespace serial {
+using Handle = std::intptr_t;
+inline constexpr Handle kNoDevice = -1;
+
+// Line parameters built from a mode text ("COM2: baud=4800 parity=N ...").
+struct LineMode {
+    std::uint32_t baud = 0;
+    char parity = 'N';        // N, E, O, M, S
+    std::uint8_t dataBits = 8;
+    std::uint8_t stopBits = 1;  // 1 or 2 (15 means 1.5)
+    bool valid = false;
+    // Room for the platform's own device control block, filled by BuildMode.
+    alignas(8) unsigned char native[96] = {};
+};
+
+// Opens the device for exclusive use.  Returns kNoDevice on failure.
+Handle Open(const std::string& name);
+bool Close(Handle h);
+bool SetQueues(Handle h, std::uint32_t inQueue, std::uint32_t outQueue);
+bool BuildMode(const std::string& modeText, LineMode& mode);
+bool ApplyMode(Handle h, const LineMode& mode);
+// Read time-outs that make a read return at once with what has arrived;
+// a write gives up after 10 seconds.
+bool SetTimeouts(Handle h);
+void Purge(Handle h);
+void SetRts(Handle h, bool raised);
+void ArmTransmitEmpty(Handle h);
+// Writes all bytes or as many as the write time-out allows; 0 on failure.
+std::uint32_t Write(Handle h, const unsigned char* data, std::uint32_t count);
+// Blocks until the output queue has left the transmitter.
+void WaitTransmitEmpty(Handle h);
+// Reads at most `capacity` bytes.  `waitMs` is how long the caller is
+// prepared to wait for the first byte; a platform may wait less (Win32
+// waits about 1 ms under its read time-outs), never much more.
+std::uint32_t Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs);
+// The platform's code of the last failed call.
+long LastError();
+}  // namespace serial
+
+// ---------------------------------------------------------------------------
+// Time.
+namespace clock {
+// Millisecond tick counter; differences are taken modulo 2^32.
+std::uint32_t Ticks();
+
+struct LocalTime {
+    int year, month, day, hour, minute, second, millisecond;  // month 1-12
+};
+LocalTime Now();
+}  // namespace clock
+
+// ---------------------------------------------------------------------------
+// Messages to the user: modal boxes on Windows, lines on standard error
+// elsewhere.  Texts are given in both encodings; each platform picks its own.
+namespace message {
+struct Text {
+    const char* utf8;
+    const char* gbk;
+};
+// Error box: caption, stop icon, OK button.
+void ShowError(const Text& caption, const Text& text);
+// Diagnostic box: default caption, OK button, no icon.  `text` is plain ASCII
+// apart from the prefix, which is given in both encodings.
+void ShowPlain(const Text& prefix, const std::string& text);
+}  // namespace message
+
+// ---------------------------------------------------------------------------
+// Memory handed to the host: movable global memory on Windows (the host
+// frees it with GlobalHandle, GlobalUnlock, GlobalFree), malloc elsewhere.
+namespace memory {
+void* AllocateForHost(std::size_t size, bool zeroFill);
+void FreeHostBlock(void* block);
+}  // namespace memory
+
+// ---------------------------------------------------------------------------
+// Files: the record store file and the bad-record log.
+namespace file {
+using Handle = std::intptr_t;
+inline constexpr Handle kNoFile = -1;
+
+bool Exists(const std::string& path);
+// Creates or replaces the file, opened for writing, without sharing.
+Handle Create(const std::string& path);
+// Opens an existing file for reading and writing, without sharing.
+Handle OpenExisting(const std::string& path);
+bool Seek(Handle h, std::int64_t offset);
+bool SeekEnd(Handle h);
+// Reads up to `count` bytes; returns the number read, -1 on failure.
+long Read(Handle h, void* buffer, std::size_t count);
+// Writes all bytes; false when fewer could be written.
+bool Write(Handle h, const void* data, std::size_t count);
+// Flushes written data to stable storage.
+bool Flush(Handle h);
+void Close(Handle h);
+}  // namespace file
+
+// ---------------------------------------------------------------------------
+// One module-wide lock, held by every export that uses the port.
+namespace lock {
+void Acquire();
+void Release();
+}  // namespace lock
+
+// ---------------------------------------------------------------------------
+// Environment (trace file name and the like).
+namespace env {
+std::string Get(const char* name);
+}  // namespace env
+
+}  // namespace talvo::platform

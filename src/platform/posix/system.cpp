@@ -1,0 +1,143 @@
+// Clock, messages, host memory, files, the module lock and the environment
+// on Linux.
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace talvo::platform {
+
+namespace clock {
+std::uint32_t Ticks() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    std::uint64_t ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<std::uint32_t>(ms);
+}
+
+LocalTime Now() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    time_t t = ts.tv_sec;
+    struct tm lt {};
+    ::localtime_r(&t, &lt);
+    return LocalTime{lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec,
+                     static_cast<int>(ts.tv_nsec / 1000000)};
+}
+}  // namespace clock
+
+namespace message {
+void ShowError(const Text& caption, const Text& text) {
+    std::fprintf(stderr, "%s: %s\n", caption.utf8, text.utf8);
+    std::fflush(stderr);
+}
+
+void ShowPlain(const Text& prefix, const std::string& text) {
+    std::fprintf(stderr, "talvo: %s%s\n", prefix.utf8, text.c_str());
+    std::fflush(stderr);
+}
+}  // namespace message
+
+namespace memory {
+void* AllocateForHost(std::size_t size, bool zeroFill) {
+    if (size == 0) size = 1;
+    return zeroFill ? std::calloc(1, size) : std::malloc(size);
+}
+
+void FreeHostBlock(void* block) { std::free(block); }
+}  // namespace memory
+
+namespace file {
+namespace {
+Handle LockOrClose(int fd) {
+    if (fd < 0) return kNoFile;
+    // Without sharing: an exclusive lock that every collection respects.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return kNoFile;
+    }
+    return fd;
+}
+}  // namespace
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+Handle Create(const std::string& path) {
+    Handle h = LockOrClose(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (h == kNoFile) return kNoFile;
+    if (::ftruncate(static_cast<int>(h), 0) != 0) {
+        ::close(static_cast<int>(h));
+        return kNoFile;
+    }
+    return h;
+}
+
+Handle OpenExisting(const std::string& path) {
+    return LockOrClose(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+}
+
+bool Seek(Handle h, std::int64_t offset) {
+    return h >= 0 && ::lseek(static_cast<int>(h), static_cast<off_t>(offset), SEEK_SET) == offset;
+}
+
+bool SeekEnd(Handle h) { return h >= 0 && ::lseek(static_cast<int>(h), 0, SEEK_END) >= 0; }
+
+long Read(Handle h, void* buffer, std::size_t count) {
+    if (h < 0) return -1;
+    std::size_t done = 0;
+    while (done < count) {
+        ssize_t r = ::read(static_cast<int>(h), static_cast<char*>(buffer) + done, count - done);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        done += static_cast<std::size_t>(r);
+    }
+    return static_cast<long>(done);
+}
+
+bool Write(Handle h, const void* data, std::size_t count) {
+    if (h < 0) return false;
+    std::size_t done = 0;
+    while (done < count) {
+        ssize_t r = ::write(static_cast<int>(h), static_cast<const char*>(data) + done, count - done);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        done += static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+bool Flush(Handle h) { return h >= 0 && ::fsync(static_cast<int>(h)) == 0; }
+
+void Close(Handle h) {
+    if (h >= 0) ::close(static_cast<int>(h));
+}
+}  // namespace file
+
+namespace lock {
+namespace {
+pthread_mutex_t moduleLock = PTHREAD_MUTEX_INITIALIZER;
+}
+void Acquire() { ::pthread_mutex_lock(&moduleLock); }
+void Release() { ::pthread_mutex_unlock(&moduleLock); }
+}  // namespace lock
+
+namespace env {
+std::string Get(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr ? std::string(v) : std::string();
+}
+}  // namespace env
+
+}  // namespace talvo::platform

@@ -1,0 +1,74 @@
+// The command object: one request frame exchanged against one reply frame,
+// repeated as often as the settings allow.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "serial/serial_port.h"
+
+namespace talvo {
+
+// Results of a transaction, left as the module's last error.
+enum ResultCode : std::int32_t {
+    kSuccess = 0,
+    kPortNotOpen = -1,   // port not open, or not one byte written
+    kBadReply = -2,      // partial write, or no valid reply frame
+    kNoReply = -3,       // nothing received within the time limits
+    kNotRun = -4,        // no transaction run on this object yet
+    kReplyRefused = -6,  // a reply frame the command's own check refused
+};
+
+class TerminalCommand : public SerialPort {
+public:
+    static constexpr std::uint32_t kReceiveCapacity = 1024;
+
+    explicit TerminalCommand(std::uint8_t code) : commandCode(code) {}
+    ~TerminalCommand() override = default;
+    TerminalCommand(const TerminalCommand&) = delete;
+    TerminalCommand& operator=(const TerminalCommand&) = delete;
+
+    // Builds the request frame; returns its length.
+    std::uint32_t BuildRequest(std::int32_t prefix, std::int32_t terminal, std::int32_t command,
+                               std::int32_t argHigh, std::int32_t argLow, std::int32_t count,
+                               const unsigned char* payload, std::uint32_t length);
+    // One request and one reply: 1, or a negative outcome.
+    int Exchange(std::int32_t terminal, std::int32_t command, std::int32_t argHigh, std::int32_t argLow,
+                 std::int32_t count, const unsigned char* payload, std::uint32_t length);
+    // Up to `Repeat` exchanges; the result is stored as the module's last
+    // error and in `lastResult`.
+    std::int32_t Transact(std::int32_t terminal, std::int32_t argHigh, std::int32_t argLow, std::int32_t count,
+                          const unsigned char* payload = nullptr, std::uint32_t length = 0);
+    // The stored reply reads "GG" in its status position.
+    int IsAccepted() const;
+    // Per-command check of a verified reply frame; 1 accepts.
+    virtual int CheckReply(const unsigned char* frame, std::uint32_t length) const;
+
+    // The two no-payload forms: counts 0 and 101; both return IsAccepted.
+    int RunEmpty(std::int32_t terminal);
+    int RunClear(std::int32_t terminal);
+
+    // Reply accessors.
+    unsigned char ReplyArgHigh() const;
+    unsigned char ReplyArgLow() const;
+    std::uint16_t ReplyWord() const;
+    unsigned char ReplyCount() const;
+    // The payload (followed by ETX and checksum, not by a zero), or null.
+    const unsigned char* ReplyPayload() const;
+    std::uint32_t ReplyPayloadLength() const;
+    std::uint32_t ReplyLength() const { return static_cast<std::uint32_t>(replyFrame.size()); }
+
+    const std::vector<unsigned char>& RequestFrame() const { return requestFrame; }
+    const std::vector<unsigned char>& ReplyFrame() const { return replyFrame; }
+
+    std::int32_t lastResult = kNotRun;
+    std::uint8_t commandCode;
+
+private:
+    std::vector<unsigned char> requestFrame;
+    std::vector<unsigned char> replyFrame;
+    std::array<unsigned char, kReceiveCapacity> receiveBuffer{};
+};
+
+}  // namespace talvo

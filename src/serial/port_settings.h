@@ -1,0 +1,40 @@
+// The serial settings record, filled from the settings file for every
+// object that carries one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace talvo {
+
+class PortSettings {
+public:
+    static constexpr const char* kFileName = "VELDA.INI";
+
+    // Reads the settings file, or writes it with the defaults when missing.
+    PortSettings();
+    virtual ~PortSettings() = default;
+    PortSettings(const PortSettings&) = default;
+    PortSettings& operator=(const PortSettings&) = default;
+
+    // 1 when the file exists and was read, 0 when it does not exist.
+    int Load();
+    // Writes all nine keys from the record; always 1.
+    int WriteDefaults();
+
+    std::uint32_t InQueue = 2048;
+    std::uint32_t OutQueue = 1024;
+    std::uint32_t EchoTime = 150;
+    std::uint32_t WaitTime = 1000;
+    std::uint32_t ConvertP = 2;
+    std::uint32_t Repeat = 3;
+    std::string IniPath;
+    std::string ComName = "COM2";
+    platform::serial::LineMode deviceControl{};
+    std::uint32_t BautRate = 4800;
+    std::string StatStr = "parity=N data=8 stop=1";
+};
+
+}  // namespace talvo

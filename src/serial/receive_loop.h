@@ -1,0 +1,52 @@
+// The timed collection of reply bytes, apart from the device so that its
+// rules can be tested with a scripted line and clock.
+#pragma once
+
+#include <cstdint>
+
+namespace talvo {
+
+// First-byte deadline: the fixed echo time plus the time the bytes just sent
+// take on the line at 8 bits each.  A baud rate of 0 adds nothing.
+inline std::uint32_t FirstByteDeadline(std::uint32_t echoTime, std::uint32_t sent, std::uint32_t baud) {
+    return echoTime + (baud == 0 ? 0u : sent * 8000u / baud);
+}
+
+// Reads until the byte three from the end of what has arrived is ETX, or the
+// time limits run out:
+//  - while nothing has arrived, only the first-byte deadline ends the wait;
+//  - once bytes have come, the first empty read after `waitTime` ms since the
+//    start ends it (a read that brings bytes starts the test afresh);
+//  - with `waitTime` 0 exactly one read is made.
+// `read(buffer, capacity, waitMs)` returns the number of bytes read and may
+// block up to `waitMs` for the first of them; `ticks()` is a millisecond
+// counter whose differences are taken modulo 2^32.
+template <class ReadFn, class TickFn>
+std::uint32_t CollectReply(unsigned char* buffer, std::uint32_t capacity, std::uint32_t deadline,
+                           std::uint32_t waitTime, ReadFn&& read, TickFn&& ticks) {
+    const std::uint32_t t0 = ticks();
+    std::uint32_t n = 0;
+    std::uint32_t e = 0;
+    do {
+        const std::uint32_t elapsed = ticks() - t0;
+        std::uint32_t wait;
+        if (n == 0) {
+            wait = elapsed > deadline ? 1u : deadline - elapsed + 1u;
+        } else {
+            wait = elapsed >= waitTime ? 1u : waitTime - elapsed;
+        }
+        const std::uint32_t k = read(buffer + n, capacity - n, wait);
+        if (k > 0) {
+            n += k;
+            e = 0;
+            if (n > 3 && buffer[n - 3] == 0x03) break;
+        } else if (n > 0) {
+            e = ticks() - t0;
+        } else if (ticks() - t0 > deadline) {
+            break;
+        }
+    } while (e < waitTime);
+    return n;
+}
+
+}  // namespace talvo

@@ -1,0 +1,15 @@
+// A frame trace that never blocks the host: when TALVO_TRACE names a file
+// (or "-" for standard error), every frame sent and every reply received is
+// appended there with a millisecond time stamp, the terminal number and the
+// command code.
+#pragma once
+
+#include <cstdint>
+
+namespace talvo::trace {
+
+enum class Direction { kSent, kReceived };
+
+void Frame(Direction direction, const unsigned char* bytes, std::uint32_t count);
+
+}  // namespace talvo::trace
