@@ -1,0 +1,25 @@
+# Sourced by the test scripts: a private 32-bit Wine prefix for the Windows
+# tests, with its own wineserver started up front (later starts are then
+# fast, and the server never takes a test's pseudo-terminal as its terminal).
+export WINEPREFIX="${WINEPREFIX:-$(pwd)/build/wine-prefix}"
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset DISPLAY WAYLAND_DISPLAY
+
+talvo_wine_start() {
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        mkdir -p "$WINEPREFIX"
+        wineboot -i >/dev/null 2>&1 && wineserver -w
+    fi
+    (wineserver -f -p </dev/null >/dev/null 2>&1 &)
+    sleep 0.3
+    # The first program of a new server starts Wine's own services, which
+    # live as long as the server: start them here with no terminal and no
+    # pipe of ours, or they would hold a test runner's output open.
+    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+}
+
+talvo_wine_stop() {
+    wineserver -k >/dev/null 2>&1 || true
+}

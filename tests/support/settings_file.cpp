@@ -1,0 +1,72 @@
+#include "settings_file.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace talvo::test {
+
+SettingsFile::SettingsFile() {
+#ifdef _WIN32
+    char dir[MAX_PATH];
+    GetWindowsDirectoryA(dir, MAX_PATH);
+    dir_ = dir;
+#else
+    const char* own = std::getenv("TALVO_TEST_WINDIR");
+    if (own != nullptr) {
+        dir_ = own;
+    } else {
+        char pattern[] = "/tmp/talvo-test-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        owned_ = true;
+        setenv("TALVO_TEST_WINDIR", dir_.c_str(), 1);
+    }
+    setenv("TALVO_WINDIR", dir_.c_str(), 1);
+#endif
+    Remove();
+}
+
+SettingsFile::~SettingsFile() { Remove(); }
+
+std::string SettingsFile::Path() const {
+#ifdef _WIN32
+    return dir_ + "\\VELDA.INI";
+#else
+    return dir_ + "/VELDA.INI";
+#endif
+}
+
+bool SettingsFile::Exists() const { return std::ifstream(Path()).good(); }
+
+std::string SettingsFile::Read() const {
+    std::ifstream in(Path(), std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void SettingsFile::WriteRaw(const std::string& text) const {
+    std::ofstream out(Path(), std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+void SettingsFile::Write(const std::map<std::string, std::string>& keys) const {
+    std::string text = "[CommParam]\r\n";
+    for (const auto& [key, value] : keys) {
+        if (key != "StatStr") text += key + "=" + value + "\r\n";
+    }
+    auto stat = keys.find("StatStr");
+    if (stat != keys.end()) text += "[CommStat]\r\nStatStr=" + stat->second + "\r\n";
+    WriteRaw(text);
+}
+
+void SettingsFile::Remove() const { std::remove(Path().c_str()); }
+
+}  // namespace talvo::test
