@@ -11,6 +11,9 @@ namespace {
 __attribute__((constructor)) void LoadLibraryStep() {
     if (talvo::Attach() != 0) return;
     talvo::ModuleState& m = talvo::Module();
+    // A set-up step that failed after the device was opened leaves it open;
+    // close it, so that the library is unusable as a refused load would be.
+    if (m.port) m.port->Close();
     m.lastError = -1;
     std::fprintf(stderr, "talvo: the serial port \"%s\" cannot be opened; every command will fail with -1\n",
                  m.port ? m.port->ComName.c_str() : "?");

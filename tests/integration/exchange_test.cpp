@@ -1,0 +1,117 @@
+// The exchange of a request against a reply on a real pseudo-terminal: every
+// outcome and the result code the host reads afterwards.
+#include "line_fixture.h"
+
+namespace talvo::test {
+namespace {
+
+using Exchange = LineTest;
+
+TEST_F(Exchange, AcceptedReplyGivesSuccess) {
+    EXPECT_EQ(lib().InqStat(1), 1);
+    EXPECT_EQ(lib().GetError(), 0);
+    EXPECT_EQ(OnlyFrame(), "\x02" "000110000000" "\x03" "42");
+}
+
+TEST_F(Exchange, SilenceIsTriedRepeatTimesAndGivesMinusThree) {
+    sim().Ok("fault 10 silence times=0");
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_EQ(lib().GetError(), -3);
+    EXPECT_EQ(sim().Frames().size(), 3u);
+    // No reopen after silence, and the port still works.
+    sim().Ok("clearfaults");
+    EXPECT_EQ(lib().InqStat(1), 1);
+}
+
+TEST_F(Exchange, RepeatOneTriesOnce) {
+    Settings({{"Repeat", "1"}});
+    sim().Ok("fault 10 silence times=0");
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_EQ(sim().Frames().size(), 1u);
+}
+
+TEST_F(Exchange, TerminalThatIsNotOnTheLineIsSilent) {
+    EXPECT_EQ(lib().InqStat(9), 0);
+    EXPECT_EQ(lib().GetError(), -3);
+}
+
+TEST_F(Exchange, DamagedRepliesGiveMinusTwoAndTheNextCommandWorks) {
+    for (const char* kind : {"badsum", "lowersum", "long"}) {
+        sim().Ok("reset");
+        sim().Ok("add 1 consumption");
+        sim().Ok(std::string("fault 10 ") + kind + " times=0");
+        EXPECT_EQ(lib().InqStat(1), 0) << kind;
+        EXPECT_EQ(lib().GetError(), -2) << kind;
+        EXPECT_EQ(sim().Frames().size(), 3u) << kind;
+        sim().Ok("clearfaults");
+        EXPECT_EQ(lib().InqStat(1), 1) << kind << ": the port was reopened";
+        EXPECT_EQ(lib().GetError(), 0);
+    }
+}
+
+TEST_F(Exchange, OnlyTheLastTryCounts) {
+    Settings({{"Repeat", "2"}});
+    sim().Ok("fault 10 silence");
+    sim().Ok("fault 10 badsum");
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_EQ(lib().GetError(), -2);
+
+    sim().Ok("fault 10 badsum");
+    EXPECT_EQ(lib().InqStat(1), 1);  // second try answered
+    EXPECT_EQ(lib().GetError(), 0);
+}
+
+TEST_F(Exchange, RefusalIsASuccessfulExchange) {
+    sim().Ok("fault 10 status NN");
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_EQ(lib().GetError(), 0);
+    EXPECT_EQ(sim().Frames().size(), 1u);
+}
+
+TEST_F(Exchange, NoiseSplitRepliesAndSlowTerminalsAreRead) {
+    sim().Ok("fault 10 noise");
+    EXPECT_EQ(lib().InqStat(1), 1);
+    sim().Ok("fault 10 split 4:25");
+    EXPECT_EQ(lib().InqStat(1), 1);
+    sim().Ok("fault 10 delay 30");
+    EXPECT_EQ(lib().InqStat(1), 1);
+    EXPECT_EQ(lib().GetError(), 0);
+    EXPECT_EQ(sim().Frames().size(), 3u);
+}
+
+TEST_F(Exchange, ReplyStillArrivingAfterWaitTimeIsCutOff) {
+    // Pieces 80 ms apart: with 100 ms to wait the reply is incomplete when
+    // the limit passes; with 600 ms it is whole.
+    Settings({{"WaitTime", "100"}, {"Repeat", "1"}});
+    sim().Ok("fault 10 split 4:80");
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_EQ(lib().GetError(), -2);
+
+    Settings({{"WaitTime", "600"}, {"Repeat", "1"}});
+    sim().Ok("fault 10 split 4:80");
+    EXPECT_EQ(lib().InqStat(1), 1);
+}
+
+TEST_F(Exchange, WaitTimeZeroReadsOnce) {
+    Settings({{"WaitTime", "0"}, {"Repeat", "1"}});
+    sim().Ok("fault 10 split 2:80");
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_NE(lib().GetError(), 0);
+}
+
+TEST_F(Exchange, LostLineLeavesThePortClosedAndReportsMinusOne) {
+    sim().Ok("fault 10 close");
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_NE(lib().GetError(), 0);
+    // The reopen after the failure found no device: the port is closed now.
+    sim().Ok("reopen");
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_EQ(lib().GetError(), -1);
+    EXPECT_TRUE(sim().Frames().empty()) << "nothing may be sent on a closed port";
+    Reload();
+    EXPECT_EQ(lib().InqStat(1), 1);
+}
+
+}  // namespace
+}  // namespace talvo::test

@@ -1,0 +1,143 @@
+// Loading and unloading, the module state and the small exports.
+#include <cstring>
+
+#include "line_fixture.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+namespace talvo::test {
+namespace {
+
+using Module = LineTest;
+
+TEST_F(Module, StateAfterLoad) {
+    Reload();
+    EXPECT_EQ(lib().GetError(), 0);
+    EXPECT_EQ(lib().GetDisplayRecp(), 0);
+    EXPECT_EQ(lib().GetDisplaySend(), 0);
+}
+
+TEST_F(Module, DisplaySwitchesKeepWhatTheHostPasses) {
+    lib().SetDisplayRecp(5);
+    lib().SetDisplaySend(-2);
+    EXPECT_EQ(lib().GetDisplayRecp(), 5);
+    EXPECT_EQ(lib().GetDisplaySend(), -2);
+    lib().SetDisplayRecp(0);
+    lib().SetDisplaySend(0);
+    EXPECT_EQ(lib().GetDisplayRecp(), 0);
+    EXPECT_EQ(lib().GetDisplaySend(), 0);
+}
+
+TEST_F(Module, IsFileExistIdentifiesTheLibrary) {
+    char buffer[16];
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(lib().IsFileExist(buffer), 0);
+    EXPECT_EQ(std::memcmp(buffer, "It's me!\0", 9), 0);
+    EXPECT_EQ(buffer[9], '#');
+    EXPECT_EQ(lib().IsFileExist(nullptr), 0);
+}
+
+TEST_F(Module, SetFloatInStr) {
+    char buffer[64];
+    EXPECT_EQ(lib().SetFloatInStr(buffer, "%7.2f", 12.5f), 7);
+    EXPECT_STREQ(buffer, "  12.50");
+    EXPECT_EQ(lib().SetFloatInStr(buffer, "%.3e", 1234.0f), 10);
+    EXPECT_STREQ(buffer, "1.234e+003");
+    // Formats that would read or write memory never given are refused.
+    for (const char* bad : {"%s", "%n", "%d", "%f%f", "%*f"}) {
+        std::strcpy(buffer, "old");
+        EXPECT_EQ(lib().SetFloatInStr(buffer, bad, 1.0f), -1) << bad;
+        EXPECT_STREQ(buffer, "") << bad;
+    }
+}
+
+TEST_F(Module, ErrorStaysUntilTheNextTransaction) {
+    Settings({{"Repeat", "1"}});
+    EXPECT_EQ(lib().InqStat(9), 0);
+    EXPECT_EQ(lib().GetError(), -3);
+    char buffer[16];
+    lib().IsFileExist(buffer);
+    lib().SetDisplayRecp(0);
+    EXPECT_EQ(lib().GetError(), -3);
+    EXPECT_EQ(lib().InqStat(1), 1);
+    EXPECT_EQ(lib().GetError(), 0);
+}
+
+// Loads with a port that does not exist.
+TEST_F(Module, PortThatCannotBeOpened) {
+    lib().Unload();
+#ifdef _WIN32
+    Settings({{"ComName", "COM9"}});
+    unsigned long error = 0;
+    EXPECT_FALSE(lib().Load(&error)) << "the load must be refused";
+    EXPECT_EQ(error, 1114u);  // a DLL initialization routine failed
+#else
+    Settings({{"ComName", "/dev/talvo-no-such-device"}});
+    ASSERT_TRUE(lib().Load());
+    EXPECT_EQ(lib().GetError(), -1);
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_EQ(lib().GetError(), -1);
+    EXPECT_TRUE(sim().Frames().empty());
+#endif
+    Settings({});
+    Reload();
+    EXPECT_EQ(lib().InqStat(1), 1);
+}
+
+// A mode text the port cannot take fails the load as an unopened port does.
+TEST_F(Module, ModeTextThePortCannotTake) {
+    lib().Unload();
+    Settings({{"StatStr", "parity=X data=8 stop=1"}});
+#ifdef _WIN32
+    EXPECT_FALSE(lib().Load());
+#else
+    ASSERT_TRUE(lib().Load());
+    EXPECT_EQ(lib().GetError(), -1);
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_TRUE(sim().Frames().empty());
+#endif
+    Settings({});
+    Reload();
+    EXPECT_EQ(lib().InqStat(1), 1);
+}
+
+#ifndef _WIN32
+// On Linux the port is held for exclusive use while loaded and released on
+// unload.  (Under Wine a second open of a COM port succeeds, so this is
+// checked natively only.)
+bool Locked(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return true;
+    bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return locked;
+}
+
+TEST_F(Module, PortIsHeldWhileLoadedAndReleasedOnUnload) {
+    EXPECT_TRUE(Locked(sim().PortName()));
+    lib().Unload();
+    EXPECT_FALSE(Locked(sim().PortName()));
+    Reload();
+    EXPECT_TRUE(Locked(sim().PortName()));
+}
+
+TEST_F(Module, PortInUseByAnotherProgram) {
+    lib().Unload();
+    int fd = ::open(sim().PortName().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    ASSERT_TRUE(lib().Load());
+    EXPECT_EQ(lib().GetError(), -1);
+    EXPECT_EQ(lib().InqStat(1), 0);
+    ::close(fd);
+    Reload();
+    EXPECT_EQ(lib().InqStat(1), 1);
+}
+#endif
+
+}  // namespace
+}  // namespace talvo::test

@@ -1,0 +1,40 @@
+// The library loaded at run time, as a host program loads it, with every
+// export it has looked up by name.
+#pragma once
+
+#include <string>
+
+#include "talvo.h"
+
+namespace talvo::test {
+
+#define TALVO_EXPORTS(X)                                                                           \
+    X(GetError) X(SetDisplayRecp) X(SetDisplaySend) X(GetDisplayRecp) X(GetDisplaySend)            \
+    X(SetFloatInStr) X(IsFileExist) X(InqStat) X(ClearRAM) X(ReadCMW) X(Setcmw) X(Readmdeb) X(Setmdeb)
+
+class HostLibrary {
+public:
+    HostLibrary() = default;
+    ~HostLibrary() { Unload(); }
+    HostLibrary(const HostLibrary&) = delete;
+    HostLibrary& operator=(const HostLibrary&) = delete;
+
+    // Loads the library; false when the platform refused the load.  `error`
+    // receives the platform's error (GetLastError on Windows, dlerror text
+    // length elsewhere).
+    bool Load(unsigned long* error = nullptr);
+    void Unload();
+    bool Loaded() const { return handle_ != nullptr; }
+    void* Symbol(const char* name) const;
+    void* Ordinal(int ordinal) const;  // Windows only; null elsewhere
+    static std::string Path();
+
+#define TALVO_DECLARE(name) decltype(&::name) name = nullptr;
+    TALVO_EXPORTS(TALVO_DECLARE)
+#undef TALVO_DECLARE
+
+private:
+    void* handle_ = nullptr;
+};
+
+}  // namespace talvo::test
