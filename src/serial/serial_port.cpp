@@ -60,7 +60,9 @@ std::uint32_t SerialPort::Send(const unsigned char* bytes, std::uint32_t count) 
     trace::Frame(trace::Direction::kSent, bytes, count);
     dev::ArmTransmitEmpty(device_);
     const std::uint32_t written = dev::Write(device_, bytes, count);
-    dev::WaitTransmitEmpty(device_);
+    // A failed write left nothing in the transmitter to wait for (and on a
+    // device that has gone away the wait may never end).
+    if (written > 0) dev::WaitTransmitEmpty(device_);
     dev::SetRts(device_, false);
     return written;
 }

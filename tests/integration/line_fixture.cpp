@@ -6,6 +6,7 @@ namespace talvo::test {
 
 std::unique_ptr<SettingsFile> LineTest::settings_;
 std::unique_ptr<HostLibrary> LineTest::lib_;
+unsigned long LineTest::loadError_ = 0;
 
 std::string Request(int terminal, int command, int argHigh, int argLow, int count, const std::string& payload) {
     char header[16];

@@ -29,7 +29,8 @@ protected:
         lib_ = std::make_unique<HostLibrary>();
         if (!Sim::Get().Available()) return;
         settings_->Write(FastSettings(Sim::Get().PortName()));
-        lib_->Load();
+        loadError_ = 0;
+        lib_->Load(&loadError_);
     }
     static void TearDownTestSuite() {
         lib_.reset();
@@ -37,7 +38,8 @@ protected:
     }
     void SetUp() override {
         if (!Sim::Get().Available()) GTEST_SKIP() << "no software terminal (set TALVO_SIM_CONTROL)";
-        ASSERT_TRUE(lib_->Loaded()) << "the library did not load";
+        ASSERT_TRUE(lib_->Loaded()) << "the library did not load on " << Sim::Get().PortName() << ", error "
+                                    << loadError_;
         sim().Ok("reset");
         sim().Ok("add 1 consumption");
         sim().Ok("add 2 attendance");
@@ -68,6 +70,7 @@ protected:
 
     static std::unique_ptr<SettingsFile> settings_;
     static std::unique_ptr<HostLibrary> lib_;
+    static unsigned long loadError_;
 };
 
 // Request frame as the terminal must receive it, STX through checksum.

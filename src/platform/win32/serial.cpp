@@ -10,6 +10,19 @@ namespace {
 
 HANDLE AsHandle(Handle h) { return reinterpret_cast<HANDLE>(h); }
 
+// Wine's WaitCommEvent on a handle opened for plain blocking I/O can return
+// before the event with the wait still pending; its late completion then
+// writes into a stack frame that has gone and corrupts the process.  Under
+// Wine the transmit-empty wait therefore drains the output instead, which
+// Wine maps onto the host's tcdrain.
+bool RunningOnWine() {
+    static const bool wine = [] {
+        HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+        return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return wine;
+}
+
 // COM10 and above open only through the device namespace; the prefix works
 // for COM1 to COM9 as well.
 std::string DevicePath(const std::string& name) {
@@ -33,7 +46,12 @@ Handle Open(const std::string& name) {
     return reinterpret_cast<Handle>(h);
 }
 
-bool Close(Handle h) { return ::CloseHandle(AsHandle(h)) != FALSE; }
+bool Close(Handle h) {
+    // Disarm the transmit-empty event first, so that no wait for it stays
+    // pending on a handle that is going away.
+    if (!RunningOnWine()) ::SetCommMask(AsHandle(h), 0);
+    return ::CloseHandle(AsHandle(h)) != FALSE;
+}
 
 bool SetQueues(Handle h, std::uint32_t inQueue, std::uint32_t outQueue) {
     return ::SetupComm(AsHandle(h), inQueue, outQueue) != FALSE;
@@ -73,7 +91,9 @@ void Purge(Handle h) {
 
 void SetRts(Handle h, bool raised) { ::EscapeCommFunction(AsHandle(h), raised ? SETRTS : CLRRTS); }
 
-void ArmTransmitEmpty(Handle h) { ::SetCommMask(AsHandle(h), EV_TXEMPTY); }
+void ArmTransmitEmpty(Handle h) {
+    if (!RunningOnWine()) ::SetCommMask(AsHandle(h), EV_TXEMPTY);
+}
 
 std::uint32_t Write(Handle h, const unsigned char* data, std::uint32_t count) {
     DWORD written = 0;
@@ -82,6 +102,10 @@ std::uint32_t Write(Handle h, const unsigned char* data, std::uint32_t count) {
 }
 
 void WaitTransmitEmpty(Handle h) {
+    if (RunningOnWine()) {
+        ::FlushFileBuffers(AsHandle(h));
+        return;
+    }
     DWORD events = 0;
     ::WaitCommEvent(AsHandle(h), &events, nullptr);
 }
