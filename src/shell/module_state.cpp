@@ -8,9 +8,11 @@
 namespace talvo {
 
 ModuleState& Module() {
-    // Never destroyed: the unload step still needs it after the library's
-    // static objects may have gone.
-    static ModuleState* const state = new ModuleState();
+    // Built in static storage on first use and never destroyed: the unload
+    // step still needs it after the library's static objects may have gone,
+    // and nothing is left on the heap when the library is unloaded.
+    alignas(ModuleState) static unsigned char storage[sizeof(ModuleState)];
+    static ModuleState* const state = new (storage) ModuleState();
     return *state;
 }
 

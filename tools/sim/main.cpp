@@ -67,8 +67,8 @@ void OnSignal(int) {
 
 std::string Generated(int i) {
     // Card numbers, amounts and dates that vary with i; types 13 and 05.
-    char text[32];
-    std::snprintf(text, sizeof text, "%06d%02d%02d%02d%c%c%02d%02d%02d%02d0000", 100000 + i * 7, i % 100, (i * 3) % 100,
+    char text[64];
+    std::snprintf(text, sizeof text, "%06d%02d%02d%02d%c%c%02d%02d%02d%02d0000", 100000 + (i * 7) % 900000, i % 100, (i * 3) % 100,
                   i % 10, i % 4 == 0 ? '0' : '2', '1' + i % 9, 1 + i % 28, 8 + i % 10, (i * 11) % 60, i % 100);
     return text;
 }

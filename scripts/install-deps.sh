@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on Debian, as root, and only what
+# is missing: CMake, Ninja, GoogleTest, the MinGW-w64 i686 cross compiler,
+# and 32-bit Wine (which needs the i386 architecture).
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+
+missing=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+for p in cmake ninja-build g++ libgtest-dev googletest g++-mingw-w64-i686-posix \
+         binutils-mingw-w64-i686 wine wine32:i386; do
+    have "$p" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "all packages present"
+    exit 0
+fi
+echo "installing: ${missing[*]}"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+fi
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian machine, builds both libraries and runs every test:
+#   the Linux library natively and under the address and undefined-behaviour
+#   sanitizers, and TALVO.dll under Wine against the software terminal.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+start=$(date +%s)
+step() { printf '\n== %s (%ss)\n' "$1" "$(($(date +%s) - start))"; }
+
+step "packages"
+scripts/install-deps.sh
+
+step "build: linux"
+cmake --preset linux >/dev/null
+cmake --build --preset linux
+step "build: linux-asan"
+cmake --preset linux-asan >/dev/null
+cmake --build --preset linux-asan
+step "build: win32"
+cmake --preset win32 >/dev/null
+cmake --build --preset win32
+
+passed=0
+failed=0
+run_ctest() {
+    local preset=$1 log
+    log=$(mktemp)
+    step "tests: $preset"
+    set +e
+    ctest --preset "$preset" 2>&1 | tee "$log"
+    set -e
+    local line total bad
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+    if [ -z "$line" ]; then
+        failed=$((failed + 1))
+    else
+        total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+        bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+        passed=$((passed + total - bad))
+        failed=$((failed + bad))
+    fi
+    rm -f "$log"
+}
+
+run_ctest linux
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest linux-asan
+
+source scripts/wine-env.sh
+talvo_wine_start
+trap talvo_wine_stop EXIT
+run_ctest win32
+
+step "done"
+echo "talvo: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
