@@ -98,6 +98,41 @@ TALVO_API int TALVO_CALL Readmdeb(int terminal, float* amount);
 /* Sets the mdeb amount (0 to 9999.99, two decimals). */
 TALVO_API int TALVO_CALL Setmdeb(int terminal, float amount);
 
+/* ---- Transaction records ---------------------------------------------- */
+
+/* The 44-byte record of the store file and of SperateJyzmTxt, little-endian:
+     offset  0  char  TerminalText[4]   terminal number, "%03d"
+     offset  4  char  CardNumber[7]     six characters and a zero
+     offset 11  char  TypeText[3]       "05" (negative amount), "13" or "14"
+     offset 14        2 bytes not written by the decoding
+     offset 16  float Amount            signed by the type
+     offset 20  char  DateText[11]      "yyyy/mm/dd"
+     offset 31  char  TimeText[6]       "hh:mm"
+     offset 37        3 bytes not written by the decoding
+     offset 40  float SecondAmount
+   The store file: "CASEDATA", a zero byte, 3 reserved bytes, a 32-bit record
+   count at offset 12, then `count` records from offset 16.  Bytes behind the
+   counted records are left over from a withdrawn batch and mean nothing. */
+
+/* Collects one batch of up to six records from a terminal into the store
+   file at `path` (created when missing).  Damaged and unwanted records are
+   logged to "ErrRec.doc" in the current directory.  The records are written
+   and flushed to disk before the terminal is told to clear them; only when it
+   confirms does the call return 1, with `*count` the records stored and
+   `*total` the sum of their amounts.  A terminal without records gives 1 and
+   `*count` 0.  On 0 the store's count is as before: nothing was lost, and the
+   terminal still holds the batch (`*count` then holds the number received).
+   A file that is not a store is never changed. */
+TALVO_API int TALVO_CALL AutoReadJyzm(int terminal, int* count, float* total, const char* path);
+/* Tells the terminal to clear `count` records (low 8 bits) without reading
+   them; on 1, `*mark` receives the mark the terminal answered with. */
+TALVO_API int TALVO_CALL Clearjyzm(int terminal, int count, unsigned short* mark);
+/* Decodes the 28 characters at `raw` into the caller's 44-byte `record` for
+   terminal number `terminal`; always 1.  The check pair is not tested and the
+   bytes at offsets 14-15 and 37-39 are left as they were.  `reserved` is
+   not used. */
+TALVO_API int TALVO_CALL SperateJyzmTxt(const char* raw, int terminal, void* record, int reserved);
+
 #ifdef __cplusplus
 }
 #endif

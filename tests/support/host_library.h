@@ -10,7 +10,8 @@ namespace talvo::test {
 
 #define TALVO_EXPORTS(X)                                                                           \
     X(GetError) X(SetDisplayRecp) X(SetDisplaySend) X(GetDisplayRecp) X(GetDisplaySend)            \
-    X(SetFloatInStr) X(IsFileExist) X(InqStat) X(ClearRAM) X(ReadCMW) X(Setcmw) X(Readmdeb) X(Setmdeb)
+    X(SetFloatInStr) X(IsFileExist) X(InqStat) X(ClearRAM) X(ReadCMW) X(Setcmw) X(Readmdeb) X(Setmdeb) \
+    X(AutoReadJyzm) X(Clearjyzm) X(SperateJyzmTxt)
 
 class HostLibrary {
 public:

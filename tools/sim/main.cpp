@@ -46,7 +46,7 @@ Control channel: one command a line, one answer a line ("ok ..." or
   add 2 attendance            serve terminal 2 as an attendance terminal
   set 1 cmw ABCDEFGHIJKL      set state (cmw mdeb key flags blacklist menu
   get 1 blacklist             subsidy maxbt bttime clock aclock zones azones
-                              reasonN blocked mark records)
+                              reasonN blocked mark records batch)
   record 1 seal 00123450341232240930005000   queue a record (check pair added)
   record 1 damaged 0012345034123224093000500 queue a record with a bad check
   fault 10 silence times=2    next two requests with code 0x10 get no answer

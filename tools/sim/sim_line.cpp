@@ -332,7 +332,7 @@ std::string Line::Handle(TerminalState& t, int command, int argHigh, int argLow,
             break;
         case 0x37: {  // hand out a batch of records
             if (t.outstanding == 0 && !t.records.empty()) {
-                t.outstanding = static_cast<int>(std::min<std::size_t>(6, t.records.size()));
+                t.outstanding = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(t.batchLimit), t.records.size()));
                 t.mark = static_cast<std::uint16_t>(t.mark + 1);
             }
             for (int i = 0; i < t.outstanding; ++i) r.payload += t.records[static_cast<std::size_t>(i)];
@@ -509,6 +509,10 @@ std::string Line::Control(const std::string& line) {
         if (field == "mark") {
             if (set) t->mark = static_cast<std::uint16_t>(std::atoi(value.c_str()));
             return "ok " + std::to_string(t->mark);
+        }
+        if (field == "batch") {
+            if (set) t->batchLimit = std::atoi(value.c_str());
+            return "ok " + std::to_string(t->batchLimit);
         }
         if (field == "records") {
             if (set) t->records.clear();

@@ -36,6 +36,7 @@ struct TerminalState {
     std::deque<std::string> records;         // raw 28-character records
     std::uint16_t mark = 0x0100;             // mark of the batch handed out
     int outstanding = 0;                     // records of that batch
+    int batchLimit = 6;                      // records handed out at most
 };
 
 // A fault applied to replies for one command code (or every code).

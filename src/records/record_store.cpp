@@ -1,0 +1,87 @@
+#include "records/record_store.h"
+
+#include <cstring>
+
+namespace talvo {
+namespace file = platform::file;
+
+namespace {
+constexpr char kSignature[] = "CASEDATA";  // with its zero byte: 9 bytes
+
+void PutCount(unsigned char* at, std::int32_t count) {
+    const auto v = static_cast<std::uint32_t>(count);
+    at[0] = static_cast<unsigned char>(v);
+    at[1] = static_cast<unsigned char>(v >> 8);
+    at[2] = static_cast<unsigned char>(v >> 16);
+    at[3] = static_cast<unsigned char>(v >> 24);
+}
+
+std::int32_t GetCount(const unsigned char* at) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+                                     static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24);
+}
+}  // namespace
+
+RecordStoreFile::RecordStoreFile() { ResetImage(); }
+
+RecordStoreFile::~RecordStoreFile() { CloseStore(); }
+
+void RecordStoreFile::ResetImage() {
+    std::memset(signature_, 0, sizeof signature_);
+    std::memcpy(signature_, kSignature, sizeof kSignature);
+    count_ = 0;
+}
+
+bool RecordStoreFile::StoreExists(const std::string& path) { return file::Exists(path); }
+
+bool RecordStoreFile::CreateStore(const std::string& path) {
+    RecordStoreFile fresh;
+    fresh.file_ = file::Create(path);
+    if (!fresh.IsOpen()) return false;
+    const bool written = fresh.WriteHeader() && fresh.Flush();
+    fresh.CloseStore();
+    return written;
+}
+
+bool RecordStoreFile::OpenStore(const std::string& path) {
+    CloseStore();
+    file_ = file::OpenExisting(path);
+    return IsOpen();
+}
+
+bool RecordStoreFile::ReadHeader() {
+    ResetImage();
+    unsigned char header[kHeaderSize];
+    std::memcpy(header, signature_, sizeof signature_);
+    PutCount(header + 12, 0);
+    if (!file::Seek(file_, 0)) return false;
+    // A file shorter than the header is read over the initial image: an
+    // empty file is a store with no records.
+    const long got = file::Read(file_, header, kHeaderSize);
+    if (got < 0) return false;
+    std::memcpy(signature_, header, sizeof signature_);
+    count_ = GetCount(header + 12);
+    return std::memcmp(signature_, kSignature, sizeof kSignature) == 0 && count_ >= 0;
+}
+
+bool RecordStoreFile::WriteHeader() {
+    unsigned char header[kHeaderSize];
+    std::memcpy(header, signature_, sizeof signature_);
+    PutCount(header + 12, count_);
+    return file::Seek(file_, 0) && file::Write(file_, header, kHeaderSize);
+}
+
+bool RecordStoreFile::AppendRecords(const TransactionRecord* records, std::uint32_t k) {
+    if (k == 0) return true;
+    const std::int64_t at = kHeaderSize + static_cast<std::int64_t>(sizeof(TransactionRecord)) * count_;
+    return file::Seek(file_, at) && file::Write(file_, records, sizeof(TransactionRecord) * k);
+}
+
+bool RecordStoreFile::Flush() { return file::Flush(file_); }
+
+void RecordStoreFile::CloseStore() {
+    if (IsOpen()) file::Close(file_);
+    file_ = file::kNoFile;
+}
+
+}  // namespace talvo

@@ -1,0 +1,51 @@
+// The record store file: a 16-byte header ("CASEDATA", a zero byte, three
+// reserved bytes, a 32-bit record count) followed by 44-byte records.  Only
+// the counted records belong to the store; bytes behind them are left over
+// from a withdrawn batch and are overwritten by the next one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+#include "records/transaction_record.h"
+
+namespace talvo {
+
+class RecordStoreFile {
+public:
+    static constexpr std::uint32_t kHeaderSize = 16;
+
+    RecordStoreFile();
+    ~RecordStoreFile();  // closes the file if it is open
+    RecordStoreFile(const RecordStoreFile&) = delete;
+    RecordStoreFile& operator=(const RecordStoreFile&) = delete;
+
+    static bool StoreExists(const std::string& path);
+    // Creates (or replaces) the file with a header of count 0; false when it
+    // cannot be created.
+    static bool CreateStore(const std::string& path);
+    // Opens an existing file for reading and writing, without sharing.
+    bool OpenStore(const std::string& path);
+    // Reads the header over a fresh image; false when it is not a store.
+    bool ReadHeader();
+    bool WriteHeader();
+    // Writes `k` records behind the counted ones.
+    bool AppendRecords(const TransactionRecord* records, std::uint32_t k);
+    // Flushes what was written to stable storage.
+    bool Flush();
+    void CloseStore();
+
+    std::int32_t Count() const { return count_; }
+    void SetCount(std::int32_t count) { count_ = count; }
+    bool IsOpen() const { return file_ != platform::file::kNoFile; }
+
+private:
+    void ResetImage();
+
+    platform::file::Handle file_ = platform::file::kNoFile;
+    unsigned char signature_[12];
+    std::int32_t count_ = 0;
+};
+
+}  // namespace talvo

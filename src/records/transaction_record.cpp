@@ -1,0 +1,116 @@
+#include "records/transaction_record.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "protocol/codec.h"
+#include "shell/export_guard.h"
+#include "talvo.h"
+
+namespace talvo {
+namespace {
+
+ClockSource recordClock = &platform::clock::Now;
+
+// Leading blanks, an optional sign, then decimal digits; 0 without digits.
+int TextValue(const char* text, std::size_t length) {
+    std::size_t i = 0;
+    while (i < length && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < length && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    int value = 0;
+    while (i < length && text[i] >= '0' && text[i] <= '9') value = value * 10 + (text[i++] - '0');
+    return negative ? -value : value;
+}
+
+void TwoDigits(char* out, int value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d", value);
+    out[0] = text[0];
+    out[1] = text[1];
+}
+
+}  // namespace
+
+void SetRecordClock(ClockSource source) { recordClock = source != nullptr ? source : &platform::clock::Now; }
+
+bool VerifyRawRecord(const unsigned char* raw) {
+    unsigned sum = 0;
+    for (std::uint32_t at = 0; at < 26; at += 2) sum += GetHexPair(raw, at);
+    return static_cast<unsigned char>(sum) == GetHexPair(raw, 26);
+}
+
+void DecodeRecord(const unsigned char* raw, std::int32_t terminal, TransactionRecord& record) {
+    std::memcpy(record.CardNumber, raw, 6);
+    record.CardNumber[6] = '\0';
+
+    const int typeDigit = HexDigitValue(raw[12]);
+    float sign = -1.0f;
+    const char* type = "05";
+    switch (typeDigit & 0x0E) {
+        case 2: type = "13"; sign = 1.0f; break;
+        case 4: type = "14"; sign = 1.0f; break;
+        default: break;
+    }
+    std::memcpy(record.TypeText, type, 3);
+
+    std::memset(record.TerminalText, 0, sizeof record.TerminalText);
+    std::snprintf(record.TerminalText, sizeof record.TerminalText, "%03d", static_cast<int>(terminal));
+
+    record.Amount = static_cast<float>(DecodeAmount(raw, 6)) * sign;
+
+    char month[2] = {static_cast<char>('0' + (typeDigit & 1)), static_cast<char>(raw[13])};
+    char day[2] = {static_cast<char>(raw[14]), static_cast<char>(raw[15])};
+    const platform::clock::LocalTime now = recordClock();
+    int monthValue = TextValue(month, 2);
+    const int dayValue = TextValue(day, 2);
+    if (monthValue < 1 || monthValue > 12 || dayValue < 1 || dayValue > 31) {
+        TwoDigits(month, now.month);
+        TwoDigits(day, now.day);
+        monthValue = now.month;
+    }
+    // The full current year: a record from a month still ahead belongs to
+    // the year before.  (No two-digit window, so 2051 stays 2051.)
+    const int year = monthValue > now.month ? now.year - 1 : now.year;
+    char yearText[16];
+    std::snprintf(yearText, sizeof yearText, "%04d", year);
+    std::memcpy(record.DateText, yearText, 4);
+    record.DateText[4] = '/';
+    record.DateText[5] = month[0];
+    record.DateText[6] = month[1];
+    record.DateText[7] = '/';
+    record.DateText[8] = day[0];
+    record.DateText[9] = day[1];
+    record.DateText[10] = '\0';
+
+    char hour[2] = {static_cast<char>(raw[16]), static_cast<char>(raw[17])};
+    char minute[2] = {static_cast<char>(raw[18]), static_cast<char>(raw[19])};
+    const int hourValue = TextValue(hour, 2);
+    const int minuteValue = TextValue(minute, 2);
+    if (hourValue < 0 || hourValue > 23 || minuteValue < 0 || minuteValue > 59) {
+        TwoDigits(hour, now.hour);
+        TwoDigits(minute, now.minute);
+    }
+    record.TimeText[0] = hour[0];
+    record.TimeText[1] = hour[1];
+    record.TimeText[2] = ':';
+    record.TimeText[3] = minute[0];
+    record.TimeText[4] = minute[1];
+    record.TimeText[5] = '\0';
+
+    record.SecondAmount = static_cast<float>(DecodeAmount(raw, 20));
+}
+
+}  // namespace talvo
+
+extern "C" TALVO_API int TALVO_CALL SperateJyzmTxt(const char* raw, int terminal, void* record, int /*reserved*/) {
+    if (raw == nullptr || record == nullptr) return 0;
+    return talvo::Guarded(0, [&] {
+        // Decoded in place of a copy, so that the gaps keep the caller's bytes.
+        talvo::TransactionRecord decoded;
+        std::memcpy(&decoded, record, sizeof decoded);
+        talvo::DecodeRecord(reinterpret_cast<const unsigned char*>(raw), terminal, decoded);
+        std::memcpy(record, &decoded, sizeof decoded);
+        return 1;
+    });
+}
