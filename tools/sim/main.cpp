@@ -49,6 +49,7 @@ Control channel: one command a line, one answer a line ("ok ..." or
                               reasonN blocked mark records batch)
   record 1 seal 00123450341232240930005000   queue a record (check pair added)
   record 1 damaged 0012345034123224093000500 queue a record with a bad check
+  record 1 sealhex 434C45415200...         the same, the 26 characters in hex
   fault 10 silence times=2    next two requests with code 0x10 get no answer
   fault any split 3:20        next reply in 3 pieces 20 ms apart
                               (kinds: silence delay MS, noise, long, split P:MS,

@@ -202,6 +202,9 @@ Action Line::Respond(const std::string& frame) {
 std::string Line::Handle(TerminalState& t, int command, int argHigh, int argLow, int count,
                          const std::string& payload, int terminal, std::optional<Fault>& fault) {
     Reply r;
+    // A terminal that refuses a command leaves its state as it was.
+    const bool refused = fault && fault->kind == "status";
+    const TerminalState before = refused ? t : TerminalState{};
     const int position = argHigh * 256 + argLow;
     const bool attendance = t.kind == Kind::kAttendance;
     switch (command) {
@@ -363,6 +366,7 @@ std::string Line::Handle(TerminalState& t, int command, int argHigh, int argLow,
             r.status = "EE";
             break;
     }
+    if (refused) t = before;
     if (fault) {
         if (fault->kind == "status") r.status = fault->arg.substr(0, 2);
         if (fault->kind == "short") {
@@ -458,6 +462,7 @@ std::string Line::Control(const std::string& line) {
         if (t == nullptr) return "err no such terminal";
         if (how == "raw" && raw.size() == 28) t->records.push_back(raw);
         else if (how == "seal" && raw.size() >= 26) t->records.push_back(SealRecord(raw));
+        else if (how == "sealhex" && raw.size() >= 52) t->records.push_back(SealRecord(FromHex(raw)));
         else if (how == "damaged" && raw.size() >= 26) {
             std::string sealed = SealRecord(raw);
             sealed[27] = sealed[27] == '0' ? '1' : '0';
