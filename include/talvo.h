@@ -98,6 +98,93 @@ TALVO_API int TALVO_CALL Readmdeb(int terminal, float* amount);
 /* Sets the mdeb amount (0 to 9999.99, two decimals). */
 TALVO_API int TALVO_CALL Setmdeb(int terminal, float amount);
 
+/* ---- Blacklist (6-character entries) ----------------------------------- */
+
+/* Adds the entries of `entries` (concatenated 6-character groups). */
+TALVO_API int TALVO_CALL AddHMD(int terminal, const char* entries);
+/* Removes one entry; 0 without sending anything unless it is exactly 6
+   characters long. */
+TALVO_API int TALVO_CALL ReduHMD(int terminal, const char* entry);
+/* Writes `count` entries (6 x count characters, not zero-terminated) at list
+   position `position` (0-65535).  A negative count returns 0. */
+TALVO_API int TALVO_CALL SetHMD(int terminal, int position, const char* entries, int count);
+/* Clears the blacklist. */
+TALVO_API int TALVO_CALL ClearHMD(int terminal);
+/* Reads up to 32 entries from list position `position`.  On 1, `*count`
+   receives the number n of entries and, when n > 0, `*data` a block of 6 x n
+   characters (no terminators) that the host frees (see above). */
+TALVO_API int TALVO_CALL ReadHMD(int terminal, int position, char** data, int* count);
+
+/* ---- Card key ---------------------------------------------------------- */
+
+/* Sends a key of six hex digits for the terminal to check (CheckKey) or to
+   take (SetKey).  Lower case is sent in upper case; a position without a hex
+   digit (or beyond the text) takes the default key's digit from "740258".
+   The second and third arguments are not used. */
+TALVO_API int TALVO_CALL CheckKey(int terminal, int unused1, int unused2, const char* keyText);
+TALVO_API int TALVO_CALL SetKey(int terminal, int unused1, int unused2, const char* keyText);
+/* Reads the four key flags into flags[0..3] (1 or 0; zeros on failure). */
+TALVO_API int TALVO_CALL Inqkey(int terminal, int* flags);
+
+/* ---- Price menu (0 to 9999.99, two decimals) ---------------------------- */
+
+/* Writes `count` prices (0 to 255); a negative count returns 0. */
+TALVO_API int TALVO_CALL Setmenu(int terminal, const float* prices, int count);
+/* Reads the menu.  On 1, `*count` receives n > 0 and `*prices` an array of n
+   floats that the host frees (see above).  An empty menu returns 0. */
+TALVO_API int TALVO_CALL ReadMenu(int terminal, float** prices, int* count);
+/* Clears the menu. */
+TALVO_API int TALVO_CALL Clearmenu(int terminal);
+
+/* ---- Subsidy list ------------------------------------------------------- */
+
+/* Clears the subsidy list. */
+TALVO_API int TALVO_CALL ClearList(int terminal);
+/* Sets the maximum subsidy (narrowed to float, 0 to 9999.99). */
+TALVO_API int TALVO_CALL SetMaxbt(int terminal, double amount);
+/* Sends the subsidy time text as it stands. */
+TALVO_API int TALVO_CALL SetBtTime(int terminal, const char* text);
+/* Adds entries (concatenated 12-character groups) at list position
+   `position` (0-65535). */
+TALVO_API int TALVO_CALL AddBtList(int terminal, int position, const char* entries);
+
+/* ---- Clock, time zones and lock ----------------------------------------- */
+
+/* Time zones are 8 slots of 15 bytes: "hh:mm" and a zero in bytes 0-5. */
+/* Always 1: `*zones` receives a 120-byte zero-filled block that the host
+   frees (see above), filled when the terminal answered; the outcome is in
+   GetError(). */
+TALVO_API int TALVO_CALL ReadTimeZone(int terminal, char** zones);
+/* Sends the 8 slots at `zones` (bytes 0, 1, 3 and 4 of each); always 1, the
+   outcome is in GetError(). */
+TALVO_API int TALVO_CALL SetTimeZone(int terminal, const char* zones);
+/* Reads the clock into `timeText` (15 bytes): "yy/mm/dd*hh:mm". */
+TALVO_API int TALVO_CALL ReadMachTime(int terminal, char* timeText);
+/* Sets the clock from a text of at least 16 characters laid out as
+   "yyyy/mm/dd hh:mm" (any separators); a shorter text returns 0. */
+TALVO_API int TALVO_CALL SetMachTime(int terminal, const char* timeText);
+/* Blocks and unblocks the terminal. */
+TALVO_API int TALVO_CALL BlockMach(int terminal);
+TALVO_API int TALVO_CALL UnBlockMach(int terminal);
+
+/* ---- Attendance terminals ----------------------------------------------- */
+
+/* Attendance zones are 8 slots of 15 bytes: "hh:mm\0hh:mm\0cc\0". */
+/* Sends the 8 slots; always 1, the outcome is in GetError(). */
+TALVO_API int TALVO_CALL SetAttendTimeZone(int terminal, const char* zones);
+/* Always 1: `*zones` receives a 120-byte zero-filled block that the host
+   frees (see above), filled when the terminal answered. */
+TALVO_API int TALVO_CALL ReadAttendTimeZone(int terminal, char** zones);
+/* Sets reason number `reasonNo` to the 8 bytes at `reason`. */
+TALVO_API int TALVO_CALL SetAttendReason(int terminal, int reasonNo, const char* reason);
+/* Reads reason `reasonNo` into `reason` (up to 8 bytes and a zero, 9 bytes);
+   waits up to 2 seconds for the reply. */
+TALVO_API int TALVO_CALL ReadAttendReason(int terminal, int reasonNo, char* reason);
+/* Sets the clock from the text as it stands. */
+TALVO_API int TALVO_CALL SetAttendTime(int terminal, const char* timeText);
+/* Reads the clock: exactly 14 bytes into `timeText`, no terminator. */
+TALVO_API int TALVO_CALL ReadAttendTime(int terminal, char* timeText);
+
 /* ---- Transaction records ---------------------------------------------- */
 
 /* The 44-byte record of the store file and of SperateJyzmTxt, little-endian:

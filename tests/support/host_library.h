@@ -8,10 +8,16 @@
 
 namespace talvo::test {
 
-#define TALVO_EXPORTS(X)                                                                           \
-    X(GetError) X(SetDisplayRecp) X(SetDisplaySend) X(GetDisplayRecp) X(GetDisplaySend)            \
-    X(SetFloatInStr) X(IsFileExist) X(InqStat) X(ClearRAM) X(ReadCMW) X(Setcmw) X(Readmdeb) X(Setmdeb) \
-    X(AutoReadJyzm) X(Clearjyzm) X(SperateJyzmTxt)
+#define TALVO_EXPORTS(X) \
+    X(InqStat) X(AddHMD) X(CheckKey) X(ClearHMD) X(Clearjyzm) \
+    X(Clearmenu) X(ClearRAM) X(Inqkey) X(ReadCMW) X(ReadHMD) \
+    X(Readmdeb) X(ReduHMD) X(Setcmw) X(SetHMD) X(SetKey) \
+    X(Setmdeb) X(Setmenu) X(ReadMenu) X(GetError) X(SetFloatInStr) \
+    X(AutoReadJyzm) X(IsFileExist) X(SetDisplayRecp) X(SetDisplaySend) X(GetDisplayRecp) \
+    X(GetDisplaySend) X(ReadTimeZone) X(SetTimeZone) X(ReadMachTime) X(SetMachTime) \
+    X(BlockMach) X(UnBlockMach) X(SetAttendTimeZone) X(ReadAttendTimeZone) X(SperateJyzmTxt) \
+    X(SetAttendReason) X(ReadAttendReason) X(SetAttendTime) X(ReadAttendTime) X(ClearList) \
+    X(SetMaxbt) X(SetBtTime) X(AddBtList)
 
 class HostLibrary {
 public:

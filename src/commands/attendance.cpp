@@ -1,0 +1,142 @@
+// Attendance terminal commands: attendance time zones, reason texts, clock.
+#include <cstring>
+
+#include "platform/platform.h"
+#include "protocol/codec.h"
+#include "protocol/terminal_command.h"
+#include "shell/export_guard.h"
+#include "talvo.h"
+
+using namespace talvo;
+
+namespace {
+
+constexpr std::size_t kZoneBlock = 120;
+constexpr std::size_t kSlot = 15;
+// Bytes of a slot that travel on the line, in order.
+constexpr int kSlotBytes[10] = {0, 1, 3, 4, 6, 7, 9, 10, 12, 13};
+
+class SetAttendTimeZoneCommand : public TerminalCommand {
+public:
+    SetAttendTimeZoneCommand() : TerminalCommand(0x28) {}
+};
+class ReadAttendTimeZoneCommand : public TerminalCommand {
+public:
+    ReadAttendTimeZoneCommand() : TerminalCommand(0x38) {}
+};
+class SetAttendReasonCommand : public TerminalCommand {
+public:
+    SetAttendReasonCommand() : TerminalCommand(0x28) {}
+};
+class ReadAttendReasonCommand : public TerminalCommand {
+public:
+    // The terminal takes its time with reasons: 2000 ms to collect the
+    // reply, whatever the settings file says.
+    ReadAttendReasonCommand() : TerminalCommand(0x38) { WaitTime = 2000; }
+};
+class SetAttendTimeCommand : public TerminalCommand {
+public:
+    SetAttendTimeCommand() : TerminalCommand(0x2A) {}
+};
+class ReadAttendTimeCommand : public TerminalCommand {
+public:
+    ReadAttendTimeCommand() : TerminalCommand(0x3A) {}
+};
+
+}  // namespace
+
+extern "C" {
+
+TALVO_API int TALVO_CALL SetAttendTimeZone(int terminal, const char* zones) {
+    if (zones == nullptr) return 0;
+    return WithPort(0, [&] {
+        unsigned char payload[80];
+        for (std::size_t k = 0; k < 8; ++k) {
+            for (std::size_t i = 0; i < 10; ++i) {
+                payload[10 * k + i] = static_cast<unsigned char>(zones[kSlot * k + static_cast<std::size_t>(kSlotBytes[i])]);
+            }
+        }
+        SetAttendTimeZoneCommand command;
+        command.Transact(terminal, 0, 0, 8, payload, sizeof payload);
+        return 1;
+    });
+}
+
+TALVO_API int TALVO_CALL ReadAttendTimeZone(int terminal, char** zones) {
+    if (zones == nullptr) return 0;
+    return WithPort(0, [&] {
+        ReadAttendTimeZoneCommand command;
+        auto* block = static_cast<char*>(platform::memory::AllocateForHost(kZoneBlock, true));
+        if (block == nullptr) return 0;
+        *zones = block;
+        command.Transact(terminal, 0, 0, 8);
+        const unsigned char* p = command.ReplyPayload();
+        const std::uint32_t whole = command.ReplyPayloadLength() / 10;
+        for (std::uint32_t k = 0; p != nullptr && k < 8 && k < whole; ++k) {
+            char* slot = block + kSlot * k;
+            const unsigned char* c = p + 10 * k;
+            const char laid[15] = {static_cast<char>(c[0]), static_cast<char>(c[1]), ':', static_cast<char>(c[2]),
+                                   static_cast<char>(c[3]), '\0', static_cast<char>(c[4]), static_cast<char>(c[5]),
+                                   ':', static_cast<char>(c[6]), static_cast<char>(c[7]), '\0',
+                                   static_cast<char>(c[8]), static_cast<char>(c[9]), '\0'};
+            std::memcpy(slot, laid, sizeof laid);
+        }
+        return 1;
+    });
+}
+
+TALVO_API int TALVO_CALL SetAttendReason(int terminal, int reasonNo, const char* reason) {
+    if (reason == nullptr) return 0;
+    return WithPort(0, [&] {
+        unsigned char payload[16];
+        for (std::uint32_t i = 0; i < 8; ++i) PutHexPair(payload, 2 * i, static_cast<unsigned char>(reason[i]));
+        SetAttendReasonCommand command;
+        command.Transact(terminal, 0, 0, reasonNo, payload, sizeof payload);
+        return command.IsAccepted();
+    });
+}
+
+TALVO_API int TALVO_CALL ReadAttendReason(int terminal, int reasonNo, char* reason) {
+    if (reason == nullptr) return 0;
+    return WithPort(0, [&] {
+        ReadAttendReasonCommand command;
+        command.Transact(terminal, 0, 0, reasonNo);
+        if (command.IsAccepted() == 0) return 0;
+        const unsigned char* p = command.ReplyPayload();
+        // Only the pairs the payload holds; a 0x0F byte ends the reason.
+        const std::uint32_t pairs = command.ReplyPayloadLength() / 2;
+        std::uint32_t i = 0;
+        for (; p != nullptr && i < 8 && i < pairs; ++i) {
+            const unsigned char b = GetHexPair(p, 2 * i);
+            if (b == 0x0F) break;
+            reason[i] = static_cast<char>(b);
+        }
+        reason[i] = '\0';
+        return 1;
+    });
+}
+
+TALVO_API int TALVO_CALL SetAttendTime(int terminal, const char* timeText) {
+    if (timeText == nullptr) return 0;
+    return WithPort(0, [&] {
+        SetAttendTimeCommand command;
+        command.Transact(terminal, 0, 0, 1, reinterpret_cast<const unsigned char*>(timeText),
+                         static_cast<std::uint32_t>(std::strlen(timeText)));
+        return command.IsAccepted();
+    });
+}
+
+TALVO_API int TALVO_CALL ReadAttendTime(int terminal, char* timeText) {
+    if (timeText == nullptr) return 0;
+    return WithPort(0, [&] {
+        ReadAttendTimeCommand command;
+        command.Transact(terminal, 0, 0, 0);
+        if (command.IsAccepted() == 0) return 0;
+        // Exactly 14 bytes, no terminator; a shorter reply leaves the text alone.
+        if (command.ReplyPayload() == nullptr || command.ReplyPayloadLength() < 14) return 1;
+        std::memcpy(timeText, command.ReplyPayload(), 14);
+        return 1;
+    });
+}
+
+}  // extern "C"
