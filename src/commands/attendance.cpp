@@ -16,32 +16,17 @@ constexpr std::size_t kSlot = 15;
 // Bytes of a slot that travel on the line, in order.
 constexpr int kSlotBytes[10] = {0, 1, 3, 4, 6, 7, 9, 10, 12, 13};
 
-class SetAttendTimeZoneCommand : public TerminalCommand {
-public:
-    SetAttendTimeZoneCommand() : TerminalCommand(0x28) {}
-};
-class ReadAttendTimeZoneCommand : public TerminalCommand {
-public:
-    ReadAttendTimeZoneCommand() : TerminalCommand(0x38) {}
-};
-class SetAttendReasonCommand : public TerminalCommand {
-public:
-    SetAttendReasonCommand() : TerminalCommand(0x28) {}
-};
+using SetAttendTimeZoneCommand = Command<0x28>;
+using ReadAttendTimeZoneCommand = Command<0x38>;
+using SetAttendReasonCommand = Command<0x28>;
 class ReadAttendReasonCommand : public TerminalCommand {
 public:
     // The terminal takes its time with reasons: 2000 ms to collect the
     // reply, whatever the settings file says.
     ReadAttendReasonCommand() : TerminalCommand(0x38) { WaitTime = 2000; }
 };
-class SetAttendTimeCommand : public TerminalCommand {
-public:
-    SetAttendTimeCommand() : TerminalCommand(0x2A) {}
-};
-class ReadAttendTimeCommand : public TerminalCommand {
-public:
-    ReadAttendTimeCommand() : TerminalCommand(0x3A) {}
-};
+using SetAttendTimeCommand = Command<0x2A>;
+using ReadAttendTimeCommand = Command<0x3A>;
 
 }  // namespace
 

@@ -12,22 +12,10 @@ namespace {
 
 constexpr std::uint32_t kEntry = 6;
 
-class AddHmdCommand : public TerminalCommand {
-public:
-    AddHmdCommand() : TerminalCommand(0x2C) {}
-};
-class ReduHmdCommand : public TerminalCommand {
-public:
-    ReduHmdCommand() : TerminalCommand(0x4C) {}
-};
-class SetHmdCommand : public TerminalCommand {
-public:
-    SetHmdCommand() : TerminalCommand(0x24) {}
-};
-class ClearHmdCommand : public TerminalCommand {
-public:
-    ClearHmdCommand() : TerminalCommand(0x44) {}
-};
+using AddHmdCommand = Command<0x2C>;
+using ReduHmdCommand = Command<0x4C>;
+using SetHmdCommand = Command<0x24>;
+using ClearHmdCommand = Command<0x44>;
 class ReadHmdCommand : public TerminalCommand {
 public:
     ReadHmdCommand() : TerminalCommand(0x34) {}

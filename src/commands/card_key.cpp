@@ -9,14 +9,8 @@ using namespace talvo;
 
 namespace {
 
-class CheckKeyCommand : public TerminalCommand {
-public:
-    CheckKeyCommand() : TerminalCommand(0x61) {}
-};
-class SetKeyCommand : public TerminalCommand {
-public:
-    SetKeyCommand() : TerminalCommand(0x21) {}
-};
+using CheckKeyCommand = Command<0x61>;
+using SetKeyCommand = Command<0x21>;
 class InqKeyCommand : public TerminalCommand {
 public:
     InqKeyCommand() : TerminalCommand(0x11) {}

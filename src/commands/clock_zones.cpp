@@ -13,30 +13,12 @@ namespace {
 constexpr std::size_t kZoneBlock = 120;  // 8 slots of 15 bytes
 constexpr std::size_t kSlot = 15;
 
-class ReadTimeZoneCommand : public TerminalCommand {
-public:
-    ReadTimeZoneCommand() : TerminalCommand(0x38) {}
-};
-class SetTimeZoneCommand : public TerminalCommand {
-public:
-    SetTimeZoneCommand() : TerminalCommand(0x28) {}
-};
-class ReadMachTimeCommand : public TerminalCommand {
-public:
-    ReadMachTimeCommand() : TerminalCommand(0x3A) {}
-};
-class SetMachTimeCommand : public TerminalCommand {
-public:
-    SetMachTimeCommand() : TerminalCommand(0x2A) {}
-};
-class BlockMachCommand : public TerminalCommand {
-public:
-    BlockMachCommand() : TerminalCommand(0x2B) {}
-};
-class UnBlockMachCommand : public TerminalCommand {
-public:
-    UnBlockMachCommand() : TerminalCommand(0x3B) {}
-};
+using ReadTimeZoneCommand = Command<0x38>;
+using SetTimeZoneCommand = Command<0x28>;
+using ReadMachTimeCommand = Command<0x3A>;
+using SetMachTimeCommand = Command<0x2A>;
+using BlockMachCommand = Command<0x2B>;
+using UnBlockMachCommand = Command<0x3B>;
 
 }  // namespace
 

@@ -23,30 +23,12 @@ enum Code : std::uint8_t {
 constexpr std::uint32_t kCmwLength = 12;
 constexpr std::uint32_t kAmountLength = 6;
 
-class InqStatCommand : public TerminalCommand {
-public:
-    InqStatCommand() : TerminalCommand(kInqStat) {}
-};
-class ClearRamCommand : public TerminalCommand {
-public:
-    ClearRamCommand() : TerminalCommand(kClearRam) {}
-};
-class ReadCmwCommand : public TerminalCommand {
-public:
-    ReadCmwCommand() : TerminalCommand(kReadCmw) {}
-};
-class SetCmwCommand : public TerminalCommand {
-public:
-    SetCmwCommand() : TerminalCommand(kSetCmw) {}
-};
-class ReadMdebCommand : public TerminalCommand {
-public:
-    ReadMdebCommand() : TerminalCommand(kReadMdeb) {}
-};
-class SetMdebCommand : public TerminalCommand {
-public:
-    SetMdebCommand() : TerminalCommand(kSetMdeb) {}
-};
+using InqStatCommand = Command<kInqStat>;
+using ClearRamCommand = Command<kClearRam>;
+using ReadCmwCommand = Command<kReadCmw>;
+using SetCmwCommand = Command<kSetCmw>;
+using ReadMdebCommand = Command<kReadMdeb>;
+using SetMdebCommand = Command<kSetMdeb>;
 
 }  // namespace
 

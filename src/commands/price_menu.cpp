@@ -14,20 +14,14 @@ namespace {
 
 constexpr std::uint32_t kPrice = 6;
 
-class SetMenuCommand : public TerminalCommand {
-public:
-    SetMenuCommand() : TerminalCommand(0x26) {}
-};
+using SetMenuCommand = Command<0x26>;
 class ReadMenuCommand : public TerminalCommand {
 public:
     ReadMenuCommand() : TerminalCommand(0x36) {}
     int n = 0;
     std::vector<unsigned char> prices;  // its own copy of the price characters
 };
-class ClearMenuCommand : public TerminalCommand {
-public:
-    ClearMenuCommand() : TerminalCommand(0x46) {}
-};
+using ClearMenuCommand = Command<0x46>;
 
 }  // namespace
 

@@ -11,22 +11,10 @@ using namespace talvo;
 
 namespace {
 
-class ClearListCommand : public TerminalCommand {
-public:
-    ClearListCommand() : TerminalCommand(0x4D) {}
-};
-class SetMaxbtCommand : public TerminalCommand {
-public:
-    SetMaxbtCommand() : TerminalCommand(0x2E) {}
-};
-class SetBtTimeCommand : public TerminalCommand {
-public:
-    SetBtTimeCommand() : TerminalCommand(0x2D) {}
-};
-class AddBtListCommand : public TerminalCommand {
-public:
-    AddBtListCommand() : TerminalCommand(0x3D) {}
-};
+using ClearListCommand = Command<0x4D>;
+using SetMaxbtCommand = Command<0x2E>;
+using SetBtTimeCommand = Command<0x2D>;
+using AddBtListCommand = Command<0x3D>;
 
 }  // namespace
 

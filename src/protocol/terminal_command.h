@@ -71,4 +71,12 @@ private:
     std::array<unsigned char, kReceiveCapacity> receiveBuffer{};
 };
 
+// A command class whose only difference is its code: each code is a class
+// of its own (Command<0x10> for the status request and so on).
+template <std::uint8_t Code>
+class Command : public TerminalCommand {
+public:
+    Command() : TerminalCommand(Code) {}
+};
+
 }  // namespace talvo

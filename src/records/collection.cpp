@@ -55,10 +55,7 @@ public:
     int n = 0;
 };
 
-class RecordClearCommand : public TerminalCommand {
-public:
-    RecordClearCommand() : TerminalCommand(kClearRecords) {}
-};
+using RecordClearCommand = Command<kClearRecords>;
 
 // Appends the batch and flushes it.  On any failure the count is set back
 // as far as the file allows and false is returned: nothing may be
