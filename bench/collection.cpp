@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host_library.h"
+#include "test_library.h"
 #include "settings_file.h"
 #include "sim_client.h"
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "host_library.h"
+#include "test_library.h"
 #include "settings_file.h"
 #include "sim_client.h"
 

@@ -8,7 +8,7 @@ export DEBIAN_FRONTEND=noninteractive
 missing=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 for p in cmake ninja-build g++ libgtest-dev googletest g++-mingw-w64-i686-posix \
-         binutils-mingw-w64-i686 wine wine32:i386; do
+         binutils-mingw-w64-i686 libcli11-dev nlohmann-json3-dev wine wine32:i386; do
     have "$p" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then

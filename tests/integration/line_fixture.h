@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "host_library.h"
+#include "test_library.h"
 #include "settings_file.h"
 #include "sim_client.h"
 

@@ -1,6 +1,7 @@
 #include "host_library.h"
 
 #include <cstdlib>
+#include <string>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -8,29 +9,26 @@
 #include <dlfcn.h>
 #endif
 
-namespace talvo::test {
+namespace talvo::host {
 
-std::string HostLibrary::Path() {
-#ifdef _WIN32
-    return "TALVO.dll";
-#else
-    const char* own = std::getenv("TALVO_LIBRARY");
-    return own != nullptr ? own : TALVO_LIBRARY_PATH;
-#endif
-}
-
-bool HostLibrary::Load(unsigned long* error) {
+bool HostLibrary::Load(const std::string& path, unsigned long* error, std::string* message) {
     Unload();
 #ifdef _WIN32
-    handle_ = reinterpret_cast<void*>(LoadLibraryA(Path().c_str()));
+    handle_ = reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
     if (handle_ == nullptr) {
-        if (error != nullptr) *error = GetLastError();
+        const DWORD code = GetLastError();
+        if (error != nullptr) *error = code;
+        if (message != nullptr) {
+            *message = code == ERROR_DLL_INIT_FAILED ? "the library refused to load: its serial port cannot be opened"
+                                                     : "cannot load " + path + " (error " + std::to_string(code) + ")";
+        }
         return false;
     }
 #else
-    handle_ = dlopen(Path().c_str(), RTLD_NOW | RTLD_LOCAL);
+    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         if (error != nullptr) *error = 1;
+        if (message != nullptr) *message = dlerror();
         return false;
     }
 #endif
@@ -73,4 +71,4 @@ void* HostLibrary::Ordinal(int ordinal) const {
 #endif
 }
 
-}  // namespace talvo::test
+}  // namespace talvo::host

@@ -1,12 +1,12 @@
 // The library loaded at run time, as a host program loads it, with every
-// export it has looked up by name.
+// export looked up by name.  Used by the command-line tool and the tests.
 #pragma once
 
 #include <string>
 
 #include "talvo.h"
 
-namespace talvo::test {
+namespace talvo::host {
 
 #define TALVO_EXPORTS(X) \
     X(InqStat) X(AddHMD) X(CheckKey) X(ClearHMD) X(Clearjyzm) \
@@ -26,15 +26,14 @@ public:
     HostLibrary(const HostLibrary&) = delete;
     HostLibrary& operator=(const HostLibrary&) = delete;
 
-    // Loads the library; false when the platform refused the load.  `error`
-    // receives the platform's error (GetLastError on Windows, dlerror text
-    // length elsewhere).
-    bool Load(unsigned long* error = nullptr);
+    // Loads the library from `path`; false when the platform refused the
+    // load.  `error` receives GetLastError on Windows, 1 elsewhere, and
+    // `message` a readable reason.
+    bool Load(const std::string& path, unsigned long* error = nullptr, std::string* message = nullptr);
     void Unload();
     bool Loaded() const { return handle_ != nullptr; }
     void* Symbol(const char* name) const;
     void* Ordinal(int ordinal) const;  // Windows only; null elsewhere
-    static std::string Path();
 
 #define TALVO_DECLARE(name) decltype(&::name) name = nullptr;
     TALVO_EXPORTS(TALVO_DECLARE)
@@ -44,4 +43,4 @@ private:
     void* handle_ = nullptr;
 };
 
-}  // namespace talvo::test
+}  // namespace talvo::host

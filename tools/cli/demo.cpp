@@ -1,0 +1,151 @@
+// talvo demo: starts a software terminal on a pseudo-terminal, points a
+// private settings file at it and walks through every family, ending with a
+// full collection and the record table.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "commands.h"
+#include "private_settings.h"
+#include "sim_server.h"
+
+namespace talvo::cli {
+namespace {
+
+void Step(const char* text) { std::printf("\n== %s\n", text); }
+
+void Show(const char* what, int ok) { std::printf("   %-44s %s\n", what, ok == 1 ? "ok" : "FAILED"); }
+
+// Records as a terminal sends them: card, amount, type and month, day,
+// time and a second amount; the check pair is added by the terminal.
+std::string RecordText(int i) {
+    const int month = 1 + i % 12;
+    const bool refund = i % 5 == 0;  // type 05: a negative amount
+    const char typeAndMonth = static_cast<char>('0' + (refund ? 0 : 2) + month / 10);
+    char text[40];
+    std::snprintf(text, sizeof text, "%06d%02d%02d%02d%c%c%02d%02d%02d%06d", 200000 + i * 13, (i * 37) % 100,
+                  1 + (i * 7) % 99, i % 3, typeAndMonth, '0' + month % 10, 1 + i % 28, 7 + i % 12, (i * 11) % 60,
+                  0);
+    return text;
+}
+
+}  // namespace
+
+int RunDemo(host::HostLibrary& lib, const std::string& libraryPath, const std::string& directory) {
+    std::string dir = directory;
+    if (dir.empty()) {
+        char pattern[] = "talvo-demo-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            std::fprintf(stderr, "talvo: cannot create a directory for the demo\n");
+            return 1;
+        }
+        dir = pattern;
+    }
+    ::mkdir(dir.c_str(), 0755);
+    if (chdir(dir.c_str()) != 0) {
+        std::fprintf(stderr, "talvo: cannot use the directory %s\n", dir.c_str());
+        return 1;
+    }
+    char cwd[4096];
+    const std::string where = getcwd(cwd, sizeof cwd) != nullptr ? cwd : dir;
+
+    Step("a software terminal on a pseudo-terminal");
+    sim::Server server;
+    if (!server.OpenLine("", "") || !server.Listen(0)) {
+        std::fprintf(stderr, "talvo: cannot start the software terminal\n");
+        return 1;
+    }
+    std::thread serving([&server] { server.Run(); });
+    server.Control("add 1 consumption");
+    server.Control("add 2 attendance");
+    int queued = 0;
+    for (int i = 0; i < 30; ++i, ++queued) server.Control("record 1 seal " + RecordText(i));
+    for (int i = 30; i < 33; ++i, ++queued) server.Control("record 1 damaged " + RecordText(i));
+    server.Control("record 1 seal a00001" + RecordText(40).substr(6));
+    server.Control("record 1 seal 9999A9" + RecordText(41).substr(6));
+    queued += 2;
+    std::printf("   device %s: consumption terminal 1 with %d records (3 damaged, 2 unwanted),\n"
+                "   attendance terminal 2\n",
+                server.DevicePath().c_str(), queued);
+
+    PrivateSettings settings;
+    std::string problem;
+    if (!settings.Write({{"ComName", server.DevicePath()}, {"BautRate", "9600"}, {"EchoTime", "60"}}, problem) ||
+        !lib.Load(libraryPath, nullptr, &problem)) {
+        std::fprintf(stderr, "talvo: %s\n", problem.c_str());
+        server.Stop();
+        serving.join();
+        return 1;
+    }
+    std::printf("   settings for this run in %s/VELDA.INI; library %s\n", settings.Directory().c_str(),
+                libraryPath.c_str());
+
+    Step("status and clock");
+    Show("InqStat(1): terminal 1 answers", lib.InqStat(1));
+    const std::string now = Now(false);
+    Show(("SetMachTime(1, \"" + now + "\")").c_str(), lib.SetMachTime(1, now.c_str()));
+    char clock[16] = {};
+    Show("ReadMachTime(1)", lib.ReadMachTime(1, clock));
+    std::printf("   terminal clock: %s\n", clock);
+
+    Step("price menu");
+    const float prices[] = {3.5f, 12.0f, 8.75f};
+    Show("Setmenu(1, {3.50, 12.00, 8.75})", lib.Setmenu(1, prices, 3));
+    float* back = nullptr;
+    int count = 0;
+    Show("ReadMenu(1)", lib.ReadMenu(1, &back, &count));
+    for (int i = 0; i < count; ++i) std::printf("   price %d: %.2f\n", i + 1, static_cast<double>(back[i]));
+    std::free(back);
+
+    Step("blacklist");
+    Show("AddHMD(1, \"123456654321\")", lib.AddHMD(1, "123456654321"));
+    char* entries = nullptr;
+    Show("ReadHMD(1, 0)", lib.ReadHMD(1, 0, &entries, &count));
+    for (int i = 0; i < count; ++i) std::printf("   entry %d: %.6s\n", i, entries + 6 * i);
+    std::free(entries);
+
+    Step("attendance time zones on terminal 2");
+    char slots[120] = {};
+    const char slot[15] = {'0', '8', ':', '0', '0', 0, '1', '2', ':', '0', '0', 0, '0', '1', 0};
+    std::memcpy(slots, slot, sizeof slot);
+    lib.SetAttendTimeZone(2, slots);
+    Show("SetAttendTimeZone(2, 08:00-12:00 code 01)", lib.GetError() == 0 ? 1 : 0);
+    char* zones = nullptr;
+    lib.ReadAttendTimeZone(2, &zones);
+    Show("ReadAttendTimeZone(2)", lib.GetError() == 0 ? 1 : 0);
+    if (zones != nullptr) {
+        std::printf("   zone 1: %s-%s code %s\n", zones, zones + 6, zones + 12);
+        std::free(zones);
+    }
+
+    Step("collecting every record into records.dat");
+    int stored = 0;
+    double sum = 0;
+    for (int batch = 1; server.Control("get 1 records") != "ok 0"; ++batch) {
+        float total = 0;
+        if (lib.AutoReadJyzm(1, &count, &total, "records.dat") != 1) {
+            std::printf("   batch %d failed: error %d (%s)\n", batch, lib.GetError(), ErrorMeaning(lib.GetError()));
+            break;
+        }
+        stored += count;
+        sum += static_cast<double>(total);
+        std::printf("   batch %d: %d stored, running total %.2f\n", batch, count, sum);
+    }
+    std::printf("   %d records stored; the damaged and unwanted ones are logged in ErrRec.doc\n", stored);
+
+    lib.Unload();
+    server.Stop();
+    serving.join();
+
+    Step("the record store");
+    const int shown = PrintRecords("records.dat", "table");
+    std::printf("\nThe store file records.dat and the log ErrRec.doc are in %s\n", where.c_str());
+    return shown;
+}
+
+}  // namespace talvo::cli
