@@ -7,7 +7,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 missing=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in cmake ninja-build g++ libgtest-dev googletest g++-mingw-w64-i686-posix \
+for p in cmake ninja-build g++ pkg-config libgtest-dev googletest g++-mingw-w64-i686-posix \
          binutils-mingw-w64-i686 libcli11-dev nlohmann-json3-dev wine wine32:i386; do
     have "$p" || missing+=("$p")
 done
