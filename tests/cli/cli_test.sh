@@ -27,6 +27,7 @@ check() {  # name, expected status, expected output (a grep pattern), command...
 t() { "$talvo" --port "$port" --echo-time 60 --wait-time 300 --repeat 1 "$@"; }
 
 check status 0 '^$' t status
+check "--trace" 0 'send terminal=1 command=10 len=18 \| 02 30 30 30 31 31 30' t --trace status
 check "status of a silent terminal" 1 'error -3 \(no reply' t -t 9 status
 check clear-ram 0 '^$' t clear-ram
 check "cmw set" 0 '^$' t cmw set ABCDEF
