@@ -115,3 +115,34 @@ TEST_F(Exchange, LostLineLeavesThePortClosedAndReportsMinusOne) {
 
 }  // namespace
 }  // namespace talvo::test
+
+#include <thread>
+#include <vector>
+
+namespace talvo::test {
+namespace {
+
+TEST_F(Exchange, CallsFromSeveralThreadsNeverInterleave) {
+    // Without the library's lock the frames of two threads mix on the line
+    // and both exchanges fail.
+    const int perThread = 40;
+    std::vector<int> failures(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i) {
+                if (t % 2 == 0 ? lib().InqStat(1) != 1 : lib().Setcmw(1, "THREADSAFE") != 1) ++failures[t];
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (int f : failures) EXPECT_EQ(f, 0);
+    const auto frames = sim().Frames();
+    EXPECT_EQ(frames.size(), 4u * perThread);
+    for (const std::string& f : frames) {
+        EXPECT_TRUE(f == Request(1, 0x10, 0, 0, 0) || f == Request(1, 0x22, 0, 0, 6, "THREADSAFE00")) << f;
+    }
+}
+
+}  // namespace
+}  // namespace talvo::test

@@ -6,6 +6,7 @@
 
 #include "protocol/codec.h"
 #include "protocol/terminal_command.h"
+#include "serial/serial_port.h"
 #include "settings_file.h"
 
 namespace talvo {
@@ -171,6 +172,30 @@ TEST(Amount, RoundTripsEveryCentOfARange) {
         EncodeAmount(out, 0, value);
         EXPECT_EQ(static_cast<int>(DecodeAmount(out, 0) * 100.0 + 0.5), cents);
     }
+}
+
+}  // namespace
+}  // namespace talvo
+
+namespace talvo {
+namespace {
+
+TEST(Diagnostics, TextsStayInTheirBuffers) {
+    std::vector<unsigned char> frame(1024, 0xAB);
+    frame[0] = 0x02;
+    const std::string sent = SendDiagnostic(frame.data(), 1024, 3);
+    EXPECT_LE(sent.size() + 3 + 1, 300u);
+    EXPECT_EQ(sent.substr(0, 8), ", 2, AB,");
+    EXPECT_EQ(sent.substr(sent.size() - 3), "...");
+    const std::string received = ReceiveDiagnostic(frame.data(), 1024);
+    EXPECT_LE(received.size() + 1, 800u);
+    EXPECT_EQ(received.substr(0, 19), "Len=1024,Recp:-2-AB");
+    EXPECT_EQ(received.substr(received.size() - 3), "...");
+    // A short frame is shown whole.
+    const unsigned char reply[] = {0x02, 0x30, 0x03};
+    EXPECT_EQ(ReceiveDiagnostic(reply, 3), "Len=3,Recp:-2-30-3");
+    EXPECT_EQ(SendDiagnostic(reply, 3, 3), ", 2, 30, 3");
+    EXPECT_EQ(ReceiveDiagnostic(reply, 0), "Len=0,Recp:");
 }
 
 }  // namespace
