@@ -3,11 +3,13 @@
 #include <cstring>
 #include <string>
 
-#include "host_memory.h"
 #include "line_fixture.h"
 
 namespace talvo::test {
 namespace {
+
+using host::FreeHostBlock;
+using host::HostBlockSize;
 
 // ---- Blacklist -------------------------------------------------------------
 

@@ -105,15 +105,7 @@ private:
     talvo::cli::PrivateSettings settings_;
 };
 
-void FreeBlock(void* block) {
-#ifdef _WIN32
-    HGLOBAL h = GlobalHandle(block);
-    GlobalUnlock(h);
-    GlobalFree(h);
-#else
-    std::free(block);
-#endif
-}
+void FreeBlock(void* block) { talvo::host::FreeHostBlock(block); }
 
 std::string Joined(const std::vector<std::string>& parts) {
     std::string all;

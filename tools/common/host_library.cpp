@@ -11,6 +11,26 @@
 
 namespace talvo::host {
 
+void FreeHostBlock(void* block) {
+    if (block == nullptr) return;
+#ifdef _WIN32
+    HGLOBAL handle = GlobalHandle(block);
+    GlobalUnlock(handle);
+    GlobalFree(handle);
+#else
+    std::free(block);
+#endif
+}
+
+std::size_t HostBlockSize(void* block) {
+#ifdef _WIN32
+    return GlobalSize(GlobalHandle(block));
+#else
+    (void)block;
+    return 0;
+#endif
+}
+
 bool HostLibrary::Load(const std::string& path, unsigned long* error, std::string* message) {
     Unload();
 #ifdef _WIN32

@@ -2,6 +2,7 @@
 // export looked up by name.  Used by the command-line tool and the tests.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "talvo.h"
@@ -18,6 +19,12 @@ namespace talvo::host {
     X(BlockMach) X(UnBlockMach) X(SetAttendTimeZone) X(ReadAttendTimeZone) X(SperateJyzmTxt) \
     X(SetAttendReason) X(ReadAttendReason) X(SetAttendTime) X(ReadAttendTime) X(ClearList) \
     X(SetMaxbt) X(SetBtTime) X(AddBtList)
+
+// Releases a block the library handed to the host, the host's way: on
+// Windows GlobalUnlock and GlobalFree of its handle, elsewhere free().
+void FreeHostBlock(void* block);
+// The block's size where the platform can tell; 0 elsewhere.
+std::size_t HostBlockSize(void* block);
 
 class HostLibrary {
 public:
