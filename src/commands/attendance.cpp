@@ -57,7 +57,7 @@ TALVO_API int TALVO_CALL ReadAttendTimeZone(int terminal, char** zones) {
         command.Transact(terminal, 0, 0, 8);
         const unsigned char* p = command.ReplyPayload();
         const std::uint32_t whole = command.ReplyPayloadLength() / 10;
-        for (std::uint32_t k = 0; p != nullptr && k < 8 && k < whole; ++k) {
+        for (std::uint32_t k = 0; k < 8 && k < whole; ++k) {
             char* slot = block + kSlot * k;
             const unsigned char* c = p + 10 * k;
             const char laid[15] = {static_cast<char>(c[0]), static_cast<char>(c[1]), ':', static_cast<char>(c[2]),
@@ -91,7 +91,7 @@ TALVO_API int TALVO_CALL ReadAttendReason(int terminal, int reasonNo, char* reas
         // Only the pairs the payload holds; a 0x0F byte ends the reason.
         const std::uint32_t pairs = command.ReplyPayloadLength() / 2;
         std::uint32_t i = 0;
-        for (; p != nullptr && i < 8 && i < pairs; ++i) {
+        for (; i < 8 && i < pairs; ++i) {
             const unsigned char b = GetHexPair(p, 2 * i);
             if (b == 0x0F) break;
             reason[i] = static_cast<char>(b);
@@ -118,7 +118,7 @@ TALVO_API int TALVO_CALL ReadAttendTime(int terminal, char* timeText) {
         command.Transact(terminal, 0, 0, 0);
         if (command.IsAccepted() == 0) return 0;
         // Exactly 14 bytes, no terminator; a shorter reply leaves the text alone.
-        if (command.ReplyPayload() == nullptr || command.ReplyPayloadLength() < 14) return 1;
+        if (command.ReplyPayloadLength() < 14) return 1;
         std::memcpy(timeText, command.ReplyPayload(), 14);
         return 1;
     });

@@ -36,7 +36,7 @@ TALVO_API int TALVO_CALL ReadTimeZone(int terminal, char** zones) {
         const unsigned char* p = command.ReplyPayload();
         // Only zones whose four characters the payload holds.
         const std::uint32_t whole = command.ReplyPayloadLength() / 4;
-        for (std::uint32_t k = 0; p != nullptr && k < 8 && k < whole; ++k) {
+        for (std::uint32_t k = 0; k < 8 && k < whole; ++k) {
             char* slot = block + kSlot * k;
             slot[0] = static_cast<char>(p[4 * k]);
             slot[1] = static_cast<char>(p[4 * k + 1]);
@@ -74,7 +74,7 @@ TALVO_API int TALVO_CALL ReadMachTime(int terminal, char* timeText) {
         if (command.IsAccepted() == 0) return 0;
         const unsigned char* p = command.ReplyPayload();
         // A reply without the ten clock characters leaves the text alone.
-        if (p == nullptr || command.ReplyPayloadLength() < 10) return 1;
+        if (command.ReplyPayloadLength() < 10) return 1;
         const char composed[15] = {static_cast<char>(p[0]), static_cast<char>(p[1]), '/',
                                    static_cast<char>(p[2]), static_cast<char>(p[3]), '/',
                                    static_cast<char>(p[4]), static_cast<char>(p[5]), '*',

@@ -39,10 +39,9 @@ public:
     }
 
     RawOutcome ReadRawRecord(int i, std::int32_t terminal, TransactionRecord& record, unsigned char* raw) const {
-        const unsigned char* payload = ReplyPayload();
         const std::uint32_t need = kRawRecordLength * static_cast<std::uint32_t>(i + 1);
-        if (i >= n || payload == nullptr || ReplyPayloadLength() < need) return RawOutcome::kMissing;
-        const unsigned char* at = payload + kRawRecordLength * static_cast<std::uint32_t>(i);
+        if (i >= n || ReplyPayloadLength() < need) return RawOutcome::kMissing;
+        const unsigned char* at = ReplyPayload() + kRawRecordLength * static_cast<std::uint32_t>(i);
         if (!VerifyRawRecord(at)) {
             std::memcpy(raw, at, kRawRecordLength);
             return RawOutcome::kDamaged;
@@ -72,15 +71,12 @@ bool StoreBatch(RecordStoreFile& store, const std::string& path, const std::vect
     Reached(CollectionStep::kRecordsWritten);
     store.SetCount(oldCount + static_cast<std::int32_t>(k));
     if (!store.WriteHeader()) {
-        store.SetCount(oldCount);
-        store.WriteHeader();
+        store.Withdraw(oldCount);
         return false;
     }
     Reached(CollectionStep::kHeaderWritten);
     if (!store.Flush()) {
-        store.SetCount(oldCount);
-        store.WriteHeader();
-        store.Flush();
+        store.Withdraw(oldCount);
         return false;
     }
     Reached(CollectionStep::kFlushed);
@@ -144,9 +140,7 @@ int Collect(std::int32_t terminal, int* count, float* total, const char* path) {
         return 1;
     }
     // Not confirmed: the batch is withdrawn from the store.
-    store.SetCount(oldCount);
-    store.WriteHeader();
-    store.Flush();
+    store.Withdraw(oldCount);
     store.CloseStore();
     return 0;
 }

@@ -79,6 +79,11 @@ bool RecordStoreFile::AppendRecords(const TransactionRecord* records, std::uint3
 
 bool RecordStoreFile::Flush() { return file::Flush(file_); }
 
+bool RecordStoreFile::Withdraw(std::int32_t count) {
+    count_ = count;
+    return WriteHeader() && Flush();
+}
+
 void RecordStoreFile::CloseStore() {
     if (IsOpen()) file::Close(file_);
     file_ = file::kNoFile;

@@ -34,6 +34,9 @@ public:
     bool AppendRecords(const TransactionRecord* records, std::uint32_t k);
     // Flushes what was written to stable storage.
     bool Flush();
+    // Sets the count back to `count` and writes and flushes the header: the
+    // records behind it are withdrawn from the store.
+    bool Withdraw(std::int32_t count);
     void CloseStore();
 
     std::int32_t Count() const { return count_; }

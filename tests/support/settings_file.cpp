@@ -1,5 +1,7 @@
 #include "settings_file.h"
 
+#include "settings_text.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -58,13 +60,7 @@ void SettingsFile::WriteRaw(const std::string& text) const {
 }
 
 void SettingsFile::Write(const std::map<std::string, std::string>& keys) const {
-    std::string text = "[CommParam]\r\n";
-    for (const auto& [key, value] : keys) {
-        if (key != "StatStr") text += key + "=" + value + "\r\n";
-    }
-    auto stat = keys.find("StatStr");
-    if (stat != keys.end()) text += "[CommStat]\r\nStatStr=" + stat->second + "\r\n";
-    WriteRaw(text);
+    WriteRaw(host::SettingsText(keys));
 }
 
 void SettingsFile::Remove() const { std::remove(Path().c_str()); }

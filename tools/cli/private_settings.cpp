@@ -1,5 +1,7 @@
 #include "private_settings.h"
 
+#include "settings_text.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -39,12 +41,7 @@ bool PrivateSettings::Write(const std::map<std::string, std::string>& keys, std:
     setenv("TALVO_WINDIR", dir_.c_str(), 1);
 #endif
     std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-    out << "[CommParam]\r\n";
-    for (const auto& [key, value] : keys) {
-        if (key != "StatStr") out << key << "=" << value << "\r\n";
-    }
-    auto stat = keys.find("StatStr");
-    if (stat != keys.end()) out << "[CommStat]\r\nStatStr=" << stat->second << "\r\n";
+    out << host::SettingsText(keys);
     if (!out) {
         problem = "cannot write " + path_;
         return false;
