@@ -40,6 +40,9 @@
 #ifndef TALVO_H
 #define TALVO_H
 
+#include <stddef.h>
+#include <stdint.h>
+
 #ifdef _WIN32
 #define TALVO_CALL __stdcall
 #else
@@ -219,6 +222,289 @@ TALVO_API int TALVO_CALL Clearjyzm(int terminal, int count, unsigned short* mark
    bytes at offsets 14-15 and 37-39 are left as they were.  `reserved` is
    not used. */
 TALVO_API int TALVO_CALL SperateJyzmTxt(const char* raw, int terminal, void* record, int reserved);
+
+
+/* ======================================================================== */
+/* The line API                                                             */
+/* ======================================================================== */
+/*
+ * A second interface beside the 43 exports above, for new hosts: a line is a
+ * handle to one serial port opened with explicit options (no settings file
+ * is read or written), any number of lines may be open in one process, every
+ * function returns 0 or a negative TALVO_E_* code, outputs go to the caller's
+ * buffers with explicit sizes, money is in integer cents and dates are
+ * fields.  On Windows the functions are __stdcall and exported undecorated
+ * at ordinals 101 and above; the 43 exports keep their ordinals.
+ *
+ * Threads: calls on one line are serialized by the line's own lock (a call
+ * waits for the one before it); calls on different lines run in parallel.
+ * talvo_line_close waits for a call in progress on that line and makes every
+ * later call on the handle return TALVO_E_CLOSED (handles are never reused,
+ * so a stale handle never reaches another line).  The 43 exports share one
+ * module-wide lock and one last error, apart from every line.
+ *
+ * Refusals: a null handle or pointer, a terminal number outside 0-255, an
+ * amount outside what the line's encoding holds, a text that is too long, a
+ * count that does not fit the request: TALVO_E_INVALID, nothing is sent and
+ * no output is written.  An output buffer too small for the reply:
+ * TALVO_E_BUFFER, nothing is written beyond the sizes given.
+ */
+
+
+#define TALVO_VERSION_MAJOR 1
+#define TALVO_VERSION_MINOR 1
+#define TALVO_VERSION_PATCH 0
+/* 10100 for 1.1.0; compare with talvo_version_number() at run time. */
+#define TALVO_VERSION_NUMBER (TALVO_VERSION_MAJOR * 10000 + TALVO_VERSION_MINOR * 100 + TALVO_VERSION_PATCH)
+
+/* Error codes.  -1 to -6 are the results GetError() reports for the 43
+   exports, with the same meaning. */
+#define TALVO_OK 0
+#define TALVO_E_PORT (-1)          /* port not open, or not one byte written */
+#define TALVO_E_BAD_REPLY (-2)     /* partial write, or no valid reply frame */
+#define TALVO_E_NO_REPLY (-3)      /* nothing received within the time limits */
+#define TALVO_E_NOT_RUN (-4)       /* no exchange run yet */
+#define TALVO_E_REPLY_CHECK (-6)   /* a reply frame the command's check refused */
+#define TALVO_E_REFUSED (-7)       /* the terminal answered and refused */
+#define TALVO_E_SHORT_REPLY (-8)   /* accepted, but without the data asked for */
+#define TALVO_E_INVALID (-9)       /* an argument refused; nothing sent */
+#define TALVO_E_BUFFER (-10)       /* an output buffer too small for the reply */
+#define TALVO_E_CLOSED (-11)       /* a null or closed line or store handle */
+#define TALVO_E_NO_MEMORY (-12)    /* memory could not be allocated */
+#define TALVO_E_NO_DEVICE (-13)    /* the device does not exist */
+#define TALVO_E_BUSY (-14)         /* the device is in use by another program */
+#define TALVO_E_ACCESS (-15)       /* no permission to open the device */
+#define TALVO_E_LINE_FORMAT (-16)  /* baud rate or line format not accepted */
+#define TALVO_E_OPEN (-17)         /* the device cannot be opened (other reason) */
+#define TALVO_E_STORE (-18)        /* a record store that cannot be used */
+#define TALVO_E_BATCH (-19)        /* not the batch last fetched from the terminal */
+#define TALVO_E_UNCONFIRMED (-20)  /* the terminal did not confirm the batch */
+#define TALVO_E_INTERNAL (-21)     /* an unexpected failure inside the library */
+
+/* English text for any code above (and "unknown error" for others); a
+   static text, never freed.  Thread-safe. */
+TALVO_API const char* TALVO_CALL talvo_strerror(int code);
+/* "1.1.0": the library's version, static.  Thread-safe. */
+TALVO_API const char* TALVO_CALL talvo_version(void);
+/* TALVO_VERSION_NUMBER of the library loaded. */
+TALVO_API int TALVO_CALL talvo_version_number(void);
+
+/* ---- Lines --------------------------------------------------------------- */
+
+typedef struct talvo_line talvo_line;
+
+/* Options of one line.  Fill with talvo_line_options_init, then change
+   what differs; `device` is copied by talvo_line_open. */
+typedef struct talvo_line_options {
+    uint32_t size;          /* sizeof(talvo_line_options), set by init */
+    const char* device;     /* "COM2", "\\.\COM12", "/dev/ttyUSB0", "ttyS1"... */
+    uint32_t baud;          /* 4800; 0 leaves the device's rate */
+    const char* line_format;/* "parity=N data=8 stop=1" (copied) */
+    uint32_t echo_time_ms;  /* 150: first-byte wait beyond the request's line time */
+    uint32_t wait_time_ms;  /* 1000: longest collection of a reply; 0 = one read */
+    uint32_t tries;         /* 3: exchanges per command, 1 to 10 */
+    uint32_t filler_bytes;  /* 2: filler bytes behind each request, 0 to 30 */
+    uint32_t in_queue;      /* 2048: driver queue sizes (Windows) */
+    uint32_t out_queue;     /* 1024 */
+} talvo_line_options;
+
+/* Fills `options` with the defaults of a new settings file (device "COM2"). */
+TALVO_API void TALVO_CALL talvo_line_options_init(talvo_line_options* options);
+/* Opens the device for exclusive use and sets it up.  On 0 `*line` is a new
+   handle; on failure `*line` is null and the code says why (TALVO_E_NO_DEVICE,
+   TALVO_E_BUSY, TALVO_E_ACCESS, TALVO_E_LINE_FORMAT, TALVO_E_OPEN,
+   TALVO_E_INVALID for bad options, TALVO_E_NO_MEMORY).  No message box is
+   shown and no settings file is touched.  After a line fault the line closes
+   and reopens its device as the 43 exports do; a command on a line whose
+   device is gone tries one reopen and returns TALVO_E_PORT if that fails. */
+TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talvo_line** line);
+/* Closes the device and invalidates the handle; waits for a call in progress
+   on the line.  TALVO_E_CLOSED for a null or already closed handle. */
+TALVO_API int TALVO_CALL talvo_line_close(talvo_line* line);
+/* The result of the line's last command (0 or a TALVO_E_* code). */
+TALVO_API int TALVO_CALL talvo_line_last_error(talvo_line* line);
+
+/* Trace: `fn` is called for every frame the line sends (direction 0) and
+   every reply it collects (direction 1, also when empty), on the calling
+   thread under the line's lock, with the local time in milliseconds since
+   1970, the terminal and command of the request, and the bytes (valid during
+   the call only).  A null `fn` switches the trace off.  The callback must
+   not call into the same line. */
+typedef void (TALVO_CALL* talvo_trace_fn)(void* user, int direction, int64_t time_ms, int terminal, int command,
+                                         const unsigned char* bytes, size_t length);
+TALVO_API int TALVO_CALL talvo_line_set_trace(talvo_line* line, talvo_trace_fn fn, void* user);
+
+/* ---- Commands on a line --------------------------------------------------
+   Each sends one request to terminal `terminal` (0-255), repeated up to
+   `tries` times while the exchange fails, and returns 0 when the terminal
+   accepted, TALVO_E_REFUSED when it answered with another status, or the
+   exchange's code.  Outputs are written only on 0. */
+
+/* Status request (code 0x10). */
+TALVO_API int TALVO_CALL talvo_status(talvo_line* line, int terminal);
+/* Clears the terminal's memory (0x4A). */
+TALVO_API int TALVO_CALL talvo_clear_memory(talvo_line* line, int terminal);
+
+/* CMW text: 12 characters.  read: `size` at least 13 (12 and a zero).
+   set: 1 to 12 characters (no more), padded with '0' to 12. */
+TALVO_API int TALVO_CALL talvo_cmw_read(talvo_line* line, int terminal, char* text, size_t size);
+TALVO_API int TALVO_CALL talvo_cmw_set(talvo_line* line, int terminal, const char* text);
+/* mdeb amount in cents, 0 to 999999 (9999.99). */
+TALVO_API int TALVO_CALL talvo_mdeb_read(talvo_line* line, int terminal, int32_t* cents);
+TALVO_API int TALVO_CALL talvo_mdeb_set(talvo_line* line, int terminal, int32_t cents);
+
+/* Card key: exactly six hex digits (either case; sent in upper case). */
+TALVO_API int TALVO_CALL talvo_key_check(talvo_line* line, int terminal, const char* key);
+TALVO_API int TALVO_CALL talvo_key_set(talvo_line* line, int terminal, const char* key);
+/* The four key flags: flags[0..3] receive 1 or 0; `count` at least 4. */
+TALVO_API int TALVO_CALL talvo_key_flags(talvo_line* line, int terminal, int32_t* flags, size_t count);
+
+/* Blacklist: card numbers of exactly 6 characters, passed concatenated
+   (6 x count characters, no separators, no terminators needed).  add and
+   set take 1 to 255 cards; `position` is 0 to 65535. */
+TALVO_API int TALVO_CALL talvo_blacklist_add(talvo_line* line, int terminal, const char* cards, size_t count);
+TALVO_API int TALVO_CALL talvo_blacklist_remove(talvo_line* line, int terminal, const char* card);
+TALVO_API int TALVO_CALL talvo_blacklist_set(talvo_line* line, int terminal, unsigned position, const char* cards,
+                                             size_t count);
+TALVO_API int TALVO_CALL talvo_blacklist_clear(talvo_line* line, int terminal);
+/* Reads up to 32 cards from `position` into `cards` (room for `capacity`
+   cards of 6 characters, no terminators); `*count` receives the number read.
+   TALVO_E_BUFFER, with `*count` the number the reply holds, when they do not
+   fit. */
+TALVO_API int TALVO_CALL talvo_blacklist_read(talvo_line* line, int terminal, unsigned position, char* cards,
+                                              size_t capacity, size_t* count);
+
+/* Price menu: 0 to 255 prices in cents, each 0 to 999999; one bad price
+   refuses the whole list. */
+TALVO_API int TALVO_CALL talvo_menu_set(talvo_line* line, int terminal, const int32_t* cents, size_t count);
+/* Reads the menu into `cents` (room for `capacity`); `*count` receives the
+   number of prices (0 for an empty menu, which is not an error). */
+TALVO_API int TALVO_CALL talvo_menu_read(talvo_line* line, int terminal, int32_t* cents, size_t capacity,
+                                         size_t* count);
+TALVO_API int TALVO_CALL talvo_menu_clear(talvo_line* line, int terminal);
+
+/* Subsidy list. */
+TALVO_API int TALVO_CALL talvo_subsidy_clear(talvo_line* line, int terminal);
+/* Maximum subsidy in cents, 0 to 999999. */
+TALVO_API int TALVO_CALL talvo_subsidy_set_max(talvo_line* line, int terminal, int32_t cents);
+/* The subsidy time text, sent as it stands (at most 1024 characters). */
+TALVO_API int TALVO_CALL talvo_subsidy_set_time(talvo_line* line, int terminal, const char* text);
+/* Adds `count` entries (1 to 255) of exactly 12 characters, concatenated,
+   at list position `position` (0 to 65535). */
+TALVO_API int TALVO_CALL talvo_subsidy_add(talvo_line* line, int terminal, unsigned position, const char* entries,
+                                           size_t count);
+
+/* Date and time as fields.  The payment terminal's clock keeps two-digit
+   years (2000 to 2099) and minutes; second is sent by the attendance clock
+   and ignored by the payment clock. */
+typedef struct talvo_datetime {
+    int32_t year, month, day, hour, minute, second;
+} talvo_datetime;
+/* A time of day (one of the 8 time zones). */
+typedef struct talvo_time_of_day {
+    int32_t hour, minute;
+} talvo_time_of_day;
+/* An attendance zone: two times of day and a two-character code. */
+typedef struct talvo_attend_zone {
+    talvo_time_of_day start, end;
+    char code[4]; /* two characters and a zero */
+} talvo_attend_zone;
+#define TALVO_ZONES 8
+
+/* Payment terminal clock (codes 0x3A / 0x2A).  set refuses a date that does
+   not exist and years outside 2000 to 2099. */
+TALVO_API int TALVO_CALL talvo_clock_read(talvo_line* line, int terminal, talvo_datetime* out);
+TALVO_API int TALVO_CALL talvo_clock_set(talvo_line* line, int terminal, const talvo_datetime* when);
+/* The 8 time zones; `count` must be TALVO_ZONES (8). */
+TALVO_API int TALVO_CALL talvo_zones_read(talvo_line* line, int terminal, talvo_time_of_day* zones, size_t count);
+TALVO_API int TALVO_CALL talvo_zones_set(talvo_line* line, int terminal, const talvo_time_of_day* zones,
+                                         size_t count);
+/* Blocks (locks) and unblocks the terminal. */
+TALVO_API int TALVO_CALL talvo_lock(talvo_line* line, int terminal);
+TALVO_API int TALVO_CALL talvo_unlock(talvo_line* line, int terminal);
+
+/* Attendance terminals: the 8 zones (`count` must be 8), reason texts by
+   number (0-255; up to 8 bytes, a shorter text ends with 0x0F on the line)
+   and the clock (14 digits yyyymmddhhmmss on the line, years 1000-9999). */
+TALVO_API int TALVO_CALL talvo_attend_zones_read(talvo_line* line, int terminal, talvo_attend_zone* zones,
+                                                 size_t count);
+TALVO_API int TALVO_CALL talvo_attend_zones_set(talvo_line* line, int terminal, const talvo_attend_zone* zones,
+                                                size_t count);
+TALVO_API int TALVO_CALL talvo_attend_reason_set(talvo_line* line, int terminal, int number, const char* text);
+/* `size` at least 9 (8 bytes and a zero). */
+TALVO_API int TALVO_CALL talvo_attend_reason_read(talvo_line* line, int terminal, int number, char* text,
+                                                  size_t size);
+TALVO_API int TALVO_CALL talvo_attend_clock_read(talvo_line* line, int terminal, talvo_datetime* out);
+TALVO_API int TALVO_CALL talvo_attend_clock_set(talvo_line* line, int terminal, const talvo_datetime* when);
+
+/* ---- Records in two steps ------------------------------------------------ */
+
+/* Record types. */
+#define TALVO_RECORD_PAYMENT 5   /* "05": a payment, amount negative */
+#define TALVO_RECORD_DEPOSIT 13  /* "13" */
+#define TALVO_RECORD_SUBSIDY 14  /* "14" */
+
+/* A decoded transaction record.  The year is not sent by the terminal: it
+   is the host's current year, or the one before for a month still ahead. */
+typedef struct talvo_record {
+    int32_t terminal;
+    char card[8];                 /* six characters and a zero */
+    int32_t type;                 /* TALVO_RECORD_* */
+    int32_t amount_cents;         /* negative for payments */
+    int32_t second_amount_cents;
+    int32_t year, month, day, hour, minute;
+} talvo_record;
+
+/* Why a raw record of a batch was not decoded into a record. */
+#define TALVO_RAW_KEPT 0       /* decoded, among the records handed back */
+#define TALVO_RAW_DAMAGED 1    /* its check pair does not match */
+#define TALVO_RAW_UNWANTED 2   /* a card number the host never wants (CLEAR, ABCD, above 999999) */
+
+#define TALVO_BATCH_MAX 6
+/* One batch as the terminal handed it over. */
+typedef struct talvo_batch {
+    int32_t terminal;
+    int32_t mark;                             /* 16-bit batch mark */
+    int32_t count;                            /* raw records in the batch, 0 to 6 */
+    int32_t kept;                             /* of them decoded into records */
+    int32_t status[TALVO_BATCH_MAX];          /* TALVO_RAW_* for each raw record */
+    char raw[TALVO_BATCH_MAX][32];            /* the 28 raw characters and a zero */
+} talvo_batch;
+
+/* Reads one batch (code 0x37) without telling the terminal anything: the
+   kept records go to `out` (room for `max`; 6 is always enough) in order,
+   `*n` their number, `batch` the whole batch with the raw records and their
+   status.  A terminal without records gives 0, `*n` 0 and batch->count 0.
+   Fetching again before confirming returns the same batch. */
+TALVO_API int TALVO_CALL talvo_records_fetch(talvo_line* line, int terminal, talvo_record* out, size_t max,
+                                             size_t* n, talvo_batch* batch);
+/* Tells the terminal to clear the batch (code 0x47 with its mark).  0 only
+   when the terminal confirmed with the same mark; TALVO_E_BATCH, nothing
+   sent, when `batch` is not the one last fetched on this line from that
+   terminal; TALVO_E_UNCONFIRMED or the exchange's code otherwise (then fetch
+   again: an unconfirmed batch comes back, a cleared one does not). */
+TALVO_API int TALVO_CALL talvo_records_confirm(talvo_line* line, int terminal, const talvo_batch* batch);
+/* fetch + append to the store file at `path` (created when missing) +
+   flush + confirm: AutoReadJyzm on a line.  `*stored` the records stored. */
+TALVO_API int TALVO_CALL talvo_records_collect(talvo_line* line, int terminal, const char* path, size_t* stored);
+
+/* The 44-byte store record of the 43 exports (see SperateJyzmTxt). */
+TALVO_API int TALVO_CALL talvo_record_to_store(const talvo_record* record, void* store_record);
+TALVO_API int TALVO_CALL talvo_record_from_store(const void* store_record, talvo_record* record);
+
+/* ---- Record store files -------------------------------------------------- */
+
+typedef struct talvo_store talvo_store;
+/* Opens a store file for reading (shared); TALVO_E_STORE when it is not a
+   store or its header counts more records than the file holds. */
+TALVO_API int TALVO_CALL talvo_store_open(const char* path, talvo_store** store);
+TALVO_API int TALVO_CALL talvo_store_close(talvo_store* store);
+TALVO_API int TALVO_CALL talvo_store_count(talvo_store* store, size_t* count);
+/* Reads up to `max` records from record `index` on; `*n` the number read. */
+TALVO_API int TALVO_CALL talvo_store_read(talvo_store* store, size_t index, talvo_record* out, size_t max, size_t* n);
+/* Appends `n` records to the store at `path` (created when missing) and
+   flushes them; the count rises only once they are on disk. */
+TALVO_API int TALVO_CALL talvo_store_append(const char* path, const talvo_record* records, size_t n);
 
 #ifdef __cplusplus
 }
