@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on Debian, as root, and only what
 # is missing: CMake, Ninja, GoogleTest, the MinGW-w64 i686 cross compiler,
-# and 32-bit Wine (which needs the i386 architecture).
+# 32-bit Wine (which needs the i386 architecture), and what the collection
+# service and the bindings are built and tested with: SQLite, libpq and a
+# PostgreSQL server, toml++, cpp-httplib, headless Chromium, Mono's C#
+# compiler, Free Pascal and pytest.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 
 missing=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 for p in cmake ninja-build g++ pkg-config libgtest-dev googletest g++-mingw-w64-i686-posix \
-         binutils-mingw-w64-i686 libcli11-dev nlohmann-json3-dev wine wine32:i386; do
+         binutils-mingw-w64-i686 libcli11-dev nlohmann-json3-dev wine wine32:i386 \
+         libsqlite3-dev sqlite3 libpq-dev postgresql libtomlplusplus-dev libcpp-httplib-dev chromium \
+         mono-mcs mono-runtime fp-compiler fp-units-base fp-units-rtl python3 python3-pytest python3-pip; do
     have "$p" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
