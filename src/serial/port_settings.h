@@ -15,6 +15,9 @@ public:
 
     // Reads the settings file, or writes it with the defaults when missing.
     PortSettings();
+    // The defaults of a new settings file; no file is read or written.
+    struct DefaultsOnly {};
+    explicit PortSettings(DefaultsOnly) {}
     virtual ~PortSettings() = default;
     PortSettings(const PortSettings&) = default;
     PortSettings& operator=(const PortSettings&) = default;
