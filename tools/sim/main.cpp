@@ -1,6 +1,8 @@
 // talvo-sim: the software terminal.  It stands in for the card terminals on
 // a pseudo-terminal (or a serial device) so that the library, its tests and
 // a host's own tests can run without hardware.
+#include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,29 +43,94 @@ Options:
                         with its exit status
   --help                this text
 
-Control channel: one command a line, one answer a line ("ok ..." or
-"err ...").  For example with `nc 127.0.0.1 PORT`:
+Control channel: one command a line, one answer a line: "ok ..." or, for a
+command, fault or value it does not understand, "error: ..." (and then
+nothing has changed).  For example with `nc 127.0.0.1 PORT`:
   add 2 attendance            serve terminal 2 as an attendance terminal
-  set 1 cmw ABCDEFGHIJKL      set state (cmw mdeb key flags blacklist menu
-  get 1 blacklist             subsidy maxbt bttime clock aclock zones azones
-                              reasonN blocked mark records batch)
-  record 1 seal 00123450341232240930005000   queue a record (check pair added)
-  record 1 damaged 0012345034123224093000500 queue a record with a bad check
-  record 1 sealhex 434C45415200...         the same, the 26 characters in hex
+  remove 2                    stop serving it
+  set 1 cmw ABCDEFGHIJKL      set state: cmw (12 characters), mdeb maxbt (6
+  get 1 blacklist             digits), key (6 hex digits), flags (8 digits),
+                              blacklist (groups of 6), menu (groups of 6
+                              digits), subsidy (groups of 12), bttime (text),
+                              clock (10 digits), aclock (14 digits; both empty:
+                              the host's clock), zones (32 digits), azones (80
+                              characters), reasonN (16 hex digits), blocked
+                              (0/1), mark (0-65535), batch (records handed out
+                              at most, 0-255), records (read; set 0 clears)
+  record 1 seal 00123450341232240930005000   queue a record (26 characters,
+                                             the check pair is added)
+  record 1 damaged 00123450341232240930005000  the same with a bad check pair
+  record 1 raw 00123450341232240930005000BB    28 characters as they stand
+  record 1 sealhex 434C45415200...           26 bytes in hex, check pair added
   fault 10 silence times=2    next two requests with code 0x10 get no answer
   fault any split 3:20        next reply in 3 pieces 20 ms apart
-                              (kinds: silence delay MS, noise, long, split P:MS,
-                              badsum, lowersum, status XX, short N, count N,
-                              payload TEXT, mark N, wrongmark, close; skip=N)
+                              kinds: silence, delay MS, noise, long, split P:MS,
+                              badsum, lowersum, trailer, status XX, short N,
+                              count N, payload TEXT, mark N, wrongmark, close;
+                              skip=N lets N matching requests through first,
+                              times=N applies it N times (0: every time)
+  clearfaults                 forget the faults
   frames                      every request frame received, in hex
+  clearframes                 forget them
+  dropped                     request frames skipped as longer than 8192 bytes
+  pace BAUD                   pace the line at BAUD (0: off)
+  device                      the line's device path
   reopen                      a new line after a 'close' fault
-  reset                       forget terminals, faults and frames
+  reset                       forget terminals, faults, frames and replies
+                              not yet sent
+
+SIGTERM or SIGINT stop it at once (with --exec: the command gets SIGTERM
+too, and SIGKILL if it has not ended a second later).
 )";
 
 talvo::sim::Server* running = nullptr;
+volatile sig_atomic_t stopping = 0;
+volatile pid_t child = 0;
 
 void OnSignal(int) {
+    stopping = 1;
     if (running != nullptr) running->Stop();
+    if (child > 0) kill(child, SIGTERM);
+}
+
+void Catch(int signal) {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: waitpid returns on a signal
+    sigaction(signal, &action, nullptr);
+}
+
+// Waits for the command of --exec; after a stop signal it has one second to
+// end before it is killed.
+int WaitForChild(pid_t pid) {
+    int status = 0;
+    for (;;) {
+        if (stopping) {
+            for (int i = 0; i < 100; ++i) {
+                if (waitpid(pid, &status, WNOHANG) == pid) return status;
+                usleep(10000);
+            }
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return status;
+        }
+        if (waitpid(pid, &status, 0) == pid) return status;
+        if (errno != EINTR) return status;
+    }
+}
+
+// A whole decimal number within [lo, hi], or a usage error.
+int Whole(const std::string& option, const std::string& text, long lo, long hi) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = text.empty() ? -1 : std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || errno != 0 || *end != '\0' || v < lo || v > hi || text[0] == '-' || text[0] == '+') {
+        std::fprintf(stderr, "talvo-sim: %s takes a number %ld-%ld, not '%s'\n", option.c_str(), lo, hi, text.c_str());
+        std::exit(2);
+    }
+    return static_cast<int>(v);
 }
 
 std::string Generated(int i) {
@@ -101,9 +168,9 @@ int main(int argc, char** argv) {
         } else if (a == "--device") {
             device = value();
         } else if (a == "--control") {
-            control = std::atoi(value().c_str());
+            control = Whole(a, value(), 0, 65535);
         } else if (a == "--pace") {
-            pace = std::atoi(value().c_str());
+            pace = Whole(a, value(), 0, 4000000);
         } else if (a == "--terminal") {
             terminals.push_back(value());
         } else if (a == "--records") {
@@ -133,18 +200,25 @@ int main(int argc, char** argv) {
         std::string kind = colon == std::string::npos ? "consumption" : t.substr(colon + 1);
         std::string answer = server.Control("add " + t.substr(0, colon) + " " + kind);
         if (answer != "ok") {
-            std::fprintf(stderr, "talvo-sim: --terminal %s: %s\n", t.c_str(), answer.c_str() + 4);
+            std::fprintf(stderr, "talvo-sim: --terminal %s: %s\n", t.c_str(), answer.c_str());
             return 2;
         }
     }
     for (const std::string& r : records) {
-        int n = 0;
-        int count = 0;
-        if (std::sscanf(r.c_str(), "%d:%d", &n, &count) != 2) {
-            std::fprintf(stderr, "talvo-sim: --records wants N:COUNT\n");
+        const std::size_t colon = r.find(':');
+        if (colon == std::string::npos) {
+            std::fprintf(stderr, "talvo-sim: --records wants N:COUNT, not %s\n", r.c_str());
             return 2;
         }
-        for (int i = 0; i < count; ++i) server.Control("record " + std::to_string(n) + " seal " + Generated(i));
+        const int n = Whole("--records", r.substr(0, colon), 0, 255);
+        const int count = Whole("--records", r.substr(colon + 1), 0, 1000000);
+        for (int i = 0; i < count; ++i) {
+            const std::string answer = server.Control("record " + std::to_string(n) + " seal " + Generated(i));
+            if (answer != "ok") {
+                std::fprintf(stderr, "talvo-sim: --records %s: %s\n", r.c_str(), answer.c_str());
+                return 2;
+            }
+        }
     }
     if (pace > 0) server.Control("pace " + std::to_string(pace));
 
@@ -154,28 +228,42 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     running = &server;
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
+    // The serving thread never takes the stop signals: they interrupt the
+    // main thread's wait.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    Catch(SIGINT);
+    Catch(SIGTERM);
 
     if (exec.empty()) {
+        pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
         server.Run();
-        return 0;
+        return stopping ? 0 : 1;
     }
     std::thread serving([&server] { server.Run(); });
-    pid_t child = fork();
-    if (child == 0) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGPIPE, SIG_DFL);
         setenv("TALVO_SIM_CONTROL", ("127.0.0.1:" + std::to_string(server.ControlPort())).c_str(), 1);
         setenv("TALVO_SIM_DEVICE", (link.empty() ? server.DevicePath() : link).c_str(), 1);
         execvp(exec[0], exec.data());
         std::fprintf(stderr, "talvo-sim: cannot run %s\n", exec[0]);
         _exit(127);
     }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    child = pid;
+    pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+    if (stopping) kill(pid, SIGTERM);  // a signal that came before the child existed
+    const int status = WaitForChild(pid);
     server.Stop();
     serving.join();
+    if (stopping) return 128 + SIGTERM;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }

@@ -107,23 +107,49 @@ std::string SealRecord(const std::string& first26) {
 }
 
 std::vector<Action> Line::Feed(const unsigned char* bytes, std::size_t count) {
-    pending_.append(reinterpret_cast<const char*>(bytes), count);
+    // Byte by byte, as a terminal's receiver sees them: noise outside a
+    // frame is ignored, a frame runs from STX to ETX and its checksum pair,
+    // and a frame longer than the receiver holds is skipped to its end.
     std::vector<Action> actions;
-    for (;;) {
-        std::size_t s = pending_.find(kStx);
-        if (s == std::string::npos) {
-            pending_.clear();  // filler and noise
-            break;
+    for (std::size_t i = 0; i < count; ++i) {
+        const char c = static_cast<char>(bytes[i]);
+        switch (state_) {
+            case Receive::kIdle:
+                if (c == kStx) {
+                    pending_.assign(1, c);
+                    state_ = Receive::kFrame;
+                }
+                break;
+            case Receive::kFrame:
+                pending_ += c;
+                if (c == kEtx) {
+                    state_ = Receive::kSum;
+                } else if (pending_.size() > maxFrame) {
+                    pending_.clear();
+                    pending_.shrink_to_fit();
+                    ++dropped;
+                    state_ = Receive::kSkip;
+                }
+                break;
+            case Receive::kSum:
+                pending_ += c;
+                if (pending_.size() >= 2 && pending_[pending_.size() - 3] == kEtx) {
+                    frames.push_back(ToHex(pending_));
+                    actions.push_back(Respond(pending_));
+                    pending_.clear();
+                    state_ = Receive::kIdle;
+                }
+                break;
+            case Receive::kSkip:
+                if (c == kEtx) {
+                    skipSum_ = 2;
+                    state_ = Receive::kSkipSum;
+                }
+                break;
+            case Receive::kSkipSum:
+                if (--skipSum_ == 0) state_ = Receive::kIdle;
+                break;
         }
-        std::size_t e = pending_.find(kEtx, s + 1);
-        if (e == std::string::npos || e + 2 >= pending_.size()) {
-            pending_.erase(0, s);
-            break;
-        }
-        std::string frame = pending_.substr(s, e + 3 - s);
-        pending_.erase(0, e + 3);
-        frames.push_back(ToHex(frame));
-        actions.push_back(Respond(frame));
     }
     return actions;
 }
@@ -384,108 +410,265 @@ std::string Line::Handle(TerminalState& t, int command, int argHigh, int argLow,
     return BuildReply(terminal, r.status, r.argHigh, r.argLow, r.count, r.payload);
 }
 
-std::string Line::Control(const std::string& line) {
+namespace {
+
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
     std::istringstream in(line);
-    std::string verb;
-    in >> verb;
-    auto rest = [&in] {
-        std::string value;
-        std::getline(in, value);
-        if (!value.empty() && value[0] == ' ') value.erase(0, 1);
-        return value;
-    };
-    auto terminal = [this](int n) -> TerminalState* {
-        auto it = terminals.find(n);
-        return it == terminals.end() ? nullptr : &it->second;
+    std::string w;
+    while (in >> w) words.push_back(w);
+    return words;
+}
+
+// The text after the first `n` words, without the blank that follows them.
+std::string After(const std::string& line, std::size_t n) {
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        at = line.find_first_not_of(" \t", at);
+        if (at == std::string::npos) return std::string();
+        at = line.find_first_of(" \t", at);
+        if (at == std::string::npos) return std::string();
+    }
+    return at < line.size() ? line.substr(at + 1) : std::string();
+}
+
+// A whole word of decimal digits within [lo, hi].
+bool Number(const std::string& word, long lo, long hi, long& out) {
+    if (word.empty() || word.size() > 9) return false;
+    for (char c : word) {
+        if (c < '0' || c > '9') return false;
+    }
+    out = std::atol(word.c_str());
+    return out >= lo && out <= hi;
+}
+
+bool Digits(const std::string& s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool HexDigits(const std::string& s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return HexValue(c) >= 0; });
+}
+
+std::string Upper(std::string s) {
+    for (char& c : s) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    }
+    return s;
+}
+
+std::string Error(const std::string& why) { return "error: " + why; }
+
+enum class FaultArg { kNone, kNumber, kSplit, kStatus, kText };
+
+struct FaultKind {
+    const char* name;
+    FaultArg arg;
+    long lo, hi;  // for kNumber
+};
+
+constexpr FaultKind kFaultKinds[] = {
+    {"silence", FaultArg::kNone, 0, 0},     {"delay", FaultArg::kNumber, 0, 60000},
+    {"noise", FaultArg::kNone, 0, 0},       {"long", FaultArg::kNone, 0, 0},
+    {"split", FaultArg::kSplit, 0, 0},      {"badsum", FaultArg::kNone, 0, 0},
+    {"lowersum", FaultArg::kNone, 0, 0},    {"trailer", FaultArg::kNone, 0, 0},
+    {"status", FaultArg::kStatus, 0, 0},    {"short", FaultArg::kNumber, 0, 65535},
+    {"count", FaultArg::kNumber, 0, 255},   {"payload", FaultArg::kText, 0, 0},
+    {"mark", FaultArg::kNumber, 0, 65535},  {"wrongmark", FaultArg::kNone, 0, 0},
+    {"close", FaultArg::kNone, 0, 0},
+};
+
+}  // namespace
+
+std::string Line::Control(const std::string& line) {
+    const std::vector<std::string> w = Words(line);
+    if (w.empty()) return Error("empty command");
+    const std::string& verb = w[0];
+    const std::size_t args = w.size() - 1;
+    // Terminal number in word `at`, which must be served.
+    auto served = [&](std::size_t at, TerminalState*& t) -> std::string {
+        long n = -1;
+        if (!Number(w[at], 0, 255, n)) return Error("terminal number 0-255 expected, not '" + w[at] + "'");
+        auto it = terminals.find(static_cast<int>(n));
+        if (it == terminals.end()) return Error("terminal " + std::to_string(n) + " is not served (add it first)");
+        t = &it->second;
+        return std::string();
     };
 
-    if (verb == "reset") {
-        terminals.clear();
-        faults.clear();
-        frames.clear();
-        pending_.clear();
+    if (verb == "reset" || verb == "frames" || verb == "clearframes" || verb == "clearfaults" || verb == "dropped") {
+        if (args != 0) return Error(verb + " takes no arguments");
+        if (verb == "reset") {
+            terminals.clear();
+            faults.clear();
+            frames.clear();
+            pending_.clear();
+            state_ = Receive::kIdle;
+            dropped = 0;
+            return "ok";
+        }
+        if (verb == "frames") {
+            std::string out = "ok";
+            for (const std::string& f : frames) out += " " + f;
+            return out;
+        }
+        if (verb == "dropped") return "ok " + std::to_string(dropped);
+        if (verb == "clearframes") frames.clear();
+        else faults.clear();
         return "ok";
     }
     if (verb == "add") {
-        int n = -1;
-        std::string kind;
-        in >> n >> kind;
-        if (n < 0 || n > 255) return "err terminal number 0-255";
+        long n = -1;
+        if (args < 1 || args > 2) return Error("usage: add N [consumption|attendance]");
+        if (!Number(w[1], 0, 255, n)) return Error("terminal number 0-255 expected, not '" + w[1] + "'");
+        const std::string kind = args == 2 ? w[2] : "consumption";
+        if (kind != "consumption" && kind != "attendance") {
+            return Error("terminal kind is consumption or attendance, not '" + kind + "'");
+        }
         TerminalState t;
         t.kind = kind == "attendance" ? Kind::kAttendance : Kind::kConsumption;
-        terminals[n] = t;
+        terminals[static_cast<int>(n)] = t;
         return "ok";
     }
     if (verb == "remove") {
-        int n = -1;
-        in >> n;
-        terminals.erase(n);
-        return "ok";
-    }
-    if (verb == "frames") {
-        std::string out = "ok";
-        for (const std::string& f : frames) out += " " + f;
-        return out;
-    }
-    if (verb == "clearframes") {
-        frames.clear();
+        if (args != 1) return Error("usage: remove N");
+        TerminalState* t = nullptr;
+        std::string problem = served(1, t);
+        if (!problem.empty()) return problem;
+        terminals.erase(std::atoi(w[1].c_str()));
         return "ok";
     }
     if (verb == "pace") {
-        in >> paceBaud;
+        long baud = 0;
+        if (args != 1 || !Number(w[1], 0, 4000000, baud)) return Error("usage: pace BAUD (0 switches pacing off)");
+        paceBaud = static_cast<int>(baud);
         return "ok";
     }
     if (verb == "fault") {
+        if (args < 2) return Error("usage: fault CODE|any KIND [ARG] [skip=N] [times=N]");
         Fault f;
-        std::string code;
-        in >> code >> f.kind;
-        f.code = code == "any" ? -1 : Unhex2(code, 0);
-        std::string word;
-        while (in >> word) {
-            if (word.rfind("skip=", 0) == 0) f.skip = std::atoi(word.c_str() + 5);
-            else if (word.rfind("times=", 0) == 0) f.times = std::atoi(word.c_str() + 6);
-            else f.arg = word;
+        const std::string code = Upper(w[1]);
+        if (code == "ANY") {
+            f.code = -1;
+        } else if (code.size() == 2 && Unhex2(code, 0) >= 0) {
+            f.code = Unhex2(code, 0);
+        } else {
+            return Error("command code is two hex digits or any, not '" + w[1] + "'");
+        }
+        const FaultKind* kind = nullptr;
+        for (const FaultKind& k : kFaultKinds) {
+            if (w[2] == k.name) kind = &k;
+        }
+        if (kind == nullptr) {
+            return Error("unknown fault '" + w[2] +
+                         "' (silence delay noise long split badsum lowersum trailer status short count payload "
+                         "mark wrongmark close)");
+        }
+        f.kind = kind->name;
+        bool haveArg = false;
+        for (std::size_t i = 3; i < w.size(); ++i) {
+            long v = 0;
+            if (w[i].rfind("skip=", 0) == 0) {
+                if (!Number(w[i].substr(5), 0, 1000000, v)) return Error("skip= takes a count, not '" + w[i] + "'");
+                f.skip = static_cast<int>(v);
+            } else if (w[i].rfind("times=", 0) == 0) {
+                if (!Number(w[i].substr(6), 0, 1000000, v)) {
+                    return Error("times= takes a count (0: every request), not '" + w[i] + "'");
+                }
+                f.times = static_cast<int>(v);
+            } else if (kind->arg == FaultArg::kNone || haveArg) {
+                return Error("fault " + f.kind + ": unexpected '" + w[i] + "'");
+            } else {
+                f.arg = w[i];
+                haveArg = true;
+            }
+        }
+        switch (kind->arg) {
+            case FaultArg::kNone:
+                break;
+            case FaultArg::kNumber: {
+                long v = 0;
+                if (!haveArg || !Number(f.arg, kind->lo, kind->hi, v)) {
+                    return Error("fault " + f.kind + " takes a number " + std::to_string(kind->lo) + "-" +
+                                 std::to_string(kind->hi) + (haveArg ? ", not '" + f.arg + "'" : ""));
+                }
+                break;
+            }
+            case FaultArg::kSplit: {
+                if (!haveArg) {
+                    f.arg = "3:20";
+                    break;
+                }
+                const std::size_t colon = f.arg.find(':');
+                long pieces = 0;
+                long gap = 0;
+                if (colon == std::string::npos || !Number(f.arg.substr(0, colon), 1, 64, pieces) ||
+                    !Number(f.arg.substr(colon + 1), 0, 60000, gap)) {
+                    return Error("fault split takes PIECES:MS (1-64 pieces, 0-60000 ms), not '" + f.arg + "'");
+                }
+                break;
+            }
+            case FaultArg::kStatus:
+                if (!haveArg || f.arg.size() != 2) {
+                    return Error("fault status takes a two-character status" + (haveArg ? ", not '" + f.arg + "'" : ""));
+                }
+                break;
+            case FaultArg::kText:
+                if (!haveArg) return Error("fault payload takes the payload text");
+                break;
         }
         faults.push_back(f);
         return "ok";
     }
-    if (verb == "clearfaults") {
-        faults.clear();
-        return "ok";
-    }
     if (verb == "record") {
-        int n = -1;
-        std::string how;
-        std::string raw;
-        in >> n >> how >> raw;
-        TerminalState* t = terminal(n);
-        if (t == nullptr) return "err no such terminal";
-        if (how == "raw" && raw.size() == 28) t->records.push_back(raw);
-        else if (how == "seal" && raw.size() >= 26) t->records.push_back(SealRecord(raw));
-        else if (how == "sealhex" && raw.size() >= 52) t->records.push_back(SealRecord(FromHex(raw)));
-        else if (how == "damaged" && raw.size() >= 26) {
+        if (args != 3) return Error("usage: record N raw|seal|sealhex|damaged TEXT");
+        TerminalState* t = nullptr;
+        std::string problem = served(1, t);
+        if (!problem.empty()) return problem;
+        const std::string& how = w[2];
+        const std::string& raw = w[3];
+        if (how == "raw") {
+            if (raw.size() != 28) return Error("record raw takes 28 characters, not " + std::to_string(raw.size()));
+            t->records.push_back(raw);
+        } else if (how == "seal" || how == "damaged") {
+            if (raw.size() != 26) {
+                return Error("record " + how + " takes 26 characters (the check pair is added), not " +
+                             std::to_string(raw.size()));
+            }
             std::string sealed = SealRecord(raw);
-            sealed[27] = sealed[27] == '0' ? '1' : '0';
+            if (how == "damaged") sealed[27] = sealed[27] == '0' ? '1' : '0';
             t->records.push_back(sealed);
+        } else if (how == "sealhex") {
+            if (raw.size() != 52 || !HexDigits(Upper(raw))) {
+                return Error("record sealhex takes 52 hex digits (26 bytes)");
+            }
+            t->records.push_back(SealRecord(FromHex(Upper(raw))));
         } else {
-            return "err record N raw|seal|damaged TEXT";
+            return Error("record takes raw, seal, sealhex or damaged, not '" + how + "'");
         }
         return "ok";
     }
     if (verb == "get" || verb == "set") {
-        int n = -1;
-        std::string field;
-        in >> n >> field;
-        TerminalState* t = terminal(n);
-        if (t == nullptr) return "err no such terminal";
-        std::string value = verb == "set" ? rest() : std::string();
         const bool set = verb == "set";
-        auto text = [&](std::string& slot) {
-            if (set) slot = value;
+        if (args < 2 || (!set && args != 2)) return Error(set ? "usage: set N FIELD VALUE" : "usage: get N FIELD");
+        TerminalState* t = nullptr;
+        std::string problem = served(1, t);
+        if (!problem.empty()) return problem;
+        const std::string& field = w[2];
+        const std::string value = set ? After(line, 3) : std::string();
+        // A value the field cannot hold is refused and changes nothing.
+        auto refuse = [&](const std::string& want) { return Error(field + " takes " + want); };
+        auto text = [&](std::string& slot, bool ok, const std::string& want) {
+            if (set) {
+                if (!ok) return refuse(want);
+                slot = value;
+            }
             return "ok " + slot;
         };
-        auto list = [&](std::vector<std::string>& slot, std::size_t width) {
+        auto list = [&](std::vector<std::string>& slot, std::size_t width, bool digits) {
             if (set) {
+                if (value.size() % width != 0 || (digits && !Digits(value))) {
+                    return refuse(std::string("groups of ") + std::to_string(width) + (digits ? " digits" : " characters"));
+                }
                 slot.clear();
                 for (std::size_t i = 0; i + width <= value.size(); i += width) slot.push_back(value.substr(i, width));
             }
@@ -493,39 +676,68 @@ std::string Line::Control(const std::string& line) {
             for (const std::string& e : slot) all += e;
             return "ok " + all;
         };
-        if (field == "cmw") return text(t->cmw);
-        if (field == "mdeb") return text(t->mdeb);
-        if (field == "key") return text(t->key);
-        if (field == "flags") return text(t->keyFlags);
-        if (field == "blacklist") return list(t->blacklist, 6);
-        if (field == "menu") return list(t->menu, 6);
-        if (field == "subsidy") return text(t->subsidy);
-        if (field == "maxbt") return text(t->maxSubsidy);
-        if (field == "bttime") return text(t->subsidyTime);
-        if (field == "clock") return text(t->clock);
-        if (field == "aclock") return text(t->attendClock);
-        if (field == "zones") return text(t->zones);
-        if (field == "azones") return text(t->attendZones);
-        if (field.rfind("reason", 0) == 0) return text(t->reasons[std::atoi(field.c_str() + 6)]);
+        const std::size_t n = value.size();
+        if (field == "cmw") return text(t->cmw, n == 12, "12 characters");
+        if (field == "mdeb") return text(t->mdeb, n == 6 && Digits(value), "6 digits");
+        if (field == "key") return text(t->key, n == 6 && HexDigits(value), "6 upper-case hex digits");
+        if (field == "flags") return text(t->keyFlags, n == 8 && Digits(value), "8 digits (four pairs)");
+        if (field == "blacklist") return list(t->blacklist, 6, false);
+        if (field == "menu") return list(t->menu, 6, true);
+        if (field == "subsidy") return text(t->subsidy, n % 12 == 0, "groups of 12 characters");
+        if (field == "maxbt") return text(t->maxSubsidy, n == 6 && Digits(value), "6 digits");
+        if (field == "bttime") return text(t->subsidyTime, true, "");
+        if (field == "clock") return text(t->clock, n == 0 || (n == 10 && Digits(value)), "10 digits (empty: host clock)");
+        if (field == "aclock") {
+            return text(t->attendClock, n == 0 || (n == 14 && Digits(value)), "14 digits (empty: host clock)");
+        }
+        if (field == "zones") return text(t->zones, n == 32 && Digits(value), "32 digits");
+        if (field == "azones") return text(t->attendZones, n == 80, "80 characters");
+        if (field.rfind("reason", 0) == 0) {
+            long number = 0;
+            if (!Number(field.substr(6), 0, 255, number)) return Error("reasonN takes N 0-255, not '" + field + "'");
+            const int k = static_cast<int>(number);
+            if (set) {
+                if (n != 16 || !HexDigits(value)) return refuse("16 upper-case hex digits");
+                t->reasons[k] = value;
+            }
+            auto it = t->reasons.find(k);
+            return "ok " + (it != t->reasons.end() ? it->second : std::string());
+        }
         if (field == "blocked") {
-            if (set) t->blocked = value == "1";
+            if (set) {
+                if (value != "0" && value != "1") return refuse("0 or 1");
+                t->blocked = value == "1";
+            }
             return std::string("ok ") + (t->blocked ? "1" : "0");
         }
+        long v = 0;
         if (field == "mark") {
-            if (set) t->mark = static_cast<std::uint16_t>(std::atoi(value.c_str()));
+            if (set) {
+                if (!Number(value, 0, 65535, v)) return refuse("a number 0-65535");
+                t->mark = static_cast<std::uint16_t>(v);
+            }
             return "ok " + std::to_string(t->mark);
         }
         if (field == "batch") {
-            if (set) t->batchLimit = std::atoi(value.c_str());
+            if (set) {
+                if (!Number(value, 0, 255, v)) return refuse("a number 0-255");
+                t->batchLimit = static_cast<int>(v);
+            }
             return "ok " + std::to_string(t->batchLimit);
         }
         if (field == "records") {
-            if (set) t->records.clear();
+            if (set) {
+                if (value != "0") return refuse("0 (clears the records; queue records with 'record')");
+                t->records.clear();
+                t->outstanding = 0;
+            }
             return "ok " + std::to_string(t->records.size());
         }
-        return "err unknown field";
+        return Error("unknown field '" + field +
+                     "' (cmw mdeb key flags blacklist menu subsidy maxbt bttime clock aclock zones azones reasonN "
+                     "blocked mark batch records)");
     }
-    return "err unknown command";
+    return Error("unknown command '" + verb + "' (see talvo-sim --help)");
 }
 
 }  // namespace talvo::sim

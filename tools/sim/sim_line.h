@@ -63,13 +63,21 @@ public:
     // Bytes from the host; returns one action per complete request frame.
     std::vector<Action> Feed(const unsigned char* bytes, std::size_t count);
 
-    // Control commands (one line each); the answer starts "ok" or "err".
+    // Control commands (one line each); the answer starts "ok" or, for a
+    // command, fault or value it does not understand, "error: " and the
+    // reason, and then nothing has changed.
     std::string Control(const std::string& line);
+
+    // The longest request frame a terminal takes, STX to checksum; a longer
+    // one is skipped to its end, unanswered, and counted in `dropped`.
+    static constexpr std::size_t kMaxFrame = 8192;
 
     std::map<int, TerminalState> terminals;
     std::vector<Fault> faults;
     std::vector<std::string> frames;  // every request received, as hex
     int paceBaud = 0;
+    std::size_t maxFrame = kMaxFrame;
+    long dropped = 0;                 // over-long frames skipped
 
 private:
     Action Respond(const std::string& frame);
@@ -77,7 +85,10 @@ private:
                        int terminal, std::optional<Fault>& fault);
     std::optional<Fault> TakeFault(int command);
 
-    std::string pending_;
+    enum class Receive { kIdle, kFrame, kSum, kSkip, kSkipSum };
+    Receive state_ = Receive::kIdle;
+    std::string pending_;  // the frame being received
+    int skipSum_ = 0;
 };
 
 // Frame helpers of the software terminal.

@@ -12,7 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -75,8 +75,8 @@ void Server::CloseLine() {
 }
 
 bool Server::Listen(int port) {
-    if (pipe(wake_) != 0) return false;
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listen_ < 0) return false;
     int one = 1;
     setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -92,120 +92,203 @@ bool Server::Listen(int port) {
     return true;
 }
 
-void Server::Stop() {
-    stop_ = true;
+void Server::Wake() {
     if (wake_[1] >= 0) {
         char c = 1;
         [[maybe_unused]] ssize_t r = write(wake_[1], &c, 1);
     }
 }
 
-std::string Server::Control(const std::string& command) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (command == "reopen") {
-        CloseLine();
-        return OpenLine(device_, link_) ? "ok " + devicePath_ : "err cannot open the line";
-    }
-    if (command == "device") return "ok " + devicePath_;
-    return line_.Control(command);
+void Server::Stop() {
+    stop_ = true;
+    Wake();
 }
 
-void Server::WritePaced(const std::string& bytes) {
-    if (master_ < 0) return;
-    const int baud = line_.paceBaud;
-    std::size_t chunk = baud > 0 ? 4 : bytes.size();
-    for (std::size_t at = 0; at < bytes.size(); at += chunk) {
-        std::size_t n = std::min(chunk, bytes.size() - at);
-        if (baud > 0) std::this_thread::sleep_for(std::chrono::microseconds(n * 10'000'000 / static_cast<unsigned>(baud)));
-        std::size_t done = 0;
-        while (done < n) {
-            ssize_t w = write(master_, bytes.data() + at + done, n - done);
-            if (w > 0) {
-                done += static_cast<std::size_t>(w);
-            } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
-                pollfd p{master_, POLLOUT, 0};
-                poll(&p, 1, 100);
-            } else {
-                return;
+std::string Server::Control(const std::string& command) {
+    std::string answer;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        const std::string verb = command.substr(0, command.find_first_of(" \t"));
+        if (verb == "reopen" || verb == "device") {
+            if (command.find_first_not_of(" \t", verb.size()) != std::string::npos) {
+                return "error: " + verb + " takes no arguments";
             }
+            if (verb == "device") return "ok " + devicePath_;
+            CloseLine();
+            output_.clear();
+            answer = OpenLine(device_, link_) ? "ok " + devicePath_ : "error: cannot open the line";
+        } else {
+            answer = line_.Control(command);
+            // Replies still waiting belong to the terminals just forgotten.
+            if (verb == "reset" && answer == "ok") output_.clear();
+        }
+    }
+    Wake();  // the loop polls the line anew
+    return answer;
+}
+
+void Server::Queue(const Action& action, Clock::time_point start) {
+    if (action.silent) return;
+    Clock::time_point at = std::max(start, output_.empty() ? start : output_.back().due);
+    if (action.closeLine) {
+        output_.push_back({at, std::string(), true});
+        return;
+    }
+    at += std::chrono::milliseconds(action.delayMs);
+    const int baud = line_.paceBaud;
+    for (std::size_t i = 0; i < action.pieces.size(); ++i) {
+        if (i > 0) at += std::chrono::milliseconds(action.gapMs);
+        const std::string& piece = action.pieces[i];
+        if (baud <= 0) {
+            output_.push_back({at, piece, false});
+            continue;
+        }
+        // Paced: four bytes at a time, each after its time on the line.
+        for (std::size_t k = 0; k < piece.size(); k += 4) {
+            const std::size_t n = std::min<std::size_t>(4, piece.size() - k);
+            at += std::chrono::microseconds(n * 10'000'000 / static_cast<unsigned>(baud));
+            output_.push_back({at, piece.substr(k, n), false});
         }
     }
 }
 
-void Server::Serve(const Action& action) {
-    if (action.closeLine) {
-        CloseLine();
-        return;
-    }
-    if (action.silent) return;
-    SleepMs(action.delayMs);
-    for (std::size_t i = 0; i < action.pieces.size(); ++i) {
-        if (i > 0) SleepMs(action.gapMs);
-        WritePaced(action.pieces[i]);
+void Server::ReadLine() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (master_ < 0) return;
+    // A bounded amount per turn, so that the control channel is served
+    // between the reads of a flood.
+    unsigned char buffer[16384];
+    for (int turn = 0; turn < 16; ++turn) {
+        const ssize_t n = read(master_, buffer, sizeof buffer);
+        if (n <= 0) {
+            if (n < 0 && errno != EAGAIN && errno != EINTR) SleepMs(5);  // no opener on the other side yet
+            return;
+        }
+        Clock::time_point start = Clock::now();
+        // Pacing: the request itself takes its time on the line.
+        if (line_.paceBaud > 0) {
+            start += std::chrono::microseconds(static_cast<unsigned>(n) * 10'000'000u /
+                                               static_cast<unsigned>(line_.paceBaud));
+        }
+        for (const Action& a : line_.Feed(buffer, static_cast<std::size_t>(n))) Queue(a, start);
     }
 }
 
+void Server::WriteLine() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const Clock::time_point now = Clock::now();
+    while (!output_.empty() && output_.front().due <= now) {
+        Output& head = output_.front();
+        if (head.closeLine) {
+            CloseLine();
+            output_.pop_front();
+            continue;
+        }
+        if (master_ < 0) {
+            output_.pop_front();
+            continue;
+        }
+        const ssize_t w = write(master_, head.bytes.data(), head.bytes.size());
+        if (w > 0) {
+            head.bytes.erase(0, static_cast<std::size_t>(w));
+            if (head.bytes.empty()) output_.pop_front();
+            continue;
+        }
+        if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
+            // Nobody reads the line: drop what has waited too long.
+            if (now - head.due > kStaleOutput) {
+                output_.pop_front();
+                continue;
+            }
+            return;
+        }
+        output_.pop_front();  // the line is gone
+    }
+}
+
+void Server::ServeClient(int fd, Client& client, short events) {
+    if (events & (POLLIN | POLLHUP | POLLERR)) {
+        char buffer[16384];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            client.closed = true;
+            return;
+        }
+        if (n > 0) client.in.append(buffer, static_cast<std::size_t>(n));
+        std::size_t eol;
+        while ((eol = client.in.find('\n')) != std::string::npos) {
+            std::string command = client.in.substr(0, eol);
+            client.in.erase(0, eol + 1);
+            if (!command.empty() && command.back() == '\r') command.pop_back();
+            if (client.overlong) {
+                client.overlong = false;
+                client.out += "error: control line longer than " + std::to_string(kMaxControlLine) + " bytes\n";
+                continue;
+            }
+            client.out += Control(command) + "\n";
+        }
+        if (client.in.size() > kMaxControlLine) {
+            client.in.clear();
+            client.overlong = true;
+        }
+    }
+    while (!client.out.empty()) {
+        const ssize_t w = send(fd, client.out.data(), client.out.size(), MSG_NOSIGNAL);
+        if (w <= 0) break;
+        client.out.erase(0, static_cast<std::size_t>(w));
+    }
+    // A client that asks and never reads its answers is let go.
+    if (client.out.size() > kMaxClientOutput) client.closed = true;
+}
+
 void Server::Run() {
-    std::map<int, std::string> clients;  // socket -> partial line
     while (!stop_) {
         std::vector<pollfd> fds;
         fds.push_back({wake_[0], POLLIN, 0});
         fds.push_back({listen_, POLLIN, 0});
-        fds.push_back({master_, POLLIN, 0});
-        for (auto& c : clients) fds.push_back({c.first, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
+        int timeout = 200;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            short lineEvents = POLLIN;
+            if (!output_.empty()) {
+                const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(output_.front().due - Clock::now());
+                if (wait.count() <= 0) {
+                    lineEvents |= POLLOUT;
+                    timeout = 50;  // to drop output that nobody takes
+                } else {
+                    timeout = static_cast<int>(std::min<long long>(timeout, wait.count() + 1));
+                }
+            }
+            fds.push_back({master_, lineEvents, 0});
+        }
+        for (auto& [fd, client] : clients_) {
+            fds.push_back({fd, static_cast<short>(POLLIN | (client.out.empty() ? 0 : POLLOUT)), 0});
+        }
+        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
         if (stop_) break;
+        if (fds[0].revents & POLLIN) {
+            char drain[64];
+            while (read(wake_[0], drain, sizeof drain) > 0) {
+            }
+        }
         if (fds[1].revents & POLLIN) {
-            int c = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c >= 0) clients[c] = std::string();
+            const int c = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (c >= 0) clients_[c] = Client();
         }
-        if (master_ >= 0 && fds[2].fd == master_ && (fds[2].revents & (POLLIN | POLLHUP))) {
-            unsigned char buffer[2048];
-            ssize_t n = read(master_, buffer, sizeof buffer);
-            if (n > 0) {
-                std::vector<Action> actions;
-                {
-                    std::lock_guard<std::mutex> hold(mutex_);
-                    // Pacing: the request itself takes its time on the line.
-                    if (line_.paceBaud > 0) {
-                        std::this_thread::sleep_for(
-                            std::chrono::microseconds(static_cast<unsigned>(n) * 10'000'000u / static_cast<unsigned>(line_.paceBaud)));
-                    }
-                    actions = line_.Feed(buffer, static_cast<std::size_t>(n));
-                    for (const Action& a : actions) Serve(a);
-                }
-            } else if (fds[2].revents & POLLHUP) {
-                SleepMs(5);  // no opener on the other side yet
-            }
-        }
+        if (fds[2].fd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) ReadLine();
+        WriteLine();
         for (std::size_t i = 3; i < fds.size(); ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            int c = fds[i].fd;
-            char buffer[4096];
-            ssize_t n = read(c, buffer, sizeof buffer);
-            if (n <= 0) {
-                close(c);
-                clients.erase(c);
-                continue;
-            }
-            std::string& partial = clients[c];
-            partial.append(buffer, static_cast<std::size_t>(n));
-            std::size_t eol;
-            while ((eol = partial.find('\n')) != std::string::npos) {
-                std::string command = partial.substr(0, eol);
-                partial.erase(0, eol + 1);
-                if (!command.empty() && command.back() == '\r') command.pop_back();
-                std::string answer = Control(command) + "\n";
-                std::size_t done = 0;
-                while (done < answer.size()) {
-                    ssize_t w = write(c, answer.data() + done, answer.size() - done);
-                    if (w <= 0) break;
-                    done += static_cast<std::size_t>(w);
-                }
+            auto it = clients_.find(fds[i].fd);
+            if (it == clients_.end()) continue;
+            ServeClient(it->first, it->second, fds[i].revents);
+            if (it->second.closed) {
+                close(it->first);
+                clients_.erase(it);
             }
         }
     }
-    for (auto& c : clients) close(c.first);
+    for (auto& c : clients_) close(c.first);
+    clients_.clear();
 }
 
 }  // namespace talvo::sim

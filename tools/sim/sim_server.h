@@ -2,9 +2,18 @@
 // device) for the line, and a TCP control channel on 127.0.0.1 that tests -
 // also Windows tests under Wine - use to set state and faults and to read
 // back every frame received.
+//
+// One poll loop serves both without ever blocking: replies wait in a queue
+// until they are due (delays, split pieces, pacing) and are written as the
+// line takes them, control answers as the client reads them.  Whatever the
+// line does, the control channel stays served and Stop() ends Run() within
+// one turn of the loop.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -26,6 +35,7 @@ public:
     bool Listen(int port);
     // Serves the line and the control channel until Stop().
     void Run();
+    // Safe from a signal handler and from any thread.
     void Stop();
 
     const std::string& DevicePath() const { return devicePath_; }
@@ -33,13 +43,38 @@ public:
     // Runs a control command directly (same text as over TCP).
     std::string Control(const std::string& command);
 
+    // The longest control line taken; a longer one is answered with an error.
+    static constexpr std::size_t kMaxControlLine = 1 << 20;
+    static constexpr std::size_t kMaxClientOutput = 64u << 20;
+    // Reply bytes the line has not taken this long after they were due are
+    // dropped, as a real terminal's transmitter would have sent them anyway.
+    static constexpr std::chrono::milliseconds kStaleOutput{1000};
+
 private:
+    using Clock = std::chrono::steady_clock;
+    struct Output {
+        Clock::time_point due;
+        std::string bytes;
+        bool closeLine = false;
+    };
+    struct Client {
+        std::string in;
+        std::string out;
+        bool overlong = false;  // discarding the rest of an over-long line
+        bool closed = false;
+    };
+
     void CloseLine();
-    void Serve(const Action& action);
-    void WritePaced(const std::string& bytes);
+    void Wake();
+    void Queue(const Action& action, Clock::time_point start);
+    void ReadLine();
+    void WriteLine();
+    void ServeClient(int fd, Client& client, short events);
 
     Line line_;
-    std::mutex mutex_;
+    std::mutex mutex_;  // line_, master_/slave_ and the output queue
+    std::deque<Output> output_;
+    std::map<int, Client> clients_;
     int master_ = -1;
     int slave_ = -1;
     int listen_ = -1;
