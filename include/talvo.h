@@ -326,8 +326,8 @@ TALVO_API int TALVO_CALL talvo_line_last_error(talvo_line* line);
 
 /* Trace: `fn` is called for every frame the line sends (direction 0) and
    every reply it collects (direction 1, also when empty), on the calling
-   thread under the line's lock, with the local time in milliseconds since
-   1970, the terminal and command of the request, and the bytes (valid during
+   thread under the line's lock, with the time in milliseconds since 1970
+   (UTC), the terminal and command of the request, and the bytes (valid during
    the call only).  A null `fn` switches the trace off.  The callback must
    not call into the same line. */
 typedef void (TALVO_CALL* talvo_trace_fn)(void* user, int direction, int64_t time_ms, int terminal, int command,

@@ -3,7 +3,7 @@
 
 #include "platform/platform.h"
 #include "protocol/codec.h"
-#include "protocol/terminal_command.h"
+#include "commands/families.h"
 #include "shell/export_guard.h"
 #include "talvo.h"
 
@@ -23,34 +23,50 @@ class ReadAttendReasonCommand : public TerminalCommand {
 public:
     // The terminal takes its time with reasons: 2000 ms to collect the
     // reply, whatever the settings file says.
-    ReadAttendReasonCommand() : TerminalCommand(0x38) { WaitTime = 2000; }
+    explicit ReadAttendReasonCommand(Line& line) : TerminalCommand(line, 0x38) { waitTime = 2000; }
 };
 using SetAttendTimeCommand = Command<0x2A>;
 using ReadAttendTimeCommand = Command<0x3A>;
 
 }  // namespace
 
+namespace talvo::family {
+
+std::size_t DecodeReason(const unsigned char* payload, std::uint32_t length, char* reason) {
+    // Only the pairs the payload holds; a 0x0F byte ends the reason.
+    const std::uint32_t pairs = payload == nullptr ? 0 : length / 2;
+    std::uint32_t i = 0;
+    for (; i < 8 && i < pairs; ++i) {
+        const unsigned char b = GetHexPair(payload, 2 * i);
+        if (b == 0x0F) break;
+        reason[i] = static_cast<char>(b);
+    }
+    return i;
+}
+
+}  // namespace talvo::family
+
 extern "C" {
 
 TALVO_API int TALVO_CALL SetAttendTimeZone(int terminal, const char* zones) {
-    if (zones == nullptr) return 0;
-    return WithPort(0, [&] {
+    if (zones == nullptr || !ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) {
         unsigned char payload[80];
         for (std::size_t k = 0; k < 8; ++k) {
             for (std::size_t i = 0; i < 10; ++i) {
                 payload[10 * k + i] = static_cast<unsigned char>(zones[kSlot * k + static_cast<std::size_t>(kSlotBytes[i])]);
             }
         }
-        SetAttendTimeZoneCommand command;
+        SetAttendTimeZoneCommand command(line);
         command.Transact(terminal, 0, 0, 8, payload, sizeof payload);
         return 1;
     });
 }
 
 TALVO_API int TALVO_CALL ReadAttendTimeZone(int terminal, char** zones) {
-    if (zones == nullptr) return 0;
-    return WithPort(0, [&] {
-        ReadAttendTimeZoneCommand command;
+    if (zones == nullptr || !ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) {
+        ReadAttendTimeZoneCommand command(line);
         auto* block = static_cast<char*>(platform::memory::AllocateForHost(kZoneBlock, true));
         if (block == nullptr) return 0;
         *zones = block;
@@ -71,50 +87,47 @@ TALVO_API int TALVO_CALL ReadAttendTimeZone(int terminal, char** zones) {
 }
 
 TALVO_API int TALVO_CALL SetAttendReason(int terminal, int reasonNo, const char* reason) {
-    if (reason == nullptr) return 0;
-    return WithPort(0, [&] {
+    if (reason == nullptr || !ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) {
         unsigned char payload[16];
         for (std::uint32_t i = 0; i < 8; ++i) PutHexPair(payload, 2 * i, static_cast<unsigned char>(reason[i]));
-        SetAttendReasonCommand command;
+        SetAttendReasonCommand command(line);
         command.Transact(terminal, 0, 0, reasonNo, payload, sizeof payload);
         return command.IsAccepted();
     });
 }
 
 TALVO_API int TALVO_CALL ReadAttendReason(int terminal, int reasonNo, char* reason) {
-    if (reason == nullptr) return 0;
-    return WithPort(0, [&] {
-        ReadAttendReasonCommand command;
+    if (reason == nullptr || !ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) {
+        ReadAttendReasonCommand command(line);
         command.Transact(terminal, 0, 0, reasonNo);
         if (command.IsAccepted() == 0) return 0;
-        const unsigned char* p = command.ReplyPayload();
-        // Only the pairs the payload holds; a 0x0F byte ends the reason.
-        const std::uint32_t pairs = command.ReplyPayloadLength() / 2;
-        std::uint32_t i = 0;
-        for (; i < 8 && i < pairs; ++i) {
-            const unsigned char b = GetHexPair(p, 2 * i);
-            if (b == 0x0F) break;
-            reason[i] = static_cast<char>(b);
-        }
-        reason[i] = '\0';
+        char decoded[9];
+        const std::size_t n = family::DecodeReason(command.ReplyPayload(), command.ReplyPayloadLength(), decoded);
+        std::memcpy(reason, decoded, n);
+        reason[n] = '\0';
         return 1;
     });
 }
 
 TALVO_API int TALVO_CALL SetAttendTime(int terminal, const char* timeText) {
-    if (timeText == nullptr) return 0;
-    return WithPort(0, [&] {
-        SetAttendTimeCommand command;
+    if (timeText == nullptr || !ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) {
+        SetAttendTimeCommand command(line);
+        // Measured no further than the largest frame allows; longer is refused.
+        const std::size_t n = ::strnlen(timeText, kMaxFrame);
+        if (n > command.MaxPayload()) return 0;
         command.Transact(terminal, 0, 0, 1, reinterpret_cast<const unsigned char*>(timeText),
-                         static_cast<std::uint32_t>(std::strlen(timeText)));
+                         static_cast<std::uint32_t>(n));
         return command.IsAccepted();
     });
 }
 
 TALVO_API int TALVO_CALL ReadAttendTime(int terminal, char* timeText) {
-    if (timeText == nullptr) return 0;
-    return WithPort(0, [&] {
-        ReadAttendTimeCommand command;
+    if (timeText == nullptr || !ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) {
+        ReadAttendTimeCommand command(line);
         command.Transact(terminal, 0, 0, 0);
         if (command.IsAccepted() == 0) return 0;
         // Exactly 14 bytes, no terminator; a shorter reply leaves the text alone.

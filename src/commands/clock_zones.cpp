@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "protocol/terminal_command.h"
+#include "commands/families.h"
 #include "shell/export_guard.h"
 #include "talvo.h"
 
@@ -25,9 +25,9 @@ using UnBlockMachCommand = Command<0x3B>;
 extern "C" {
 
 TALVO_API int TALVO_CALL ReadTimeZone(int terminal, char** zones) {
-    if (zones == nullptr) return 0;
-    return WithPort(0, [&] {
-        ReadTimeZoneCommand command;
+    if (zones == nullptr || !ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) {
+        ReadTimeZoneCommand command(line);
         // The block is the host's on every path, all zero when nothing came.
         auto* block = static_cast<char*>(platform::memory::AllocateForHost(kZoneBlock, true));
         if (block == nullptr) return 0;
@@ -50,8 +50,8 @@ TALVO_API int TALVO_CALL ReadTimeZone(int terminal, char** zones) {
 }
 
 TALVO_API int TALVO_CALL SetTimeZone(int terminal, const char* zones) {
-    if (zones == nullptr) return 0;
-    return WithPort(0, [&] {
+    if (zones == nullptr || !ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) {
         unsigned char payload[32];
         for (std::size_t k = 0; k < 8; ++k) {
             const char* slot = zones + kSlot * k;
@@ -60,16 +60,16 @@ TALVO_API int TALVO_CALL SetTimeZone(int terminal, const char* zones) {
             payload[4 * k + 2] = static_cast<unsigned char>(slot[3]);
             payload[4 * k + 3] = static_cast<unsigned char>(slot[4]);
         }
-        SetTimeZoneCommand command;
+        SetTimeZoneCommand command(line);
         command.Transact(terminal, 0, 0, 8, payload, sizeof payload);
         return 1;
     });
 }
 
 TALVO_API int TALVO_CALL ReadMachTime(int terminal, char* timeText) {
-    if (timeText == nullptr) return 0;
-    return WithPort(0, [&] {
-        ReadMachTimeCommand command;
+    if (timeText == nullptr || !ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) {
+        ReadMachTimeCommand command(line);
         command.Transact(terminal, 0, 0, 0);
         if (command.IsAccepted() == 0) return 0;
         const unsigned char* p = command.ReplyPayload();
@@ -89,24 +89,27 @@ TALVO_API int TALVO_CALL ReadMachTime(int terminal, char* timeText) {
 }
 
 TALVO_API int TALVO_CALL SetMachTime(int terminal, const char* timeText) {
-    // Positions up to 15 are read: a shorter text would be read past its end.
-    if (timeText == nullptr || std::strlen(timeText) < 16) return 0;
-    return WithPort(0, [&] {
+    // Positions up to 15 are read: a shorter text would be read past its end
+    // (measured no further than those 16 characters).
+    if (timeText == nullptr || !ValidTerminal(terminal) || ::strnlen(timeText, 16) < 16) return 0;
+    return WithPort(0, [&](Line& line) {
         static const int kDigits[10] = {2, 3, 5, 6, 8, 9, 11, 12, 14, 15};
         unsigned char payload[10];
         for (int i = 0; i < 10; ++i) payload[i] = static_cast<unsigned char>(timeText[kDigits[i]]);
-        SetMachTimeCommand command;
+        SetMachTimeCommand command(line);
         command.Transact(terminal, 0, 0, 6, payload, sizeof payload);
         return command.IsAccepted();
     });
 }
 
 TALVO_API int TALVO_CALL BlockMach(int terminal) {
-    return WithPort(0, [&] { return BlockMachCommand().RunEmpty(terminal); });
+    if (!ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) { return BlockMachCommand(line).RunEmpty(terminal); });
 }
 
 TALVO_API int TALVO_CALL UnBlockMach(int terminal) {
-    return WithPort(0, [&] { return UnBlockMachCommand().RunEmpty(terminal); });
+    if (!ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) { return UnBlockMachCommand(line).RunEmpty(terminal); });
 }
 
 }  // extern "C"

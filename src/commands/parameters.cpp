@@ -2,26 +2,15 @@
 // and the mdeb amount.
 #include <cstring>
 
+#include "commands/families.h"
 #include "protocol/codec.h"
-#include "protocol/terminal_command.h"
 #include "shell/export_guard.h"
 #include "talvo.h"
 
 using namespace talvo;
+using namespace talvo::family;
 
 namespace {
-
-enum Code : std::uint8_t {
-    kInqStat = 0x10,
-    kClearRam = 0x4A,
-    kReadCmw = 0x32,
-    kSetCmw = 0x22,
-    kReadMdeb = 0x33,
-    kSetMdeb = 0x23,
-};
-
-constexpr std::uint32_t kCmwLength = 12;
-constexpr std::uint32_t kAmountLength = 6;
 
 using InqStatCommand = Command<kInqStat>;
 using ClearRamCommand = Command<kClearRam>;
@@ -35,17 +24,19 @@ using SetMdebCommand = Command<kSetMdeb>;
 extern "C" {
 
 TALVO_API int TALVO_CALL InqStat(int terminal) {
-    return WithPort(0, [&] { return InqStatCommand().RunEmpty(terminal); });
+    if (!ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) { return InqStatCommand(line).RunEmpty(terminal); });
 }
 
 TALVO_API int TALVO_CALL ClearRAM(int terminal) {
-    return WithPort(0, [&] { return ClearRamCommand().RunClear(terminal); });
+    if (!ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) { return ClearRamCommand(line).RunClear(terminal); });
 }
 
 TALVO_API int TALVO_CALL ReadCMW(int terminal, char* text) {
-    if (text == nullptr) return 0;
-    return WithPort(0, [&] {
-        ReadCmwCommand command;
+    if (text == nullptr || !ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) {
+        ReadCmwCommand command(line);
         command.Transact(terminal, 0, 0, 6);
         // A reply with fewer than 12 characters is not a CMW text.
         if (command.ReplyPayload() == nullptr || command.ReplyPayloadLength() < kCmwLength) return 0;
@@ -56,22 +47,23 @@ TALVO_API int TALVO_CALL ReadCMW(int terminal, char* text) {
 }
 
 TALVO_API int TALVO_CALL Setcmw(int terminal, const char* text) {
-    if (text == nullptr) return 0;
-    return WithPort(0, [&] {
+    if (text == nullptr || !ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) {
         unsigned char payload[kCmwLength];
         std::memset(payload, '0', sizeof payload);
-        const std::size_t n = std::strlen(text);
-        std::memcpy(payload, text, n < kCmwLength ? n : kCmwLength);
-        SetCmwCommand command;
+        // No further than the characters used: the host's text need not end
+        // within them.
+        std::memcpy(payload, text, ::strnlen(text, kCmwLength));
+        SetCmwCommand command(line);
         command.Transact(terminal, 0, 0, 6, payload, kCmwLength);
         return command.IsAccepted();
     });
 }
 
 TALVO_API int TALVO_CALL Readmdeb(int terminal, float* amount) {
-    if (amount == nullptr) return 0;
-    return WithPort(0, [&] {
-        ReadMdebCommand command;
+    if (amount == nullptr || !ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) {
+        ReadMdebCommand command(line);
         command.Transact(terminal, 0, 0, 3);
         if (command.ReplyLength() < kFrameOverhead + kAmountLength) return 0;
         *amount = static_cast<float>(DecodeAmount(command.ReplyPayload(), 0));
@@ -80,10 +72,12 @@ TALVO_API int TALVO_CALL Readmdeb(int terminal, float* amount) {
 }
 
 TALVO_API int TALVO_CALL Setmdeb(int terminal, float amount) {
-    return WithPort(0, [&] {
+    // An amount the six characters cannot carry is refused, never sent altered.
+    if (!ValidTerminal(terminal) || !AmountFits(amount)) return 0;
+    return WithPort(0, [&](Line& line) {
         unsigned char payload[kAmountLength];
-        EncodeAmount(payload, 0, amount);
-        SetMdebCommand command;
+        EncodeAmount(payload, 0, amount == 0.0f ? 0.0f : amount);
+        SetMdebCommand command(line);
         command.Transact(terminal, 0, 0, 1, payload, kAmountLength);
         return command.IsAccepted();
     });

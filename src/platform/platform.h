@@ -31,6 +31,12 @@ std::uint32_t ReadInt(const std::string& section, const std::string& key, std::u
 // Creates the file, the section or the key as needed; keeps every other line.
 bool WriteString(const std::string& section, const std::string& key, const std::string& value,
                  const std::string& path);
+// The whole file in one open and one read, as text in the platform's own
+// encoding: a file with a UTF-8 or UTF-16 byte-order mark is converted (to
+// the ANSI code page on Windows, to UTF-8 elsewhere) and loses the mark.
+// False when the file does not exist; a file that exists but cannot be read
+// gives an empty text.
+bool ReadWhole(const std::string& path, std::string& text);
 }  // namespace profile
 
 // ---------------------------------------------------------------------------
@@ -56,22 +62,41 @@ bool Close(Handle h);
 bool SetQueues(Handle h, std::uint32_t inQueue, std::uint32_t outQueue);
 bool BuildMode(const std::string& modeText, LineMode& mode);
 bool ApplyMode(Handle h, const LineMode& mode);
-// Read time-outs that make a read return at once with what has arrived;
-// a write gives up after 10 seconds.
+// Read time-outs for Read below; a write gives up after 10 seconds.
 bool SetTimeouts(Handle h);
 void Purge(Handle h);
+// Switches RTS.  A switch to the state the line is in already is not made
+// again, and a device that refused modem control (a pseudo-terminal) is not
+// asked again until it is opened anew.
 void SetRts(Handle h, bool raised);
 void ArmTransmitEmpty(Handle h);
 // Writes all bytes or as many as the write time-out allows; 0 on failure.
 std::uint32_t Write(Handle h, const unsigned char* data, std::uint32_t count);
 // Blocks until the output queue has left the transmitter.
 void WaitTransmitEmpty(Handle h);
-// Reads at most `capacity` bytes.  `waitMs` is how long the caller is
-// prepared to wait for the first byte; a platform may wait less (Win32
-// waits about 1 ms under its read time-outs), never much more.
+// Reads at most `capacity` bytes: waits in the driver up to `waitMs` for
+// the first byte and returns as soon as bytes have come, with all that have.
 std::uint32_t Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs);
 // The platform's code of the last failed call.
 long LastError();
+// Modem-control calls made on the device since it was opened.
+std::uint32_t ModemControlCalls(Handle h);
+
+// What is known of a device's RTS line, kept per open device by SetRts.
+class RtsLine {
+public:
+    // Whether a switch to `raised` would change anything.
+    bool Needs(bool raised) const { return state_ != kRefused && state_ != (raised ? kRaised : kLowered); }
+    void Switched(bool raised) { state_ = raised ? kRaised : kLowered; }
+    // The device has no modem control: no switch is needed ever again.
+    void Refused() { state_ = kRefused; }
+    // A switch failed for another reason: the state is unknown again.
+    void Failed() { state_ = kUnknown; }
+
+private:
+    enum State : unsigned char { kUnknown, kRaised, kLowered, kRefused };
+    State state_ = kUnknown;
+};
 }  // namespace serial
 
 // ---------------------------------------------------------------------------
@@ -120,6 +145,10 @@ bool Exists(const std::string& path);
 Handle Create(const std::string& path);
 // Opens an existing file for reading and writing, without sharing.
 Handle OpenExisting(const std::string& path);
+// Opens an existing file for reading only, shared with its writer.
+Handle OpenRead(const std::string& path);
+// The file's size in bytes; -1 on failure.
+std::int64_t Size(Handle h);
 bool Seek(Handle h, std::int64_t offset);
 bool SeekEnd(Handle h);
 // Reads up to `count` bytes; returns the number read, -1 on failure.

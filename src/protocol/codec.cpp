@@ -1,5 +1,7 @@
 #include "protocol/codec.h"
 
+#include <cmath>
+
 #include <cstdio>
 #include <cstring>
 
@@ -94,6 +96,24 @@ double DecodeAmount(const unsigned char* text, std::uint32_t position) {
     for (int i = 0; i < (scale < 0 ? -scale : scale); ++i) power *= 10.0;
     value = scale < 0 ? value / power : value * power;
     return negative ? -value : value;
+}
+
+bool AmountFits(double value) {
+    return std::isfinite(value) && value >= 0.0 && std::round(value * 100.0) <= kMaxCents;
+}
+
+void EncodeCents(unsigned char* buffer, std::uint32_t position, std::int32_t cents) {
+    const std::int32_t pairs[3] = {cents % 100, cents / 100 % 100, cents / 10000 % 100};
+    for (int i = 0; i < 3; ++i) {
+        buffer[position + 2 * i] = static_cast<unsigned char>('0' + pairs[i] / 10);
+        buffer[position + 2 * i + 1] = static_cast<unsigned char>('0' + pairs[i] % 10);
+    }
+}
+
+std::int32_t DecodeCents(const unsigned char* text, std::uint32_t position) {
+    const double cents = std::round(DecodeAmount(text, position) * 100.0);
+    if (!(cents > -2147483648.0 && cents < 2147483647.0)) return 0;
+    return static_cast<std::int32_t>(cents);
 }
 
 }  // namespace talvo

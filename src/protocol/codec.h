@@ -36,5 +36,11 @@ std::uint32_t ExtractReply(const unsigned char* received, std::uint32_t count, s
 void EncodeAmount(unsigned char* buffer, std::uint32_t position, float value);
 double DecodeAmount(const unsigned char* text, std::uint32_t position);
 
-// encoding and by SetFloatInStr).
+// True when `value` is an amount the encoding holds: finite, not negative,
+// and at most 9999.99 once rounded to cents.
+bool AmountFits(double value);
+// Exact forms in cents, 0 to 999999: the same six characters.
+inline constexpr std::int32_t kMaxCents = 999999;
+void EncodeCents(unsigned char* buffer, std::uint32_t position, std::int32_t cents);
+std::int32_t DecodeCents(const unsigned char* text, std::uint32_t position);
 }  // namespace talvo

@@ -3,15 +3,15 @@
 #include <cstring>
 
 #include "protocol/codec.h"
-#include "shell/module_state.h"
 
 namespace talvo {
 
 std::uint32_t TerminalCommand::BuildRequest(std::int32_t prefix, std::int32_t terminal, std::int32_t command,
                                             std::int32_t argHigh, std::int32_t argLow, std::int32_t count,
                                             const unsigned char* payload, std::uint32_t length) {
+    const std::uint32_t convertP = line_.port.settings.ConvertP;
     const std::uint32_t n = payload != nullptr ? length : 0;
-    const std::uint32_t total = n + ConvertP + kFrameOverhead;
+    const std::uint32_t total = n + convertP + kFrameOverhead;
     requestFrame.assign(total, 0);
     unsigned char* f = requestFrame.data();
     f[0] = kStx;
@@ -25,20 +25,22 @@ std::uint32_t TerminalCommand::BuildRequest(std::int32_t prefix, std::int32_t te
     const std::uint32_t e = kPayloadOffset + n;
     f[e] = kEtx;
     PutHexPair(f, e + 1, FrameChecksum(f, e));
-    std::memset(f + e + 3, kFiller, ConvertP);
+    std::memset(f + e + 3, kFiller, convertP);
     return total;
 }
 
 int TerminalCommand::Exchange(std::int32_t terminal, std::int32_t command, std::int32_t argHigh,
                               std::int32_t argLow, std::int32_t count, const unsigned char* payload,
                               std::uint32_t length) {
-    if (!IsOpen()) return -1;
+    SerialPort& port = line_.port;
+    if (!port.IsOpen()) return -1;
     const std::uint32_t total = BuildRequest(0, terminal, command, argHigh, argLow, count, payload, length);
-    Purge();
-    const std::uint32_t written = Send(requestFrame.data(), total);
+    port.Purge();
+    const std::uint32_t written = port.Send(requestFrame.data(), total);
     if (written == 0) return -3;
+    ++requestsWritten;
     if (written < total) return -4;
-    const std::uint32_t received = Receive(receiveBuffer.data(), kReceiveCapacity, written);
+    const std::uint32_t received = port.Receive(receiveBuffer.data(), kReceiveCapacity, written, waitTime);
     if (received == 0) return -5;
     std::uint32_t start = 0;
     const std::uint32_t frameLength = ExtractReply(receiveBuffer.data(), received, start);
@@ -51,15 +53,25 @@ int TerminalCommand::Exchange(std::int32_t terminal, std::int32_t command, std::
 
 std::int32_t TerminalCommand::Transact(std::int32_t terminal, std::int32_t argHigh, std::int32_t argLow,
                                        std::int32_t count, const unsigned char* payload, std::uint32_t length) {
-    // A port that is not open is reported, not passed over in silence: the
-    // host would otherwise read the previous command's result.
-    if (!IsOpen()) {
+    SerialPort& port = line_.port;
+    // A port that is not open (a device that went away, or one missing at
+    // load) is tried once more; if it still cannot be opened that is
+    // reported, not passed over in silence: the host would otherwise read
+    // the previous command's result.
+    if (!port.IsOpen() && line_.OpenPort(true) == 0) {
         lastResult = kPortNotOpen;
-        Module().lastError = kPortNotOpen;
+        line_.lastError = kPortNotOpen;
+        return kPortNotOpen;
+    }
+    // A request longer than any frame is refused, never built.
+    if (payload != nullptr && length > MaxPayload()) {
+        lastResult = kPortNotOpen;
+        line_.lastError = kPortNotOpen;
         return kPortNotOpen;
     }
     int outcome = 0;
-    for (std::uint32_t attempt = 0; attempt < Repeat; ++attempt) {
+    const std::uint32_t repeat = port.settings.Repeat;
+    for (std::uint32_t attempt = 0; attempt < repeat; ++attempt) {
         outcome = Exchange(terminal, commandCode, argHigh, argLow, count, payload, length);
         if (outcome == 1) break;
     }
@@ -76,12 +88,21 @@ std::int32_t TerminalCommand::Transact(std::int32_t terminal, std::int32_t argHi
         default: result = kBadReply; break;
     }
     if (reopen) {
-        Close();
-        Open();
+        port.Close();
+        line_.OpenPort(false);
     }
     lastResult = result;
-    Module().lastError = result;
+    line_.lastError = result;
     return result;
+}
+
+std::uint32_t TerminalCommand::MaxPayload() const {
+    return kMaxFrame - kFrameOverhead - line_.port.settings.ConvertP;
+}
+
+std::int32_t TerminalCommand::Outcome() const {
+    if (lastResult != kSuccess) return lastResult;
+    return IsAccepted() != 0 ? 0 : TALVO_E_REFUSED;
 }
 
 int TerminalCommand::IsAccepted() const {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "serial/serial_port.h"
+#include "protocol/line.h"
 
 namespace talvo {
 
@@ -20,12 +20,17 @@ enum ResultCode : std::int32_t {
     kReplyRefused = -6,  // a reply frame the command's own check refused
 };
 
-class TerminalCommand : public SerialPort {
+// Largest request frame the library builds: anything longer is refused
+// before it is built.
+inline constexpr std::uint32_t kMaxFrame = 65536;
+
+class TerminalCommand {
 public:
     static constexpr std::uint32_t kReceiveCapacity = 1024;
 
-    explicit TerminalCommand(std::uint8_t code) : commandCode(code) {}
-    ~TerminalCommand() override = default;
+    TerminalCommand(Line& line, std::uint8_t code)
+        : commandCode(code), waitTime(line.port.settings.WaitTime), line_(line) {}
+    virtual ~TerminalCommand() = default;
     TerminalCommand(const TerminalCommand&) = delete;
     TerminalCommand& operator=(const TerminalCommand&) = delete;
 
@@ -36,8 +41,9 @@ public:
     // One request and one reply: 1, or a negative outcome.
     int Exchange(std::int32_t terminal, std::int32_t command, std::int32_t argHigh, std::int32_t argLow,
                  std::int32_t count, const unsigned char* payload, std::uint32_t length);
-    // Up to `Repeat` exchanges; the result is stored as the module's last
-    // error and in `lastResult`.
+    // Up to `Repeat` exchanges; the result is stored as the line's last
+    // error and in `lastResult`.  A port that is not open is opened once
+    // more first (quietly); if that fails nothing is sent.
     std::int32_t Transact(std::int32_t terminal, std::int32_t argHigh, std::int32_t argLow, std::int32_t count,
                           const unsigned char* payload = nullptr, std::uint32_t length = 0);
     // The stored reply reads "GG" in its status position.
@@ -62,10 +68,24 @@ public:
     const std::vector<unsigned char>& RequestFrame() const { return requestFrame; }
     const std::vector<unsigned char>& ReplyFrame() const { return replyFrame; }
 
+    // Largest payload a request of this line may carry.
+    std::uint32_t MaxPayload() const;
+    // The reply status as the line API reports it: 0 accepted, a refusal,
+    // or the exchange's result.
+    std::int32_t Outcome() const;
+
+    Line& line() { return line_; }
+
     std::int32_t lastResult = kNotRun;
+    // Requests of which at least one byte reached the line.
+    std::uint32_t requestsWritten = 0;
     std::uint8_t commandCode;
+    // WaitTime of this command's receive (the line's, unless a command
+    // needs longer).
+    std::uint32_t waitTime;
 
 private:
+    Line& line_;
     std::vector<unsigned char> requestFrame;
     std::vector<unsigned char> replyFrame;
     std::array<unsigned char, kReceiveCapacity> receiveBuffer{};
@@ -76,7 +96,7 @@ private:
 template <std::uint8_t Code>
 class Command : public TerminalCommand {
 public:
-    Command() : TerminalCommand(Code) {}
+    explicit Command(Line& line) : TerminalCommand(line, Code) {}
 };
 
 }  // namespace talvo

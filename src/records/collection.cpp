@@ -16,7 +16,6 @@ namespace {
 
 constexpr std::uint8_t kReadRecords = 0x37;
 constexpr std::uint8_t kClearRecords = 0x47;
-constexpr int kBatchLimit = 6;
 
 CollectionObserver observer = nullptr;
 
@@ -24,11 +23,9 @@ void Reached(CollectionStep step) {
     if (observer != nullptr) observer(step);
 }
 
-enum class RawOutcome { kMissing, kDamaged, kDecoded };
-
 class RecordReadCommand : public TerminalCommand {
 public:
-    RecordReadCommand() : TerminalCommand(kReadRecords) {}
+    explicit RecordReadCommand(Line& line) : TerminalCommand(line, kReadRecords) {}
 
     // A reply that carries records must carry exactly as many as its count
     // announces; one without payload reads as no records.
@@ -37,29 +34,16 @@ public:
         if (length == kFrameOverhead) return 1;
         return length == kFrameOverhead + kRawRecordLength * GetHexPair(frame, 11) ? 1 : 0;
     }
-
-    RawOutcome ReadRawRecord(int i, std::int32_t terminal, TransactionRecord& record, unsigned char* raw) const {
-        const std::uint32_t need = kRawRecordLength * static_cast<std::uint32_t>(i + 1);
-        if (i >= n || ReplyPayloadLength() < need) return RawOutcome::kMissing;
-        const unsigned char* at = ReplyPayload() + kRawRecordLength * static_cast<std::uint32_t>(i);
-        if (!VerifyRawRecord(at)) {
-            std::memcpy(raw, at, kRawRecordLength);
-            return RawOutcome::kDamaged;
-        }
-        std::memset(&record, 0, sizeof record);
-        DecodeRecord(at, terminal, record);
-        return RawOutcome::kDecoded;
-    }
-
-    int n = 0;
 };
 
 using RecordClearCommand = Command<kClearRecords>;
 
+}  // namespace
+
 // Appends the batch and flushes it.  On any failure the count is set back
 // as far as the file allows and false is returned: nothing may be
 // acknowledged that is not on disk.
-bool StoreBatch(RecordStoreFile& store, const std::string& path, const std::vector<TransactionRecord>& kept,
+static bool StoreBatch(RecordStoreFile& store, const std::string& path, const std::vector<TransactionRecord>& kept,
                 std::int32_t& oldCount) {
     if (!RecordStoreFile::StoreExists(path) && !RecordStoreFile::CreateStore(path)) return false;
     if (!store.OpenStore(path)) return false;
@@ -67,6 +51,7 @@ bool StoreBatch(RecordStoreFile& store, const std::string& path, const std::vect
     if (!store.ReadHeader()) return false;
     oldCount = store.Count();
     const auto k = static_cast<std::uint32_t>(kept.size());
+    if (static_cast<std::int64_t>(oldCount) + k > INT32_MAX) return false;
     if (!store.AppendRecords(kept.data(), k)) return false;
     Reached(CollectionStep::kRecordsWritten);
     store.SetCount(oldCount + static_cast<std::int32_t>(k));
@@ -83,69 +68,130 @@ bool StoreBatch(RecordStoreFile& store, const std::string& path, const std::vect
     return true;
 }
 
-int Collect(std::int32_t terminal, int* count, float* total, const char* path) {
-    RecordReadCommand read;
+bool AppendToStore(const std::string& path, const std::vector<TransactionRecord>& records) {
+    RecordStoreFile store;
+    std::int32_t oldCount = 0;
+    return StoreBatch(store, path, records, oldCount);
+}
+
+void FetchBatch(Line& line, std::int32_t terminal, FetchedBatch& batch) {
+    batch = FetchedBatch{};
+    RecordReadCommand read(line);
     read.Transact(terminal, 0, 0, kBatchLimit);
-    read.n = read.ReplyCount();
-    if (read.IsAccepted() == 0) return 0;
-    *count = read.n;
-    if (read.n > kBatchLimit) return 0;
-    const std::uint16_t mark = read.ReplyWord();
-    *total = 0.0f;
-    if (read.n == 0) {
-        *count = 0;
-        return 1;
+    batch.result = read.Outcome();
+    if (batch.result != 0) return;
+    batch.announced = read.ReplyCount();
+    batch.image.mark = read.ReplyWord();
+    if (batch.announced > kBatchLimit || read.ReplyPayloadLength() < kRawRecordLength * static_cast<std::uint32_t>(batch.announced)) {
+        batch.result = TALVO_E_BAD_REPLY;
+        return;
+    }
+    batch.image.count = batch.announced;
+    const unsigned char* payload = read.ReplyPayload();
+    if (batch.announced > 0) {
+        batch.image.raw.assign(reinterpret_cast<const char*>(payload), kRawRecordLength * static_cast<std::size_t>(batch.announced));
+    }
+    for (int i = 0; i < batch.announced; ++i) {
+        const unsigned char* at = payload + kRawRecordLength * static_cast<std::uint32_t>(i);
+        if (!VerifyRawRecord(at)) {
+            batch.status[i] = RawStatus::kDamaged;
+            continue;
+        }
+        TransactionRecord record;
+        std::memset(&record, 0, sizeof record);
+        DecodeRecord(at, terminal, record);
+        if (!KeepRecord(record)) {
+            batch.status[i] = RawStatus::kUnwanted;
+            continue;
+        }
+        batch.status[i] = RawStatus::kKept;
+        batch.kept.push_back(record);
+        batch.keptIndex.push_back(i);
+    }
+}
+
+ConfirmOutcome ConfirmBatch(Line& line, std::int32_t terminal, const BatchImage& image, std::int32_t& result) {
+    RecordClearCommand clear(line);
+    clear.Transact(terminal, image.mark >> 8, image.mark & 0xFF, image.count);
+    result = clear.Outcome();
+    if (result == 0) {
+        if (clear.ReplyWord() == image.mark) return ConfirmOutcome::kConfirmed;
+        result = TALVO_E_UNCONFIRMED;
+        return ConfirmOutcome::kUncertain;
+    }
+    // A refusal of the only request that reached the terminal: it kept the
+    // batch.  After several requests one of them may have cleared it.
+    if (result == TALVO_E_REFUSED && clear.requestsWritten == 1) return ConfirmOutcome::kKept;
+    return ConfirmOutcome::kUncertain;
+}
+
+std::int32_t CollectBatch(Line& line, std::int32_t terminal, const std::string& path, int& stored, float& total,
+                          int& received) {
+    stored = 0;
+    total = 0.0f;
+    received = 0;
+    FetchedBatch batch;
+    FetchBatch(line, terminal, batch);
+    received = batch.announced;
+    if (batch.result != 0) return batch.result;
+
+    // The batch the terminal hands again after a confirmation that got no
+    // clear answer: it is in the store already.  Any other answer means the
+    // terminal cleared that batch.
+    auto replay = line.storedUnconfirmed.find(terminal);
+    if (replay != line.storedUnconfirmed.end() && replay->second != batch.image.raw) {
+        line.storedUnconfirmed.erase(replay);
+        replay = line.storedUnconfirmed.end();
+    }
+    if (batch.image.count == 0) return 0;
+    if (replay != line.storedUnconfirmed.end()) {
+        std::int32_t result = 0;
+        if (ConfirmBatch(line, terminal, batch.image, result) == ConfirmOutcome::kConfirmed) {
+            line.storedUnconfirmed.erase(terminal);
+            Reached(CollectionStep::kAcknowledged);
+            return 0;
+        }
+        return result;
     }
 
-    std::vector<TransactionRecord> kept;
-    kept.reserve(static_cast<std::size_t>(read.n));
     // Added in single precision, record by record (volatile keeps the x87
     // unit of a 32-bit build from carrying extra precision along).
     volatile float sum = 0.0f;
-    for (int i = 0; i < read.n; ++i) {
-        TransactionRecord record;
-        unsigned char raw[kRawRecordLength];
-        switch (read.ReadRawRecord(i, terminal, record, raw)) {
-            case RawOutcome::kMissing:
-                *count = 0;
-                *total = 0.0f;
-                return 0;
-            case RawOutcome::kDamaged:
-                LogBadRecord(raw);
-                break;
-            case RawOutcome::kDecoded: {
-                if (!KeepRecord(record)) {
-                    const unsigned char* payload = read.ReplyPayload() + kRawRecordLength * static_cast<std::uint32_t>(i);
-                    LogBadRecord(payload);
-                    break;
-                }
-                sum = sum + record.Amount;
-                *total = sum;
-                kept.push_back(record);
-                break;
-            }
+    for (int i = 0; i < batch.image.count; ++i) {
+        if (batch.status[i] != RawStatus::kKept) {
+            LogBadRecord(reinterpret_cast<const unsigned char*>(batch.image.raw.data()) + kRawRecordLength * static_cast<std::size_t>(i));
         }
     }
+    for (const TransactionRecord& record : batch.kept) sum = sum + record.Amount;
+    total = sum;
 
     RecordStoreFile store;
     std::int32_t oldCount = 0;
-    if (!StoreBatch(store, path, kept, oldCount)) return 0;
+    if (!StoreBatch(store, path, batch.kept, oldCount)) return TALVO_E_STORE;
 
-    RecordClearCommand clear;
-    clear.Transact(terminal, mark >> 8, mark & 0xFF, read.n);
-    if (clear.IsAccepted() != 0 && clear.ReplyWord() == mark) {
-        Reached(CollectionStep::kAcknowledged);
-        store.CloseStore();
-        *count = static_cast<int>(kept.size());
-        return 1;
+    std::int32_t result = 0;
+    switch (ConfirmBatch(line, terminal, batch.image, result)) {
+        case ConfirmOutcome::kConfirmed:
+            Reached(CollectionStep::kAcknowledged);
+            line.storedUnconfirmed.erase(terminal);
+            store.CloseStore();
+            stored = static_cast<int>(batch.kept.size());
+            return 0;
+        case ConfirmOutcome::kKept:
+            // The terminal still holds the batch: it is withdrawn from the
+            // store and comes again with the next collection.
+            store.Withdraw(oldCount);
+            store.CloseStore();
+            return result;
+        case ConfirmOutcome::kUncertain:
+            // The terminal may have cleared it: the batch stays stored, and
+            // if it comes again it is confirmed without being stored twice.
+            line.storedUnconfirmed[terminal] = batch.image.raw;
+            store.CloseStore();
+            return result == 0 ? TALVO_E_UNCONFIRMED : result;
     }
-    // Not confirmed: the batch is withdrawn from the store.
-    store.Withdraw(oldCount);
-    store.CloseStore();
-    return 0;
+    return TALVO_E_INTERNAL;
 }
-
-}  // namespace
 
 void SetCollectionObserver(CollectionObserver o) { observer = o; }
 
@@ -192,14 +238,35 @@ void LogBadRecord(const unsigned char* raw) {
 extern "C" {
 
 TALVO_API int TALVO_CALL AutoReadJyzm(int terminal, int* count, float* total, const char* path) {
-    if (count == nullptr || total == nullptr || path == nullptr) return 0;
-    return talvo::WithPort(0, [&] { return talvo::Collect(terminal, count, total, path); });
+    if (count == nullptr || total == nullptr || path == nullptr || !talvo::ValidTerminal(terminal)) return 0;
+    // Paths are measured no further than any system takes them.
+    constexpr std::size_t kMaxPath = 4096;
+    const std::size_t pathLength = ::strnlen(path, kMaxPath + 1);
+    if (pathLength > kMaxPath || pathLength == 0) return 0;
+    return talvo::WithPort(0, [&](talvo::Line& line) {
+        int stored = 0;
+        int received = 0;
+        float sum = 0.0f;
+        const std::int32_t result = talvo::CollectBatch(line, terminal, std::string(path, pathLength), stored, sum, received);
+        // The exchange failed or the terminal refused: nothing is written.
+        if (result != 0 && received == 0) return 0;
+        if (result == TALVO_E_BAD_REPLY) {
+            *count = received;
+            return 0;
+        }
+        // Not stored or not confirmed: the count received and the sum of the
+        // records meant for the store.
+        *count = result == 0 ? stored : received;
+        *total = sum;
+        return result == 0 ? 1 : 0;
+    });
 }
 
 TALVO_API int TALVO_CALL Clearjyzm(int terminal, int count, unsigned short* mark) {
     if (mark == nullptr) return 0;
-    return talvo::WithPort(0, [&] {
-        talvo::RecordClearCommand command;
+    if (!talvo::ValidTerminal(terminal)) return 0;
+    return talvo::WithPort(0, [&](talvo::Line& line) {
+        talvo::RecordClearCommand command(line);
         command.Transact(terminal, 0, 0, count);
         if (command.IsAccepted() == 0) return 0;
         *mark = command.ReplyWord();

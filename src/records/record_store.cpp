@@ -61,7 +61,46 @@ bool RecordStoreFile::ReadHeader() {
     if (got < 0) return false;
     std::memcpy(signature_, header, sizeof signature_);
     count_ = GetCount(header + 12);
-    return std::memcmp(signature_, kSignature, sizeof kSignature) == 0 && count_ >= 0;
+    if (std::memcmp(signature_, kSignature, sizeof kSignature) != 0 || count_ < 0) return false;
+    // A header that counts more records than the file holds is not a store:
+    // appending behind it would land far beyond the records that exist.
+    return CountFits(count_, file::Size(file_));
+}
+
+bool RecordStoreFile::CountFits(std::int64_t count, std::int64_t size) {
+    if (count == 0) return true;
+    return size >= 0 && kHeaderSize + static_cast<std::int64_t>(sizeof(TransactionRecord)) * count <= size;
+}
+
+bool RecordStoreReader::Open(const std::string& path) {
+    Close();
+    file_ = file::OpenRead(path);
+    if (file_ == file::kNoFile) return false;
+    unsigned char header[RecordStoreFile::kHeaderSize] = {};
+    const long got = file::Read(file_, header, sizeof header);
+    const std::int32_t count = GetCount(header + 12);
+    if (got != static_cast<long>(sizeof header) || std::memcmp(header, kSignature, sizeof kSignature) != 0 ||
+        count < 0 || !RecordStoreFile::CountFits(count, file::Size(file_))) {
+        Close();
+        return false;
+    }
+    count_ = count;
+    return true;
+}
+
+std::size_t RecordStoreReader::Read(std::size_t index, TransactionRecord* out, std::size_t max) {
+    if (file_ == file::kNoFile || index >= count_) return 0;
+    const std::size_t n = max < count_ - index ? max : count_ - index;
+    const std::int64_t at = RecordStoreFile::kHeaderSize + static_cast<std::int64_t>(sizeof(TransactionRecord) * index);
+    if (n == 0 || !file::Seek(file_, at)) return 0;
+    const long got = file::Read(file_, out, sizeof(TransactionRecord) * n);
+    return got < 0 ? 0 : static_cast<std::size_t>(got) / sizeof(TransactionRecord);
+}
+
+void RecordStoreReader::Close() {
+    if (file_ != file::kNoFile) file::Close(file_);
+    file_ = file::kNoFile;
+    count_ = 0;
 }
 
 bool RecordStoreFile::WriteHeader() {

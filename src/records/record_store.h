@@ -39,6 +39,9 @@ public:
     bool Withdraw(std::int32_t count);
     void CloseStore();
 
+    // True when `count` records fit a file of `size` bytes.
+    static bool CountFits(std::int64_t count, std::int64_t size);
+
     std::int32_t Count() const { return count_; }
     void SetCount(std::int32_t count) { count_ = count; }
     bool IsOpen() const { return file_ != platform::file::kNoFile; }
@@ -49,6 +52,27 @@ private:
     platform::file::Handle file_ = platform::file::kNoFile;
     unsigned char signature_[12];
     std::int32_t count_ = 0;
+};
+
+// Reads the records of a store without taking it from its writer.
+class RecordStoreReader {
+public:
+    RecordStoreReader() = default;
+    ~RecordStoreReader() { Close(); }
+    RecordStoreReader(const RecordStoreReader&) = delete;
+    RecordStoreReader& operator=(const RecordStoreReader&) = delete;
+
+    // False when the file cannot be read, is not a store, or counts more
+    // records than it holds.
+    bool Open(const std::string& path);
+    std::size_t Count() const { return count_; }
+    // Reads up to `max` records from `index` on; returns the number read.
+    std::size_t Read(std::size_t index, TransactionRecord* out, std::size_t max);
+    void Close();
+
+private:
+    platform::file::Handle file_ = platform::file::kNoFile;
+    std::size_t count_ = 0;
 };
 
 }  // namespace talvo

@@ -1,5 +1,7 @@
 #include "serial/port_settings.h"
 
+#include "serial/profile_text.h"
+
 namespace talvo {
 namespace profile = platform::profile;
 
@@ -15,17 +17,21 @@ PortSettings::PortSettings() {
 }
 
 int PortSettings::Load() {
-    if (!profile::FileExists(IniPath)) return 0;
-    ComName = profile::ReadString(kParam, "ComName", "COM2", IniPath, kTextBuffer);
-    InQueue = profile::ReadInt(kParam, "InQueue", 2048, IniPath);
-    OutQueue = profile::ReadInt(kParam, "OutQueue", 1024, IniPath);
-    StatStr = profile::ReadString(kStat, "StatStr", "parity=N data=8 stop=1", IniPath, kTextBuffer);
-    WaitTime = profile::ReadInt(kParam, "WaitTime", 1000, IniPath);
+    // One read of the file; every key is then taken from its text, with the
+    // answers the Win32 profile functions give for that file.
+    std::string text;
+    if (!profile::ReadWhole(IniPath, text)) return 0;
+    const ProfileText file(std::move(text));
+    ComName = file.String(kParam, "ComName", "COM2", kTextBuffer);
+    InQueue = file.Int(kParam, "InQueue", 2048);
+    OutQueue = file.Int(kParam, "OutQueue", 1024);
+    StatStr = file.String(kStat, "StatStr", "parity=N data=8 stop=1", kTextBuffer);
+    WaitTime = file.Int(kParam, "WaitTime", 1000);
     // A file without the key gets 50, a new file 150: both are intended.
-    EchoTime = profile::ReadInt(kParam, "EchoTime", 50, IniPath);
-    BautRate = profile::ReadInt(kParam, "BautRate", 4800, IniPath);
-    ConvertP = profile::ReadInt(kParam, "ConvertP", 2, IniPath);
-    Repeat = profile::ReadInt(kParam, "Repeat", 3, IniPath);
+    EchoTime = file.Int(kParam, "EchoTime", 50);
+    BautRate = file.Int(kParam, "BautRate", 4800);
+    ConvertP = file.Int(kParam, "ConvertP", 2);
+    Repeat = file.Int(kParam, "Repeat", 3);
     if (ConvertP > 30) ConvertP = 30;
     if (Repeat == 0 || Repeat > 10) Repeat = 3;
     return 1;

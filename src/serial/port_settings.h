@@ -22,7 +22,8 @@ public:
     PortSettings(const PortSettings&) = default;
     PortSettings& operator=(const PortSettings&) = default;
 
-    // 1 when the file exists and was read, 0 when it does not exist.
+    // 1 when the file exists and was read (one open and one read; every key
+    // is then taken from its text), 0 when it does not exist.
     int Load();
     // Writes all nine keys from the record; always 1.
     int WriteDefaults();

@@ -17,10 +17,12 @@ inline std::uint32_t FirstByteDeadline(std::uint32_t echoTime, std::uint32_t sen
 //  - while nothing has arrived, only the first-byte deadline ends the wait;
 //  - once bytes have come, the first empty read after `waitTime` ms since the
 //    start ends it (a read that brings bytes starts the test afresh);
-//  - with `waitTime` 0 exactly one read is made.
+//  - with `waitTime` 0 exactly one read is made, and it waits 1 ms: a reply
+//    that is not on the line by then is missed, whatever the deadline.
 // `read(buffer, capacity, waitMs)` returns the number of bytes read and may
-// block up to `waitMs` for the first of them; `ticks()` is a millisecond
-// counter whose differences are taken modulo 2^32.
+// block up to `waitMs` for the first of them, returning as soon as bytes
+// have come; `ticks()` is a millisecond counter whose differences are taken
+// modulo 2^32.
 template <class ReadFn, class TickFn>
 std::uint32_t CollectReply(unsigned char* buffer, std::uint32_t capacity, std::uint32_t deadline,
                            std::uint32_t waitTime, ReadFn&& read, TickFn&& ticks) {
@@ -30,7 +32,9 @@ std::uint32_t CollectReply(unsigned char* buffer, std::uint32_t capacity, std::u
     do {
         const std::uint32_t elapsed = ticks() - t0;
         std::uint32_t wait;
-        if (n == 0) {
+        if (waitTime == 0) {
+            wait = 1u;
+        } else if (n == 0) {
             wait = elapsed > deadline ? 1u : deadline - elapsed + 1u;
         } else {
             wait = elapsed >= waitTime ? 1u : waitTime - elapsed;

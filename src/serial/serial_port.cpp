@@ -5,41 +5,48 @@
 
 #include "serial/messages.h"
 #include "serial/receive_loop.h"
-#include "serial/trace.h"
-#include "shell/module_state.h"
 
 namespace talvo {
 namespace dev = platform::serial;
 
-dev::Handle SerialPort::device_ = dev::kNoDevice;
+namespace {
+OpenFailure Classify(long code) {
+    switch (code) {
+        case -1: return OpenFailure::kNoDevice;
+        case -10: return OpenFailure::kBusy;
+        case -3: return OpenFailure::kAccess;
+        default: return OpenFailure::kOther;
+    }
+}
+}  // namespace
 
-bool SerialPort::IsOpen() { return device_ != dev::kNoDevice; }
-
-int SerialPort::Open() {
+int SerialPort::Open(bool messages) {
     if (IsOpen()) return 1;
-    dev::Handle h = dev::Open(ComName);
+    const PortSettings& s = settings;
+    dev::Handle h = dev::Open(s.ComName);
     if (h == dev::kNoDevice) {
-        ShowPortError("OpenComm");
+        const long code = dev::LastError();
+        lastFailure = Classify(code);
+        if (messages) ShowPortError("OpenComm", code);
         return 0;
     }
+    // A step that fails after the device opened closes it again: a port
+    // that is half set up is of no use, and a later command reopens it.
+    auto fail = [&](const char* step, OpenFailure why) {
+        const long code = dev::LastError();
+        dev::Close(h);
+        lastFailure = why;
+        if (messages) ShowPortError(step, code);
+        return 0;
+    };
+    const std::string mode = s.ComName + ": baud=" + std::to_string(s.BautRate) + " " + s.StatStr;
+    platform::serial::LineMode control{};
+    if (!dev::SetQueues(h, s.InQueue, s.OutQueue)) return fail("SetupComm", OpenFailure::kOther);
+    if (!dev::BuildMode(mode, control)) return fail("BuildCommDCB", OpenFailure::kLineFormat);
+    if (!dev::ApplyMode(h, control)) return fail("SetCommState", OpenFailure::kLineFormat);
+    if (!dev::SetTimeouts(h)) return fail("SetCommTimeouts", OpenFailure::kOther);
     device_ = h;
-    const std::string mode = ComName + ": baud=" + std::to_string(BautRate) + " " + StatStr;
-    if (!dev::SetQueues(h, InQueue, OutQueue)) {
-        ShowPortError("SetupComm");
-        return 0;
-    }
-    if (!dev::BuildMode(mode, deviceControl)) {
-        ShowPortError("BuildCommDCB");
-        return 0;
-    }
-    if (!dev::ApplyMode(h, deviceControl)) {
-        ShowPortError("SetCommState");
-        return 0;
-    }
-    if (!dev::SetTimeouts(h)) {
-        ShowPortError("SetCommTimeouts");
-        return 0;
-    }
+    lastFailure = OpenFailure::kNone;
     return 1;
 }
 
@@ -54,10 +61,7 @@ void SerialPort::Purge() {
 std::uint32_t SerialPort::Send(const unsigned char* bytes, std::uint32_t count) {
     if (!IsOpen()) return 0;
     dev::SetRts(device_, true);
-    if (Module().displaySend != 0) {
-        platform::message::ShowPlain(text::kSendPrefix, SendDiagnostic(bytes, count, 3));
-    }
-    trace::Frame(trace::Direction::kSent, bytes, count);
+    if (observer != nullptr) observer->FrameSent(bytes, count);
     dev::ArmTransmitEmpty(device_);
     const std::uint32_t written = dev::Write(device_, bytes, count);
     // A failed write left nothing in the transmitter to wait for (and on a
@@ -67,24 +71,21 @@ std::uint32_t SerialPort::Send(const unsigned char* bytes, std::uint32_t count) 
     return written;
 }
 
-std::uint32_t SerialPort::Receive(unsigned char* buffer, std::uint32_t capacity, std::uint32_t sent) {
+std::uint32_t SerialPort::Receive(unsigned char* buffer, std::uint32_t capacity, std::uint32_t sent,
+                                  std::uint32_t waitTime) {
     const dev::Handle h = device_;
     const std::uint32_t n = CollectReply(
-        buffer, capacity, FirstByteDeadline(EchoTime, sent, BautRate), WaitTime,
+        buffer, capacity, FirstByteDeadline(settings.EchoTime, sent, settings.BautRate), waitTime,
         [h](unsigned char* at, std::uint32_t room, std::uint32_t wait) { return dev::Read(h, at, room, wait); },
         [] { return platform::clock::Ticks(); });
-    if (Module().displayRecp != 0) {
-        platform::message::ShowPlain(platform::message::Text{"", ""}, ReceiveDiagnostic(buffer, n));
-    }
-    trace::Frame(trace::Direction::kReceived, buffer, n);
+    if (observer != nullptr) observer->ReplyCollected(buffer, n);
     if (IsOpen()) dev::SetRts(device_, true);
     return n;
 }
 
-void SerialPort::ShowPortError(const char* step) {
+void SerialPort::ShowPortError(const char* step, long code) {
     std::string name(step);
     for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-    const long code = dev::LastError();
     const platform::message::Text* msg = nullptr;
     if (name == "OPENCOMM") {
         switch (code) {

@@ -8,10 +8,6 @@
 namespace talvo::trace {
 namespace {
 
-// Terminal and command of the last request, for the reply's line.
-int lastTerminal = -1;
-int lastCommand = -1;
-
 int HexValue(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -27,13 +23,12 @@ int PairAt(const unsigned char* bytes, std::uint32_t count, std::uint32_t at) {
 
 }  // namespace
 
-void Frame(Direction direction, const unsigned char* bytes, std::uint32_t count) {
+int RequestTerminal(const unsigned char* bytes, std::uint32_t count) { return PairAt(bytes, count, 3); }
+int RequestCommand(const unsigned char* bytes, std::uint32_t count) { return PairAt(bytes, count, 5); }
+
+void Frame(Direction direction, const unsigned char* bytes, std::uint32_t count, int terminal, int command) {
     const std::string target = platform::env::Get("TALVO_TRACE");
     if (target.empty()) return;
-    if (direction == Direction::kSent) {
-        lastTerminal = PairAt(bytes, count, 3);
-        lastCommand = PairAt(bytes, count, 5);
-    }
     std::string hex;
     std::string text;
     char item[4];
@@ -47,7 +42,7 @@ void Frame(Direction direction, const unsigned char* bytes, std::uint32_t count)
     char head[96];
     std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03u %s terminal=%d command=%02X len=%u",
                   now.year, now.month, now.day, now.hour, now.minute, now.second, static_cast<unsigned>(now.millisecond),
-                  direction == Direction::kSent ? "send" : "recv", lastTerminal, lastCommand & 0xFF,
+                  direction == Direction::kSent ? "send" : "recv", terminal, command & 0xFF,
                   static_cast<unsigned>(count));
     std::FILE* out = target == "-" ? stderr : std::fopen(target.c_str(), "a");
     if (out == nullptr) return;

@@ -10,6 +10,10 @@ namespace talvo::trace {
 
 enum class Direction { kSent, kReceived };
 
-void Frame(Direction direction, const unsigned char* bytes, std::uint32_t count);
+// Appends one line for the frame when TALVO_TRACE is set.
+void Frame(Direction direction, const unsigned char* bytes, std::uint32_t count, int terminal, int command);
+// Terminal and command of a request frame (-1 where they do not read).
+int RequestTerminal(const unsigned char* bytes, std::uint32_t count);
+int RequestCommand(const unsigned char* bytes, std::uint32_t count);
 
 }  // namespace talvo::trace

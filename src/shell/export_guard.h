@@ -1,17 +1,21 @@
 // Wrappers that every export runs its body in: no exception ever crosses the
-// boundary, and the exports that use the port hold the module lock.
+// boundary, and the exports that use the port hold the module lock and see
+// the settings file as it is now.
 #pragma once
 
 #include "shell/module_state.h"
 
 namespace talvo {
 
-// Runs `body` under the module lock; any exception becomes `fallback`.
+// Runs `body(line)` on the default line under the module lock, after the
+// settings file has been read again; any exception becomes `fallback`.
 template <class Result, class Body>
 Result WithPort(Result fallback, Body&& body) noexcept {
     try {
         PortLock lock;
-        return body();
+        Line& line = Module().line;
+        line.port.settings = PortSettings();
+        return body(line);
     } catch (...) {
         return fallback;
     }
@@ -26,5 +30,9 @@ Result Guarded(Result fallback, Body&& body) noexcept {
         return fallback;
     }
 }
+
+// Terminal numbers travel in one byte: anything outside 0-255 is refused
+// rather than sent to another terminal.
+inline bool ValidTerminal(int terminal) { return terminal >= 0 && terminal <= 255; }
 
 }  // namespace talvo

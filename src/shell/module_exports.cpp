@@ -11,20 +11,25 @@ using namespace talvo;
 
 extern "C" {
 
-TALVO_API int TALVO_CALL GetError(void) { return Module().lastError; }
+TALVO_API int TALVO_CALL GetError(void) { return Module().line.lastError; }
 
-TALVO_API void TALVO_CALL SetDisplayRecp(int on) { Module().displayRecp = on; }
+TALVO_API void TALVO_CALL SetDisplayRecp(int on) { Module().line.displayRecp = on; }
 
-TALVO_API void TALVO_CALL SetDisplaySend(int on) { Module().displaySend = on; }
+TALVO_API void TALVO_CALL SetDisplaySend(int on) { Module().line.displaySend = on; }
 
-TALVO_API int TALVO_CALL GetDisplayRecp(void) { return Module().displayRecp; }
+TALVO_API int TALVO_CALL GetDisplayRecp(void) { return Module().line.displayRecp; }
 
-TALVO_API int TALVO_CALL GetDisplaySend(void) { return Module().displaySend; }
+TALVO_API int TALVO_CALL GetDisplaySend(void) { return Module().line.displaySend; }
 
 TALVO_API int TALVO_CALL SetFloatInStr(char* buffer, const char* format, float value) {
     return Guarded(-1, [&] {
+        // A format is measured no further than 4096 characters; a longer
+        // one (or one without its end) is refused.
+        constexpr std::size_t kMaxFormat = 4096;
+        const std::size_t length = format != nullptr ? ::strnlen(format, kMaxFormat + 1) : 0;
         std::string text;
-        if (!FormatOneFloat(format, static_cast<double>(value), text)) {
+        if (format == nullptr || length > kMaxFormat ||
+            !FormatOneFloat(std::string(format, length).c_str(), static_cast<double>(value), text)) {
             if (buffer != nullptr) buffer[0] = '\0';
             return -1;
         }

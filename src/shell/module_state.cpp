@@ -3,7 +3,6 @@
 #include <new>
 
 #include "platform/platform.h"
-#include "serial/serial_port.h"
 
 namespace talvo {
 
@@ -17,21 +16,15 @@ ModuleState& Module() {
 }
 
 int Attach() {
-    ModuleState& m = Module();
-    m.displayRecp = 0;
-    m.displaySend = 0;
-    m.port.reset(new (std::nothrow) SerialPort());
-    if (!m.port) return 0;
-    return m.port->Open();
+    Line& line = Module().line;
+    line.displayRecp = 0;
+    line.displaySend = 0;
+    line.port.settings = PortSettings();
+    if (platform::env::Get("TALVO_DEFER_PORT") == "1") return 1;
+    return line.OpenPort(false);
 }
 
-void Detach() {
-    ModuleState& m = Module();
-    if (m.port) {
-        m.port->Close();
-        m.port.reset();
-    }
-}
+void Detach() { Module().line.port.Close(); }
 
 PortLock::PortLock() { platform::lock::Acquire(); }
 PortLock::~PortLock() { platform::lock::Release(); }

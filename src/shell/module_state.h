@@ -1,26 +1,21 @@
-// The one state object of the loaded library.
+// The one state object of the loaded library: the default line that the 43
+// exports drive, with its port, last error and display switches.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <memory>
+#include "protocol/line.h"
 
 namespace talvo {
 
-class SerialPort;
-
 struct ModuleState {
-    // Atomic so that the small exports may read them while another thread
-    // holds the port for an exchange.
-    std::atomic<std::int32_t> lastError{0};
-    std::atomic<std::int32_t> displayRecp{0};
-    std::atomic<std::int32_t> displaySend{0};
-    std::unique_ptr<SerialPort> port;
+    Line line{true};
 };
 
 ModuleState& Module();
 
 // Load and unload steps, run from the platform's module notifications.
+// With TALVO_DEFER_PORT=1 in the environment the load does not open the
+// port: the first command of the 43 exports does (for hosts that use only
+// the line API).
 int Attach();
 void Detach();
 

@@ -157,7 +157,7 @@ TEST_F(Collection, FilteredCardNumbersAndNegativeTotals) {
     EXPECT_NE(log.find("-61-30-30-30-30-31"), std::string::npos) << "a00001 is logged as sent";
 }
 
-TEST_F(Collection, UnconfirmedBatchIsWithdrawn) {
+TEST_F(Collection, RefusedConfirmationWithdrawsTheBatch) {
     for (int i = 0; i < 3; ++i) Queue(Raw("00000" + std::to_string(i), "001000"));
     int count = -1;
     float total = -1;
@@ -165,20 +165,41 @@ TEST_F(Collection, UnconfirmedBatchIsWithdrawn) {
     ASSERT_EQ(StoreCount(), 3);
 
     for (int i = 0; i < 2; ++i) Queue(Raw("20000" + std::to_string(i), "002000"));
-    for (const char* fault : {"fault 47 status NN", "fault 47 wrongmark"}) {
-        sim().Ok(fault);
-        EXPECT_EQ(Collect(count, total), 0) << fault;
-        EXPECT_EQ(count, 2) << fault;
-        EXPECT_FLOAT_EQ(total, 40.0f) << fault;
-        EXPECT_EQ(StoreCount(), 3) << fault;
-        EXPECT_EQ(ReadFile(kStore).size(), 236u) << fault;
-        EXPECT_EQ(sim().Ok("get 1 records"), "2") << "the terminal keeps the batch";
-    }
+    sim().Ok("fault 47 status NN");
+    EXPECT_EQ(Collect(count, total), 0);
+    EXPECT_EQ(count, 2);
+    EXPECT_FLOAT_EQ(total, 40.0f);
+    EXPECT_EQ(StoreCount(), 3) << "the terminal said it keeps the batch";
+    EXPECT_EQ(ReadFile(kStore).size(), 236u);
+    EXPECT_EQ(sim().Ok("get 1 records"), "2");
     // The terminal hands out the same batch again; this time it is confirmed
     // and overwrites the withdrawn bytes.
     EXPECT_EQ(Collect(count, total), 1);
     EXPECT_EQ(StoreCount(), 5);
     EXPECT_EQ(ReadFile(kStore).size(), 236u);
+}
+
+TEST_F(Collection, UnansweredConfirmationKeepsTheBatchAndNeverStoresItTwice) {
+    Settings({{"Repeat", "1"}});
+    int count = -1;
+    float total = -1;
+    // Every way a confirmation can go without a clear answer: the terminal
+    // cleared the batch (or not) and the host cannot tell.
+    int batch = 0;
+    for (const char* fault : {"fault 47 silence", "fault 47 wrongmark", "fault 47 badsum"}) {
+        const int before = StoreCount() < 0 ? 0 : StoreCount();
+        ++batch;
+        for (int i = 0; i < 2; ++i) Queue(Raw("3000" + std::to_string(batch) + std::to_string(i), "003000"));
+        sim().Ok(fault);
+        EXPECT_EQ(Collect(count, total), 0) << fault;
+        EXPECT_EQ(StoreCount(), before + 2) << fault << ": the batch stays stored";
+        // Whether the terminal kept the batch or not, the next collection
+        // ends with each record stored exactly once.
+        EXPECT_EQ(Collect(count, total), 1) << fault;
+        EXPECT_EQ(count, 0) << fault << ": nothing new stored";
+        EXPECT_EQ(StoreCount(), before + 2) << fault;
+        EXPECT_EQ(sim().Ok("get 1 records"), "0") << fault;
+    }
 }
 
 TEST_F(Collection, ReplyShorterThanItsCountIsRefused) {

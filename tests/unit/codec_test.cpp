@@ -47,14 +47,16 @@ TEST(Checksum, LeavesOutStxAndStopsAtEtx) {
               static_cast<unsigned char>(0x42 + 'A'));
 }
 
+// Request frames of a line whose settings say how many filler bytes follow.
 class RequestFrame : public ::testing::Test {
 protected:
-    test::SettingsFile settings;
+    Line line{false};
+    void Filler(std::uint32_t n) { line.port.settings.ConvertP = n; }
 };
 
 TEST_F(RequestFrame, WorkedExample) {
-    settings.Write({{"ConvertP", "2"}});
-    TerminalCommand c(0x10);
+    Filler(2);
+    TerminalCommand c(line, 0x10);
     const std::uint32_t n = c.BuildRequest(0, 1, 0x10, 0, 0, 0, nullptr, 0);
     EXPECT_EQ(n, 18u);
     EXPECT_EQ(c.RequestFrame(), Bytes("\x02" "000110000000" "\x03" "4233"));
@@ -62,8 +64,8 @@ TEST_F(RequestFrame, WorkedExample) {
 
 TEST_F(RequestFrame, FillerFollowsConvertP) {
     for (int p : {0, 30}) {
-        settings.Write({{"ConvertP", std::to_string(p)}});
-        TerminalCommand c(0x22);
+        Filler(static_cast<std::uint32_t>(p));
+        TerminalCommand c(line, 0x22);
         const auto payload = Bytes("ABC");
         const std::uint32_t n = c.BuildRequest(0, 255, 0x22, 1, 2, 6, payload.data(), 3);
         EXPECT_EQ(n, 3u + static_cast<std::uint32_t>(p) + 16u);
@@ -75,8 +77,8 @@ TEST_F(RequestFrame, FillerFollowsConvertP) {
 }
 
 TEST_F(RequestFrame, PayloadStxAndEtxInTheChecksum) {
-    settings.Write({{"ConvertP", "0"}});
-    TerminalCommand c(0x2C);
+    Filler(0);
+    TerminalCommand c(line, 0x2C);
     const auto payload = Bytes("A\x02" "B\x03" "C");
     c.BuildRequest(0, 1, 0x2C, 0, 0, 0, payload.data(), 5);
     const auto& f = c.RequestFrame();

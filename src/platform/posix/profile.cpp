@@ -1,15 +1,20 @@
 // Settings file for Linux: the private-profile format read and written the
-// way the Win32 profile functions do for what the library uses.
+// way the Win32 profile functions do for what the library uses.  Reading
+// goes through ProfileText, which answers as those functions answer.
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "serial/profile_text.h"
 
 namespace talvo::platform::profile {
 namespace {
@@ -71,28 +76,56 @@ bool KeyValue(const std::string& line, std::string& key, std::string& value) {
     return true;
 }
 
-bool Lookup(const std::string& section, const std::string& key, const std::string& path, std::string& out) {
-    bool crlf = false;
-    std::vector<std::string> lines = ReadLines(path, crlf);
-    bool inSection = false;
-    for (const std::string& line : lines) {
-        std::string name;
-        if (SectionName(line, name)) {
-            inSection = SameName(name, section);
-            continue;
-        }
-        std::string k;
-        std::string v;
-        if (inSection && KeyValue(line, k, v) && SameName(k, key)) {
-            // The Win32 reader drops one pair of enclosing quotes.
-            if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
-                v = v.substr(1, v.size() - 2);
-            }
-            out = v;
-            return true;
-        }
+void AppendUtf8(std::string& out, std::uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
     }
-    return false;
+}
+
+// UTF-16 text behind its byte-order mark, as UTF-8; a lone surrogate
+// becomes U+FFFD and an odd last byte is dropped.
+std::string FromUtf16(const std::string& bytes, bool bigEndian) {
+    std::string out;
+    out.reserve(bytes.size() / 2);
+    auto unit = [&](std::size_t i) {
+        const auto a = static_cast<unsigned char>(bytes[i]);
+        const auto b = static_cast<unsigned char>(bytes[i + 1]);
+        return static_cast<std::uint32_t>(bigEndian ? (a << 8 | b) : (b << 8 | a));
+    };
+    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+        std::uint32_t c = unit(i);
+        if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size()) {
+            const std::uint32_t low = unit(i + 2);
+            if (low >= 0xDC00 && low < 0xE000) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            } else {
+                c = 0xFFFD;
+            }
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+        }
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
+ProfileText Parsed(const std::string& path) {
+    std::string text;
+    ReadWhole(path, text);
+    return ProfileText(std::move(text));
 }
 
 void MakeDirectories(const std::string& dir) {
@@ -122,30 +155,40 @@ bool FileExists(const std::string& path) {
 
 std::string ReadString(const std::string& section, const std::string& key, const std::string& def,
                        const std::string& path, std::size_t capacity) {
-    std::string value;
-    if (!Lookup(section, key, path, value)) value = Trim(def);
-    if (capacity == 0) return std::string();
-    if (value.size() > capacity - 1) value.resize(capacity - 1);
-    return value;
+    return Parsed(path).String(section, key, def, capacity);
 }
 
 std::uint32_t ReadInt(const std::string& section, const std::string& key, std::uint32_t def,
                       const std::string& path) {
-    std::string value;
-    if (!Lookup(section, key, path, value) || value.empty()) return def;
-    // Decimal with an optional sign, up to the first other character; the
-    // result wraps to 32 bits, so "-1" reads as 4294967295.
-    std::size_t i = 0;
-    bool negative = false;
-    if (value[i] == '-' || value[i] == '+') {
-        negative = value[i] == '-';
-        ++i;
+    return Parsed(path).Int(section, key, def);
+}
+
+bool ReadWhole(const std::string& path, std::string& text) {
+    text.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        // A file that is there but cannot be opened reads as empty.
+        return FileExists(path);
     }
-    std::uint32_t result = 0;
-    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
-        result = result * 10u + static_cast<std::uint32_t>(value[i] - '0');
+    char chunk[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n < 0) text.clear();
+            break;
+        }
+        text.append(chunk, static_cast<std::size_t>(n));
+        // A short read of a regular file is its end.
+        if (static_cast<std::size_t>(n) < sizeof chunk) break;
     }
-    return negative ? 0u - result : result;
+    ::close(fd);
+    if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        text.erase(0, 3);
+    } else if (text.size() >= 2 && (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0)) {
+        text = FromUtf16(text, text[0] == '\xFE');
+    }
+    return true;
 }
 
 bool WriteString(const std::string& section, const std::string& key, const std::string& value,

@@ -12,12 +12,50 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace talvo::platform::serial {
 namespace {
 
 thread_local long lastError = 0;
+
+// What the library knows of each open device, by descriptor: entries are
+// made when a device opens and dropped when it closes, so a descriptor
+// number used again starts afresh.
+struct DeviceState {
+    int fd = -1;
+    RtsLine rts;
+    std::uint32_t modemCalls = 0;
+};
+std::mutex devicesLock;
+std::vector<DeviceState> devices;
+
+DeviceState* Find(int fd) {
+    for (DeviceState& d : devices) {
+        if (d.fd == fd) return &d;
+    }
+    return nullptr;
+}
+
+void Forget(int fd) {
+    std::lock_guard<std::mutex> hold(devicesLock);
+    for (auto it = devices.begin(); it != devices.end(); ++it) {
+        if (it->fd == fd) {
+            devices.erase(it);
+            return;
+        }
+    }
+}
+
+void Remember(int fd) {
+    Forget(fd);
+    std::lock_guard<std::mutex> hold(devicesLock);
+    DeviceState d;
+    d.fd = fd;
+    devices.push_back(d);
+}
 
 // Codes the port-error message table understands (the 16-bit Windows
 // communications errors); anything else is reported as the positive errno.
@@ -154,12 +192,14 @@ Handle Open(const std::string& name) {
         return kNoDevice;
     }
     ::ioctl(fd, TIOCEXCL);
+    Remember(fd);
     return fd;
 }
 
 bool Close(Handle h) {
     if (h < 0) return false;
     int fd = static_cast<int>(h);
+    Forget(fd);
     ::ioctl(fd, TIOCNXCL);
     if (::close(fd) != 0) {
         lastError = errno;
@@ -299,9 +339,19 @@ void Purge(Handle h) {
 
 void SetRts(Handle h, bool raised) {
     if (h < 0) return;
+    const int fd = static_cast<int>(h);
+    std::lock_guard<std::mutex> hold(devicesLock);
+    DeviceState* d = Find(fd);
+    if (d != nullptr && !d->rts.Needs(raised)) return;
     int bits = TIOCM_RTS;
-    // A pseudo-terminal refuses modem control; that is ignored, as on Win32.
-    ::ioctl(static_cast<int>(h), raised ? TIOCMBIS : TIOCMBIC, &bits);
+    const int r = ::ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &bits);
+    if (d == nullptr) return;
+    ++d->modemCalls;
+    // A pseudo-terminal refuses modem control (ENOTTY); that is no failure
+    // of the line, as on Win32, and it is not asked again.
+    if (r == 0) d->rts.Switched(raised);
+    else if (errno == ENOTTY || errno == EINVAL) d->rts.Refused();
+    else d->rts.Failed();
 }
 
 void ArmTransmitEmpty(Handle) {}
@@ -338,15 +388,17 @@ void WaitTransmitEmpty(Handle h) {
 std::uint32_t Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) {
     if (h < 0) return 0;
     int fd = static_cast<int>(h);
+    auto pause = [](std::uint32_t ms) {
+        struct timespec ts {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+        ::nanosleep(&ts, nullptr);
+    };
     if (capacity == 0) {
         // A full buffer takes nothing more; let the caller's time run out.
-        struct timespec ts {static_cast<time_t>(waitMs / 1000), static_cast<long>(waitMs % 1000) * 1000000L};
-        ::nanosleep(&ts, nullptr);
+        pause(waitMs);
         return 0;
     }
-    ssize_t first = ::read(fd, buffer, capacity);
-    if (first > 0) return static_cast<std::uint32_t>(first);
-    if (waitMs == 0) return 0;
+    // The reply is awaited in poll, then taken with one read: the bytes are
+    // never there before the wait (the request has only just gone out).
     struct pollfd p {};
     p.fd = fd;
     p.events = POLLIN;
@@ -355,18 +407,26 @@ std::uint32_t Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std:
         pr = ::poll(&p, 1, static_cast<int>(waitMs > 60000 ? 60000 : waitMs));
     } while (pr < 0 && errno == EINTR);
     if (pr <= 0) return 0;
-    if ((p.revents & POLLIN) == 0) {
-        // Hang-up without data (the other end closed): wait as a silent line
-        // would rather than spinning on the error.
-        struct timespec ts {0, static_cast<long>(waitMs > 20 ? 20 : waitMs) * 1000000L};
-        ::nanosleep(&ts, nullptr);
-        return 0;
+    ssize_t r = -1;
+    if ((p.revents & POLLIN) != 0) {
+        do {
+            r = ::read(fd, buffer, capacity);
+        } while (r < 0 && errno == EINTR);
     }
-    ssize_t r = ::read(fd, buffer, capacity);
     if (r > 0) return static_cast<std::uint32_t>(r);
+    if (r < 0 && errno == EAGAIN) return 0;
+    // Hang-up or an error without data (the other end closed): wait as a
+    // silent line would rather than spinning on it.
+    pause(waitMs > 20 ? 20 : waitMs);
     return 0;
 }
 
 long LastError() { return lastError; }
+
+std::uint32_t ModemControlCalls(Handle h) {
+    std::lock_guard<std::mutex> hold(devicesLock);
+    const DeviceState* d = Find(static_cast<int>(h));
+    return d != nullptr ? d->modemCalls : 0;
+}
 
 }  // namespace talvo::platform::serial

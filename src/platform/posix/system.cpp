@@ -87,6 +87,23 @@ Handle OpenExisting(const std::string& path) {
     return LockOrClose(::open(path.c_str(), O_RDWR | O_CLOEXEC));
 }
 
+Handle OpenRead(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return kNoFile;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return kNoFile;
+    }
+    return fd;
+}
+
+std::int64_t Size(Handle h) {
+    struct stat st {};
+    if (h < 0 || ::fstat(static_cast<int>(h), &st) != 0) return -1;
+    return static_cast<std::int64_t>(st.st_size);
+}
+
 bool Seek(Handle h, std::int64_t offset) {
     return h >= 0 && ::lseek(static_cast<int>(h), static_cast<off_t>(offset), SEEK_SET) == offset;
 }

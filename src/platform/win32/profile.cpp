@@ -1,6 +1,7 @@
 // Settings file on Windows: the private-profile functions.
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -41,6 +42,77 @@ std::uint32_t ReadInt(const std::string& section, const std::string& key, std::u
 bool WriteString(const std::string& section, const std::string& key, const std::string& value,
                  const std::string& path) {
     return ::WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path.c_str()) != FALSE;
+}
+
+namespace {
+
+// UTF-16 text (after its mark) in the ANSI code page, as the profile
+// functions hand it to an ANSI caller.
+std::string WideToAnsi(const wchar_t* text, int count) {
+    if (count <= 0) return std::string();
+    const int size = ::WideCharToMultiByte(CP_ACP, 0, text, count, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) ::WideCharToMultiByte(CP_ACP, 0, text, count, out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+std::string Utf16ToAnsi(const std::string& bytes, bool bigEndian) {
+    std::wstring wide((bytes.size() - 2) / 2, L'\0');
+    for (std::size_t i = 0; i < wide.size(); ++i) {
+        const auto a = static_cast<unsigned char>(bytes[2 + 2 * i]);
+        const auto b = static_cast<unsigned char>(bytes[3 + 2 * i]);
+        wide[i] = static_cast<wchar_t>(bigEndian ? (a << 8 | b) : (b << 8 | a));
+    }
+    return WideToAnsi(wide.data(), static_cast<int>(wide.size()));
+}
+
+std::string Utf8ToAnsi(const std::string& bytes) {
+    const char* text = bytes.data() + 3;
+    const int count = static_cast<int>(bytes.size() - 3);
+    if (count == 0) return std::string();
+    const int size = ::MultiByteToWideChar(CP_UTF8, 0, text, count, nullptr, 0);
+    if (size <= 0) return std::string();
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text, count, wide.data(), size);
+    return WideToAnsi(wide.data(), size);
+}
+
+// Closes a file handle when it goes out of scope.
+struct FileHandle {
+    HANDLE h;
+    ~FileHandle() { ::CloseHandle(h); }
+};
+
+}  // namespace
+
+bool ReadWhole(const std::string& path, std::string& text) {
+    text.clear();
+    // Opened as the profile functions open it: shared with any writer.
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        // A file that is there but cannot be opened (a directory, one held
+        // without sharing) reads as empty.
+        return FileExists(path);
+    }
+    const FileHandle file{h};
+    char chunk[16384];
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(h, chunk, sizeof chunk, &got, nullptr)) {
+            text.clear();
+            break;
+        }
+        text.append(chunk, got);
+        // A short read of a file is its end.
+        if (got < sizeof chunk) break;
+    }
+    if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        text = Utf8ToAnsi(text);
+    } else if (text.size() >= 2 && (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0)) {
+        text = Utf16ToAnsi(text, text[0] == '\xFE');
+    }
+    return true;
 }
 
 }  // namespace talvo::platform::profile

@@ -2,6 +2,8 @@
 #include <windows.h>
 
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -37,12 +39,65 @@ std::string DevicePath(const std::string& name) {
 
 static_assert(sizeof(DCB) <= sizeof(LineMode{}.native), "device control block must fit");
 
+// What the library knows of each open device, by handle: entries are made
+// when a device opens and dropped when it closes, so a handle value used
+// again starts afresh.
+struct DeviceState {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    RtsLine rts;
+    std::uint32_t modemCalls = 0;
+    DWORD readTimeout = 0;  // the total read time-out set last; 0: not known
+};
+std::mutex devicesLock;
+std::vector<DeviceState> devices;
+
+DeviceState* Find(HANDLE h) {
+    for (DeviceState& d : devices) {
+        if (d.h == h) return &d;
+    }
+    return nullptr;
+}
+
+void Forget(HANDLE h) {
+    std::lock_guard<std::mutex> hold(devicesLock);
+    for (auto it = devices.begin(); it != devices.end(); ++it) {
+        if (it->h == h) {
+            devices.erase(it);
+            return;
+        }
+    }
+}
+
+void Remember(HANDLE h) {
+    Forget(h);
+    std::lock_guard<std::mutex> hold(devicesLock);
+    DeviceState d;
+    d.h = h;
+    devices.push_back(d);
+}
+
+// Read time-outs that end a read when its bytes have come or `totalMs` has
+// passed; a write gives up after 10 seconds.
+bool SetReadTimeout(HANDLE h, DWORD totalMs) {
+    COMMTIMEOUTS t;
+    t.ReadIntervalTimeout = 0;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = totalMs;
+    t.WriteTotalTimeoutMultiplier = 0;
+    t.WriteTotalTimeoutConstant = 10000;
+    const bool ok = ::SetCommTimeouts(h, &t) != FALSE;
+    std::lock_guard<std::mutex> hold(devicesLock);
+    if (DeviceState* d = Find(h)) d->readTimeout = ok ? totalMs : 0;
+    return ok;
+}
+
 }  // namespace
 
 Handle Open(const std::string& name) {
     HANDLE h = ::CreateFileA(DevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return kNoDevice;
+    Remember(h);
     return reinterpret_cast<Handle>(h);
 }
 
@@ -50,6 +105,7 @@ bool Close(Handle h) {
     // Disarm the transmit-empty event first, so that no wait for it stays
     // pending on a handle that is going away.
     if (!RunningOnWine()) ::SetCommMask(AsHandle(h), 0);
+    Forget(AsHandle(h));
     return ::CloseHandle(AsHandle(h)) != FALSE;
 }
 
@@ -75,21 +131,33 @@ bool ApplyMode(Handle h, const LineMode& mode) {
     return ::SetCommState(AsHandle(h), &dcb) != FALSE;
 }
 
-bool SetTimeouts(Handle h) {
-    COMMTIMEOUTS t;
-    t.ReadIntervalTimeout = 1;
-    t.ReadTotalTimeoutMultiplier = 0;
-    t.ReadTotalTimeoutConstant = 1;
-    t.WriteTotalTimeoutMultiplier = 0;
-    t.WriteTotalTimeoutConstant = 10000;
-    return ::SetCommTimeouts(AsHandle(h), &t) != FALSE;
-}
+bool SetTimeouts(Handle h) { return SetReadTimeout(AsHandle(h), 1); }
 
 void Purge(Handle h) {
     ::PurgeComm(AsHandle(h), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
-void SetRts(Handle h, bool raised) { ::EscapeCommFunction(AsHandle(h), raised ? SETRTS : CLRRTS); }
+void SetRts(Handle h, bool raised) {
+    std::lock_guard<std::mutex> hold(devicesLock);
+    DeviceState* d = Find(AsHandle(h));
+    if (d != nullptr && !d->rts.Needs(raised)) return;
+    const BOOL ok = ::EscapeCommFunction(AsHandle(h), raised ? SETRTS : CLRRTS);
+    if (d == nullptr) return;
+    ++d->modemCalls;
+    // A port without modem control (Wine's on a pseudo-terminal, some
+    // virtual ports) refuses; that is no failure of the line, and it is not
+    // asked again.
+    if (ok) {
+        d->rts.Switched(raised);
+        return;
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION || error == ERROR_INVALID_PARAMETER) {
+        d->rts.Refused();
+    } else {
+        d->rts.Failed();
+    }
+}
 
 void ArmTransmitEmpty(Handle h) {
     if (!RunningOnWine()) ::SetCommMask(AsHandle(h), EV_TXEMPTY);
@@ -110,12 +178,43 @@ void WaitTransmitEmpty(Handle h) {
     ::WaitCommEvent(AsHandle(h), &events, nullptr);
 }
 
-std::uint32_t Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std::uint32_t) {
+std::uint32_t Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) {
+    if (capacity == 0) {
+        // A full buffer takes nothing more; let the caller's time run out.
+        ::Sleep(waitMs);
+        return 0;
+    }
+    const HANDLE port = AsHandle(h);
+    // The driver waits for the first byte: a read of one byte ends as soon
+    // as it has come, or when the time-out passes.  The time-out is set
+    // only when it differs from the one in force.
+    const DWORD wait = waitMs == 0 ? 1 : (waitMs > 60000 ? 60000 : waitMs);
+    bool current = false;
+    {
+        std::lock_guard<std::mutex> hold(devicesLock);
+        const DeviceState* d = Find(port);
+        current = d != nullptr && d->readTimeout == wait;
+    }
+    if (!current) SetReadTimeout(port, wait);
     DWORD got = 0;
-    if (!::ReadFile(AsHandle(h), buffer, capacity, &got, nullptr)) return 0;
+    if (!::ReadFile(port, buffer, 1, &got, nullptr) || got == 0) return 0;
+    // Then whatever else has arrived, which a read takes at once.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (capacity > 1 && ::ClearCommError(port, &errors, &status) && status.cbInQue > 0) {
+        DWORD more = 0;
+        const DWORD room = capacity - 1;
+        if (::ReadFile(port, buffer + 1, status.cbInQue < room ? status.cbInQue : room, &more, nullptr)) got += more;
+    }
     return got;
 }
 
 long LastError() { return static_cast<long>(::GetLastError()); }
+
+std::uint32_t ModemControlCalls(Handle h) {
+    std::lock_guard<std::mutex> hold(devicesLock);
+    const DeviceState* d = Find(AsHandle(h));
+    return d != nullptr ? d->modemCalls : 0;
+}
 
 }  // namespace talvo::platform::serial

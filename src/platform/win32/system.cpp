@@ -70,6 +70,17 @@ Handle OpenExisting(const std::string& path) {
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+Handle OpenRead(const std::string& path) {
+    return FromHandle(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+std::int64_t Size(Handle h) {
+    LARGE_INTEGER size;
+    if (h == kNoFile || !::GetFileSizeEx(AsHandle(h), &size)) return -1;
+    return size.QuadPart;
+}
+
 bool Seek(Handle h, std::int64_t offset) {
     LARGE_INTEGER to;
     to.QuadPart = offset;

@@ -1,0 +1,972 @@
+// The line API: lines as handles over the same core as the 43 exports, with
+// explicit options, results as codes, money in cents and dates as fields.
+#include <cmath>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "commands/families.h"
+#include "protocol/codec.h"
+#include "records/collection.h"
+#include "records/record_store.h"
+#include "shell/export_guard.h"
+#include "talvo.h"
+
+using namespace talvo;
+using namespace talvo::family;
+
+namespace {
+
+// ---- Handles ----------------------------------------------------------------
+
+struct ApiLine {
+    Line line{false};
+    bool closed = false;  // under line.mutex
+};
+
+// Handles are numbers, never reused: a stale handle finds nothing instead of
+// another line that happens to live at the same address.
+class Registry {
+public:
+    std::uintptr_t Add(std::shared_ptr<ApiLine> line) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::uintptr_t id = next_++;
+        lines_.emplace(id, std::move(line));
+        return id;
+    }
+    std::shared_ptr<ApiLine> Find(const talvo_line* handle) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = lines_.find(reinterpret_cast<std::uintptr_t>(handle));
+        return it == lines_.end() ? nullptr : it->second;
+    }
+    std::shared_ptr<ApiLine> Remove(const talvo_line* handle) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = lines_.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (it == lines_.end()) return nullptr;
+        std::shared_ptr<ApiLine> line = std::move(it->second);
+        lines_.erase(it);
+        return line;
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<ApiLine>> lines_;
+    std::uintptr_t next_ = 1;
+};
+
+Registry& Lines() {
+    static Registry registry;
+    return registry;
+}
+
+
+// Runs `body(line)` under the line's lock; its result becomes the line's
+// last error.  No exception leaves.
+template <class Body>
+int OnLine(talvo_line* handle, Body&& body) noexcept {
+    try {
+        std::shared_ptr<ApiLine> entry = Lines().Find(handle);
+        if (!entry) return TALVO_E_CLOSED;
+        std::lock_guard<std::mutex> lock(entry->line.mutex);
+        if (entry->closed) return TALVO_E_CLOSED;
+        const int result = body(entry->line);
+        entry->line.lastError = result;
+        return result;
+    } catch (const std::bad_alloc&) {
+        return TALVO_E_NO_MEMORY;
+    } catch (...) {
+        return TALVO_E_INTERNAL;
+    }
+}
+
+// A command for a terminal: the terminal number is checked first.
+template <class Body>
+int OnTerminal(talvo_line* handle, int terminal, Body&& body) noexcept {
+    if (!ValidTerminal(terminal)) return Lines().Find(handle) ? TALVO_E_INVALID : TALVO_E_CLOSED;
+    return OnLine(handle, std::forward<Body>(body));
+}
+
+// ---- Values -----------------------------------------------------------------
+
+bool ValidCents(std::int32_t cents) { return cents >= 0 && cents <= kMaxCents; }
+
+bool IsLeap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+bool ValidDateTime(const talvo_datetime& t, int minYear, int maxYear) {
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (t.year < minYear || t.year > maxYear || t.month < 1 || t.month > 12) return false;
+    const int days = kDays[t.month - 1] + (t.month == 2 && IsLeap(t.year) ? 1 : 0);
+    return t.day >= 1 && t.day <= days && t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59 &&
+           t.second >= 0 && t.second <= 59;
+}
+
+bool ValidTime(const talvo_time_of_day& t) { return t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59; }
+
+void PutDigits(unsigned char* at, int value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        at[i] = static_cast<unsigned char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+// Decimal digits; -1 when any character is not one.
+int Digits(const unsigned char* at, int width) {
+    int value = 0;
+    for (int i = 0; i < width; ++i) {
+        if (at[i] < '0' || at[i] > '9') return -1;
+        value = value * 10 + (at[i] - '0');
+    }
+    return value;
+}
+
+bool NoZeroByte(const char* text, std::size_t length) { return std::memchr(text, 0, length) == nullptr; }
+
+// ---- Records ----------------------------------------------------------------
+
+int TypeNumber(const char* typeText) {
+    if (std::strncmp(typeText, "05", 3) == 0) return TALVO_RECORD_PAYMENT;
+    if (std::strncmp(typeText, "13", 3) == 0) return TALVO_RECORD_DEPOSIT;
+    if (std::strncmp(typeText, "14", 3) == 0) return TALVO_RECORD_SUBSIDY;
+    return -1;
+}
+
+std::int32_t Cents(float amount) {
+    const double cents = std::round(static_cast<double>(amount) * 100.0);
+    if (!(cents > -2147483648.0 && cents < 2147483647.0)) return 0;
+    return static_cast<std::int32_t>(cents);
+}
+
+int ToRecord(const TransactionRecord& in, talvo_record& out) {
+    talvo_record r{};
+    char text[16];
+    std::memcpy(text, in.TerminalText, sizeof in.TerminalText);
+    text[sizeof in.TerminalText] = '\0';
+    r.terminal = static_cast<std::int32_t>(std::strtol(text, nullptr, 10));
+    std::memcpy(r.card, in.CardNumber, sizeof in.CardNumber);
+    r.card[6] = '\0';
+    char type[4] = {in.TypeText[0], in.TypeText[1], '\0', '\0'};
+    r.type = TypeNumber(type);
+    r.amount_cents = Cents(in.Amount);
+    r.second_amount_cents = Cents(in.SecondAmount);
+    const auto* date = reinterpret_cast<const unsigned char*>(in.DateText);
+    const auto* time = reinterpret_cast<const unsigned char*>(in.TimeText);
+    r.year = Digits(date, 4);
+    r.month = Digits(date + 5, 2);
+    r.day = Digits(date + 8, 2);
+    r.hour = Digits(time, 2);
+    r.minute = Digits(time + 3, 2);
+    if (r.type < 0 || r.year < 0 || r.month < 0 || r.day < 0 || r.hour < 0 || r.minute < 0) return TALVO_E_INVALID;
+    out = r;
+    return 0;
+}
+
+int FromRecord(const talvo_record& in, TransactionRecord& out) {
+    const char* type = in.type == TALVO_RECORD_PAYMENT   ? "05"
+                       : in.type == TALVO_RECORD_DEPOSIT ? "13"
+                       : in.type == TALVO_RECORD_SUBSIDY ? "14"
+                                                         : nullptr;
+    const talvo_datetime when{in.year, in.month, in.day, in.hour, in.minute, 0};
+    if (type == nullptr || in.terminal < 0 || in.terminal > 999 || !ValidDateTime(when, 1000, 9999) ||
+        ::strnlen(in.card, sizeof in.card) != 6 || std::abs(in.amount_cents) > kMaxCents ||
+        std::abs(in.second_amount_cents) > kMaxCents) {
+        return TALVO_E_INVALID;
+    }
+    TransactionRecord r;
+    std::memset(&r, 0, sizeof r);
+    std::snprintf(r.TerminalText, sizeof r.TerminalText, "%03d", static_cast<int>(in.terminal));
+    std::memcpy(r.CardNumber, in.card, 6);
+    std::memcpy(r.TypeText, type, 3);
+    r.Amount = static_cast<float>(in.amount_cents / 100.0);
+    std::snprintf(r.DateText, sizeof r.DateText, "%04d/%02d/%02d", static_cast<int>(in.year),
+                  static_cast<int>(in.month), static_cast<int>(in.day));
+    std::snprintf(r.TimeText, sizeof r.TimeText, "%02d:%02d", static_cast<int>(in.hour), static_cast<int>(in.minute));
+    r.SecondAmount = static_cast<float>(in.second_amount_cents / 100.0);
+    out = r;
+    return 0;
+}
+
+bool SameBatch(const BatchImage& image, const talvo_batch& batch) {
+    if (batch.count != image.count || batch.mark != image.mark || batch.count < 0 || batch.count > kBatchLimit) {
+        return false;
+    }
+    for (int i = 0; i < batch.count; ++i) {
+        if (std::memcmp(batch.raw[i], image.raw.data() + kRawRecordLength * static_cast<std::size_t>(i),
+                        kRawRecordLength) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+constexpr std::size_t kMaxPath = 4096;
+constexpr std::size_t kMaxSubsidyTime = 1024;
+
+}  // namespace
+
+namespace {
+// Exactly six hex digits, upper-cased into `key`.
+bool KeyDigits(const char* text, unsigned char* key) {
+    if (text == nullptr || ::strnlen(text, kKeyLength + 1) != kKeyLength) return false;
+    for (std::size_t i = 0; i < kKeyLength; ++i) {
+        char c = text[i];
+        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 32);
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+        key[i] = static_cast<unsigned char>(c);
+    }
+    return true;
+}
+
+template <std::uint8_t Code>
+int SendKeyOnLine(talvo_line* line, int terminal, const char* text) {
+    unsigned char key[kKeyLength];
+    if (!KeyDigits(text, key)) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<Code> command(l);
+        command.Transact(terminal, 0, 0, 1, key, kKeyLength);
+        return command.Outcome();
+    });
+}
+}  // namespace
+
+struct talvo_store {
+    RecordStoreReader reader;
+};
+
+extern "C" {
+
+// ---- Errors and version -------------------------------------------------------
+
+TALVO_API const char* TALVO_CALL talvo_strerror(int code) {
+    switch (code) {
+        case TALVO_OK: return "success";
+        case TALVO_E_PORT: return "the port is not open, or nothing of the request could be written";
+        case TALVO_E_BAD_REPLY: return "the request was written only in part, or no valid reply frame came";
+        case TALVO_E_NO_REPLY: return "the terminal did not answer within the time limits";
+        case TALVO_E_NOT_RUN: return "no exchange was run";
+        case TALVO_E_REPLY_CHECK: return "the reply frame does not fit the command";
+        case TALVO_E_REFUSED: return "the terminal refused the command";
+        case TALVO_E_SHORT_REPLY: return "the terminal's reply lacks the data asked for";
+        case TALVO_E_INVALID: return "an argument is out of range or missing; nothing was sent";
+        case TALVO_E_BUFFER: return "the output buffer is too small for the reply";
+        case TALVO_E_CLOSED: return "the handle is null or closed";
+        case TALVO_E_NO_MEMORY: return "out of memory";
+        case TALVO_E_NO_DEVICE: return "the serial device does not exist";
+        case TALVO_E_BUSY: return "the serial device is in use by another program";
+        case TALVO_E_ACCESS: return "no permission to open the serial device";
+        case TALVO_E_LINE_FORMAT: return "the baud rate or line format is not accepted by the device";
+        case TALVO_E_OPEN: return "the serial device cannot be opened";
+        case TALVO_E_STORE: return "the record store cannot be used (not a store, damaged, in use or not writable)";
+        case TALVO_E_BATCH: return "not the batch last fetched from this terminal";
+        case TALVO_E_UNCONFIRMED: return "the terminal did not confirm the batch; fetch again";
+        case TALVO_E_INTERNAL: return "internal error";
+        default: return "unknown error";
+    }
+}
+
+TALVO_API const char* TALVO_CALL talvo_version(void) { return "1.1.0"; }
+
+TALVO_API int TALVO_CALL talvo_version_number(void) { return TALVO_VERSION_NUMBER; }
+
+// ---- Lines ----------------------------------------------------------------------
+
+TALVO_API void TALVO_CALL talvo_line_options_init(talvo_line_options* options) {
+    if (options == nullptr) return;
+    const PortSettings defaults{PortSettings::DefaultsOnly{}};
+    options->size = sizeof(talvo_line_options);
+    options->device = "COM2";
+    options->baud = defaults.BautRate;
+    options->line_format = "parity=N data=8 stop=1";
+    options->echo_time_ms = defaults.EchoTime;
+    options->wait_time_ms = defaults.WaitTime;
+    options->tries = defaults.Repeat;
+    options->filler_bytes = defaults.ConvertP;
+    options->in_queue = defaults.InQueue;
+    options->out_queue = defaults.OutQueue;
+}
+
+TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talvo_line** line) {
+    if (line == nullptr) return TALVO_E_INVALID;
+    *line = nullptr;
+    if (options == nullptr || options->size != sizeof(talvo_line_options) || options->device == nullptr ||
+        options->line_format == nullptr) {
+        return TALVO_E_INVALID;
+    }
+    const std::size_t deviceLength = ::strnlen(options->device, kMaxPath + 1);
+    const std::size_t formatLength = ::strnlen(options->line_format, 256);
+    if (deviceLength == 0 || deviceLength > kMaxPath || formatLength >= 256 || options->tries < 1 ||
+        options->tries > 10 || options->filler_bytes > 30 || options->echo_time_ms > 600000 ||
+        options->wait_time_ms > 600000) {
+        return TALVO_E_INVALID;
+    }
+    try {
+        auto entry = std::make_shared<ApiLine>();
+        PortSettings& s = entry->line.port.settings;
+        s.ComName.assign(options->device, deviceLength);
+        s.StatStr.assign(options->line_format, formatLength);
+        s.BautRate = options->baud;
+        s.EchoTime = options->echo_time_ms;
+        s.WaitTime = options->wait_time_ms;
+        s.Repeat = options->tries;
+        s.ConvertP = options->filler_bytes;
+        s.InQueue = options->in_queue;
+        s.OutQueue = options->out_queue;
+        if (entry->line.OpenPort(true) == 0) {
+            switch (entry->line.port.lastFailure) {
+                case OpenFailure::kNoDevice: return TALVO_E_NO_DEVICE;
+                case OpenFailure::kBusy: return TALVO_E_BUSY;
+                case OpenFailure::kAccess: return TALVO_E_ACCESS;
+                case OpenFailure::kLineFormat: return TALVO_E_LINE_FORMAT;
+                default: return TALVO_E_OPEN;
+            }
+        }
+        *line = reinterpret_cast<talvo_line*>(Lines().Add(std::move(entry)));
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return TALVO_E_NO_MEMORY;
+    } catch (...) {
+        return TALVO_E_INTERNAL;
+    }
+}
+
+TALVO_API int TALVO_CALL talvo_line_close(talvo_line* line) {
+    try {
+        std::shared_ptr<ApiLine> entry = Lines().Remove(line);
+        if (!entry) return TALVO_E_CLOSED;
+        // Waits for a call in progress; calls that found the handle before
+        // it went see it closed.
+        std::lock_guard<std::mutex> lock(entry->line.mutex);
+        entry->closed = true;
+        entry->line.port.Close();
+        return 0;
+    } catch (...) {
+        return TALVO_E_INTERNAL;
+    }
+}
+
+TALVO_API int TALVO_CALL talvo_line_last_error(talvo_line* line) {
+    std::shared_ptr<ApiLine> entry = Lines().Find(line);
+    if (!entry) return TALVO_E_CLOSED;
+    return entry->line.lastError;
+}
+
+TALVO_API int TALVO_CALL talvo_line_set_trace(talvo_line* line, talvo_trace_fn fn, void* user) {
+    return OnLine(line, [&](Line& l) {
+        l.traceFn = fn;
+        l.traceUser = user;
+        return 0;
+    });
+}
+
+// ---- Status and parameters ---------------------------------------------------------
+
+TALVO_API int TALVO_CALL talvo_status(talvo_line* line, int terminal) {
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kInqStat> command(l);
+        command.Transact(terminal, 0, 0, 0);
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_clear_memory(talvo_line* line, int terminal) {
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kClearRam> command(l);
+        command.Transact(terminal, 0, 0, 101);
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_cmw_read(talvo_line* line, int terminal, char* text, std::size_t size) {
+    if (text == nullptr) return TALVO_E_INVALID;
+    if (size < kCmwLength + 1) return TALVO_E_BUFFER;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kReadCmw> command(l);
+        command.Transact(terminal, 0, 0, 6);
+        if (const int r = command.Outcome(); r != 0) return r;
+        if (command.ReplyPayloadLength() < kCmwLength) return TALVO_E_SHORT_REPLY;
+        std::memcpy(text, command.ReplyPayload(), kCmwLength);
+        text[kCmwLength] = '\0';
+        return 0;
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_cmw_set(talvo_line* line, int terminal, const char* text) {
+    const std::size_t n = text != nullptr ? ::strnlen(text, kCmwLength + 1) : 0;
+    if (n == 0 || n > kCmwLength) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        unsigned char payload[kCmwLength];
+        std::memset(payload, '0', sizeof payload);
+        std::memcpy(payload, text, n);
+        Command<kSetCmw> command(l);
+        command.Transact(terminal, 0, 0, 6, payload, kCmwLength);
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_mdeb_read(talvo_line* line, int terminal, std::int32_t* cents) {
+    if (cents == nullptr) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kReadMdeb> command(l);
+        command.Transact(terminal, 0, 0, 3);
+        if (const int r = command.Outcome(); r != 0) return r;
+        if (command.ReplyPayloadLength() < kAmountLength) return TALVO_E_SHORT_REPLY;
+        *cents = DecodeCents(command.ReplyPayload(), 0);
+        return 0;
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_mdeb_set(talvo_line* line, int terminal, std::int32_t cents) {
+    if (!ValidCents(cents)) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        unsigned char payload[kAmountLength];
+        EncodeCents(payload, 0, cents);
+        Command<kSetMdeb> command(l);
+        command.Transact(terminal, 0, 0, 1, payload, kAmountLength);
+        return command.Outcome();
+    });
+}
+
+// ---- Card key ------------------------------------------------------------------------
+
+
+TALVO_API int TALVO_CALL talvo_key_check(talvo_line* line, int terminal, const char* key) {
+    return SendKeyOnLine<kCheckKey>(line, terminal, key);
+}
+
+TALVO_API int TALVO_CALL talvo_key_set(talvo_line* line, int terminal, const char* key) {
+    return SendKeyOnLine<kSetKey>(line, terminal, key);
+}
+
+TALVO_API int TALVO_CALL talvo_key_flags(talvo_line* line, int terminal, std::int32_t* flags, std::size_t count) {
+    if (flags == nullptr) return TALVO_E_INVALID;
+    if (count < 4) return TALVO_E_BUFFER;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kInqKey> command(l);
+        command.Transact(terminal, 0, 0, 16);
+        if (const int r = command.Outcome(); r != 0) return r;
+        if (command.ReplyPayloadLength() < 8) return TALVO_E_SHORT_REPLY;
+        const unsigned char* p = command.ReplyPayload();
+        for (int k = 0; k < 4; ++k) flags[k] = p[2 * k] == '6' && p[2 * k + 1] == '6' ? 1 : 0;
+        return 0;
+    });
+}
+
+// ---- Blacklist ---------------------------------------------------------------------------
+
+TALVO_API int TALVO_CALL talvo_blacklist_add(talvo_line* line, int terminal, const char* cards, std::size_t count) {
+    if (cards == nullptr || count == 0 || count > 255 || !NoZeroByte(cards, kCardLength * count)) {
+        return TALVO_E_INVALID;
+    }
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kAddHmd> command(l);
+        command.Transact(terminal, 0, 0, static_cast<std::int32_t>(count), reinterpret_cast<const unsigned char*>(cards),
+                         static_cast<std::uint32_t>(kCardLength * count));
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_blacklist_remove(talvo_line* line, int terminal, const char* card) {
+    if (card == nullptr || ::strnlen(card, kCardLength + 1) != kCardLength) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kReduHmd> command(l);
+        command.Transact(terminal, 0, 0, 1, reinterpret_cast<const unsigned char*>(card), kCardLength);
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_blacklist_set(talvo_line* line, int terminal, unsigned position, const char* cards,
+                                             std::size_t count) {
+    if (position > 0xFFFF || count > 255 || (cards == nullptr && count > 0) ||
+        (count > 0 && !NoZeroByte(cards, kCardLength * count))) {
+        return TALVO_E_INVALID;
+    }
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kSetHmd> command(l);
+        command.Transact(terminal, static_cast<std::int32_t>(position >> 8), static_cast<std::int32_t>(position & 0xFF),
+                         static_cast<std::int32_t>(count), reinterpret_cast<const unsigned char*>(cards),
+                         static_cast<std::uint32_t>(kCardLength * count));
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_blacklist_clear(talvo_line* line, int terminal) {
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kClearHmd> command(l);
+        command.Transact(terminal, 0, 0, 101);
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_blacklist_read(talvo_line* line, int terminal, unsigned position, char* cards,
+                                              std::size_t capacity, std::size_t* count) {
+    if (count == nullptr || (cards == nullptr && capacity > 0) || position > 0xFFFF) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kReadHmd> command(l);
+        command.Transact(terminal, static_cast<std::int32_t>(position >> 8), static_cast<std::int32_t>(position & 0xFF),
+                         kReadHmdLimit);
+        if (const int r = command.Outcome(); r != 0) return r;
+        std::size_t n = command.ReplyCount();
+        const std::size_t present = command.ReplyPayloadLength() / kCardLength;
+        if (n > present) n = present;
+        if (n > static_cast<std::size_t>(kReadHmdLimit)) n = kReadHmdLimit;
+        *count = n;
+        if (n > capacity) return TALVO_E_BUFFER;
+        if (n > 0) std::memcpy(cards, command.ReplyPayload(), kCardLength * n);
+        return 0;
+    });
+}
+
+// ---- Price menu ---------------------------------------------------------------------------
+
+TALVO_API int TALVO_CALL talvo_menu_set(talvo_line* line, int terminal, const std::int32_t* cents, std::size_t count) {
+    if (count > 255 || (cents == nullptr && count > 0)) return TALVO_E_INVALID;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!ValidCents(cents[i])) return TALVO_E_INVALID;
+    }
+    return OnTerminal(line, terminal, [&](Line& l) {
+        std::vector<unsigned char> payload(kAmountLength * count);
+        for (std::size_t i = 0; i < count; ++i) {
+            EncodeCents(payload.data(), static_cast<std::uint32_t>(kAmountLength * i), cents[i]);
+        }
+        Command<kSetMenu> command(l);
+        command.Transact(terminal, 0, 0, static_cast<std::int32_t>(count), payload.data(),
+                         static_cast<std::uint32_t>(payload.size()));
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_menu_read(talvo_line* line, int terminal, std::int32_t* cents, std::size_t capacity,
+                                         std::size_t* count) {
+    if (count == nullptr || (cents == nullptr && capacity > 0)) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kReadMenu> command(l);
+        command.Transact(terminal, 0, 0, 16);
+        if (const int r = command.Outcome(); r != 0) return r;
+        std::size_t n = command.ReplyCount();
+        const std::size_t present = command.ReplyPayloadLength() / kAmountLength;
+        if (n > present) n = present;
+        *count = n;
+        if (n > capacity) return TALVO_E_BUFFER;
+        for (std::size_t i = 0; i < n; ++i) {
+            cents[i] = DecodeCents(command.ReplyPayload(), static_cast<std::uint32_t>(kAmountLength * i));
+        }
+        return 0;
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_menu_clear(talvo_line* line, int terminal) {
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kClearMenu> command(l);
+        command.Transact(terminal, 0, 0, 101);
+        return command.Outcome();
+    });
+}
+
+// ---- Subsidy ---------------------------------------------------------------------------------
+
+TALVO_API int TALVO_CALL talvo_subsidy_clear(talvo_line* line, int terminal) {
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kClearList> command(l);
+        command.Transact(terminal, 0, 0, 0);
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_subsidy_set_max(talvo_line* line, int terminal, std::int32_t cents) {
+    if (!ValidCents(cents)) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        unsigned char payload[kAmountLength];
+        EncodeCents(payload, 0, cents);
+        Command<kSetMaxbt> command(l);
+        command.Transact(terminal, 0, 0, 0, payload, kAmountLength);
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_subsidy_set_time(talvo_line* line, int terminal, const char* text) {
+    const std::size_t n = text != nullptr ? ::strnlen(text, kMaxSubsidyTime + 1) : 0;
+    if (text == nullptr || n > kMaxSubsidyTime) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kSetBtTime> command(l);
+        command.Transact(terminal, 0, 0, 0, reinterpret_cast<const unsigned char*>(text), static_cast<std::uint32_t>(n));
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_subsidy_add(talvo_line* line, int terminal, unsigned position, const char* entries,
+                                           std::size_t count) {
+    if (position > 0xFFFF || entries == nullptr || count == 0 || count > 255 ||
+        !NoZeroByte(entries, kSubsidyEntry * count)) {
+        return TALVO_E_INVALID;
+    }
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kAddBtList> command(l);
+        command.Transact(terminal, static_cast<std::int32_t>(position >> 8), static_cast<std::int32_t>(position & 0xFF),
+                         static_cast<std::int32_t>(count), reinterpret_cast<const unsigned char*>(entries),
+                         static_cast<std::uint32_t>(kSubsidyEntry * count));
+        return command.Outcome();
+    });
+}
+
+// ---- Clock, zones, lock ---------------------------------------------------------------------
+
+TALVO_API int TALVO_CALL talvo_clock_read(talvo_line* line, int terminal, talvo_datetime* out) {
+    if (out == nullptr) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kReadClock> command(l);
+        command.Transact(terminal, 0, 0, 0);
+        if (const int r = command.Outcome(); r != 0) return r;
+        if (command.ReplyPayloadLength() < 10) return TALVO_E_SHORT_REPLY;
+        const unsigned char* p = command.ReplyPayload();
+        const talvo_datetime t{2000 + Digits(p, 2), Digits(p + 2, 2), Digits(p + 4, 2), Digits(p + 6, 2),
+                               Digits(p + 8, 2), 0};
+        if (Digits(p, 2) < 0 || t.month < 0 || t.day < 0 || t.hour < 0 || t.minute < 0) return TALVO_E_SHORT_REPLY;
+        *out = t;
+        return 0;
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_clock_set(talvo_line* line, int terminal, const talvo_datetime* when) {
+    if (when == nullptr || !ValidDateTime(*when, 2000, 2099)) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        unsigned char payload[10];
+        PutDigits(payload, when->year % 100, 2);
+        PutDigits(payload + 2, when->month, 2);
+        PutDigits(payload + 4, when->day, 2);
+        PutDigits(payload + 6, when->hour, 2);
+        PutDigits(payload + 8, when->minute, 2);
+        Command<kSetClock> command(l);
+        command.Transact(terminal, 0, 0, 6, payload, sizeof payload);
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_zones_read(talvo_line* line, int terminal, talvo_time_of_day* zones, std::size_t count) {
+    if (zones == nullptr) return TALVO_E_INVALID;
+    if (count < TALVO_ZONES) return TALVO_E_BUFFER;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kReadZones> command(l);
+        command.Transact(terminal, 0, 0, 8);
+        if (const int r = command.Outcome(); r != 0) return r;
+        if (command.ReplyPayloadLength() < 4 * TALVO_ZONES) return TALVO_E_SHORT_REPLY;
+        const unsigned char* p = command.ReplyPayload();
+        talvo_time_of_day read[TALVO_ZONES];
+        for (int k = 0; k < TALVO_ZONES; ++k) {
+            read[k] = talvo_time_of_day{Digits(p + 4 * k, 2), Digits(p + 4 * k + 2, 2)};
+            if (read[k].hour < 0 || read[k].minute < 0) return TALVO_E_SHORT_REPLY;
+        }
+        std::memcpy(zones, read, sizeof read);
+        return 0;
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_zones_set(talvo_line* line, int terminal, const talvo_time_of_day* zones,
+                                         std::size_t count) {
+    if (zones == nullptr || count != TALVO_ZONES) return TALVO_E_INVALID;
+    for (std::size_t k = 0; k < TALVO_ZONES; ++k) {
+        if (!ValidTime(zones[k])) return TALVO_E_INVALID;
+    }
+    return OnTerminal(line, terminal, [&](Line& l) {
+        unsigned char payload[4 * TALVO_ZONES];
+        for (int k = 0; k < TALVO_ZONES; ++k) {
+            PutDigits(payload + 4 * k, zones[k].hour, 2);
+            PutDigits(payload + 4 * k + 2, zones[k].minute, 2);
+        }
+        Command<kSetZones> command(l);
+        command.Transact(terminal, 0, 0, 8, payload, sizeof payload);
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_lock(talvo_line* line, int terminal) {
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kBlock> command(l);
+        command.Transact(terminal, 0, 0, 0);
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_unlock(talvo_line* line, int terminal) {
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kUnblock> command(l);
+        command.Transact(terminal, 0, 0, 0);
+        return command.Outcome();
+    });
+}
+
+// ---- Attendance --------------------------------------------------------------------------------
+
+TALVO_API int TALVO_CALL talvo_attend_zones_read(talvo_line* line, int terminal, talvo_attend_zone* zones,
+                                                 std::size_t count) {
+    if (zones == nullptr) return TALVO_E_INVALID;
+    if (count < TALVO_ZONES) return TALVO_E_BUFFER;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kReadZones> command(l);
+        command.Transact(terminal, 0, 0, 8);
+        if (const int r = command.Outcome(); r != 0) return r;
+        if (command.ReplyPayloadLength() < 10 * TALVO_ZONES) return TALVO_E_SHORT_REPLY;
+        const unsigned char* p = command.ReplyPayload();
+        talvo_attend_zone read[TALVO_ZONES];
+        for (int k = 0; k < TALVO_ZONES; ++k) {
+            const unsigned char* c = p + 10 * k;
+            read[k] = talvo_attend_zone{{Digits(c, 2), Digits(c + 2, 2)}, {Digits(c + 4, 2), Digits(c + 6, 2)},
+                                        {static_cast<char>(c[8]), static_cast<char>(c[9]), '\0', '\0'}};
+            if (read[k].start.hour < 0 || read[k].start.minute < 0 || read[k].end.hour < 0 || read[k].end.minute < 0) {
+                return TALVO_E_SHORT_REPLY;
+            }
+        }
+        std::memcpy(zones, read, sizeof read);
+        return 0;
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_attend_zones_set(talvo_line* line, int terminal, const talvo_attend_zone* zones,
+                                                std::size_t count) {
+    if (zones == nullptr || count != TALVO_ZONES) return TALVO_E_INVALID;
+    for (std::size_t k = 0; k < TALVO_ZONES; ++k) {
+        if (!ValidTime(zones[k].start) || !ValidTime(zones[k].end) ||
+            ::strnlen(zones[k].code, sizeof zones[k].code) != 2) {
+            return TALVO_E_INVALID;
+        }
+    }
+    return OnTerminal(line, terminal, [&](Line& l) {
+        unsigned char payload[10 * TALVO_ZONES];
+        for (int k = 0; k < TALVO_ZONES; ++k) {
+            unsigned char* c = payload + 10 * k;
+            PutDigits(c, zones[k].start.hour, 2);
+            PutDigits(c + 2, zones[k].start.minute, 2);
+            PutDigits(c + 4, zones[k].end.hour, 2);
+            PutDigits(c + 6, zones[k].end.minute, 2);
+            c[8] = static_cast<unsigned char>(zones[k].code[0]);
+            c[9] = static_cast<unsigned char>(zones[k].code[1]);
+        }
+        Command<kSetZones> command(l);
+        command.Transact(terminal, 0, 0, 8, payload, sizeof payload);
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_attend_reason_set(talvo_line* line, int terminal, int number, const char* text) {
+    const std::size_t n = text != nullptr ? ::strnlen(text, 9) : 0;
+    if (text == nullptr || n > 8 || number < 0 || number > 255) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        // A shorter reason ends with 0x0F, as the terminal reads it back.
+        unsigned char bytes[8];
+        std::memset(bytes, 0x0F, sizeof bytes);
+        std::memcpy(bytes, text, n);
+        unsigned char payload[16];
+        for (std::uint32_t i = 0; i < 8; ++i) PutHexPair(payload, 2 * i, bytes[i]);
+        Command<kSetZones> command(l);
+        command.Transact(terminal, 0, 0, number, payload, sizeof payload);
+        return command.Outcome();
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_attend_reason_read(talvo_line* line, int terminal, int number, char* text,
+                                                  std::size_t size) {
+    if (text == nullptr || number < 0 || number > 255) return TALVO_E_INVALID;
+    if (size < 9) return TALVO_E_BUFFER;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kReadZones> command(l);
+        // The terminal takes its time with reasons.
+        if (command.waitTime < kReasonWait) command.waitTime = kReasonWait;
+        command.Transact(terminal, 0, 0, number);
+        if (const int r = command.Outcome(); r != 0) return r;
+        char decoded[9];
+        const std::size_t n = DecodeReason(command.ReplyPayload(), command.ReplyPayloadLength(), decoded);
+        std::memcpy(text, decoded, n);
+        text[n] = '\0';
+        return 0;
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_attend_clock_read(talvo_line* line, int terminal, talvo_datetime* out) {
+    if (out == nullptr) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        Command<kReadClock> command(l);
+        command.Transact(terminal, 0, 0, 0);
+        if (const int r = command.Outcome(); r != 0) return r;
+        if (command.ReplyPayloadLength() < 14) return TALVO_E_SHORT_REPLY;
+        const unsigned char* p = command.ReplyPayload();
+        const talvo_datetime t{Digits(p, 4), Digits(p + 4, 2), Digits(p + 6, 2),
+                               Digits(p + 8, 2), Digits(p + 10, 2), Digits(p + 12, 2)};
+        if (t.year < 0 || t.month < 0 || t.day < 0 || t.hour < 0 || t.minute < 0 || t.second < 0) {
+            return TALVO_E_SHORT_REPLY;
+        }
+        *out = t;
+        return 0;
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_attend_clock_set(talvo_line* line, int terminal, const talvo_datetime* when) {
+    if (when == nullptr || !ValidDateTime(*when, 1000, 9999)) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        unsigned char payload[14];
+        PutDigits(payload, when->year, 4);
+        PutDigits(payload + 4, when->month, 2);
+        PutDigits(payload + 6, when->day, 2);
+        PutDigits(payload + 8, when->hour, 2);
+        PutDigits(payload + 10, when->minute, 2);
+        PutDigits(payload + 12, when->second, 2);
+        Command<kSetClock> command(l);
+        command.Transact(terminal, 0, 0, 1, payload, sizeof payload);
+        return command.Outcome();
+    });
+}
+
+// ---- Records ---------------------------------------------------------------------------------------
+
+TALVO_API int TALVO_CALL talvo_records_fetch(talvo_line* line, int terminal, talvo_record* out, std::size_t max,
+                                             std::size_t* n, talvo_batch* batch) {
+    if (n == nullptr || batch == nullptr || (out == nullptr && max > 0)) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        FetchedBatch fetched;
+        FetchBatch(l, terminal, fetched);
+        if (fetched.result != 0) return static_cast<int>(fetched.result);
+        std::vector<talvo_record> records(fetched.kept.size());
+        for (std::size_t i = 0; i < fetched.kept.size(); ++i) {
+            if (ToRecord(fetched.kept[i], records[i]) != 0) return TALVO_E_INTERNAL;
+        }
+        *n = records.size();
+        if (records.size() > max) return TALVO_E_BUFFER;
+        talvo_batch b{};
+        b.terminal = terminal;
+        b.mark = fetched.image.mark;
+        b.count = fetched.image.count;
+        b.kept = static_cast<std::int32_t>(records.size());
+        for (int i = 0; i < fetched.image.count; ++i) {
+            b.status[i] = static_cast<std::int32_t>(fetched.status[i]);
+            std::memcpy(b.raw[i], fetched.image.raw.data() + kRawRecordLength * static_cast<std::size_t>(i),
+                        kRawRecordLength);
+        }
+        if (!records.empty()) std::memcpy(out, records.data(), sizeof(talvo_record) * records.size());
+        *batch = b;
+        if (fetched.image.count > 0) l.fetched[terminal] = fetched.image;
+        else l.fetched.erase(terminal);
+        return 0;
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_records_confirm(talvo_line* line, int terminal, const talvo_batch* batch) {
+    if (batch == nullptr || batch->terminal != terminal) return batch == nullptr ? TALVO_E_INVALID : TALVO_E_BATCH;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        auto it = l.fetched.find(terminal);
+        if (it == l.fetched.end() || !SameBatch(it->second, *batch)) return TALVO_E_BATCH;
+        std::int32_t result = 0;
+        if (ConfirmBatch(l, terminal, it->second, result) == ConfirmOutcome::kConfirmed) {
+            l.fetched.erase(terminal);
+            return 0;
+        }
+        return static_cast<int>(result);
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_records_collect(talvo_line* line, int terminal, const char* path, std::size_t* stored) {
+    const std::size_t length = path != nullptr ? ::strnlen(path, kMaxPath + 1) : 0;
+    if (length == 0 || length > kMaxPath) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        int count = 0;
+        int received = 0;
+        float total = 0.0f;
+        const std::int32_t result = CollectBatch(l, terminal, std::string(path, length), count, total, received);
+        if (stored != nullptr) *stored = result == 0 ? static_cast<std::size_t>(count) : 0;
+        return static_cast<int>(result);
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_record_to_store(const talvo_record* record, void* store_record) {
+    if (record == nullptr || store_record == nullptr) return TALVO_E_INVALID;
+    TransactionRecord r;
+    if (FromRecord(*record, r) != 0) return TALVO_E_INVALID;
+    std::memcpy(store_record, &r, sizeof r);
+    return 0;
+}
+
+TALVO_API int TALVO_CALL talvo_record_from_store(const void* store_record, talvo_record* record) {
+    if (record == nullptr || store_record == nullptr) return TALVO_E_INVALID;
+    TransactionRecord r;
+    std::memcpy(&r, store_record, sizeof r);
+    return ToRecord(r, *record);
+}
+
+// ---- Store files -------------------------------------------------------------------------------------
+
+TALVO_API int TALVO_CALL talvo_store_open(const char* path, talvo_store** store) {
+    if (store == nullptr) return TALVO_E_INVALID;
+    *store = nullptr;
+    const std::size_t length = path != nullptr ? ::strnlen(path, kMaxPath + 1) : 0;
+    if (length == 0 || length > kMaxPath) return TALVO_E_INVALID;
+    try {
+        auto opened = std::make_unique<talvo_store>();
+        if (!opened->reader.Open(std::string(path, length))) return TALVO_E_STORE;
+        *store = opened.release();
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return TALVO_E_NO_MEMORY;
+    } catch (...) {
+        return TALVO_E_INTERNAL;
+    }
+}
+
+TALVO_API int TALVO_CALL talvo_store_close(talvo_store* store) {
+    if (store == nullptr) return TALVO_E_CLOSED;
+    delete store;
+    return 0;
+}
+
+TALVO_API int TALVO_CALL talvo_store_count(talvo_store* store, std::size_t* count) {
+    if (store == nullptr) return TALVO_E_CLOSED;
+    if (count == nullptr) return TALVO_E_INVALID;
+    *count = store->reader.Count();
+    return 0;
+}
+
+TALVO_API int TALVO_CALL talvo_store_read(talvo_store* store, std::size_t index, talvo_record* out, std::size_t max,
+                                         std::size_t* n) {
+    if (store == nullptr) return TALVO_E_CLOSED;
+    if (n == nullptr || (out == nullptr && max > 0)) return TALVO_E_INVALID;
+    try {
+        std::size_t done = 0;
+        TransactionRecord chunk[64];
+        while (done < max) {
+            const std::size_t want = max - done < 64 ? max - done : 64;
+            const std::size_t got = store->reader.Read(index + done, chunk, want);
+            for (std::size_t i = 0; i < got; ++i) {
+                if (ToRecord(chunk[i], out[done + i]) != 0) {
+                    // A record that does not read: its fields as far as they go.
+                    talvo_record blank{};
+                    out[done + i] = blank;
+                }
+            }
+            done += got;
+            if (got < want) break;
+        }
+        *n = done;
+        return 0;
+    } catch (...) {
+        return TALVO_E_INTERNAL;
+    }
+}
+
+TALVO_API int TALVO_CALL talvo_store_append(const char* path, const talvo_record* records, std::size_t n) {
+    const std::size_t length = path != nullptr ? ::strnlen(path, kMaxPath + 1) : 0;
+    if (length == 0 || length > kMaxPath || (records == nullptr && n > 0) || n > 1000000) return TALVO_E_INVALID;
+    try {
+        std::vector<TransactionRecord> converted(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (FromRecord(records[i], converted[i]) != 0) return TALVO_E_INVALID;
+        }
+        return AppendToStore(std::string(path, length), converted) ? 0 : TALVO_E_STORE;
+    } catch (const std::bad_alloc&) {
+        return TALVO_E_NO_MEMORY;
+    } catch (...) {
+        return TALVO_E_INTERNAL;
+    }
+}
+
+}  // extern "C"
