@@ -1,0 +1,305 @@
+#include "config.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <toml++/toml.h>
+
+#include "database.h"
+
+namespace talvo::service {
+namespace {
+
+class Checker {
+public:
+    explicit Checker(std::string path) : path_(std::move(path)) {}
+
+    void Error(const toml::source_region& where, const std::string& what) {
+        errors.push_back(path_ + ":" + std::to_string(where.begin.line) + ": " + what);
+    }
+
+    // Every key of `table` must be one of `known`.
+    void Keys(const toml::table& table, std::initializer_list<const char*> known, const std::string& within) {
+        for (auto&& [key, node] : table) {
+            const std::string k(key.str());
+            if (std::none_of(known.begin(), known.end(), [&](const char* n) { return k == n; })) {
+                Error(key.source(), "unknown key '" + k + "'" + (within.empty() ? "" : " in " + within));
+            }
+        }
+    }
+
+    bool Text(const toml::table& t, const char* key, std::string& out, const std::string& within) {
+        const toml::node* n = t.get(key);
+        if (n == nullptr) return false;
+        if (!n->is_string()) {
+            Error(n->source(), std::string(key) + within + " must be a text in quotes");
+            return false;
+        }
+        out = n->as_string()->get();
+        return true;
+    }
+
+    bool Integer(const toml::table& t, const char* key, std::int64_t low, std::int64_t high, std::int64_t& out,
+                 const std::string& within) {
+        const toml::node* n = t.get(key);
+        if (n == nullptr) return false;
+        if (!n->is_integer() || n->as_integer()->get() < low || n->as_integer()->get() > high) {
+            Error(n->source(), std::string(key) + within + " must be a whole number from " + std::to_string(low) +
+                                   " to " + std::to_string(high));
+            return false;
+        }
+        out = n->as_integer()->get();
+        return true;
+    }
+
+    void Duration(const toml::table& t, const char* key, std::int64_t low, std::int64_t& out) {
+        const toml::node* n = t.get(key);
+        if (n == nullptr) return;
+        std::int64_t ms = -1;
+        if (n->is_integer()) ms = n->as_integer()->get() * 1000;
+        else if (n->is_string() && !ParseDuration(n->as_string()->get(), ms)) ms = -1;
+        if (ms < low || ms > 31LL * 86'400'000) {
+            Error(n->source(), "jobs." + std::string(key) + " must be a duration from " + std::to_string(low) +
+                                   "ms to 31d, such as \"500ms\", \"30s\", \"5m\", \"2h\" or \"1d\"");
+            return;
+        }
+        out = ms;
+    }
+
+    std::vector<std::string> errors;
+
+private:
+    std::string path_;
+};
+
+bool ValidName(const std::string& s) {
+    return !s.empty() && s.size() <= 32 && std::all_of(s.begin(), s.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '-' ||
+               c == '.';
+    });
+}
+
+bool ValidFormat(const std::string& f) {
+    char parity = 0;
+    int data = 0, stop = 0;
+    char tail = 0;
+    if (std::sscanf(f.c_str(), "parity=%c data=%d stop=%d%c", &parity, &data, &stop, &tail) != 3) return false;
+    return std::strchr("NEOMS", parity) != nullptr && data >= 5 && data <= 8 && (stop == 1 || stop == 2);
+}
+
+bool ValidBaud(std::int64_t b) {
+    static const std::int64_t rates[] = {300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200};
+    return std::find(std::begin(rates), std::end(rates), b) != std::end(rates);
+}
+
+std::string HostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "talvod";
+    return name;
+}
+
+void ReadLine(Checker& c, const toml::table& t, int index, Config& config,
+              std::map<std::string, std::uint32_t>& deviceAt, std::map<std::string, std::uint32_t>& nameAt) {
+    LineConfig line;
+    const std::string at = " of line " + std::to_string(index + 1);
+    c.Keys(t, {"name", "device", "baud", "format", "echo_time_ms", "wait_time_ms", "tries", "filler_bytes", "terminal"},
+           "[[line]]");
+    if (!c.Text(t, "name", line.name, at) && t.get("name") == nullptr) {
+        c.Error(t.source(), "line " + std::to_string(index + 1) + " has no name");
+    } else if (!line.name.empty() && !ValidName(line.name)) {
+        c.Error(t.get("name")->source(), "line name '" + line.name +
+                                             "': letters, digits, '_', '-' and '.' only, 1 to 32 of them");
+    }
+    const std::string label = line.name.empty() ? "line " + std::to_string(index + 1) : "line '" + line.name + "'";
+    if (!line.name.empty()) {
+        auto [it, fresh] = nameAt.emplace(line.name, t.source().begin.line);
+        if (!fresh) c.Error(t.get("name")->source(), "a second line named '" + line.name + "' (the first is at line " +
+                                                         std::to_string(it->second) + ")");
+    }
+    if (!c.Text(t, "device", line.device, at) && t.get("device") == nullptr) {
+        c.Error(t.source(), label + " has no device (device = \"/dev/ttyUSB0\", for example)");
+    } else if (t.get("device") != nullptr && t.get("device")->is_string() && line.device.empty()) {
+        c.Error(t.get("device")->source(), label + ": the device is empty");
+    }
+    if (!line.device.empty()) {
+        auto [it, fresh] = deviceAt.emplace(line.device, t.get("device")->source().begin.line);
+        if (!fresh) c.Error(t.get("device")->source(), "device " + line.device + " is used by two lines (also at line " +
+                                                           std::to_string(it->second) + ")");
+    }
+    std::int64_t v = 0;
+    if (const toml::node* n = t.get("baud")) {
+        if (!n->is_integer() || !ValidBaud(n->as_integer()->get())) {
+            c.Error(n->source(), label + ": baud must be one of 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, "
+                                         "38400, 57600, 115200");
+        } else {
+            line.baud = static_cast<std::uint32_t>(n->as_integer()->get());
+        }
+    }
+    if (c.Text(t, "format", line.format, at) && !ValidFormat(line.format)) {
+        c.Error(t.get("format")->source(), label + ": format must read \"parity=N data=8 stop=1\" (parity N E O M S, "
+                                                   "data 5-8, stop 1 or 2)");
+    }
+    if (c.Integer(t, "echo_time_ms", 0, 60000, v, at)) line.echoTimeMs = static_cast<std::uint32_t>(v);
+    if (c.Integer(t, "wait_time_ms", 0, 60000, v, at)) line.waitTimeMs = static_cast<std::uint32_t>(v);
+    if (c.Integer(t, "tries", 1, 10, v, at)) line.tries = static_cast<std::uint32_t>(v);
+    if (c.Integer(t, "filler_bytes", 0, 30, v, at)) line.fillerBytes = static_cast<std::uint32_t>(v);
+
+    const toml::node* terminals = t.get("terminal");
+    if (terminals == nullptr) {
+        c.Error(t.source(), label + " has no terminals ([[line.terminal]] with a number)");
+    } else if (!terminals->is_array_of_tables()) {
+        c.Error(terminals->source(), label + ": terminal must be a list of tables ([[line.terminal]])");
+    } else {
+        std::map<int, std::uint32_t> numberAt;
+        for (const toml::node& node : *terminals->as_array()) {
+            const toml::table& tt = *node.as_table();
+            c.Keys(tt, {"number", "kind", "name"}, "[[line.terminal]]");
+            TerminalConfig term;
+            const toml::node* number = tt.get("number");
+            if (number == nullptr) {
+                c.Error(tt.source(), "a terminal of " + label + " has no number");
+                continue;
+            }
+            if (!c.Integer(tt, "number", 0, 255, v, " of a terminal")) continue;
+            term.number = static_cast<int>(v);
+            auto [it, fresh] = numberAt.emplace(term.number, number->source().begin.line);
+            if (!fresh) {
+                c.Error(number->source(), "terminal " + std::to_string(term.number) + " appears twice on " + label +
+                                              " (first at line " + std::to_string(it->second) + ")");
+            }
+            if (c.Text(tt, "kind", term.kind, " of a terminal") && term.kind != "payment" && term.kind != "attendance") {
+                c.Error(tt.get("kind")->source(), "terminal " + std::to_string(term.number) +
+                                                      ": kind must be \"payment\" or \"attendance\"");
+            }
+            if (!c.Text(tt, "name", term.name, " of a terminal")) term.name = "Terminal " + std::to_string(term.number);
+            if (term.name.size() > 64) c.Error(tt.get("name")->source(), "terminal name longer than 64 characters");
+            line.terminals.push_back(term);
+        }
+        if (terminals->as_array()->empty()) c.Error(terminals->source(), label + " has no terminals");
+    }
+    config.lines.push_back(std::move(line));
+}
+
+}  // namespace
+
+bool ParseDuration(const std::string& text, std::int64_t& ms) {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 9) return false;
+    const std::int64_t n = std::stoll(text.substr(0, digits));
+    const std::string unit = text.substr(digits);
+    std::int64_t factor = 0;
+    if (unit == "ms") factor = 1;
+    else if (unit == "s" || unit.empty()) factor = 1000;
+    else if (unit == "m") factor = 60'000;
+    else if (unit == "h") factor = 3'600'000;
+    else if (unit == "d") factor = 86'400'000;
+    else return false;
+    ms = n * factor;
+    return true;
+}
+
+bool IsLoopback(const std::string& address) {
+    if (address == "localhost" || address == "::1") return true;
+    in_addr a{};
+    if (inet_pton(AF_INET, address.c_str(), &a) != 1) return false;
+    return (ntohl(a.s_addr) >> 24) == 127;
+}
+
+bool LoadConfig(const std::string& path, Config& config, std::vector<std::string>& errors) {
+    config = Config{};
+    config.path = path;
+    toml::table root;
+    try {
+        root = toml::parse_file(path);
+    } catch (const toml::parse_error& e) {
+        const auto& where = e.source();
+        if (where.begin.line == 0) {
+            errors.push_back(path + ": " + std::string(e.description()));
+        } else {
+            errors.push_back(path + ":" + std::to_string(where.begin.line) + ": " + std::string(e.description()));
+        }
+        return false;
+    }
+    Checker c(path);
+    c.Keys(root, {"database", "host", "http", "jobs", "line"}, "");
+
+    const std::filesystem::path dir = std::filesystem::absolute(path).parent_path();
+    config.database = (dir / "talvod.db").string();
+    std::string database;
+    if (c.Text(root, "database", database, "")) {
+        if (database.empty()) c.Error(root.get("database")->source(), "database is empty");
+        else if (IsPostgres(database)) config.database = database;
+        else config.database = (dir / database).lexically_normal().string();
+    }
+    config.host = HostName();
+    if (c.Text(root, "host", config.host, "") && !ValidName(config.host)) {
+        c.Error(root.get("host")->source(), "host: letters, digits, '_', '-' and '.' only, 1 to 32 of them");
+    }
+
+    if (const toml::node* n = root.get("http")) {
+        if (!n->is_table()) {
+            c.Error(n->source(), "http must be a table ([http])");
+        } else {
+            const toml::table& h = *n->as_table();
+            c.Keys(h, {"listen", "port", "token"}, "[http]");
+            std::int64_t v = 0;
+            if (c.Text(h, "listen", config.http.listen, " in [http]")) {
+                in_addr a4{};
+                in6_addr a6{};
+                if (config.http.listen != "localhost" && inet_pton(AF_INET, config.http.listen.c_str(), &a4) != 1 &&
+                    inet_pton(AF_INET6, config.http.listen.c_str(), &a6) != 1) {
+                    c.Error(h.get("listen")->source(), "listen must be an IP address such as \"127.0.0.1\" or \"0.0.0.0\"");
+                }
+            }
+            if (c.Integer(h, "port", 0, 65535, v, " in [http]")) config.http.port = static_cast<int>(v);
+            if (c.Text(h, "token", config.http.token, " in [http]") && config.http.token.size() < 16) {
+                c.Error(h.get("token")->source(), "token must be at least 16 characters long");
+            }
+            if (!IsLoopback(config.http.listen) && config.http.token.empty()) {
+                c.Error(h.get("listen") != nullptr ? h.get("listen")->source() : h.source(),
+                        "listening on " + config.http.listen + " (beyond the loopback) requires a token in [http]");
+            }
+        }
+    }
+
+    if (const toml::node* n = root.get("jobs")) {
+        if (!n->is_table()) {
+            c.Error(n->source(), "jobs must be a table ([jobs])");
+        } else {
+            const toml::table& j = *n->as_table();
+            c.Keys(j, {"collect", "status", "clock", "clock_at_start", "backoff_min", "backoff_max"}, "[jobs]");
+            c.Duration(j, "collect", 100, config.jobs.collectMs);
+            c.Duration(j, "status", 100, config.jobs.statusMs);
+            c.Duration(j, "clock", 1000, config.jobs.clockMs);
+            c.Duration(j, "backoff_min", 10, config.jobs.backoffMinMs);
+            c.Duration(j, "backoff_max", 10, config.jobs.backoffMaxMs);
+            if (const toml::node* b = j.get("clock_at_start")) {
+                if (!b->is_boolean()) c.Error(b->source(), "clock_at_start must be true or false");
+                else config.jobs.clockAtStart = b->as_boolean()->get();
+            }
+            if (config.jobs.backoffMaxMs < config.jobs.backoffMinMs) {
+                c.Error(j.source(), "backoff_max is shorter than backoff_min");
+            }
+        }
+    }
+
+    const toml::node* lines = root.get("line");
+    std::map<std::string, std::uint32_t> deviceAt, nameAt;
+    if (lines == nullptr) {
+        c.errors.push_back(path + ": no line configured ([[line]] with a device and terminals)");
+    } else if (!lines->is_array_of_tables()) {
+        c.Error(lines->source(), "line must be a list of tables ([[line]])");
+    } else {
+        int index = 0;
+        for (const toml::node& node : *lines->as_array()) ReadLine(c, *node.as_table(), index++, config, deviceAt, nameAt);
+    }
+    errors = c.errors;
+    return errors.empty();
+}
+
+}  // namespace talvo::service

@@ -1,0 +1,94 @@
+// talvod's configuration: one TOML file for a whole site.
+//
+//   database = "talvod.db"            # beside this file; or "postgresql://..."
+//   host = "till-pc-1"                # this service's name (default: host name)
+//   [http]
+//   listen = "127.0.0.1"              # beyond the loopback a token is required
+//   port = 8080
+//   token = "..."
+//   [jobs]
+//   collect = "60s"                   # 500ms, 30s, 5m, 2h, 1d, or seconds
+//   status = "30s"
+//   clock = "1d"
+//   clock_at_start = true
+//   backoff_min = "5s"                # a silent terminal is tried again after
+//   backoff_max = "10m"               # min, doubling up to max
+//   [[line]]
+//   name = "hall"
+//   device = "/dev/ttyUSB0"
+//   baud = 4800
+//   format = "parity=N data=8 stop=1"
+//   echo_time_ms = 150
+//   wait_time_ms = 1000
+//   tries = 3
+//   filler_bytes = 2
+//   [[line.terminal]]
+//   number = 1
+//   kind = "payment"                  # or "attendance"
+//   name = "Till 1"
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace talvo::service {
+
+struct TerminalConfig {
+    int number = 0;
+    std::string kind = "payment";
+    std::string name;
+    bool operator==(const TerminalConfig&) const = default;
+};
+
+struct LineConfig {
+    std::string name;
+    std::string device;
+    std::uint32_t baud = 4800;
+    std::string format = "parity=N data=8 stop=1";
+    std::uint32_t echoTimeMs = 150;
+    std::uint32_t waitTimeMs = 1000;
+    std::uint32_t tries = 3;
+    std::uint32_t fillerBytes = 2;
+    std::vector<TerminalConfig> terminals;
+    bool operator==(const LineConfig&) const = default;
+};
+
+struct JobsConfig {
+    std::int64_t collectMs = 60'000;
+    std::int64_t statusMs = 30'000;
+    std::int64_t clockMs = 86'400'000;
+    bool clockAtStart = true;
+    std::int64_t backoffMinMs = 5'000;
+    std::int64_t backoffMaxMs = 600'000;
+    bool operator==(const JobsConfig&) const = default;
+};
+
+struct HttpConfig {
+    std::string listen = "127.0.0.1";
+    int port = 8080;
+    std::string token;
+    bool operator==(const HttpConfig&) const = default;
+};
+
+struct Config {
+    std::string path;      // the file it was read from
+    std::string database;  // a SQLite path (absolute) or a PostgreSQL target
+    std::string host;
+    HttpConfig http;
+    JobsConfig jobs;
+    std::vector<LineConfig> lines;
+};
+
+// Reads and checks the file.  On false, `errors` holds one message per
+// fault, "FILE:LINE: what is wrong".
+bool LoadConfig(const std::string& path, Config& config, std::vector<std::string>& errors);
+
+// "500ms", "30s", "5m", "2h", "1d" (or a plain number of seconds) in
+// milliseconds; false for anything else.
+bool ParseDuration(const std::string& text, std::int64_t& ms);
+
+// True for an address on the loopback (127.0.0.0/8, ::1, localhost).
+bool IsLoopback(const std::string& address);
+
+}  // namespace talvo::service

@@ -1,0 +1,84 @@
+// The service's database: one interface over SQLite (a file, WAL mode) and
+// PostgreSQL (libpq).  Statements are written once with `?` placeholders and
+// every value is bound as a parameter, never pasted into the text.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace talvo::service {
+
+// A database failure: connection lost, statement refused, commit failed.
+class DbError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+using Value = std::variant<std::nullptr_t, std::int64_t, std::string>;
+using Row = std::vector<std::optional<std::string>>;
+using Rows = std::vector<Row>;
+
+enum class Backend { kSqlite, kPostgres };
+
+class Connection {
+public:
+    virtual ~Connection() = default;
+    virtual Backend Kind() const = 0;
+    // Runs a statement without parameters (schema, transactions).
+    virtual void Exec(const std::string& sql) = 0;
+    // Runs one statement with bound parameters; every column comes back as
+    // text (null as nullopt).
+    virtual Rows Query(const std::string& sql, const std::vector<Value>& params = {}) = 0;
+    // False once the connection is known to be unusable (then open a new one).
+    virtual bool Healthy() const = 0;
+
+    // A transaction that writes: BEGIN IMMEDIATE on SQLite, so that two
+    // writers queue at the start instead of failing at the first write.
+    virtual void BeginWrite() = 0;
+    void Commit() { Exec("COMMIT"); }
+    void Rollback() noexcept;
+};
+
+// Opens the database named by `target`: "postgresql://..." or
+// "postgres://..." (or a key=value libpq string starting with "host=" or
+// "dbname="), otherwise a SQLite file path.  Throws DbError.
+std::unique_ptr<Connection> Open(const std::string& target);
+// True when `target` names a PostgreSQL database.
+bool IsPostgres(const std::string& target);
+// `target` without a password, for logs and messages.
+std::string Describe(const std::string& target);
+
+// Brings the schema to the current version (idempotent, safe when several
+// services start at once on one PostgreSQL).  Returns the version.
+int Migrate(Connection& db);
+int SchemaVersion();
+
+// Rolls back on scope exit unless committed.
+class Transaction {
+public:
+    explicit Transaction(Connection& db) : db_(db) { db_.BeginWrite(); }
+    ~Transaction() {
+        if (!done_) db_.Rollback();
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void Commit() {
+        done_ = true;
+        db_.Commit();
+    }
+
+private:
+    Connection& db_;
+    bool done_ = false;
+};
+
+// Helpers for reading text columns.
+std::int64_t AsInt(const std::optional<std::string>& v, std::int64_t otherwise = 0);
+std::string AsText(const std::optional<std::string>& v);
+
+}  // namespace talvo::service

@@ -1,0 +1,364 @@
+#include "http_api.h"
+
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+
+#include "log.h"
+#include "queries.h"
+#include "store.h"
+#include "talvo.h"
+#include "web_assets.h"
+
+namespace talvo::service {
+namespace {
+
+using nlohmann::json;
+
+const std::vector<std::string> kRecordParams = {"line", "terminal", "card", "type", "from", "to", "day", "limit", "offset"};
+const std::vector<std::string> kCsvParams = {"line", "terminal", "card", "type", "from", "to", "day"};
+const std::vector<std::string> kTotalParams = {"line", "terminal", "card", "type", "from", "to", "day"};
+const std::vector<std::string> kRejectedParams = {"line", "terminal", "limit", "offset"};
+
+void Json(httplib::Response& res, const json& body, int status = 200) {
+    res.status = status;
+    res.set_content(body.dump(), "application/json");
+}
+
+void Problem(httplib::Response& res, int status, const std::string& why) { Json(res, json{{"error", why}}, status); }
+
+// Checks the parameters against `allowed` and fills the filter; a 400
+// with the reason otherwise.
+bool Filter(const httplib::Request& req, httplib::Response& res, const std::vector<std::string>& allowed,
+            RecordFilter& f) {
+    std::string error;
+    if (!ParseFilter(req.params, allowed, f, error)) {
+        Problem(res, 400, error);
+        return false;
+    }
+    return true;
+}
+
+json Optional(const std::string& s) { return s.empty() ? json(nullptr) : json(s); }
+
+json RecordJson(const RecordRow& r) {
+    return json{{"id", r.id},          {"line", r.line},         {"terminal", r.terminal},
+                {"card", r.card},      {"type", TypeName(r.type)}, {"amount_cents", r.amountCents},
+                {"second_amount_cents", r.secondAmountCents},     {"at", r.at},
+                {"batch", r.batch}};
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+    // Constant time in the length of the presented text.
+    unsigned diff = a.size() == b.size() ? 0u : 1u;
+    for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i]) ^
+                                                       static_cast<unsigned char>(b.empty() ? 0 : b[i % b.size()]);
+    return diff == 0;
+}
+
+struct Asset {
+    const char* path;
+    const unsigned char* data;
+    std::size_t size;
+    const char* type;
+};
+
+}  // namespace
+
+// ---- Connections ----------------------------------------------------------
+
+std::unique_ptr<ConnectionPool::Lease> ConnectionPool::Get() {
+    std::unique_ptr<Connection> c;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        while (!idle_.empty() && !c) {
+            c = std::move(idle_.back());
+            idle_.pop_back();
+            if (!c->Healthy()) c.reset();
+        }
+    }
+    if (!c) c = Open(target_);
+    return std::make_unique<Lease>(*this, std::move(c));
+}
+
+void ConnectionPool::Return(std::unique_ptr<Connection> c) {
+    if (!c || !c->Healthy()) return;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (idle_.size() < 8) idle_.push_back(std::move(c));
+}
+
+// ---- The server -----------------------------------------------------------------
+
+HttpApi::HttpApi(const Config& config, Metrics& metrics, std::function<int(const std::string&, int)> collectNow)
+    : config_(config),
+      metrics_(metrics),
+      collectNow_(std::move(collectNow)),
+      pool_(config.database),
+      server_(std::make_unique<httplib::Server>()),
+      token_(config.http.token) {
+    Routes();
+}
+
+HttpApi::~HttpApi() { Stop(); }
+
+void HttpApi::SetToken(const std::string& token) {
+    std::lock_guard<std::mutex> hold(tokenLock_);
+    token_ = token;
+}
+
+bool HttpApi::Authorized(const std::string& header) {
+    std::string token;
+    {
+        std::lock_guard<std::mutex> hold(tokenLock_);
+        token = token_;
+    }
+    if (token.empty()) return true;
+    const std::string prefix = "Bearer ";
+    if (header.size() <= prefix.size() || header.compare(0, prefix.size(), prefix) != 0) return false;
+    return SameText(header.substr(prefix.size()), token);
+}
+
+bool HttpApi::Start(std::string& error) {
+    const int port = config_.http.port;
+    if (port == 0) {
+        port_ = server_->bind_to_any_port(config_.http.listen);
+        if (port_ <= 0) port_ = 0;
+    } else if (server_->bind_to_port(config_.http.listen, port)) {
+        port_ = port;
+    }
+    if (port_ == 0) {
+        error = "cannot listen on " + config_.http.listen + ":" + std::to_string(port);
+        return false;
+    }
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    Log(Level::kInfo, "http-listening", {{"address", config_.http.listen + ":" + std::to_string(port_)},
+                                         {"token", token_.empty() ? "none" : "required"}});
+    return true;
+}
+
+void HttpApi::Stop() {
+    if (server_) server_->stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+void HttpApi::Routes() {
+    httplib::Server& s = *server_;
+    s.set_payload_max_length(64 * 1024);
+    s.set_read_timeout(10, 0);
+    s.set_write_timeout(30, 0);
+    s.set_default_headers({{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
+
+    static const Asset assets[] = {
+        {"/", web::kIndexHtml, web::kIndexHtmlSize, "text/html; charset=utf-8"},
+        {"/app.js", web::kAppJs, web::kAppJsSize, "text/javascript; charset=utf-8"},
+        {"/style.css", web::kStyleCss, web::kStyleCssSize, "text/css; charset=utf-8"},
+    };
+
+    // The page's files carry no data and are served to anyone who can reach
+    // the address; everything else needs the token when one is set.
+    s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        for (const Asset& a : assets) {
+            if (req.path == a.path && req.method == "GET") return httplib::Server::HandlerResponse::Unhandled;
+        }
+        if (!Authorized(req.get_header_value("Authorization"))) {
+            res.set_header("WWW-Authenticate", "Bearer realm=\"talvod\"");
+            Problem(res, 401, "a valid token is required (Authorization: Bearer ...)");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    s.set_exception_handler([](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
+        std::string what = "unknown";
+        try {
+            std::rethrow_exception(ep);
+        } catch (const DbError& e) {
+            Log(Level::kError, "http-database", {{"path", req.path}, {"error", e.what()}});
+            Problem(res, 503, "the database is not available");
+            return;
+        } catch (const std::exception& e) {
+            what = e.what();
+        } catch (...) {
+        }
+        Log(Level::kError, "http-failure", {{"path", req.path}, {"error", what}});
+        Problem(res, 500, "internal error");
+    });
+    s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+        if (!res.body.empty()) return;
+        switch (res.status) {
+            case 404: Problem(res, 404, "no such resource"); break;
+            case 405: Problem(res, 405, "method not allowed"); break;
+            case 413: Problem(res, 413, "request too large"); break;
+            case 414: Problem(res, 414, "request line too long"); break;
+            default: Problem(res, res.status, "bad request"); break;
+        }
+    });
+
+    for (const Asset& a : assets) {
+        s.Get(a.path, [a](const httplib::Request&, httplib::Response& res) {
+            res.set_content(reinterpret_cast<const char*>(a.data), a.size, a.type);
+            res.set_header("Content-Security-Policy",
+                           "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'");
+        });
+    }
+
+    s.Get("/healthz", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!req.params.empty()) return Problem(res, 400, "no parameters here");
+        try {
+            auto db = pool_.Get();
+            (*db)->Query("SELECT 1");
+            Json(res, json{{"status", "ok"}, {"database", "ok"}, {"host", config_.host}});
+        } catch (const DbError&) {
+            Json(res, json{{"status", "degraded"}, {"database", "unavailable"}, {"host", config_.host}}, 503);
+        }
+    });
+
+    s.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!req.params.empty()) return Problem(res, 400, "no parameters here");
+        res.set_content(metrics_.Render(), "text/plain; version=0.0.4");
+    });
+
+    s.Get("/api/site", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!req.params.empty()) return Problem(res, 400, "no parameters here");
+        json lines = json::array();
+        for (const LineConfig& l : config_.lines) lines.push_back(l.name);
+        Json(res, json{{"host", config_.host},
+                       {"version", talvo_version()},
+                       {"today", LocalToday()},
+                       {"now", UtcNow()},
+                       {"lines", lines},
+                       {"database", IsPostgres(config_.database) ? "postgresql" : "sqlite"}});
+    });
+
+    s.Get("/api/terminals", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!req.params.empty()) return Problem(res, 400, "no parameters here");
+        auto db = pool_.Get();
+        json out = json::array();
+        for (const TerminalRow& t : ListTerminals(**db, LocalToday())) {
+            out.push_back(json{{"line", t.line},
+                               {"number", t.number},
+                               {"kind", t.kind},
+                               {"name", t.name},
+                               {"host", t.host},
+                               {"state", t.state},
+                               {"last_seen", Optional(t.lastSeen)},
+                               {"down_since", Optional(t.downSince)},
+                               {"last_error", t.lastError},
+                               {"last_error_text", Optional(t.lastErrorText)},
+                               {"failures", t.failures},
+                               {"last_collection", Optional(t.lastCollection)},
+                               {"waiting", t.waiting ? json(*t.waiting) : json(nullptr)},
+                               {"records_today", t.recordsToday},
+                               {"takings_today_cents", t.takingsTodayCents},
+                               {"sum_today_cents", t.sumTodayCents},
+                               {"updated", Optional(t.updated)}});
+        }
+        Json(res, json{{"terminals", out}});
+    });
+
+    s.Get("/api/records", [this](const httplib::Request& req, httplib::Response& res) {
+        RecordFilter f;
+        if (!Filter(req, res, kRecordParams, f)) return;
+        auto db = pool_.Get();
+        RecordPage page = ListRecords(**db, f);
+        json rows = json::array();
+        for (const RecordRow& r : page.rows) rows.push_back(RecordJson(r));
+        Json(res, json{{"total", page.total}, {"limit", f.limit}, {"offset", f.offset}, {"records", rows}});
+    });
+
+    s.Get("/api/records.csv", [this](const httplib::Request& req, httplib::Response& res) {
+        auto f = std::make_shared<RecordFilter>();
+        if (!Filter(req, res, kCsvParams, *f)) return;
+        // A connection now, so that an unreachable database is a 503 and
+        // not a cut-off download.
+        auto lease = std::shared_ptr<ConnectionPool::Lease>(pool_.Get());
+        res.set_header("Content-Disposition", "attachment; filename=\"records.csv\"");
+        res.set_chunked_content_provider("text/csv; charset=utf-8", [lease, f](std::size_t, httplib::DataSink& sink) {
+            std::string chunk = CsvHeader();
+            bool open = true;
+            ForEachRecord(**lease, *f, [&](const RecordRow& r) {
+                if (!open) return;
+                chunk += CsvLine(r);
+                if (chunk.size() > 64 * 1024) {
+                    open = sink.write(chunk.data(), chunk.size());
+                    chunk.clear();
+                }
+            });
+            if (open && !chunk.empty()) sink.write(chunk.data(), chunk.size());
+            sink.done();
+            return true;
+        });
+    });
+
+    s.Get("/api/totals", [this](const httplib::Request& req, httplib::Response& res) {
+        auto params = req.params;
+        auto by = params.find("by");
+        if (by == params.end()) return Problem(res, 400, "by: day, hour, terminal, line or type");
+        const std::string grouping = by->second;
+        params.erase(by);
+        if (params.count("by") != 0) return Problem(res, 400, "parameter 'by' given more than once");
+        if (!ValidGrouping(grouping)) return Problem(res, 400, "by: day, hour, terminal, line or type");
+        RecordFilter f;
+        std::string error;
+        if (!ParseFilter(params, kTotalParams, f, error)) return Problem(res, 400, error);
+        auto db = pool_.Get();
+        json rows = json::array();
+        std::int64_t count = 0, sum = 0, takings = 0;
+        for (const Total& t : Totals(**db, grouping, f)) {
+            rows.push_back(json{{"key", t.key}, {"count", t.count}, {"sum_cents", t.sumCents},
+                                {"takings_cents", t.takingsCents}});
+            count += t.count;
+            sum += t.sumCents;
+            takings += t.takingsCents;
+        }
+        Json(res, json{{"by", grouping},
+                       {"totals", rows},
+                       {"all", json{{"count", count}, {"sum_cents", sum}, {"takings_cents", takings}}}});
+    });
+
+    s.Get("/api/rejected", [this](const httplib::Request& req, httplib::Response& res) {
+        RecordFilter f;
+        if (!Filter(req, res, kRejectedParams, f)) return;
+        auto db = pool_.Get();
+        json rows = json::array();
+        for (const RejectedRow& r : ListRejected(**db, f)) {
+            rows.push_back(json{{"id", r.id}, {"line", r.line}, {"terminal", r.terminal}, {"raw", r.raw},
+                                {"reason", r.reason}, {"stored_at", r.storedAt}, {"batch", r.batch}});
+        }
+        Json(res, json{{"rejected", rows}});
+    });
+
+    s.Get("/api/jobs", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!req.params.empty()) return Problem(res, 400, "no parameters here");
+        auto db = pool_.Get();
+        json rows = json::array();
+        for (const JobRow& j : ListJobs(**db)) {
+            rows.push_back(json{{"line", j.line}, {"job", j.job}, {"host", j.host}, {"interval_ms", j.intervalMs},
+                                {"last_start", Optional(j.lastStart)}, {"last_end", Optional(j.lastEnd)},
+                                {"last_result", Optional(j.lastResult)}, {"runs", j.runs}, {"failures", j.failures}});
+        }
+        Json(res, json{{"jobs", rows}});
+    });
+
+    // "Collect now": the one request that changes anything, so it needs a
+    // token even on the loopback.
+    s.Post(R"(/api/terminals/([A-Za-z0-9_.-]{1,32})/([0-9]{1,3})/collect)",
+           [this](const httplib::Request& req, httplib::Response& res) {
+               bool tokenSet;
+               {
+                   std::lock_guard<std::mutex> hold(tokenLock_);
+                   tokenSet = !token_.empty();
+               }
+               if (!tokenSet) return Problem(res, 403, "collect now needs a token in the configuration ([http] token)");
+               const std::string line = req.matches[1];
+               const int number = std::stoi(req.matches[2]);
+               if (number > 255) return Problem(res, 400, "terminal: a number from 0 to 255");
+               if (collectNow_(line, number) != 0) {
+                   return Problem(res, 404, "no terminal " + std::to_string(number) + " on a line '" + line +
+                                                "' of this service");
+               }
+               Log(Level::kInfo, "collect-now", {{"line", line}, {"terminal", std::to_string(number)}});
+               Json(res, json{{"queued", true}, {"line", line}, {"terminal", number}}, 202);
+           });
+}
+
+}  // namespace talvo::service

@@ -1,0 +1,80 @@
+// The web interface: the page, the JSON and CSV API, /metrics and /healthz.
+// Read-only but for an authenticated "collect now" of one terminal.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config.h"
+#include "database.h"
+#include "metrics.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace talvo::service {
+
+// Database connections for the request threads, reused while healthy.
+class ConnectionPool {
+public:
+    explicit ConnectionPool(std::string target) : target_(std::move(target)) {}
+    class Lease {
+    public:
+        Lease(ConnectionPool& pool, std::unique_ptr<Connection> c) : pool_(pool), c_(std::move(c)) {}
+        ~Lease() { pool_.Return(std::move(c_)); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Connection& operator*() { return *c_; }
+        Connection* operator->() { return c_.get(); }
+
+    private:
+        ConnectionPool& pool_;
+        std::unique_ptr<Connection> c_;
+    };
+    // Throws DbError when no connection can be had.
+    std::unique_ptr<Lease> Get();
+
+private:
+    void Return(std::unique_ptr<Connection> c);
+    std::string target_;
+    std::mutex lock_;
+    std::vector<std::unique_ptr<Connection>> idle_;
+};
+
+class HttpApi {
+public:
+    // `collectNow(line, terminal)`: 0 queued, 1 no such terminal here.
+    HttpApi(const Config& config, Metrics& metrics, std::function<int(const std::string&, int)> collectNow);
+    ~HttpApi();
+    HttpApi(const HttpApi&) = delete;
+    HttpApi& operator=(const HttpApi&) = delete;
+
+    // Binds and starts serving; false with `error` when the address cannot
+    // be had.
+    bool Start(std::string& error);
+    void Stop();
+    int Port() const { return port_; }
+    // A new token (SIGHUP), in force for the next request.
+    void SetToken(const std::string& token);
+
+private:
+    void Routes();
+    bool Authorized(const std::string& header);
+
+    Config config_;
+    Metrics& metrics_;
+    std::function<int(const std::string&, int)> collectNow_;
+    ConnectionPool pool_;
+    std::unique_ptr<httplib::Server> server_;
+    std::thread thread_;
+    std::mutex tokenLock_;
+    std::string token_;
+    int port_ = 0;
+};
+
+}  // namespace talvo::service

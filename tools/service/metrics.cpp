@@ -1,0 +1,123 @@
+#include "metrics.h"
+
+#include <cstdio>
+
+namespace talvo::service {
+namespace {
+
+std::string Escaped(const std::string& v) {
+    std::string out;
+    for (char c : v) {
+        if (c == '\\' || c == '"') out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::string Label(const char* name, const std::string& value) { return std::string(name) + "=\"" + Escaped(value) + "\""; }
+
+void Family(std::string& out, const char* name, const char* type, const char* help,
+            const std::map<std::string, std::uint64_t>& values) {
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    for (const auto& [labels, v] : values) out += std::string(name) + "{" + labels + "} " + std::to_string(v) + "\n";
+}
+
+std::string Number(double v) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6g", v);
+    return text;
+}
+
+}  // namespace
+
+Metrics::Metrics() : bounds_{0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10}, buckets_(bounds_.size(), 0) {}
+
+void Metrics::Exchange(const std::string& line, const std::string& job, int code) {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++exchanges_[Label("line", line) + "," + Label("job", job)];
+    if (code != 0) ++failures_[Label("line", line) + "," + Label("code", std::to_string(code))];
+}
+
+void Metrics::BatchStored(const std::string& line, std::size_t records, std::size_t rejected) {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++batchesStored_[Label("line", line)];
+    recordsStored_[Label("line", line)] += records;
+    recordsRejected_[Label("line", line)] += rejected;
+}
+
+void Metrics::BatchReplayed(const std::string& line) {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++batchesReplayed_[Label("line", line)];
+}
+
+void Metrics::DatabaseFailure(const std::string& line) {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++databaseFailures_[Label("line", line)];
+}
+
+void Metrics::CollectionLatency(double seconds) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (std::size_t i = 0; i < bounds_.size(); ++i) {
+        if (seconds <= bounds_[i]) ++buckets_[i];
+    }
+    ++latencyCount_;
+    latencySum_ += seconds;
+}
+
+void Metrics::TerminalsUp(const std::string& line, int up, int total) {
+    std::lock_guard<std::mutex> hold(lock_);
+    terminals_[line] = {up, total};
+}
+
+void Metrics::ForgetLine(const std::string& line) {
+    std::lock_guard<std::mutex> hold(lock_);
+    terminals_.erase(line);
+}
+
+std::uint64_t Metrics::RecordsStored() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::uint64_t n = 0;
+    for (const auto& kv : recordsStored_) n += kv.second;
+    return n;
+}
+
+std::uint64_t Metrics::BatchesReplayed() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::uint64_t n = 0;
+    for (const auto& kv : batchesReplayed_) n += kv.second;
+    return n;
+}
+
+std::string Metrics::Render() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::string out;
+    Family(out, "talvod_exchanges_total", "counter", "Commands sent to terminals, with their tries.", exchanges_);
+    Family(out, "talvod_exchange_failures_total", "counter", "Commands that failed, by error code.", failures_);
+    Family(out, "talvod_records_stored_total", "counter", "Records committed to the database.", recordsStored_);
+    Family(out, "talvod_records_rejected_total", "counter", "Raw records stored as rejected.", recordsRejected_);
+    Family(out, "talvod_batches_stored_total", "counter", "Batches committed to the database.", batchesStored_);
+    Family(out, "talvod_batches_replayed_total", "counter",
+           "Batches handed over again after a lost confirmation, confirmed without storing.", batchesReplayed_);
+    Family(out, "talvod_database_failures_total", "counter", "Batches not stored because the database failed.",
+           databaseFailures_);
+    out += "# HELP talvod_collection_latency_seconds From fetching a batch to its confirmation.\n"
+           "# TYPE talvod_collection_latency_seconds histogram\n";
+    for (std::size_t i = 0; i < bounds_.size(); ++i) {
+        out += "talvod_collection_latency_seconds_bucket{le=\"" + Number(bounds_[i]) + "\"} " +
+               std::to_string(buckets_[i]) + "\n";
+    }
+    out += "talvod_collection_latency_seconds_bucket{le=\"+Inf\"} " + std::to_string(latencyCount_) + "\n";
+    out += "talvod_collection_latency_seconds_sum " + Number(latencySum_) + "\n";
+    out += "talvod_collection_latency_seconds_count " + std::to_string(latencyCount_) + "\n";
+    out += "# HELP talvod_terminals_up Terminals that answered at their last try.\n# TYPE talvod_terminals_up gauge\n";
+    for (const auto& [line, v] : terminals_) out += "talvod_terminals_up{" + Label("line", line) + "} " + std::to_string(v.first) + "\n";
+    out += "# HELP talvod_terminals Terminals configured.\n# TYPE talvod_terminals gauge\n";
+    for (const auto& [line, v] : terminals_) out += "talvod_terminals{" + Label("line", line) + "} " + std::to_string(v.second) + "\n";
+    return out;
+}
+
+}  // namespace talvo::service

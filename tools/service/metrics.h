@@ -1,0 +1,45 @@
+// The service's counters, shown at /metrics in the Prometheus text format.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace talvo::service {
+
+class Metrics {
+public:
+    Metrics();
+    // One exchange (a command with its tries) on a line for a job, and its
+    // result (0 or a TALVO_E_* code).
+    void Exchange(const std::string& line, const std::string& job, int code);
+    void BatchStored(const std::string& line, std::size_t records, std::size_t rejected);
+    void BatchReplayed(const std::string& line);
+    void DatabaseFailure(const std::string& line);
+    // Fetch to confirmation of one batch, in seconds.
+    void CollectionLatency(double seconds);
+    // Terminals of a line and how many of them answered at their last try.
+    void TerminalsUp(const std::string& line, int up, int total);
+    void ForgetLine(const std::string& line);
+
+    std::string Render() const;
+
+    // For tests and the log: totals across lines.
+    std::uint64_t RecordsStored() const;
+    std::uint64_t BatchesReplayed() const;
+
+private:
+    using Labels = std::string;  // rendered: line="a",job="collect"
+    mutable std::mutex lock_;
+    std::map<Labels, std::uint64_t> exchanges_, failures_, recordsStored_, recordsRejected_, batchesStored_,
+        batchesReplayed_, databaseFailures_;
+    std::map<std::string, std::pair<int, int>> terminals_;
+    std::vector<double> bounds_;
+    std::vector<std::uint64_t> buckets_;
+    std::uint64_t latencyCount_ = 0;
+    double latencySum_ = 0;
+};
+
+}  // namespace talvo::service

@@ -1,0 +1,231 @@
+// The site at a glance: terminals, today's figures, charts, records and
+// rejected records, refreshed every few seconds.  Plain DOM, no framework;
+// every text from the server goes in with textContent.
+"use strict";
+
+const REFRESH_MS = 10000;
+const PAGE = 25;
+const state = { token: sessionStorage.getItem("talvod-token") || "", offset: 0, total: 0, today: "" };
+
+function $(id) { return document.getElementById(id); }
+
+function el(tag, attrs, ...children) {
+  const e = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs || {})) {
+    if (k === "class") e.className = v;
+    else e.setAttribute(k, v);
+  }
+  for (const c of children) e.append(c instanceof Node ? c : document.createTextNode(String(c)));
+  return e;
+}
+
+function svg(tag, attrs) {
+  const e = document.createElementNS("http://www.w3.org/2000/svg", tag);
+  for (const [k, v] of Object.entries(attrs || {})) e.setAttribute(k, v);
+  return e;
+}
+
+function money(cents) {
+  const sign = cents < 0 ? "-" : "";
+  const v = Math.abs(cents);
+  const whole = Math.floor(v / 100).toString().replace(/\B(?=(\d{3})+(?!\d))/g, " ");
+  return sign + whole + "." + String(v % 100).padStart(2, "0");
+}
+
+function when(iso) {
+  if (!iso) return "never";
+  const d = new Date(iso);
+  if (isNaN(d)) return iso;
+  const time = d.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit", second: "2-digit" });
+  const day = d.toISOString().slice(0, 10) === new Date().toISOString().slice(0, 10) ? "" : d.toLocaleDateString() + " ";
+  return day + time;
+}
+
+class Unauthorized extends Error {}
+
+async function api(path) {
+  const headers = state.token ? { Authorization: "Bearer " + state.token } : {};
+  const res = await fetch(path, { headers, cache: "no-store" });
+  if (res.status === 401) throw new Unauthorized("a token is needed");
+  const body = await res.json().catch(() => ({}));
+  if (!res.ok) throw new Error(body.error || res.statusText);
+  return body;
+}
+
+function query(params) {
+  const q = new URLSearchParams();
+  for (const [k, v] of Object.entries(params)) if (v !== "" && v !== undefined && v !== null) q.set(k, v);
+  const s = q.toString();
+  return s ? "?" + s : "";
+}
+
+function filterParams() {
+  const terminal = $("filter-terminal").value;
+  const [line, number] = terminal ? terminal.split(":") : ["", ""];
+  return { line, terminal: number, from: $("filter-from").value, to: $("filter-to").value };
+}
+
+const STATE_TEXT = { up: "answering", down: "silent", refusing: "refusing", unknown: "not asked yet" };
+
+function renderTerminals(terminals) {
+  const box = $("terminals");
+  box.replaceChildren();
+  let up = 0, records = 0, takings = 0;
+  const select = $("filter-terminal");
+  const chosen = select.value;
+  select.replaceChildren(el("option", { value: "" }, "all"));
+  for (const t of terminals) {
+    if (t.state === "up") up++;
+    records += t.records_today;
+    takings += t.takings_today_cents;
+    let stateText = STATE_TEXT[t.state] || t.state;
+    if (t.state === "down" && t.down_since) stateText = "silent since " + when(t.down_since);
+    if (t.state === "refusing" && t.last_error_text) stateText = "refusing: " + t.last_error_text;
+    const details = [];
+    details.push("last seen " + when(t.last_seen));
+    if (t.last_collection) details.push("collected " + when(t.last_collection));
+    if (t.waiting !== null && t.waiting !== undefined) details.push(t.waiting + " waiting");
+    if (t.failures > 0) details.push(t.failures + " failures in a row");
+    if (t.last_error_text && t.state !== "up") details.push(t.last_error_text);
+    const key = t.line + ":" + t.number;
+    box.append(el("div", { class: "tile " + t.state, "data-terminal": key, "data-state": t.state },
+      el("div", { class: "name" }, t.name),
+      el("div", { class: "where" }, t.line + " #" + t.number + " · " + t.kind + " · " + t.host),
+      el("div", { class: "state" }, stateText),
+      el("div", { class: "today" },
+        el("span", { class: "records-today" }, t.records_today + " records"),
+        el("span", { class: "takings-today" }, money(t.takings_today_cents))),
+      el("div", { class: "detail" }, details.join(" · "))));
+    select.append(el("option", { value: key }, t.name + " (" + key + ")"));
+  }
+  select.value = chosen;
+  $("summary-answering").textContent = up + " / " + terminals.length;
+  $("summary-records").textContent = records;
+  $("summary-takings").textContent = money(takings);
+}
+
+function renderBars(target, labels, values, every) {
+  const box = $(target);
+  box.replaceChildren();
+  const W = 600, H = 200, left = 44, bottom = 20, top = 8;
+  const max = Math.max(1, ...values);
+  const step = (W - left) / labels.length;
+  box.append(svg("line", { class: "axis", x1: left, y1: H - bottom, x2: W, y2: H - bottom }));
+  const maxLabel = svg("text", { x: left - 4, y: top + 8, "text-anchor": "end" });
+  maxLabel.textContent = money(max);
+  box.append(maxLabel);
+  labels.forEach((label, i) => {
+    const h = (values[i] / max) * (H - bottom - top);
+    const bar = svg("rect", { class: "bar", x: left + i * step + 1, y: H - bottom - h, width: Math.max(1, step - 2), height: h,
+      "data-key": label, "data-value": values[i] });
+    const tip = svg("title", {});
+    tip.textContent = label + ": " + money(values[i]);
+    bar.append(tip);
+    box.append(bar);
+    if (i % every === 0) {
+      const t = svg("text", { x: left + i * step + step / 2, y: H - 6, "text-anchor": "middle" });
+      t.textContent = label;
+      box.append(t);
+    }
+  });
+}
+
+async function loadCharts() {
+  const today = state.today;
+  const monthStart = today.slice(0, 8) + "01";
+  const [hours, days] = await Promise.all([
+    api("/api/totals" + query({ by: "hour", day: today })),
+    api("/api/totals" + query({ by: "day", from: monthStart, to: today })),
+  ]);
+  const hourLabels = [...Array(24).keys()].map(h => String(h).padStart(2, "0"));
+  const byHour = Object.fromEntries(hours.totals.map(t => [t.key, t.takings_cents]));
+  renderBars("chart-hours", hourLabels, hourLabels.map(h => byHour[h] || 0), 3);
+  const dayCount = Number(today.slice(8, 10));
+  const dayLabels = [...Array(dayCount).keys()].map(d => String(d + 1).padStart(2, "0"));
+  const byDay = Object.fromEntries(days.totals.map(t => [t.key.slice(8, 10), t.takings_cents]));
+  renderBars("chart-days", dayLabels, dayLabels.map(d => byDay[d] || 0), dayCount > 16 ? 3 : 1);
+  $("chart-day").textContent = today;
+  $("chart-month").textContent = today.slice(0, 7);
+}
+
+async function loadRecords() {
+  const page = await api("/api/records" + query({ ...filterParams(), limit: PAGE, offset: state.offset }));
+  state.total = page.total;
+  const body = $("records").tBodies[0];
+  body.replaceChildren();
+  for (const r of page.records) {
+    body.append(el("tr", { "data-id": r.id },
+      el("td", {}, r.at), el("td", {}, r.line + " #" + r.terminal), el("td", { class: "mono" }, r.card),
+      el("td", {}, r.type), el("td", { class: "num" }, money(r.amount_cents))));
+  }
+  const shown = page.records.length;
+  $("records-count").textContent = shown
+    ? (state.offset + 1) + "–" + (state.offset + shown) + " of " + page.total
+    : "no records";
+  $("newer").disabled = state.offset === 0;
+  $("older").disabled = state.offset + shown >= page.total;
+}
+
+async function loadRejected() {
+  const rows = (await api("/api/rejected" + query({ limit: 10 }))).rejected;
+  const body = $("rejected").tBodies[0];
+  body.replaceChildren();
+  for (const r of rows) {
+    body.append(el("tr", {}, el("td", {}, when(r.stored_at)), el("td", {}, r.line + " #" + r.terminal),
+      el("td", { class: "mono" }, r.raw), el("td", {}, r.reason)));
+  }
+  $("summary-rejected").textContent = rows.length === 10 ? "10+" : rows.length;
+}
+
+function showError(e) {
+  const line = $("status-line");
+  line.replaceChildren(el("span", { class: "error" }, e.message));
+  if (e instanceof Unauthorized) $("token-form").hidden = false;
+}
+
+async function refresh() {
+  try {
+    const site = await api("/api/site");
+    state.today = site.today;
+    $("site-host").textContent = site.host + " · " + site.database;
+    $("version").textContent = site.version;
+    renderTerminals((await api("/api/terminals")).terminals);
+    await Promise.all([loadCharts(), loadRecords(), loadRejected()]);
+    $("status-line").replaceChildren(el("span", { id: "updated" }, "updated " + new Date().toLocaleTimeString()));
+    document.body.dataset.loaded = "1";
+  } catch (e) {
+    showError(e);
+  }
+}
+
+async function exportCsv() {
+  try {
+    const headers = state.token ? { Authorization: "Bearer " + state.token } : {};
+    const res = await fetch("/api/records.csv" + query(filterParams()), { headers });
+    if (!res.ok) throw new Error((await res.json().catch(() => ({}))).error || res.statusText);
+    const url = URL.createObjectURL(await res.blob());
+    const a = el("a", { href: url, download: "records.csv" });
+    document.body.append(a);
+    a.click();
+    a.remove();
+    setTimeout(() => URL.revokeObjectURL(url), 10000);
+  } catch (e) {
+    showError(e);
+  }
+}
+
+document.addEventListener("DOMContentLoaded", () => {
+  $("filter").addEventListener("submit", ev => { ev.preventDefault(); state.offset = 0; loadRecords().catch(showError); });
+  $("newer").addEventListener("click", () => { state.offset = Math.max(0, state.offset - PAGE); loadRecords().catch(showError); });
+  $("older").addEventListener("click", () => { state.offset += PAGE; loadRecords().catch(showError); });
+  $("export").addEventListener("click", exportCsv);
+  $("token-form").addEventListener("submit", ev => {
+    ev.preventDefault();
+    state.token = $("token").value;
+    sessionStorage.setItem("talvod-token", state.token);
+    $("token-form").hidden = true;
+    refresh();
+  });
+  refresh();
+  setInterval(refresh, REFRESH_MS);
+});
