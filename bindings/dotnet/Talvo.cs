@@ -1,0 +1,1002 @@
+// Talvo.cs - .NET declarations of TALVO.dll (Windows) and libtalvo.so (Linux).
+//
+// One file to add to a host project:
+//   NativeMethods  the 43 exports and the line API as [DllImport] declarations,
+//                  with the calling convention, buffer sizes and layouts of
+//                  talvo.h;
+//   Terminals      a wrapper that makes the 43 exports safe to call: buffers
+//                  of the right size, arguments checked before anything is
+//                  sent, blocks handed over by the library released;
+//   LineHandle,
+//   StoreHandle    SafeHandles that close lines and stores they own.
+//
+// Windows: compile as it is; TALVO.dll beside the program (x86: the DLL is
+// 32-bit, so the host runs as a 32-bit process).
+// Linux (Mono, .NET): compile with -define:TALVO_LINUX; libtalvo.so is looked
+// up by the dynamic linker (LD_LIBRARY_PATH, or an installed library).
+//
+// Texts are 8-bit in the terminals' code page (GBK on Windows); the wrapper's
+// Terminals.TextEncoding says how .NET strings become those bytes.
+using System;
+using System.Collections.Generic;
+using System.Globalization;
+using System.Runtime.InteropServices;
+using System.Text;
+using System.Text.RegularExpressions;
+
+namespace Talvo
+{
+    // ---- Records and other structures ------------------------------------
+
+    /// <summary>The 44-byte record of the store file and of SperateJyzmTxt
+    /// (texts zero-terminated, amounts as 32-bit floats).  Offsets: terminal
+    /// 0, card 4, type 11, amount 16, date 20, time 31, second amount 40.</summary>
+    [StructLayout(LayoutKind.Sequential, Pack = 1, Size = 44, CharSet = CharSet.Ansi)]
+    public struct StoreRecord
+    {
+        [MarshalAs(UnmanagedType.ByValTStr, SizeConst = 4)] public string TerminalText;  // "%03d"
+        [MarshalAs(UnmanagedType.ByValTStr, SizeConst = 7)] public string CardNumber;    // six characters
+        [MarshalAs(UnmanagedType.ByValTStr, SizeConst = 3)] public string TypeText;      // "05", "13", "14"
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 2)] public byte[] Gap1;
+        public float Amount;                                                              // negative for "05"
+        [MarshalAs(UnmanagedType.ByValTStr, SizeConst = 11)] public string DateText;     // "yyyy/mm/dd"
+        [MarshalAs(UnmanagedType.ByValTStr, SizeConst = 6)] public string TimeText;      // "hh:mm"
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 3)] public byte[] Gap2;
+        public float SecondAmount;
+    }
+
+    /// <summary>talvo_line_options.  Fill with NativeMethods.talvo_line_options_init;
+    /// Device and LineFormat are pointers to 8-bit texts (see NativeMethods.OpenLine).</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct LineOptions
+    {
+        public uint Size;
+        public IntPtr Device;
+        public uint Baud;
+        public IntPtr LineFormat;
+        public uint EchoTimeMs;
+        public uint WaitTimeMs;
+        public uint Tries;
+        public uint FillerBytes;
+        public uint InQueue;
+        public uint OutQueue;
+    }
+
+    /// <summary>talvo_datetime.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct TalvoDateTime
+    {
+        public int Year, Month, Day, Hour, Minute, Second;
+
+        public TalvoDateTime(DateTime t)
+        {
+            Year = t.Year; Month = t.Month; Day = t.Day; Hour = t.Hour; Minute = t.Minute; Second = t.Second;
+        }
+
+        public DateTime ToDateTime() { return new DateTime(Year, Month, Day, Hour, Minute, Second); }
+    }
+
+    /// <summary>talvo_time_of_day.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct TimeOfDay
+    {
+        public int Hour, Minute;
+        public TimeOfDay(int hour, int minute) { Hour = hour; Minute = minute; }
+    }
+
+    /// <summary>talvo_attend_zone: 20 bytes.</summary>
+    [StructLayout(LayoutKind.Sequential, CharSet = CharSet.Ansi)]
+    public struct AttendZone
+    {
+        public TimeOfDay Start;
+        public TimeOfDay End;
+        [MarshalAs(UnmanagedType.ByValTStr, SizeConst = 4)] public string Code;  // two characters
+    }
+
+    /// <summary>talvo_record: 44 bytes, money in cents.</summary>
+    [StructLayout(LayoutKind.Sequential, CharSet = CharSet.Ansi)]
+    public struct Record
+    {
+        public int Terminal;
+        [MarshalAs(UnmanagedType.ByValTStr, SizeConst = 8)] public string Card;
+        public int Type;                 // 5 payment, 13 deposit, 14 subsidy
+        public int AmountCents;          // negative for payments
+        public int SecondAmountCents;
+        public int Year, Month, Day, Hour, Minute;
+    }
+
+    /// <summary>talvo_batch: 232 bytes, one batch as the terminal handed it over.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct Batch
+    {
+        public int Terminal;
+        public int Mark;
+        public int Count;                // raw records, 0 to 6
+        public int Kept;                 // of them decoded into records
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 6)] public int[] Status;   // 0 kept, 1 damaged, 2 unwanted
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 6 * 32)] public byte[] Raw; // 6 x (28 characters and a zero)
+
+        public string RawRecord(int i)
+        {
+            if (i < 0 || i >= Count || Raw == null) throw new ArgumentOutOfRangeException("i");
+            return Encoding.ASCII.GetString(Raw, 32 * i, 28);
+        }
+    }
+
+    /// <summary>The trace callback of talvo_line_set_trace: direction 0 for a frame
+    /// sent, 1 for a reply collected; `bytes` valid during the call only.</summary>
+    [UnmanagedFunctionPointer(NativeMethods.Convention)]
+    public delegate void TraceCallback(IntPtr user, int direction, long timeMs, int terminal, int command,
+                                       IntPtr bytes, UIntPtr length);
+
+    /// <summary>A line handle; closing it (Dispose, or the finalizer) calls talvo_line_close.</summary>
+    public sealed class LineHandle : SafeHandle
+    {
+        public LineHandle() : base(IntPtr.Zero, true) { }
+        public override bool IsInvalid { get { return handle == IntPtr.Zero; } }
+        protected override bool ReleaseHandle() { return NativeMethods.talvo_line_close(handle) == 0; }
+    }
+
+    /// <summary>A store handle; closing it calls talvo_store_close.</summary>
+    public sealed class StoreHandle : SafeHandle
+    {
+        public StoreHandle() : base(IntPtr.Zero, true) { }
+        public override bool IsInvalid { get { return handle == IntPtr.Zero; } }
+        protected override bool ReleaseHandle() { return NativeMethods.talvo_store_close(handle) == 0; }
+    }
+
+    // ---- The declarations ------------------------------------------------
+
+    /// <summary>The library's functions as it exports them.  Output buffers are
+    /// the caller's, at least the size given in each comment.</summary>
+    public static class NativeMethods
+    {
+#if TALVO_LINUX
+        public const string Library = "talvo";
+        public const CallingConvention Convention = CallingConvention.Cdecl;
+#else
+        public const string Library = "TALVO.dll";
+        public const CallingConvention Convention = CallingConvention.StdCall;
+#endif
+
+        // Error codes (GetError and the line API).
+        public const int TALVO_OK = 0;
+        public const int TALVO_E_PORT = -1;
+        public const int TALVO_E_BAD_REPLY = -2;
+        public const int TALVO_E_NO_REPLY = -3;
+        public const int TALVO_E_NOT_RUN = -4;
+        public const int TALVO_E_REPLY_CHECK = -6;
+        public const int TALVO_E_REFUSED = -7;
+        public const int TALVO_E_SHORT_REPLY = -8;
+        public const int TALVO_E_INVALID = -9;
+        public const int TALVO_E_BUFFER = -10;
+        public const int TALVO_E_CLOSED = -11;
+        public const int TALVO_E_NO_MEMORY = -12;
+        public const int TALVO_E_NO_DEVICE = -13;
+        public const int TALVO_E_BUSY = -14;
+        public const int TALVO_E_ACCESS = -15;
+        public const int TALVO_E_LINE_FORMAT = -16;
+        public const int TALVO_E_OPEN = -17;
+        public const int TALVO_E_STORE = -18;
+        public const int TALVO_E_BATCH = -19;
+        public const int TALVO_E_UNCONFIRMED = -20;
+        public const int TALVO_E_INTERNAL = -21;
+
+        public const int TALVO_RECORD_PAYMENT = 5;
+        public const int TALVO_RECORD_DEPOSIT = 13;
+        public const int TALVO_RECORD_SUBSIDY = 14;
+        public const int TALVO_ZONES = 8;
+        public const int TALVO_BATCH_MAX = 6;
+
+        // ---- The 43 exports ----
+
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int GetError();
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern void SetDisplayRecp(int on);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern void SetDisplaySend(int on);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int GetDisplayRecp();
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int GetDisplaySend();
+        /// <summary>`buffer` large enough for the formatted text (see Terminals.FormatFloat).</summary>
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false)]
+        public static extern int SetFloatInStr(StringBuilder buffer, string format, float value);
+        /// <summary>`buffer`: 9 bytes ("It's me!").</summary>
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int IsFileExist(StringBuilder buffer);
+
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int InqStat(int terminal);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int ClearRAM(int terminal);
+        /// <summary>`text`: 13 bytes.</summary>
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int ReadCMW(int terminal, StringBuilder text);
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int Setcmw(int terminal, string text);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int Readmdeb(int terminal, ref float amount);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int Setmdeb(int terminal, float amount);
+
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int AddHMD(int terminal, string entries);
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int ReduHMD(int terminal, string entry);
+        /// <summary>`entries`: 6 x `count` bytes.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int SetHMD(int terminal, int position, [In] byte[] entries, int count);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int ClearHMD(int terminal);
+        /// <summary>On 1 with count > 0, `data` is a block of 6 x count bytes to release
+        /// with Terminals.FreeBlock.  Pass IntPtr.Zero in.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int ReadHMD(int terminal, int position, ref IntPtr data, ref int count);
+
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int CheckKey(int terminal, int unused1, int unused2, string keyText);
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int SetKey(int terminal, int unused1, int unused2, string keyText);
+        /// <summary>`flags`: 4 integers.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int Inqkey(int terminal, [Out] int[] flags);
+
+        /// <summary>`prices`: `count` floats.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int Setmenu(int terminal, [In] float[] prices, int count);
+        /// <summary>On 1, `prices` is a block of `count` floats to release with Terminals.FreeBlock.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int ReadMenu(int terminal, ref IntPtr prices, ref int count);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int Clearmenu(int terminal);
+
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int ClearList(int terminal);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int SetMaxbt(int terminal, double amount);
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int SetBtTime(int terminal, string text);
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int AddBtList(int terminal, int position, string entries);
+
+        /// <summary>Always 1; `zones` receives a 120-byte block to release with Terminals.FreeBlock.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int ReadTimeZone(int terminal, ref IntPtr zones);
+        /// <summary>`zones`: 120 bytes (8 slots of 15).</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int SetTimeZone(int terminal, [In] byte[] zones);
+        /// <summary>`timeText`: 15 bytes.</summary>
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int ReadMachTime(int terminal, StringBuilder timeText);
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int SetMachTime(int terminal, string timeText);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int BlockMach(int terminal);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int UnBlockMach(int terminal);
+
+        /// <summary>`zones`: 120 bytes (8 slots of 15).</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int SetAttendTimeZone(int terminal, [In] byte[] zones);
+        /// <summary>Always 1; `zones` receives a 120-byte block to release with Terminals.FreeBlock.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int ReadAttendTimeZone(int terminal, ref IntPtr zones);
+        /// <summary>`reason`: 8 bytes.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int SetAttendReason(int terminal, int reasonNo, [In] byte[] reason);
+        /// <summary>`reason`: 9 bytes.</summary>
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int ReadAttendReason(int terminal, int reasonNo, StringBuilder reason);
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int SetAttendTime(int terminal, string timeText);
+        /// <summary>`timeText`: 14 bytes, not terminated.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int ReadAttendTime(int terminal, [Out] byte[] timeText);
+
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int AutoReadJyzm(int terminal, ref int count, ref float total, string path);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int Clearjyzm(int terminal, int count, ref ushort mark);
+        /// <summary>`raw`: 28 bytes.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int SperateJyzmTxt([In] byte[] raw, int terminal, ref StoreRecord record, int reserved);
+
+        // ---- The line API ----
+
+        /// <summary>A static text: read with Marshal.PtrToStringAnsi, never freed (see Terminals.ErrorText).</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern IntPtr talvo_strerror(int code);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern IntPtr talvo_version();
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_version_number();
+
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern void talvo_line_options_init(ref LineOptions options);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_line_open([In] ref LineOptions options, out LineHandle line);
+        /// <summary>Called by LineHandle; a host disposes the handle instead.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_line_close(IntPtr line);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_line_last_error(LineHandle line);
+        /// <summary>Keep `fn` referenced while the line may call it.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_line_set_trace(LineHandle line, TraceCallback fn, IntPtr user);
+
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_status(LineHandle line, int terminal);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_clear_memory(LineHandle line, int terminal);
+        /// <summary>`size` at least 13.</summary>
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int talvo_cmw_read(LineHandle line, int terminal, StringBuilder text, UIntPtr size);
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int talvo_cmw_set(LineHandle line, int terminal, string text);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_mdeb_read(LineHandle line, int terminal, out int cents);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_mdeb_set(LineHandle line, int terminal, int cents);
+
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int talvo_key_check(LineHandle line, int terminal, string key);
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int talvo_key_set(LineHandle line, int terminal, string key);
+        /// <summary>`flags`: `count` integers, at least 4.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_key_flags(LineHandle line, int terminal, [Out] int[] flags, UIntPtr count);
+
+        /// <summary>`cards`: 6 x `count` bytes.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_blacklist_add(LineHandle line, int terminal, [In] byte[] cards, UIntPtr count);
+        /// <summary>`card`: 6 bytes.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_blacklist_remove(LineHandle line, int terminal, [In] byte[] card);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_blacklist_set(LineHandle line, int terminal, uint position, [In] byte[] cards,
+                                                     UIntPtr count);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_blacklist_clear(LineHandle line, int terminal);
+        /// <summary>`cards`: 6 x `capacity` bytes.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_blacklist_read(LineHandle line, int terminal, uint position, [Out] byte[] cards,
+                                                      UIntPtr capacity, out UIntPtr count);
+
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_menu_set(LineHandle line, int terminal, [In] int[] cents, UIntPtr count);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_menu_read(LineHandle line, int terminal, [Out] int[] cents, UIntPtr capacity,
+                                                 out UIntPtr count);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_menu_clear(LineHandle line, int terminal);
+
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_subsidy_clear(LineHandle line, int terminal);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_subsidy_set_max(LineHandle line, int terminal, int cents);
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int talvo_subsidy_set_time(LineHandle line, int terminal, string text);
+        /// <summary>`entries`: 12 x `count` bytes.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_subsidy_add(LineHandle line, int terminal, uint position, [In] byte[] entries,
+                                                   UIntPtr count);
+
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_clock_read(LineHandle line, int terminal, out TalvoDateTime when);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_clock_set(LineHandle line, int terminal, [In] ref TalvoDateTime when);
+        /// <summary>`zones`: 8 (count must be 8).</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_zones_read(LineHandle line, int terminal, [Out] TimeOfDay[] zones, UIntPtr count);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_zones_set(LineHandle line, int terminal, [In] TimeOfDay[] zones, UIntPtr count);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_lock(LineHandle line, int terminal);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_unlock(LineHandle line, int terminal);
+
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_attend_zones_read(LineHandle line, int terminal, [In, Out] AttendZone[] zones,
+                                                         UIntPtr count);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_attend_zones_set(LineHandle line, int terminal, [In] AttendZone[] zones,
+                                                        UIntPtr count);
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int talvo_attend_reason_set(LineHandle line, int terminal, int number, string text);
+        /// <summary>`size` at least 9.</summary>
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int talvo_attend_reason_read(LineHandle line, int terminal, int number, StringBuilder text,
+                                                          UIntPtr size);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_attend_clock_read(LineHandle line, int terminal, out TalvoDateTime when);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_attend_clock_set(LineHandle line, int terminal, [In] ref TalvoDateTime when);
+
+        /// <summary>`records`: room for `max` (6 is always enough).</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_records_fetch(LineHandle line, int terminal, [In, Out] Record[] records, UIntPtr max,
+                                                     out UIntPtr n, out Batch batch);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_records_confirm(LineHandle line, int terminal, [In] ref Batch batch);
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int talvo_records_collect(LineHandle line, int terminal, string path, out UIntPtr stored);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_record_to_store([In] ref Record record, out StoreRecord storeRecord);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_record_from_store([In] ref StoreRecord storeRecord, out Record record);
+
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int talvo_store_open(string path, out StoreHandle store);
+        /// <summary>Called by StoreHandle; a host disposes the handle instead.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_store_close(IntPtr store);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_store_count(StoreHandle store, out UIntPtr count);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_store_read(StoreHandle store, UIntPtr index, [In, Out] Record[] records, UIntPtr max,
+                                                  out UIntPtr n);
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int talvo_store_append(string path, [In] Record[] records, UIntPtr n);
+
+        /// <summary>talvo_line_open with the defaults and the options given; `device`
+        /// and `lineFormat` are copied by the library.  Returns 0 or a TALVO_E_* code.</summary>
+        public static int OpenLine(string device, uint baud, out LineHandle line, uint echoTimeMs = 150,
+                                   uint waitTimeMs = 1000, uint tries = 3, string lineFormat = null)
+        {
+            if (device == null) throw new ArgumentNullException("device");
+            var options = new LineOptions();
+            talvo_line_options_init(ref options);
+            IntPtr dev = Marshal.StringToHGlobalAnsi(device);
+            IntPtr format = lineFormat != null ? Marshal.StringToHGlobalAnsi(lineFormat) : IntPtr.Zero;
+            try
+            {
+                options.Device = dev;
+                if (format != IntPtr.Zero) options.LineFormat = format;
+                options.Baud = baud;
+                options.EchoTimeMs = echoTimeMs;
+                options.WaitTimeMs = waitTimeMs;
+                options.Tries = tries;
+                return talvo_line_open(ref options, out line);
+            }
+            finally
+            {
+                Marshal.FreeHGlobal(dev);
+                if (format != IntPtr.Zero) Marshal.FreeHGlobal(format);
+            }
+        }
+    }
+
+    // ---- The safe wrapper of the 43 exports --------------------------------
+
+    /// <summary>An attendance zone as the 43 exports keep it: two times "hh:mm"
+    /// and a two-character code.</summary>
+    public sealed class AttendanceZone
+    {
+        public string Start, End, Code;
+        public AttendanceZone(string start, string end, string code) { Start = start; End = end; Code = code; }
+        public override string ToString() { return Start + "-" + End + "/" + Code; }
+    }
+
+    /// <summary>The 43 exports made safe to call.  Every method checks its arguments
+    /// before anything is sent (ArgumentException), passes buffers of the sizes the
+    /// library writes, and releases the blocks it hands over.  Commands return true
+    /// when the terminal accepted; LastError then tells a refusal (0) from a failed
+    /// exchange (negative).  The library serializes calls from several threads.</summary>
+    public static class Terminals
+    {
+        /// <summary>How strings become the terminals' 8-bit texts.  Windows: the
+        /// system's ANSI code page (GBK where the terminals are used).</summary>
+        public static Encoding TextEncoding = Encoding.Default;
+
+        /// <summary>The result of the last exchange (0, or -1, -2, -3, -6).</summary>
+        public static int LastError { get { return NativeMethods.GetError(); } }
+
+        /// <summary>The library's English text for an error code.</summary>
+        public static string ErrorText(int code)
+        {
+            return Marshal.PtrToStringAnsi(NativeMethods.talvo_strerror(code));
+        }
+
+        /// <summary>Releases a block handed over by ReadHMD, ReadMenu, ReadTimeZone or
+        /// ReadAttendTimeZone: GlobalUnlock and GlobalFree of its handle on Windows,
+        /// free() elsewhere.  IntPtr.Zero is ignored.</summary>
+        public static void FreeBlock(IntPtr block)
+        {
+            if (block == IntPtr.Zero) return;
+            if (Environment.OSVersion.Platform == PlatformID.Win32NT)
+            {
+                IntPtr handle = GlobalHandle(block);
+                GlobalUnlock(handle);
+                GlobalFree(handle);
+            }
+            else
+            {
+                free(block);
+            }
+        }
+
+        [DllImport("kernel32.dll", SetLastError = true)]
+        static extern IntPtr GlobalHandle(IntPtr memory);
+        [DllImport("kernel32.dll", SetLastError = true)]
+        [return: MarshalAs(UnmanagedType.Bool)]
+        static extern bool GlobalUnlock(IntPtr handle);
+        [DllImport("kernel32.dll", SetLastError = true)]
+        static extern IntPtr GlobalFree(IntPtr handle);
+        [DllImport("libc.so.6", CallingConvention = CallingConvention.Cdecl)]
+        static extern void free(IntPtr block);
+
+        // ---- argument checks ----
+
+        static void Terminal(int terminal)
+        {
+            if (terminal < 0 || terminal > 255) throw new ArgumentOutOfRangeException("terminal", "0 to 255");
+        }
+
+        static void Position(int position)
+        {
+            if (position < 0 || position > 65535) throw new ArgumentOutOfRangeException("position", "0 to 65535");
+        }
+
+        static byte[] Bytes(string text, string name)
+        {
+            if (text == null) throw new ArgumentNullException(name);
+            byte[] data = TextEncoding.GetBytes(text);
+            if (Array.IndexOf(data, (byte)0) >= 0) throw new ArgumentException("holds a zero character", name);
+            return data;
+        }
+
+        static string Text(string text, string name, int min, int max)
+        {
+            int n = Bytes(text, name).Length;
+            if (n < min || n > max)
+                throw new ArgumentException(string.Format("{0} to {1} bytes, not {2}", min, max, n), name);
+            return text;
+        }
+
+        // Concatenated groups of exactly `width` bytes, 1 to 255 of them.
+        static byte[] Groups(IList<string> items, int width, string name)
+        {
+            if (items == null) throw new ArgumentNullException(name);
+            if (items.Count < 1 || items.Count > 255) throw new ArgumentException("1 to 255 entries", name);
+            var all = new List<byte>();
+            foreach (string item in items)
+            {
+                byte[] b = Bytes(item, name);
+                if (b.Length != width) throw new ArgumentException("each entry exactly " + width + " bytes", name);
+                all.AddRange(b);
+            }
+            return all.ToArray();
+        }
+
+        static float Amount(decimal amount, string name)
+        {
+            if (amount < 0m || amount > 9999.99m || decimal.Round(amount, 2) != amount)
+                throw new ArgumentOutOfRangeException(name, "0 to 9999.99, two decimals");
+            return (float)amount;
+        }
+
+        static decimal Money(float value) { return decimal.Round((decimal)value, 2); }
+
+        static string Key(string key)
+        {
+            if (key == null) throw new ArgumentNullException("key");
+            if (!Regex.IsMatch(key, "^[0-9A-Fa-f]{6}$")) throw new ArgumentException("six hex digits", "key");
+            return key;
+        }
+
+        static string Zero(byte[] b, int offset, int max)
+        {
+            int n = 0;
+            while (n < max && b[offset + n] != 0) n++;
+            return TextEncoding.GetString(b, offset, n);
+        }
+
+        static byte[] CopyBlock(IntPtr block, int size)
+        {
+            var data = new byte[size];
+            if (size > 0) Marshal.Copy(block, data, 0, size);
+            return data;
+        }
+
+        // ---- module state ----
+
+        /// <summary>"It's me!".</summary>
+        public static string Identify()
+        {
+            var buffer = new StringBuilder(16);
+            NativeMethods.IsFileExist(buffer);
+            return buffer.ToString();
+        }
+
+        public static bool DisplayReceived
+        {
+            get { return NativeMethods.GetDisplayRecp() != 0; }
+            set { NativeMethods.SetDisplayRecp(value ? 1 : 0); }
+        }
+
+        public static bool DisplaySent
+        {
+            get { return NativeMethods.GetDisplaySend() != 0; }
+            set { NativeMethods.SetDisplaySend(value ? 1 : 0); }
+        }
+
+        static readonly Regex FloatFormat = new Regex(
+            @"^(?:[^%]|%%)*%[-+ #0]*(\d*)(?:\.(\d*))?[eEfFgGaA](?:[^%]|%%)*$");
+
+        /// <summary>SetFloatInStr with a buffer sized for the format: exactly one
+        /// floating conversion, width and precision at most 500.</summary>
+        public static string FormatFloat(string format, float value)
+        {
+            if (format == null) throw new ArgumentNullException("format");
+            Match m = FloatFormat.Match(format);
+            if (!m.Success) throw new ArgumentException("exactly one floating conversion", "format");
+            int width = m.Groups[1].Value.Length > 0 ? int.Parse(m.Groups[1].Value, CultureInfo.InvariantCulture) : 0;
+            int precision = m.Groups[2].Value.Length > 0 ? int.Parse(m.Groups[2].Value, CultureInfo.InvariantCulture) : 6;
+            if (width > 500 || precision > 500) throw new ArgumentException("width and precision at most 500", "format");
+            // A float has at most 39 integer digits; sign, point, exponent and
+            // hex prefix fit in the margin.
+            var buffer = new StringBuilder(format.Length + Math.Max(width, 64 + precision) + 1);
+            int n = NativeMethods.SetFloatInStr(buffer, format, value);
+            return n < 0 ? null : buffer.ToString();
+        }
+
+        // ---- parameters and status ----
+
+        public static bool InqStat(int terminal) { Terminal(terminal); return NativeMethods.InqStat(terminal) == 1; }
+        public static bool ClearRAM(int terminal) { Terminal(terminal); return NativeMethods.ClearRAM(terminal) == 1; }
+
+        /// <summary>The 12-character CMW text.</summary>
+        public static bool ReadCMW(int terminal, out string text)
+        {
+            Terminal(terminal);
+            var buffer = new StringBuilder(16);
+            bool ok = NativeMethods.ReadCMW(terminal, buffer) == 1;
+            text = ok ? buffer.ToString() : null;
+            return ok;
+        }
+
+        /// <summary>0 to 12 characters; padded with '0' to 12 on the line.</summary>
+        public static bool Setcmw(int terminal, string text)
+        {
+            Terminal(terminal);
+            return NativeMethods.Setcmw(terminal, Text(text, "text", 0, 12)) == 1;
+        }
+
+        public static bool Readmdeb(int terminal, out decimal amount)
+        {
+            Terminal(terminal);
+            float value = 0;
+            bool ok = NativeMethods.Readmdeb(terminal, ref value) == 1;
+            amount = ok ? Money(value) : 0m;
+            return ok;
+        }
+
+        public static bool Setmdeb(int terminal, decimal amount)
+        {
+            Terminal(terminal);
+            return NativeMethods.Setmdeb(terminal, Amount(amount, "amount")) == 1;
+        }
+
+        // ---- blacklist ----
+
+        public static bool AddHMD(int terminal, IList<string> entries)
+        {
+            Terminal(terminal);
+            byte[] data = Groups(entries, 6, "entries");
+            return NativeMethods.AddHMD(terminal, TextEncoding.GetString(data)) == 1;
+        }
+
+        public static bool ReduHMD(int terminal, string entry)
+        {
+            Terminal(terminal);
+            return NativeMethods.ReduHMD(terminal, Text(entry, "entry", 6, 6)) == 1;
+        }
+
+        public static bool SetHMD(int terminal, int position, IList<string> entries)
+        {
+            Terminal(terminal);
+            Position(position);
+            byte[] data = Groups(entries, 6, "entries");
+            return NativeMethods.SetHMD(terminal, position, data, entries.Count) == 1;
+        }
+
+        public static bool ClearHMD(int terminal) { Terminal(terminal); return NativeMethods.ClearHMD(terminal) == 1; }
+
+        /// <summary>Up to 32 entries from `position`; the block is released here.</summary>
+        public static bool ReadHMD(int terminal, int position, out string[] entries)
+        {
+            Terminal(terminal);
+            Position(position);
+            IntPtr block = IntPtr.Zero;
+            int count = 0;
+            entries = null;
+            try
+            {
+                if (NativeMethods.ReadHMD(terminal, position, ref block, ref count) != 1) return false;
+                if (count < 0 || count > 32 || (count > 0 && block == IntPtr.Zero)) return false;
+                byte[] data = CopyBlock(block, 6 * count);
+                entries = new string[count];
+                for (int i = 0; i < count; i++) entries[i] = TextEncoding.GetString(data, 6 * i, 6);
+                return true;
+            }
+            finally
+            {
+                FreeBlock(block);
+            }
+        }
+
+        // ---- card key ----
+
+        public static bool CheckKey(int terminal, string key)
+        {
+            Terminal(terminal);
+            return NativeMethods.CheckKey(terminal, 0, 0, Key(key)) == 1;
+        }
+
+        public static bool SetKey(int terminal, string key)
+        {
+            Terminal(terminal);
+            return NativeMethods.SetKey(terminal, 0, 0, Key(key)) == 1;
+        }
+
+        public static bool Inqkey(int terminal, out bool[] flags)
+        {
+            Terminal(terminal);
+            var raw = new int[4];
+            bool ok = NativeMethods.Inqkey(terminal, raw) == 1;
+            flags = ok ? new[] { raw[0] != 0, raw[1] != 0, raw[2] != 0, raw[3] != 0 } : null;
+            return ok;
+        }
+
+        // ---- price menu ----
+
+        public static bool Setmenu(int terminal, IList<decimal> prices)
+        {
+            Terminal(terminal);
+            if (prices == null) throw new ArgumentNullException("prices");
+            if (prices.Count > 255) throw new ArgumentException("at most 255 prices", "prices");
+            var values = new float[Math.Max(1, prices.Count)];
+            for (int i = 0; i < prices.Count; i++) values[i] = Amount(prices[i], "prices");
+            return NativeMethods.Setmenu(terminal, values, prices.Count) == 1;
+        }
+
+        /// <summary>The prices; false for an empty menu too.  The block is released here.</summary>
+        public static bool ReadMenu(int terminal, out decimal[] prices)
+        {
+            Terminal(terminal);
+            IntPtr block = IntPtr.Zero;
+            int count = 0;
+            prices = null;
+            try
+            {
+                if (NativeMethods.ReadMenu(terminal, ref block, ref count) != 1) return false;
+                if (count <= 0 || count > 255 || block == IntPtr.Zero) return false;
+                var values = new float[count];
+                Marshal.Copy(block, values, 0, count);
+                prices = new decimal[count];
+                for (int i = 0; i < count; i++) prices[i] = Money(values[i]);
+                return true;
+            }
+            finally
+            {
+                FreeBlock(block);
+            }
+        }
+
+        public static bool Clearmenu(int terminal) { Terminal(terminal); return NativeMethods.Clearmenu(terminal) == 1; }
+
+        // ---- subsidy ----
+
+        public static bool ClearList(int terminal) { Terminal(terminal); return NativeMethods.ClearList(terminal) == 1; }
+
+        public static bool SetMaxbt(int terminal, decimal amount)
+        {
+            Terminal(terminal);
+            return NativeMethods.SetMaxbt(terminal, (double)Amount(amount, "amount")) == 1;
+        }
+
+        public static bool SetBtTime(int terminal, string text)
+        {
+            Terminal(terminal);
+            return NativeMethods.SetBtTime(terminal, Text(text, "text", 0, 1024)) == 1;
+        }
+
+        public static bool AddBtList(int terminal, int position, IList<string> entries)
+        {
+            Terminal(terminal);
+            Position(position);
+            byte[] data = Groups(entries, 12, "entries");
+            return NativeMethods.AddBtList(terminal, position, TextEncoding.GetString(data)) == 1;
+        }
+
+        // ---- clock, zones and lock ----
+
+        static byte[] Slots(IList<string> times)
+        {
+            if (times == null) throw new ArgumentNullException("zones");
+            if (times.Count != 8) throw new ArgumentException("exactly 8 zones", "zones");
+            var block = new byte[120];
+            for (int k = 0; k < 8; k++) PutTime(block, 15 * k, times[k], "zones");
+            return block;
+        }
+
+        static void PutTime(byte[] block, int at, string time, string name)
+        {
+            if (time == null || !Regex.IsMatch(time, "^([01][0-9]|2[0-3]):[0-5][0-9]$"))
+                throw new ArgumentException("times as hh:mm", name);
+            Encoding.ASCII.GetBytes(time, 0, 5, block, at);
+        }
+
+        /// <summary>The 8 time zones as "hh:mm"; the block is released here.  True when
+        /// the exchange succeeded (the export itself always returns 1).</summary>
+        public static bool ReadTimeZone(int terminal, out string[] zones)
+        {
+            Terminal(terminal);
+            IntPtr block = IntPtr.Zero;
+            zones = null;
+            try
+            {
+                NativeMethods.ReadTimeZone(terminal, ref block);
+                if (block == IntPtr.Zero || LastError != 0) return false;
+                byte[] data = CopyBlock(block, 120);
+                zones = new string[8];
+                for (int k = 0; k < 8; k++) zones[k] = Zero(data, 15 * k, 6);
+                return true;
+            }
+            finally
+            {
+                FreeBlock(block);
+            }
+        }
+
+        /// <summary>Sets the 8 time zones ("hh:mm"); true when the exchange succeeded.</summary>
+        public static bool SetTimeZone(int terminal, IList<string> zones)
+        {
+            Terminal(terminal);
+            NativeMethods.SetTimeZone(terminal, Slots(zones));
+            return LastError == 0;
+        }
+
+        /// <summary>The clock as "yy/mm/dd*hh:mm".</summary>
+        public static bool ReadMachTime(int terminal, out string text)
+        {
+            Terminal(terminal);
+            var buffer = new StringBuilder(16);
+            bool ok = NativeMethods.ReadMachTime(terminal, buffer) == 1;
+            text = ok ? buffer.ToString() : null;
+            return ok;
+        }
+
+        /// <summary>Sets the clock (years 2000 to 2099, to the minute).</summary>
+        public static bool SetMachTime(int terminal, DateTime when)
+        {
+            Terminal(terminal);
+            if (when.Year < 2000 || when.Year > 2099) throw new ArgumentOutOfRangeException("when", "years 2000 to 2099");
+            return NativeMethods.SetMachTime(terminal, when.ToString("yyyy/MM/dd HH:mm", CultureInfo.InvariantCulture)) == 1;
+        }
+
+        public static bool BlockMach(int terminal) { Terminal(terminal); return NativeMethods.BlockMach(terminal) == 1; }
+        public static bool UnBlockMach(int terminal) { Terminal(terminal); return NativeMethods.UnBlockMach(terminal) == 1; }
+
+        // ---- attendance terminals ----
+
+        public static bool SetAttendTimeZone(int terminal, IList<AttendanceZone> zones)
+        {
+            Terminal(terminal);
+            if (zones == null) throw new ArgumentNullException("zones");
+            if (zones.Count != 8) throw new ArgumentException("exactly 8 zones", "zones");
+            var block = new byte[120];
+            for (int k = 0; k < 8; k++)
+            {
+                AttendanceZone z = zones[k];
+                if (z == null) throw new ArgumentNullException("zones");
+                PutTime(block, 15 * k, z.Start, "zones");
+                PutTime(block, 15 * k + 6, z.End, "zones");
+                byte[] code = Bytes(z.Code, "zones");
+                if (code.Length != 2) throw new ArgumentException("codes of two characters", "zones");
+                Array.Copy(code, 0, block, 15 * k + 12, 2);
+            }
+            NativeMethods.SetAttendTimeZone(terminal, block);
+            return LastError == 0;
+        }
+
+        /// <summary>The 8 attendance zones; the block is released here.  True when the
+        /// exchange succeeded.</summary>
+        public static bool ReadAttendTimeZone(int terminal, out AttendanceZone[] zones)
+        {
+            Terminal(terminal);
+            IntPtr block = IntPtr.Zero;
+            zones = null;
+            try
+            {
+                NativeMethods.ReadAttendTimeZone(terminal, ref block);
+                if (block == IntPtr.Zero || LastError != 0) return false;
+                byte[] data = CopyBlock(block, 120);
+                zones = new AttendanceZone[8];
+                for (int k = 0; k < 8; k++)
+                    zones[k] = new AttendanceZone(Zero(data, 15 * k, 6), Zero(data, 15 * k + 6, 6), Zero(data, 15 * k + 12, 3));
+                return true;
+            }
+            finally
+            {
+                FreeBlock(block);
+            }
+        }
+
+        /// <summary>Reason `number` (0 to 255): up to 8 bytes, sent ended by 0x0F.</summary>
+        public static bool SetAttendReason(int terminal, int number, string reason)
+        {
+            Terminal(terminal);
+            if (number < 0 || number > 255) throw new ArgumentOutOfRangeException("number", "0 to 255");
+            byte[] text = Bytes(reason, "reason");
+            if (text.Length > 8) throw new ArgumentException("at most 8 bytes", "reason");
+            if (Array.IndexOf(text, (byte)0x0F) >= 0) throw new ArgumentException("0x0F ends a reason", "reason");
+            var data = new byte[8];
+            for (int i = 0; i < 8; i++) data[i] = i < text.Length ? text[i] : (byte)0x0F;
+            return NativeMethods.SetAttendReason(terminal, number, data) == 1;
+        }
+
+        public static bool ReadAttendReason(int terminal, int number, out string reason)
+        {
+            Terminal(terminal);
+            if (number < 0 || number > 255) throw new ArgumentOutOfRangeException("number", "0 to 255");
+            var buffer = new StringBuilder(16);
+            bool ok = NativeMethods.ReadAttendReason(terminal, number, buffer) == 1;
+            reason = ok ? buffer.ToString() : null;
+            return ok;
+        }
+
+        /// <summary>Sets the attendance clock (14 digits yyyyMMddHHmmss on the line).</summary>
+        public static bool SetAttendTime(int terminal, DateTime when)
+        {
+            Terminal(terminal);
+            return NativeMethods.SetAttendTime(terminal, when.ToString("yyyyMMddHHmmss", CultureInfo.InvariantCulture)) == 1;
+        }
+
+        /// <summary>The attendance clock's 14 characters.</summary>
+        public static bool ReadAttendTime(int terminal, out string text)
+        {
+            Terminal(terminal);
+            var buffer = new byte[14];
+            bool ok = NativeMethods.ReadAttendTime(terminal, buffer) == 1;
+            text = ok ? Zero(buffer, 0, 14) : null;
+            return ok;
+        }
+
+        // ---- records ----
+
+        /// <summary>Collects one batch into the store file at `path`: `count` the records
+        /// stored, `total` their sum.</summary>
+        public static bool AutoReadJyzm(int terminal, string path, out int count, out float total)
+        {
+            Terminal(terminal);
+            if (string.IsNullOrEmpty(path)) throw new ArgumentException("a path", "path");
+            count = 0;
+            total = 0;
+            return NativeMethods.AutoReadJyzm(terminal, ref count, ref total, path) == 1;
+        }
+
+        /// <summary>Tells the terminal to clear `count` (0 to 255) records unread.</summary>
+        public static bool Clearjyzm(int terminal, int count, out ushort mark)
+        {
+            Terminal(terminal);
+            if (count < 0 || count > 255) throw new ArgumentOutOfRangeException("count", "0 to 255");
+            mark = 0;
+            return NativeMethods.Clearjyzm(terminal, count, ref mark) == 1;
+        }
+
+        /// <summary>Decodes 28 raw characters for terminal number `terminal`.</summary>
+        public static StoreRecord SperateJyzmTxt(string raw, int terminal)
+        {
+            if (raw == null) throw new ArgumentNullException("raw");
+            byte[] data = Encoding.ASCII.GetBytes(raw);
+            if (data.Length != 28) throw new ArgumentException("28 characters", "raw");
+            if (terminal < 0 || terminal > 999) throw new ArgumentOutOfRangeException("terminal", "0 to 999");
+            var record = new StoreRecord { Gap1 = new byte[2], Gap2 = new byte[3] };
+            NativeMethods.SperateJyzmTxt(data, terminal, ref record, 0);
+            return record;
+        }
+    }
+}

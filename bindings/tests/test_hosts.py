@@ -1,0 +1,243 @@
+"""The .NET and Pascal declarations, compiled with Mono's C# compiler and Free
+Pascal and run as hosts against libtalvo.so and the software terminal.
+
+Each host calls every family of exports and prints name=value lines; the
+tests compare those with what the terminal was given, and the request frames
+the terminal received with the frames the calls must send.
+
+Environment: TALVO_LIBRARY (libtalvo.so of the build), TALVO_SIM, and
+TALVO_SOURCE_DIR (the checkout; by default this file's).
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import struct
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from talvo.sim import Sim
+
+SOURCE = Path(os.environ.get("TALVO_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+LIBRARY = Path(os.environ.get("TALVO_LIBRARY", SOURCE / "build" / "linux" / "libtalvo.so"))
+R = Sim.request
+
+# Records queued on terminal 1: a deposit, a payment and a damaged one.
+DEPOSIT = "00123450341232240930005000"  # 001234, 1234.50, December 24th 09:30, second amount 50.00
+PAYMENT = "20451850120003151200000000"  # 204518, 12.50 paid, March 15th 12:00
+DAMAGED = "11111100000021010800000000"
+
+
+def expected_export_frames() -> list:
+    """The requests the export scenario sends, in order."""
+    return [
+        R(1, 0x10),
+        R(1, 0x4A, count=0x65),
+        R(1, 0x22, count=6, payload=b"ABC000000000"),
+        R(1, 0x32, count=6),
+        R(1, 0x23, count=1, payload=b"563412"),
+        R(1, 0x33, count=3),
+        R(1, 0x2C, count=2, payload=b"123456654321"),
+        R(1, 0x4C, count=1, payload=b"123456"),
+        R(1, 0x24, 0x01, 0x02, 2, b"AAAAAABBBBBB"),
+        R(1, 0x34, 0x01, 0x02, 0x20),
+        R(1, 0x44, count=0x65),
+        R(1, 0x61, count=1, payload=b"740258"),
+        R(1, 0x21, count=1, payload=b"A1B2C3"),
+        R(1, 0x61, count=1, payload=b"000000"),
+        R(1, 0x11, count=0x10),
+        R(1, 0x26, count=2, payload=b"501200563412"),
+        R(1, 0x36, count=0x10),
+        R(1, 0x46, count=0x65),
+        R(1, 0x4D),
+        R(1, 0x2E, payload=b"505001"),
+        R(1, 0x2D, payload=b"0800"),
+        R(1, 0x3D, 0x01, 0x02, 1, b"AAAAAAAAAAAA"),
+        R(1, 0x2A, count=6, payload=b"2405060708"),
+        R(1, 0x3A),
+        R(1, 0x28, count=8, payload=b"0630110017002000" + b"0" * 16),
+        R(1, 0x38, count=8),
+        R(1, 0x2B),
+        R(1, 0x3B),
+        R(2, 0x28, count=8, payload=b"0800120001" + b"1300173002" + b"0000000000" * 6),
+        R(2, 0x38, count=8),
+        R(2, 0x28, count=3, payload=b"41420F0F0F0F0F0F"),
+        R(2, 0x38, count=3),
+        R(2, 0x2A, count=1, payload=b"20240506070809"),
+        R(2, 0x3A),
+        R(1, 0x37, count=6),
+        R(1, 0x47, 0x01, 0x01, 3),
+        R(1, 0x47, count=0x2C),
+        R(9, 0x10),
+    ]
+
+
+EXPORT_OUTPUTS = {
+    "layout.StoreRecord": "44",
+    "layout.StoreRecord.Amount": "16",
+    "layout.StoreRecord.DateText": "20",
+    "layout.StoreRecord.TimeText": "31",
+    "layout.StoreRecord.SecondAmount": "40",
+    "identify": "It's me!",
+    "error.start": "0",
+    "cmw": "ABC000000000",
+    "mdeb": "1234.56",
+    "blacklist": "AAAAAA,BBBBBB",
+    "CheckKey.default": "1",
+    "CheckKey.wrong": "0",
+    "error.refusal": "0",
+    "flags": "1,0,1,0",
+    "menu": "12.50,1234.56",
+    "clock": "24/05/06*07:08",
+    "zones": "06:30,11:00,17:00,20:00,00:00,00:00,00:00,00:00",
+    "azones": "08:00-12:00/01,13:00-17:30/02" + ",00:00-00:00/00" * 6,
+    "reason": "AB",
+    "aclock": "20240506070809",
+    "AutoReadJyzm": "1",
+    "collected": "2",
+    "total": "1222.00",
+    "mark": "257",
+    "decoded": "005|001234|13|1234.50|/12/24|09:30|50.00",
+    "format": "[  12.50]",
+    "format.exponent": "1.5e+000",
+    "display": "1",
+    "InqStat.silent": "0",
+    "error.silent": "-3",
+}
+# Every other command of the scenario returns 1.
+ACCEPTED = [
+    "InqStat", "ClearRAM", "Setcmw", "ReadCMW", "Setmdeb", "Readmdeb", "AddHMD", "ReduHMD", "SetHMD", "ReadHMD",
+    "ClearHMD", "SetKey", "Inqkey", "Setmenu", "ReadMenu", "Clearmenu", "ClearList", "SetMaxbt", "SetBtTime",
+    "AddBtList", "SetMachTime", "ReadMachTime", "SetTimeZone", "ReadTimeZone", "BlockMach", "UnBlockMach",
+    "SetAttendTimeZone", "ReadAttendTimeZone", "SetAttendReason", "ReadAttendReason", "SetAttendTime",
+    "ReadAttendTime", "Clearjyzm",
+]
+
+
+def parse(output: str) -> dict:
+    values = {}
+    for line in output.splitlines():
+        name, sep, value = line.partition("=")
+        assert sep, f"not a name=value line: {line!r}"
+        assert name not in values, f"{name} printed twice"
+        values[name] = value
+    return values
+
+
+def c_layout(tmp_path: Path) -> dict:
+    """Sizes and offsets of talvo.h's structures, from the C compiler."""
+    source = tmp_path / "layout.c"
+    source.write_text(
+        '#include <stddef.h>\n#include <stdio.h>\n#include "talvo.h"\n'
+        "int main(void) {\n"
+        '  printf("layout.talvo_record=%zu\\n", sizeof(talvo_record));\n'
+        '  printf("layout.talvo_record.type=%zu\\n", offsetof(talvo_record, type));\n'
+        '  printf("layout.talvo_batch=%zu\\n", sizeof(talvo_batch));\n'
+        '  printf("layout.talvo_batch.raw=%zu\\n", offsetof(talvo_batch, raw));\n'
+        '  printf("layout.talvo_attend_zone=%zu\\n", sizeof(talvo_attend_zone));\n'
+        '  printf("layout.talvo_datetime=%zu\\n", sizeof(talvo_datetime));\n'
+        '  printf("layout.talvo_line_options=%zu\\n", sizeof(talvo_line_options));\n'
+        '  printf("layout.talvo_line_options.line_format=%zu\\n", offsetof(talvo_line_options, line_format));\n'
+        "  return 0;\n}\n"
+    )
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler for the layout check")
+    exe = tmp_path / "layout"
+    subprocess.run([cc, "-I", str(SOURCE / "include"), "-o", str(exe), str(source)], check=True)
+    return parse(subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout)
+
+
+def tool(name: str) -> str:
+    path = shutil.which(name)
+    if path is None:
+        pytest.skip(f"{name} is not installed")
+    return path
+
+
+@pytest.fixture(scope="module")
+def csharp_host(tmp_path_factory: pytest.TempPathFactory) -> list:
+    mcs = tool("mcs")
+    mono = tool("mono")
+    out = tmp_path_factory.mktemp("csharp")
+    # The Windows form of the declarations compiles too.
+    subprocess.run([mcs, "-warnaserror", "-target:library", f"-out:{out / 'Talvo.dll'}",
+                    str(SOURCE / "bindings/dotnet/Talvo.cs")], check=True)
+    exe = out / "HostTest.exe"
+    subprocess.run([mcs, "-warnaserror", "-define:TALVO_LINUX", f"-out:{exe}",
+                    str(SOURCE / "bindings/tests/HostTest.cs"), str(SOURCE / "bindings/dotnet/Talvo.cs")], check=True)
+    return [mono, "--debug", str(exe)]
+
+
+@pytest.fixture(scope="module")
+def pascal_host(tmp_path_factory: pytest.TempPathFactory) -> list:
+    fpc = tool("fpc")
+    out = tmp_path_factory.mktemp("pascal")
+    exe = out / "host_test"
+    result = subprocess.run(
+        [fpc, "-Sew", "-vw", f"-FU{out}", f"-Fu{SOURCE / 'bindings/pascal'}", f"-Fl{LIBRARY.parent}", f"-o{exe}",
+         str(SOURCE / "bindings/tests/host_test.pas")],
+        cwd=out, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return [str(exe)]
+
+
+def run_host(command: list, sim: Sim, tmp_path: Path, settings: dict, *args: str) -> dict:
+    windir = tmp_path / "windir"
+    windir.mkdir()
+    env = dict(os.environ)
+    env.update(sim.settings(windir, **settings))
+    env["LD_LIBRARY_PATH"] = str(LIBRARY.parent)
+    result = subprocess.run(command + list(args), cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return parse(result.stdout)
+
+
+def queue_records(sim: Sim) -> None:
+    sim.add_record(1, DEPOSIT)
+    sim.add_record(1, PAYMENT)
+    sim.add_record(1, DAMAGED, damaged=True)
+
+
+def check_export_scenario(values: dict, sim: Sim, tmp_path: Path) -> None:
+    for name, value in EXPORT_OUTPUTS.items():
+        assert values.get(name) == value, name
+    for name in ACCEPTED:
+        assert values.get(name) == "1", name
+    assert sim.frames() == expected_export_frames()
+    # The terminal's state as the calls left it.
+    assert sim.get(1, "key") == "A1B2C3"
+    assert sim.get(1, "records") == "0"
+    assert sim.get(1, "subsidy") == "AAAAAAAAAAAA"
+    # The store holds the two records wanted, the log the damaged one.
+    data = (tmp_path / "records.dat").read_bytes()
+    assert data[:9] == b"CASEDATA\0"
+    assert struct.unpack_from("<i", data, 12)[0] == 2
+    assert [data[16 + 44 * i + 4 : 16 + 44 * i + 10] for i in range(2)] == [b"001234", b"204518"]
+    assert struct.unpack_from("<f", data, 16 + 44 + 16)[0] == -12.5
+    log = (tmp_path / "ErrRec.doc").read_bytes()
+    assert log.count(b"\n\r") == 1 and b"-31-31-31-31-31-31-30" in log
+
+
+def test_csharp_exports(csharp_host: list, talvo_sim: Sim, tmp_path: Path) -> None:
+    queue_records(talvo_sim)
+    values = run_host(csharp_host, talvo_sim, tmp_path, {"Repeat": 1}, "exports", str(tmp_path / "records.dat"))
+    check_export_scenario(values, talvo_sim, tmp_path)
+    # The wrapper refuses what would be cut, padded, substituted or overrun.
+    refusals = {k: v for k, v in values.items() if k.startswith("refuse.")}
+    assert len(refusals) == 9 and set(refusals.values()) == {"refused"}, refusals
+    # Structures laid out as the C compiler lays out talvo.h.
+    layout = c_layout(tmp_path)
+    assert {k: values[k] for k in layout} == layout
+
+
+def test_pascal_exports(pascal_host: list, talvo_sim: Sim, tmp_path: Path) -> None:
+    queue_records(talvo_sim)
+    values = run_host(pascal_host, talvo_sim, tmp_path, {"Repeat": 1}, str(tmp_path / "records.dat"))
+    check_export_scenario(values, talvo_sim, tmp_path)
+    assert values["layout.slots"] == "120"
+    assert values["ReduHMD.short"] == "0"  # refused by the library, nothing sent
+    assert values["error.text"] == "nothing was received within the time limits"

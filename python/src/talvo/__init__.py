@@ -1,0 +1,94 @@
+"""Drive card-payment and attendance terminals on a serial line.
+
+    import talvo
+
+    with talvo.Line("/dev/ttyUSB0") as line:
+        line.status(1)
+        print(line.cmw(1), line.mdeb(1))
+        stored = line.collect(1, "records.dat")
+
+Submodules: :mod:`talvo.store` reads record store files, :mod:`talvo.sim`
+runs the software terminal for tests (with the pytest fixture of
+:mod:`talvo.pytest_plugin`).
+"""
+
+from __future__ import annotations
+
+from . import store
+from .errors import (
+    AccessError,
+    BadReplyError,
+    BatchError,
+    BufferSizeError,
+    ClosedError,
+    DeviceBusyError,
+    ExchangeError,
+    InternalError,
+    InvalidArgumentError,
+    LibraryError,
+    LineFormatError,
+    NoDeviceError,
+    NoReplyError,
+    OpenError,
+    PortError,
+    RefusedError,
+    ReplyCheckError,
+    ShortReplyError,
+    StoreError,
+    TalvoError,
+    UnconfirmedError,
+)
+from .line import Line, TraceFunction
+from .records import MAX_AMOUNT, AttendZone, Batch, RawStatus, Record, RecordType
+
+__version__ = "1.1.0"
+
+
+def library_version() -> str:
+    """The version of the C library loaded ("1.1.0")."""
+    from ._native import library
+
+    return library().talvo_version().decode("ascii")
+
+
+def strerror(code: int) -> str:
+    """The library's text for an error code."""
+    from ._native import strerror as text
+
+    return text(code)
+
+
+__all__ = [
+    "Line",
+    "TraceFunction",
+    "Record",
+    "RecordType",
+    "RawStatus",
+    "Batch",
+    "AttendZone",
+    "MAX_AMOUNT",
+    "store",
+    "library_version",
+    "strerror",
+    "TalvoError",
+    "LibraryError",
+    "ExchangeError",
+    "PortError",
+    "BadReplyError",
+    "NoReplyError",
+    "ReplyCheckError",
+    "ShortReplyError",
+    "RefusedError",
+    "InvalidArgumentError",
+    "BufferSizeError",
+    "ClosedError",
+    "OpenError",
+    "NoDeviceError",
+    "DeviceBusyError",
+    "AccessError",
+    "LineFormatError",
+    "StoreError",
+    "BatchError",
+    "UnconfirmedError",
+    "InternalError",
+]
