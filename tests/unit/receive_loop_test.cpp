@@ -111,12 +111,21 @@ TEST(CollectReply, BytesThatKeepComingKeepItRunningPastWaitTime) {
     EXPECT_GT(line.now - 1000, 100u);
 }
 
-TEST(CollectReply, WaitTimeZeroMakesExactlyOneRead) {
+TEST(CollectReply, WaitTimeZeroMakesExactlyOneReadOfOneMillisecond) {
     ScriptedLine line;
-    line.pieces = {{1005, kFrame.substr(0, 4)}, {1010, kFrame.substr(4)}};
+    line.pieces = {{1001, kFrame.substr(0, 4)}, {1010, kFrame.substr(4)}};
     std::vector<unsigned char> got;
     EXPECT_EQ(line.Collect(180, 0, got), 4u);
     EXPECT_EQ(line.reads, 1);
+    EXPECT_EQ(line.waits, std::vector<std::uint32_t>{1u});
+
+    // A reply 100 ms late is missed, although the first-byte deadline
+    // would have waited for it.
+    ScriptedLine late;
+    late.pieces = {{1100, kFrame}};
+    EXPECT_EQ(late.Collect(180, 0, got), 0u);
+    EXPECT_EQ(late.reads, 1);
+    EXPECT_EQ(late.now, 1001u);
 
     ScriptedLine silent;
     EXPECT_EQ(silent.Collect(180, 0, got), 0u);

@@ -1,10 +1,23 @@
 // The settings record and the private-profile reader and writer it uses.
-// The same tests run natively and under Wine, where the profile functions are
-// the Win32 ones: the Linux reader must behave as they do.
+// The same tests run natively and under Wine, where profile::ReadString and
+// ReadInt are the Win32 profile functions: the one-pass reader (ProfileText)
+// must answer as they do on both targets, and so must the Linux reader.
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#include <sys/stat.h>
+#endif
 
 #include "platform/platform.h"
 #include "serial/port_settings.h"
+#include "serial/profile_text.h"
 #include "settings_file.h"
 
 namespace talvo {
@@ -115,6 +128,210 @@ TEST(Profile, WritingKeepsEveryOtherLine) {
     EXPECT_EQ(profile::ReadString("B", "y", "", path, 100), "2");
     EXPECT_EQ(profile::ReadString("C", "w", "", path, 100), "4");
     EXPECT_NE(file.Read().find("; keep me"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// Awkward files: each lookup is answered by the one-pass reader and by the
+// platform's profile functions (the Win32 ones under Wine), and both must
+// give the answer written here, which is what the Win32 functions give.
+
+struct Lookup {
+    const char* section;
+    const char* key;
+    std::string want;  // GetPrivateProfileString with "dflt" and 100 characters
+    std::uint32_t wantInt;  // GetPrivateProfileInt with 777
+};
+
+void ExpectLookups(const SettingsFile& file, const std::string& text, const std::vector<Lookup>& lookups) {
+    file.WriteRaw(text);
+    std::string read;
+    ASSERT_TRUE(profile::ReadWhole(file.Path(), read));
+    const ProfileText parsed(read);
+    for (const Lookup& l : lookups) {
+        SCOPED_TRACE(std::string(l.section) + "/" + l.key);
+        EXPECT_EQ(parsed.String(l.section, l.key, "dflt", 100), l.want);
+        EXPECT_EQ(parsed.Int(l.section, l.key, 777), l.wantInt);
+        EXPECT_EQ(profile::ReadString(l.section, l.key, "dflt", file.Path(), 100), l.want);
+        EXPECT_EQ(profile::ReadInt(l.section, l.key, 777, file.Path()), l.wantInt);
+    }
+}
+
+TEST(ProfileEquivalence, BlanksCaseLineEndsAndBrackets) {
+    SettingsFile file;
+    // ^Z, vertical tab and form feed are blanks; a lone CR ends a line; a
+    // section name runs to the last ']' of its line.
+    ExpectLookups(file,
+                  "\x1a[ commparam ] junk\r\n\v bautrate \f= \t9600 \x1a\r\n  ComName=  COM5  \rWaitTime=250\n\n"
+                  "[Comm]Stat]\r\nStatStr=parity=E\r\n",
+                  {{"CommParam", "BautRate", "9600", 9600},
+                   {"COMMPARAM", "comname", "COM5", 0},
+                   {"CommParam", "WaitTime", "250", 250},
+                   {"Comm]Stat", "StatStr", "parity=E", 0},
+                   {"CommStat", "StatStr", "dflt", 777},
+                   {"CommParam", "Missing", "dflt", 777},
+                   {"Missing", "BautRate", "dflt", 777}});
+}
+
+TEST(ProfileEquivalence, FirstOccurrenceWinsAndOnlyTheFirstSectionCounts) {
+    SettingsFile file;
+    ExpectLookups(file,
+                  "[CommParam]\r\nComName=COM5\r\nComName=COM6\r\n[CommStat]\r\nStatStr=parity=E\r\n"
+                  "[commparam]\r\nBautRate=9600\r\n[CommStat]\r\nStatStr=parity=O\r\n",
+                  {{"CommParam", "ComName", "COM5", 0},
+                   {"CommParam", "BautRate", "dflt", 777},  // in the second [CommParam] only
+                   {"CommStat", "StatStr", "parity=E", 0}});
+}
+
+TEST(ProfileEquivalence, CommentsAndLinesThatAreNoKeys) {
+    SettingsFile file;
+    // No comment syntax of its own: ';' and '#' lines are keys of other
+    // names, a ';' inside a value is part of it, a key without '=' hides a
+    // later one of its name, and a header without ']' is a key line.
+    ExpectLookups(file,
+                  "ComName=COM9\r\n[CommParam]\r\n;ComName=COM7\r\n# BautRate=1200\r\nComName=COM5 ; the port\r\n"
+                  "EchoTime\r\nEchoTime=90\r\nBautRate=\r\nWaitTime= a = b \r\n[CommStat\r\nRepeat=5\r\n",
+                  {{"CommParam", "ComName", "COM5 ; the port", 0},
+                   {"CommParam", ";ComName", "COM7", 0},
+                   {"CommParam", "EchoTime", "dflt", 777},
+                   {"CommParam", "BautRate", "", 777},
+                   {"CommParam", "WaitTime", "a = b", 0},
+                   {"CommParam", "Repeat", "5", 5},
+                   {"CommStat", "Repeat", "dflt", 777}});
+}
+
+TEST(ProfileEquivalence, OnePairOfQuotesIsDropped) {
+    SettingsFile file;
+    ExpectLookups(file,
+                  "[CommParam]\r\nComName=\"COM5\"\r\nStatStr=' parity=E '\r\nBautRate=\"9600\"\r\n"
+                  "WaitTime=\"12\r\nEchoTime=\"\"\r\nRepeat='\r\nConvertP=\"3'\r\nInQueue=\"  77\"\r\n",
+                  {{"CommParam", "ComName", "COM5", 0},
+                   {"CommParam", "StatStr", " parity=E ", 0},
+                   {"CommParam", "BautRate", "9600", 9600},
+                   {"CommParam", "WaitTime", "\"12", 0},
+                   {"CommParam", "EchoTime", "", 777},
+                   {"CommParam", "Repeat", "'", 0},
+                   {"CommParam", "ConvertP", "\"3'", 0},
+                   {"CommParam", "InQueue", "  77", 77}});
+}
+
+TEST(ProfileEquivalence, IntegersAsTheWin32ReaderReadsThem) {
+    SettingsFile file;
+    ExpectLookups(file,
+                  "[S]\r\nhex=0x2580\r\nbigX=0X10\r\noct=0o17\r\nbin=0b101\r\nneghex=-0x1f\r\nwrap=99999999999\r\n"
+                  "tail=12ab\r\nsigns=+-5\r\nexp=1e3\r\nlong=000000000000000000000000000009600\r\nbad2=0b2\r\n",
+                  {{"S", "hex", "0x2580", 9600},
+                   {"S", "bigX", "0X10", 0},
+                   {"S", "oct", "0o17", 15},
+                   {"S", "bin", "0b101", 5},
+                   {"S", "neghex", "-0x1f", 0xFFFFFFE1u},
+                   {"S", "wrap", "99999999999", 1215752191u},
+                   {"S", "tail", "12ab", 12},
+                   {"S", "signs", "+-5", 0},
+                   {"S", "exp", "1e3", 1},
+                   // Only the first 29 characters are read as a number.
+                   {"S", "long", "000000000000000000000000000009600", 0},
+                   {"S", "bad2", "0b2", 0}});
+}
+
+TEST(ProfileEquivalence, TextsAtTheSizeOfTheBuffer) {
+    SettingsFile file;
+    const std::string x98(98, 'x');
+    const std::string x99(99, 'x');
+    // A quoted value of 99 characters fills the buffer with its closing
+    // quote cut off, and then loses one character more.
+    ExpectLookups(file,
+                  "[CommParam]\r\nA=\"" + x98 + "\"\r\nB=\"" + x99 + "\"\r\nC=" + x99 + "yz\r\nD=\"" + x99 + "yz\"\r\n",
+                  {{"CommParam", "A", x98, 0},
+                   {"CommParam", "B", std::string(98, 'x'), 0},
+                   {"CommParam", "C", x99, 0},
+                   {"CommParam", "D", x99, 0}});
+}
+
+TEST(ProfileEquivalence, ByteOrderMarksAndZeroBytes) {
+    SettingsFile file;
+    ExpectLookups(file, "\xEF\xBB\xBF[CommParam]\r\nComName=COM5\r\n", {{"CommParam", "ComName", "COM5", 0}});
+    std::string utf16 = "\xFF\xFE";
+    for (char c : std::string("[CommParam]\r\nBautRate=9600\r\n")) utf16 += std::string(1, c) + '\0';
+    ExpectLookups(file, utf16, {{"CommParam", "BautRate", "9600", 9600}});
+    // A zero byte ends a name or a value.
+    static const char zeros[] = "[CommParam]\r\nComName=CO\0M5\r\nBautRate=96\0" "00\r\n";
+    ExpectLookups(file, std::string(zeros, sizeof zeros - 1),
+                  {{"CommParam", "ComName", "CO", 0}, {"CommParam", "BautRate", "96", 96}});
+}
+
+TEST(ProfileEquivalence, DefaultsLoseTrailingSpacesAndQuotes) {
+    SettingsFile file;
+    file.WriteRaw("[CommParam]\r\n");
+    std::string read;
+    ASSERT_TRUE(profile::ReadWhole(file.Path(), read));
+    const ProfileText parsed(read);
+    struct Case {
+        const char* def;
+        std::size_t capacity;
+        const char* want;
+    };
+    for (const Case& c : {Case{"d  ", 100, "d"}, Case{"\"q\"", 100, "q"}, Case{"   ", 100, " "}, Case{"dflt", 1, ""},
+                          Case{"dflt", 3, "df"}}) {
+        SCOPED_TRACE(std::string(c.def) + "/" + std::to_string(c.capacity));
+        EXPECT_EQ(parsed.String("CommParam", "Missing", c.def, c.capacity), c.want);
+        EXPECT_EQ(profile::ReadString("CommParam", "Missing", c.def, file.Path(), c.capacity), c.want);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The settings record: one read of the file for all nine keys.
+
+TEST(Settings, AllNineKeysFromOneAwkwardFile) {
+    SettingsFile file;
+    file.WriteRaw("\xEF\xBB\xBF; written by hand\n[ commstat ]\n statstr = 'parity=E data=7 stop=2' \n"
+                  "[COMMPARAM]\rCOMNAME=\"COM12\"\r inqueue=0x1000\r outqueue = 512 bytes\r"
+                  "WaitTime=\t700\rEchoTime=+80\rBautRate=\"9600\"\rConvertP=0b11\rRepeat= 5\r"
+                  "[CommParam]\rRepeat=9\r");
+    PortSettings s;
+    EXPECT_EQ(s.ComName, "COM12");
+    EXPECT_EQ(s.InQueue, 4096u);
+    EXPECT_EQ(s.OutQueue, 512u);
+    EXPECT_EQ(s.StatStr, "parity=E data=7 stop=2");
+    EXPECT_EQ(s.WaitTime, 700u);
+    EXPECT_EQ(s.EchoTime, 80u);
+    EXPECT_EQ(s.BautRate, 9600u);
+    EXPECT_EQ(s.ConvertP, 3u);
+    EXPECT_EQ(s.Repeat, 5u);
+}
+
+TEST(Settings, AChangeTakesEffectAtTheNextRead) {
+    SettingsFile file;
+    file.Write({{"EchoTime", "70"}, {"ComName", "COM3"}});
+    EXPECT_EQ(PortSettings().EchoTime, 70u);
+    // The same size and, most likely, the same second as the first file.
+    file.Write({{"EchoTime", "90"}, {"ComName", "COM4"}});
+    PortSettings again;
+    EXPECT_EQ(again.EchoTime, 90u);
+    EXPECT_EQ(again.ComName, "COM4");
+    file.Remove();
+    EXPECT_EQ(PortSettings().EchoTime, 150u);  // a missing file is written anew
+}
+
+TEST(Settings, AFileThatCannotBeReadGivesTheMissingKeyValuesAndIsLeftAlone) {
+    SettingsFile file;
+    // A directory where the file should be: it exists, but reads as empty.
+#ifdef _WIN32
+    ASSERT_TRUE(CreateDirectoryA(file.Path().c_str(), nullptr));
+#else
+    ASSERT_EQ(mkdir(file.Path().c_str(), 0755), 0);
+#endif
+    std::string text = "not cleared";
+    EXPECT_TRUE(profile::ReadWhole(file.Path(), text));
+    EXPECT_EQ(text, "");
+    PortSettings s;
+    EXPECT_EQ(s.EchoTime, 50u);
+    EXPECT_EQ(s.ComName, "COM2");
+#ifdef _WIN32
+    EXPECT_TRUE(RemoveDirectoryA(file.Path().c_str()));
+#else
+    EXPECT_EQ(rmdir(file.Path().c_str()), 0);
+#endif
+    EXPECT_FALSE(profile::ReadWhole(file.Path(), text));
 }
 
 }  // namespace
