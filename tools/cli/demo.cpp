@@ -10,9 +10,13 @@
 #include <string>
 #include <thread>
 
-#include "commands.h"
+#include "demo.h"
+#include "host_library.h"
+#include "legacy_terminal.h"
 #include "private_settings.h"
+#include "records.h"
 #include "sim_server.h"
+#include "values.h"
 
 namespace talvo::cli {
 namespace {
@@ -36,7 +40,8 @@ std::string RecordText(int i) {
 
 }  // namespace
 
-int RunDemo(host::HostLibrary& lib, const std::string& libraryPath, const std::string& directory) {
+int RunDemo(const std::string& libraryPath, const std::string& directory) {
+    host::HostLibrary lib;
     std::string dir = directory;
     if (dir.empty()) {
         char pattern[] = "talvo-demo-XXXXXX";
@@ -87,7 +92,7 @@ int RunDemo(host::HostLibrary& lib, const std::string& libraryPath, const std::s
 
     Step("status and clock");
     Show("InqStat(1): terminal 1 answers", lib.InqStat(1));
-    const std::string now = Now(false);
+    const std::string now = FormatDateTime(Now(), false);
     Show(("SetMachTime(1, \"" + now + "\")").c_str(), lib.SetMachTime(1, now.c_str()));
     char clock[16] = {};
     Show("ReadMachTime(1)", lib.ReadMachTime(1, clock));
@@ -99,7 +104,7 @@ int RunDemo(host::HostLibrary& lib, const std::string& libraryPath, const std::s
     float* back = nullptr;
     int count = 0;
     Show("ReadMenu(1)", lib.ReadMenu(1, &back, &count));
-    for (int i = 0; i < count; ++i) std::printf("   price %d: %.2f\n", i + 1, static_cast<double>(back[i]));
+    for (int i = 0; i < count; ++i) std::printf("   price %d: %s\n", i + 1, FormatCents(CentsOf(back[i])).c_str());
     std::free(back);
 
     Step("blacklist");
@@ -125,7 +130,7 @@ int RunDemo(host::HostLibrary& lib, const std::string& libraryPath, const std::s
 
     Step("collecting every record into records.dat");
     int stored = 0;
-    double sum = 0;
+    std::int64_t sum = 0;  // cents
     for (int batch = 1; server.Control("get 1 records") != "ok 0"; ++batch) {
         float total = 0;
         if (lib.AutoReadJyzm(1, &count, &total, "records.dat") != 1) {
@@ -133,8 +138,8 @@ int RunDemo(host::HostLibrary& lib, const std::string& libraryPath, const std::s
             break;
         }
         stored += count;
-        sum += static_cast<double>(total);
-        std::printf("   batch %d: %d stored, running total %.2f\n", batch, count, sum);
+        sum += CentsOf(total);
+        std::printf("   batch %d: %d stored, running total %s\n", batch, count, FormatCents(sum).c_str());
     }
     std::printf("   %d records stored; the damaged and unwanted ones are logged in ErrRec.doc\n", stored);
 
@@ -143,7 +148,7 @@ int RunDemo(host::HostLibrary& lib, const std::string& libraryPath, const std::s
     serving.join();
 
     Step("the record store");
-    const int shown = PrintRecords("records.dat", "table");
+    const int shown = PrintRecords("records.dat", RecordsFormat::kTable);
     std::printf("\nThe store file records.dat and the log ErrRec.doc are in %s\n", where.c_str());
     return shown;
 }

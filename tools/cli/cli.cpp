@@ -1,0 +1,584 @@
+#include "cli.h"
+
+#include <cstdio>
+#include <cstring>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+#include "host_library.h"
+#include "legacy_terminal.h"
+#include "library.h"
+#include "records.h"
+#include "store_file.h"
+#include "values.h"
+
+#ifndef _WIN32
+#include "demo.h"
+#endif
+
+#ifndef TALVO_TOOL_VERSION
+#define TALVO_TOOL_VERSION "0"
+#endif
+
+namespace talvo::cli {
+
+// Every subcommand's arguments as typed, checked by validators while the
+// command line is read.
+struct Arguments {
+    std::string text, key, card, amount, time, raw, file;
+    std::vector<std::string> cards, amounts, zones, entries;
+    unsigned position = 0;
+    int number = 0;
+    std::string store = "talvo-records.dat";
+    bool all = false;
+    int count = 6;
+    bool yes = false;
+    bool csv = false;
+    bool json = false;
+    std::string dir;
+};
+
+namespace {
+
+const char* kTerms = R"(Terms:
+  CMW        a parameter text of 12 characters that a payment terminal keeps;
+             the tool writes it as given, a shorter text padded with 0.
+  mdeb       a money parameter of a payment terminal, 0.00 to 9999.99.
+  key flags  four yes/no flags a payment terminal reports about its card key,
+             printed as 1 (set) or 0 (not set) in the terminal's order.
+  records    payments a payment terminal keeps until a host collects them.
+             Type 05 is a payment (its amount counts negative), 13 a deposit,
+             14 a subsidy.  `collect` stores them in a record store file and
+             only then has the terminal clear them; `records` shows the file.
+             Attendance terminals keep no records the library can collect:
+             their zones, reasons and clock are set and read, nothing else.
+
+Options may stand before or after the subcommand.  Exit status: 0 success,
+1 the terminal refused or the line failed (the cause on standard error),
+2 a usage error or a file that cannot be used.)";
+
+// A range check whose text stays out of the help (the help says it).
+CLI::Validator Within(int lo, int hi) { return CLI::Range(lo, hi).description(""); }
+
+// A validator from one of the Parse functions.
+template <class T>
+CLI::Validator Checked(std::string (*parse)(const std::string&, T&)) {
+    return CLI::Validator(
+        [parse](std::string& text) {
+            T value{};
+            return parse(text, value);
+        },
+        "", "");
+}
+
+// Parses a value that its validator has passed.
+template <class T>
+T Value(std::string (*parse)(const std::string&, T&), const std::string& text) {
+    T value{};
+    parse(text, value);
+    return value;
+}
+
+std::string Path(const CLI::App* sub) {
+    std::string path;
+    for (const CLI::App* a = sub; a != nullptr && a->get_parent() != nullptr; a = a->get_parent()) {
+        path = path.empty() ? a->get_name() : a->get_name() + " " + path;
+    }
+    return path;
+}
+
+// The deepest subcommand that was given, for messages.
+CLI::App* Deepest(CLI::App* app) {
+    for (CLI::App* sub : app->get_subcommands()) return Deepest(sub);
+    return app;
+}
+
+// Registers what a terminal subcommand does.  `check` runs once all its
+// arguments are in (counts of a list) and throws a usage error; `before`
+// runs before the library is loaded.
+CLI::App* OnTerminal(CLI::App* sub, Invocation& run, std::function<int(Terminal&)> action,
+                     std::function<void()> check = {}, std::function<bool(std::string&)> before = {}) {
+    sub->callback([sub, &run, action, check, before] {
+        if (check) check();
+        run.what = Path(sub);
+        run.on_terminal = action;
+        run.before = before;
+    });
+    return sub;
+}
+
+CLI::App* Local(CLI::App* sub, Invocation& run, std::function<int()> action) {
+    sub->callback([sub, &run, action] {
+        run.what = Path(sub);
+        run.local = action;
+    });
+    return sub;
+}
+
+// A list longer than one request carries.
+std::function<void()> AtMost(const char* name, const std::vector<std::string>& list, std::size_t most) {
+    return [name, &list, most] {
+        if (list.size() > most) {
+            throw CLI::ValidationError(name, "at most " + std::to_string(most) + " in one command, not " +
+                                                 std::to_string(list.size()));
+        }
+    };
+}
+
+int Done(bool ok, const Invocation& run, const Terminal& t) { return ok ? 0 : Failed(run, t); }
+
+void PrintVersions() {
+    std::printf("talvo %s (the command-line tool)\n", TALVO_TOOL_VERSION);
+    host::HostLibrary lib;
+    std::string problem;
+    if (!LoadWithoutPort(lib, problem)) {
+        std::printf("library: cannot be loaded from %s (%s)\n", LibraryPath().c_str(), problem.c_str());
+        return;
+    }
+    using VersionFn = const char*(TALVO_CALL*)();
+    auto version = reinterpret_cast<VersionFn>(lib.Symbol("talvo_version"));
+    if (version != nullptr) {
+        std::printf("library: %s (%s)\n", version(), LibraryPath().c_str());
+    } else {
+        std::printf("library: 1.0, the 43 exports only (%s)\n", LibraryPath().c_str());
+    }
+}
+
+int Decode(const std::string& raw, int terminal) {
+    host::HostLibrary lib;
+    std::string problem;
+    if (!LoadWithoutPort(lib, problem)) {
+        std::fprintf(stderr, "talvo: decode: the library cannot be loaded: %s\n", problem.c_str());
+        return 1;
+    }
+    unsigned char record[kStoreRecord] = {};
+    lib.SperateJyzmTxt(raw.c_str(), terminal, record, 0);
+    const StoredRecord r = DecodeStoreRecord(record);
+    // The check pair: the 8-bit sum of the 13 hex pairs before it.
+    auto hex = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    int sum = 0;
+    for (int i = 0; i < 26; i += 2) sum = (sum + 16 * hex(raw[i]) + hex(raw[i + 1])) & 0xFF;
+    const bool intact = sum == 16 * hex(raw[26]) + hex(raw[27]);
+    std::printf("terminal %s  card %s  type %s  amount %s  date %s  time %s  second %s  check %s\n",
+                r.terminal.c_str(), r.card.c_str(), r.type.c_str(), FormatCents(CentsOf(r.amount)).c_str(),
+                r.date.c_str(), r.time.c_str(), FormatCents(CentsOf(r.second_amount)).c_str(),
+                intact ? "ok" : "WRONG (a collection logs it as damaged)");
+    return 0;
+}
+
+void AddCommands(CLI::App& app, Invocation& run) {
+    Arguments& a = *run.arguments;
+    auto text = [](CLI::App* sub, const char* name, std::string& into, const char* help) {
+        return sub->add_option(name, into, help)->required();
+    };
+
+    OnTerminal(app.add_subcommand("status", "ask the terminal whether it answers; prints what it found"), run,
+               [&run](Terminal& t) {
+                   if (!t.Status()) return Failed(run, t);
+                   std::printf("terminal %d answers and accepts commands\n", run.globals.terminal);
+                   return 0;
+               });
+    OnTerminal(app.add_subcommand("clear-ram", "clear the terminal's memory"), run,
+               [&run](Terminal& t) { return Done(t.ClearMemory(), run, t); });
+
+    // CMW text and mdeb amount.
+    auto* cmw = app.add_subcommand("cmw", "the CMW parameter: a 12-character text a payment terminal keeps")
+                    ->require_subcommand(1);
+    OnTerminal(cmw->add_subcommand("get", "print it"), run, [&run](Terminal& t) {
+        std::string value;
+        if (!t.CmwRead(value)) return Failed(run, t);
+        std::printf("%s\n", value.c_str());
+        return 0;
+    });
+    text(OnTerminal(cmw->add_subcommand("set", "write it"), run,
+                    [&run, &a](Terminal& t) { return Done(t.CmwSet(a.text), run, t); }),
+         "text", a.text, "1 to 12 printable characters without blanks; a shorter text is padded with 0 to 12")
+        ->check(Checked(ParseCmw));
+
+    auto* mdeb = app.add_subcommand("mdeb", "the mdeb amount: a money parameter of a payment terminal")
+                     ->require_subcommand(1);
+    OnTerminal(mdeb->add_subcommand("get", "print it"), run, [&run](Terminal& t) {
+        std::int32_t cents = 0;
+        if (!t.MdebRead(cents)) return Failed(run, t);
+        std::printf("%s\n", FormatCents(cents).c_str());
+        return 0;
+    });
+    text(OnTerminal(mdeb->add_subcommand("set", "write it"), run,
+                    [&run, &a](Terminal& t) { return Done(t.MdebSet(Value(ParseCents, a.amount)), run, t); }),
+         "amount", a.amount, "0.00 to 9999.99, at most two decimals")
+        ->check(Checked(ParseCents));
+
+    // Card key.
+    auto* key = app.add_subcommand("key", "the card key: six hex digits a payment terminal checks cards against")
+                    ->require_subcommand(1);
+    text(OnTerminal(key->add_subcommand("check", "ask the terminal whether KEY is its key (exit 1 when it is not)"),
+                    run, [&run, &a](Terminal& t) { return Done(t.KeyCheck(Value(ParseKey, a.key)), run, t); }),
+         "key", a.key, "six hex digits, 0-9 and A-F in either case")
+        ->check(Checked(ParseKey));
+    text(OnTerminal(key->add_subcommand("set", "give the terminal a new key"), run,
+                    [&run, &a](Terminal& t) { return Done(t.KeySet(Value(ParseKey, a.key)), run, t); }),
+         "key", a.key, "six hex digits, 0-9 and A-F in either case")
+        ->check(Checked(ParseKey));
+    OnTerminal(key->add_subcommand("flags", "print the four key flags: 1 (set) or 0 (not set) each"), run,
+               [&run](Terminal& t) {
+                   std::array<int, 4> flags{};
+                   if (!t.KeyFlags(flags)) return Failed(run, t);
+                   std::printf("%d %d %d %d\n", flags[0], flags[1], flags[2], flags[3]);
+                   return 0;
+               });
+
+    // Blacklist.
+    auto* black = app.add_subcommand("blacklist", "the blacklist: card numbers a payment terminal refuses")
+                      ->require_subcommand(1);
+    auto cards = [&a](CLI::App* sub) {
+        sub->add_option("cards", a.cards, "card numbers of exactly six digits each, 1 to 255 of them")
+            ->required()
+            ->check(Checked(ParseCard));
+    };
+    auto* add = OnTerminal(
+        black->add_subcommand("add", "add cards"), run,
+        [&run, &a](Terminal& t) { return Done(t.BlacklistAdd(a.cards), run, t); }, AtMost("cards", a.cards, 255));
+    cards(add);
+    text(OnTerminal(black->add_subcommand("remove", "remove one card"), run,
+                    [&run, &a](Terminal& t) { return Done(t.BlacklistRemove(a.card), run, t); }),
+         "card", a.card, "a card number of exactly six digits")
+        ->check(Checked(ParseCard));
+    auto* set = OnTerminal(
+        black->add_subcommand("set", "write cards at a list position, over what is there"), run,
+        [&run, &a](Terminal& t) { return Done(t.BlacklistSet(a.position, a.cards), run, t); },
+        AtMost("cards", a.cards, 255));
+    set->add_option("position", a.position, "list position of the first card, 0 to 65535")
+        ->required()
+        ->check(Within(0, 65535));
+    cards(set);
+    OnTerminal(black->add_subcommand("read", "print up to 32 cards from a list position"), run,
+               [&run, &a](Terminal& t) {
+                   std::vector<std::string> got;
+                   if (!t.BlacklistRead(a.position, got)) return Failed(run, t);
+                   for (std::size_t i = 0; i < got.size(); ++i) std::printf("%5zu  %s\n", a.position + i, got[i].c_str());
+                   std::printf("%zu card%s\n", got.size(), got.size() == 1 ? "" : "s");
+                   return 0;
+               })
+        ->add_option("position", a.position, "list position to start at, 0 to 65535 (default 0)")
+        ->check(Within(0, 65535));
+    OnTerminal(black->add_subcommand("clear", "clear the blacklist"), run,
+               [&run](Terminal& t) { return Done(t.BlacklistClear(), run, t); });
+
+    // Price menu.
+    auto* menu = app.add_subcommand("menu", "the price menu: the prices a payment terminal offers")
+                     ->require_subcommand(1);
+    OnTerminal(menu->add_subcommand("set", "replace the menu by these prices"), run,
+               [&run, &a](Terminal& t) {
+                   std::vector<std::int32_t> cents;
+                   for (const std::string& p : a.amounts) cents.push_back(Value(ParseCents, p));
+                   return Done(t.MenuSet(cents), run, t);
+               },
+               AtMost("prices", a.amounts, 255))
+        ->add_option("prices", a.amounts, "1 to 255 prices, each 0.00 to 9999.99 with at most two decimals")
+        ->required()
+        ->check(Checked(ParseCents));
+    OnTerminal(menu->add_subcommand("read", "print the prices"), run, [&run](Terminal& t) {
+        std::vector<std::int32_t> cents;
+        if (!t.MenuRead(cents)) return Failed(run, t);
+        if (cents.empty()) std::printf("the menu is empty\n");
+        for (std::size_t i = 0; i < cents.size(); ++i) {
+            std::printf("%3zu  %8s\n", i + 1, FormatCents(cents[i]).c_str());
+        }
+        return 0;
+    });
+    OnTerminal(menu->add_subcommand("clear", "clear the menu"), run,
+               [&run](Terminal& t) { return Done(t.MenuClear(), run, t); });
+
+    // Subsidy list.
+    auto* subsidy =
+        app.add_subcommand("subsidy", "a payment terminal's subsidy list, maximum subsidy and subsidy time")
+            ->require_subcommand(1);
+    OnTerminal(subsidy->add_subcommand("clear", "clear the subsidy list"), run,
+               [&run](Terminal& t) { return Done(t.SubsidyClear(), run, t); });
+    text(OnTerminal(subsidy->add_subcommand("max", "set the maximum subsidy"), run,
+                    [&run, &a](Terminal& t) { return Done(t.SubsidyMax(Value(ParseCents, a.amount)), run, t); }),
+         "amount", a.amount, "0.00 to 9999.99, at most two decimals")
+        ->check(Checked(ParseCents));
+    text(OnTerminal(subsidy->add_subcommand("time", "send the subsidy time text"), run,
+                    [&run, &a](Terminal& t) { return Done(t.SubsidyTime(a.text), run, t); }),
+         "text", a.text, "1 to 1024 printable characters, laid out as the terminal expects; sent as it stands")
+        ->check(Checked(ParseSubsidyTime));
+    auto* subAdd = OnTerminal(
+        subsidy->add_subcommand("add", "add entries to the subsidy list"), run,
+        [&run, &a](Terminal& t) { return Done(t.SubsidyAdd(a.position, a.entries), run, t); },
+        AtMost("entries", a.entries, 255));
+    subAdd->add_option("--position", a.position, "list position of the first entry, 0 to 65535 (default 0)")
+        ->check(Within(0, 65535));
+    subAdd->add_option("entries", a.entries, "1 to 255 entries of exactly 12 printable characters each")
+        ->required()
+        ->check(Checked(ParseSubsidyEntry));
+
+    // Clock and time zones.
+    auto* clock = app.add_subcommand("clock", "a payment terminal's clock (to the minute, years 2000 to 2099)")
+                      ->require_subcommand(1);
+    OnTerminal(clock->add_subcommand("get", "print it"), run, [&run](Terminal& t) {
+        DateTime when;
+        if (!t.ClockRead(when)) return Failed(run, t);
+        std::printf("%s\n", FormatDateTime(when, false).c_str());
+        return 0;
+    });
+    text(OnTerminal(clock->add_subcommand("set", "set it"), run,
+                    [&run, &a](Terminal& t) { return Done(t.ClockSet(Value(ParseClock, a.time)), run, t); }),
+         "time", a.time, "YYYY/MM/DD HH:MM (or YYYY-MM-DD HH:MM), a date that exists; now: the computer's clock")
+        ->check(Checked(ParseClock));
+
+    auto* zones = app.add_subcommand("zones", "a payment terminal's eight time zones (times of day)")
+                      ->require_subcommand(1);
+    OnTerminal(zones->add_subcommand("get", "print them"), run, [&run](Terminal& t) {
+        Zones z{};
+        if (!t.ZonesRead(z)) return Failed(run, t);
+        for (int k = 0; k < kZones; ++k) std::printf("%d  %s\n", k + 1, FormatTime(z[k]).c_str());
+        return 0;
+    });
+    OnTerminal(zones->add_subcommand("set", "set them"), run,
+               [&run, &a](Terminal& t) {
+                   Zones z{};
+                   for (std::size_t k = 0; k < a.zones.size(); ++k) z[k] = Value(ParseTimeOfDay, a.zones[k]);
+                   return Done(t.ZonesSet(z), run, t);
+               },
+               AtMost("zones", a.zones, kZones))
+        ->add_option("zones", a.zones, "1 to 8 times of day HH:MM; the zones not given are set to 00:00")
+        ->required()
+        ->check(Checked(ParseTimeOfDay));
+
+    OnTerminal(app.add_subcommand("lock", "block the terminal"), run,
+               [&run](Terminal& t) { return Done(t.Lock(), run, t); });
+    OnTerminal(app.add_subcommand("unlock", "unblock the terminal"), run,
+               [&run](Terminal& t) { return Done(t.Unlock(), run, t); });
+
+    // Attendance terminals.
+    auto* attend = app.add_subcommand("attend",
+                                      "attendance terminals: zones, reasons and clock (they keep no records the "
+                                      "library collects)")
+                       ->require_subcommand(1);
+    auto* aZones = attend->add_subcommand("zones", "the eight attendance zones")->require_subcommand(1);
+    OnTerminal(aZones->add_subcommand("get", "print them"), run, [&run](Terminal& t) {
+        AttendZones z{};
+        if (!t.AttendZonesRead(z)) return Failed(run, t);
+        for (int k = 0; k < kZones; ++k) {
+            std::printf("%d  %s-%s  %s\n", k + 1, FormatTime(z[k].start).c_str(), FormatTime(z[k].end).c_str(),
+                        z[k].code.c_str());
+        }
+        return 0;
+    });
+    OnTerminal(aZones->add_subcommand("set", "set them"), run,
+               [&run, &a](Terminal& t) {
+                   AttendZones z{};
+                   for (std::size_t k = 0; k < a.zones.size(); ++k) z[k] = Value(ParseAttendZone, a.zones[k]);
+                   return Done(t.AttendZonesSet(z), run, t);
+               },
+               AtMost("zones", a.zones, kZones))
+        ->add_option("zones", a.zones,
+                     "1 to 8 zones HH:MM-HH:MM/CC: start, end and a two-character code; the zones not given are "
+                     "set to 00:00-00:00/00")
+        ->required()
+        ->check(Checked(ParseAttendZone));
+    auto* reason = attend->add_subcommand("reason", "the numbered reason texts")->require_subcommand(1);
+    OnTerminal(reason->add_subcommand("get", "print a reason"), run,
+               [&run, &a](Terminal& t) {
+                   std::string value;
+                   if (!t.ReasonRead(a.number, value)) return Failed(run, t);
+                   std::printf("%s\n", value.c_str());
+                   return 0;
+               })
+        ->add_option("number", a.number, "reason number, 0 to 255")
+        ->required()
+        ->check(Within(0, 255));
+    auto* reasonSet = OnTerminal(reason->add_subcommand("set", "set a reason"), run,
+                                 [&run, &a](Terminal& t) { return Done(t.ReasonSet(a.number, a.text), run, t); });
+    reasonSet->add_option("number", a.number, "reason number, 0 to 255")->required()->check(Within(0, 255));
+    reasonSet->add_option("text", a.text, "up to 8 bytes, no control characters")
+        ->required()
+        ->check(Checked(ParseReason));
+    auto* aClock = attend->add_subcommand("clock", "the attendance clock (to the second)")->require_subcommand(1);
+    OnTerminal(aClock->add_subcommand("get", "print it"), run, [&run](Terminal& t) {
+        DateTime when;
+        if (!t.AttendClockRead(when)) return Failed(run, t);
+        std::printf("%s\n", FormatDateTime(when, true).c_str());
+        return 0;
+    });
+    text(OnTerminal(aClock->add_subcommand("set", "set it"), run,
+                    [&run, &a](Terminal& t) {
+                        return Done(t.AttendClockSet(Value(ParseAttendClock, a.time)), run, t);
+                    }),
+         "time", a.time, "YYYY/MM/DD HH:MM:SS or YYYYMMDDHHMMSS, a date that exists; now: the computer's clock")
+        ->check(Checked(ParseAttendClock));
+
+    // Records.
+    auto* collect = OnTerminal(
+        app.add_subcommand("collect",
+                           "collect transaction records from a payment terminal into a record store file (each batch "
+                           "is on disk before the terminal is told to clear it)"),
+        run, [&run, &a](Terminal& t) {
+            const bool screen = isatty(fileno(stderr)) != 0 && a.all;
+            BatchResult sum;
+            for (int batch = 1;; ++batch) {
+                BatchResult b;
+                if (!t.CollectBatch(a.store, b)) {
+                    if (screen) std::fprintf(stderr, "\n");
+                    if (sum.stored > 0) {
+                        std::fprintf(stderr, "talvo: collect: %d record%s stored in %s before this batch\n",
+                                     sum.stored, sum.stored == 1 ? "" : "s", a.store.c_str());
+                    }
+                    return Failed(run, t);
+                }
+                sum.stored += b.stored;
+                sum.received += b.received;
+                sum.total_cents += b.total_cents;
+                if (screen) {
+                    std::fprintf(stderr, "\rbatch %d: %d records stored, total %s", batch, sum.stored,
+                                 FormatCents(sum.total_cents).c_str());
+                    std::fflush(stderr);
+                }
+                if (!a.all || b.received == 0) break;
+            }
+            if (screen) std::fprintf(stderr, "\n");
+            std::printf("%d record%s stored in %s, total %s\n", sum.stored, sum.stored == 1 ? "" : "s",
+                        a.store.c_str(), FormatCents(sum.total_cents).c_str());
+            const int dropped = sum.received - sum.stored;
+            if (dropped > 0) {
+                std::printf("%d damaged or unwanted record%s logged in ErrRec.doc, not stored\n", dropped,
+                            dropped == 1 ? "" : "s");
+            }
+            return 0;
+        },
+        {}, [&a](std::string& problem) { return CheckStoreUsable(a.store, problem); });
+    collect->add_option("--store", a.store, "record store file, created when missing (default talvo-records.dat)")
+        ->type_name("FILE");
+    collect->add_flag("--all", a.all, "collect until the terminal has no records left (default: one batch)");
+
+    auto* ack = OnTerminal(
+        app.add_subcommand("ack", "tell the terminal to clear records without reading them: they are lost"), run,
+        [&run, &a](Terminal& t) {
+            unsigned mark = 0;
+            if (!t.Ack(a.count, mark)) return Failed(run, t);
+            std::printf("terminal %d cleared up to %d records; its batch mark is %u\n", run.globals.terminal, a.count,
+                        mark);
+            return 0;
+        },
+        [&run, &a] {
+            // Records cleared this way are gone: someone at a keyboard says so.
+            if (!a.yes && isatty(fileno(stdin)) != 0) {
+                throw CLI::ValidationError("ack clears up to " + std::to_string(a.count) + " records on terminal " +
+                                           std::to_string(run.globals.terminal) +
+                                           " that nobody has collected; add --yes to go ahead");
+            }
+        });
+    ack->add_option("--count", a.count, "records to clear, 1 to 255 (default 6)")->check(Within(1, 255));
+    ack->add_flag("--yes", a.yes, "clear them: needed when standard input is a terminal");
+
+    Local(app.add_subcommand("decode", "decode a raw record as the library does; needs no terminal"), run,
+          [&run, &a] { return Decode(a.raw, run.globals.terminal); })
+        ->add_option("raw", a.raw,
+                     "28 characters as a terminal sends them: card (6), amount (6), type-and-month, month, day, "
+                     "hour, minute, second amount (6) and the check pair (2); -t gives the terminal number")
+        ->required()
+        ->check(CLI::Validator([](std::string& s) { return ParseRawRecord(s); }, "", ""));
+
+    auto* records = Local(app.add_subcommand("records", "show a record store file; never changes it"), run, [&a] {
+        return PrintRecords(a.file, a.json ? RecordsFormat::kJson : a.csv ? RecordsFormat::kCsv : RecordsFormat::kTable);
+    });
+    records->add_option("file", a.file, "the record store file, as collect or a host writes it")
+        ->required()
+        ->type_name("FILE");
+    auto* csv = records->add_flag("--csv", a.csv, "comma-separated values, one line per record");
+    auto* json = records->add_flag("--json", a.json, "JSON: the records, their count and total");
+    csv->excludes(json);
+
+#ifndef _WIN32
+    auto* demo = Local(app.add_subcommand("demo", "a walk through every family against a software terminal of its own"),
+                       run, [&a] { return RunDemo(LibraryPath(), a.dir); });
+    demo->add_option("--dir", a.dir, "folder for the store file and ErrRec.doc (default: a new one here)")
+        ->type_name("DIR");
+#endif
+}
+
+}  // namespace
+
+int Failed(const Invocation& run, const Terminal& t) {
+    std::fprintf(stderr, "talvo: %s: %s\n", run.what.c_str(), t.Problem().c_str());
+    return t.ExitStatus();
+}
+
+int UsageError(CLI::App& app, const CLI::ParseError& e) {
+    CLI::App* where = Deepest(&app);
+    const std::string help = where == &app ? "talvo --help" : "talvo " + Path(where) + " --help";
+    const std::vector<std::string> rest = app.remaining();
+    if (!rest.empty()) {
+        std::fprintf(stderr, "talvo: unknown command or argument '%s' (see %s)\n", rest.front().c_str(), help.c_str());
+    } else {
+        std::fprintf(stderr, "talvo: %s (see %s)\n", e.what(), help.c_str());
+    }
+    return 2;
+}
+
+void BuildCli(CLI::App& app, Invocation& run) {
+    run.arguments = std::make_shared<Arguments>();
+    Globals& g = run.globals;
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.footer(kTerms);
+    app.add_option("--port", g.port, "serial device: COM3, /dev/ttyUSB0, ttyS1 or a pty path")
+        ->type_name("DEVICE")
+        ->check(CLI::Validator(
+            [](std::string& s) -> std::string {
+                if (s.empty() || s.size() > 99) return "a device name has 1 to 99 characters";
+                for (unsigned char c : s) {
+                    if (c < 0x20) return "a device name holds no control characters";
+                }
+                return {};
+            },
+            "", ""));
+    app.add_option("--baud", g.baud, "baud rate (default 4800)")
+        ->type_name("RATE")
+        ->check(CLI::Validator(
+            [](std::string& s) {
+                std::uint32_t v = 0;
+                return ParseBaud(s, v);
+            },
+            "", ""));
+    app.add_option("--line", g.line, "line format (default \"parity=N data=8 stop=1\")")
+        ->type_name("FORMAT")
+        ->check(CLI::Validator([](std::string& s) { return ParseLineFormat(s); }, "", ""));
+    app.add_option("--echo-time", g.echo_time, "first-byte wait beyond the request's own time on the line, 0 to 60000 ms")
+        ->type_name("MS")
+        ->check(Within(0, 60000));
+    app.add_option("--wait-time", g.wait_time, "longest collection of a reply, 0 to 60000 ms (0: one read)")
+        ->type_name("MS")
+        ->check(Within(0, 60000));
+    app.add_option("--repeat", g.repeat, "tries per command, 1 to 10 (default 3)")->type_name("N")->check(Within(1, 10));
+    app.add_option("--filler", g.filler, "filler bytes behind each request, 0 to 30 (default 2)")
+        ->type_name("N")
+        ->check(Within(0, 30));
+    app.add_option("-t,--terminal", g.terminal, "terminal number, 0 to 255 (default 1)")
+        ->type_name("N")
+        ->check(Within(0, 255));
+    app.add_flag("--trace", g.trace, "print every frame sent and received on standard error, in hex and text");
+    app.add_flag_callback("--version", [] {
+        PrintVersions();
+        throw CLI::Success();
+    }, "print the versions of the tool and of the library it loads");
+    // The man page and the completion script, made from these texts.
+    app.add_flag_callback("--man-page", [&app] {
+        std::fputs(ManPage(app, TALVO_TOOL_VERSION).c_str(), stdout);
+        throw CLI::Success();
+    })->group("");
+    app.add_flag_callback("--bash-completion", [&app] {
+        std::fputs(BashCompletion(app).c_str(), stdout);
+        throw CLI::Success();
+    })->group("");
+    AddCommands(app, run);
+}
+
+}  // namespace talvo::cli
