@@ -55,6 +55,13 @@ talvo::sim::Server* StartInProcess() {
     std::thread([] { server.Run(); }).detach();
     return &server;
 }
+
+talvo::sim::Server* StartAnother() {
+    auto* server = new talvo::sim::Server();  // runs until the program ends
+    if (!server->OpenLine("", "") || !server->Listen(0)) return nullptr;
+    std::thread([server] { server->Run(); }).detach();
+    return server;
+}
 #endif
 
 }  // namespace
@@ -79,6 +86,23 @@ Sim::Sim() {
     if (!control.empty()) socket_ = Connect(control);
 }
 
+Sim::Sim(bool) {
+#ifndef _WIN32
+    talvo::sim::Server* server = StartAnother();
+    if (server == nullptr) return;
+    portName_ = server->DevicePath();
+    socket_ = Connect("127.0.0.1:" + std::to_string(server->ControlPort()));
+#endif
+}
+
+Sim* Sim::Another() {
+#ifdef _WIN32
+    return nullptr;
+#else
+    return new Sim(true);
+#endif
+}
+
 std::string Sim::Command(const std::string& line) {
     if (socket_ < 0) return "err no terminal";
     std::string out = line + "\n";
@@ -88,7 +112,14 @@ std::string Sim::Command(const std::string& line) {
         if (eol != std::string::npos) {
             std::string answer = buffered_.substr(0, eol);
             buffered_.erase(0, eol + 1);
-            if (answer.rfind("ok ", 0) == 0) return answer.substr(3);
+            if (answer.rfind("ok ", 0) == 0) {
+                // A line opened anew may be another pseudo-terminal; a COM
+                // name or a link stays what it was.
+                if (line == "reopen" && Env("TALVO_SIM_COMNAME").empty() && Env("TALVO_SIM_DEVICE").empty()) {
+                    portName_ = answer.substr(3);
+                }
+                return answer.substr(3);
+            }
             return answer;
         }
         char chunk[8192];

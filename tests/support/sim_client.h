@@ -12,6 +12,9 @@ class Sim {
 public:
     // The one software terminal of the test program, started on first use.
     static Sim& Get();
+    // A further terminal on a line of its own, in this process (Linux only:
+    // null elsewhere).  It runs until the program ends.
+    static Sim* Another();
     // False when no terminal can be reached (the tests are then skipped).
     bool Available() const { return socket_ >= 0; }
 
@@ -28,6 +31,7 @@ public:
 
 private:
     Sim();
+    explicit Sim(bool own);
     long socket_ = -1;
     std::string portName_;
     std::string buffered_;

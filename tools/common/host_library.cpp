@@ -54,6 +54,7 @@ bool HostLibrary::Load(const std::string& path, unsigned long* error, std::strin
 #endif
 #define TALVO_RESOLVE(name) name = reinterpret_cast<decltype(name)>(Symbol(#name));
     TALVO_EXPORTS(TALVO_RESOLVE)
+    TALVO_LINE_EXPORTS(TALVO_RESOLVE)
 #undef TALVO_RESOLVE
     return true;
 }

@@ -20,6 +20,22 @@ namespace talvo::host {
     X(SetAttendReason) X(ReadAttendReason) X(SetAttendTime) X(ReadAttendTime) X(ClearList) \
     X(SetMaxbt) X(SetBtTime) X(AddBtList)
 
+// The line API, looked up the same way.
+#define TALVO_LINE_EXPORTS(X) \
+    X(talvo_strerror) X(talvo_version) X(talvo_version_number) X(talvo_line_options_init) \
+    X(talvo_line_open) X(talvo_line_close) X(talvo_line_last_error) X(talvo_line_set_trace) \
+    X(talvo_status) X(talvo_clear_memory) X(talvo_cmw_read) X(talvo_cmw_set) \
+    X(talvo_mdeb_read) X(talvo_mdeb_set) X(talvo_key_check) X(talvo_key_set) \
+    X(talvo_key_flags) X(talvo_blacklist_add) X(talvo_blacklist_remove) X(talvo_blacklist_set) \
+    X(talvo_blacklist_clear) X(talvo_blacklist_read) X(talvo_menu_set) X(talvo_menu_read) \
+    X(talvo_menu_clear) X(talvo_subsidy_clear) X(talvo_subsidy_set_max) X(talvo_subsidy_set_time) \
+    X(talvo_subsidy_add) X(talvo_clock_read) X(talvo_clock_set) X(talvo_zones_read) \
+    X(talvo_zones_set) X(talvo_lock) X(talvo_unlock) X(talvo_attend_zones_read) \
+    X(talvo_attend_zones_set) X(talvo_attend_reason_set) X(talvo_attend_reason_read) X(talvo_attend_clock_read) \
+    X(talvo_attend_clock_set) X(talvo_records_fetch) X(talvo_records_confirm) X(talvo_records_collect) \
+    X(talvo_record_to_store) X(talvo_record_from_store) X(talvo_store_open) X(talvo_store_close) \
+    X(talvo_store_count) X(talvo_store_read) X(talvo_store_append)
+
 // Releases a block the library handed to the host, the host's way: on
 // Windows GlobalUnlock and GlobalFree of its handle, elsewhere free().
 void FreeHostBlock(void* block);
@@ -44,6 +60,7 @@ public:
 
 #define TALVO_DECLARE(name) decltype(&::name) name = nullptr;
     TALVO_EXPORTS(TALVO_DECLARE)
+    TALVO_LINE_EXPORTS(TALVO_DECLARE)
 #undef TALVO_DECLARE
 
 private:

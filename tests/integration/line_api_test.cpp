@@ -1,0 +1,618 @@
+// The line API end to end against the software terminal: the request each
+// function sends, what it hands back, what it refuses without sending, and
+// lines used from several threads.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cstdlib>
+#endif
+
+#include "line_fixture.h"
+
+namespace talvo::test {
+namespace {
+
+void SetEnv(const char* name, const char* value) {
+#ifdef _WIN32
+    SetEnvironmentVariableA(name, value);
+#else
+    if (value != nullptr) setenv(name, value, 1);
+    else unsetenv(name);
+#endif
+}
+
+// The library loaded without opening the settings file's port, as a host
+// that uses lines only does; every test gets a fresh line on the terminal.
+class LineApi : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        settings_ = std::make_unique<SettingsFile>();
+        lib_ = std::make_unique<HostLibrary>();
+        SetEnv("TALVO_DEFER_PORT", "1");
+        lib_->Load();
+        SetEnv("TALVO_DEFER_PORT", nullptr);
+    }
+    static void TearDownTestSuite() {
+        lib_.reset();
+        settings_.reset();
+    }
+    void SetUp() override {
+        if (!Sim::Get().Available()) GTEST_SKIP() << "no software terminal";
+        ASSERT_TRUE(lib_->Loaded());
+        sim().Ok("reset");
+        sim().Ok("add 1 consumption");
+        sim().Ok("add 2 attendance");
+        ASSERT_EQ(Open(Sim::Get().PortName(), &line_), 0);
+    }
+    void TearDown() override {
+        if (line_ != nullptr) lib().talvo_line_close(line_);
+    }
+
+    int Open(const std::string& device, talvo_line** line, std::uint32_t tries = 3) {
+        talvo_line_options o;
+        lib().talvo_line_options_init(&o);
+        o.device = device.c_str();
+        o.baud = 9600;
+        o.echo_time_ms = 60;
+        o.wait_time_ms = 250;
+        o.tries = tries;
+        return lib().talvo_line_open(&o, line);
+    }
+    // Reopens the test's line with another number of tries.
+    void Tries(std::uint32_t tries) {
+        lib().talvo_line_close(line_);
+        line_ = nullptr;
+        ASSERT_EQ(Open(Sim::Get().PortName(), &line_, tries), 0);
+    }
+
+    static Sim& sim() { return Sim::Get(); }
+    static HostLibrary& lib() { return *lib_; }
+    talvo_line* line() { return line_; }
+    std::string OnlyFrame() {
+        auto frames = sim().Frames();
+        EXPECT_EQ(frames.size(), 1u);
+        return frames.empty() ? std::string() : frames.back();
+    }
+    void NothingSent() { EXPECT_TRUE(sim().Frames().empty()); }
+
+    static std::unique_ptr<SettingsFile> settings_;
+    static std::unique_ptr<HostLibrary> lib_;
+    talvo_line* line_ = nullptr;
+};
+
+std::unique_ptr<SettingsFile> LineApi::settings_;
+std::unique_ptr<HostLibrary> LineApi::lib_;
+
+// ---- Lines ----------------------------------------------------------------
+
+TEST_F(LineApi, OptionsStartFromTheSettingsDefaults) {
+    talvo_line_options o;
+    std::memset(&o, 0xAB, sizeof o);
+    lib().talvo_line_options_init(&o);
+    EXPECT_EQ(o.size, sizeof o);
+    EXPECT_STREQ(o.device, "COM2");
+    EXPECT_EQ(o.baud, 4800u);
+    EXPECT_STREQ(o.line_format, "parity=N data=8 stop=1");
+    EXPECT_EQ(o.echo_time_ms, 150u);
+    EXPECT_EQ(o.wait_time_ms, 1000u);
+    EXPECT_EQ(o.tries, 3u);
+    EXPECT_EQ(o.filler_bytes, 2u);
+}
+
+TEST_F(LineApi, HandlesAreCheckedAndNeverReused) {
+    talvo_line* stale = line_;
+    EXPECT_EQ(lib().talvo_line_close(line_), 0);
+    line_ = nullptr;
+    EXPECT_EQ(lib().talvo_line_close(stale), TALVO_E_CLOSED) << "closed twice";
+    EXPECT_EQ(lib().talvo_status(stale, 1), TALVO_E_CLOSED);
+    EXPECT_EQ(lib().talvo_status(nullptr, 1), TALVO_E_CLOSED);
+    EXPECT_EQ(lib().talvo_line_close(nullptr), TALVO_E_CLOSED);
+    EXPECT_EQ(lib().talvo_line_last_error(stale), TALVO_E_CLOSED);
+    // A new line never answers to the old handle.
+    ASSERT_EQ(Open(Sim::Get().PortName(), &line_), 0);
+    EXPECT_NE(line_, stale);
+    EXPECT_EQ(lib().talvo_status(stale, 1), TALVO_E_CLOSED);
+    EXPECT_EQ(lib().talvo_status(line_, 1), 0);
+}
+
+TEST_F(LineApi, OpenSaysWhyItFailed) {
+    talvo_line* other = reinterpret_cast<talvo_line*>(1);
+    EXPECT_EQ(Open("/dev/talvo-no-such-device", &other), TALVO_E_NO_DEVICE);
+    EXPECT_EQ(other, nullptr);
+    talvo_line_options o;
+    lib().talvo_line_options_init(&o);
+    o.device = Sim::Get().PortName().c_str();
+    o.tries = 0;
+    EXPECT_EQ(lib().talvo_line_open(&o, &other), TALVO_E_INVALID);
+    o.tries = 3;
+    o.size = 4;
+    EXPECT_EQ(lib().talvo_line_open(&o, &other), TALVO_E_INVALID) << "options of another size";
+    EXPECT_EQ(lib().talvo_line_open(nullptr, &other), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_line_open(&o, nullptr), TALVO_E_INVALID);
+#ifndef _WIN32
+    // Wine lets a second open of a COM port through; Linux does not.
+    EXPECT_EQ(Open(Sim::Get().PortName(), &other), TALVO_E_BUSY);
+#endif
+}
+
+TEST_F(LineApi, ErrorTextsForEveryCode) {
+    for (int code = 0; code >= TALVO_E_INTERNAL; --code) {
+        if (code == -5) continue;
+        const std::string text = lib().talvo_strerror(code);
+        EXPECT_NE(text, "unknown error") << code;
+        EXPECT_FALSE(text.empty());
+    }
+    EXPECT_STREQ(lib().talvo_strerror(12345), "unknown error");
+    EXPECT_STREQ(lib().talvo_version(), "1.1.0");
+    EXPECT_EQ(lib().talvo_version_number(), TALVO_VERSION_NUMBER);
+}
+
+// ---- Status, parameters, refusals -------------------------------------------
+
+TEST_F(LineApi, StatusAndMemory) {
+    EXPECT_EQ(lib().talvo_status(line(), 1), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x10, 0, 0, 0));
+    EXPECT_EQ(lib().talvo_line_last_error(line()), 0);
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_clear_memory(line(), 1), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x4A, 0, 0, 101));
+
+    sim().Ok("clearframes");
+    sim().Ok("fault 10 status NN");
+    EXPECT_EQ(lib().talvo_status(line(), 1), TALVO_E_REFUSED);
+    Tries(1);
+    EXPECT_EQ(lib().talvo_status(line(), 9), TALVO_E_NO_REPLY) << "no terminal 9";
+    EXPECT_EQ(lib().talvo_line_last_error(line()), TALVO_E_NO_REPLY);
+}
+
+TEST_F(LineApi, TerminalNumbersOutsideOneByteAreRefused) {
+    for (int t : {256, -1, 257, 1 << 20}) {
+        EXPECT_EQ(lib().talvo_status(line(), t), TALVO_E_INVALID) << t;
+        EXPECT_EQ(lib().talvo_clear_memory(line(), t), TALVO_E_INVALID) << t;
+    }
+    NothingSent();
+}
+
+TEST_F(LineApi, CmwAndMdeb) {
+    EXPECT_EQ(lib().talvo_cmw_set(line(), 1, "HELLO"), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x22, 0, 0, 6, "HELLO0000000"));
+    char text[13];
+    EXPECT_EQ(lib().talvo_cmw_read(line(), 1, text, sizeof text), 0);
+    EXPECT_STREQ(text, "HELLO0000000");
+
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_mdeb_set(line(), 1, 123450), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x23, 0, 0, 1, "503412"));
+    std::int32_t cents = -1;
+    EXPECT_EQ(lib().talvo_mdeb_read(line(), 1, &cents), 0);
+    EXPECT_EQ(cents, 123450);
+
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_mdeb_set(line(), 1, 1000000), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_mdeb_set(line(), 1, -1), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_cmw_set(line(), 1, "1234567890123"), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_cmw_set(line(), 1, ""), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_cmw_set(line(), 1, nullptr), TALVO_E_INVALID);
+    char small[12] = "untouched";
+    EXPECT_EQ(lib().talvo_cmw_read(line(), 1, small, sizeof small), TALVO_E_BUFFER);
+    EXPECT_STREQ(small, "untouched");
+    EXPECT_EQ(lib().talvo_mdeb_read(line(), 1, nullptr), TALVO_E_INVALID);
+    NothingSent();
+}
+
+TEST_F(LineApi, CardKey) {
+    EXPECT_EQ(lib().talvo_key_set(line(), 1, "a1b2c3"), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x21, 0, 0, 1, "A1B2C3"));
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_key_check(line(), 1, "A1B2C3"), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x61, 0, 0, 1, "A1B2C3"));
+    sim().Ok("clearframes");
+    std::int32_t flags[4] = {-1, -1, -1, -1};
+    sim().Ok("set 1 flags 66006666");
+    EXPECT_EQ(lib().talvo_key_flags(line(), 1, flags, 4), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x11, 0, 0, 16));
+    EXPECT_EQ(flags[0], 1);
+    EXPECT_EQ(flags[1], 0);
+    EXPECT_EQ(flags[2], 1);
+    EXPECT_EQ(flags[3], 1);
+
+    sim().Ok("clearframes");
+    for (const char* bad : {"12345", "1234567", "12345G", "", " 12345"}) {
+        EXPECT_EQ(lib().talvo_key_set(line(), 1, bad), TALVO_E_INVALID) << bad;
+    }
+    EXPECT_EQ(lib().talvo_key_flags(line(), 1, flags, 3), TALVO_E_BUFFER);
+    NothingSent();
+}
+
+TEST_F(LineApi, Blacklist) {
+    EXPECT_EQ(lib().talvo_blacklist_add(line(), 1, "111111222222", 2), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x2C, 0, 0, 2, "111111222222"));
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_blacklist_remove(line(), 1, "111111"), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x4C, 0, 0, 1, "111111"));
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_blacklist_set(line(), 1, 0x0102, "AAAAAABBBBBB", 2), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x24, 1, 2, 2, "AAAAAABBBBBB"));
+
+    sim().Ok("set 1 blacklist AAAAAABBBBBBCCCCCC");
+    sim().Ok("clearframes");
+    char cards[6 * 32];
+    std::size_t n = 99;
+    EXPECT_EQ(lib().talvo_blacklist_read(line(), 1, 1, cards, 32, &n), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x34, 0, 1, 32));
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(std::string(cards, 12), "BBBBBBCCCCCC");
+    // Room for one card: nothing written, the number that did not fit.
+    char one[6] = {'x', 'x', 'x', 'x', 'x', 'x'};
+    EXPECT_EQ(lib().talvo_blacklist_read(line(), 1, 0, one, 1, &n), TALVO_E_BUFFER);
+    EXPECT_EQ(n, 3u);
+    EXPECT_EQ(std::string(one, 6), "xxxxxx");
+
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_blacklist_clear(line(), 1), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x44, 0, 0, 101));
+    EXPECT_EQ(sim().Ok("get 1 blacklist"), "");
+
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_blacklist_add(line(), 1, "111111", 0), TALVO_E_INVALID);
+    std::string many(6 * 256, '1');
+    EXPECT_EQ(lib().talvo_blacklist_add(line(), 1, many.c_str(), 256), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_blacklist_add(line(), 1, "12345\0" "111111", 2), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_blacklist_remove(line(), 1, "12345"), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_blacklist_set(line(), 1, 65536, "111111", 1), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_blacklist_read(line(), 1, 0, nullptr, 1, &n), TALVO_E_INVALID);
+    NothingSent();
+}
+
+TEST_F(LineApi, PriceMenu) {
+    const std::int32_t prices[3] = {150, 0, 999999};
+    EXPECT_EQ(lib().talvo_menu_set(line(), 1, prices, 3), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x26, 0, 0, 3, "500100" "000000" "999999"));
+    std::int32_t back[8] = {};
+    std::size_t n = 0;
+    EXPECT_EQ(lib().talvo_menu_read(line(), 1, back, 8, &n), 0);
+    ASSERT_EQ(n, 3u);
+    EXPECT_EQ(back[0], 150);
+    EXPECT_EQ(back[1], 0);
+    EXPECT_EQ(back[2], 999999);
+    EXPECT_EQ(lib().talvo_menu_read(line(), 1, back, 2, &n), TALVO_E_BUFFER);
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_menu_clear(line(), 1), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x46, 0, 0, 101));
+    EXPECT_EQ(lib().talvo_menu_read(line(), 1, back, 8, &n), 0);
+    EXPECT_EQ(n, 0u) << "an empty menu is not an error";
+
+    sim().Ok("clearframes");
+    const std::int32_t bad[2] = {100, 1000000};
+    EXPECT_EQ(lib().talvo_menu_set(line(), 1, bad, 2), TALVO_E_INVALID) << "one bad price refuses the list";
+    const std::int32_t negative[1] = {-5};
+    EXPECT_EQ(lib().talvo_menu_set(line(), 1, negative, 1), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_menu_set(line(), 1, prices, 256), TALVO_E_INVALID);
+    NothingSent();
+}
+
+TEST_F(LineApi, Subsidy) {
+    EXPECT_EQ(lib().talvo_subsidy_clear(line(), 1), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x4D, 0, 0, 0));
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_subsidy_set_max(line(), 1, 15050), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x2E, 0, 0, 0, "505001"));
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_subsidy_set_time(line(), 1, "0800-1700"), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x2D, 0, 0, 0, "0800-1700"));
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_subsidy_add(line(), 1, 258, "AAAAAAAAAAAABBBBBBBBBBBB", 2), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x3D, 1, 2, 2, "AAAAAAAAAAAABBBBBBBBBBBB"));
+
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_subsidy_set_max(line(), 1, 1000000), TALVO_E_INVALID);
+    const std::string longText(1025, 'x');
+    EXPECT_EQ(lib().talvo_subsidy_set_time(line(), 1, longText.c_str()), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_subsidy_add(line(), 1, 0, "AAAAAAAAAAAA", 0), TALVO_E_INVALID);
+    NothingSent();
+}
+
+TEST_F(LineApi, ClockZonesAndLock) {
+    const talvo_datetime when{2026, 12, 7, 9, 5, 30};
+    EXPECT_EQ(lib().talvo_clock_set(line(), 1, &when), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x2A, 0, 0, 6, "2612070905"));
+    talvo_datetime back{};
+    EXPECT_EQ(lib().talvo_clock_read(line(), 1, &back), 0);
+    EXPECT_EQ(back.year, 2026);
+    EXPECT_EQ(back.month, 12);
+    EXPECT_EQ(back.day, 7);
+    EXPECT_EQ(back.hour, 9);
+    EXPECT_EQ(back.minute, 5);
+
+    sim().Ok("clearframes");
+    talvo_time_of_day zones[TALVO_ZONES] = {{6, 30}, {11, 0}, {17, 0}, {20, 0}, {0, 0}, {0, 0}, {0, 0}, {23, 59}};
+    EXPECT_EQ(lib().talvo_zones_set(line(), 1, zones, TALVO_ZONES), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x28, 0, 0, 8, "06301100170020000000000000002359"));
+    talvo_time_of_day read[TALVO_ZONES] = {};
+    EXPECT_EQ(lib().talvo_zones_read(line(), 1, read, TALVO_ZONES), 0);
+    EXPECT_EQ(read[0].hour, 6);
+    EXPECT_EQ(read[0].minute, 30);
+    EXPECT_EQ(read[7].hour, 23);
+    EXPECT_EQ(read[7].minute, 59);
+
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_lock(line(), 1), 0);
+    EXPECT_EQ(lib().talvo_unlock(line(), 1), 0);
+    auto frames = sim().Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0], Request(1, 0x2B, 0, 0, 0));
+    EXPECT_EQ(frames[1], Request(1, 0x3B, 0, 0, 0));
+
+    sim().Ok("clearframes");
+    for (talvo_datetime bad : {talvo_datetime{2025, 2, 29, 0, 0, 0}, talvo_datetime{2026, 13, 1, 0, 0, 0},
+                               talvo_datetime{2100, 1, 1, 0, 0, 0}, talvo_datetime{2026, 1, 1, 24, 0, 0},
+                               talvo_datetime{2026, 1, 1, 0, 60, 0}}) {
+        EXPECT_EQ(lib().talvo_clock_set(line(), 1, &bad), TALVO_E_INVALID) << bad.year << "-" << bad.month;
+    }
+    const talvo_datetime leap{2028, 2, 29, 0, 0, 0};
+    zones[2] = {25, 0};
+    EXPECT_EQ(lib().talvo_zones_set(line(), 1, zones, TALVO_ZONES), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_zones_set(line(), 1, zones, 7), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_zones_read(line(), 1, read, 7), TALVO_E_BUFFER);
+    NothingSent();
+    EXPECT_EQ(lib().talvo_clock_set(line(), 1, &leap), 0) << "29 February of a leap year";
+}
+
+TEST_F(LineApi, Attendance) {
+    talvo_attend_zone zones[TALVO_ZONES] = {};
+    for (auto& z : zones) std::memcpy(z.code, "00", 3);
+    zones[0] = {{8, 0}, {12, 0}, "01"};
+    EXPECT_EQ(lib().talvo_attend_zones_set(line(), 2, zones, TALVO_ZONES), 0);
+    EXPECT_EQ(OnlyFrame(), Request(2, 0x28, 0, 0, 8, "0800120001" + std::string(70, '0')));
+    talvo_attend_zone read[TALVO_ZONES] = {};
+    EXPECT_EQ(lib().talvo_attend_zones_read(line(), 2, read, TALVO_ZONES), 0);
+    EXPECT_EQ(read[0].start.hour, 8);
+    EXPECT_EQ(read[0].end.hour, 12);
+    EXPECT_STREQ(read[0].code, "01");
+
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_attend_reason_set(line(), 2, 3, "AB"), 0);
+    EXPECT_EQ(OnlyFrame(), Request(2, 0x28, 0, 0, 3, "41420F0F0F0F0F0F"));
+    char reason[9] = "xxxxxxxx";
+    EXPECT_EQ(lib().talvo_attend_reason_read(line(), 2, 3, reason, sizeof reason), 0);
+    EXPECT_STREQ(reason, "AB");
+
+    sim().Ok("clearframes");
+    const talvo_datetime when{2026, 12, 7, 9, 5, 30};
+    EXPECT_EQ(lib().talvo_attend_clock_set(line(), 2, &when), 0);
+    EXPECT_EQ(OnlyFrame(), Request(2, 0x2A, 0, 0, 1, "20261207090530"));
+    talvo_datetime back{};
+    EXPECT_EQ(lib().talvo_attend_clock_read(line(), 2, &back), 0);
+    EXPECT_EQ(back.second, 30);
+    EXPECT_EQ(back.year, 2026);
+
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().talvo_attend_reason_set(line(), 2, 3, "123456789"), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_attend_reason_set(line(), 2, 256, "A"), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_attend_reason_read(line(), 2, 3, reason, 8), TALVO_E_BUFFER);
+    zones[1].code[1] = '\0';
+    EXPECT_EQ(lib().talvo_attend_zones_set(line(), 2, zones, TALVO_ZONES), TALVO_E_INVALID);
+    NothingSent();
+}
+
+// ---- Records ----------------------------------------------------------------
+
+// First 26 characters of a record: card, amount, type and month digits,
+// day, time, second amount.
+std::string Raw(const std::string& card, const std::string& amount, const std::string& typeMonth = "32") {
+    return card + amount + typeMonth + "24" + "0930" + "005000";
+}
+
+TEST_F(LineApi, FetchWithoutConfirmLeavesTheBatch) {
+    sim().Ok("record 1 seal " + Raw("000001", "501200"));  // 12.50, type 13
+    sim().Ok("record 1 seal " + Raw("000002", "001000", "02"));  // 10.00, type 05
+    sim().Ok("record 1 damaged " + Raw("000003", "001000"));
+    sim().Ok("record 1 seal " + Raw("CLEAR0", "001000"));
+    talvo_record records[6];
+    std::size_t n = 0;
+    talvo_batch batch{};
+    ASSERT_EQ(lib().talvo_records_fetch(line(), 1, records, 6, &n, &batch), 0);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(batch.count, 4);
+    EXPECT_EQ(batch.kept, 2);
+    EXPECT_EQ(batch.status[0], TALVO_RAW_KEPT);
+    EXPECT_EQ(batch.status[2], TALVO_RAW_DAMAGED);
+    EXPECT_EQ(batch.status[3], TALVO_RAW_UNWANTED);
+    EXPECT_EQ(std::string(batch.raw[2], 6), "000003");
+    EXPECT_STREQ(records[0].card, "000001");
+    EXPECT_EQ(records[0].type, TALVO_RECORD_DEPOSIT);
+    EXPECT_EQ(records[0].amount_cents, 1250);
+    EXPECT_EQ(records[0].second_amount_cents, 5000);
+    EXPECT_EQ(records[0].month, 12);
+    EXPECT_EQ(records[0].day, 24);
+    EXPECT_EQ(records[0].hour, 9);
+    EXPECT_EQ(records[0].minute, 30);
+    EXPECT_EQ(records[1].type, TALVO_RECORD_PAYMENT);
+    EXPECT_EQ(records[1].amount_cents, -1000);
+    for (const std::string& f : sim().Frames()) EXPECT_NE(f.substr(5, 2), "47") << "nothing confirmed";
+    EXPECT_EQ(sim().Ok("get 1 records"), "4");
+
+    // Fetched again: the same records under the same mark.
+    talvo_batch again{};
+    ASSERT_EQ(lib().talvo_records_fetch(line(), 1, records, 6, &n, &again), 0);
+    EXPECT_EQ(again.mark, batch.mark);
+    EXPECT_EQ(std::memcmp(again.raw, batch.raw, sizeof batch.raw), 0);
+
+    // A batch that is not the one fetched is refused without a frame.
+    sim().Ok("clearframes");
+    talvo_batch wrong = again;
+    wrong.mark ^= 1;
+    EXPECT_EQ(lib().talvo_records_confirm(line(), 1, &wrong), TALVO_E_BATCH);
+    wrong = again;
+    wrong.raw[0][3] ^= 1;
+    EXPECT_EQ(lib().talvo_records_confirm(line(), 1, &wrong), TALVO_E_BATCH);
+    EXPECT_EQ(lib().talvo_records_confirm(line(), 2, &again), TALVO_E_BATCH);
+    NothingSent();
+
+    EXPECT_EQ(lib().talvo_records_confirm(line(), 1, &again), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x47, again.mark >> 8, again.mark & 0xFF, 4));
+    EXPECT_EQ(sim().Ok("get 1 records"), "0");
+    EXPECT_EQ(lib().talvo_records_confirm(line(), 1, &again), TALVO_E_BATCH) << "confirmed once only";
+    ASSERT_EQ(lib().talvo_records_fetch(line(), 1, records, 6, &n, &batch), 0);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(batch.count, 0);
+}
+
+TEST_F(LineApi, ConfirmationsThatFail) {
+    sim().Ok("record 1 seal " + Raw("000001", "501200"));
+    talvo_record records[6];
+    std::size_t n = 0;
+    talvo_batch batch{};
+    ASSERT_EQ(lib().talvo_records_fetch(line(), 1, records, 6, &n, &batch), 0);
+    sim().Ok("fault 47 wrongmark");
+    EXPECT_EQ(lib().talvo_records_confirm(line(), 1, &batch), TALVO_E_UNCONFIRMED);
+    sim().Ok("fault 47 status NN");
+    EXPECT_EQ(lib().talvo_records_confirm(line(), 1, &batch), TALVO_E_REFUSED);
+    EXPECT_EQ(sim().Ok("get 1 records"), "1");
+    EXPECT_EQ(lib().talvo_records_confirm(line(), 1, &batch), 0);
+    EXPECT_EQ(sim().Ok("get 1 records"), "0");
+
+    // Room for fewer records than the batch keeps: nothing is written.
+    sim().Ok("record 1 seal " + Raw("000001", "501200"));
+    sim().Ok("record 1 seal " + Raw("000002", "501200"));
+    talvo_record one[1];
+    one[0].terminal = 77;
+    EXPECT_EQ(lib().talvo_records_fetch(line(), 1, one, 1, &n, &batch), TALVO_E_BUFFER);
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(one[0].terminal, 77);
+}
+
+TEST_F(LineApi, RecordsTravelToAStoreAndBack) {
+    const char* path = "line-api-store.dat";
+    std::remove(path);
+    sim().Ok("record 1 seal " + Raw("000001", "501200"));
+    sim().Ok("record 1 seal " + Raw("000002", "001000", "02"));
+    std::size_t stored = 0;
+    ASSERT_EQ(lib().talvo_records_collect(line(), 1, path, &stored), 0);
+    EXPECT_EQ(stored, 2u);
+    EXPECT_EQ(sim().Ok("get 1 records"), "0");
+
+    talvo_store* store = nullptr;
+    ASSERT_EQ(lib().talvo_store_open(path, &store), 0);
+    std::size_t count = 0;
+    EXPECT_EQ(lib().talvo_store_count(store, &count), 0);
+    EXPECT_EQ(count, 2u);
+    talvo_record back[4];
+    std::size_t n = 0;
+    EXPECT_EQ(lib().talvo_store_read(store, 1, back, 4, &n), 0);
+    ASSERT_EQ(n, 1u);
+    EXPECT_STREQ(back[0].card, "000002");
+    EXPECT_EQ(back[0].amount_cents, -1000);
+    EXPECT_EQ(back[0].terminal, 1);
+    EXPECT_EQ(lib().talvo_store_close(store), 0);
+
+    // Appended by the host, read back field for field.
+    talvo_record mine = back[0];
+    std::strcpy(mine.card, "777777");
+    mine.amount_cents = 999999;
+    ASSERT_EQ(lib().talvo_store_append(path, &mine, 1), 0);
+    unsigned char raw44[44];
+    ASSERT_EQ(lib().talvo_record_to_store(&mine, raw44), 0);
+    talvo_record decoded{};
+    ASSERT_EQ(lib().talvo_record_from_store(raw44, &decoded), 0);
+    EXPECT_EQ(std::memcmp(&decoded, &mine, sizeof mine), 0);
+    ASSERT_EQ(lib().talvo_store_open(path, &store), 0);
+    EXPECT_EQ(lib().talvo_store_count(store, &count), 0);
+    EXPECT_EQ(count, 3u);
+    lib().talvo_store_close(store);
+
+    mine.type = 7;
+    EXPECT_EQ(lib().talvo_record_to_store(&mine, raw44), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_store_append(path, &mine, 1), TALVO_E_INVALID);
+    std::remove(path);
+    EXPECT_EQ(lib().talvo_store_open(path, &store), TALVO_E_STORE);
+    EXPECT_EQ(store, nullptr);
+}
+
+// ---- Trace and threads --------------------------------------------------------
+
+struct TraceLog {
+    std::vector<std::string> lines;
+    static void TALVO_CALL Add(void* user, int direction, std::int64_t time, int terminal, int command,
+                               const unsigned char* bytes, std::size_t length) {
+        auto* log = static_cast<TraceLog*>(user);
+        char head[64];
+        std::snprintf(head, sizeof head, "%d %d %02X %d ", direction, terminal, command, time > 0 ? 1 : 0);
+        log->lines.push_back(head + std::string(reinterpret_cast<const char*>(bytes), length));
+    }
+};
+
+TEST_F(LineApi, TraceHandsEveryFrameToTheHost) {
+    TraceLog log;
+    ASSERT_EQ(lib().talvo_line_set_trace(line(), &TraceLog::Add, &log), 0);
+    EXPECT_EQ(lib().talvo_status(line(), 1), 0);
+    ASSERT_EQ(log.lines.size(), 2u);
+    EXPECT_EQ(log.lines[0], "0 1 10 1 " + Request(1, 0x10, 0, 0, 0) + "33");
+    EXPECT_EQ(log.lines[1].substr(0, 9), "1 1 10 1 ");
+    EXPECT_NE(log.lines[1].find("GG"), std::string::npos);
+    ASSERT_EQ(lib().talvo_line_set_trace(line(), nullptr, nullptr), 0);
+    EXPECT_EQ(lib().talvo_status(line(), 1), 0);
+    EXPECT_EQ(log.lines.size(), 2u);
+}
+
+TEST_F(LineApi, CloseFromAnotherThreadStopsTheCalls) {
+    std::atomic<int> lastResult{0};
+    std::atomic<bool> started{false};
+    std::thread caller([&] {
+        for (int i = 0; i < 10000; ++i) {
+            const int r = lib().talvo_status(line_, 1);
+            started = true;
+            lastResult = r;
+            if (r == TALVO_E_CLOSED) break;
+        }
+    });
+    while (!started) std::this_thread::yield();
+    EXPECT_EQ(lib().talvo_line_close(line_), 0);
+    caller.join();
+    EXPECT_EQ(lastResult.load(), TALVO_E_CLOSED);
+    line_ = nullptr;
+}
+
+#ifndef _WIN32
+// Two lines, two terminals, two threads: each line's frames stay whole and
+// the lines do not wait for each other (the time ratio is benchmarked, not
+// asserted here).
+TEST_F(LineApi, TwoLinesInParallel) {
+    static Sim* second = Sim::Another();
+    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(second->Available());
+    second->Ok("reset");
+    second->Ok("add 1 consumption");
+    talvo_line* other = nullptr;
+    ASSERT_EQ(Open(second->PortName(), &other), 0);
+    const int perLine = 60;
+    std::vector<int> failures(2, 0);
+    std::thread a([&] {
+        for (int i = 0; i < perLine; ++i) failures[0] += lib().talvo_cmw_set(line_, 1, "LINEA") != 0;
+    });
+    std::thread b([&] {
+        for (int i = 0; i < perLine; ++i) failures[1] += lib().talvo_cmw_set(other, 1, "LINEB") != 0;
+    });
+    a.join();
+    b.join();
+    EXPECT_EQ(failures[0], 0);
+    EXPECT_EQ(failures[1], 0);
+    for (const std::string& f : sim().Frames()) EXPECT_EQ(f, Request(1, 0x22, 0, 0, 6, "LINEA0000000"));
+    for (const std::string& f : second->Frames()) EXPECT_EQ(f, Request(1, 0x22, 0, 0, 6, "LINEB0000000"));
+    EXPECT_EQ(sim().Frames().size(), static_cast<std::size_t>(perLine));
+    EXPECT_EQ(second->Frames().size(), static_cast<std::size_t>(perLine));
+    EXPECT_EQ(lib().talvo_line_close(other), 0);
+}
+#endif
+
+}  // namespace
+}  // namespace talvo::test
