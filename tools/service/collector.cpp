@@ -354,6 +354,9 @@ void LineWorker::Run() {
                 return false;
             }
             ++commits;
+            Log(Level::kDebug, "batch-committed", {{"line", name}, {"terminal", std::to_string(number)},
+                                                   {"mark", std::to_string(batch.mark)},
+                                                   {"replayed", stored == StoreOutcome::kReplayed ? "yes" : "no"}});
             if (hook_.killAt > 0 && commits >= hook_.killAt) kill(getpid(), SIGKILL);
             if (hook_.pauseMs > 0) std::this_thread::sleep_for(milliseconds(hook_.pauseMs));
 

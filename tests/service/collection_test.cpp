@@ -1,0 +1,292 @@
+// talvod against software terminals on two lines: a day's records from
+// several terminals, each stored once; a silent terminal kept out by its
+// back-off; a device that goes and comes back; SIGTERM and SIGHUP.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <map>
+#include <set>
+
+#include "harness.h"
+#include "queries.h"
+
+namespace talvo::test {
+namespace {
+
+using service::AsInt;
+using service::AsText;
+
+const char* kFastJobs = "[http]\nport = 0\n[jobs]\ncollect = \"300ms\"\nstatus = \"1s\"\nbackoff_min = \"1s\"\nbackoff_max = \"4s\"\n";
+
+struct Today {
+    int year, month, day;
+    Today() {
+        const std::time_t now = std::time(nullptr);
+        std::tm tm{};
+        localtime_r(&now, &tm);
+        year = tm.tm_year + 1900;
+        month = tm.tm_mon + 1;
+        day = tm.tm_mday;
+    }
+    std::string Date() const {
+        char text[48];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
+        return text;
+    }
+};
+
+// What a test queued on the terminals and expects in the database.
+struct Expected {
+    std::multiset<std::string> records;  // "line/terminal/card/cents/at"
+    std::map<std::string, std::int64_t> takingsByHour;
+    int rejected = 0;
+    int next = 0;
+
+    void Queue(SimLine& sim, const std::string& line, int terminal, int count, bool faulty = false) {
+        const Today today;
+        for (int i = 0; i < count; ++i) {
+            RawRecord r;
+            ++next;
+            r.card = std::to_string(200000 + next);
+            r.type = next % 5 == 0 ? 13 : 5;
+            r.cents = 100 + (next * 37) % 5000;
+            r.month = today.month;
+            r.day = today.day;
+            r.hour = 6 + next % 16;
+            r.minute = next % 60;
+            sim.Ok("record " + std::to_string(terminal) + " seal " + r.Text());
+            char at[64];
+            std::snprintf(at, sizeof at, "%s %02d:%02d", today.Date().c_str(), r.hour, r.minute);
+            const std::int64_t signedCents = r.type == 5 ? -r.cents : r.cents;
+            records.insert(line + "/" + std::to_string(terminal) + "/" + r.card + "/" + std::to_string(signedCents) +
+                           "/" + at);
+            if (r.type == 5) takingsByHour[std::string(at + 11, 2)] += r.cents;
+        }
+        if (faulty) {
+            RawRecord damaged;
+            damaged.card = "299999";
+            sim.Ok("record " + std::to_string(terminal) + " damaged " + damaged.Text());
+            RawRecord unwanted;
+            unwanted.card = "A00001";  // above 999999: never wanted
+            sim.Ok("record " + std::to_string(terminal) + " seal " + unwanted.Text());
+            rejected += 2;
+        }
+    }
+};
+
+std::multiset<std::string> Stored(service::Connection& db) {
+    std::multiset<std::string> out;
+    for (const auto& r : db.Query("SELECT line, terminal, card, amount_cents, at FROM records", {})) {
+        out.insert(AsText(r[0]) + "/" + AsText(r[1]) + "/" + AsText(r[2]) + "/" + AsText(r[3]) + "/" + AsText(r[4]));
+    }
+    return out;
+}
+
+std::int64_t Count(service::Connection& db, const std::string& table) {
+    return AsInt(db.Query("SELECT COUNT(*) FROM " + table, {}).at(0).at(0));
+}
+
+class Collection : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        if (GetParam() == "postgres" && Postgres::Get() == nullptr) GTEST_SKIP() << "no PostgreSQL server programs";
+        database = DatabaseFor(GetParam(), dir);
+    }
+    TempDir dir;
+    std::string database;
+};
+
+TEST_P(Collection, FullDayFromTwoLines) {
+    SimLine a(dir / "ttyA"), b(dir / "ttyB");
+    a.Ok("add 1");
+    a.Ok("add 2");
+    a.Ok("add 3 attendance");
+    b.Ok("add 1");
+    b.Ok("add 4");
+    // Terminal 9 of line b is configured but never answers.
+    WriteText(dir / "talvod.toml",
+              ConfigText(database, kFastJobs,
+                         {LineBlock("north", a.link(), {"1", "2", "3:attendance"}), LineBlock("south", b.link(), {"1", "4", "9"})}));
+    Expected want;
+    want.Queue(a, "north", 1, 40, true);
+    want.Queue(a, "north", 2, 25);
+    want.Queue(a, "north", 3, 13, true);
+    want.Queue(b, "south", 1, 31);
+    want.Queue(b, "south", 4, 7, true);
+
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    const int port = talvod.Port();
+    ASSERT_GT(port, 0) << talvod.Log();
+    auto db = service::Open(database);
+    auto drained = [&] {
+        return a.Held(1) + a.Held(2) + a.Held(3) + b.Held(1) + b.Held(4) == 0 &&
+               Count(*db, "records") == static_cast<std::int64_t>(want.records.size());
+    };
+    ASSERT_TRUE(WaitFor(drained)) << talvod.Log();
+    // The rest of the day, while it runs.
+    want.Queue(a, "north", 1, 20);
+    want.Queue(a, "north", 3, 9);
+    want.Queue(b, "south", 4, 17, true);
+    ASSERT_TRUE(WaitFor(drained)) << talvod.Log();
+    ASSERT_TRUE(WaitFor([&] { return Count(*db, "rejected") == want.rejected; })) << talvod.Log();
+
+    // Every record once, with its line, terminal, card, amount and time.
+    EXPECT_EQ(Stored(*db), want.records);
+    EXPECT_EQ(AsInt(db->Query("SELECT SUM(records) + SUM(rejected) FROM batches", {}).at(0).at(0)),
+              static_cast<std::int64_t>(want.records.size()) + want.rejected);
+    // Each batch is whole: at most six raw records of 28 characters.
+    for (const auto& r : db->Query("SELECT raw, records, rejected FROM batches", {})) {
+        EXPECT_EQ(AsText(r[0]).size(), 28u * (AsInt(r[1]) + AsInt(r[2])));
+        EXPECT_LE(AsInt(r[1]) + AsInt(r[2]), 6);
+    }
+
+    // The page's numbers: takings per hour today, terminals and their state.
+    const HttpResult hours = HttpGet(port, "/api/totals?by=hour&day=" + Today().Date());
+    ASSERT_EQ(hours.status, 200) << hours.body;
+    std::map<std::string, std::int64_t> takings;
+    const auto hourTotals = nlohmann::json::parse(hours.body);
+    for (const auto& t : hourTotals["totals"]) {
+        if (t["takings_cents"] != 0) takings[t["key"]] = t["takings_cents"];
+    }
+    EXPECT_EQ(takings, want.takingsByHour) << hours.body;
+    ASSERT_TRUE(WaitFor([&] {
+        const auto t = nlohmann::json::parse(HttpGet(port, "/api/terminals").body)["terminals"];
+        int up = 0;
+        for (const auto& one : t) up += one["state"] == "up" ? 1 : 0;
+        return t.size() == 6 && up == 5;
+    })) << HttpGet(port, "/api/terminals").body;
+    const auto silent = db->Query("SELECT state, last_error, down_since FROM terminals WHERE line = 'south' AND number = 9", {});
+    EXPECT_EQ(AsText(silent.at(0)[0]), "down");
+    EXPECT_EQ(AsInt(silent[0][1]), -3);  // TALVO_E_NO_REPLY
+    EXPECT_FALSE(AsText(silent[0][2]).empty());
+    // The silent terminal sits out its back-off instead of costing every
+    // cycle its time-outs: asked far less often than its neighbour.
+    EXPECT_LT(b.RequestsFor(9) * 2, b.RequestsFor(1));
+
+    // The clocks were set at the start (payment and attendance).
+    EXPECT_EQ(a.Ok("get 1 clock").size(), 10u);
+    EXPECT_EQ(a.Ok("get 3 aclock").size(), 14u);
+    const std::string jobs = HttpGet(port, "/api/jobs").body;
+    for (const char* job : {"\"job\":\"collect\"", "\"job\":\"status\"", "\"job\":\"clock\""}) {
+        EXPECT_NE(jobs.find(job), std::string::npos) << jobs;
+    }
+
+    // `talvo db` reads the same database.
+    std::string out;
+    ASSERT_EQ(RunProgram({TALVO_DB_CLI_DRIVER, "db", "--database", database, "records", "--line", "north", "--terminal",
+                          "1", "--csv"},
+                         out),
+              0)
+        << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 60);
+    ASSERT_EQ(RunProgram({TALVO_DB_CLI_DRIVER, "db", "--database", database, "totals", "--by", "line"}, out), 0) << out;
+    EXPECT_NE(out.find("north"), std::string::npos) << out;
+    EXPECT_EQ(RunProgram({TALVO_DB_CLI_DRIVER, "db", "--database", database, "records", "--card", "x' or 1=1"}, out), 2);
+    EXPECT_NE(out.find("card: 1 to 6 letters or digits"), std::string::npos) << out;
+
+    talvod.Signal(SIGTERM);
+    const int status = talvod.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << talvod.Log();
+    EXPECT_EQ(talvod.Count("info stopped"), 1) << talvod.Log();
+    EXPECT_EQ(talvod.Count(" error "), 0) << talvod.Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, Collection, ::testing::Values("sqlite", "postgres"),
+                         [](const auto& p) { return p.param; });
+
+class CollectionFaults : public ::testing::Test {
+protected:
+    TempDir dir;
+};
+
+// The device of one line goes away: that line's terminals show as down, the
+// other line goes on, and the line comes back by itself with its device.
+TEST_F(CollectionFaults, DeviceUnpluggedAndBack) {
+    SimLine a(dir / "ttyA"), b(dir / "ttyB");
+    a.Ok("add 1");
+    b.Ok("add 1");
+    WriteText(dir / "talvod.toml", ConfigText(dir / "talvod.db", kFastJobs,
+                                              {LineBlock("north", a.link(), {"1"}), LineBlock("south", b.link(), {"1"})}));
+    Expected want;
+    want.Queue(a, "north", 1, 5);
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    auto db = service::Open(dir / "talvod.db");
+    ASSERT_TRUE(WaitFor([&] { return a.Held(1) == 0; })) << talvod.Log();
+
+    a.Ok("fault any close");  // the next request finds the device gone
+    auto state = [&](const char* line) {
+        const auto r = db->Query("SELECT state FROM terminals WHERE line = ?", {std::string(line)});
+        return r.empty() ? std::string() : AsText(r[0][0]);
+    };
+    ASSERT_TRUE(WaitFor([&] { return state("north") == "down"; })) << talvod.Log();
+    want.Queue(b, "south", 1, 12);
+    ASSERT_TRUE(WaitFor([&] { return b.Held(1) == 0; })) << talvod.Log();
+    EXPECT_EQ(state("south"), "up");
+
+    want.Queue(a, "north", 1, 8);  // waits on the unplugged terminal
+    a.Ok("reopen");
+    ASSERT_TRUE(WaitFor([&] { return a.Held(1) == 0 && state("north") == "up"; })) << talvod.Log();
+    ASSERT_TRUE(WaitFor([&] { return Count(*db, "records") == static_cast<std::int64_t>(want.records.size()); }));
+    EXPECT_EQ(Stored(*db), want.records);
+    EXPECT_GE(talvod.Count("terminal-down line=north"), 1) << talvod.Log();
+    EXPECT_GE(talvod.Count("terminal-up line=north"), 1) << talvod.Log();
+}
+
+// SIGTERM between a batch's commit and its confirmation: the batch is
+// confirmed before the process ends, so the terminal does not hand it over
+// again.
+TEST_F(CollectionFaults, TermFinishesTheBatchInHand) {
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    WriteText(dir / "talvod.toml", ConfigText(dir / "talvod.db", kFastJobs, {LineBlock("north", a.link(), {"1"})}));
+    Expected want;
+    want.Queue(a, "north", 1, 15);
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log", {"TALVOD_TEST_AFTER_COMMIT=pause=1500"},
+                  {"--log-level", "debug"});
+    ASSERT_TRUE(WaitFor([&] { return talvod.Count("batch-committed") == 1; })) << talvod.Log();
+    talvod.Signal(SIGTERM);
+    const int status = talvod.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << talvod.Log();
+    EXPECT_EQ(talvod.Count("batch-stored"), 1) << talvod.Log();
+    EXPECT_EQ(a.Held(1), 15 - 6);
+    auto db = service::Open(dir / "talvod.db");
+    EXPECT_EQ(Count(*db, "records"), 6);
+}
+
+// SIGHUP: a terminal added to the file is collected; a broken file is
+// refused and the service goes on with the one it had.
+TEST_F(CollectionFaults, HangupReloads) {
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    a.Ok("add 2");
+    const std::string config = dir / "talvod.toml";
+    WriteText(config, ConfigText(dir / "talvod.db", kFastJobs, {LineBlock("north", a.link(), {"1"})}));
+    Expected want;
+    want.Queue(a, "north", 1, 3);
+    want.Queue(a, "north", 2, 4);
+    Talvod talvod(config, dir / "talvod.log");
+    ASSERT_TRUE(WaitFor([&] { return a.Held(1) == 0; })) << talvod.Log();
+    EXPECT_EQ(a.Held(2), 4);
+
+    WriteText(config, ConfigText(dir / "talvod.db", kFastJobs, {LineBlock("north", a.link(), {"1", "2"})}));
+    talvod.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return a.Held(2) == 0; })) << talvod.Log();
+
+    WriteText(config, "[[line]]\nname = \"north\"\n");
+    talvod.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return talvod.Count("reload-refused") >= 1; })) << talvod.Log();
+    EXPECT_NE(talvod.Log().find("has no device"), std::string::npos);
+    want.Queue(a, "north", 2, 2);
+    ASSERT_TRUE(WaitFor([&] { return a.Held(2) == 0; })) << talvod.Log();
+    EXPECT_TRUE(talvod.Running());
+    auto db = service::Open(dir / "talvod.db");
+    ASSERT_TRUE(WaitFor([&] { return Count(*db, "records") == 9; }));
+    EXPECT_EQ(Stored(*db), want.records);
+}
+
+}  // namespace
+}  // namespace talvo::test

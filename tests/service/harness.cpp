@@ -1,0 +1,341 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "sim_server.h"
+
+extern char** environ;
+
+namespace talvo::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/talvod-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// ---- Software terminals -------------------------------------------------------
+
+SimLine::SimLine(const std::string& link) : server_(std::make_unique<sim::Server>()), link_(link) {
+    if (!server_->OpenLine("", link) || !server_->Listen(0)) throw std::runtime_error("cannot start a software terminal");
+    thread_ = std::thread([this] { server_->Run(); });
+}
+
+SimLine::~SimLine() {
+    server_->Stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+std::string SimLine::Command(const std::string& command) { return server_->Control(command); }
+
+std::string SimLine::Ok(const std::string& command) {
+    const std::string answer = Command(command);
+    EXPECT_EQ(answer.rfind("ok", 0), 0u) << command << ": " << answer;
+    return answer.size() > 3 ? answer.substr(3) : std::string();
+}
+
+int SimLine::Held(int n) { return std::atoi(Ok("get " + std::to_string(n) + " records").c_str()); }
+
+int SimLine::RequestsFor(int n) {
+    std::istringstream frames(Ok("frames"));
+    std::string hex;
+    int count = 0;
+    while (frames >> hex) {
+        if (hex.size() < 10) continue;
+        // Bytes 3 and 4 of a request are the terminal number in hex.
+        std::string digits;
+        for (std::size_t at = 6; at < 10; at += 2) digits += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+        if (std::stoi(digits, nullptr, 16) == n) ++count;
+    }
+    return count;
+}
+
+std::string RawRecord::Text() const {
+    auto amount = [](std::int64_t value) {
+        char text[48];
+        const long long c = static_cast<long long>(value);
+        const long long units = c / 100;
+        std::snprintf(text, sizeof text, "%02lld%02lld%02lld", c % 100, units % 100, units / 100 % 100);
+        return std::string(text);
+    };
+    char typeMonth[8];
+    const int typeBits = type == 13 ? 2 : type == 14 ? 4 : 0;
+    std::snprintf(typeMonth, sizeof typeMonth, "%X%d", typeBits | (month / 10), month % 10);
+    char when[16];
+    std::snprintf(when, sizeof when, "%02d%02d%02d", day, hour, minute);
+    return card + amount(cents) + typeMonth + when + amount(secondCents);
+}
+
+// ---- talvod ---------------------------------------------------------------------
+
+std::string TalvodPath() { return TALVOD_PATH; }
+
+Talvod::Talvod(std::string config, std::string log, std::vector<std::string> env, std::vector<std::string> args)
+    : log_(std::move(log)) {
+    std::vector<std::string> argv = {TalvodPath()};
+    for (const std::string& a : args) argv.push_back(a);
+    argv.push_back(config);
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+    for (const std::string& e : env) environment.push_back(e);
+    std::vector<char*> cenv;
+    for (std::string& e : environment) cenv.push_back(e.data());
+    cenv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (posix_spawn(&pid_, cargv[0], &actions, nullptr, cargv.data(), cenv.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+Talvod::~Talvod() {
+    if (Running()) {
+        kill(pid_, SIGKILL);
+        Wait();
+    }
+}
+
+bool Talvod::Running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+        status_ = status;
+        pid_ = -pid_;
+        return false;
+    }
+    return r == 0;
+}
+
+void Talvod::Signal(int sig) {
+    if (pid_ > 0) kill(pid_, sig);
+}
+
+int Talvod::Wait(std::chrono::milliseconds limit) {
+    if (!WaitFor([this] { return !Running(); }, limit) && pid_ > 0) {
+        ADD_FAILURE() << "talvod did not end in time; killed";
+        kill(pid_, SIGKILL);
+        WaitFor([this] { return !Running(); });
+    }
+    return status_;
+}
+
+int Talvod::Port(std::chrono::milliseconds limit) {
+    int port = 0;
+    WaitFor(
+        [&] {
+            const std::string log = ReadText(log_);
+            const std::size_t at = log.find("http-listening address=");
+            if (at == std::string::npos) return !Running();
+            const std::size_t colon = log.find(':', at + 23);
+            port = std::atoi(log.c_str() + colon + 1);
+            return true;
+        },
+        limit);
+    return port;
+}
+
+std::string Talvod::Log() const { return ReadText(log_); }
+
+int Talvod::Count(const std::string& text) const {
+    std::istringstream in(Log());
+    std::string line;
+    int n = 0;
+    while (std::getline(in, line)) n += line.find(text) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+int RunProgram(const std::vector<std::string>& args, std::string& out, const std::vector<std::string>& env) {
+    TempDir dir;
+    const std::string file = dir / "out";
+    std::vector<std::string> argv = args;
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+    for (const std::string& e : env) environment.push_back(e);
+    std::vector<char*> cenv;
+    for (std::string& e : environment) cenv.push_back(e.data());
+    cenv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    out = ReadText(file);
+    const std::string err = ReadText(dir / "err");
+    // Standard error follows standard output, so that messages can be checked.
+    if (!err.empty()) out += err;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// ---- PostgreSQL -----------------------------------------------------------------
+
+Postgres* Postgres::Get() {
+    static std::unique_ptr<Postgres> instance;
+    static bool tried = false;
+    if (tried) return instance.get();
+    tried = true;
+    const std::string bin = "/usr/lib/postgresql/15/bin";
+    if (!fs::exists(bin + "/initdb") || !fs::exists(bin + "/pg_ctl")) return nullptr;
+    auto pg = std::unique_ptr<Postgres>(new Postgres());
+    pg->bin_ = bin;
+    pg->dir_ = std::make_unique<TempDir>();
+    const std::string d = pg->dir_->path();
+    // The server refuses to run as root: the cluster belongs to postgres.
+    const bool root = geteuid() == 0;
+    if (root && std::system(("chown postgres '" + d + "'").c_str()) != 0) return nullptr;
+    if (!pg->Run({bin + "/initdb", "-D", d + "/data", "-A", "trust", "-U", "talvo", "--no-sync"})) return nullptr;
+    pg->Start();
+    if (!pg->running_) return nullptr;
+    instance = std::move(pg);
+    return instance.get();
+}
+
+bool Postgres::Run(const std::vector<std::string>& args) {
+    std::vector<std::string> argv;
+    if (geteuid() == 0) argv = {"runuser", "-u", "postgres", "--"};
+    for (const std::string& a : args) argv.push_back(a);
+    std::string out;
+    const int rc = RunProgram(argv, out);
+    if (rc != 0) std::fprintf(stderr, "postgres: %s\n", out.c_str());
+    return rc == 0;
+}
+
+void Postgres::Start() {
+    const std::string d = dir_->path();
+    running_ = Run({bin_ + "/pg_ctl", "-D", d + "/data", "-o", "-k " + d + " -c listen_addresses='' -c fsync=off",
+                    "-l", d + "/log", "-w", "start"});
+}
+
+void Postgres::Crash() {
+    Run({bin_ + "/pg_ctl", "-D", dir_->path() + "/data", "-m", "immediate", "-w", "stop"});
+    running_ = false;
+}
+
+Postgres::~Postgres() {
+    if (running_) Run({bin_ + "/pg_ctl", "-D", dir_->path() + "/data", "-m", "fast", "-w", "stop"});
+}
+
+std::string Postgres::NewDatabase() {
+    const std::string name = "t" + std::to_string(getpid()) + "_" + std::to_string(++databases_);
+    const std::string admin = "postgresql://talvo@/postgres?host=" + dir_->path();
+    auto c = service::Open(admin);
+    c->Exec("CREATE DATABASE " + name);
+    return "postgresql://talvo@/" + name + "?host=" + dir_->path();
+}
+
+// ---- HTTP -----------------------------------------------------------------------------
+
+namespace {
+
+HttpResult Convert(const httplib::Result& r) {
+    HttpResult out;
+    if (!r) return out;
+    out.status = r->status;
+    out.body = r->body;
+    for (const auto& [k, v] : r->headers) out.headers[k] = v;
+    return out;
+}
+
+httplib::Headers Auth(const std::string& token) {
+    httplib::Headers h;
+    if (!token.empty()) h.emplace("Authorization", "Bearer " + token);
+    return h;
+}
+
+}  // namespace
+
+HttpResult HttpGet(int port, const std::string& path, const std::string& token) {
+    httplib::Client c("127.0.0.1", port);
+    c.set_read_timeout(30, 0);
+    return Convert(c.Get(path, Auth(token)));
+}
+
+HttpResult HttpPost(int port, const std::string& path, const std::string& token) {
+    httplib::Client c("127.0.0.1", port);
+    return Convert(c.Post(path, Auth(token), "", "text/plain"));
+}
+
+// ---- Configurations ------------------------------------------------------------------
+
+std::string ConfigText(const std::string& database, const std::string& extra, const std::vector<std::string>& lines) {
+    std::string text = "database = \"" + database + "\"\n" + extra + "\n";
+    for (const std::string& l : lines) text += l;
+    return text;
+}
+
+std::string LineBlock(const std::string& name, const std::string& device, const std::vector<std::string>& terminals) {
+    std::string text = "[[line]]\nname = \"" + name + "\"\ndevice = \"" + device +
+                       "\"\nbaud = 9600\necho_time_ms = 100\nwait_time_ms = 300\ntries = 2\n";
+    for (const std::string& t : terminals) {
+        const std::size_t colon = t.find(':');
+        text += "[[line.terminal]]\nnumber = " + t.substr(0, colon) + "\n";
+        if (colon != std::string::npos) text += "kind = \"" + t.substr(colon + 1) + "\"\n";
+        text += "name = \"" + name + " " + t.substr(0, colon) + "\"\n";
+    }
+    return text;
+}
+
+std::string DatabaseFor(const std::string& backend, const TempDir& dir) {
+    if (backend == "postgres") return Postgres::Get()->NewDatabase();
+    return dir / "talvod.db";
+}
+
+}  // namespace talvo::test

@@ -1,0 +1,150 @@
+// What the service tests run against: software terminals on ptys (in this
+// process), talvod as a child process, a private PostgreSQL cluster, an
+// HTTP client and records built as a terminal holds them.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "database.h"
+
+namespace talvo::sim {
+class Server;
+}
+
+namespace talvo::test {
+
+// A fresh directory, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadText(const std::string& path);
+void WriteText(const std::string& path, const std::string& text);
+
+// Polls `done` every 20 ms until it holds or `limit` passes.
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+// One software terminal line on a pty, linked at a stable path, served by a
+// thread of this process.
+class SimLine {
+public:
+    explicit SimLine(const std::string& link);
+    ~SimLine();
+    SimLine(const SimLine&) = delete;
+    SimLine& operator=(const SimLine&) = delete;
+    // A control command; the answer after "ok" ("" for a plain ok).  A test
+    // failure when the terminal refuses the command.
+    std::string Ok(const std::string& command);
+    std::string Command(const std::string& command);
+    const std::string& link() const { return link_; }
+    // Records still held by terminal n.
+    int Held(int n);
+    // Request frames received for terminal n (all codes), and in total.
+    int RequestsFor(int n);
+
+private:
+    std::unique_ptr<sim::Server> server_;
+    std::thread thread_;
+    std::string link_;
+};
+
+// A record's first 26 characters as a terminal keeps them.
+struct RawRecord {
+    std::string card = "100001";
+    std::int64_t cents = 100;  // 0 to 999999
+    int type = 5;              // 5, 13, 14
+    int month = 1, day = 1, hour = 12, minute = 0;
+    std::int64_t secondCents = 0;
+    std::string Text() const;
+};
+
+// talvod as a child process; standard error goes to a log file.
+class Talvod {
+public:
+    Talvod(std::string config, std::string log, std::vector<std::string> env = {},
+           std::vector<std::string> args = {});
+    ~Talvod();
+    Talvod(const Talvod&) = delete;
+    Talvod& operator=(const Talvod&) = delete;
+
+    bool Running();
+    void Signal(int sig);
+    // Waits for the process (with a time limit, SIGKILL after it); returns
+    // the wait status.
+    int Wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
+    // The port from the log's http-listening line (0 when not there in time).
+    int Port(std::chrono::milliseconds limit = std::chrono::seconds(30));
+    std::string Log() const;
+    // Lines of the log that hold `text`.
+    int Count(const std::string& text) const;
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int status_ = 0;
+    std::string log_;
+};
+
+std::string TalvodPath();
+
+// Runs a program to completion; its standard output, and its exit status
+// (-1 when it could not run).
+int RunProgram(const std::vector<std::string>& argv, std::string& out, const std::vector<std::string>& env = {});
+
+// A private PostgreSQL cluster in a temporary directory, started on first
+// use and stopped at the end of the test program.
+class Postgres {
+public:
+    // Null when the server's programs are not installed.
+    static Postgres* Get();
+    // A new, empty database; its connection target.
+    std::string NewDatabase();
+    // Stops the server as a crash would (immediate), and starts it again.
+    void Crash();
+    void Start();
+    ~Postgres();
+
+private:
+    Postgres() = default;
+    bool Run(const std::vector<std::string>& args);
+    std::string bin_;
+    std::unique_ptr<TempDir> dir_;
+    int databases_ = 0;
+    bool running_ = false;
+};
+
+struct HttpResult {
+    int status = 0;  // 0: no answer
+    std::string body;
+    std::map<std::string, std::string> headers;
+};
+HttpResult HttpGet(int port, const std::string& path, const std::string& token = "");
+HttpResult HttpPost(int port, const std::string& path, const std::string& token = "");
+
+// A configuration text: lines as [[line]] blocks given whole.
+std::string ConfigText(const std::string& database, const std::string& extra, const std::vector<std::string>& lines);
+// A [[line]] block for a sim line with terminals "N" or "N:attendance".
+std::string LineBlock(const std::string& name, const std::string& device, const std::vector<std::string>& terminals);
+
+// Backends the data tests run on: "sqlite" always, "postgres" when the
+// server is installed.
+std::string DatabaseFor(const std::string& backend, const TempDir& dir);
+
+}  // namespace talvo::test

@@ -1,0 +1,264 @@
+// The batch store on a real SQLite file and a real PostgreSQL server: a
+// batch is stored once, a batch handed over again after a lost
+// confirmation is recognised, and the schema is migrated once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "harness.h"
+#include "queries.h"
+#include "store.h"
+
+namespace talvo::test {
+namespace {
+
+using namespace service;
+
+class Store : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        if (GetParam() == "postgres" && (std::getenv("TALVO_TEST_NO_POSTGRES") != nullptr || Postgres::Get() == nullptr)) {
+            GTEST_SKIP() << "no PostgreSQL server programs";
+        }
+        target = DatabaseFor(GetParam(), dir);
+        db = Open(target);
+        Migrate(*db);
+    }
+
+    static Batch MakeBatch(const std::string& line, int terminal, int mark, const std::string& card, int n = 2) {
+        Batch b;
+        b.line = line;
+        b.terminal = terminal;
+        b.mark = mark;
+        for (int i = 0; i < n; ++i) {
+            Record r;
+            r.terminal = terminal;
+            r.card = card;
+            r.type = 5;
+            r.amountCents = -(100 + i);
+            r.year = 2026;
+            r.month = 3;
+            r.day = 14;
+            r.hour = 9;
+            r.minute = i;
+            b.records.push_back(r);
+            b.raw += card + "0001000313090" + std::to_string(i) + "000000XX";
+        }
+        return b;
+    }
+
+    std::int64_t Count(const std::string& table) {
+        return AsInt(db->Query("SELECT COUNT(*) FROM " + table, {}).at(0).at(0));
+    }
+
+    TempDir dir;
+    std::string target;
+    std::unique_ptr<Connection> db;
+};
+
+TEST_P(Store, ReplayedBatchIsStoredOnce) {
+    const Batch a = MakeBatch("hall", 1, 0x0101, "100001");
+    EXPECT_EQ(StoreBatch(*db, a, "pc1"), StoreOutcome::kStored);
+    // The terminal hands the same batch over again (its confirmation was
+    // lost): recognised, nothing written.
+    EXPECT_EQ(StoreBatch(*db, a, "pc1"), StoreOutcome::kReplayed);
+    EXPECT_EQ(StoreBatch(*db, a, "pc1"), StoreOutcome::kReplayed);
+    EXPECT_EQ(Count("records"), 2);
+    EXPECT_EQ(Count("batches"), 1);
+
+    // The same mark with other records, other records with the same mark
+    // on another terminal or line, the same records under the next mark:
+    // new batches.
+    EXPECT_EQ(StoreBatch(*db, MakeBatch("hall", 1, 0x0101, "100002"), "pc1"), StoreOutcome::kStored);
+    EXPECT_EQ(StoreBatch(*db, MakeBatch("hall", 2, 0x0101, "100002"), "pc1"), StoreOutcome::kStored);
+    EXPECT_EQ(StoreBatch(*db, MakeBatch("yard", 1, 0x0101, "100002"), "pc1"), StoreOutcome::kStored);
+    EXPECT_EQ(StoreBatch(*db, MakeBatch("hall", 1, 0x0102, "100002"), "pc1"), StoreOutcome::kStored);
+    // Only the last committed batch counts: a terminal never hands back one
+    // it has cleared, so an older equal batch is a new one.
+    EXPECT_EQ(StoreBatch(*db, a, "pc1"), StoreOutcome::kStored);
+    EXPECT_EQ(Count("batches"), 6);
+    EXPECT_EQ(Count("records"), 12);
+}
+
+TEST_P(Store, RejectedRecordsAndHostileTextKeptVerbatim) {
+    Batch b = MakeBatch("hall", 3, 7, "1'--;X", 1);
+    b.records[0].card = "1'--;X";
+    const std::string hostile = "');DROP TABLE records;--\\x00";
+    b.rejected.push_back(RejectedRaw{1, hostile, "damaged: the check pair does not match"});
+    b.raw += hostile;
+    ASSERT_EQ(StoreBatch(*db, b, "pc1"), StoreOutcome::kStored);
+    ASSERT_EQ(StoreBatch(*db, b, "pc1"), StoreOutcome::kReplayed);
+    RecordFilter all;
+    const RecordPage page = ListRecords(*db, all);
+    ASSERT_EQ(page.total, 1);
+    EXPECT_EQ(page.rows[0].card, "1'--;X");
+    const auto rejected = ListRejected(*db, all);
+    ASSERT_EQ(rejected.size(), 1u);
+    EXPECT_EQ(rejected[0].raw, hostile);
+    EXPECT_EQ(rejected[0].terminal, 3);
+    EXPECT_EQ(rejected[0].batch, page.rows[0].batch);
+}
+
+TEST_P(Store, FailedTransactionLeavesNothing) {
+    // A batch whose second record the database refuses (a trigger stands
+    // in for a full disk): nothing of the batch remains.
+    Batch b = MakeBatch("hall", 1, 9, "100001", 3);
+    db->Exec(GetParam() == "postgres"
+                 ? "CREATE FUNCTION refuse() RETURNS trigger AS $$ BEGIN IF NEW.position = 1 THEN RAISE EXCEPTION "
+                   "'disk full'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql;"
+                   "CREATE TRIGGER refuse BEFORE INSERT ON records FOR EACH ROW EXECUTE FUNCTION refuse()"
+                 : "CREATE TRIGGER refuse BEFORE INSERT ON records WHEN NEW.position = 1 BEGIN "
+                   "SELECT RAISE(ABORT, 'disk full'); END");
+    EXPECT_THROW(StoreBatch(*db, b, "pc1"), DbError);
+    EXPECT_EQ(Count("batches"), 0);
+    EXPECT_EQ(Count("records"), 0);
+    db->Exec("DROP TRIGGER refuse" + std::string(GetParam() == "postgres" ? " ON records" : ""));
+    // The batch handed over again is stored then, once.
+    EXPECT_EQ(StoreBatch(*db, b, "pc1"), StoreOutcome::kStored);
+    EXPECT_EQ(Count("records"), 3);
+}
+
+TEST_P(Store, SchemaMigratedOnceAndVersionChecked) {
+    EXPECT_EQ(Migrate(*db), SchemaVersion());
+    EXPECT_EQ(Migrate(*db), SchemaVersion());
+    EXPECT_EQ(AsInt(db->Query("SELECT version FROM talvo_schema", {}).at(0).at(0)), SchemaVersion());
+    EXPECT_EQ(Count("talvo_schema"), 1);
+
+    // Several services starting at once on a fresh database.
+    const std::string fresh = DatabaseFor(GetParam(), dir) + (GetParam() == "sqlite" ? "2" : "");
+    std::atomic<int> ok{0};
+    std::vector<std::thread> starts;
+    for (int i = 0; i < 4; ++i) {
+        starts.emplace_back([&] {
+            try {
+                auto c = Open(fresh);
+                if (Migrate(*c) == SchemaVersion()) ++ok;
+            } catch (const DbError& e) {
+                ADD_FAILURE() << e.what();
+            }
+        });
+    }
+    for (auto& t : starts) t.join();
+    EXPECT_EQ(ok, 4);
+
+    // A database from a newer program is left alone.
+    db->Query("UPDATE talvo_schema SET version = ?", {static_cast<std::int64_t>(SchemaVersion() + 1)});
+    EXPECT_THROW(Migrate(*db), DbError);
+}
+
+TEST_P(Store, TotalsAndTerminals) {
+    Batch b = MakeBatch("hall", 1, 1, "100001", 3);
+    b.records[2].type = 13;
+    b.records[2].amountCents = 5000;
+    b.records[2].hour = 14;
+    StoreBatch(*db, b, "pc1");
+    RecordFilter f;
+    const auto byType = Totals(*db, "type", f);
+    ASSERT_EQ(byType.size(), 2u);
+    EXPECT_EQ(byType[0].key, "13");
+    EXPECT_EQ(byType[0].sumCents, 5000);
+    EXPECT_EQ(byType[0].takingsCents, 0);
+    EXPECT_EQ(byType[1].key, "5");
+    EXPECT_EQ(byType[1].count, 2);
+    EXPECT_EQ(byType[1].sumCents, -201);
+    EXPECT_EQ(byType[1].takingsCents, 201);
+    const auto byHour = Totals(*db, "hour", f);
+    ASSERT_EQ(byHour.size(), 2u);
+    EXPECT_EQ(byHour[0].key, "09");
+    EXPECT_EQ(byHour[1].key, "14");
+
+    TerminalState t;
+    t.line = "hall";
+    t.number = 1;
+    t.kind = "payment";
+    t.name = "Till";
+    t.state = "down";
+    t.lastError = -3;
+    t.lastErrorText = "no reply";
+    t.failures = 2;
+    SaveTerminal(*db, t, "pc1");
+    t.state = "up";
+    t.failures = 0;
+    t.waiting = 0;
+    SaveTerminal(*db, t, "pc2");
+    const auto rows = ListTerminals(*db, "2026-03-14");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].state, "up");
+    EXPECT_EQ(rows[0].host, "pc2");
+    EXPECT_EQ(rows[0].recordsToday, 3);
+    EXPECT_EQ(rows[0].takingsTodayCents, 201);
+    EXPECT_EQ(rows[0].sumTodayCents, 5000 - 201);
+    ASSERT_TRUE(rows[0].waiting.has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, Store, ::testing::Values("sqlite", "postgres"),
+                         [](const auto& p) { return p.param; });
+
+// Filters as they come from a request or a command line.
+TEST(Filters, CheckedBeforeUse) {
+    const std::vector<std::string> all = {"line", "terminal", "card", "type", "from", "to", "day", "limit", "offset"};
+    auto parse = [&](std::multimap<std::string, std::string> p, RecordFilter& f) {
+        std::string error;
+        return ParseFilter(p, all, f, error) ? std::string() : error;
+    };
+    RecordFilter f;
+    EXPECT_EQ(parse({{"terminal", "7"}, {"type", "deposit"}, {"from", "2026-03-01"}, {"to", "2026-03-02T10:30"},
+                     {"limit", "1000"}, {"card", "A1b2"}},
+                    f),
+              "");
+    EXPECT_EQ(*f.terminal, 7);
+    EXPECT_EQ(*f.type, 13);
+    EXPECT_EQ(*f.from, "2026-03-01");
+    EXPECT_EQ(*f.to, "2026-03-02 10:30");
+    RecordFilter d;
+    EXPECT_EQ(parse({{"day", "2026-03-01"}}, d), "");
+    EXPECT_EQ(*d.from, "2026-03-01");
+    EXPECT_EQ(*d.to, "2026-03-01 23:59");
+
+    const std::map<std::string, std::string> refused = {
+        {"terminal=256", "terminal: a number from 0 to 255"},
+        {"terminal=-1", "terminal: a number from 0 to 255"},
+        {"terminal=1 OR 1=1", "terminal: a number from 0 to 255"},
+        {"card=1' OR '1'='1", "card: 1 to 6 letters or digits"},
+        {"line=a;DROP TABLE records", "line: letters, digits, '_', '-' and '.' only, 1 to 32 of them"},
+        {"type=7", "type: payment (5), deposit (13) or subsidy (14)"},
+        {"from=2026-13-01", "from: a date YYYY-MM-DD or a time YYYY-MM-DD HH:MM"},
+        {"to=2026-01-01 25:00", "to: a date YYYY-MM-DD or a time YYYY-MM-DD HH:MM"},
+        {"day=2026-01-01 10:00", "day: a date YYYY-MM-DD"},
+        {"limit=0", "limit: a number from 1 to 1000"},
+        {"limit=1001", "limit: a number from 1 to 1000"},
+        {"offset=99999999999999999999", "offset: a number from 0 to 1000000000"},
+        {"sort=at", "unknown parameter 'sort'"},
+    };
+    for (const auto& [given, why] : refused) {
+        const std::size_t eq = given.find('=');
+        RecordFilter g;
+        EXPECT_EQ(parse({{given.substr(0, eq), given.substr(eq + 1)}}, g), why) << given;
+    }
+    RecordFilter g;
+    EXPECT_EQ(parse({{"card", std::string(65, '1')}}, g), "parameter 'card' is too long (at most 64 characters)");
+    EXPECT_EQ(parse({{"terminal", "1"}, {"terminal", "2"}}, g), "parameter 'terminal' given more than once");
+    EXPECT_EQ(parse({{"from", "2026-03-02"}, {"to", "2026-03-01"}}, g), "from is after to");
+}
+
+TEST(Csv, QuotingAndFormulas) {
+    RecordRow r;
+    r.id = 3;
+    r.line = "a,b";
+    r.terminal = 2;
+    r.card = "=cmd|";
+    r.type = 5;
+    r.amountCents = -1205;
+    r.secondAmountCents = 7;
+    r.at = "2026-03-01 10:00";
+    r.batch = 9;
+    EXPECT_EQ(CsvLine(r), "3,\"a,b\",2,'=cmd|,payment,-12.05,0.07,2026-03-01 10:00,9\r\n");
+    EXPECT_EQ(Money(0), "0.00");
+    EXPECT_EQ(Money(-5), "-0.05");
+    EXPECT_EQ(Money(123456789), "1234567.89");
+}
+
+}  // namespace
+}  // namespace talvo::test
