@@ -35,7 +35,17 @@ SettingsFile::SettingsFile() {
     Remove();
 }
 
-SettingsFile::~SettingsFile() { Remove(); }
+SettingsFile::~SettingsFile() {
+    Remove();
+#ifndef _WIN32
+    // The folder this object made goes with it; the next settings file of
+    // the program makes its own.
+    if (owned_) {
+        ::rmdir(dir_.c_str());
+        unsetenv("TALVO_TEST_WINDIR");
+    }
+#endif
+}
 
 std::string SettingsFile::Path() const {
 #ifdef _WIN32
