@@ -1,6 +1,7 @@
 // Showing a record store file: a table with its total, CSV or JSON, one
-// record at a time, so that a file of any size takes the same memory.
-// Amounts are shown to the cent, totals are sums of cents.
+// record at a time straight from its 44 bytes into an output buffer, so that
+// a file of any size takes the same memory and little more time than reading
+// it.  Amounts are shown to the cent; totals are sums of cents.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,79 +17,127 @@ namespace {
 // Standard output through a buffer of our own; remembers a failed write.
 class Out {
 public:
-    Out() { text_.reserve(kFlushAt + 4096); }
     ~Out() { Flush(); }
-    Out& operator<<(const std::string& s) {
-        text_ += s;
-        return Grow();
+
+    void Put(char c) {
+        if (used_ == sizeof buffer_) Flush();
+        buffer_[used_++] = c;
     }
-    Out& operator<<(const char* s) {
-        text_ += s;
-        return Grow();
-    }
-    Out& operator<<(char c) {
-        text_ += c;
-        return Grow();
-    }
-    // Right- or left-aligned in `width` columns.
-    Out& Pad(const std::string& s, int width, bool left = false) {
-        const int fill = width - static_cast<int>(s.size());
-        if (!left && fill > 0) text_.append(static_cast<std::size_t>(fill), ' ');
-        text_ += s;
-        if (left && fill > 0) text_.append(static_cast<std::size_t>(fill), ' ');
-        return Grow();
-    }
-    bool Flush() {
-        if (!failed_ && !text_.empty()) {
-            if (std::fwrite(text_.data(), 1, text_.size(), stdout) != text_.size() || std::fflush(stdout) != 0) {
-                failed_ = true;
-                error_ = errno;
-            }
+    void Put(const char* s, std::size_t n) {
+        if (used_ + n > sizeof buffer_) Flush();
+        if (n > sizeof buffer_) {
+            Write(s, n);
+            return;
         }
-        text_.clear();
+        std::memcpy(buffer_ + used_, s, n);
+        used_ += n;
+    }
+    void Put(const std::string& s) { Put(s.data(), s.size()); }
+    void Spaces(int n) {
+        for (int i = 0; i < n; ++i) Put(' ');
+    }
+    // An amount in cents, "-12.50", right-aligned in `width` columns; a
+    // whole number with `point` false.
+    void Number(std::int64_t value, int width = 0, bool point = true) {
+        char text[32];
+        char* end = text + sizeof text;
+        char* p = end;
+        const bool negative = value < 0;
+        std::uint64_t v = negative ? static_cast<std::uint64_t>(-(value + 1)) + 1 : static_cast<std::uint64_t>(value);
+        if (point) {
+            *--p = static_cast<char>('0' + v % 10);
+            v /= 10;
+            *--p = static_cast<char>('0' + v % 10);
+            v /= 10;
+            *--p = '.';
+        }
+        do {
+            *--p = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+        if (negative) *--p = '-';
+        Spaces(width - static_cast<int>(end - p));
+        Put(p, static_cast<std::size_t>(end - p));
+    }
+    void Cents(std::int64_t cents) { Number(cents); }
+    bool Flush() {
+        Write(buffer_, used_);
+        used_ = 0;
         return !failed_;
     }
     bool Failed() const { return failed_; }
     int Error() const { return error_; }
 
 private:
-    static constexpr std::size_t kFlushAt = 1 << 16;
-    Out& Grow() {
-        if (text_.size() >= kFlushAt) Flush();
-        return *this;
+    void Write(const char* s, std::size_t n) {
+        if (failed_ || n == 0) return;
+        if (std::fwrite(s, 1, n, stdout) != n || std::fflush(stdout) != 0) {
+            failed_ = true;
+            error_ = errno;
+        }
     }
-    std::string text_;
+    char buffer_[1 << 16];
+    std::size_t used_ = 0;
     bool failed_ = false;
     int error_ = 0;
 };
 
-std::string Csv(const std::string& field) {
-    if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
-    std::string out = "\"";
-    for (char c : field) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + "\"";
+// A zero-terminated text field of a record, at most `size` bytes.
+struct Field {
+    const char* text;
+    std::size_t size;
+};
+
+Field At(const unsigned char* record, std::size_t offset, std::size_t size) {
+    const char* text = reinterpret_cast<const char*>(record + offset);
+    const void* zero = std::memchr(text, 0, size);
+    return {text, zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - text) : size};
 }
 
-std::string Json(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
+void Csv(Out& out, Field f) {
+    bool quote = false;
+    for (std::size_t i = 0; i < f.size && !quote; ++i) {
+        const char c = f.text[i];
+        quote = c == ',' || c == '"' || c == '\r' || c == '\n';
+    }
+    if (!quote) {
+        out.Put(f.text, f.size);
+        return;
+    }
+    out.Put('"');
+    for (std::size_t i = 0; i < f.size; ++i) {
+        if (f.text[i] == '"') out.Put('"');
+        out.Put(f.text[i]);
+    }
+    out.Put('"');
+}
+
+void Json(Out& out, Field f) {
+    out.Put('"');
+    for (std::size_t i = 0; i < f.size; ++i) {
+        const auto c = static_cast<unsigned char>(f.text[i]);
         if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
+            out.Put('\\');
+            out.Put(static_cast<char>(c));
         } else if (c < 0x20 || c >= 0x7F) {
             // Bytes outside printable ASCII (a GBK card text, say) as the
             // code points of the same number, so the output stays valid.
             char esc[8];
             std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
+            out.Put(esc, 6);
         } else {
-            out += static_cast<char>(c);
+            out.Put(static_cast<char>(c));
         }
     }
-    return out + "\"";
+    out.Put('"');
+}
+
+void Json(Out& out, const std::string& text) { Json(out, Field{text.data(), text.size()}); }
+
+// Left-aligned in `width` columns.
+void Left(Out& out, Field f, int width) {
+    out.Put(f.text, f.size);
+    out.Spaces(width - static_cast<int>(f.size));
 }
 
 }  // namespace
@@ -103,38 +152,73 @@ int PrintRecords(const std::string& path, RecordsFormat format) {
     Out out;
     std::int64_t total = 0;
     std::int64_t i = 0;
-    StoredRecord r;
-    if (format == RecordsFormat::kCsv) {
-        out << "terminal,card,type,amount,date,time,second_amount\n";
-    } else if (format == RecordsFormat::kJson) {
-        out << "{\n  \"file\": " << Json(path) << ",\n  \"count\": " << std::to_string(store.Count())
-            << ",\n  \"records\": [";
-    } else {
-        out.Pad("#", 7).Pad("", 2) << "term ";
-        out.Pad("card", 8, true).Pad("type", 5, true).Pad("amount", 10).Pad("", 2).Pad("date", 12, true);
-        out.Pad("time", 7, true).Pad("second", 9) << "\n";
+    switch (format) {
+        case RecordsFormat::kCsv:
+            out.Put(std::string("terminal,card,type,amount,date,time,second_amount\n"));
+            break;
+        case RecordsFormat::kJson:
+            out.Put(std::string("{\n  \"file\": "));
+            Json(out, path);
+            out.Put(",\n  \"count\": " + std::to_string(store.Count()) + ",\n  \"records\": [");
+            break;
+        case RecordsFormat::kTable:
+            out.Put(std::string("      #  term card    type     amount  date        time      second\n"));
+            break;
     }
-    while (!out.Failed() && store.Next(r, problem)) {
-        const std::int64_t cents = CentsOf(r.amount);
-        const std::string amount = FormatCents(cents);
-        const std::string second = FormatCents(CentsOf(r.second_amount));
+    const unsigned char* r;
+    while (!out.Failed() && (r = store.NextRaw(problem)) != nullptr) {
+        const std::int64_t cents = CentsOf(StoreFloat(r + 16));
+        const std::int64_t second = CentsOf(StoreFloat(r + 40));
         total += cents;
         ++i;
+        const Field terminal = At(r, 0, 4), card = At(r, 4, 7), type = At(r, 11, 3), date = At(r, 20, 11),
+                    time = At(r, 31, 6);
         switch (format) {
             case RecordsFormat::kCsv:
-                out << Csv(r.terminal) << ',' << Csv(r.card) << ',' << Csv(r.type) << ',' << amount << ','
-                    << Csv(r.date) << ',' << Csv(r.time) << ',' << second << '\n';
+                Csv(out, terminal);
+                out.Put(',');
+                Csv(out, card);
+                out.Put(',');
+                Csv(out, type);
+                out.Put(',');
+                out.Cents(cents);
+                out.Put(',');
+                Csv(out, date);
+                out.Put(',');
+                Csv(out, time);
+                out.Put(',');
+                out.Cents(second);
+                out.Put('\n');
                 break;
             case RecordsFormat::kJson:
-                out << (i == 1 ? "\n    " : ",\n    ") << "{\"terminal\": " << Json(r.terminal)
-                    << ", \"card\": " << Json(r.card) << ", \"type\": " << Json(r.type) << ", \"amount\": " << amount
-                    << ", \"date\": " << Json(r.date) << ", \"time\": " << Json(r.time)
-                    << ", \"second_amount\": " << second << '}';
+                out.Put(i == 1 ? "\n    {\"terminal\": " : ",\n    {\"terminal\": ", i == 1 ? 18 : 19);
+                Json(out, terminal);
+                out.Put(", \"card\": ", 10);
+                Json(out, card);
+                out.Put(", \"type\": ", 10);
+                Json(out, type);
+                out.Put(", \"amount\": ", 12);
+                out.Cents(cents);
+                out.Put(", \"date\": ", 10);
+                Json(out, date);
+                out.Put(", \"time\": ", 10);
+                Json(out, time);
+                out.Put(", \"second_amount\": ", 19);
+                out.Cents(second);
+                out.Put('}');
                 break;
             case RecordsFormat::kTable:
-                out.Pad(std::to_string(i), 7).Pad("", 2).Pad(r.terminal, 5, true).Pad(r.card, 8, true);
-                out.Pad(r.type, 5, true).Pad(amount, 10).Pad("", 2).Pad(r.date, 12, true).Pad(r.time, 7, true);
-                out.Pad(second, 9) << '\n';
+                out.Number(i, 7, false);
+                out.Spaces(2);
+                Left(out, terminal, 5);
+                Left(out, card, 8);
+                Left(out, type, 5);
+                out.Number(cents, 10);
+                out.Spaces(2);
+                Left(out, date, 12);
+                Left(out, time, 6);
+                out.Number(second, 10);
+                out.Put('\n');
                 break;
         }
     }
@@ -144,18 +228,20 @@ int PrintRecords(const std::string& path, RecordsFormat format) {
         return 2;
     }
     if (format == RecordsFormat::kJson) {
-        out << (i > 0 ? "\n  ]" : "]") << ",\n  \"total\": " << FormatCents(total)
-            << ",\n  \"leftover_bytes\": " << std::to_string(store.Leftover()) << "\n}\n";
+        out.Put(std::string(i > 0 ? "\n  ]" : "]") + ",\n  \"total\": " + FormatCents(total) +
+                ",\n  \"leftover_bytes\": " + std::to_string(store.Leftover()) + "\n}\n");
     } else if (format == RecordsFormat::kTable) {
-        out << "total: " << std::to_string(i) << (i == 1 ? " record, " : " records, ") << FormatCents(total) << '\n';
+        out.Put("total: " + std::to_string(i) + (i == 1 ? " record, " : " records, ") + FormatCents(total) + "\n");
         if (store.Leftover() > 0) {
-            out << "(" << std::to_string(store.Leftover())
-                << " bytes behind the counted records: a withdrawn batch, not part of the store)\n";
+            out.Put("(" + std::to_string(store.Leftover()) +
+                    " bytes behind the counted records: a withdrawn batch, not part of the store)\n");
         }
     }
     if (!out.Flush()) {
         // A reader that went away (`talvo records big | head`) is no fault.
-        if (out.Error() != EPIPE) std::fprintf(stderr, "talvo: cannot write the output (%s)\n", std::strerror(out.Error()));
+        if (out.Error() != EPIPE) {
+            std::fprintf(stderr, "talvo: cannot write the output (%s)\n", std::strerror(out.Error()));
+        }
         return 1;
     }
     return 0;

@@ -25,13 +25,17 @@ std::string Text(const unsigned char* at, std::size_t size) {
     return std::string(reinterpret_cast<const char*>(at), n);
 }
 
-float Float(const unsigned char* at) {
+}  // namespace
+
+float StoreFloat(const unsigned char* at) {
     const std::uint32_t bits = static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
                                static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
     float value;
     std::memcpy(&value, &bits, sizeof value);
     return value;
 }
+
+namespace {
 
 bool SeekTo(std::FILE* f, std::int64_t offset) {
 #ifdef _WIN32
@@ -70,10 +74,10 @@ StoredRecord DecodeStoreRecord(const unsigned char* b) {
     r.terminal = Text(b, 4);
     r.card = Text(b + 4, 7);
     r.type = Text(b + 11, 3);
-    r.amount = Float(b + 16);
+    r.amount = StoreFloat(b + 16);
     r.date = Text(b + 20, 11);
     r.time = Text(b + 31, 6);
-    r.second_amount = Float(b + 40);
+    r.second_amount = StoreFloat(b + 40);
     return r;
 }
 
@@ -138,8 +142,15 @@ bool StoreReader::Seek(std::int64_t index, std::string& problem) {
 }
 
 bool StoreReader::Next(StoredRecord& record, std::string& problem) {
+    const unsigned char* raw = NextRaw(problem);
+    if (raw == nullptr) return false;
+    record = DecodeStoreRecord(raw);
+    return true;
+}
+
+const unsigned char* StoreReader::NextRaw(std::string& problem) {
     problem.clear();
-    if (file_ == nullptr || next_ >= count_) return false;
+    if (file_ == nullptr || next_ >= count_) return nullptr;
     if (used_ == have_) {
         const std::int64_t left = count_ - next_;
         const std::size_t want = left < 1024 ? static_cast<std::size_t>(left) : 1024;
@@ -148,12 +159,11 @@ bool StoreReader::Next(StoredRecord& record, std::string& problem) {
         if (have_ == 0) {
             problem = path_ + ": cannot be read at record " + std::to_string(next_) + " (" +
                       (std::ferror(file_) ? std::strerror(errno) : "the file was cut short") + ")";
-            return false;
+            return nullptr;
         }
     }
-    record = DecodeStoreRecord(block_ + kStoreRecord * used_++);
     ++next_;
-    return true;
+    return block_ + kStoreRecord * used_++;
 }
 
 std::int64_t StoreCount(const std::string& path) {

@@ -19,6 +19,8 @@ struct StoredRecord {
     float second_amount = 0;
 };
 
+// A little-endian float of a record.
+float StoreFloat(const unsigned char* at);
 // One 44-byte record as the library lays it out.
 StoredRecord DecodeStoreRecord(const unsigned char* bytes);
 
@@ -40,6 +42,9 @@ public:
     // The next counted record; false at the end (problem empty) or when the
     // file cannot be read (problem set).
     bool Next(StoredRecord& record, std::string& problem);
+    // The same as its 44 bytes, valid until the next call; null at the end
+    // or on a failure.
+    const unsigned char* NextRaw(std::string& problem);
 
 private:
     std::FILE* file_ = nullptr;

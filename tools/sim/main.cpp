@@ -222,13 +222,21 @@ int main(int argc, char** argv) {
     }
     if (pace > 0) server.Control("pace " + std::to_string(pace));
 
+    // Stop signals are caught before anyone learns where to reach us.
+    running = &server;
+    Catch(SIGINT);
+    Catch(SIGTERM);
+    std::signal(SIGPIPE, SIG_IGN);
+
     std::printf("device: %s\n", server.DevicePath().c_str());
     if (!link.empty()) std::printf("link: %s\n", link.c_str());
     std::printf("control: 127.0.0.1:%d\n", server.ControlPort());
     std::fflush(stdout);
 
-    running = &server;
-    std::signal(SIGPIPE, SIG_IGN);
+    if (exec.empty()) {
+        server.Run();
+        return stopping ? 0 : 1;
+    }
     // The serving thread never takes the stop signals: they interrupt the
     // main thread's wait.
     sigset_t stops;
@@ -236,14 +244,6 @@ int main(int argc, char** argv) {
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-    Catch(SIGINT);
-    Catch(SIGTERM);
-
-    if (exec.empty()) {
-        pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
-        server.Run();
-        return stopping ? 0 : 1;
-    }
     std::thread serving([&server] { server.Run(); });
     const pid_t pid = fork();
     if (pid == 0) {

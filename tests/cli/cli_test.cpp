@@ -1,0 +1,431 @@
+// talvo as a user meets it, against the software terminal on a pty: wrong
+// input never reaches the line, errors name their real cause, output can be
+// trusted, store files are streamed, the help is complete.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process.h"
+#include "sim_server.h"
+
+namespace talvo::test {
+namespace {
+
+const std::string kTalvo = TALVO_CLI_PATH;
+
+// A 44-byte store record.
+std::string StoreRecord(const char* card, const char* type, float amount, float second = 0) {
+    std::string r(44, '\0');
+    std::memcpy(&r[0], "001", 3);
+    std::memcpy(&r[4], card, std::strlen(card));
+    std::memcpy(&r[11], type, 2);
+    std::memcpy(&r[16], &amount, 4);
+    std::memcpy(&r[20], "2026/03/15", 10);
+    std::memcpy(&r[31], "10:20", 5);
+    std::memcpy(&r[40], &second, 4);
+    return r;
+}
+
+std::string StoreHeader(std::int32_t count) {
+    std::string h("CASEDATA\0\0\0\0", 12);
+    h.append(reinterpret_cast<const char*>(&count), 4);
+    return h;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class Cli : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server_ = new sim::Server();
+        ASSERT_TRUE(server_->OpenLine("", "") && server_->Listen(0));
+        serving_ = new std::thread([] { server_->Run(); });
+    }
+    static void TearDownTestSuite() {
+        server_->Stop();
+        serving_->join();
+        delete serving_;
+        delete server_;
+    }
+    void SetUp() override {
+        ASSERT_EQ(Control("reset"), "ok");
+        Control("add 1 consumption");
+        Control("add 2 attendance");
+        options_.env = {"TALVO_WINDIR=" + settings_.path(), "TMPDIR=" + settings_.path()};
+    }
+
+    static std::string Control(const std::string& command) { return server_->Control(command); }
+    static std::string Frames() { return Control("frames"); }
+
+    // talvo with the line options of the software terminal.
+    Outcome Talvo(std::vector<std::string> args, RunOptions options = {}) {
+        std::vector<std::string> argv = {kTalvo, "--port", server_->DevicePath(), "--echo-time", "60",
+                                          "--wait-time", "300", "--repeat", "1"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        options.env.insert(options.env.end(), options_.env.begin(), options_.env.end());
+        return test::Run(argv, options);
+    }
+    // talvo as it stands, without line options.
+    Outcome Plain(std::vector<std::string> args, RunOptions options = {}) {
+        args.insert(args.begin(), kTalvo);
+        options.env.insert(options.env.end(), options_.env.begin(), options_.env.end());
+        return test::Run(args, options);
+    }
+
+    TempDir settings_;
+    TempDir dir_;
+    RunOptions options_;
+    static sim::Server* server_;
+    static std::thread* serving_;
+};
+
+sim::Server* Cli::server_ = nullptr;
+std::thread* Cli::serving_ = nullptr;
+
+// One line on standard error, without "terminate called" or a signal.
+void ExpectOneLine(const Outcome& o, const std::string& context) {
+    EXPECT_TRUE(o.exited) << context << ": ended by signal " << o.status;
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << context << ": " << o.err;
+    EXPECT_EQ(o.err.find("terminate"), std::string::npos) << context << ": " << o.err;
+}
+
+TEST_F(Cli, EveryBadArgumentIsAUsageErrorNamingItAndNothingReachesTheLine) {
+    std::vector<std::string> prices(256, "1.00");
+    prices.insert(prices.begin(), {"menu", "set"});
+    std::vector<std::string> zones(9, "08:00");
+    zones.insert(zones.begin(), {"zones", "set"});
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        // card numbers
+        {{"blacklist", "add", "12345", "6"}, "cards:"},
+        {{"blacklist", "add", "12345a"}, "cards:"},
+        {{"blacklist", "remove", "1234567"}, "card:"},
+        {{"blacklist", "set", "0", "12345"}, "cards:"},
+        // keys
+        {{"key", "set", "12"}, "key:"},
+        {{"key", "check", "12345G"}, "key:"},
+        {{"key", "set", "1234567"}, "key:"},
+        // amounts and prices
+        {{"mdeb", "set", "nan"}, "amount:"},
+        {{"mdeb", "set", "1.234"}, "amount:"},
+        {{"mdeb", "set", "10000"}, "amount:"},
+        {{"mdeb", "set", "-5"}, "amount:"},
+        {{"mdeb", "set", "1e3"}, "amount:"},
+        {{"subsidy", "max", "inf"}, "amount:"},
+        {{"menu", "set", "3.50", "abc"}, "prices:"},
+        {prices, "prices: at most 255"},
+        // texts
+        {{"cmw", "set", "ABCDEFGHIJKLM"}, "text:"},
+        {{"subsidy", "time", ""}, "text:"},
+        {{"subsidy", "add", "12345678901"}, "entries:"},
+        {{"attend", "reason", "set", "3", "ABCDEFGHI"}, "text:"},
+        // clock texts as real dates and times
+        {{"clock", "set", "2026/13/45 99:99"}, "time:"},
+        {{"clock", "set", "2026/02/29 10:00"}, "time:"},
+        {{"clock", "set", "2026/01/01 24:00"}, "time:"},
+        {{"clock", "set", "1999/12/31 10:00"}, "time:"},
+        {{"attend", "clock", "set", "2026"}, "time:"},
+        {{"attend", "clock", "set", "20260230101010"}, "time:"},
+        {{"attend", "clock", "set", "2026/03/15 10:20:60"}, "time:"},
+        // positions, numbers, time zones
+        {{"blacklist", "read", "65536"}, "position:"},
+        {{"blacklist", "set", "70000", "123456"}, "position:"},
+        {{"subsidy", "add", "--position", "65536", "123456789012"}, "--position:"},
+        {{"attend", "reason", "get", "256"}, "number:"},
+        {{"zones", "set", "25:00"}, "zones:"},
+        {zones, "zones: at most 8"},
+        {{"attend", "zones", "set", "08:00-12:00"}, "zones:"},
+        {{"ack", "--count", "0"}, "--count:"},
+        // terminal numbers and line options, before or after the subcommand
+        {{"-t", "256", "status"}, "--terminal:"},
+        {{"status", "-t", "x"}, "--terminal:"},
+        {{"status", "--baud", "1234"}, "--baud:"},
+        {{"--line", "parity=X data=8 stop=1", "status"}, "--line:"},
+        {{"status", "--repeat", "11"}, "--repeat:"},
+        // records
+        {{"decode", "0012"}, "raw:"},
+        {{"decode", "00123450341232240930005X00BB"}, "raw:"},
+    };
+    for (const auto& [args, name] : cases) {
+        std::string shown;
+        for (const std::string& a : args) shown += a.size() > 20 ? a.substr(0, 20) + "... " : a + " ";
+        const Outcome o = Talvo(args);
+        EXPECT_TRUE(o.exited && o.status == 2) << shown << ": status " << o.status << ", " << o.err;
+        EXPECT_NE(o.err.find("talvo: " + name), std::string::npos) << shown << ": " << o.err;
+        EXPECT_TRUE(o.out.empty()) << shown << ": " << o.out;
+    }
+    EXPECT_EQ(Frames(), "ok") << "a refused argument reached the line";
+    EXPECT_EQ(Control("get 1 mdeb"), "ok 000000");
+}
+
+TEST_F(Cli, GoodArgumentsReachTheTerminalAsTyped) {
+    EXPECT_EQ(Talvo({"blacklist", "add", "123456", "654321"}).status, 0);
+    EXPECT_EQ(Control("get 1 blacklist"), "ok 123456654321");
+    EXPECT_EQ(Talvo({"key", "set", "a1b2c3"}).status, 0);
+    EXPECT_EQ(Control("get 1 key"), "ok A1B2C3");
+    EXPECT_EQ(Talvo({"mdeb", "set", "0.29"}).status, 0);
+    EXPECT_EQ(Control("get 1 mdeb"), "ok 290000");
+    EXPECT_EQ(Talvo({"clock", "set", "2028-02-29 23:59"}).status, 0);
+    EXPECT_EQ(Control("get 1 clock"), "ok 2802292359");
+    EXPECT_EQ(Talvo({"-t", "2", "attend", "clock", "set", "2026/03/15 10:20:30"}).status, 0);
+    EXPECT_EQ(Control("get 2 aclock"), "ok 20260315102030");
+}
+
+TEST_F(Cli, OptionsWorkBeforeAndAfterTheSubcommand) {
+    Outcome before = Plain({"--port", server_->DevicePath(), "--echo-time", "60", "-t", "2", "status"});
+    EXPECT_EQ(before.status, 0) << before.err;
+    EXPECT_EQ(before.out, "terminal 2 answers and accepts commands\n");
+    Outcome after = Plain({"status", "--port", server_->DevicePath(), "-t", "2", "--echo-time", "60"});
+    EXPECT_EQ(after.status, 0) << after.err;
+    EXPECT_EQ(after.out, before.out);
+    Outcome nested = Plain({"cmw", "get", "--port", server_->DevicePath(), "--echo-time", "60"});
+    EXPECT_EQ(nested.status, 0) << nested.err;
+    EXPECT_EQ(nested.out, "000000000000\n");
+}
+
+TEST_F(Cli, StatusSaysWhatItFoundAndNamesTheFailure) {
+    Outcome silent = Talvo({"-t", "9", "status"});
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_NE(silent.err.find("talvo: status: error -3 (no reply"), std::string::npos) << silent.err;
+    Control("fault 10 status NN");
+    Outcome refused = Talvo({"status"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("terminal 1 refused"), std::string::npos) << refused.err;
+}
+
+TEST_F(Cli, AmountsHaveTwoDecimalsInEveryFormat) {
+    const std::string store = dir_ / "store.dat";
+    WriteFile(store, StoreHeader(3) + StoreRecord("000001", "13", 103.01f, 0.1f) +
+                         StoreRecord("000002", "05", -0.0f) + StoreRecord("000003", "05", -12.5f, 7.0f));
+    Outcome json = Plain({"records", "--json", store});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_NE(json.out.find("\"amount\": 103.01,"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"amount\": 0.00,"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"second_amount\": 0.10}"), std::string::npos) << json.out;
+    EXPECT_EQ(json.out.find("-0.00"), std::string::npos) << json.out;
+    const nlohmann::json parsed = nlohmann::json::parse(json.out);
+    EXPECT_EQ(parsed["count"], 3);
+    EXPECT_EQ(parsed["records"].size(), 3u);
+    EXPECT_EQ(parsed["records"][2]["card"], "000003");
+    EXPECT_NE(json.out.find("\"total\": 90.51,"), std::string::npos) << json.out;
+
+    Outcome csv = Plain({"records", "--csv", store});
+    EXPECT_NE(csv.out.find("001,000001,13,103.01,2026/03/15,10:20,0.10\n"), std::string::npos) << csv.out;
+    EXPECT_NE(csv.out.find("001,000002,05,0.00,"), std::string::npos) << csv.out;
+    Outcome table = Plain({"records", store});
+    EXPECT_NE(table.out.find("total: 3 records, 90.51"), std::string::npos) << table.out;
+    EXPECT_EQ(table.out.find("-0.00"), std::string::npos) << table.out;
+
+    Outcome both = Plain({"records", "--csv", "--json", store});
+    EXPECT_EQ(both.status, 2);
+    EXPECT_NE(both.err.find("--csv excludes --json"), std::string::npos) << both.err;
+}
+
+TEST_F(Cli, EveryStoreThatCannotBeShownIsOneLineAndStatusTwo) {
+    WriteFile(dir_ / "foreign.txt", "someone's notes, not a store");
+    WriteFile(dir_ / "cut.dat", StoreHeader(7) + StoreRecord("000001", "13", 1.0f));
+    WriteFile(dir_ / "short.dat", "CASED");  // read over the header's image: a store without records
+    mkfifo((dir_ / "fifo").c_str(), 0600);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {dir_.path(), "is a directory"},
+        {dir_ / "none.dat", "cannot be read"},
+        {dir_ / "foreign.txt", "not a record store"},
+        {dir_ / "cut.dat", "damaged record store (the header counts 7 records, the file holds 1)"},
+        {dir_ / "fifo", "is not a regular file"},
+    };
+    for (const auto& [path, problem] : cases) {
+        const Outcome o = Plain({"records", path});
+        EXPECT_EQ(o.status, 2) << path;
+        ExpectOneLine(o, path);
+        EXPECT_NE(o.err.find(problem), std::string::npos) << path << ": " << o.err;
+    }
+    const Outcome empty = Plain({"records", dir_ / "short.dat"});
+    EXPECT_EQ(empty.status, 0) << empty.err;
+    EXPECT_NE(empty.out.find("total: 0 records, 0.00"), std::string::npos);
+}
+
+TEST_F(Cli, StoreProblemsAreNamedAndNothingIsCollected) {
+    for (int i = 0; i < 3; ++i) Control("record 1 seal 00000" + std::to_string(i) + "00100032240930005000");
+    WriteFile(dir_ / "foreign.txt", "someone's notes, not a store");
+    WriteFile(dir_ / "held.dat", StoreHeader(0));
+    WriteFile(dir_ / "readonly.dat", StoreHeader(0));
+    chmod((dir_ / "readonly.dat").c_str(), 0444);
+    chmod(dir_.path().c_str(), 0755);
+    const int holder = open((dir_ / "held.dat").c_str(), O_RDWR);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+
+    struct Case {
+        std::string store, problem;
+        bool unprivileged = false;
+    };
+    const std::vector<Case> cases = {
+        {dir_.path(), "is a directory"},
+        {dir_ / "foreign.txt", "not a record store"},
+        {dir_ / "held.dat", "is held by another program"},
+        {dir_ / "readonly.dat", "cannot be written", true},
+        {dir_ / "no-folder/store.dat", "cannot be created: the folder " + dir_ / "no-folder" + " does not exist"},
+    };
+    // Root writes anywhere: the read-only file is tried as nobody, where
+    // nobody can run the tool from this build folder.
+    RunOptions nobody;
+    if (geteuid() == 0) nobody.uid = 65534;
+    const bool unprivileged = Plain({"--help"}, nobody).status == 0;
+    for (const Case& c : cases) {
+        if (c.unprivileged && !unprivileged) {
+            std::printf("(skipped %s: user nobody cannot run %s)\n", c.store.c_str(), kTalvo.c_str());
+            continue;
+        }
+        RunOptions run = c.unprivileged ? nobody : RunOptions{};
+        const Outcome o = Talvo({"collect", "--store", c.store}, run);
+        EXPECT_EQ(o.status, 2) << c.store << ": " << o.err;
+        ExpectOneLine(o, c.store);
+        EXPECT_NE(o.err.find("talvo: collect: " + c.store + ": " + c.problem), std::string::npos) << o.err;
+        EXPECT_EQ(o.err.find("refused"), std::string::npos) << o.err;
+    }
+    close(holder);
+    EXPECT_EQ(Frames(), "ok") << "nothing is sent while the store cannot take records";
+    EXPECT_EQ(Control("get 1 records"), "ok 3");
+    std::ifstream foreign(dir_ / "foreign.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(foreign), {}), "someone's notes, not a store");
+}
+
+TEST_F(Cli, CollectCountsDroppedRecordsAndTotalsToTheCent) {
+    for (const char* card : {"000001", "000002", "000003"}) Control(std::string("record 1 seal ") + card + "01100032240930005000");
+    Control("record 1 damaged 00000401100032240930005000");
+    for (int i = 5; i < 12; ++i) Control("record 1 seal 00000" + std::to_string(i % 10) + "01100032240930005000");
+    RunOptions run;
+    run.cwd = dir_.path();
+    const Outcome o = Talvo({"collect", "--all", "--store", "store.dat"}, run);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("10 records stored in store.dat, total 100.10"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("1 damaged or unwanted record logged"), std::string::npos) << o.out;
+    EXPECT_EQ(Control("get 1 records"), "ok 0");
+}
+
+TEST_F(Cli, AckAsksForYesAtAKeyboard) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    RunOptions keyboard;
+    keyboard.stdin_path = ptsname(master);
+    const Outcome asked = Talvo({"ack"}, keyboard);
+    EXPECT_EQ(asked.status, 2);
+    EXPECT_NE(asked.err.find("add --yes"), std::string::npos) << asked.err;
+    EXPECT_EQ(Frames(), "ok");
+    const Outcome yes = Talvo({"ack", "--yes", "--count", "2"}, keyboard);
+    EXPECT_EQ(yes.status, 0) << yes.err;
+    close(master);
+    EXPECT_NE(Frames(), "ok");
+}
+
+TEST_F(Cli, DecodeNeedsNoTerminal) {
+    TempDir settings;
+    RunOptions run;
+    run.env = {"TALVO_WINDIR=" + settings.path()};
+    const Outcome o = Plain({"-t", "5", "decode", "00123450341232240930005000BB"}, run);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_TRUE(o.err.empty()) << o.err;
+    EXPECT_NE(o.out.find("terminal 005  card 001234  type 13  amount 1234.50"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("check ok"), std::string::npos) << o.out;
+    EXPECT_TRUE(std::filesystem::is_empty(settings.path())) << "the user's settings were touched";
+    const Outcome damaged = Plain({"decode", "00123450341232240930005000BC"}, run);
+    EXPECT_NE(damaged.out.find("check WRONG"), std::string::npos) << damaged.out;
+}
+
+TEST_F(Cli, RecordsStreamAMillionRecordsInConstantMemory) {
+    constexpr int kRecords = 1000000;
+    const std::string big = dir_ / "big.dat";
+    const std::string small = dir_ / "small.dat";
+    {
+        const std::string record = StoreRecord("123456", "13", 12.34f);
+        std::string block;
+        for (int i = 0; i < 1000; ++i) block += record;
+        std::ofstream out(big, std::ios::binary);
+        out << StoreHeader(kRecords);
+        for (int i = 0; i < kRecords / 1000; ++i) out << block;
+        WriteFile(small, StoreHeader(1000) + block);
+    }
+    RunOptions counted;
+    counted.keep_stdout = false;
+    const Outcome few = Plain({"records", "--csv", small}, counted);
+    const Outcome many = Plain({"records", "--csv", big}, counted);
+    ASSERT_EQ(many.status, 0) << many.err;
+    EXPECT_EQ(many.out_lines, static_cast<std::size_t>(kRecords) + 1);
+    // The file is 44 MB; its records held in memory would take far more.
+    EXPECT_LT(many.peak_kib, few.peak_kib + 8 * 1024) << "peak " << many.peak_kib << " KiB against "
+                                                      << few.peak_kib << " KiB for 1000 records";
+    const Outcome table = Plain({"records", big}, counted);
+    EXPECT_EQ(table.status, 0);
+    EXPECT_LT(table.peak_kib, few.peak_kib + 8 * 1024);
+    const Outcome json = Plain({"records", "--json", big}, counted);
+    EXPECT_EQ(json.status, 0);
+    EXPECT_LT(json.peak_kib, few.peak_kib + 8 * 1024);
+
+    RunOptions gone;
+    gone.close_stdout_early = true;
+    const Outcome cut = Plain({"records", "--csv", big}, gone);
+    EXPECT_TRUE(cut.exited) << "ended by signal " << cut.status;
+    EXPECT_EQ(cut.status, 1);
+}
+
+TEST_F(Cli, VersionNamesToolAndLibrary) {
+    const Outcome o = Plain({"--version"});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_NE(o.out.find("talvo "), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\nlibrary: "), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.find("cannot be loaded"), std::string::npos) << o.out;
+    EXPECT_TRUE(o.err.empty()) << o.err;
+}
+
+TEST_F(Cli, HelpDescribesEveryArgumentAndTheTerms) {
+    const Outcome man = Plain({"--man-page"});
+    ASSERT_EQ(man.status, 0);
+    // Every argument's entry (.TP, its name, its text) has a text.
+    std::size_t at = 0;
+    int entries = 0;
+    while ((at = man.out.find(".TP\n", at)) != std::string::npos) {
+        const std::size_t name = at + 4;
+        const std::size_t text = man.out.find('\n', name) + 1;
+        const std::size_t end = man.out.find('\n', text);
+        EXPECT_GT(end, text) << "no description for " << man.out.substr(name, text - name);
+        EXPECT_NE(man.out[text], '.') << "no description for " << man.out.substr(name, text - name);
+        ++entries;
+        at = text;
+    }
+    EXPECT_GE(entries, 40);
+    for (const char* term : {"CMW", "mdeb", "key flags", "Type 05", "13 a deposit", "14 a subsidy",
+                             "Attendance terminals keep no records"}) {
+        EXPECT_NE(man.out.find(term), std::string::npos) << term;
+        EXPECT_NE(Plain({"--help"}).out.find(term), std::string::npos) << term;
+    }
+
+    // The completion script completes subcommands at each level.
+    const std::string script = dir_ / "talvo.bash";
+    WriteFile(script, Plain({"--bash-completion"}).out);
+    auto complete = [&](const std::string& words, int cword) {
+        const std::string line = "source " + script + "; COMP_WORDS=(" + words + "); COMP_CWORD=" +
+                                 std::to_string(cword) + "; _talvo; echo \"${COMPREPLY[*]}\"";
+        return test::Run({"/bin/bash", "-c", line}).out;
+    };
+    EXPECT_EQ(complete("talvo cm", 1), "cmw\n");
+    EXPECT_EQ(complete("talvo cmw ''", 2).substr(0, 8), "get set ");
+    EXPECT_EQ(complete("talvo -t 2 attend zones s", 5), "set\n");
+}
+
+}  // namespace
+}  // namespace talvo::test
