@@ -250,7 +250,7 @@ static class HostTest
             Put("store_append", NativeMethods.talvo_store_append(store, records, (UIntPtr)1));
             StoreRecord legacy;
             Put("record_to_store", NativeMethods.talvo_record_to_store(ref records[0], out legacy));
-            Put("record_to_store", legacy.CardNumber + "|" + legacy.TypeText + "|" + legacy.Amount.ToString("0.00", C));
+            Put("record_to_store.text", legacy.CardNumber + "|" + legacy.TypeText + "|" + legacy.Amount.ToString("0.00", C));
 
             StoreHandle storeHandle;
             Put("store_open", NativeMethods.talvo_store_open(store, out storeHandle));
@@ -266,7 +266,7 @@ static class HostTest
                 Put("store.cards", string.Join(",", cardsRead));
             }
             StoreHandle bad;
-            Put("store_open.bad", NativeMethods.talvo_store_open(device, out bad));
+            Put("store_open.bad", NativeMethods.talvo_store_open(store + ".bad", out bad));
 
             Put("status.silent", NativeMethods.talvo_status(line, 9));
             Put("last_error", NativeMethods.talvo_line_last_error(line));

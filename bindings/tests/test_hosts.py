@@ -1,7 +1,8 @@
 """The .NET and Pascal declarations, compiled with Mono's C# compiler and Free
 Pascal and run as hosts against libtalvo.so and the software terminal.
 
-Each host calls every family of exports and prints name=value lines; the
+Each host calls every family of exports (the C# host also the line API)
+and prints name=value lines; the
 tests compare those with what the terminal was given, and the request frames
 the terminal received with the frames the calls must send.
 
@@ -19,6 +20,7 @@ from pathlib import Path
 
 import pytest
 
+import talvo
 from talvo.sim import Sim
 
 SOURCE = Path(os.environ.get("TALVO_SOURCE_DIR", Path(__file__).resolve().parents[2]))
@@ -241,3 +243,61 @@ def test_pascal_exports(pascal_host: list, talvo_sim: Sim, tmp_path: Path) -> No
     assert values["layout.slots"] == "120"
     assert values["ReduHMD.short"] == "0"  # refused by the library, nothing sent
     assert values["error.text"] == "nothing was received within the time limits"
+
+
+def test_csharp_line_api(csharp_host: list, talvo_sim: Sim, tmp_path: Path) -> None:
+    queue_records(talvo_sim)
+    store = tmp_path / "line.dat"
+    (tmp_path / "line.dat.bad").write_bytes(b"NOT A STORE FILE")
+    # The 43 exports get a port that is not there; the line API opens the
+    # terminal's device itself.
+    values = run_host(csharp_host, talvo_sim, tmp_path, {"ComName": tmp_path / "no-port"}, "line", talvo_sim.device,
+                      str(store))
+    expected = {
+        "exports.InqStat": "0", "exports.error": "-1",
+        "version": "1.1.0", "version.number": "10100",
+        "open": "0", "open.again": "-14", "open.again.invalid": "1", "open.missing": "-13",
+        "cmw": "XYZ000000000", "cmw_read.small": "-10",
+        "mdeb": "123456", "mdeb_set.range": "-9",
+        "key_check.wrong": "-7", "flags": "1,0,1,0",
+        "blacklist": "111111222222", "menu": "1250,123456", "clock": "2024-05-06 07:08",
+        "azone0": "08:00-12:00/01", "reason": "AB",
+        "fetch.kept": "2", "fetch.count": "3", "fetch.status": "0,0,1,0,0,0",
+        "fetch.raw0": DEPOSIT + "BB", "record0": "1|001234|13|123450|12-24 09:30", "record1.amount": "-1250",
+        "confirm.again": "-19", "collect.stored": "0",
+        "record_to_store.text": "001234|13|1234.50",
+        "store.count": "1", "store.cards": "001234", "store_open.bad": "-18",
+        "status.silent": "-3", "last_error": "-3", "strerror": talvo.strerror(-3),
+        "traced": "1", "closed": "1",
+    }
+    for name, value in expected.items():
+        assert values.get(name) == value, name
+    succeeded = ["set_trace", "status", "cmw_set", "cmw_read", "mdeb_set", "mdeb_read", "key_flags", "blacklist_add",
+                 "blacklist_read", "menu_set", "menu_read", "clock_set", "clock_read", "zones_set", "attend_zones_set",
+                 "attend_zones_read", "attend_reason_set", "attend_reason_read", "fetch", "confirm", "collect",
+                 "store_append", "record_to_store", "store_open", "store_count", "store_read"]
+    for name in succeeded:
+        assert values.get(name) == "0", name
+    assert talvo_sim.frames() == [
+        R(1, 0x10),
+        R(1, 0x22, count=6, payload=b"XYZ000000000"),
+        R(1, 0x32, count=6),
+        R(1, 0x23, count=1, payload=b"563412"),
+        R(1, 0x33, count=3),
+        R(1, 0x61, count=1, payload=b"000000"),
+        R(1, 0x11, count=0x10),
+        R(1, 0x2C, count=2, payload=b"111111222222"),
+        R(1, 0x34, count=0x20),
+        R(1, 0x26, count=2, payload=b"501200563412"),
+        R(1, 0x36, count=0x10),
+        R(1, 0x2A, count=6, payload=b"2405060708"),
+        R(1, 0x3A),
+        R(1, 0x28, count=8, payload=b"0630" + b"0" * 28),
+        R(2, 0x28, count=8, payload=b"0800120001" + b"0000000000" * 7),
+        R(2, 0x38, count=8),
+        R(2, 0x28, count=3, payload=b"41420F0F0F0F0F0F"),
+        R(2, 0x38, count=3),
+        R(1, 0x37, count=6),
+        R(1, 0x47, 0x01, 0x01, 3),
+        R(1, 0x37, count=6),
+    ] + [R(9, 0x10)] * 3

@@ -44,7 +44,7 @@ DEFAULT_TERMINALS: Sequence[Union[int, str]] = (1, "2:attendance")
 FAST_OPTIONS: Mapping[str, int] = {"baud": 9600, "echo_time_ms": 60, "wait_time_ms": 250}
 
 _FAULT_KINDS = frozenset(
-    "silence delay noise long split badsum lowersum status short count payload mark wrongmark close".split()
+    "silence delay noise long split badsum lowersum trailer status short count payload mark wrongmark close".split()
 )
 
 
@@ -199,7 +199,8 @@ class Sim:
     def command(self, line: str) -> str:
         """Sends one control command; returns the answer after ``ok``.
 
-        :raises SimError: when the terminal answers ``err``.
+        :raises SimError: when the terminal refuses the command (it then
+            changed nothing).
         """
         if self._socket is None:
             raise SimError("the software terminal is not running")
@@ -246,14 +247,14 @@ class Sim:
 
     def set(self, terminal: int, field: str, value: Union[str, int]) -> None:
         """Sets a terminal's state (fields as for :meth:`get`; ``records``
-        with any value drops the queued records)."""
+        0 drops the queued records)."""
         self.command(f"set {int(terminal)} {field} {value}")
 
     def add_record(self, terminal: int, text: str, *, damaged: bool = False) -> None:
         """Queues a record: 26 characters (card, amount, type and month,
         day, hour, minute, second amount); the check pair is added, or
         spoiled when `damaged`."""
-        if len(text) < 26 or any(c.isspace() for c in text):
+        if len(text) != 26 or any(c.isspace() for c in text):
             raise ValueError("26 characters without blanks expected")
         if text.isascii():
             self.command(f"record {int(terminal)} {'damaged' if damaged else 'seal'} {text}")
@@ -279,7 +280,7 @@ class Sim:
     ) -> None:
         """Spoils the replies to requests with code `command` (None: any
         request): ``silence``, ``delay MS``, ``noise``, ``long``, ``split
-        PIECES:MS``, ``badsum``, ``lowersum``, ``status XX``, ``short N``,
+        PIECES:MS``, ``badsum``, ``lowersum``, ``trailer``, ``status XX``, ``short N``,
         ``count N``, ``payload TEXT``, ``mark N``, ``wrongmark``, ``close``.
         `times` replies (0: every one) after letting `skip` through."""
         if kind not in _FAULT_KINDS:
