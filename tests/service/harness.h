@@ -134,6 +134,11 @@ struct HttpResult {
     int status = 0;  // 0: no answer
     std::string body;
     std::map<std::string, std::string> headers;
+    // An absent header reads as "".
+    std::string Header(const std::string& name) const {
+        auto it = headers.find(name);
+        return it == headers.end() ? std::string() : it->second;
+    }
 };
 HttpResult HttpGet(int port, const std::string& path, const std::string& token = "");
 HttpResult HttpPost(int port, const std::string& path, const std::string& token = "");

@@ -27,12 +27,66 @@ void Json(httplib::Response& res, const json& body, int status = 200) {
 
 void Problem(httplib::Response& res, int status, const std::string& why) { Json(res, json{{"error", why}}, status); }
 
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool Decode(const std::string& in, std::string& out) {
+    out.clear();
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (in[i] == '+') {
+            out += ' ';
+        } else if (in[i] == '%') {
+            if (i + 2 >= in.size()) return false;
+            const int hi = HexValue(in[i + 1]);
+            const int lo = HexValue(in[i + 2]);
+            if (hi < 0 || lo < 0) return false;
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else {
+            out += in[i];
+        }
+    }
+    return out.find('\0') == std::string::npos;
+}
+
+// The query of the request line, read strictly: "a=1&b=2", each name with
+// one value, escapes well formed.  (A lenient reading would take
+// "terminal=1=2" for terminal 2.)
+bool Query(const httplib::Request& req, std::multimap<std::string, std::string>& params, std::string& error) {
+    params.clear();
+    const std::size_t mark = req.target.find('?');
+    if (mark == std::string::npos || mark + 1 == req.target.size()) return true;
+    const std::string query = req.target.substr(mark + 1);
+    std::size_t at = 0;
+    while (at <= query.size()) {
+        std::size_t end = query.find('&', at);
+        if (end == std::string::npos) end = query.size();
+        const std::string pair = query.substr(at, end - at);
+        at = end + 1;
+        if (pair.empty()) continue;
+        const std::size_t eq = pair.find('=');
+        std::string name, value;
+        if (eq == std::string::npos || pair.find('=', eq + 1) != std::string::npos || !Decode(pair.substr(0, eq), name) ||
+            !Decode(pair.substr(eq + 1), value) || name.empty()) {
+            error = "malformed query: name=value pairs joined by '&', with '=', '&', '%' and '+' in values escaped";
+            return false;
+        }
+        params.emplace(std::move(name), std::move(value));
+    }
+    return true;
+}
+
 // Checks the parameters against `allowed` and fills the filter; a 400
 // with the reason otherwise.
 bool Filter(const httplib::Request& req, httplib::Response& res, const std::vector<std::string>& allowed,
             RecordFilter& f) {
+    std::multimap<std::string, std::string> params;
     std::string error;
-    if (!ParseFilter(req.params, allowed, f, error)) {
+    if (!Query(req, params, error) || !ParseFilter(params, allowed, f, error)) {
         Problem(res, 400, error);
         return false;
     }
@@ -202,7 +256,7 @@ void HttpApi::Routes() {
     }
 
     s.Get("/healthz", [this](const httplib::Request& req, httplib::Response& res) {
-        if (!req.params.empty()) return Problem(res, 400, "no parameters here");
+        if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
         try {
             auto db = pool_.Get();
             (*db)->Query("SELECT 1");
@@ -213,12 +267,12 @@ void HttpApi::Routes() {
     });
 
     s.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
-        if (!req.params.empty()) return Problem(res, 400, "no parameters here");
+        if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
         res.set_content(metrics_.Render(), "text/plain; version=0.0.4");
     });
 
     s.Get("/api/site", [this](const httplib::Request& req, httplib::Response& res) {
-        if (!req.params.empty()) return Problem(res, 400, "no parameters here");
+        if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
         json lines = json::array();
         for (const LineConfig& l : config_.lines) lines.push_back(l.name);
         Json(res, json{{"host", config_.host},
@@ -230,7 +284,7 @@ void HttpApi::Routes() {
     });
 
     s.Get("/api/terminals", [this](const httplib::Request& req, httplib::Response& res) {
-        if (!req.params.empty()) return Problem(res, 400, "no parameters here");
+        if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
         auto db = pool_.Get();
         json out = json::array();
         for (const TerminalRow& t : ListTerminals(**db, LocalToday())) {
@@ -290,7 +344,9 @@ void HttpApi::Routes() {
     });
 
     s.Get("/api/totals", [this](const httplib::Request& req, httplib::Response& res) {
-        auto params = req.params;
+        std::multimap<std::string, std::string> params;
+        std::string error;
+        if (!Query(req, params, error)) return Problem(res, 400, error);
         auto by = params.find("by");
         if (by == params.end()) return Problem(res, 400, "by: day, hour, terminal, line or type");
         const std::string grouping = by->second;
@@ -298,7 +354,6 @@ void HttpApi::Routes() {
         if (params.count("by") != 0) return Problem(res, 400, "parameter 'by' given more than once");
         if (!ValidGrouping(grouping)) return Problem(res, 400, "by: day, hour, terminal, line or type");
         RecordFilter f;
-        std::string error;
         if (!ParseFilter(params, kTotalParams, f, error)) return Problem(res, 400, error);
         auto db = pool_.Get();
         json rows = json::array();
@@ -328,7 +383,7 @@ void HttpApi::Routes() {
     });
 
     s.Get("/api/jobs", [this](const httplib::Request& req, httplib::Response& res) {
-        if (!req.params.empty()) return Problem(res, 400, "no parameters here");
+        if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
         auto db = pool_.Get();
         json rows = json::array();
         for (const JobRow& j : ListJobs(**db)) {
