@@ -13,6 +13,7 @@ TALVO_SOURCE_DIR (the checkout; by default this file's).
 from __future__ import annotations
 
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -301,3 +302,66 @@ def test_csharp_line_api(csharp_host: list, talvo_sim: Sim, tmp_path: Path) -> N
         R(1, 0x47, 0x01, 0x01, 3),
         R(1, 0x37, count=6),
     ] + [R(9, 0x10)] * 3
+
+
+# ---- The Windows calling convention -------------------------------------------
+# On x86-64 there is one calling convention, so the runs above cannot catch an
+# argument of the wrong width; the 32-bit DLL's export table can: each stdcall
+# export removes the bytes named in TALVO.def (SetMaxbt@12).
+
+
+def export_table() -> dict:
+    text = (SOURCE / "src/shell/TALVO.def").read_text()
+    return {m.group(1): int(m.group(2)) for m in re.finditer(r"^\s*(\w+)=\w+@(\d+)", text, re.M)}
+
+
+CSHARP_WIDTH = {"int": 4, "uint": 4, "float": 4, "double": 8, "long": 8, "ushort": 4, "IntPtr": 4, "UIntPtr": 4}
+
+
+def csharp_stack_bytes() -> dict:
+    text = (SOURCE / "bindings/dotnet/Talvo.cs").read_text()
+    found = {}
+    for m in re.finditer(r"\[DllImport\(Library,[^\]]*\]\s*public static extern \S+ (\w+)\(([^)]*)\);", text):
+        params = re.sub(r"\[(?:In|Out|In, Out)\]\s*", "", m.group(2))
+        size = 0
+        for param in filter(None, (p.strip() for p in params.split(","))):
+            words = param.split()
+            if words[0] in ("ref", "out"):
+                size += 4
+            else:
+                size += CSHARP_WIDTH.get(words[0], 4)  # arrays, strings, builders, handles, delegates: pointers
+        found[m.group(1)] = size
+    return found
+
+
+PASCAL_WIDTH = {"Integer": 4, "Single": 4, "Double": 8, "Word": 4}
+
+
+def pascal_stack_bytes() -> dict:
+    text = (SOURCE / "bindings/pascal/talvo.pas").read_text()
+    interface = text[: text.index("implementation")]
+    found = {}
+    pattern = r"(?:function|procedure) (\w+)(?:\(([^)]*)\))?(?:: \w+)?; \{\$IFDEF MSWINDOWS\}stdcall\{\$ELSE\}cdecl\{\$ENDIF\}; external TalvoLibrary;"
+    for m in re.finditer(pattern, interface):
+        size = 0
+        for group in filter(None, (g.strip() for g in (m.group(2) or "").split(";"))):
+            names, _, kind = group.partition(":")
+            names = names.split()
+            by_reference = names[0] in ("var", "out", "const")
+            count = len(" ".join(names[1:] if by_reference else names).split(","))
+            size += count * (4 if by_reference else PASCAL_WIDTH.get(kind.strip(), 4))
+        found[m.group(1)] = size
+    return found
+
+
+def test_csharp_declarations_match_the_export_table() -> None:
+    table = export_table()
+    declared = csharp_stack_bytes()
+    assert len(table) == 43 + 51
+    assert declared == table
+
+
+def test_pascal_declarations_match_the_export_table() -> None:
+    legacy = {name: size for name, size in export_table().items() if not name.startswith("talvo_")}
+    assert len(legacy) == 43
+    assert pascal_stack_bytes() == legacy

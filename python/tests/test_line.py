@@ -4,6 +4,7 @@ structures the package hands to the library."""
 from __future__ import annotations
 
 import ctypes
+import datetime as dt
 import gc
 import shutil
 import subprocess
@@ -35,13 +36,20 @@ def test_with_block_and_garbage_collection_close_the_port(talvo_sim: Sim) -> Non
 
 def test_trace(line: talvo.Line, talvo_sim: Sim) -> None:
     seen: List[Tuple[int, int, int, bytes]] = []
-    line.set_trace(lambda direction, when, terminal, command, data: seen.append((direction, terminal, command, data)))
+    stamps: List[dt.datetime] = []
+
+    def trace(direction: int, when: dt.datetime, terminal: int, command: int, data: bytes) -> None:
+        seen.append((direction, terminal, command, data))
+        stamps.append(when)
+
+    line.set_trace(trace)
     line.status(1)
     line.set_trace(None)
     line.status(1)
     assert seen[0][:3] == (0, 1, 0x10) and seen[0][3].startswith(Sim.request(1, 0x10))  # filler behind
     assert seen[1][:3] == (1, 1, 0x10) and seen[1][3].startswith(b"\x02")
     assert len(seen) == 2
+    assert all(when.tzinfo is dt.timezone.utc for when in stamps)
 
 
 def test_threads_share_a_line(line: talvo.Line, talvo_sim: Sim) -> None:

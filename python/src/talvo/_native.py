@@ -194,6 +194,17 @@ def _load() -> ctypes.CDLL:
     )
 
 
+def path_bytes(path: "os.PathLike[str] | str | bytes") -> bytes:
+    """A device or file name as the library's 8-bit interface takes it: the
+    file system's encoding, or the ANSI code page on Windows."""
+    if isinstance(path, bytes):
+        return path
+    text = os.fspath(path)
+    if isinstance(text, bytes):
+        return text
+    return text.encode("mbcs") if WINDOWS else os.fsencode(text)
+
+
 def strerror(code: int) -> str:
     """The library's text for a TALVO_E_* code."""
     return library().talvo_strerror(code).decode("ascii", "replace")

@@ -26,7 +26,8 @@ from .records import (
 __all__ = ["Line", "TraceFunction"]
 
 #: ``trace(direction, when, terminal, command, data)``: direction 0 for a
-#: frame sent, 1 for a reply collected (``data`` may then be empty).
+#: frame sent (filler bytes included), 1 for a reply collected (``data`` may
+#: then be empty); ``when`` is an aware UTC datetime.
 TraceFunction = Callable[[int, _dt.datetime, int, int, bytes], None]
 
 StorePath = Union[str, "os.PathLike[str]"]
@@ -47,7 +48,7 @@ class Line:
     manager; a line left unclosed is closed when it is garbage collected.
 
     :param port: ``"/dev/ttyUSB0"``, ``"ttyS1"``, ``"COM2"``...
-    :param baud: the baud rate (0 leaves the device's rate).
+    :param baud: the baud rate.
     :param line_format: parity, data and stop bits.
     :param echo_time_ms: the first byte's wait beyond the request's line time.
     :param wait_time_ms: the longest collection of one reply.
@@ -96,7 +97,10 @@ class Line:
         self._lib = _native.library()
         options = _native.LineOptions()
         self._lib.talvo_line_options_init(byref(options))
-        options.device = device.encode(encoding)
+        try:
+            options.device = _native.path_bytes(device)
+        except UnicodeEncodeError:
+            raise invalid(f"port {device!r} cannot be named to the library") from None
         options.line_format = line_format.encode("ascii")
         for name, (value, _, _) in numbers.items():
             setattr(options, name, value)
@@ -148,7 +152,7 @@ class Line:
         else:
 
             def bridge(_user: Any, direction: int, time_ms: int, terminal: int, command: int, data: Any, n: int) -> None:
-                when = _dt.datetime.fromtimestamp(time_ms / 1000)
+                when = _dt.datetime.fromtimestamp(time_ms / 1000, _dt.timezone.utc)
                 trace(direction, when, terminal, command, ctypes.string_at(data, n) if n else b"")
 
             fn = _native.TraceFn(bridge)
@@ -512,7 +516,10 @@ class Line:
             return total
         if not isinstance(store, (str, os.PathLike)):
             raise TypeError("store must be a path or a callable")
-        path = os.fsencode(store)
+        try:
+            path = _native.path_bytes(store)
+        except UnicodeEncodeError:
+            raise invalid(f"store path {store!r} cannot be named to the library") from None
         if b"\0" in path or not path:
             raise invalid("store path empty or holding a zero byte")
         total = 0

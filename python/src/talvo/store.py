@@ -24,7 +24,10 @@ _CHUNK = 256
 def _path(path: object) -> bytes:
     if not isinstance(path, (str, bytes, os.PathLike)):
         raise TypeError(f"a path expected, not {type(path).__name__}")
-    data = os.fsencode(path)
+    try:
+        data = _native.path_bytes(path)  # type: ignore[arg-type]
+    except UnicodeEncodeError:
+        raise invalid(f"path {path!r} cannot be named to the library") from None
     if not data or b"\0" in data:
         raise invalid("path empty or holding a zero byte")
     return data
