@@ -21,8 +21,19 @@
  *
  * Loading: the library opens the configured port while it is loaded.  On
  * Windows a port that cannot be opened makes LoadLibrary fail.  On Linux the
- * library stays loaded but unusable: the failure is reported on standard
- * error, GetError() reads -1 and every command fails with -1.
+ * library stays loaded: the failure is reported on standard error and
+ * GetError() reads -1.  A command on a port that is not open (missing at
+ * load, or lost since) tries once to open it again and, if that fails, sends
+ * nothing and sets -1.  With TALVO_DEFER_PORT=1 in the environment the load
+ * does not open the port at all (for hosts that use only the line API); the
+ * first command does.
+ *
+ * Refusals: every command export returns 0 (its failure value) without
+ * sending anything, and leaves its outputs and GetError() alone, for a null
+ * pointer, a terminal number outside 0-255, an amount that is NaN, infinite,
+ * negative or above 9999.99 once rounded to cents, and a request whose frame
+ * would exceed 65536 bytes.  Positions and the one-byte Count field keep
+ * their wrap (a list of 256 entries announces 0).
  *
  * Threads: every export that uses the port holds one library-wide lock for
  * the whole exchange, so calls from several threads are serialized and never
@@ -94,28 +105,33 @@ TALVO_API int TALVO_CALL ClearRAM(int terminal);
    text, whatever the terminal's status; a shorter reply returns 0 and leaves
    `text` alone. */
 TALVO_API int TALVO_CALL ReadCMW(int terminal, char* text);
-/* Sends `text` as 12 characters: cut to 12, or padded with '0'. */
+/* Sends `text` as 12 characters: cut to 12, or padded with '0'.  At most
+   12 characters are read (the text need not end within them). */
 TALVO_API int TALVO_CALL Setcmw(int terminal, const char* text);
 /* Reads the mdeb amount into `*amount` (0 to 9999.99). */
 TALVO_API int TALVO_CALL Readmdeb(int terminal, float* amount);
-/* Sets the mdeb amount (0 to 9999.99, two decimals). */
+/* Sets the mdeb amount (0 to 9999.99, two decimals; anything else is
+   refused). */
 TALVO_API int TALVO_CALL Setmdeb(int terminal, float amount);
 
 /* ---- Blacklist (6-character entries) ----------------------------------- */
 
-/* Adds the entries of `entries` (concatenated 6-character groups). */
+/* Adds the entries of `entries` (concatenated 6-character groups; the text
+   is read up to 65535 characters, and a longer one is refused). */
 TALVO_API int TALVO_CALL AddHMD(int terminal, const char* entries);
 /* Removes one entry; 0 without sending anything unless it is exactly 6
    characters long. */
 TALVO_API int TALVO_CALL ReduHMD(int terminal, const char* entry);
 /* Writes `count` entries (6 x count characters, not zero-terminated) at list
-   position `position` (0-65535).  A negative count returns 0. */
+   position `position` (0-65535).  A negative count, or one whose entries
+   would not fit a 64 KiB frame (about 10900), returns 0. */
 TALVO_API int TALVO_CALL SetHMD(int terminal, int position, const char* entries, int count);
 /* Clears the blacklist. */
 TALVO_API int TALVO_CALL ClearHMD(int terminal);
 /* Reads up to 32 entries from list position `position`.  On 1, `*count`
-   receives the number n of entries and, when n > 0, `*data` a block of 6 x n
-   characters (no terminators) that the host frees (see above). */
+   receives the number n of entries (0 to 32, whatever the reply announces)
+   and, when n > 0, `*data` a block of 6 x n characters (no terminators) that
+   the host frees (see above). */
 TALVO_API int TALVO_CALL ReadHMD(int terminal, int position, char** data, int* count);
 
 /* ---- Card key ---------------------------------------------------------- */
@@ -123,7 +139,8 @@ TALVO_API int TALVO_CALL ReadHMD(int terminal, int position, char** data, int* c
 /* Sends a key of six hex digits for the terminal to check (CheckKey) or to
    take (SetKey).  Lower case is sent in upper case; a position without a hex
    digit (or beyond the text) takes the default key's digit from "740258".
-   The second and third arguments are not used. */
+   At most 6 characters of `keyText` are read.  The second and third
+   arguments are not used. */
 TALVO_API int TALVO_CALL CheckKey(int terminal, int unused1, int unused2, const char* keyText);
 TALVO_API int TALVO_CALL SetKey(int terminal, int unused1, int unused2, const char* keyText);
 /* Reads the four key flags into flags[0..3] (1 or 0; zeros on failure). */
@@ -131,7 +148,9 @@ TALVO_API int TALVO_CALL Inqkey(int terminal, int* flags);
 
 /* ---- Price menu (0 to 9999.99, two decimals) ---------------------------- */
 
-/* Writes `count` prices (0 to 255); a negative count returns 0. */
+/* Writes `count` prices (0 to 255 announced; more wrap); a negative count,
+   a count beyond one 64 KiB frame, or one price outside 0 to 9999.99 refuses
+   the whole list. */
 TALVO_API int TALVO_CALL Setmenu(int terminal, const float* prices, int count);
 /* Reads the menu.  On 1, `*count` receives n > 0 and `*prices` an array of n
    floats that the host frees (see above).  An empty menu returns 0. */
@@ -145,10 +164,11 @@ TALVO_API int TALVO_CALL Clearmenu(int terminal);
 TALVO_API int TALVO_CALL ClearList(int terminal);
 /* Sets the maximum subsidy (narrowed to float, 0 to 9999.99). */
 TALVO_API int TALVO_CALL SetMaxbt(int terminal, double amount);
-/* Sends the subsidy time text as it stands. */
+/* Sends the subsidy time text as it stands (refused from 65536
+   characters on). */
 TALVO_API int TALVO_CALL SetBtTime(int terminal, const char* text);
 /* Adds entries (concatenated 12-character groups) at list position
-   `position` (0-65535). */
+   `position` (0-65535); refused from 65536 characters on. */
 TALVO_API int TALVO_CALL AddBtList(int terminal, int position, const char* entries);
 
 /* ---- Clock, time zones and lock ----------------------------------------- */
@@ -183,7 +203,8 @@ TALVO_API int TALVO_CALL SetAttendReason(int terminal, int reasonNo, const char*
 /* Reads reason `reasonNo` into `reason` (up to 8 bytes and a zero, 9 bytes);
    waits up to 2 seconds for the reply. */
 TALVO_API int TALVO_CALL ReadAttendReason(int terminal, int reasonNo, char* reason);
-/* Sets the clock from the text as it stands. */
+/* Sets the clock from the text as it stands (refused from 65536
+   characters on). */
 TALVO_API int TALVO_CALL SetAttendTime(int terminal, const char* timeText);
 /* Reads the clock: exactly 14 bytes into `timeText`, no terminator. */
 TALVO_API int TALVO_CALL ReadAttendTime(int terminal, char* timeText);
@@ -211,8 +232,12 @@ TALVO_API int TALVO_CALL ReadAttendTime(int terminal, char* timeText);
    confirms does the call return 1, with `*count` the records stored and
    `*total` the sum of their amounts.  A terminal without records gives 1 and
    `*count` 0.  On 0 the store's count is as before: nothing was lost, and the
-   terminal still holds the batch (`*count` then holds the number received).
-   A file that is not a store is never changed. */
+   terminal still holds the batch (`*count` then holds the number received),
+   except when the terminal gave no clear answer to the confirmation: the
+   batch then stays stored, and when the terminal hands the same records
+   again they are confirmed without being stored twice (1, `*count` 0).
+   A file that is not a store, or whose header counts more records than it
+   holds, is never changed.  `path` is read up to 4096 characters. */
 TALVO_API int TALVO_CALL AutoReadJyzm(int terminal, int* count, float* total, const char* path);
 /* Tells the terminal to clear `count` records (low 8 bits) without reading
    them; on 1, `*mark` receives the mark the terminal answered with. */

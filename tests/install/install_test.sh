@@ -37,4 +37,18 @@ export TALVO_WINDIR=$tmp/windir
 RUN
 chmod +x "$tmp/run.sh"
 "$prefix/bin/talvo-sim" --exec -- "$tmp/run.sh" >/dev/null
-echo "install: 1 passed, 0 failed"
+
+# The line-API example collects two lines into one CSV file; a second run
+# finds nothing left on the terminals.
+cat >"$tmp/lines.sh" <<RUN
+#!/usr/bin/env bash
+set -e
+"$tmp/cmake-build/collect_lines" "$tmp/records.csv" "$tmp/line-a" "$tmp/line-b" | grep -q '^13 records collected'
+[ "\$(wc -l <"$tmp/records.csv")" -eq 13 ]
+[ "\$(grep -c "^$tmp/line-b," "$tmp/records.csv")" -eq 5 ]
+"$tmp/cmake-build/collect_lines" "$tmp/records.csv" "$tmp/line-a" "$tmp/line-b" | grep -q '^0 records collected'
+RUN
+chmod +x "$tmp/lines.sh"
+"$prefix/bin/talvo-sim" --records 1:8 --link "$tmp/line-a" --exec -- \
+    "$prefix/bin/talvo-sim" --records 1:5 --link "$tmp/line-b" --exec -- "$tmp/lines.sh" >/dev/null
+echo "install: 2 passed, 0 failed"

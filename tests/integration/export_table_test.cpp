@@ -28,6 +28,27 @@ const Export kTable[] = {
     {47, "ClearList", 4},       {48, "SetMaxbt", 12},       {49, "SetBtTime", 8},       {50, "AddBtList", 12},
 };
 
+// The line API, at ordinals above the 43's table.
+const Export kLineTable[] = {
+    {101, "talvo_strerror", 4}, {102, "talvo_version", 0}, {103, "talvo_version_number", 0},
+    {104, "talvo_line_options_init", 4}, {105, "talvo_line_open", 8}, {106, "talvo_line_close", 4},
+    {107, "talvo_line_last_error", 4}, {108, "talvo_line_set_trace", 12}, {109, "talvo_status", 8},
+    {110, "talvo_clear_memory", 8}, {111, "talvo_cmw_read", 16}, {112, "talvo_cmw_set", 12},
+    {113, "talvo_mdeb_read", 12}, {114, "talvo_mdeb_set", 12}, {115, "talvo_key_check", 12},
+    {116, "talvo_key_set", 12}, {117, "talvo_key_flags", 16}, {118, "talvo_blacklist_add", 16},
+    {119, "talvo_blacklist_remove", 12}, {120, "talvo_blacklist_set", 20}, {121, "talvo_blacklist_clear", 8},
+    {122, "talvo_blacklist_read", 24}, {123, "talvo_menu_set", 16}, {124, "talvo_menu_read", 20},
+    {125, "talvo_menu_clear", 8}, {126, "talvo_subsidy_clear", 8}, {127, "talvo_subsidy_set_max", 12},
+    {128, "talvo_subsidy_set_time", 12}, {129, "talvo_subsidy_add", 20}, {130, "talvo_clock_read", 12},
+    {131, "talvo_clock_set", 12}, {132, "talvo_zones_read", 16}, {133, "talvo_zones_set", 16},
+    {134, "talvo_lock", 8}, {135, "talvo_unlock", 8}, {136, "talvo_attend_zones_read", 16},
+    {137, "talvo_attend_zones_set", 16}, {138, "talvo_attend_reason_set", 16}, {139, "talvo_attend_reason_read", 20},
+    {140, "talvo_attend_clock_read", 12}, {141, "talvo_attend_clock_set", 12}, {142, "talvo_records_fetch", 24},
+    {143, "talvo_records_confirm", 12}, {144, "talvo_records_collect", 16}, {145, "talvo_record_to_store", 8},
+    {146, "talvo_record_from_store", 8}, {147, "talvo_store_open", 8}, {148, "talvo_store_close", 4},
+    {149, "talvo_store_count", 8}, {150, "talvo_store_read", 20}, {151, "talvo_store_append", 12},
+};
+
 // Calls `fn` with `words` zero arguments and returns how many bytes of them
 // the function removed from the stack (a stdcall function removes all).
 __attribute__((noinline)) unsigned StackBytes(void* fn, unsigned words) {
@@ -65,7 +86,17 @@ TEST_F(ExportTable, NamesOrdinalsAndEmptySlots) {
     EXPECT_EQ(present, 43);
     for (int empty : {13, 25, 26, 27, 38, 39}) EXPECT_EQ(lib().Ordinal(empty), nullptr) << empty;
     EXPECT_EQ(lib().Ordinal(1), nullptr);
-    EXPECT_EQ(lib().Ordinal(51), nullptr);
+    for (int empty = 51; empty <= 100; ++empty) EXPECT_EQ(lib().Ordinal(empty), nullptr) << empty;
+    int line = 0;
+    for (const Export& e : kLineTable) {
+        void* byName = lib().Symbol(e.name);
+        EXPECT_NE(byName, nullptr) << e.name;
+        if (byName == nullptr) continue;
+        ++line;
+        EXPECT_EQ(byName, lib().Ordinal(e.ordinal)) << e.name;
+    }
+    EXPECT_EQ(line, 51);
+    EXPECT_EQ(lib().Ordinal(101 + 51), nullptr);
     // No decorated duplicates.
     EXPECT_EQ(lib().Symbol("InqStat@4"), nullptr);
     EXPECT_EQ(lib().Symbol("_InqStat@4"), nullptr);
@@ -76,6 +107,12 @@ TEST_F(ExportTable, EachExportRemovesItsArguments) {
     // silence with these settings) and null buffers are refused.
     Settings({{"Repeat", "1"}, {"EchoTime", "5"}});
     for (const Export& e : kTable) {
+        void* fn = lib().Symbol(e.name);
+        if (fn == nullptr) continue;
+        EXPECT_EQ(StackBytes(fn, e.bytes / 4), e.bytes) << e.name;
+    }
+    // Null handles and pointers are refused at once by every line function.
+    for (const Export& e : kLineTable) {
         void* fn = lib().Symbol(e.name);
         if (fn == nullptr) continue;
         EXPECT_EQ(StackBytes(fn, e.bytes / 4), e.bytes) << e.name;
