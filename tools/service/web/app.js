@@ -107,7 +107,7 @@ function renderTerminals(terminals) {
 function renderBars(target, labels, values, every) {
   const box = $(target);
   box.replaceChildren();
-  const W = 600, H = 200, left = 44, bottom = 20, top = 8;
+  const W = 600, H = 200, left = 62, bottom = 20, top = 8;
   const max = Math.max(1, ...values);
   const step = (W - left) / labels.length;
   box.append(svg("line", { class: "axis", x1: left, y1: H - bottom, x2: W, y2: H - bottom }));
