@@ -114,6 +114,34 @@ TEST_F(Collection, BatchesAreStoredThenAcknowledged) {
     EXPECT_EQ(ReadFile(kStore).size(), 16u + 8u * 44u);
 }
 
+TEST_F(Collection, TheStoreReaderReadsWhatAutoReadJyzmWrote) {
+    for (int i = 0; i < 8; ++i) Queue(Raw("20000" + std::to_string(i), "501200", i % 2 ? "02" : "32"));
+    int count = -1;
+    float total = -1;
+    ASSERT_EQ(Collect(count, total), 1);
+    ASSERT_EQ(Collect(count, total), 1);
+    talvo_store* store = nullptr;
+    ASSERT_EQ(lib().talvo_store_open(kStore, &store), 0);
+    std::size_t n = 0;
+    EXPECT_EQ(lib().talvo_store_count(store, &n), 0);
+    ASSERT_EQ(n, 8u);
+    talvo_record records[8];
+    ASSERT_EQ(lib().talvo_store_read(store, 0, records, 8, &n), 0);
+    ASSERT_EQ(n, 8u);
+    for (int i = 0; i < 8; ++i) {
+        talvo_record fromBytes{};
+        const std::string bytes = StoreRecord(i);
+        ASSERT_EQ(lib().talvo_record_from_store(bytes.data(), &fromBytes), 0);
+        EXPECT_EQ(std::memcmp(&fromBytes, &records[i], sizeof fromBytes), 0) << i;
+        EXPECT_EQ(records[i].card, "20000" + std::to_string(i));
+        EXPECT_EQ(records[i].amount_cents, i % 2 ? -1250 : 1250);
+        EXPECT_EQ(records[i].terminal, 1);
+    }
+    EXPECT_EQ(lib().talvo_store_read(store, 8, records, 8, &n), 0);
+    EXPECT_EQ(n, 0u) << "nothing beyond the count";
+    EXPECT_EQ(lib().talvo_store_close(store), 0);
+}
+
 TEST_F(Collection, DamagedRecordIsLoggedAndAcknowledged) {
     Queue(Raw("000001", "001000"));
     Queue(Raw("000002", "002000"), "damaged");
