@@ -126,7 +126,11 @@ TEST_F(LineApi, HandlesAreCheckedAndNeverReused) {
 
 TEST_F(LineApi, OpenSaysWhyItFailed) {
     talvo_line* other = reinterpret_cast<talvo_line*>(1);
+#ifdef _WIN32
+    EXPECT_EQ(Open("COM99", &other), TALVO_E_NO_DEVICE);
+#else
     EXPECT_EQ(Open("/dev/talvo-no-such-device", &other), TALVO_E_NO_DEVICE);
+#endif
     EXPECT_EQ(other, nullptr);
     talvo_line_options o;
     lib().talvo_line_options_init(&o);
