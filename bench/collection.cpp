@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "test_library.h"
 #include "settings_file.h"
 #include "sim_client.h"
@@ -56,7 +57,8 @@ int main(int argc, char** argv) {
     const double lineMs = bytes * 10.0 * 1000.0 / baud;
     const double median = ms[ms.size() / 2];
     std::printf("six-record collection at %d baud over %d runs: median %.1f ms; the %d bytes alone take %.1f ms "
-                "(ratio %.2f)\n",
+                "(ratio %.3f)\n",
                 baud, runs, median, bytes, lineMs, median / lineMs);
+    talvo::bench::Report("collection_4800", median / lineMs, 1.02, "x line time");
     return 0;
 }

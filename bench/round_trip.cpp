@@ -1,52 +1,180 @@
-// Round-trip time of InqStat against the software terminal on a
-// pseudo-terminal: the median and spread of many calls.
+// Round trip of InqStat against a terminal that answers at once, against the
+// floor: a raw write of the same request and a read of its reply on the same
+// line, with nothing else.  Blocks of each are taken in turn (the library is
+// loaded for its blocks only, as it holds the device while loaded) and the
+// medians of all calls are compared.  Pin the whole run to one core.
 //
-//   Linux:   build/linux/talvo_bench_round_trip [calls]
-//   Windows: build/linux/talvo-sim --link $WINEPREFIX/dosdevices/com7 \
-//              --exec -- wine build/win32/talvo_bench_round_trip.exe
-#include <algorithm>
-#include <chrono>
+//   Linux:   taskset -c 1 build/linux/talvo_bench_round_trip [calls] [blocks]
+//   Windows: the same under Wine, with talvo-sim linked to COM7 and a
+//            wineserver pinned to the same core (scripts/bench.sh does it)
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
-#include "test_library.h"
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+#include "bench_common.h"
 #include "settings_file.h"
 #include "sim_client.h"
+#include "test_library.h"
+
+namespace {
+
+using namespace talvo;
+
+// The request InqStat(1) sends with ConvertP 2, and the length of the reply.
+const std::string kRequest = std::string("\x02" "000110000000" "\x03" "42") + "\x33\x33";
+constexpr unsigned kReplyLength = 16;
+
+// The line opened directly, set to the same line format, and one exchange:
+// write the request, read until the reply is whole.
+class RawLine {
+public:
+    explicit RawLine(const std::string& name) {
+#ifdef _WIN32
+        std::string path = name.rfind("COM", 0) == 0 ? "\\\\.\\" + name : name;
+        h_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h_ == INVALID_HANDLE_VALUE) return;
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        BuildCommDCBA((name + ": baud=9600 parity=N data=8 stop=1").c_str(), &dcb);
+        SetCommState(h_, &dcb);
+        // A read ends when the bytes asked for have come.
+        COMMTIMEOUTS t{0, 0, 1000, 0, 10000};
+        SetCommTimeouts(h_, &t);
+        ok_ = true;
+#else
+        fd_ = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) return;
+        termios t{};
+        tcgetattr(fd_, &t);
+        cfmakeraw(&t);
+        cfsetispeed(&t, B9600);
+        cfsetospeed(&t, B9600);
+        tcsetattr(fd_, TCSANOW, &t);
+        ok_ = true;
+#endif
+    }
+    ~RawLine() {
+#ifdef _WIN32
+        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+#else
+        if (fd_ >= 0) close(fd_);
+#endif
+    }
+    RawLine(const RawLine&) = delete;
+    RawLine& operator=(const RawLine&) = delete;
+    bool Ok() const { return ok_; }
+
+    bool Exchange() {
+        unsigned char reply[64];
+        unsigned got = 0;
+#ifdef _WIN32
+        DWORD n = 0;
+        if (!WriteFile(h_, kRequest.data(), static_cast<DWORD>(kRequest.size()), &n, nullptr)) return false;
+        while (got < kReplyLength) {
+            if (!ReadFile(h_, reply + got, kReplyLength - got, &n, nullptr) || n == 0) return false;
+            got += n;
+        }
+#else
+        if (write(fd_, kRequest.data(), kRequest.size()) != static_cast<ssize_t>(kRequest.size())) return false;
+        while (got < kReplyLength) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 1000) <= 0) return false;
+            const ssize_t n = read(fd_, reply + got, sizeof reply - got);
+            if (n <= 0) return false;
+            got += static_cast<unsigned>(n);
+        }
+#endif
+        return got == kReplyLength;
+    }
+
+private:
+#ifdef _WIN32
+    HANDLE h_ = INVALID_HANDLE_VALUE;
+#else
+    int fd_ = -1;
+#endif
+    bool ok_ = false;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace talvo::test;
-    const int calls = argc > 1 ? std::atoi(argv[1]) : 500;
+    using talvo::bench::NowMs;
+    const int calls = argc > 1 ? std::atoi(argv[1]) : 2000;
+    const int blocks = argc > 2 ? std::atoi(argv[2]) : 4;
     Sim& sim = Sim::Get();
     if (!sim.Available()) {
         std::fprintf(stderr, "no software terminal\n");
         return 1;
     }
-    const char* port = std::getenv("TALVO_SIM_COMNAME");
+    const char* comName = std::getenv("TALVO_SIM_COMNAME");
+    const std::string port = comName != nullptr ? comName : sim.PortName();
     SettingsFile settings;
-    settings.Write({{"ComName", port != nullptr ? port : sim.PortName()}, {"BautRate", "4800"}, {"EchoTime", "150"}});
+    settings.Write({{"ComName", port}, {"BautRate", "9600"}, {"EchoTime", "150"}, {"WaitTime", "1000"},
+                    {"ConvertP", "2"}, {"Repeat", "3"}});
     sim.Command("reset");
     sim.Command("add 1 consumption");
-    HostLibrary lib;
-    if (!lib.Load()) {
-        std::fprintf(stderr, "the library did not load\n");
-        return 1;
-    }
-    std::vector<double> ms;
-    ms.reserve(static_cast<std::size_t>(calls));
-    for (int i = 0; i < calls; ++i) {
-        const auto t0 = std::chrono::steady_clock::now();
-        const int ok = lib.InqStat(1);
-        const auto t1 = std::chrono::steady_clock::now();
-        if (ok != 1) {
-            std::fprintf(stderr, "InqStat failed: %d\n", lib.GetError());
-            return 1;
+
+    std::vector<double> raw;
+    std::vector<double> lib;
+    for (int b = 0; b < blocks; ++b) {
+        {
+            RawLine line(port);
+            if (!line.Ok()) {
+                std::fprintf(stderr, "cannot open %s\n", port.c_str());
+                return 1;
+            }
+            for (int i = 0; i < calls; ++i) {
+                const double t0 = NowMs();
+                if (!line.Exchange()) {
+                    std::fprintf(stderr, "raw exchange failed\n");
+                    return 1;
+                }
+                raw.push_back(NowMs() - t0);
+            }
         }
-        ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        {
+            HostLibrary library;
+            if (!library.Load()) {
+                std::fprintf(stderr, "the library did not load\n");
+                return 1;
+            }
+            for (int i = 0; i < calls; ++i) {
+                const double t0 = NowMs();
+                const int ok = library.InqStat(1);
+                lib.push_back(NowMs() - t0);
+                if (ok != 1) {
+                    std::fprintf(stderr, "InqStat failed: %d\n", library.GetError());
+                    return 1;
+                }
+            }
+        }
+        sim.Command("clearframes");
     }
-    std::sort(ms.begin(), ms.end());
-    auto at = [&](double q) { return ms[static_cast<std::size_t>(q * static_cast<double>(ms.size() - 1))]; };
-    std::printf("InqStat round trip over %d calls: median %.3f ms, p10 %.3f ms, p90 %.3f ms, max %.3f ms\n", calls,
-                at(0.5), at(0.1), at(0.9), ms.back());
+    using talvo::bench::Median;
+    using talvo::bench::Percentile;
+    std::printf("raw write+read: median %.1f us (p10 %.1f, p90 %.1f) over %zu exchanges\n", Median(raw) * 1e3,
+                Percentile(raw, 0.1) * 1e3, Percentile(raw, 0.9) * 1e3, raw.size());
+    std::printf("InqStat:        median %.1f us (p10 %.1f, p90 %.1f) over %zu calls\n", Median(lib) * 1e3,
+                Percentile(lib, 0.1) * 1e3, Percentile(lib, 0.9) * 1e3, lib.size());
+#ifdef _WIN32
+    const char* name = "round_trip_wine";
+    const double goal = 1.5;
+#else
+    const char* name = "round_trip_linux";
+    const double goal = 1.3;
+#endif
+    talvo::bench::Report(name, Median(lib) / Median(raw), goal, "x raw");
     return 0;
 }

@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,6 +28,7 @@ thread_local long lastError = 0;
 // number used again starts afresh.
 struct DeviceState {
     int fd = -1;
+    bool pseudoTerminal = false;
     RtsLine rts;
     std::uint32_t modemCalls = 0;
 };
@@ -51,9 +54,14 @@ void Forget(int fd) {
 
 void Remember(int fd) {
     Forget(fd);
-    std::lock_guard<std::mutex> hold(devicesLock);
     DeviceState d;
     d.fd = fd;
+    // The slave side of a pseudo-terminal (character devices 136-143) has
+    // no transmitter: its output is with the other side once written.
+    struct stat st {};
+    d.pseudoTerminal =
+        ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+    std::lock_guard<std::mutex> hold(devicesLock);
     devices.push_back(d);
 }
 
@@ -382,7 +390,14 @@ std::uint32_t Write(Handle h, const unsigned char* data, std::uint32_t count) {
 }
 
 void WaitTransmitEmpty(Handle h) {
-    if (h >= 0) ::tcdrain(static_cast<int>(h));
+    if (h < 0) return;
+    const int fd = static_cast<int>(h);
+    {
+        std::lock_guard<std::mutex> hold(devicesLock);
+        const DeviceState* d = Find(fd);
+        if (d != nullptr && d->pseudoTerminal) return;  // nothing to wait for
+    }
+    ::tcdrain(fd);
 }
 
 std::uint32_t Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) {

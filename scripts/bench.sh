@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Runs the benchmarks and prints each figure against its goal:
+#   - InqStat round trip against a raw write+read of the same bytes on the
+#     same pseudo-terminal, Linux and TALVO.dll under Wine, pinned to one core;
+#   - CPU while waiting on a silent terminal, Linux and Wine (Wine server
+#     included);
+#   - a six-record collection at 4800 baud against the line time of its bytes;
+#   - one batch appended to a store of a million records against an empty one.
+# Figures are ratios measured in this one run; nothing here is a test.
+#
+#   scripts/bench.sh              # builds the linux and win32 presets first
+#   TALVO_BENCH_SECONDS=5 scripts/bench.sh    # shorter waits
+# Other builds can be measured with the same benchmarks:
+#   TALVO_BENCH_LINUX=build/linux TALVO_BENCH_WIN32=build/win32 (the build
+#   folders holding the benchmarks), TALVO_BENCH_LIBRARY=path/libtalvo.so and
+#   TALVO_BENCH_DLL=path/TALVO.dll (the library measured).  TALVO_BENCH_WINE=0
+#   leaves out Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+linux_build=${TALVO_BENCH_LINUX:-$root/build/linux}
+win32_build=${TALVO_BENCH_WIN32:-$root/build/win32}
+seconds=${TALVO_BENCH_SECONDS:-20}
+with_wine=${TALVO_BENCH_WINE:-1}
+core=$(($(nproc) - 1))
+pin() { taskset -c "$core" "$@"; }
+
+if [ -z "${TALVO_BENCH_LINUX:-}" ]; then
+    cmake --preset linux >/dev/null && cmake --build --preset linux >/dev/null
+fi
+if [ "$with_wine" = 1 ] && [ -z "${TALVO_BENCH_WIN32:-}" ]; then
+    cmake --preset win32 >/dev/null && cmake --build --preset win32 >/dev/null
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/talvo-bench-XXXXXX")
+results=$work/results
+wineserver_pid=
+cleanup() {
+    if [ -n "$wineserver_pid" ]; then
+        wineserver -k >/dev/null 2>&1 || true
+        wait "$wineserver_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+: >"$results"
+
+# Runs one benchmark in the scratch folder; its RESULT lines are kept.
+run() {
+    local title=$1 out
+    shift
+    printf '\n== %s\n' "$title"
+    out=$(cd "$work" && "$@" 2>&1) || { printf '%s\n' "$out"; echo "bench: $title failed" >&2; exit 1; }
+    grep -v '^RESULT\|^WALL_MS' <<<"$out" | grep -v '^动态库' || true
+    grep '^RESULT' <<<"$out" >>"$results" || true
+    last_output=$out
+}
+
+export TALVO_LIBRARY=${TALVO_BENCH_LIBRARY:-}
+[ -n "$TALVO_LIBRARY" ] || unset TALVO_LIBRARY
+
+run "Linux: InqStat round trip against the raw loop (core $core)" pin "$linux_build/talvo_bench_round_trip" 3000 4
+run "Linux: CPU while waiting ${seconds} s on a silent terminal" "$linux_build/talvo_bench_idle_wait" "$seconds"
+run "Linux: six-record collection at 4800 baud" "$linux_build/talvo_bench_collection" 10
+run "Linux: one batch into a store of a million records" "$linux_build/talvo_bench_store_append" 15 1000000
+
+if [ "$with_wine" = 1 ]; then
+    # A Wine prefix of the benchmarks' own, with its own server pinned to the
+    # same core as the host and the terminal.
+    export WINEPREFIX=${TALVO_BENCH_WINEPREFIX:-$root/build/bench-wine-prefix}
+    source scripts/wine-env.sh
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        mkdir -p "$WINEPREFIX"
+        wineboot -i >/dev/null 2>&1 && wineserver -w
+    fi
+    wineserver -k >/dev/null 2>&1 || true
+    taskset -c "$core" wineserver -f -p </dev/null >/dev/null 2>&1 &
+    wineserver_pid=$!
+    sleep 0.3
+    pin wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+    # The server's own process (wineserver may be a wrapper that runs it).
+    server_pid=$wineserver_pid
+    child=$(pgrep -P "$wineserver_pid" 2>/dev/null | head -1 || true)
+    [ -z "$child" ] || server_pid=$child
+
+    bench_dir=$win32_build
+    if [ -n "${TALVO_BENCH_DLL:-}" ]; then
+        bench_dir=$work/win32
+        mkdir -p "$bench_dir"
+        cp "$win32_build"/talvo_bench_*.exe "$bench_dir/"
+        cp "$TALVO_BENCH_DLL" "$bench_dir/TALVO.dll"
+    fi
+    sim=$linux_build/talvo-sim
+    link=$WINEPREFIX/dosdevices/com7
+    export TALVO_SIM_COMNAME=COM7
+    on_wine() { pin "$sim" --link "$link" --exec -- wine "$bench_dir/$1.exe" "${@:2}"; }
+
+    run "Wine: InqStat round trip against the raw Win32 loop (core $core)" on_wine talvo_bench_round_trip 2000 4
+
+    ticks() { awk '{print $14 + $15}' "/proc/$server_pid/stat"; }
+    before=$(ticks)
+    run "Wine: CPU while waiting ${seconds} s on a silent terminal" on_wine talvo_bench_idle_wait "$seconds"
+    after=$(ticks)
+    wall=$(sed -n 's/^WALL_MS //p' <<<"$last_output")
+    host=$(awk '$2 == "idle_cpu_wine_host" {print $3}' "$results")
+    hz=$(getconf CLK_TCK)
+    awk -v a="$after" -v b="$before" -v hz="$hz" -v wall="$wall" -v host="$host" 'BEGIN {
+        server = 100 * (a - b) * 1000 / hz / wall
+        printf "Wine server: %.2f %% of a core; host and server together: %.2f %%\n", server, host + server
+        printf "RESULT idle_cpu_wine_total %.4f 1.0000 %% of a core\n", host + server >> "/dev/stderr"
+    }' 2>>"$results"
+fi
+
+printf '\n== Figures against the goals\n'
+awk '{
+    verdict = ($3 + 0 <= $4 + 0) ? "within the goal" : "ABOVE THE GOAL"
+    unit = $5; for (i = 6; i <= NF; i++) unit = unit " " $i
+    printf "%-22s %9.3f %-14s goal <= %-6g %s\n", $2, $3, unit, $4, verdict
+}' "$results" | sed 's/^/  /'
