@@ -323,7 +323,7 @@ typedef struct talvo_line talvo_line;
 typedef struct talvo_line_options {
     uint32_t size;          /* sizeof(talvo_line_options), set by init */
     const char* device;     /* "COM2", "\\.\COM12", "/dev/ttyUSB0", "ttyS1"... */
-    uint32_t baud;          /* 4800; 0 leaves the device's rate */
+    uint32_t baud;          /* 4800 */
     const char* line_format;/* "parity=N data=8 stop=1" (copied) */
     uint32_t echo_time_ms;  /* 150: first-byte wait beyond the request's line time */
     uint32_t wait_time_ms;  /* 1000: longest collection of a reply; 0 = one read */
@@ -353,7 +353,8 @@ TALVO_API int TALVO_CALL talvo_line_last_error(talvo_line* line);
    every reply it collects (direction 1, also when empty), on the calling
    thread under the line's lock, with the time in milliseconds since 1970
    (UTC), the terminal and command of the request, and the bytes (valid during
-   the call only).  A null `fn` switches the trace off.  The callback must
+   the call only; a request's bytes include its filler bytes).  A null `fn`
+   switches the trace off.  The callback must
    not call into the same line. */
 typedef void (TALVO_CALL* talvo_trace_fn)(void* user, int direction, int64_t time_ms, int terminal, int command,
                                          const unsigned char* bytes, size_t length);

@@ -299,7 +299,7 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
     }
     const std::size_t deviceLength = ::strnlen(options->device, kMaxPath + 1);
     const std::size_t formatLength = ::strnlen(options->line_format, 256);
-    if (deviceLength == 0 || deviceLength > kMaxPath || formatLength >= 256 || options->tries < 1 ||
+    if (deviceLength == 0 || deviceLength > kMaxPath || formatLength >= 256 || options->baud == 0 || options->tries < 1 ||
         options->tries > 10 || options->filler_bytes > 30 || options->echo_time_ms > 600000 ||
         options->wait_time_ms > 600000) {
         return TALVO_E_INVALID;

@@ -170,6 +170,9 @@ def library() -> ctypes.CDLL:
 
 def _load() -> ctypes.CDLL:
     loader = ctypes.WinDLL if WINDOWS else ctypes.CDLL  # type: ignore[attr-defined]
+    # This package drives lines only: the library's load step must not open
+    # (or insist on) the port of the 43 exports' settings file.
+    os.environ.setdefault("TALVO_DEFER_PORT", "1")
     explicit = os.environ.get("TALVO_LIBRARY")
     tried = [explicit] if explicit else candidates()
     problems = []
