@@ -149,7 +149,9 @@ TEST_F(Cli, EveryBadArgumentIsAUsageErrorNamingItAndNothingReachesTheLine) {
         {{"zones", "set", "25:00"}, "zones:"},
         {zones, "zones: at most 8"},
         {{"attend", "zones", "set", "08:00-12:00"}, "zones:"},
-        {{"ack", "--count", "0"}, "--count:"},
+        {{"legacy", "ack", "--count", "0"}, "--count:"},
+        {{"legacy", "mdeb", "set", "nan"}, "amount:"},
+        {{"legacy", "clock", "set", "2026/13/45 99:99"}, "time:"},
         // terminal numbers and line options, before or after the subcommand
         {{"-t", "256", "status"}, "--terminal:"},
         {{"status", "-t", "x"}, "--terminal:"},
@@ -200,7 +202,9 @@ TEST_F(Cli, OptionsWorkBeforeAndAfterTheSubcommand) {
 TEST_F(Cli, StatusSaysWhatItFoundAndNamesTheFailure) {
     Outcome silent = Talvo({"-t", "9", "status"});
     EXPECT_EQ(silent.status, 1);
-    EXPECT_NE(silent.err.find("talvo: status: error -3 (no reply"), std::string::npos) << silent.err;
+    EXPECT_NE(silent.err.find("talvo: status: the terminal did not answer within the time limits (error -3)"),
+              std::string::npos)
+        << silent.err;
     Control("fault 10 status NN");
     Outcome refused = Talvo({"status"});
     EXPECT_EQ(refused.status, 1);
@@ -312,7 +316,10 @@ TEST_F(Cli, CollectCountsDroppedRecordsAndTotalsToTheCent) {
     const Outcome o = Talvo({"collect", "--all", "--store", "store.dat"}, run);
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_NE(o.out.find("10 records stored in store.dat, total 100.10"), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("1 damaged or unwanted record logged"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("1 damaged or unwanted record not stored"), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find("not stored, damaged: its check pair does not match: 000004011000322409300050"),
+              std::string::npos)
+        << o.err;
     EXPECT_EQ(Control("get 1 records"), "ok 0");
 }
 
@@ -327,8 +334,12 @@ TEST_F(Cli, AckAsksForYesAtAKeyboard) {
     EXPECT_EQ(asked.status, 2);
     EXPECT_NE(asked.err.find("add --yes"), std::string::npos) << asked.err;
     EXPECT_EQ(Frames(), "ok");
-    const Outcome yes = Talvo({"ack", "--yes", "--count", "2"}, keyboard);
+    EXPECT_EQ(Talvo({"legacy", "ack"}, keyboard).status, 2);
+    EXPECT_EQ(Frames(), "ok");
+    const Outcome yes = Talvo({"ack", "--yes"}, keyboard);
     EXPECT_EQ(yes.status, 0) << yes.err;
+    const Outcome legacyYes = Talvo({"legacy", "ack", "--yes", "--count", "2"}, keyboard);
+    EXPECT_EQ(legacyYes.status, 0) << legacyYes.err;
     close(master);
     EXPECT_NE(Frames(), "ok");
 }
@@ -381,6 +392,45 @@ TEST_F(Cli, RecordsStreamAMillionRecordsInConstantMemory) {
     const Outcome cut = Plain({"records", "--csv", big}, gone);
     EXPECT_TRUE(cut.exited) << "ended by signal " << cut.status;
     EXPECT_EQ(cut.status, 1);
+}
+
+TEST_F(Cli, LineOptionsNeedNoSettingsFile) {
+    TempDir windir;
+    TempDir tmp;
+    RunOptions run;
+    run.env = {"TALVO_WINDIR=" + windir.path(), "TMPDIR=" + tmp.path()};
+    const Outcome o = Talvo({"status"}, run);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_TRUE(std::filesystem::is_empty(windir.path())) << "a settings file was written";
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << "a private settings file was written";
+    // The 43 exports read their settings file: one for the run, removed after it.
+    const Outcome legacy = Talvo({"legacy", "status"}, run);
+    EXPECT_EQ(legacy.status, 0) << legacy.err;
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << "the private settings file stayed";
+}
+
+TEST_F(Cli, UnconfirmedBatchIsTakenOutOfTheStoreAndComesBackOnce) {
+    for (int i = 0; i < 3; ++i) Control("record 1 seal 00000" + std::to_string(i) + "00100032240930005000");
+    RunOptions run;
+    run.cwd = dir_.path();
+    for (const std::vector<std::string>& via : {std::vector<std::string>{}, std::vector<std::string>{"legacy"}}) {
+        const std::string store = via.empty() ? "line.dat" : "legacy.dat";
+        auto collect = via;
+        collect.insert(collect.end(), {"collect", "--store", store});
+        Control("fault 47 status NN");
+        const Outcome refused = Talvo(collect, run);
+        EXPECT_EQ(refused.status, 1) << refused.err;
+        if (via.empty()) {
+            EXPECT_NE(refused.err.find("taken out of the store again"), std::string::npos) << refused.err;
+        }
+        EXPECT_EQ(Control("get 1 records"), "ok 3");
+        const Outcome stored = Talvo(collect, run);
+        EXPECT_EQ(stored.status, 0) << stored.err;
+        EXPECT_NE(stored.out.find("3 records stored"), std::string::npos) << stored.out;
+        const Outcome shown = Plain({"records", dir_ / store});
+        EXPECT_NE(shown.out.find("total: 3 records, 30.00"), std::string::npos) << shown.out;
+        for (int i = 0; i < 3; ++i) Control("record 1 seal 00000" + std::to_string(i) + "00100032240930005000");
+    }
 }
 
 TEST_F(Cli, VersionNamesToolAndLibrary) {

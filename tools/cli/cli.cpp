@@ -172,7 +172,7 @@ int Decode(const std::string& raw, int terminal) {
     return 0;
 }
 
-void AddCommands(CLI::App& app, Invocation& run) {
+void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
     Arguments& a = *run.arguments;
     auto text = [](CLI::App* sub, const char* name, std::string& into, const char* help) {
         return sub->add_option(name, into, help)->required();
@@ -420,7 +420,7 @@ void AddCommands(CLI::App& app, Invocation& run) {
         app.add_subcommand("collect",
                            "collect transaction records from a payment terminal into a record store file (each batch "
                            "is on disk before the terminal is told to clear it)"),
-        run, [&run, &a](Terminal& t) {
+        run, [&run, &a, legacy](Terminal& t) {
             const bool screen = isatty(fileno(stderr)) != 0 && a.all;
             BatchResult sum;
             for (int batch = 1;; ++batch) {
@@ -448,8 +448,8 @@ void AddCommands(CLI::App& app, Invocation& run) {
                         a.store.c_str(), FormatCents(sum.total_cents).c_str());
             const int dropped = sum.received - sum.stored;
             if (dropped > 0) {
-                std::printf("%d damaged or unwanted record%s logged in ErrRec.doc, not stored\n", dropped,
-                            dropped == 1 ? "" : "s");
+                std::printf("%d damaged or unwanted record%s not stored (%s)\n", dropped, dropped == 1 ? "" : "s",
+                            legacy ? "the library logged them in ErrRec.doc" : "shown on standard error");
             }
             return 0;
         },
@@ -459,25 +459,36 @@ void AddCommands(CLI::App& app, Invocation& run) {
     collect->add_flag("--all", a.all, "collect until the terminal has no records left (default: one batch)");
 
     auto* ack = OnTerminal(
-        app.add_subcommand("ack", "tell the terminal to clear records without reading them: they are lost"), run,
-        [&run, &a](Terminal& t) {
+        app.add_subcommand("ack", legacy ? "tell the terminal to clear records without reading them: they are lost"
+                                         : "have the terminal clear its next batch of records without storing "
+                                           "them: they are lost"),
+        run,
+        [&run, &a, legacy](Terminal& t) {
+            int count = a.count;
             unsigned mark = 0;
-            if (!t.Ack(a.count, mark)) return Failed(run, t);
-            std::printf("terminal %d cleared up to %d records; its batch mark is %u\n", run.globals.terminal, a.count,
-                        mark);
+            if (!t.Ack(count, mark)) return Failed(run, t);
+            if (legacy) {
+                std::printf("terminal %d cleared up to %d records; its batch mark is %u\n", run.globals.terminal,
+                            count, mark);
+            } else if (count == 0) {
+                std::printf("terminal %d has no records\n", run.globals.terminal);
+            } else {
+                std::printf("terminal %d cleared a batch of %d record%s without storing it; its batch mark is %u\n",
+                            run.globals.terminal, count, count == 1 ? "" : "s", mark);
+            }
             return 0;
         },
         [&run, &a] {
             // Records cleared this way are gone: someone at a keyboard says so.
             if (!a.yes && isatty(fileno(stdin)) != 0) {
-                throw CLI::ValidationError("ack clears up to " + std::to_string(a.count) + " records on terminal " +
-                                           std::to_string(run.globals.terminal) +
+                throw CLI::ValidationError("ack clears records on terminal " + std::to_string(run.globals.terminal) +
                                            " that nobody has collected; add --yes to go ahead");
             }
         });
-    ack->add_option("--count", a.count, "records to clear, 1 to 255 (default 6)")->check(Within(1, 255));
+    if (legacy) ack->add_option("--count", a.count, "records to clear, 1 to 255 (default 6)")->check(Within(1, 255));
     ack->add_flag("--yes", a.yes, "clear them: needed when standard input is a terminal");
 
+    if (legacy) return;
     Local(app.add_subcommand("decode", "decode a raw record as the library does; needs no terminal"), run,
           [&run, &a] { return Decode(a.raw, run.globals.terminal); })
         ->add_option("raw", a.raw,
@@ -578,7 +589,14 @@ void BuildCli(CLI::App& app, Invocation& run) {
         std::fputs(BashCompletion(app).c_str(), stdout);
         throw CLI::Success();
     })->group("");
-    AddCommands(app, run);
+    AddCommands(app, run, false);
+    // The same commands through the 43 exports.
+    auto* legacy = app.add_subcommand("legacy",
+                                      "the same commands through the 43 exports, as a host program drives them: the "
+                                      "line options go into a private settings file for the run")
+                       ->require_subcommand(1);
+    legacy->callback([&run] { run.legacy = true; });
+    AddCommands(*legacy, run, true);
 }
 
 }  // namespace talvo::cli

@@ -31,7 +31,8 @@ struct Arguments;
 // What the command line asked for, every value checked.
 struct Invocation {
     Globals globals;
-    std::string what;  // the subcommand, for messages: "cmw set"
+    std::string what;     // the subcommand, for messages: "cmw set"
+    bool legacy = false;  // through the 43 exports, not the line API
     // Checks made before the library is loaded (a store file that cannot
     // take records); false with a one-line problem, exit status 2.
     std::function<bool(std::string&)> before;

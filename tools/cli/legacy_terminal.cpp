@@ -304,7 +304,7 @@ bool LegacyTerminal::CollectBatch(const std::string& store, BatchResult& result)
     return true;
 }
 
-bool LegacyTerminal::Ack(int count, unsigned& mark) {
+bool LegacyTerminal::Ack(int& count, unsigned& mark) {
     unsigned short m = 0;
     if (!Check(lib_.Clearjyzm(terminal_, count, &m))) return false;
     mark = m;

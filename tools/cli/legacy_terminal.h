@@ -48,7 +48,7 @@ public:
     bool AttendClockRead(DateTime& when) override;
     bool AttendClockSet(const DateTime& when) override;
     bool CollectBatch(const std::string& store, BatchResult& result) override;
-    bool Ack(int count, unsigned& mark) override;
+    bool Ack(int& count, unsigned& mark) override;
 
 private:
     // 1 from an export is success; otherwise the reason from GetError().

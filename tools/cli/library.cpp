@@ -6,41 +6,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
-#include "private_settings.h"
-
 namespace talvo::cli {
-namespace {
-
-#ifndef _WIN32
-// Standard error sent to /dev/null for as long as it lives.
-class QuietStderr {
-public:
-    QuietStderr() {
-        std::fflush(stderr);
-        saved_ = dup(2);
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (saved_ >= 0 && null >= 0) dup2(null, 2);
-        if (null >= 0) close(null);
-    }
-    ~QuietStderr() {
-        if (saved_ >= 0) {
-            dup2(saved_, 2);
-            close(saved_);
-        }
-    }
-    QuietStderr(const QuietStderr&) = delete;
-    QuietStderr& operator=(const QuietStderr&) = delete;
-
-private:
-    int saved_ = -1;
-};
-#endif
-
-}  // namespace
 
 void SetEnv(const char* name, const char* value) {
 #ifdef _WIN32
@@ -73,16 +42,7 @@ std::string LibraryPath() {
 bool LoadWithoutPort(host::HostLibrary& lib, std::string& problem) {
     // The library opens no port at load with this set.
     SetEnv("TALVO_DEFER_PORT", "1");
-#ifdef _WIN32
     return lib.Load(LibraryPath(), nullptr, &problem);
-#else
-    // A library that opens its port at load anyway is pointed at a device
-    // that cannot exist, and its complaint about it is not shown.
-    static PrivateSettings settings;
-    if (!settings.Write({{"ComName", "/dev/null/talvo-no-port"}}, problem)) return false;
-    QuietStderr quiet;
-    return lib.Load(LibraryPath(), nullptr, &problem);
-#endif
 }
 
 }  // namespace talvo::cli

@@ -1,7 +1,8 @@
 // talvo: the command-line host.  Every argument is checked against what the
 // terminal takes while the command line is read, before the library is
 // loaded, so that a wrong one never reaches the line.  Then the library is
-// loaded as any host loads it and the subcommand runs.
+// loaded as any host loads it and the subcommand runs on a line opened with
+// the line API, or, under `talvo legacy`, through the 43 exports.
 #include <CLI/CLI.hpp>
 
 #include <csignal>
@@ -24,13 +25,15 @@
 
 #include "cli.h"
 #include "legacy_terminal.h"
+#include "line_terminal.h"
 #include "library.h"
 #include "private_settings.h"
 
 namespace talvo::cli {
 namespace {
 
-// The legacy path: line options go into a private settings file for the run.
+// `talvo legacy ...`: the 43 exports as a host drives them; the line options
+// go into a private settings file for the run.
 class LegacySession {
 public:
     explicit LegacySession(const Globals& g) : g_(g) {}
@@ -66,12 +69,21 @@ int RunOnTerminal(Invocation& run) {
         std::fprintf(stderr, "talvo: %s: %s\n", run.what.c_str(), problem.c_str());
         return 2;
     }
-    LegacySession session(run.globals);
-    if (!session.Start(problem)) {
+    if (run.legacy) {
+        LegacySession session(run.globals);
+        if (!session.Start(problem)) {
+            std::fprintf(stderr, "talvo: %s\n", problem.c_str());
+            return 1;
+        }
+        LegacyTerminal terminal(session.Library(), run.globals.terminal);
+        return run.on_terminal(terminal);
+    }
+    LineSession session;
+    if (!session.Start(run.globals, problem)) {
         std::fprintf(stderr, "talvo: %s\n", problem.c_str());
         return 1;
     }
-    LegacyTerminal terminal(session.Library(), run.globals.terminal);
+    LineTerminal terminal(session.Library(), session.Line(), run.globals.terminal);
     return run.on_terminal(terminal);
 }
 

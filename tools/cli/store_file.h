@@ -66,4 +66,10 @@ bool CheckStoreUsable(const std::string& path, std::string& problem);
 // it cannot be read.
 std::int64_t StoreCount(const std::string& path);
 
+// Sets the store's count back from `expected` to `count`, for a batch the
+// terminal did not confirm, and flushes it.  False, with nothing changed,
+// when the count is no longer `expected` (another collection appended
+// meanwhile) or the file cannot be written.
+bool WithdrawStore(const std::string& path, std::int64_t expected, std::int64_t count, std::string& problem);
+
 }  // namespace talvo::cli

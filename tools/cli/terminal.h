@@ -62,8 +62,10 @@ public:
     virtual bool AttendClockSet(const DateTime& when) = 0;
     // Collects one batch into the store file, which has been checked.
     virtual bool CollectBatch(const std::string& store, BatchResult& result) = 0;
-    // Tells the terminal to clear `count` records without reading them.
-    virtual bool Ack(int count, unsigned& mark) = 0;
+    // Has the terminal clear records nobody stores: `count` in, the number
+    // asked for (where the interface takes one); out, the number cleared (or
+    // asked for, where the terminal does not tell).
+    virtual bool Ack(int& count, unsigned& mark) = 0;
 
     const std::string& Problem() const { return problem_; }
     int ExitStatus() const { return exit_; }

@@ -1,0 +1,288 @@
+#include "line_terminal.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "library.h"
+#include "store_file.h"
+
+namespace talvo::cli {
+namespace {
+
+// --trace: every frame on standard error, as TALVO_TRACE shows them.
+void TALVO_CALL TraceFrame(void*, int direction, std::int64_t time_ms, int terminal, int command,
+                           const unsigned char* bytes, std::size_t length) {
+    const std::time_t seconds = static_cast<std::time_t>(time_ms / 1000);
+    std::tm lt{};
+#ifdef _WIN32
+    localtime_s(&lt, &seconds);
+#else
+    localtime_r(&seconds, &lt);
+#endif
+    std::string hex;
+    std::string text;
+    char item[4];
+    for (std::size_t i = 0; i < length; ++i) {
+        std::snprintf(item, sizeof item, "%02X", static_cast<unsigned>(bytes[i]));
+        if (i > 0) hex += ' ';
+        hex += item;
+        text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+    }
+    std::fprintf(stderr, "%04d-%02d-%02d %02d:%02d:%02d.%03d %s terminal=%d command=%02X len=%zu | %s | %s\n",
+                 lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec,
+                 static_cast<int>(time_ms % 1000), direction == 0 ? "send" : "recv", terminal, command & 0xFF, length,
+                 hex.c_str(), text.c_str());
+    std::fflush(stderr);
+}
+
+std::string Joined(const std::vector<std::string>& parts) {
+    std::string all;
+    for (const std::string& p : parts) all += p;
+    return all;
+}
+
+talvo_datetime ToFields(const DateTime& w) { return {w.year, w.month, w.day, w.hour, w.minute, w.second}; }
+DateTime FromFields(const talvo_datetime& w) { return {w.year, w.month, w.day, w.hour, w.minute, w.second}; }
+
+const char* RawReason(std::int32_t status) {
+    return status == TALVO_RAW_DAMAGED ? "damaged: its check pair does not match" : "a card number never stored";
+}
+
+}  // namespace
+
+LineSession::~LineSession() {
+    if (line_ != nullptr && lib_.talvo_line_close != nullptr) lib_.talvo_line_close(line_);
+}
+
+bool LineSession::Start(const Globals& g, std::string& problem) {
+    // Loading must not open (or insist on) the settings file's port.
+    SetEnv("TALVO_DEFER_PORT", "1");
+    if (!lib_.Load(LibraryPath(), nullptr, &problem)) return false;
+    if (lib_.talvo_line_open == nullptr || lib_.talvo_line_options_init == nullptr) {
+        problem = LibraryPath() + " has no line API (a library before 1.1); `talvo legacy ...` drives its 43 exports";
+        return false;
+    }
+    talvo_line_options o;
+    lib_.talvo_line_options_init(&o);
+    if (!g.port.empty()) o.device = g.port.c_str();
+    if (g.baud > 0) o.baud = g.baud;
+    if (!g.line.empty()) o.line_format = g.line.c_str();
+    if (g.echo_time >= 0) o.echo_time_ms = static_cast<std::uint32_t>(g.echo_time);
+    if (g.wait_time >= 0) o.wait_time_ms = static_cast<std::uint32_t>(g.wait_time);
+    if (g.repeat > 0) o.tries = static_cast<std::uint32_t>(g.repeat);
+    if (g.filler >= 0) o.filler_bytes = static_cast<std::uint32_t>(g.filler);
+    const int rc = lib_.talvo_line_open(&o, &line_);
+    if (rc != TALVO_OK) {
+        line_ = nullptr;
+        problem = std::string("cannot open ") + o.device + ": " + lib_.talvo_strerror(rc) + " (error " +
+                  std::to_string(rc) + ")";
+        return false;
+    }
+    if (g.trace) lib_.talvo_line_set_trace(line_, TraceFrame, nullptr);
+    return true;
+}
+
+bool LineTerminal::Check(int code) {
+    if (code == TALVO_OK) return true;
+    if (code == TALVO_E_REFUSED) return Fail("terminal " + std::to_string(terminal_) + " refused the command");
+    return Fail(std::string(lib_.talvo_strerror(code)) + " (error " + std::to_string(code) + ")");
+}
+
+bool LineTerminal::Status() { return Check(lib_.talvo_status(line_, terminal_)); }
+bool LineTerminal::ClearMemory() { return Check(lib_.talvo_clear_memory(line_, terminal_)); }
+
+bool LineTerminal::CmwRead(std::string& text) {
+    char buffer[16] = {};
+    if (!Check(lib_.talvo_cmw_read(line_, terminal_, buffer, sizeof buffer))) return false;
+    text = buffer;
+    return true;
+}
+
+bool LineTerminal::CmwSet(const std::string& text) { return Check(lib_.talvo_cmw_set(line_, terminal_, text.c_str())); }
+bool LineTerminal::MdebRead(std::int32_t& cents) { return Check(lib_.talvo_mdeb_read(line_, terminal_, &cents)); }
+bool LineTerminal::MdebSet(std::int32_t cents) { return Check(lib_.talvo_mdeb_set(line_, terminal_, cents)); }
+bool LineTerminal::KeyCheck(const std::string& key) { return Check(lib_.talvo_key_check(line_, terminal_, key.c_str())); }
+bool LineTerminal::KeySet(const std::string& key) { return Check(lib_.talvo_key_set(line_, terminal_, key.c_str())); }
+
+bool LineTerminal::KeyFlags(std::array<int, 4>& flags) {
+    std::int32_t f[4] = {};
+    if (!Check(lib_.talvo_key_flags(line_, terminal_, f, 4))) return false;
+    for (int i = 0; i < 4; ++i) flags[i] = f[i];
+    return true;
+}
+
+bool LineTerminal::BlacklistAdd(const std::vector<std::string>& cards) {
+    return Check(lib_.talvo_blacklist_add(line_, terminal_, Joined(cards).c_str(), cards.size()));
+}
+
+bool LineTerminal::BlacklistRemove(const std::string& card) {
+    return Check(lib_.talvo_blacklist_remove(line_, terminal_, card.c_str()));
+}
+
+bool LineTerminal::BlacklistSet(unsigned position, const std::vector<std::string>& cards) {
+    return Check(lib_.talvo_blacklist_set(line_, terminal_, position, Joined(cards).c_str(), cards.size()));
+}
+
+bool LineTerminal::BlacklistClear() { return Check(lib_.talvo_blacklist_clear(line_, terminal_)); }
+
+bool LineTerminal::BlacklistRead(unsigned position, std::vector<std::string>& cards) {
+    char buffer[6 * 32];
+    std::size_t count = 0;
+    if (!Check(lib_.talvo_blacklist_read(line_, terminal_, position, buffer, 32, &count))) return false;
+    cards.clear();
+    for (std::size_t i = 0; i < count; ++i) cards.emplace_back(buffer + 6 * i, 6);
+    return true;
+}
+
+bool LineTerminal::MenuSet(const std::vector<std::int32_t>& cents) {
+    return Check(lib_.talvo_menu_set(line_, terminal_, cents.data(), cents.size()));
+}
+
+bool LineTerminal::MenuRead(std::vector<std::int32_t>& cents) {
+    std::int32_t buffer[255];
+    std::size_t count = 0;
+    if (!Check(lib_.talvo_menu_read(line_, terminal_, buffer, 255, &count))) return false;
+    cents.assign(buffer, buffer + count);
+    return true;
+}
+
+bool LineTerminal::MenuClear() { return Check(lib_.talvo_menu_clear(line_, terminal_)); }
+bool LineTerminal::SubsidyClear() { return Check(lib_.talvo_subsidy_clear(line_, terminal_)); }
+bool LineTerminal::SubsidyMax(std::int32_t cents) { return Check(lib_.talvo_subsidy_set_max(line_, terminal_, cents)); }
+
+bool LineTerminal::SubsidyTime(const std::string& text) {
+    return Check(lib_.talvo_subsidy_set_time(line_, terminal_, text.c_str()));
+}
+
+bool LineTerminal::SubsidyAdd(unsigned position, const std::vector<std::string>& entries) {
+    return Check(lib_.talvo_subsidy_add(line_, terminal_, position, Joined(entries).c_str(), entries.size()));
+}
+
+bool LineTerminal::ClockRead(DateTime& when) {
+    talvo_datetime w{};
+    if (!Check(lib_.talvo_clock_read(line_, terminal_, &w))) return false;
+    when = FromFields(w);
+    return true;
+}
+
+bool LineTerminal::ClockSet(const DateTime& when) {
+    const talvo_datetime w = ToFields(when);
+    return Check(lib_.talvo_clock_set(line_, terminal_, &w));
+}
+
+bool LineTerminal::ZonesRead(Zones& zones) {
+    talvo_time_of_day z[TALVO_ZONES] = {};
+    if (!Check(lib_.talvo_zones_read(line_, terminal_, z, TALVO_ZONES))) return false;
+    for (int k = 0; k < kZones; ++k) zones[k] = {z[k].hour, z[k].minute};
+    return true;
+}
+
+bool LineTerminal::ZonesSet(const Zones& zones) {
+    talvo_time_of_day z[TALVO_ZONES];
+    for (int k = 0; k < kZones; ++k) z[k] = {zones[k].hour, zones[k].minute};
+    return Check(lib_.talvo_zones_set(line_, terminal_, z, TALVO_ZONES));
+}
+
+bool LineTerminal::Lock() { return Check(lib_.talvo_lock(line_, terminal_)); }
+bool LineTerminal::Unlock() { return Check(lib_.talvo_unlock(line_, terminal_)); }
+
+bool LineTerminal::AttendZonesRead(AttendZones& zones) {
+    talvo_attend_zone z[TALVO_ZONES] = {};
+    if (!Check(lib_.talvo_attend_zones_read(line_, terminal_, z, TALVO_ZONES))) return false;
+    for (int k = 0; k < kZones; ++k) {
+        zones[k].start = {z[k].start.hour, z[k].start.minute};
+        zones[k].end = {z[k].end.hour, z[k].end.minute};
+        zones[k].code = std::string(z[k].code, ::strnlen(z[k].code, sizeof z[k].code));
+    }
+    return true;
+}
+
+bool LineTerminal::AttendZonesSet(const AttendZones& zones) {
+    talvo_attend_zone z[TALVO_ZONES] = {};
+    for (int k = 0; k < kZones; ++k) {
+        z[k].start = {zones[k].start.hour, zones[k].start.minute};
+        z[k].end = {zones[k].end.hour, zones[k].end.minute};
+        std::memcpy(z[k].code, zones[k].code.data(), zones[k].code.size() < 2 ? zones[k].code.size() : 2);
+    }
+    return Check(lib_.talvo_attend_zones_set(line_, terminal_, z, TALVO_ZONES));
+}
+
+bool LineTerminal::ReasonRead(int number, std::string& text) {
+    char buffer[16] = {};
+    if (!Check(lib_.talvo_attend_reason_read(line_, terminal_, number, buffer, sizeof buffer))) return false;
+    text = buffer;
+    return true;
+}
+
+bool LineTerminal::ReasonSet(int number, const std::string& text) {
+    return Check(lib_.talvo_attend_reason_set(line_, terminal_, number, text.c_str()));
+}
+
+bool LineTerminal::AttendClockRead(DateTime& when) {
+    talvo_datetime w{};
+    if (!Check(lib_.talvo_attend_clock_read(line_, terminal_, &w))) return false;
+    when = FromFields(w);
+    return true;
+}
+
+bool LineTerminal::AttendClockSet(const DateTime& when) {
+    const talvo_datetime w = ToFields(when);
+    return Check(lib_.talvo_attend_clock_set(line_, terminal_, &w));
+}
+
+bool LineTerminal::CollectBatch(const std::string& store, BatchResult& result) {
+    // Fetch: the terminal hands over a batch and is told nothing yet.
+    talvo_record records[TALVO_BATCH_MAX];
+    std::size_t kept = 0;
+    talvo_batch batch{};
+    if (!Check(lib_.talvo_records_fetch(line_, terminal_, records, TALVO_BATCH_MAX, &kept, &batch))) return false;
+    result = BatchResult{};
+    result.received = batch.count;
+    if (batch.count == 0) return true;
+    for (int i = 0; i < batch.count; ++i) {
+        if (batch.status[i] != TALVO_RAW_KEPT) {
+            std::fprintf(stderr, "talvo: collect: not stored, %s: %.28s\n", RawReason(batch.status[i]), batch.raw[i]);
+        }
+    }
+    // Store: on disk before the terminal hears of it.
+    const std::int64_t before = StoreCount(store);
+    if (kept > 0) {
+        const int rc = lib_.talvo_store_append(store.c_str(), records, kept);
+        if (rc != TALVO_OK) {
+            std::string problem;
+            if (!CheckStoreUsable(store, problem)) problem = store + ": " + lib_.talvo_strerror(rc);
+            return Fail(problem + "; the batch stays on the terminal", 2);
+        }
+    }
+    // Confirm: only now may the terminal clear the batch.
+    const int rc = lib_.talvo_records_confirm(line_, terminal_, &batch);
+    if (rc != TALVO_OK) {
+        // Unconfirmed, the batch stays on the terminal and comes again: take
+        // it out of the store, or the next collection stores it twice.
+        std::string problem;
+        const bool withdrawn =
+            kept == 0 || (before >= 0 && WithdrawStore(store, before + static_cast<std::int64_t>(kept), before, problem));
+        Check(rc);
+        return Fail(Problem() + "; the batch stays on the terminal" +
+                    (withdrawn ? " and was taken out of the store again"
+                               : " and is in the store too (" + problem + ")"));
+    }
+    result.stored = static_cast<int>(kept);
+    for (std::size_t i = 0; i < kept; ++i) result.total_cents += records[i].amount_cents;
+    return true;
+}
+
+bool LineTerminal::Ack(int& count, unsigned& mark) {
+    // The line API clears a batch it has fetched, and only that one.
+    talvo_record records[TALVO_BATCH_MAX];
+    std::size_t kept = 0;
+    talvo_batch batch{};
+    if (!Check(lib_.talvo_records_fetch(line_, terminal_, records, TALVO_BATCH_MAX, &kept, &batch))) return false;
+    count = batch.count;
+    mark = static_cast<unsigned>(batch.mark);
+    if (batch.count == 0) return true;
+    return Check(lib_.talvo_records_confirm(line_, terminal_, &batch));
+}
+
+}  // namespace talvo::cli
