@@ -260,7 +260,11 @@ bool Postgres::Run(const std::vector<std::string>& args) {
 
 void Postgres::Start() {
     const std::string d = dir_->path();
-    running_ = Run({bin_ + "/pg_ctl", "-D", d + "/data", "-o", "-k " + d + " -c listen_addresses='' -c fsync=off",
+    // Tests need no durability against power loss; a benchmark asks for it
+    // with TALVO_PG_FSYNC=on.
+    const char* fsync = std::getenv("TALVO_PG_FSYNC");
+    const std::string durability = fsync != nullptr && std::string(fsync) == "on" ? "" : " -c fsync=off";
+    running_ = Run({bin_ + "/pg_ctl", "-D", d + "/data", "-o", "-k " + d + " -c listen_addresses=''" + durability,
                     "-l", d + "/log", "-w", "start"});
 }
 

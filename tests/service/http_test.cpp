@@ -2,7 +2,11 @@
 // token refusals that touch nothing, "collect now", bad parameters and SQL
 // metacharacters answered with a 400 and a reason.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -66,6 +70,24 @@ struct Seeded {
         return static_cast<std::size_t>(std::count_if(rows.begin(), rows.end(), keep));
     }
 };
+
+// Sends `request` as it stands and returns what comes back.
+std::string RawHttp(int port, const std::string& request) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        (void)!write(fd, request.data(), request.size());
+        shutdown(fd, SHUT_WR);
+        char buffer[4096];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return answer;
+}
 
 class Http : public ::testing::Test {
 protected:
@@ -280,6 +302,14 @@ TEST_F(Http, BadRequestsGetReasons) {
     EXPECT_EQ(missing.status, 404);
     EXPECT_EQ(missing.body, "{\"error\":\"no such resource\"}");
     EXPECT_EQ(HttpPost(port, "/api/records", kToken).status, 404);
+    // Requests that are not HTTP at all.
+    for (const std::string& raw : {std::string("GARBAGE\r\n\r\n"), std::string("GET /api/records HTTP/1.1\r\nHost\r\n\r\n"),
+                                   "GET /api/records?" + std::string(300, '%') + " HTTP/1.1\r\n\r\n",
+                                   "GET / HTTP/1.1\r\nX: " + std::string(20000, 'x') + "\r\n\r\n"}) {
+        const std::string answer = RawHttp(port, raw);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 400", 0), 0u) << answer.substr(0, 200);
+        EXPECT_EQ(answer.find("httplib"), std::string::npos);
+    }
     // Nothing was changed by any of it.
     EXPECT_EQ(Get("/api/records")["total"], seeded.rows.size());
     auto db = service::Open(dir / "talvod.db");

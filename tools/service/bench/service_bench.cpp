@@ -1,0 +1,274 @@
+// Figures for talvod, run by hand (never by the tests):
+//
+//   talvo_service_bench rate [RECORDS]   records/s into SQLite and PostgreSQL
+//                                        against the same exchanges with no
+//                                        storage
+//   talvo_service_bench idle [SECONDS]   CPU share of talvod with ten silent
+//                                        terminals and the default jobs
+//   talvo_service_bench page [RECORDS]   the page's load time with a month of
+//                                        records for 50 terminals
+//
+// Everything runs on this machine: software terminals on ptys, a private
+// PostgreSQL cluster (with fsync on), Chromium headless.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include "harness.h"
+#include "store.h"
+#include "talvo.h"
+
+using namespace talvo::test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+void Queue(SimLine& sim, int terminal, int n) {
+    for (int i = 0; i < n; ++i) {
+        RawRecord r;
+        r.card = std::to_string(100000 + i % 800000);
+        r.cents = 100 + i % 9000;
+        r.month = 1 + i % 12;
+        r.day = 1 + i % 28;
+        sim.Ok("record " + std::to_string(terminal) + " seal " + r.Text());
+    }
+}
+
+// Fetch and confirm with no storage between: the line's own speed.
+double BareRate(int records) {
+    TempDir dir;
+    SimLine sim(dir / "tty");
+    sim.Ok("add 1");
+    Queue(sim, 1, records);
+    talvo_line_options o;
+    talvo_line_options_init(&o);
+    const std::string device = sim.link();
+    o.device = device.c_str();
+    o.baud = 9600;
+    o.echo_time_ms = 100;
+    o.wait_time_ms = 300;
+    o.tries = 2;
+    talvo_line* line = nullptr;
+    if (talvo_line_open(&o, &line) != TALVO_OK) return 0;
+    const auto start = Clock::now();
+    int done = 0;
+    for (;;) {
+        talvo_record out[TALVO_BATCH_MAX];
+        size_t n = 0;
+        talvo_batch batch{};
+        if (talvo_records_fetch(line, 1, out, TALVO_BATCH_MAX, &n, &batch) != TALVO_OK) break;
+        if (batch.count == 0) break;
+        if (talvo_records_confirm(line, 1, &batch) != TALVO_OK) break;
+        done += batch.count;
+    }
+    const double t = Seconds(start);
+    talvo_line_close(line);
+    std::printf("  no storage: %d records in %.2f s\n", done, t);
+    return done / t;
+}
+
+// talvod collecting `records` records from three terminals of one line.
+double ServiceRate(const std::string& database, int records, TempDir& dir) {
+    SimLine sim(dir / "tty");
+    for (int t = 1; t <= 3; ++t) {
+        sim.Ok("add " + std::to_string(t));
+        Queue(sim, t, records / 3);
+    }
+    WriteText(dir / "talvod.toml",
+              ConfigText(database, "[http]\nport = 0\n[jobs]\ncollect = \"100ms\"\nstatus = \"1h\"\nclock_at_start = false\n",
+                         {LineBlock("bench", sim.link(), {"1", "2", "3"})}));
+    const auto start = Clock::now();
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    WaitFor([&] { return sim.Held(1) + sim.Held(2) + sim.Held(3) == 0; }, std::chrono::minutes(10));
+    const double t = Seconds(start);
+    talvod.Signal(SIGTERM);
+    talvod.Wait();
+    std::printf("  %s: %d records in %.2f s (process start included)\n",
+                database.rfind("postgresql", 0) == 0 ? "PostgreSQL" : "SQLite", records / 3 * 3, t);
+    return records / 3 * 3 / t;
+}
+
+int Rate(int records) {
+    std::printf("records per second, %d records, no pacing on the line\n", records);
+    const double bare = BareRate(records);
+    TempDir a;
+    const double sqlite = ServiceRate(a / "bench.db", records, a);
+    setenv("TALVO_PG_FSYNC", "on", 1);
+    double pg = 0;
+    if (Postgres* p = Postgres::Get()) {
+        TempDir b;
+        pg = ServiceRate(p->NewDatabase(), records, b);
+    }
+    std::printf("fetch+confirm only: %.0f records/s\n", bare);
+    std::printf("talvod into SQLite (WAL, synchronous=FULL): %.0f records/s, %.2f of the bare rate\n", sqlite, sqlite / bare);
+    if (pg > 0) std::printf("talvod into PostgreSQL 15 (fsync on): %.0f records/s, %.2f of the bare rate\n", pg, pg / bare);
+    return 0;
+}
+
+long CpuTicks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(all.substr(all.rfind(')') + 2));
+    std::string f;
+    long utime = 0, stime = 0;
+    for (int i = 3; fields >> f; ++i) {
+        if (i == 14) utime = std::stol(f);
+        if (i == 15) {
+            stime = std::stol(f);
+            break;
+        }
+    }
+    return utime + stime;
+}
+
+int Idle(int seconds) {
+    TempDir dir;
+    SimLine sim(dir / "tty");  // serves no terminal: all ten are silent
+    std::vector<std::string> ten;
+    for (int t = 1; t <= 10; ++t) ten.push_back(std::to_string(t));
+    WriteText(dir / "talvod.toml", ConfigText(dir / "idle.db", "[http]\nport = 0\n", {LineBlock("idle", sim.link(), ten)}));
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    talvod.Port();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    const long before = CpuTicks(talvod.pid());
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const long used = CpuTicks(talvod.pid()) - before;
+    const double t = Seconds(start);
+    const double share = used / static_cast<double>(sysconf(_SC_CLK_TCK)) / t;
+    std::printf("idle, ten silent terminals, default jobs (collect 60 s, status 30 s, back-off 5 s to 10 min):\n"
+                "  %ld ticks of CPU in %.0f s: %.4f %% of one core; %d requests sent to the line\n",
+                used, t, share * 100, sim.RequestsFor(1) + sim.RequestsFor(2) + sim.RequestsFor(3) + sim.RequestsFor(4) +
+                                          sim.RequestsFor(5) + sim.RequestsFor(6) + sim.RequestsFor(7) +
+                                          sim.RequestsFor(8) + sim.RequestsFor(9) + sim.RequestsFor(10));
+    talvod.Signal(SIGTERM);
+    talvod.Wait();
+    return 0;
+}
+
+// A month of records (the last 30 days up to today) for 50 terminals on
+// two lines, written straight into a SQLite file.
+void Fill(const std::string& path, int records) {
+    auto db = talvo::service::Open(path);
+    talvo::service::Migrate(*db);
+    const int perDay = records / 30 / 50;
+    const std::time_t now = std::time(nullptr);
+    std::int64_t batchId = 0;
+    for (int d = 29; d >= 0; --d) {
+        const std::time_t when = now - d * 86400;
+        std::tm tm{};
+        localtime_r(&when, &tm);
+        char day[32];
+        std::snprintf(day, sizeof day, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+        talvo::service::Transaction tx(*db);
+        for (int terminal = 0; terminal < 50; ++terminal) {
+            const std::string line = terminal < 25 ? "hall" : "yard";
+            for (int i = 0; i < perDay; i += 6) {
+                ++batchId;
+                db->Query("INSERT INTO batches (id, line, terminal, mark, raw, records, rejected, stored_at, host)"
+                          " VALUES (?, ?, ?, ?, 'x', 6, 0, '2026-01-01T00:00:00Z', 'bench')",
+                          {batchId, line, static_cast<std::int64_t>(terminal % 25 + 1), batchId % 65536});
+                std::string sql = "INSERT INTO records (batch_id, position, line, terminal, card, type, amount_cents,"
+                                  " second_amount_cents, at, day) VALUES ";
+                std::vector<talvo::service::Value> params;
+                for (int k = 0; k < 6 && i + k < perDay; ++k) {
+                    const int n = i + k;
+                    char at[48];
+                    std::snprintf(at, sizeof at, "%s %02d:%02d", day, 6 + n * 14 / perDay, n % 60);
+                    sql += k == 0 ? "(?, ?, ?, ?, ?, ?, ?, 0, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, 0, ?, ?)";
+                    const bool deposit = n % 10 == 0;
+                    params.insert(params.end(), {batchId, static_cast<std::int64_t>(k), line,
+                                                 static_cast<std::int64_t>(terminal % 25 + 1), std::to_string(100000 + n),
+                                                 static_cast<std::int64_t>(deposit ? 13 : 5),
+                                                 static_cast<std::int64_t>(deposit ? 5000 : -(150 + n % 700)),
+                                                 std::string(at), std::string(day)});
+                }
+                db->Query(sql, params);
+            }
+        }
+        tx.Commit();
+    }
+}
+
+std::string Chromium() { return "/usr/bin/chromium"; }
+
+// Loads the page five times in Chromium until its data is in (the median
+// wall time of the browser run), then times each request the page makes.
+// The virtual time budget stays under the page's refresh interval, so that
+// one load is measured and not several refreshes.
+void LoadPage(int port, const std::string& label, TempDir& dir) {
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    std::vector<double> wall;
+    int complete = 0;
+    for (int run = 0; run < 5; ++run) {
+        std::string dom;
+        const auto start = Clock::now();
+        RunProgram({Chromium(), "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                    "--user-data-dir=" + (dir / "profile"), "--virtual-time-budget=5000", "--dump-dom", url},
+                   dom, {"HOME=" + dir.path(), "TMPDIR=" + dir.path()});
+        wall.push_back(Seconds(start) * 1000);
+        complete += dom.find("data-loaded=\"1\"") != std::string::npos ? 1 : 0;
+    }
+    std::sort(wall.begin(), wall.end());
+    std::printf("  %s: Chromium run to the filled-in page %.0f ms (median of 5; %d of 5 complete)\n", label.c_str(),
+                wall[wall.size() / 2], complete);
+    for (const std::string path : {"/api/site", "/api/terminals", "/api/totals?by=hour&day=", "/api/totals?by=day&from=",
+                                   "/api/records?limit=25", "/api/rejected?limit=10", "/api/totals?by=day",
+                                   "/api/records.csv?terminal=1&line=hall"}) {
+        std::string p = path;
+        const std::time_t now = std::time(nullptr);
+        std::tm tm{};
+        localtime_r(&now, &tm);
+        char today[32], first[32];
+        std::snprintf(today, sizeof today, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+        std::snprintf(first, sizeof first, "%04d-%02d-01", tm.tm_year + 1900, tm.tm_mon + 1);
+        if (p.back() == '=') p += p.find("day=") != std::string::npos ? std::string(today) : std::string(first) + "&to=" + today;
+        std::vector<double> ms;
+        for (int i = 0; i < 3; ++i) {
+            const auto start = Clock::now();
+            HttpGet(port, p);
+            ms.push_back(Seconds(start) * 1000);
+        }
+        std::sort(ms.begin(), ms.end());
+        std::printf("    %-50s %7.1f ms\n", p.c_str(), ms[1]);
+    }
+}
+
+int Page(int records) {
+    TempDir dir;
+    for (const int n : {0, records}) {
+        const std::string db = dir / ("page" + std::to_string(n) + ".db");
+        const auto start = Clock::now();
+        Fill(db, n);
+        if (n > 0) std::printf("  %d records written in %.0f s\n", n, Seconds(start));
+        WriteText(dir / "talvod.toml",
+                  ConfigText(db, "[http]\nport = 0\n", {LineBlock("hall", dir / "no-such-device", {"1"})}));
+        Talvod talvod(dir / "talvod.toml", dir / ("talvod" + std::to_string(n) + ".log"));
+        const int port = talvod.Port();
+        LoadPage(port, n == 0 ? "empty database" : std::to_string(n) + " records, 50 terminals", dir);
+        talvod.Signal(SIGTERM);
+        talvod.Wait();
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string what = argc > 1 ? argv[1] : "";
+    const int n = argc > 2 ? std::atoi(argv[2]) : 0;
+    if (what == "rate") return Rate(n > 0 ? n : 3000);
+    if (what == "idle") return Idle(n > 0 ? n : 60);
+    if (what == "page") return Page(n > 0 ? n : 1'500'000);
+    std::fprintf(stderr, "usage: talvo_service_bench rate [RECORDS] | idle [SECONDS] | page [RECORDS]\n");
+    return 2;
+}
