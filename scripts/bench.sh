@@ -60,7 +60,7 @@ run() {
 export TALVO_LIBRARY=${TALVO_BENCH_LIBRARY:-}
 [ -n "$TALVO_LIBRARY" ] || unset TALVO_LIBRARY
 
-run "Linux: InqStat round trip against the raw loop (core $core)" pin "$linux_build/talvo_bench_round_trip" 3000 4
+run "Linux: InqStat round trip against the raw loop (core $core)" pin "$linux_build/talvo_bench_round_trip" 500 16
 run "Linux: CPU while waiting ${seconds} s on a silent terminal" "$linux_build/talvo_bench_idle_wait" "$seconds"
 run "Linux: six-record collection at 4800 baud" "$linux_build/talvo_bench_collection" 10
 run "Linux: one batch into a store of a million records" "$linux_build/talvo_bench_store_append" 15 1000000
@@ -96,7 +96,7 @@ if [ "$with_wine" = 1 ]; then
     export TALVO_SIM_COMNAME=COM7
     on_wine() { pin "$sim" --link "$link" --exec -- wine "$bench_dir/$1.exe" "${@:2}"; }
 
-    run "Wine: InqStat round trip against the raw Win32 loop (core $core)" on_wine talvo_bench_round_trip 2000 4
+    run "Wine: InqStat round trip against the raw Win32 loop (core $core)" on_wine talvo_bench_round_trip 250 16
 
     ticks() { awk '{print $14 + $15}' "/proc/$server_pid/stat"; }
     before=$(ticks)

@@ -37,6 +37,20 @@ bool WriteString(const std::string& section, const std::string& key, const std::
 // False when the file does not exist; a file that exists but cannot be read
 // gives an empty text.
 bool ReadWhole(const std::string& path, std::string& text);
+
+// What a file looked like without opening it: its identity, size and times.
+struct FileStamp {
+    std::uint64_t identity[2] = {0, 0};
+    std::uint64_t size = 0;
+    std::uint64_t times[2] = {0, 0};
+    bool operator==(const FileStamp&) const = default;
+};
+// Takes the stamp of a file that a stamp can vouch for: two equal stamps
+// then mean the same content.  False when the file is missing, when it was
+// changed in the last two seconds (file times may be as coarse as that), or
+// when it lies on a network file system, whose clients may cache a file's
+// attributes while it changes on the server.
+bool Stamp(const std::string& path, FileStamp& stamp);
 }  // namespace profile
 
 // ---------------------------------------------------------------------------

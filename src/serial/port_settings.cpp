@@ -1,5 +1,8 @@
 #include "serial/port_settings.h"
 
+#include <memory>
+#include <mutex>
+
 #include "serial/profile_text.h"
 
 namespace talvo {
@@ -9,6 +12,37 @@ namespace {
 constexpr const char* kParam = "CommParam";
 constexpr const char* kStat = "CommStat";
 constexpr std::size_t kTextBuffer = 100;  // texts are read into 100 characters
+
+// The file as last read, kept while its stamp vouches for it (see
+// profile::Stamp): a file that has not changed is not read again, and one
+// that has is read at the next command.
+struct LastRead {
+    std::string path;
+    profile::FileStamp stamp;
+    std::shared_ptr<const ProfileText> text;
+};
+std::mutex lastReadLock;
+LastRead lastRead;
+
+// The parsed file; null when it does not exist.
+std::shared_ptr<const ProfileText> ReadSettingsFile(const std::string& path) {
+    profile::FileStamp stamp;
+    const bool vouched = profile::Stamp(path, stamp);
+    if (vouched) {
+        std::lock_guard<std::mutex> hold(lastReadLock);
+        if (lastRead.text && lastRead.path == path && lastRead.stamp == stamp) return lastRead.text;
+    }
+    // The stamp was taken before the read: a change while reading leaves a
+    // stamp that the next command finds different.
+    std::string text;
+    if (!profile::ReadWhole(path, text)) return nullptr;
+    auto parsed = std::make_shared<const ProfileText>(std::move(text));
+    if (vouched) {
+        std::lock_guard<std::mutex> hold(lastReadLock);
+        lastRead = LastRead{path, stamp, parsed};
+    }
+    return parsed;
+}
 }  // namespace
 
 PortSettings::PortSettings() {
@@ -17,11 +51,11 @@ PortSettings::PortSettings() {
 }
 
 int PortSettings::Load() {
-    // One read of the file; every key is then taken from its text, with the
-    // answers the Win32 profile functions give for that file.
-    std::string text;
-    if (!profile::ReadWhole(IniPath, text)) return 0;
-    const ProfileText file(std::move(text));
+    // One read of the file at most; every key is then taken from its text,
+    // with the answers the Win32 profile functions give for that file.
+    const std::shared_ptr<const ProfileText> parsed = ReadSettingsFile(IniPath);
+    if (!parsed) return 0;
+    const ProfileText& file = *parsed;
     ComName = file.String(kParam, "ComName", "COM2", kTextBuffer);
     InQueue = file.Int(kParam, "InQueue", 2048);
     OutQueue = file.Int(kParam, "OutQueue", 1024);

@@ -22,8 +22,10 @@ public:
     PortSettings(const PortSettings&) = default;
     PortSettings& operator=(const PortSettings&) = default;
 
-    // 1 when the file exists and was read (one open and one read; every key
-    // is then taken from its text), 0 when it does not exist.
+    // 1 when the file exists and was read, 0 when it does not exist.  The
+    // file is read with one open and one read, and not at all while its
+    // stamp shows it unchanged since the last read (profile::Stamp); every
+    // key is then taken from its text.
     int Load();
     // Writes all nine keys from the record; always 1.
     int WriteDefaults();

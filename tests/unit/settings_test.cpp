@@ -312,6 +312,40 @@ TEST(Settings, AChangeTakesEffectAtTheNextRead) {
     EXPECT_EQ(PortSettings().EchoTime, 150u);  // a missing file is written anew
 }
 
+TEST(Settings, AChangeToASettledFileIsSeenAtTheNextRead) {
+    // A file left alone for more than two seconds is not read again while
+    // its stamp stays the same; a change of the same size must still be
+    // seen at once.
+    SettingsFile file;
+    file.Write({{"EchoTime", "70"}, {"ComName", "COM3"}});
+#ifdef _WIN32
+    // Dated back instead of waited for.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER past;
+    past.LowPart = now.dwLowDateTime;
+    past.HighPart = now.dwHighDateTime;
+    past.QuadPart -= 100000000ull;  // ten seconds
+    FILETIME old{past.LowPart, past.HighPart};
+    HANDLE h = CreateFileA(file.Path().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetFileTime(h, &old, nullptr, &old));
+    CloseHandle(h);
+#else
+    sleep(3);
+#endif
+    profile::FileStamp stamp;
+    ASSERT_TRUE(profile::Stamp(file.Path(), stamp));
+    EXPECT_EQ(PortSettings().EchoTime, 70u);
+    EXPECT_EQ(PortSettings().EchoTime, 70u);  // from what was read before
+    file.Write({{"EchoTime", "90"}, {"ComName", "COM4"}});
+    EXPECT_FALSE(profile::Stamp(file.Path(), stamp)) << "a file changed just now has no stamp to trust";
+    PortSettings again;
+    EXPECT_EQ(again.EchoTime, 90u);
+    EXPECT_EQ(again.ComName, "COM4");
+}
+
 TEST(Settings, AFileThatCannotBeReadGivesTheMissingKeyValuesAndIsLeftAlone) {
     SettingsFile file;
     // A directory where the file should be: it exists, but reads as empty.

@@ -6,11 +6,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/vfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -128,6 +131,45 @@ ProfileText Parsed(const std::string& path) {
     return ProfileText(std::move(text));
 }
 
+// File systems whose clients may cache a file's attributes while the file
+// changes on the server: NFS, SMB/CIFS, FUSE, Ceph, AFS, Coda, 9P, NCP.
+bool NetworkFileSystem(long type) {
+    switch (static_cast<unsigned long>(type) & 0xFFFFFFFFul) {
+        case 0x6969ul:
+        case 0x517Bul:
+        case 0xFF534D42ul:
+        case 0xFE534D42ul:
+        case 0x65735546ul:
+        case 0x00C36400ul:
+        case 0x5346414Ful:
+        case 0x73757245ul:
+        case 0x01021997ul:
+        case 0x564Cul:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Whether the file system that holds `path` is local; asked once per path.
+bool OnLocalFileSystem(const std::string& path) {
+    static std::mutex lock;
+    static std::string askedFor;
+    static bool local = false;
+    std::lock_guard<std::mutex> hold(lock);
+    if (path != askedFor) {
+        struct statfs fs {};
+        if (::statfs(path.c_str(), &fs) != 0) return false;
+        askedFor = path;
+        local = !NetworkFileSystem(static_cast<long>(fs.f_type));
+    }
+    return local;
+}
+
+std::int64_t Nanoseconds(const struct timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 void MakeDirectories(const std::string& dir) {
     // Each prefix that ends before a '/' and the whole path, in order.
     for (std::size_t at = 1; at <= dir.size(); ++at) {
@@ -188,6 +230,25 @@ bool ReadWhole(const std::string& path, std::string& text) {
     } else if (text.size() >= 2 && (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0)) {
         text = FromUtf16(text, text[0] == '\xFE');
     }
+    return true;
+}
+
+bool Stamp(const std::string& path, FileStamp& stamp) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !OnLocalFileSystem(path)) return false;
+    // Every change of the file sets its change time to the present, so a
+    // file last changed more than two seconds ago keeps its stamp exactly
+    // until it changes again.
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t modified = Nanoseconds(st.st_mtim);
+    const std::int64_t changed = Nanoseconds(st.st_ctim);
+    if (Nanoseconds(now) - (modified > changed ? modified : changed) < 2100000000) return false;
+    stamp.identity[0] = static_cast<std::uint64_t>(st.st_dev);
+    stamp.identity[1] = static_cast<std::uint64_t>(st.st_ino);
+    stamp.size = static_cast<std::uint64_t>(st.st_size);
+    stamp.times[0] = static_cast<std::uint64_t>(modified);
+    stamp.times[1] = static_cast<std::uint64_t>(changed);
     return true;
 }
 

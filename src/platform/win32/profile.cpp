@@ -115,4 +115,35 @@ bool ReadWhole(const std::string& path, std::string& text) {
     return true;
 }
 
+
+bool Stamp(const std::string& path, FileStamp& stamp) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    // A path on a network share: its attributes may be cached by the client.
+    if (path.size() >= 2 && (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/')) return false;
+    if (path.size() >= 3 && path[1] == ':') {
+        const char root[] = {path[0], ':', '\\', '\0'};
+        if (::GetDriveTypeA(root) == DRIVE_REMOTE) return false;
+    }
+    auto value = [](const FILETIME& t) {
+        return static_cast<std::uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime;
+    };
+    // Writing the file sets its last-write time to the present, so a file
+    // last written more than two seconds ago (the coarsest file times, FAT's,
+    // step by two) keeps its stamp exactly until it is written again.
+    FILETIME nowTime;
+    ::GetSystemTimeAsFileTime(&nowTime);
+    const std::uint64_t created = value(data.ftCreationTime);
+    const std::uint64_t written = value(data.ftLastWriteTime);
+    const std::uint64_t latest = created > written ? created : written;
+    const std::uint64_t now = value(nowTime);
+    if (now < latest || now - latest < 21000000) return false;
+    stamp.identity[0] = created;
+    stamp.identity[1] = data.dwFileAttributes;
+    stamp.size = static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    stamp.times[0] = written;
+    stamp.times[1] = 0;
+    return true;
+}
+
 }  // namespace talvo::platform::profile
