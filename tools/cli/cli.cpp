@@ -52,7 +52,7 @@ const char* kTerms = R"(Terms:
   mdeb       a money parameter of a payment terminal, 0.00 to 9999.99.
   key flags  four yes/no flags a payment terminal reports about its card key,
              printed as 1 (set) or 0 (not set) in the terminal's order.
-  records    payments a payment terminal keeps until a host collects them.
+  records    transactions a payment terminal keeps until a host collects them.
              Type 05 is a payment (its amount counts negative), 13 a deposit,
              14 a subsidy.  `collect` stores them in a record store file and
              only then has the terminal clear them; `records` shows the file.

@@ -13,7 +13,9 @@ namespace talvo::cli {
 
 void SetEnv(const char* name, const char* value) {
 #ifdef _WIN32
+    // The C runtime's copy and the process's own, which the DLL reads.
     _putenv_s(name, value);
+    SetEnvironmentVariableA(name, value);
 #else
     setenv(name, value, 1);
 #endif
