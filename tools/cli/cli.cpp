@@ -12,7 +12,6 @@
 #endif
 
 #include "host_library.h"
-#include "legacy_terminal.h"
 #include "library.h"
 #include "records.h"
 #include "store_file.h"

@@ -260,10 +260,11 @@ bool LineTerminal::CollectBatch(const std::string& store, BatchResult& result) {
     if (rc != TALVO_OK) {
         // Unconfirmed, the batch stays on the terminal and comes again: take
         // it out of the store, or the next collection stores it twice.
+        Check(rc);
+        if (kept == 0) return Fail(Problem() + "; the batch stays on the terminal");
         std::string problem;
         const bool withdrawn =
-            kept == 0 || (before >= 0 && WithdrawStore(store, before + static_cast<std::int64_t>(kept), before, problem));
-        Check(rc);
+            before >= 0 && WithdrawStore(store, before + static_cast<std::int64_t>(kept), before, problem);
         return Fail(Problem() + "; the batch stays on the terminal" +
                     (withdrawn ? " and was taken out of the store again"
                                : " and is in the store too (" + problem + ")"));
