@@ -30,7 +30,7 @@ TALVO_API int TALVO_CALL Setmenu(int terminal, const float* prices, int count) {
     if (count < 0 || (prices == nullptr && count > 0) || !ValidTerminal(terminal)) return 0;
     // Sized in 64 bits and refused beyond one frame, before any price is read.
     const std::uint64_t length = std::uint64_t{kAmountLength} * static_cast<std::uint64_t>(count);
-    if (length >= kMaxFrame) return 0;
+    if (length > kMaxFrame - kFrameOverhead) return 0;
     // One price the encoding cannot carry refuses the whole list.
     for (int i = 0; i < count; ++i) {
         if (!AmountFits(prices[i])) return 0;

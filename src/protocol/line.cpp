@@ -13,6 +13,16 @@ std::int64_t NowMs() {
 }
 }  // namespace
 
+void Line::Release() {
+    port.Close();
+    PortSettings& s = port.settings;
+    std::string().swap(s.ComName);
+    std::string().swap(s.StatStr);
+    std::string().swap(s.IniPath);
+    std::map<int, BatchImage>().swap(fetched);
+    std::map<int, std::string>().swap(storedUnconfirmed);
+}
+
 void Line::FrameSent(const unsigned char* bytes, std::uint32_t count) {
     traceTerminal_ = trace::RequestTerminal(bytes, count);
     traceCommand_ = trace::RequestCommand(bytes, count);

@@ -35,6 +35,9 @@ public:
     Line& operator=(const Line&) = delete;
 
     bool Legacy() const { return legacy_; }
+    // Closes the port and gives back every block of memory the line holds
+    // (for a line in static storage that outlives the library's unload).
+    void Release();
     // Opens the port with the line's settings; quiet retries show nothing.
     int OpenPort(bool quiet) { return port.Open(legacy_ && !quiet); }
 

@@ -19,12 +19,16 @@ int Attach() {
     Line& line = Module().line;
     line.displayRecp = 0;
     line.displaySend = 0;
-    line.port.settings = PortSettings();
+    // A host that uses lines only: no settings file is read or made, and no
+    // port opened, until a command of the 43 exports asks for it.
     if (platform::env::Get("TALVO_DEFER_PORT") == "1") return 1;
+    line.port.settings = PortSettings();
     return line.OpenPort(false);
 }
 
-void Detach() { Module().line.port.Close(); }
+// The module state is never destroyed, but what it holds on the heap is
+// given back: after an unload nothing of the library may be left behind.
+void Detach() { Module().line.Release(); }
 
 PortLock::PortLock() { platform::lock::Acquire(); }
 PortLock::~PortLock() { platform::lock::Release(); }
