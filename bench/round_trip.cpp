@@ -2,14 +2,18 @@
 // floor: a raw write of the same request and a read of its reply on the same
 // line, with nothing else.  Blocks of each are taken in turn (the library is
 // loaded for its blocks only, as it holds the device while loaded) and the
-// medians of all calls are compared.  Pin the whole run to one core.
+// medians of all calls are compared.  Pin the whole run to one core, the
+// terminal included, and run the terminal as a process of its own, as a
+// real terminal is a device of its own.
 //
-//   Linux:   taskset -c 1 build/linux/talvo_bench_round_trip [calls] [blocks]
+//   Linux:   taskset -c 1 build/linux/talvo-sim --exec -- build/linux/talvo_bench_round_trip [calls] [blocks]
 //   Windows: the same under Wine, with talvo-sim linked to COM7 and a
 //            wineserver pinned to the same core (scripts/bench.sh does it)
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -127,6 +131,9 @@ int Run(int argc, char** argv) {
                     {"ConvertP", "2"}, {"Repeat", "3"}});
     sim.Command("reset");
     sim.Command("add 1 consumption");
+    // A host's settings file is old: let this one settle, so that the
+    // library reads it as it reads a host's (see profile::Stamp).
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
 
     std::vector<double> raw;
     std::vector<double> lib;

@@ -19,8 +19,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-linux_build=${TALVO_BENCH_LINUX:-$root/build/linux}
-win32_build=${TALVO_BENCH_WIN32:-$root/build/win32}
+linux_build=$(realpath -m "${TALVO_BENCH_LINUX:-$root/build/linux}")
+win32_build=$(realpath -m "${TALVO_BENCH_WIN32:-$root/build/win32}")
 seconds=${TALVO_BENCH_SECONDS:-20}
 with_wine=${TALVO_BENCH_WINE:-1}
 core=$(($(nproc) - 1))
@@ -52,23 +52,23 @@ run() {
     shift
     printf '\n== %s\n' "$title"
     out=$(cd "$work" && "$@" 2>&1) || { printf '%s\n' "$out"; echo "bench: $title failed" >&2; exit 1; }
-    grep -v '^RESULT\|^WALL_MS' <<<"$out" | grep -v '^动态库' || true
+    grep -v '^RESULT\|^WALL_MS\|^device: \|^link: \|^control: ' <<<"$out" | grep -v '^动态库' || true
     grep '^RESULT' <<<"$out" >>"$results" || true
     last_output=$out
 }
 
-export TALVO_LIBRARY=${TALVO_BENCH_LIBRARY:-}
-[ -n "$TALVO_LIBRARY" ] || unset TALVO_LIBRARY
+if [ -n "${TALVO_BENCH_LIBRARY:-}" ]; then export TALVO_LIBRARY=$(realpath "$TALVO_BENCH_LIBRARY"); fi
 
-run "Linux: InqStat round trip against the raw loop (core $core)" pin "$linux_build/talvo_bench_round_trip" 500 16
+run "Linux: InqStat round trip against the raw loop (core $core)" \
+    pin "$linux_build/talvo-sim" --exec -- "$linux_build/talvo_bench_round_trip" 500 16
 run "Linux: CPU while waiting ${seconds} s on a silent terminal" "$linux_build/talvo_bench_idle_wait" "$seconds"
 run "Linux: six-record collection at 4800 baud" "$linux_build/talvo_bench_collection" 10
-run "Linux: one batch into a store of a million records" "$linux_build/talvo_bench_store_append" 15 1000000
+run "Linux: one batch into a store of a million records" "$linux_build/talvo_bench_store_append" 25 1000000
 
 if [ "$with_wine" = 1 ]; then
     # A Wine prefix of the benchmarks' own, with its own server pinned to the
     # same core as the host and the terminal.
-    export WINEPREFIX=${TALVO_BENCH_WINEPREFIX:-$root/build/bench-wine-prefix}
+    export WINEPREFIX=$(realpath -m "${TALVO_BENCH_WINEPREFIX:-$root/build/bench-wine-prefix}")
     source scripts/wine-env.sh
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         mkdir -p "$WINEPREFIX"
@@ -89,7 +89,7 @@ if [ "$with_wine" = 1 ]; then
         bench_dir=$work/win32
         mkdir -p "$bench_dir"
         cp "$win32_build"/talvo_bench_*.exe "$bench_dir/"
-        cp "$TALVO_BENCH_DLL" "$bench_dir/TALVO.dll"
+        cp "$(realpath "$TALVO_BENCH_DLL")" "$bench_dir/TALVO.dll"
     fi
     sim=$linux_build/talvo-sim
     link=$WINEPREFIX/dosdevices/com7

@@ -1,7 +1,8 @@
 #include "serial/port_settings.h"
 
-#include <memory>
+#include <algorithm>
 #include <mutex>
+#include <string>
 
 #include "serial/profile_text.h"
 
@@ -13,35 +14,109 @@ constexpr const char* kParam = "CommParam";
 constexpr const char* kStat = "CommStat";
 constexpr std::size_t kTextBuffer = 100;  // texts are read into 100 characters
 
-// The file as last read, kept while its stamp vouches for it (see
-// profile::Stamp): a file that has not changed is not read again, and one
-// that has is read at the next command.
-struct LastRead {
-    std::string path;
-    profile::FileStamp stamp;
-    std::shared_ptr<const ProfileText> text;
+// The nine keys as a settings file gives them.
+struct Keys {
+    std::string comName;
+    std::string statStr;
+    std::uint32_t inQueue = 0;
+    std::uint32_t outQueue = 0;
+    std::uint32_t waitTime = 0;
+    std::uint32_t echoTime = 0;
+    std::uint32_t bautRate = 0;
+    std::uint32_t convertP = 0;
+    std::uint32_t repeat = 0;
 };
-std::mutex lastReadLock;
-LastRead lastRead;
 
-// The parsed file; null when it does not exist.
-std::shared_ptr<const ProfileText> ReadSettingsFile(const std::string& path) {
+// Every key is taken from the file's text with the answer the Win32
+// profile functions give for that file.
+Keys FromFile(const ProfileText& file) {
+    Keys k;
+    k.comName = file.String(kParam, "ComName", "COM2", kTextBuffer);
+    k.inQueue = file.Int(kParam, "InQueue", 2048);
+    k.outQueue = file.Int(kParam, "OutQueue", 1024);
+    k.statStr = file.String(kStat, "StatStr", "parity=N data=8 stop=1", kTextBuffer);
+    k.waitTime = file.Int(kParam, "WaitTime", 1000);
+    // A file without the key gets 50, a new file 150: both are intended.
+    k.echoTime = file.Int(kParam, "EchoTime", 50);
+    k.bautRate = file.Int(kParam, "BautRate", 4800);
+    k.convertP = file.Int(kParam, "ConvertP", 2);
+    k.repeat = file.Int(kParam, "Repeat", 3);
+    return k;
+}
+
+// The keys of the file as last read, kept while its stamp vouches for it
+// (see profile::Stamp): a file that has not changed is not read again, and
+// one that has is read at the next command.  Plain data, constant-initialized:
+// the library's load and unload steps may read settings before or after its
+// other static objects live.
+struct LastRead {
+    bool valid = false;
+    char path[512] = {};
+    profile::FileStamp stamp;
+    char comName[kTextBuffer] = {};
+    char statStr[kTextBuffer] = {};
+    std::uint32_t numbers[7] = {};
+};
+constinit std::mutex lastReadLock;
+constinit LastRead lastRead;
+
+bool SameFile(const LastRead& last, const std::string& path, const profile::FileStamp& stamp) {
+    return last.valid && path == last.path && stamp == last.stamp;
+}
+
+void Remember(const std::string& path, const profile::FileStamp& stamp, const Keys& k) {
+    if (path.size() >= sizeof lastRead.path || k.comName.size() >= kTextBuffer || k.statStr.size() >= kTextBuffer) {
+        lastRead.valid = false;
+        return;
+    }
+    lastRead.valid = true;
+    path.copy(lastRead.path, path.size());
+    lastRead.path[path.size()] = '\0';
+    lastRead.stamp = stamp;
+    k.comName.copy(lastRead.comName, k.comName.size());
+    lastRead.comName[k.comName.size()] = '\0';
+    k.statStr.copy(lastRead.statStr, k.statStr.size());
+    lastRead.statStr[k.statStr.size()] = '\0';
+    const std::uint32_t numbers[7] = {k.inQueue, k.outQueue, k.waitTime, k.echoTime, k.bautRate, k.convertP, k.repeat};
+    std::copy(numbers, numbers + 7, lastRead.numbers);
+}
+
+Keys Recall() {
+    Keys k;
+    k.comName = lastRead.comName;
+    k.statStr = lastRead.statStr;
+    const std::uint32_t* n = lastRead.numbers;
+    k.inQueue = n[0];
+    k.outQueue = n[1];
+    k.waitTime = n[2];
+    k.echoTime = n[3];
+    k.bautRate = n[4];
+    k.convertP = n[5];
+    k.repeat = n[6];
+    return k;
+}
+
+// False when the file does not exist.
+bool ReadKeys(const std::string& path, Keys& keys) {
     profile::FileStamp stamp;
     const bool vouched = profile::Stamp(path, stamp);
     if (vouched) {
         std::lock_guard<std::mutex> hold(lastReadLock);
-        if (lastRead.text && lastRead.path == path && lastRead.stamp == stamp) return lastRead.text;
+        if (SameFile(lastRead, path, stamp)) {
+            keys = Recall();
+            return true;
+        }
     }
-    // The stamp was taken before the read: a change while reading leaves a
-    // stamp that the next command finds different.
+    // One open and one read.  The stamp was taken before it: a change while
+    // reading leaves a stamp that the next command finds different.
     std::string text;
-    if (!profile::ReadWhole(path, text)) return nullptr;
-    auto parsed = std::make_shared<const ProfileText>(std::move(text));
+    if (!profile::ReadWhole(path, text)) return false;
+    keys = FromFile(ProfileText(std::move(text)));
     if (vouched) {
         std::lock_guard<std::mutex> hold(lastReadLock);
-        lastRead = LastRead{path, stamp, parsed};
+        Remember(path, stamp, keys);
     }
-    return parsed;
+    return true;
 }
 }  // namespace
 
@@ -51,23 +126,17 @@ PortSettings::PortSettings() {
 }
 
 int PortSettings::Load() {
-    // One read of the file at most; every key is then taken from its text,
-    // with the answers the Win32 profile functions give for that file.
-    const std::shared_ptr<const ProfileText> parsed = ReadSettingsFile(IniPath);
-    if (!parsed) return 0;
-    const ProfileText& file = *parsed;
-    ComName = file.String(kParam, "ComName", "COM2", kTextBuffer);
-    InQueue = file.Int(kParam, "InQueue", 2048);
-    OutQueue = file.Int(kParam, "OutQueue", 1024);
-    StatStr = file.String(kStat, "StatStr", "parity=N data=8 stop=1", kTextBuffer);
-    WaitTime = file.Int(kParam, "WaitTime", 1000);
-    // A file without the key gets 50, a new file 150: both are intended.
-    EchoTime = file.Int(kParam, "EchoTime", 50);
-    BautRate = file.Int(kParam, "BautRate", 4800);
-    ConvertP = file.Int(kParam, "ConvertP", 2);
-    Repeat = file.Int(kParam, "Repeat", 3);
-    if (ConvertP > 30) ConvertP = 30;
-    if (Repeat == 0 || Repeat > 10) Repeat = 3;
+    Keys k;
+    if (!ReadKeys(IniPath, k)) return 0;
+    ComName = std::move(k.comName);
+    InQueue = k.inQueue;
+    OutQueue = k.outQueue;
+    StatStr = std::move(k.statStr);
+    WaitTime = k.waitTime;
+    EchoTime = k.echoTime;
+    BautRate = k.bautRate;
+    ConvertP = k.convertP > 30 ? 30 : k.convertP;
+    Repeat = k.repeat == 0 || k.repeat > 10 ? 3 : k.repeat;
     return 1;
 }
 

@@ -3,7 +3,12 @@
 // reply that comes just inside it and one that comes well outside (margins
 // of tens of milliseconds: Wine's tick counter moves in steps of ~16 ms).
 #include <chrono>
+#include <string>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "line_fixture.h"
 
@@ -79,6 +84,49 @@ TEST_F(ReceiveLimits, AChangedSettingsFileCountsAtTheNextCommand) {
     Settings({{"Repeat", "1"}});
     EXPECT_EQ(lib().InqStat(1), 0);
     LetTheLateReplyArrive(200);
+}
+
+// Makes the settings file look untouched for ten seconds, as a host's
+// usually is (on Linux, where file times cannot be set back without the
+// change time moving, by waiting until it has settled).
+void LetTheSettingsSettle(const std::string& path) {
+#ifdef _WIN32
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER t;
+    t.LowPart = now.dwLowDateTime;
+    t.HighPart = now.dwHighDateTime;
+    t.QuadPart -= 100000000ull;
+    const FILETIME past{t.LowPart, t.HighPart};
+    HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(SetFileTime(h, &past, nullptr, &past));
+    CloseHandle(h);
+#else
+    (void)path;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+#endif
+}
+
+TEST_F(ReceiveLimits, ASettledSettingsFileIsReadAtLoadAndAChangeCountsAtTheNextCommand) {
+    // An old settings file is what a host has at load: the library reads it
+    // while it loads, and later commands take it from memory until it
+    // changes.
+    LetTheSettingsSettle(settings_->Path());
+    Reload();
+    EXPECT_EQ(lib().InqStat(1), 1);
+    EXPECT_EQ(lib().InqStat(1), 1);
+
+    sim().Ok("fault 10 silence times=0");
+    sim().Ok("clearframes");
+    Settings({{"Repeat", "1"}});
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_EQ(sim().Frames().size(), 1u);
+    Settings({{"Repeat", "2"}});
+    sim().Ok("clearframes");
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_EQ(sim().Frames().size(), 2u);
 }
 
 }  // namespace

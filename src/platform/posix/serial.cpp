@@ -16,53 +16,49 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace talvo::platform::serial {
 namespace {
 
 thread_local long lastError = 0;
 
-// What the library knows of each open device, by descriptor: entries are
-// made when a device opens and dropped when it closes, so a descriptor
-// number used again starts afresh.
+// What the library knows of each open device, by descriptor: an entry is
+// made when a device opens and cleared when it closes, so a descriptor
+// number used again starts afresh.  Plain data in a table indexed by the
+// descriptor (a device on a descriptor beyond it is simply not tracked:
+// every switch is made), usable before and after the library's other
+// static objects live.
 struct DeviceState {
-    int fd = -1;
+    bool open = false;
     bool pseudoTerminal = false;
     RtsLine rts;
     std::uint32_t modemCalls = 0;
 };
-std::mutex devicesLock;
-std::vector<DeviceState> devices;
+constexpr int kTracked = 1024;
+constinit std::mutex devicesLock;
+constinit DeviceState devices[kTracked];
 
 DeviceState* Find(int fd) {
-    for (DeviceState& d : devices) {
-        if (d.fd == fd) return &d;
-    }
-    return nullptr;
+    if (fd < 0 || fd >= kTracked || !devices[fd].open) return nullptr;
+    return &devices[fd];
 }
 
 void Forget(int fd) {
     std::lock_guard<std::mutex> hold(devicesLock);
-    for (auto it = devices.begin(); it != devices.end(); ++it) {
-        if (it->fd == fd) {
-            devices.erase(it);
-            return;
-        }
-    }
+    if (fd >= 0 && fd < kTracked) devices[fd] = DeviceState{};
 }
 
 void Remember(int fd) {
-    Forget(fd);
+    if (fd < 0 || fd >= kTracked) return;
     DeviceState d;
-    d.fd = fd;
+    d.open = true;
     // The slave side of a pseudo-terminal (character devices 136-143) has
     // no transmitter: its output is with the other side once written.
     struct stat st {};
     d.pseudoTerminal =
         ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
     std::lock_guard<std::mutex> hold(devicesLock);
-    devices.push_back(d);
+    devices[fd] = d;
 }
 
 // Codes the port-error message table understands (the 16-bit Windows

@@ -1,6 +1,7 @@
 // Settings file on Windows: the private-profile functions.
 #include <windows.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -116,15 +117,34 @@ bool ReadWhole(const std::string& path, std::string& text) {
 }
 
 
+namespace {
+
+// Whether `path` lies on a local drive (not a share, whose attributes the
+// client may cache); asked once per path, the drive's type being slow to get.
+bool OnLocalDrive(const std::string& path) {
+    static std::mutex lock;
+    static std::string askedFor;
+    static bool local = false;
+    std::lock_guard<std::mutex> hold(lock);
+    if (path != askedFor) {
+        askedFor = path;
+        local = true;
+        if (path.size() >= 2 && (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/')) {
+            local = false;
+        } else if (path.size() >= 3 && path[1] == ':') {
+            const char root[] = {path[0], ':', '\\', '\0'};
+            local = ::GetDriveTypeA(root) != DRIVE_REMOTE;
+        }
+    }
+    return local;
+}
+
+}  // namespace
+
 bool Stamp(const std::string& path, FileStamp& stamp) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
-    // A path on a network share: its attributes may be cached by the client.
-    if (path.size() >= 2 && (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/')) return false;
-    if (path.size() >= 3 && path[1] == ':') {
-        const char root[] = {path[0], ':', '\\', '\0'};
-        if (::GetDriveTypeA(root) == DRIVE_REMOTE) return false;
-    }
+    if (!OnLocalDrive(path)) return false;
     auto value = [](const FILETIME& t) {
         return static_cast<std::uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime;
     };

@@ -2,8 +2,8 @@
 #include <windows.h>
 
 #include <cstring>
+#include <cstdint>
 #include <mutex>
-#include <vector>
 
 #include "platform/platform.h"
 
@@ -39,41 +39,47 @@ std::string DevicePath(const std::string& name) {
 
 static_assert(sizeof(DCB) <= sizeof(LineMode{}.native), "device control block must fit");
 
-// What the library knows of each open device, by handle: entries are made
-// when a device opens and dropped when it closes, so a handle value used
-// again starts afresh.
+// What the library knows of each open device, by handle: an entry is made
+// when a device opens and cleared when it closes, so a handle value used
+// again starts afresh.  Plain data in a small table (a device that finds it
+// full is simply not tracked: every switch is made, every time-out set),
+// usable before and after the library's other static objects live.
 struct DeviceState {
-    HANDLE h = INVALID_HANDLE_VALUE;
+    HANDLE h = nullptr;  // null: a free entry
     RtsLine rts;
     std::uint32_t modemCalls = 0;
     DWORD readTimeout = 0;  // the total read time-out set last; 0: not known
 };
-std::mutex devicesLock;
-std::vector<DeviceState> devices;
+constexpr std::size_t kTracked = 64;
+constinit std::mutex devicesLock;
+constinit DeviceState devices[kTracked];
+
+// Handles are multiples of four: the entries are searched from one that
+// the handle picks.
+std::size_t FirstEntry(HANDLE h) { return (reinterpret_cast<std::uintptr_t>(h) >> 2) % kTracked; }
 
 DeviceState* Find(HANDLE h) {
-    for (DeviceState& d : devices) {
-        if (d.h == h) return &d;
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
+    for (std::size_t i = 0, at = FirstEntry(h); i < kTracked; ++i, at = (at + 1) % kTracked) {
+        if (devices[at].h == h) return &devices[at];
     }
     return nullptr;
 }
 
 void Forget(HANDLE h) {
     std::lock_guard<std::mutex> hold(devicesLock);
-    for (auto it = devices.begin(); it != devices.end(); ++it) {
-        if (it->h == h) {
-            devices.erase(it);
-            return;
-        }
-    }
+    if (DeviceState* d = Find(h)) *d = DeviceState{};
 }
 
 void Remember(HANDLE h) {
     Forget(h);
     std::lock_guard<std::mutex> hold(devicesLock);
-    DeviceState d;
-    d.h = h;
-    devices.push_back(d);
+    for (std::size_t i = 0, at = FirstEntry(h); i < kTracked; ++i, at = (at + 1) % kTracked) {
+        if (devices[at].h == nullptr) {
+            devices[at].h = h;
+            return;
+        }
+    }
 }
 
 // Read time-outs that end a read when its bytes have come or `totalMs` has
