@@ -1,8 +1,9 @@
 #include "serial/port_settings.h"
 
 #include <algorithm>
-#include <mutex>
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "serial/profile_text.h"
 
@@ -57,8 +58,22 @@ struct LastRead {
     char statStr[kTextBuffer] = {};
     std::uint32_t numbers[7] = {};
 };
-constinit std::mutex lastReadLock;
 constinit LastRead lastRead;
+
+// Guards lastRead; constant-initialized too, and held only to copy it.
+class LastReadLock {
+public:
+    LastReadLock() {
+        while (busy.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+    }
+    ~LastReadLock() { busy.clear(std::memory_order_release); }
+    LastReadLock(const LastReadLock&) = delete;
+    LastReadLock& operator=(const LastReadLock&) = delete;
+
+private:
+    static constinit std::atomic_flag busy;
+};
+constinit std::atomic_flag LastReadLock::busy;
 
 bool SameFile(const LastRead& last, const std::string& path, const profile::FileStamp& stamp) {
     return last.valid && path == last.path && stamp == last.stamp;
@@ -101,7 +116,7 @@ bool ReadKeys(const std::string& path, Keys& keys) {
     profile::FileStamp stamp;
     const bool vouched = profile::Stamp(path, stamp);
     if (vouched) {
-        std::lock_guard<std::mutex> hold(lastReadLock);
+        const LastReadLock hold;
         if (SameFile(lastRead, path, stamp)) {
             keys = Recall();
             return true;
@@ -113,7 +128,7 @@ bool ReadKeys(const std::string& path, Keys& keys) {
     if (!profile::ReadWhole(path, text)) return false;
     keys = FromFile(ProfileText(std::move(text)));
     if (vouched) {
-        std::lock_guard<std::mutex> hold(lastReadLock);
+        const LastReadLock hold;
         Remember(path, stamp, keys);
     }
     return true;

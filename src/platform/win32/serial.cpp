@@ -3,7 +3,6 @@
 
 #include <cstring>
 #include <cstdint>
-#include <mutex>
 
 #include "platform/platform.h"
 
@@ -51,8 +50,18 @@ struct DeviceState {
     DWORD readTimeout = 0;  // the total read time-out set last; 0: not known
 };
 constexpr std::size_t kTracked = 64;
-constinit std::mutex devicesLock;
 constinit DeviceState devices[kTracked];
+
+// Holds the one lock of the table (a slim reader/writer lock, constant-
+// initialized) while it lives.
+SRWLOCK devicesLock = SRWLOCK_INIT;
+class Hold {
+public:
+    Hold() { ::AcquireSRWLockExclusive(&devicesLock); }
+    ~Hold() { ::ReleaseSRWLockExclusive(&devicesLock); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+};
 
 // Handles are multiples of four: the entries are searched from one that
 // the handle picks.
@@ -67,13 +76,13 @@ DeviceState* Find(HANDLE h) {
 }
 
 void Forget(HANDLE h) {
-    std::lock_guard<std::mutex> hold(devicesLock);
+    const Hold hold;
     if (DeviceState* d = Find(h)) *d = DeviceState{};
 }
 
 void Remember(HANDLE h) {
     Forget(h);
-    std::lock_guard<std::mutex> hold(devicesLock);
+    const Hold hold;
     for (std::size_t i = 0, at = FirstEntry(h); i < kTracked; ++i, at = (at + 1) % kTracked) {
         if (devices[at].h == nullptr) {
             devices[at].h = h;
@@ -92,7 +101,7 @@ bool SetReadTimeout(HANDLE h, DWORD totalMs) {
     t.WriteTotalTimeoutMultiplier = 0;
     t.WriteTotalTimeoutConstant = 10000;
     const bool ok = ::SetCommTimeouts(h, &t) != FALSE;
-    std::lock_guard<std::mutex> hold(devicesLock);
+    const Hold hold;
     if (DeviceState* d = Find(h)) d->readTimeout = ok ? totalMs : 0;
     return ok;
 }
@@ -144,7 +153,7 @@ void Purge(Handle h) {
 }
 
 void SetRts(Handle h, bool raised) {
-    std::lock_guard<std::mutex> hold(devicesLock);
+    const Hold hold;
     DeviceState* d = Find(AsHandle(h));
     if (d != nullptr && !d->rts.Needs(raised)) return;
     const BOOL ok = ::EscapeCommFunction(AsHandle(h), raised ? SETRTS : CLRRTS);
@@ -197,7 +206,7 @@ std::uint32_t Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std:
     const DWORD wait = waitMs == 0 ? 1 : (waitMs > 60000 ? 60000 : waitMs);
     bool current = false;
     {
-        std::lock_guard<std::mutex> hold(devicesLock);
+        const Hold hold;
         const DeviceState* d = Find(port);
         current = d != nullptr && d->readTimeout == wait;
     }
@@ -218,7 +227,7 @@ std::uint32_t Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std:
 long LastError() { return static_cast<long>(::GetLastError()); }
 
 std::uint32_t ModemControlCalls(Handle h) {
-    std::lock_guard<std::mutex> hold(devicesLock);
+    const Hold hold;
     const DeviceState* d = Find(AsHandle(h));
     return d != nullptr ? d->modemCalls : 0;
 }
