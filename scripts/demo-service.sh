@@ -111,6 +111,8 @@ baud = 9600
   number = 7
   name = "Kiosk 2 (unplugged)"
 EOF
+# The library's settings file for its 43 exports stays in the demo folder.
+export TALVO_WINDIR="$dir"
 "$bin/talvod" --check "$dir/talvod.toml"
 
 # One sale (or top-up) on a terminal, dated now: 26 characters as the

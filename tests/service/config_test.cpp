@@ -144,22 +144,23 @@ TEST(Durations, Units) {
 // same file before it touches anything.
 TEST_F(ConfigFile, CheckAndStartRefuse) {
     const std::string file = dir / "talvod.toml";
+    const std::vector<std::string> env = {"TALVO_WINDIR=" + dir.path()};
     WriteText(file, "[[line]]\nname = \"hall\"\n[[line.terminal]]\nnumber = 1\n");
     std::string out;
-    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out), 1);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 1);
     EXPECT_NE(out.find(file + ":1: line 'hall' has no device"), std::string::npos) << out;
-    EXPECT_EQ(RunProgram({TalvodPath(), file}, out), 2);
+    EXPECT_EQ(RunProgram({TalvodPath(), file}, out, env), 2);
     EXPECT_NE(out.find(file + ":1: line 'hall' has no device"), std::string::npos) << out;
     EXPECT_FALSE(std::filesystem::exists(dir / "talvod.db"));
 
     WriteText(file, std::string("database = \"nowhere/x.db\"\n") + kLine);
-    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out), 1);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 1);
     EXPECT_NE(out.find("does not exist"), std::string::npos) << out;
 
     WriteText(file, kLine);
-    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out), 0);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0);
     EXPECT_NE(out.find(file + ": ok (1 lines, 1 terminals"), std::string::npos) << out;
-    EXPECT_EQ(RunProgram({TalvodPath(), "--bogus", file}, out), 2);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--bogus", file}, out, env), 2);
 }
 
 }  // namespace

@@ -123,6 +123,9 @@ Talvod::Talvod(std::string config, std::string log, std::vector<std::string> env
     cargv.push_back(nullptr);
     std::vector<std::string> environment;
     for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+    // The library's settings file for its 43 exports (written when the
+    // library loads) goes beside the configuration, not into $HOME.
+    environment.push_back("TALVO_WINDIR=" + fs::path(config).parent_path().string());
     for (const std::string& e : env) environment.push_back(e);
     std::vector<char*> cenv;
     for (std::string& e : environment) cenv.push_back(e.data());
