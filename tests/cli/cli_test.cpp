@@ -239,6 +239,19 @@ TEST_F(Cli, AmountsHaveTwoDecimalsInEveryFormat) {
     EXPECT_NE(both.err.find("--csv excludes --json"), std::string::npos) << both.err;
 }
 
+TEST_F(Cli, OddCardTextsKeepCsvAndJsonValid) {
+    const std::string store = dir_ / "odd.dat";
+    WriteFile(store, StoreHeader(2) + StoreRecord("1,2\"34", "13", 1.0f) + StoreRecord("\xB0\\\x01", "13", 2.0f));
+    Outcome csv = Plain({"records", "--csv", store});
+    EXPECT_NE(csv.out.find("001,\"1,2\"\"34\",13,1.00,"), std::string::npos) << csv.out;
+    Outcome json = Plain({"records", "--json", store});
+    ASSERT_EQ(json.status, 0);
+    const nlohmann::json parsed = nlohmann::json::parse(json.out);  // throws on invalid JSON
+    EXPECT_EQ(parsed["records"][0]["card"], "1,2\"34");
+    // The byte 0xB0 read as the code point U+00B0.
+    EXPECT_EQ(parsed["records"][1]["card"], "\xC2\xB0\\\x01");
+}
+
 TEST_F(Cli, EveryStoreThatCannotBeShownIsOneLineAndStatusTwo) {
     WriteFile(dir_ / "foreign.txt", "someone's notes, not a store");
     WriteFile(dir_ / "cut.dat", StoreHeader(7) + StoreRecord("000001", "13", 1.0f));

@@ -253,6 +253,9 @@ TEST(SimProcess, AHugeFrameNeitherWedgesTheLineNorTheControlChannel) {
         }
     });
     for (int i = 0; i < 20; ++i) EXPECT_EQ(sim.Control("get 2 aclock"), "ok ");
+    // A control line beyond what the channel takes is refused as a whole.
+    EXPECT_EQ(sim.Control("set 2 bttime " + std::string(2 << 20, 'x')).rfind("error: control line longer", 0), 0u);
+    EXPECT_EQ(sim.Control("get 2 bttime"), "ok ");
     writer.join();
     EXPECT_EQ(sim.Control("dropped"), "ok 1");
 

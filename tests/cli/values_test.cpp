@@ -1,0 +1,141 @@
+// The tool's own pieces where a slip would pass unseen through the command
+// line: the edges of the values it takes, and the store file when another
+// collection works on it at the same time.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "process.h"
+#include "store_file.h"
+#include "values.h"
+
+namespace talvo::test {
+namespace {
+
+using namespace talvo::cli;
+
+TEST(Values, AmountsAreWholeCentsWithinTheEncoding) {
+    const std::pair<const char*, std::int32_t> good[] = {
+        {"0", 0}, {"0.00", 0}, {"9999.99", 999999}, {".5", 50}, {"5.", 500}, {"00012.30", 1230}, {"1234.56", 123456},
+    };
+    for (const auto& [text, cents] : good) {
+        std::int32_t out = -1;
+        EXPECT_EQ(ParseCents(text, out), "") << text;
+        EXPECT_EQ(out, cents) << text;
+    }
+    for (const char* bad : {"", ".", "10000", "10000.00", "1.234", "-0.01", "+1", "1,5", "1e2", "0x10", " 1", "1 ",
+                            "nan", "inf", "999999999999"}) {
+        std::int32_t out = -1;
+        EXPECT_NE(ParseCents(bad, out), "") << bad;
+        EXPECT_EQ(out, -1) << bad << ": written although refused";
+    }
+    EXPECT_EQ(FormatCents(0), "0.00");
+    EXPECT_EQ(FormatCents(-5), "-0.05");
+    EXPECT_EQ(FormatCents(-123456), "-1234.56");
+    EXPECT_EQ(FormatCents(INT64_MIN), "-92233720368547758.08");
+    EXPECT_EQ(CentsOf(-0.0f), 0);
+    EXPECT_EQ(CentsOf(103.01f), 10301);
+    EXPECT_EQ(CentsOf(0.29f), 29);
+}
+
+TEST(Values, ClockTextsAreRealDatesAndTimes) {
+    DateTime t;
+    EXPECT_EQ(ParseClock("2028/02/29 23:59", t), "");
+    EXPECT_EQ(t.year, 2028);
+    EXPECT_EQ(t.minute, 59);
+    EXPECT_EQ(ParseClock("2026-03-15T10:20", t), "");
+    for (const char* bad : {"2026/02/29 10:00", "2026/04/31 10:00", "2026/00/10 10:00", "2026/13/01 10:00",
+                            "2026/01/01 24:00", "2026/01/01 10:60", "1999/12/31 10:00", "2100/01/01 10:00",
+                            "2026/01/01 10:00:00", "2026/1/01 10:00", "2026/01-01 10:00", "2026/01/01  10:0", ""}) {
+        EXPECT_NE(ParseClock(bad, t), "") << bad;
+    }
+    EXPECT_EQ(ParseAttendClock("20000229235959", t), "");  // 2000 is a leap year
+    EXPECT_EQ(t.second, 59);
+    EXPECT_NE(ParseAttendClock("19000229120000", t), "");  // 1900 is not
+    EXPECT_NE(ParseAttendClock("20260315102060", t), "");
+    EXPECT_NE(ParseAttendClock("0999/01/01 00:00:00", t), "");
+    EXPECT_NE(ParseAttendClock("2026031510203", t), "");
+}
+
+TEST(Values, ZonesKeysCardsAndRecords) {
+    AttendZone z;
+    EXPECT_EQ(ParseAttendZone("08:00-12:00/01", z), "");
+    EXPECT_EQ(z.end.hour, 12);
+    EXPECT_EQ(z.code, "01");
+    for (const char* bad : {"08:00-12:00/1", "08:00-24:00/01", "08:00 12:00/01", "08:00-12:00/0 ", "8:00-12:00/01"}) {
+        EXPECT_NE(ParseAttendZone(bad, z), "") << bad;
+    }
+    std::string key;
+    EXPECT_EQ(ParseKey("a1B2c3", key), "");
+    EXPECT_EQ(key, "A1B2C3");
+    std::string card;
+    EXPECT_NE(ParseCard("12345 ", card), "");
+    EXPECT_EQ(ParseRawRecord("00123450341232240930005000bb"), "");
+    EXPECT_NE(ParseRawRecord("00123450341232240930005000BG"), "");
+    EXPECT_NE(ParseRawRecord("0012 450341232240930005000BB"), "");
+    EXPECT_EQ(ParseLineFormat("stop=2 parity=E data=7"), "");
+    EXPECT_NE(ParseLineFormat("parity=N parity=E"), "");
+    std::string reason;
+    EXPECT_NE(ParseReason(std::string("A\x0F"), reason), "") << "0x0F would end the reason on the line";
+}
+
+std::string Header(std::int32_t count) {
+    std::string h("CASEDATA\0\0\0\0", 12);
+    h.append(reinterpret_cast<const char*>(&count), 4);
+    return h;
+}
+
+TEST(StoreFile, WithdrawOnlyWhatThisCollectionAdded) {
+    TempDir dir;
+    const std::string store = dir / "store.dat";
+    std::ofstream(store, std::ios::binary) << Header(5) << std::string(5 * 44, 'r');
+    std::string problem;
+    // Another collection appended meanwhile: its records stay counted.
+    EXPECT_FALSE(WithdrawStore(store, 4, 2, problem));
+    EXPECT_NE(problem.find("changed meanwhile"), std::string::npos) << problem;
+    EXPECT_EQ(StoreCount(store), 5);
+    EXPECT_TRUE(WithdrawStore(store, 5, 3, problem)) << problem;
+    EXPECT_EQ(StoreCount(store), 3);
+    StoreReader reader;
+    ASSERT_TRUE(reader.Open(store, problem)) << problem;
+    EXPECT_EQ(reader.Leftover(), 2 * 44);
+    EXPECT_FALSE(WithdrawStore(dir / "none.dat", 1, 0, problem));
+}
+
+TEST(StoreFile, ReaderSeeksAndStopsAtTheCount) {
+    TempDir dir;
+    const std::string store = dir / "store.dat";
+    std::string records;
+    for (int i = 0; i < 2000; ++i) {
+        std::string r(44, '\0');
+        const std::string card = std::to_string(100000 + i);
+        std::memcpy(&r[4], card.data(), 6);
+        records += r;
+    }
+    std::ofstream(store, std::ios::binary) << Header(1500) << records;
+    StoreReader reader;
+    std::string problem;
+    ASSERT_TRUE(reader.Open(store, problem)) << problem;
+    ASSERT_TRUE(reader.Seek(1024, problem)) << problem;
+    StoredRecord r;
+    int n = 0;
+    std::string last;
+    while (reader.Next(r, problem)) {
+        if (n++ == 0) {
+            EXPECT_EQ(r.card, "101024");
+        }
+        last = r.card;
+    }
+    EXPECT_TRUE(problem.empty()) << problem;
+    EXPECT_EQ(n, 1500 - 1024);
+    EXPECT_EQ(last, "101499");
+    EXPECT_FALSE(reader.Seek(1501, problem));
+}
+
+}  // namespace
+}  // namespace talvo::test
