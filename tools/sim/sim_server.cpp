@@ -33,6 +33,11 @@ void MakeRaw(int fd) {
 }  // namespace
 
 Server::~Server() {
+    Stop();
+    {
+        std::unique_lock<std::mutex> hold(runMutex_);
+        runEnded_.wait(hold, [this] { return !running_; });
+    }
     CloseLine();
     if (listen_ >= 0) close(listen_);
     if (wake_[0] >= 0) close(wake_[0]);
@@ -242,6 +247,10 @@ void Server::ServeClient(int fd, Client& client, short events) {
 }
 
 void Server::Run() {
+    {
+        std::lock_guard<std::mutex> hold(runMutex_);
+        running_ = true;
+    }
     while (!stop_) {
         std::vector<pollfd> fds;
         fds.push_back({wake_[0], POLLIN, 0});
@@ -289,6 +298,9 @@ void Server::Run() {
     }
     for (auto& c : clients_) close(c.first);
     clients_.clear();
+    std::lock_guard<std::mutex> hold(runMutex_);
+    running_ = false;
+    runEnded_.notify_all();
 }
 
 }  // namespace talvo::sim

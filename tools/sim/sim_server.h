@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -33,7 +34,9 @@ public:
     bool OpenLine(const std::string& device, const std::string& link);
     // Listens on 127.0.0.1:`port` (0 picks a free port).
     bool Listen(int port);
-    // Serves the line and the control channel until Stop().
+    // Serves the line and the control channel until Stop().  The server
+    // may be destroyed while Run() goes on in another thread: the destructor
+    // stops it and waits for it to end.
     void Run();
     // Safe from a signal handler and from any thread.
     void Stop();
@@ -73,6 +76,9 @@ private:
 
     Line line_;
     std::mutex mutex_;  // line_, master_/slave_ and the output queue
+    std::mutex runMutex_;
+    std::condition_variable runEnded_;
+    bool running_ = false;  // Run() is serving (under runMutex_)
     std::deque<Output> output_;
     std::map<int, Client> clients_;
     int master_ = -1;
