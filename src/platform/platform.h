@@ -93,6 +93,11 @@ void WaitTransmitEmpty(Handle h);
 std::uint32_t Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs);
 // The platform's code of the last failed call.
 long LastError();
+// What kind of failure the last failed call was, and the system's own words
+// for it ("No such file or directory").  Asked right after the failure.
+enum class Failure { kOther, kMissing, kBusy, kAccess };
+Failure LastFailure();
+std::string LastFailureText();
 // Modem-control calls made on the device since it was opened.
 std::uint32_t ModemControlCalls(Handle h);
 
@@ -135,6 +140,9 @@ struct Text {
 };
 // Error box: caption, stop icon, OK button.
 void ShowError(const Text& caption, const Text& text);
+// A serial port set-up failure: on Windows the error box with `text` (none
+// when it is null); elsewhere the one English line `line` on standard error.
+void ShowPortFailure(const Text& caption, const Text* text, const std::string& line);
 // Diagnostic box: default caption, OK button, no icon.  `text` is plain ASCII
 // apart from the prefix, which is given in both encodings.
 void ShowPlain(const Text& prefix, const std::string& text);

@@ -10,11 +10,11 @@ namespace talvo {
 namespace dev = platform::serial;
 
 namespace {
-OpenFailure Classify(long code) {
-    switch (code) {
-        case -1: return OpenFailure::kNoDevice;
-        case -10: return OpenFailure::kBusy;
-        case -3: return OpenFailure::kAccess;
+OpenFailure Classify(platform::serial::Failure failure) {
+    switch (failure) {
+        case platform::serial::Failure::kMissing: return OpenFailure::kNoDevice;
+        case platform::serial::Failure::kBusy: return OpenFailure::kBusy;
+        case platform::serial::Failure::kAccess: return OpenFailure::kAccess;
         default: return OpenFailure::kOther;
     }
 }
@@ -23,28 +23,38 @@ OpenFailure Classify(long code) {
 int SerialPort::Open(bool messages) {
     if (IsOpen()) return 1;
     const PortSettings& s = settings;
+    const std::string mode = s.ComName + ": baud=" + std::to_string(s.BautRate) + " " + s.StatStr;
+    // The failure is taken from the platform at once, before any other call
+    // can overwrite it.
+    auto fail = [&](dev::Handle h, const char* step, OpenFailure why, const std::string& what) {
+        const long code = dev::LastError();
+        const std::string reason = dev::LastFailureText();
+        if (h != dev::kNoDevice) dev::Close(h);
+        lastFailure = why;
+        if (messages) ShowPortError(step, code, what + ": " + reason);
+        return 0;
+    };
     dev::Handle h = dev::Open(s.ComName);
     if (h == dev::kNoDevice) {
-        const long code = dev::LastError();
-        lastFailure = Classify(code);
-        if (messages) ShowPortError("OpenComm", code);
-        return 0;
+        return fail(h, "OpenComm", Classify(dev::LastFailure()), "cannot open " + s.ComName);
     }
     // A step that fails after the device opened closes it again: a port
     // that is half set up is of no use, and a later command reopens it.
-    auto fail = [&](const char* step, OpenFailure why) {
-        const long code = dev::LastError();
-        dev::Close(h);
-        lastFailure = why;
-        if (messages) ShowPortError(step, code);
-        return 0;
-    };
-    const std::string mode = s.ComName + ": baud=" + std::to_string(s.BautRate) + " " + s.StatStr;
     platform::serial::LineMode control{};
-    if (!dev::SetQueues(h, s.InQueue, s.OutQueue)) return fail("SetupComm", OpenFailure::kOther);
-    if (!dev::BuildMode(mode, control)) return fail("BuildCommDCB", OpenFailure::kLineFormat);
-    if (!dev::ApplyMode(h, control)) return fail("SetCommState", OpenFailure::kLineFormat);
-    if (!dev::SetTimeouts(h)) return fail("SetCommTimeouts", OpenFailure::kOther);
+    if (!dev::SetQueues(h, s.InQueue, s.OutQueue)) {
+        return fail(h, "SetupComm", OpenFailure::kOther, "cannot set the queue sizes of " + s.ComName);
+    }
+    if (!dev::BuildMode(mode, control)) {
+        return fail(h, "BuildCommDCB", OpenFailure::kLineFormat,
+                    "cannot use baud=" + std::to_string(s.BautRate) + " \"" + s.StatStr + "\" on " + s.ComName);
+    }
+    if (!dev::ApplyMode(h, control)) {
+        return fail(h, "SetCommState", OpenFailure::kLineFormat,
+                    "cannot set baud=" + std::to_string(s.BautRate) + " " + s.StatStr + " on " + s.ComName);
+    }
+    if (!dev::SetTimeouts(h)) {
+        return fail(h, "SetCommTimeouts", OpenFailure::kOther, "cannot set the time-outs of " + s.ComName);
+    }
     device_ = h;
     lastFailure = OpenFailure::kNone;
     return 1;
@@ -83,7 +93,7 @@ std::uint32_t SerialPort::Receive(unsigned char* buffer, std::uint32_t capacity,
     return n;
 }
 
-void SerialPort::ShowPortError(const char* step, long code) {
+void SerialPort::ShowPortError(const char* step, long code, const std::string& line) {
     std::string name(step);
     for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
     const platform::message::Text* msg = nullptr;
@@ -108,7 +118,7 @@ void SerialPort::ShowPortError(const char* step, long code) {
     } else if (name == "SETCOMMTIMEOUTS") {
         msg = &text::kBadTimeouts;
     }
-    if (msg != nullptr) platform::message::ShowError(text::kCaption, *msg);
+    platform::message::ShowPortFailure(text::kCaption, msg, line);
 }
 
 namespace {

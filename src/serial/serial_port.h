@@ -46,7 +46,9 @@ public:
     OpenFailure lastFailure = OpenFailure::kNone;
 
 private:
-    void ShowPortError(const char* step, long code);
+    // Windows: the message box of the step (if it has one); elsewhere the
+    // English `line`.
+    void ShowPortError(const char* step, long code, const std::string& line);
 
     platform::serial::Handle device_ = platform::serial::kNoDevice;
 };

@@ -77,9 +77,16 @@ TEST_F(Module, PortThatCannotBeOpened) {
     EXPECT_EQ(error, 1114u);  // a DLL initialization routine failed
 #else
     Settings({{"ComName", "/dev/talvo-no-such-device"}});
+    // One English line names the device and the system's reason.
+    ::testing::internal::CaptureStderr();
     ASSERT_TRUE(lib().Load());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "talvo: cannot open /dev/talvo-no-such-device: No such file or directory\n");
     EXPECT_EQ(lib().GetError(), -1);
+    // Each command tries the device again, quietly.
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(lib().GetError(), -1);
     EXPECT_TRUE(sim().Frames().empty());
 #endif
@@ -95,7 +102,11 @@ TEST_F(Module, ModeTextThePortCannotTake) {
 #ifdef _WIN32
     EXPECT_FALSE(lib().Load());
 #else
+    ::testing::internal::CaptureStderr();
     ASSERT_TRUE(lib().Load());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "talvo: cannot use baud=9600 \"parity=X data=8 stop=1\" on " + sim().PortName() +
+                  ": Invalid argument\n");
     EXPECT_EQ(lib().GetError(), -1);
     EXPECT_EQ(lib().InqStat(1), 0);
     EXPECT_TRUE(sim().Frames().empty());
@@ -130,12 +141,37 @@ TEST_F(Module, PortInUseByAnotherProgram) {
     int fd = ::open(sim().PortName().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    ::testing::internal::CaptureStderr();
     ASSERT_TRUE(lib().Load());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "talvo: cannot open " + sim().PortName() + ": in use by another program\n");
     EXPECT_EQ(lib().GetError(), -1);
     EXPECT_EQ(lib().InqStat(1), 0);
     ::close(fd);
     Reload();
     EXPECT_EQ(lib().InqStat(1), 1);
+}
+
+// A library loaded while its device was missing starts working when the
+// device appears, without a reload.
+TEST_F(Module, DeviceThatAppearsAfterTheLoad) {
+    lib().Unload();
+    char dir[] = "/tmp/talvo-appear-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/ttyLATE";
+    Settings({{"ComName", link}});
+    ::testing::internal::CaptureStderr();
+    ASSERT_TRUE(lib().Load());
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_EQ(lib().GetError(), -1);
+    ASSERT_EQ(::symlink(sim().PortName().c_str(), link.c_str()), 0);
+    EXPECT_EQ(lib().InqStat(1), 1);
+    lib().Unload();
+    ::unlink(link.c_str());
+    ::rmdir(dir);
+    Settings({});
+    Reload();
 }
 #endif
 

@@ -2,8 +2,6 @@
 // a port that cannot be opened leaves it loaded: the failure is reported on
 // standard error, GetError reads -1, and every command tries to open the port
 // again and fails with -1 until the device is there.
-#include <cstdio>
-
 #include "serial/serial_port.h"
 #include "shell/module_state.h"
 
@@ -11,12 +9,8 @@ namespace {
 
 __attribute__((constructor)) void LoadLibraryStep() {
     if (talvo::Attach() != 0) return;
-    talvo::Line& line = talvo::Module().line;
-    line.lastError = -1;
-    std::fprintf(stderr,
-                 "talvo: the serial port \"%s\" cannot be opened; every command tries it again and fails with -1\n",
-                 line.port.settings.ComName.c_str());
-    std::fflush(stderr);
+    // The failure has been reported on standard error in one line.
+    talvo::Module().line.lastError = -1;
 }
 
 __attribute__((destructor)) void UnloadLibraryStep() { talvo::Detach(); }

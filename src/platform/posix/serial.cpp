@@ -21,6 +21,7 @@ namespace talvo::platform::serial {
 namespace {
 
 thread_local long lastError = 0;
+thread_local int lastErrno = 0;
 
 // What the library knows of each open device, by descriptor: an entry is
 // made when a device opens and cleared when it closes, so a descriptor
@@ -180,18 +181,21 @@ Handle Open(const std::string& name) {
     std::string path = DevicePath(name);
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        lastError = MapOpenError(errno);
+        lastErrno = errno;
+        lastError = MapOpenError(lastErrno);
         return kNoDevice;
     }
     if (!::isatty(fd)) {
-        lastError = MapOpenError(ENOTTY);
+        lastErrno = ENOTTY;
+        lastError = MapOpenError(lastErrno);
         ::close(fd);
         return kNoDevice;
     }
     // Exclusive use: an advisory lock that every opener of this library
     // respects (root included), and the tty's own exclusive mode.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        lastError = MapOpenError(EBUSY);
+        lastErrno = EBUSY;
+        lastError = MapOpenError(lastErrno);
         ::close(fd);
         return kNoDevice;
     }
@@ -206,7 +210,7 @@ bool Close(Handle h) {
     Forget(fd);
     ::ioctl(fd, TIOCNXCL);
     if (::close(fd) != 0) {
-        lastError = errno;
+        lastError = lastErrno = errno;
         return false;
     }
     return true;
@@ -214,7 +218,7 @@ bool Close(Handle h) {
 
 bool SetQueues(Handle h, std::uint32_t, std::uint32_t) { return h >= 0; }
 
-bool BuildMode(const std::string& modeText, LineMode& mode) {
+static bool ParseMode(const std::string& modeText, LineMode& mode) {
     LineMode m;
     std::string text = modeText;
     // Skip the device name ("COM2:") in front of the parameters.
@@ -289,17 +293,23 @@ bool BuildMode(const std::string& modeText, LineMode& mode) {
     return true;
 }
 
+bool BuildMode(const std::string& modeText, LineMode& mode) {
+    if (ParseMode(modeText, mode)) return true;
+    lastError = lastErrno = EINVAL;
+    return false;
+}
+
 bool ApplyMode(Handle h, const LineMode& mode) {
     if (h < 0 || !mode.valid) return false;
     int fd = static_cast<int>(h);
     speed_t speed = B0;
     if (!SpeedCode(mode.baud, speed) || mode.stopBits == 15) {
-        lastError = EINVAL;
+        lastError = lastErrno = EINVAL;
         return false;
     }
     struct termios t {};
     if (::tcgetattr(fd, &t) != 0) {
-        lastError = errno;
+        lastError = lastErrno = errno;
         return false;
     }
     ::cfmakeraw(&t);
@@ -329,7 +339,7 @@ bool ApplyMode(Handle h, const LineMode& mode) {
     ::cfsetispeed(&t, speed);
     ::cfsetospeed(&t, speed);
     if (::tcsetattr(fd, TCSANOW, &t) != 0) {
-        lastError = errno;
+        lastError = lastErrno = errno;
         return false;
     }
     return true;
@@ -373,7 +383,7 @@ std::uint32_t Write(Handle h, const unsigned char* data, std::uint32_t count) {
             continue;
         }
         if (r < 0 && errno != EAGAIN && errno != EINTR) {
-            lastError = errno;
+            lastError = lastErrno = errno;
             break;
         }
         struct timespec now {};
@@ -433,6 +443,32 @@ std::uint32_t Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std:
 }
 
 long LastError() { return lastError; }
+
+Failure LastFailure() {
+    switch (lastErrno) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            return Failure::kMissing;
+        case EBUSY:
+        case EWOULDBLOCK:
+            return Failure::kBusy;
+        case EACCES:
+        case EPERM:
+            return Failure::kAccess;
+        default:
+            return Failure::kOther;
+    }
+}
+
+std::string LastFailureText() {
+    if (lastErrno == ENOTTY) return "not a serial device";
+    if (lastErrno == EBUSY || lastErrno == EWOULDBLOCK) return "in use by another program";
+    char buffer[256];
+    // The GNU strerror_r returns its text, which may not be in the buffer.
+    return ::strerror_r(lastErrno, buffer, sizeof buffer);
+}
 
 std::uint32_t ModemControlCalls(Handle h) {
     std::lock_guard<std::mutex> hold(devicesLock);

@@ -40,6 +40,11 @@ void ShowError(const Text& caption, const Text& text) {
     std::fflush(stderr);
 }
 
+void ShowPortFailure(const Text&, const Text*, const std::string& line) {
+    std::fprintf(stderr, "talvo: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
 void ShowPlain(const Text& prefix, const std::string& text) {
     std::fprintf(stderr, "talvo: %s%s\n", prefix.utf8, text.c_str());
     std::fflush(stderr);

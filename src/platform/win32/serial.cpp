@@ -226,6 +226,30 @@ std::uint32_t Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std:
 
 long LastError() { return static_cast<long>(::GetLastError()); }
 
+Failure LastFailure() {
+    switch (::GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+            return Failure::kMissing;
+        // A COM port that another program holds answers "access denied".
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return Failure::kBusy;
+        default:
+            return Failure::kOther;
+    }
+}
+
+std::string LastFailureText() {
+    const DWORD code = ::GetLastError();
+    char buffer[256];
+    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                               MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), buffer, sizeof buffer, nullptr);
+    while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == '.')) --n;
+    return n > 0 ? std::string(buffer, n) : "error " + std::to_string(code);
+}
+
 std::uint32_t ModemControlCalls(Handle h) {
     const Hold hold;
     const DeviceState* d = Find(AsHandle(h));

@@ -23,6 +23,10 @@ void ShowError(const Text& caption, const Text& text) {
     ::MessageBoxA(nullptr, text.gbk, caption.gbk, MB_OK | MB_ICONSTOP);
 }
 
+void ShowPortFailure(const Text& caption, const Text* text, const std::string&) {
+    if (text != nullptr) ShowError(caption, *text);
+}
+
 void ShowPlain(const Text& prefix, const std::string& text) {
     std::string all = std::string(prefix.gbk) + text;
     ::MessageBoxA(nullptr, all.c_str(), nullptr, MB_OK);
