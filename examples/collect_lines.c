@@ -12,6 +12,11 @@
 
 #include "talvo.h"
 
+/* This host drives lines only: the library's load step must not open the
+   port of the 43 exports' settings file.  (On Windows, set TALVO_DEFER_PORT=1
+   in the environment instead.) */
+TALVO_LINES_ONLY_HOST;
+
 #define MAX_LINES 8
 
 static const char* type_name(int type) {

@@ -333,6 +333,25 @@ typedef struct talvo_line_options {
     uint32_t out_queue;     /* 1024 */
 } talvo_line_options;
 
+/* A host that drives lines only does not want the 43 exports' port: loading
+   the library opens the port named in VELDA.INI (and on Windows refuses to
+   load without it).  TALVO_DEFER_PORT=1 in the environment before the
+   library loads makes the load step open no port and read no settings file;
+   the 43 exports then open it on their first command.  A Linux host that
+   links libtalvo.so directly (so that it loads before main runs) writes
+   TALVO_LINES_ONLY_HOST; at file scope in one of its sources instead. */
+#if defined(__GNUC__) && !defined(_WIN32)
+#ifdef __cplusplus
+#define TALVO_LINES_ONLY_HOST \
+    extern "C" __attribute__((visibility("default"))) const int talvo_lines_only; \
+    extern "C" __attribute__((visibility("default"))) const int talvo_lines_only = 1
+#else
+#define TALVO_LINES_ONLY_HOST __attribute__((visibility("default"))) const int talvo_lines_only = 1
+#endif
+#else
+#define TALVO_LINES_ONLY_HOST extern const int talvo_lines_only_unused
+#endif
+
 /* Fills `options` with the defaults of a new settings file (device "COM2"). */
 TALVO_API void TALVO_CALL talvo_line_options_init(talvo_line_options* options);
 /* Opens the device for exclusive use and sets it up.  On 0 `*line` is a new

@@ -165,6 +165,11 @@ private:
 
 }  // namespace
 
+// The service drives lines only: the library's load step must not open the
+// port of the 43 exports' settings file (it may be one of the service's own
+// lines).
+TALVO_LINES_ONLY_HOST;
+
 int main(int argc, char** argv) {
     bool check = false;
     std::string path;

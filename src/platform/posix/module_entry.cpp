@@ -5,9 +5,17 @@
 #include "serial/serial_port.h"
 #include "shell/module_state.h"
 
+// Defined (as 1) by a host that drives lines only and links the library
+// directly (TALVO_LINES_ONLY_HOST in talvo.h); absent everywhere else.
+extern "C" __attribute__((weak)) const int talvo_lines_only;
+
 namespace {
 
+bool LinesOnlyHost() { return &talvo_lines_only != nullptr && talvo_lines_only != 0; }
+
 __attribute__((constructor)) void LoadLibraryStep() {
+    // Such a host gets no port and no settings file from the load step.
+    if (LinesOnlyHost()) return;
     if (talvo::Attach() != 0) return;
     // The failure has been reported on standard error in one line.
     talvo::Module().line.lastError = -1;
