@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <thread>
+#include <vector>
 
 #include "sim_server.h"
 #endif
@@ -49,19 +50,19 @@ long Connect(const std::string& address) {
 
 #ifndef _WIN32
 // The in-process terminal of the Linux tests.
-talvo::sim::Server* StartInProcess() {
-    static talvo::sim::Server server;
-    if (!server.OpenLine("", "") || !server.Listen(0)) return nullptr;
-    std::thread([] { server.Run(); }).detach();
-    return &server;
-}
-
+// A terminal on a line of its own, served by a thread that runs until the
+// program ends.  It is never destroyed: its thread may still be serving
+// while the program's static objects go.
 talvo::sim::Server* StartAnother() {
-    auto* server = new talvo::sim::Server();  // runs until the program ends
+    static auto* servers = new std::vector<talvo::sim::Server*>();  // keeps them reachable
+    auto* server = new talvo::sim::Server();
+    servers->push_back(server);
     if (!server->OpenLine("", "") || !server->Listen(0)) return nullptr;
     std::thread([server] { server->Run(); }).detach();
     return server;
 }
+
+talvo::sim::Server* StartInProcess() { return StartAnother(); }
 #endif
 
 }  // namespace
