@@ -64,6 +64,7 @@ run "Linux: InqStat round trip against the raw loop (core $core)" \
 run "Linux: CPU while waiting ${seconds} s on a silent terminal" "$linux_build/talvo_bench_idle_wait" "$seconds"
 run "Linux: six-record collection at 4800 baud" "$linux_build/talvo_bench_collection" 10
 run "Linux: one batch into a store of a million records" "$linux_build/talvo_bench_store_append" 25 1000000
+run "Linux: two lines from two threads against one line alone, 9600 baud" "$linux_build/talvo_bench_parallel_lines" 40
 
 if [ "$with_wine" = 1 ]; then
     # A Wine prefix of the benchmarks' own, with its own server pinned to the
