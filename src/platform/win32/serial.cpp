@@ -186,6 +186,13 @@ std::uint32_t Write(Handle h, const unsigned char* data, std::uint32_t count) {
 
 void WaitTransmitEmpty(Handle h) {
     if (RunningOnWine()) {
+        // A port that refused modem control under Wine is a pseudo-terminal:
+        // it has no transmitter to drain.
+        {
+            const Hold hold;
+            const DeviceState* d = Find(AsHandle(h));
+            if (d != nullptr && !d->rts.Needs(true) && !d->rts.Needs(false)) return;
+        }
         ::FlushFileBuffers(AsHandle(h));
         return;
     }
@@ -201,14 +208,16 @@ std::uint32_t Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std:
     }
     const HANDLE port = AsHandle(h);
     // The driver waits for the first byte: a read of one byte ends as soon
-    // as it has come, or when the time-out passes.  The time-out is set
-    // only when it differs from the one in force.
+    // as it has come, or when the time-out passes.  The time-out in force is
+    // kept when it is no longer than asked and shorter by less than a step
+    // of the tick counter (which makes the time left jump by such steps): a
+    // read that ends that little early is followed by one for the rest.
     const DWORD wait = waitMs == 0 ? 1 : (waitMs > 60000 ? 60000 : waitMs);
     bool current = false;
     {
         const Hold hold;
         const DeviceState* d = Find(port);
-        current = d != nullptr && d->readTimeout == wait;
+        current = d != nullptr && d->readTimeout != 0 && d->readTimeout <= wait && wait - d->readTimeout < 16;
     }
     if (!current) SetReadTimeout(port, wait);
     DWORD got = 0;
