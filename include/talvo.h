@@ -524,10 +524,13 @@ typedef struct talvo_batch {
 TALVO_API int TALVO_CALL talvo_records_fetch(talvo_line* line, int terminal, talvo_record* out, size_t max,
                                              size_t* n, talvo_batch* batch);
 /* Tells the terminal to clear the batch (code 0x47 with its mark).  0 only
-   when the terminal confirmed with the same mark; TALVO_E_BATCH, nothing
+   when the terminal confirmed with the same mark.  TALVO_E_BATCH, nothing
    sent, when `batch` is not the one last fetched on this line from that
-   terminal; TALVO_E_UNCONFIRMED or the exchange's code otherwise (then fetch
-   again: an unconfirmed batch comes back, a cleared one does not). */
+   terminal.  TALVO_E_REFUSED: the terminal refused the one request it got
+   and certainly keeps the batch.  TALVO_E_UNCONFIRMED or an exchange's code:
+   the terminal may or may not have cleared it; fetch again to see (the same
+   raw records come back if it kept them, and may be confirmed again; a
+   host that stored them must not store them twice). */
 TALVO_API int TALVO_CALL talvo_records_confirm(talvo_line* line, int terminal, const talvo_batch* batch);
 /* fetch + append to the store file at `path` (created when missing) +
    flush + confirm: AutoReadJyzm on a line.  `*stored` the records stored. */

@@ -858,11 +858,18 @@ TALVO_API int TALVO_CALL talvo_records_confirm(talvo_line* line, int terminal, c
         auto it = l.fetched.find(terminal);
         if (it == l.fetched.end() || !SameBatch(it->second, *batch)) return TALVO_E_BATCH;
         std::int32_t result = 0;
-        if (ConfirmBatch(l, terminal, it->second, result) == ConfirmOutcome::kConfirmed) {
-            l.fetched.erase(terminal);
-            return 0;
+        switch (ConfirmBatch(l, terminal, it->second, result)) {
+            case ConfirmOutcome::kConfirmed:
+                l.fetched.erase(terminal);
+                return 0;
+            case ConfirmOutcome::kKept:
+                return TALVO_E_REFUSED;
+            case ConfirmOutcome::kUncertain:
+                // A refusal after several requests may follow one that the
+                // terminal took: whether it cleared the batch is unknown.
+                return result == TALVO_E_REFUSED ? TALVO_E_UNCONFIRMED : static_cast<int>(result);
         }
-        return static_cast<int>(result);
+        return TALVO_E_INTERNAL;
     });
 }
 

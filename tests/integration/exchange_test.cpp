@@ -1,5 +1,8 @@
 // The exchange of a request against a reply on a real pseudo-terminal: every
 // outcome and the result code the host reads afterwards.
+#include <chrono>
+#include <thread>
+
 #include "line_fixture.h"
 
 namespace talvo::test {
@@ -86,6 +89,9 @@ TEST_F(Exchange, ReplyStillArrivingAfterWaitTimeIsCutOff) {
     sim().Ok("fault 10 split 4:80");
     EXPECT_EQ(lib().InqStat(1), 0);
     EXPECT_EQ(lib().GetError(), -2);
+    // The pieces still on their way arrive before the next request, whose
+    // purge drops them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
 
     Settings({{"WaitTime", "600"}, {"Repeat", "1"}});
     sim().Ok("fault 10 split 4:80");

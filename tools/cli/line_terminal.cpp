@@ -257,9 +257,10 @@ bool LineTerminal::CollectBatch(const std::string& store, BatchResult& result) {
     }
     // Confirm: only now may the terminal clear the batch.
     const int rc = lib_.talvo_records_confirm(line_, terminal_, &batch);
-    if (rc != TALVO_OK) {
-        // Unconfirmed, the batch stays on the terminal and comes again: take
-        // it out of the store, or the next collection stores it twice.
+    if (rc == TALVO_E_REFUSED) {
+        // The terminal refused the one confirmation it got: it keeps the
+        // batch, which comes again; take it out of the store, or the next
+        // collection stores it twice.
         Check(rc);
         if (kept == 0) return Fail(Problem() + "; the batch stays on the terminal");
         std::string problem;
@@ -268,6 +269,27 @@ bool LineTerminal::CollectBatch(const std::string& store, BatchResult& result) {
         return Fail(Problem() + "; the batch stays on the terminal" +
                     (withdrawn ? " and was taken out of the store again"
                                : " and is in the store too (" + problem + ")"));
+    }
+    if (rc != TALVO_OK) {
+        // No clear answer: the terminal may have cleared the batch, so it
+        // stays in the store (never lost).  What the terminal hands now
+        // tells: the same raw records again are confirmed without being
+        // stored twice; anything else means it had cleared them.
+        Check(rc);
+        const std::string first = Problem();
+        talvo_record again[TALVO_BATCH_MAX];
+        std::size_t n = 0;
+        talvo_batch next{};
+        const int fetched = lib_.talvo_records_fetch(line_, terminal_, again, TALVO_BATCH_MAX, &n, &next);
+        const bool same = fetched == TALVO_OK && next.count == batch.count &&
+                          std::memcmp(next.raw, batch.raw, sizeof batch.raw) == 0;
+        if (fetched == TALVO_OK && (!same || lib_.talvo_records_confirm(line_, terminal_, &next) == TALVO_OK)) {
+            result.stored = static_cast<int>(kept);
+            for (std::size_t i = 0; i < kept; ++i) result.total_cents += records[i].amount_cents;
+            return true;
+        }
+        return Fail(first + "; the batch is in the store and perhaps still on the terminal: if the terminal hands "
+                            "it again, the next collection stores it a second time");
     }
     result.stored = static_cast<int>(kept);
     for (std::size_t i = 0; i < kept; ++i) result.total_cents += records[i].amount_cents;
