@@ -24,6 +24,9 @@
 #endif
 
 #include "cli.h"
+#ifdef TALVO_WITH_DB
+#include "db_cli.h"
+#endif
 #include "legacy_terminal.h"
 #include "line_terminal.h"
 #include "library.h"
@@ -100,6 +103,10 @@ int main(int argc, char** argv) {
         Invocation run;
         CLI::App app{"talvo: drive card-payment and attendance terminals through the talvo library", "talvo"};
         BuildCli(app, run);
+        std::function<int()> dbRun;
+#ifdef TALVO_WITH_DB
+        talvo::service::AddDbCommand(app, dbRun);
+#endif
         try {
             app.parse(argc, argv);
         } catch (const CLI::Success& e) {
@@ -107,6 +114,8 @@ int main(int argc, char** argv) {
         } catch (const CLI::ParseError& e) {
             return UsageError(app, e);
         }
+        // The database needs neither the library nor a line.
+        if (dbRun) return dbRun();
         if (run.local) return run.local();
         if (!run.on_terminal) return UsageError(app, CLI::ParseError("no subcommand to run", 2));
         return RunOnTerminal(run);
