@@ -92,6 +92,26 @@ int OnTerminal(talvo_line* handle, int terminal, Body&& body) noexcept {
     return OnLine(handle, std::forward<Body>(body));
 }
 
+// A command whose reply is read for its status only: one request with the
+// given header values and payload.
+struct Request {
+    std::int32_t argHigh = 0;
+    std::int32_t argLow = 0;
+    std::int32_t count = 0;
+    const void* payload = nullptr;
+    std::size_t length = 0;
+};
+
+template <std::uint8_t Code>
+int StatusOnly(talvo_line* handle, int terminal, const Request& r) noexcept {
+    return OnTerminal(handle, terminal, [&](Line& l) {
+        Command<Code> command(l);
+        command.Transact(terminal, r.argHigh, r.argLow, r.count, static_cast<const unsigned char*>(r.payload),
+                         static_cast<std::uint32_t>(r.length));
+        return command.Outcome();
+    });
+}
+
 // ---- Values -----------------------------------------------------------------
 
 bool ValidCents(std::int32_t cents) { return cents >= 0 && cents <= kMaxCents; }
@@ -226,11 +246,7 @@ template <std::uint8_t Code>
 int SendKeyOnLine(talvo_line* line, int terminal, const char* text) {
     unsigned char key[kKeyLength];
     if (!KeyDigits(text, key)) return TALVO_E_INVALID;
-    return OnTerminal(line, terminal, [&](Line& l) {
-        Command<Code> command(l);
-        command.Transact(terminal, 0, 0, 1, key, kKeyLength);
-        return command.Outcome();
-    });
+    return StatusOnly<Code>(line, terminal, {0, 0, 1, key, kKeyLength});
 }
 }  // namespace
 
@@ -366,19 +382,11 @@ TALVO_API int TALVO_CALL talvo_line_set_trace(talvo_line* line, talvo_trace_fn f
 // ---- Status and parameters ---------------------------------------------------------
 
 TALVO_API int TALVO_CALL talvo_status(talvo_line* line, int terminal) {
-    return OnTerminal(line, terminal, [&](Line& l) {
-        Command<kInqStat> command(l);
-        command.Transact(terminal, 0, 0, 0);
-        return command.Outcome();
-    });
+    return StatusOnly<kInqStat>(line, terminal, {0, 0, 0});
 }
 
 TALVO_API int TALVO_CALL talvo_clear_memory(talvo_line* line, int terminal) {
-    return OnTerminal(line, terminal, [&](Line& l) {
-        Command<kClearRam> command(l);
-        command.Transact(terminal, 0, 0, 101);
-        return command.Outcome();
-    });
+    return StatusOnly<kClearRam>(line, terminal, {0, 0, 101});
 }
 
 TALVO_API int TALVO_CALL talvo_cmw_read(talvo_line* line, int terminal, char* text, std::size_t size) {
@@ -398,14 +406,10 @@ TALVO_API int TALVO_CALL talvo_cmw_read(talvo_line* line, int terminal, char* te
 TALVO_API int TALVO_CALL talvo_cmw_set(talvo_line* line, int terminal, const char* text) {
     const std::size_t n = text != nullptr ? ::strnlen(text, kCmwLength + 1) : 0;
     if (n == 0 || n > kCmwLength) return TALVO_E_INVALID;
-    return OnTerminal(line, terminal, [&](Line& l) {
-        unsigned char payload[kCmwLength];
-        std::memset(payload, '0', sizeof payload);
-        std::memcpy(payload, text, n);
-        Command<kSetCmw> command(l);
-        command.Transact(terminal, 0, 0, 6, payload, kCmwLength);
-        return command.Outcome();
-    });
+    unsigned char payload[kCmwLength];
+    std::memset(payload, '0', sizeof payload);
+    std::memcpy(payload, text, n);
+    return StatusOnly<kSetCmw>(line, terminal, {0, 0, 6, payload, kCmwLength});
 }
 
 TALVO_API int TALVO_CALL talvo_mdeb_read(talvo_line* line, int terminal, std::int32_t* cents) {
@@ -422,13 +426,9 @@ TALVO_API int TALVO_CALL talvo_mdeb_read(talvo_line* line, int terminal, std::in
 
 TALVO_API int TALVO_CALL talvo_mdeb_set(talvo_line* line, int terminal, std::int32_t cents) {
     if (!ValidCents(cents)) return TALVO_E_INVALID;
-    return OnTerminal(line, terminal, [&](Line& l) {
-        unsigned char payload[kAmountLength];
-        EncodeCents(payload, 0, cents);
-        Command<kSetMdeb> command(l);
-        command.Transact(terminal, 0, 0, 1, payload, kAmountLength);
-        return command.Outcome();
-    });
+    unsigned char payload[kAmountLength];
+    EncodeCents(payload, 0, cents);
+    return StatusOnly<kSetMdeb>(line, terminal, {0, 0, 1, payload, kAmountLength});
 }
 
 // ---- Card key ------------------------------------------------------------------------
@@ -462,21 +462,12 @@ TALVO_API int TALVO_CALL talvo_blacklist_add(talvo_line* line, int terminal, con
     if (cards == nullptr || count == 0 || count > 255 || !NoZeroByte(cards, kCardLength * count)) {
         return TALVO_E_INVALID;
     }
-    return OnTerminal(line, terminal, [&](Line& l) {
-        Command<kAddHmd> command(l);
-        command.Transact(terminal, 0, 0, static_cast<std::int32_t>(count), reinterpret_cast<const unsigned char*>(cards),
-                         static_cast<std::uint32_t>(kCardLength * count));
-        return command.Outcome();
-    });
+    return StatusOnly<kAddHmd>(line, terminal, {0, 0, static_cast<std::int32_t>(count), cards, kCardLength * count});
 }
 
 TALVO_API int TALVO_CALL talvo_blacklist_remove(talvo_line* line, int terminal, const char* card) {
     if (card == nullptr || ::strnlen(card, kCardLength + 1) != kCardLength) return TALVO_E_INVALID;
-    return OnTerminal(line, terminal, [&](Line& l) {
-        Command<kReduHmd> command(l);
-        command.Transact(terminal, 0, 0, 1, reinterpret_cast<const unsigned char*>(card), kCardLength);
-        return command.Outcome();
-    });
+    return StatusOnly<kReduHmd>(line, terminal, {0, 0, 1, card, kCardLength});
 }
 
 TALVO_API int TALVO_CALL talvo_blacklist_set(talvo_line* line, int terminal, unsigned position, const char* cards,
@@ -485,21 +476,13 @@ TALVO_API int TALVO_CALL talvo_blacklist_set(talvo_line* line, int terminal, uns
         (count > 0 && !NoZeroByte(cards, kCardLength * count))) {
         return TALVO_E_INVALID;
     }
-    return OnTerminal(line, terminal, [&](Line& l) {
-        Command<kSetHmd> command(l);
-        command.Transact(terminal, static_cast<std::int32_t>(position >> 8), static_cast<std::int32_t>(position & 0xFF),
-                         static_cast<std::int32_t>(count), reinterpret_cast<const unsigned char*>(cards),
-                         static_cast<std::uint32_t>(kCardLength * count));
-        return command.Outcome();
-    });
+    return StatusOnly<kSetHmd>(line, terminal, {static_cast<std::int32_t>(position >> 8),
+                            static_cast<std::int32_t>(position & 0xFF), static_cast<std::int32_t>(count), cards,
+                            kCardLength * count});
 }
 
 TALVO_API int TALVO_CALL talvo_blacklist_clear(talvo_line* line, int terminal) {
-    return OnTerminal(line, terminal, [&](Line& l) {
-        Command<kClearHmd> command(l);
-        command.Transact(terminal, 0, 0, 101);
-        return command.Outcome();
-    });
+    return StatusOnly<kClearHmd>(line, terminal, {0, 0, 101});
 }
 
 TALVO_API int TALVO_CALL talvo_blacklist_read(talvo_line* line, int terminal, unsigned position, char* cards,
@@ -528,16 +511,12 @@ TALVO_API int TALVO_CALL talvo_menu_set(talvo_line* line, int terminal, const st
     for (std::size_t i = 0; i < count; ++i) {
         if (!ValidCents(cents[i])) return TALVO_E_INVALID;
     }
-    return OnTerminal(line, terminal, [&](Line& l) {
-        std::vector<unsigned char> payload(kAmountLength * count);
-        for (std::size_t i = 0; i < count; ++i) {
-            EncodeCents(payload.data(), static_cast<std::uint32_t>(kAmountLength * i), cents[i]);
-        }
-        Command<kSetMenu> command(l);
-        command.Transact(terminal, 0, 0, static_cast<std::int32_t>(count), payload.data(),
-                         static_cast<std::uint32_t>(payload.size()));
-        return command.Outcome();
-    });
+    unsigned char payload[kAmountLength * 255];
+    for (std::size_t i = 0; i < count; ++i) {
+        EncodeCents(payload, static_cast<std::uint32_t>(kAmountLength * i), cents[i]);
+    }
+    return StatusOnly<kSetMenu>(line, terminal, {0, 0, static_cast<std::int32_t>(count), payload,
+                            kAmountLength * count});
 }
 
 TALVO_API int TALVO_CALL talvo_menu_read(talvo_line* line, int terminal, std::int32_t* cents, std::size_t capacity,
@@ -560,42 +539,26 @@ TALVO_API int TALVO_CALL talvo_menu_read(talvo_line* line, int terminal, std::in
 }
 
 TALVO_API int TALVO_CALL talvo_menu_clear(talvo_line* line, int terminal) {
-    return OnTerminal(line, terminal, [&](Line& l) {
-        Command<kClearMenu> command(l);
-        command.Transact(terminal, 0, 0, 101);
-        return command.Outcome();
-    });
+    return StatusOnly<kClearMenu>(line, terminal, {0, 0, 101});
 }
 
 // ---- Subsidy ---------------------------------------------------------------------------------
 
 TALVO_API int TALVO_CALL talvo_subsidy_clear(talvo_line* line, int terminal) {
-    return OnTerminal(line, terminal, [&](Line& l) {
-        Command<kClearList> command(l);
-        command.Transact(terminal, 0, 0, 0);
-        return command.Outcome();
-    });
+    return StatusOnly<kClearList>(line, terminal, {0, 0, 0});
 }
 
 TALVO_API int TALVO_CALL talvo_subsidy_set_max(talvo_line* line, int terminal, std::int32_t cents) {
     if (!ValidCents(cents)) return TALVO_E_INVALID;
-    return OnTerminal(line, terminal, [&](Line& l) {
-        unsigned char payload[kAmountLength];
-        EncodeCents(payload, 0, cents);
-        Command<kSetMaxbt> command(l);
-        command.Transact(terminal, 0, 0, 0, payload, kAmountLength);
-        return command.Outcome();
-    });
+    unsigned char payload[kAmountLength];
+    EncodeCents(payload, 0, cents);
+    return StatusOnly<kSetMaxbt>(line, terminal, {0, 0, 0, payload, kAmountLength});
 }
 
 TALVO_API int TALVO_CALL talvo_subsidy_set_time(talvo_line* line, int terminal, const char* text) {
     const std::size_t n = text != nullptr ? ::strnlen(text, kMaxSubsidyTime + 1) : 0;
     if (text == nullptr || n > kMaxSubsidyTime) return TALVO_E_INVALID;
-    return OnTerminal(line, terminal, [&](Line& l) {
-        Command<kSetBtTime> command(l);
-        command.Transact(terminal, 0, 0, 0, reinterpret_cast<const unsigned char*>(text), static_cast<std::uint32_t>(n));
-        return command.Outcome();
-    });
+    return StatusOnly<kSetBtTime>(line, terminal, {0, 0, 0, text, n});
 }
 
 TALVO_API int TALVO_CALL talvo_subsidy_add(talvo_line* line, int terminal, unsigned position, const char* entries,
@@ -604,13 +567,9 @@ TALVO_API int TALVO_CALL talvo_subsidy_add(talvo_line* line, int terminal, unsig
         !NoZeroByte(entries, kSubsidyEntry * count)) {
         return TALVO_E_INVALID;
     }
-    return OnTerminal(line, terminal, [&](Line& l) {
-        Command<kAddBtList> command(l);
-        command.Transact(terminal, static_cast<std::int32_t>(position >> 8), static_cast<std::int32_t>(position & 0xFF),
-                         static_cast<std::int32_t>(count), reinterpret_cast<const unsigned char*>(entries),
-                         static_cast<std::uint32_t>(kSubsidyEntry * count));
-        return command.Outcome();
-    });
+    return StatusOnly<kAddBtList>(line, terminal, {static_cast<std::int32_t>(position >> 8),
+                            static_cast<std::int32_t>(position & 0xFF), static_cast<std::int32_t>(count), entries,
+                            kSubsidyEntry * count});
 }
 
 // ---- Clock, zones, lock ---------------------------------------------------------------------
@@ -633,17 +592,13 @@ TALVO_API int TALVO_CALL talvo_clock_read(talvo_line* line, int terminal, talvo_
 
 TALVO_API int TALVO_CALL talvo_clock_set(talvo_line* line, int terminal, const talvo_datetime* when) {
     if (when == nullptr || !ValidDateTime(*when, 2000, 2099)) return TALVO_E_INVALID;
-    return OnTerminal(line, terminal, [&](Line& l) {
-        unsigned char payload[10];
-        PutDigits(payload, when->year % 100, 2);
-        PutDigits(payload + 2, when->month, 2);
-        PutDigits(payload + 4, when->day, 2);
-        PutDigits(payload + 6, when->hour, 2);
-        PutDigits(payload + 8, when->minute, 2);
-        Command<kSetClock> command(l);
-        command.Transact(terminal, 0, 0, 6, payload, sizeof payload);
-        return command.Outcome();
-    });
+    unsigned char payload[10];
+    PutDigits(payload, when->year % 100, 2);
+    PutDigits(payload + 2, when->month, 2);
+    PutDigits(payload + 4, when->day, 2);
+    PutDigits(payload + 6, when->hour, 2);
+    PutDigits(payload + 8, when->minute, 2);
+    return StatusOnly<kSetClock>(line, terminal, {0, 0, 6, payload, sizeof payload});
 }
 
 TALVO_API int TALVO_CALL talvo_zones_read(talvo_line* line, int terminal, talvo_time_of_day* zones, std::size_t count) {
@@ -671,32 +626,20 @@ TALVO_API int TALVO_CALL talvo_zones_set(talvo_line* line, int terminal, const t
     for (std::size_t k = 0; k < TALVO_ZONES; ++k) {
         if (!ValidTime(zones[k])) return TALVO_E_INVALID;
     }
-    return OnTerminal(line, terminal, [&](Line& l) {
-        unsigned char payload[4 * TALVO_ZONES];
-        for (int k = 0; k < TALVO_ZONES; ++k) {
-            PutDigits(payload + 4 * k, zones[k].hour, 2);
-            PutDigits(payload + 4 * k + 2, zones[k].minute, 2);
-        }
-        Command<kSetZones> command(l);
-        command.Transact(terminal, 0, 0, 8, payload, sizeof payload);
-        return command.Outcome();
-    });
+    unsigned char payload[4 * TALVO_ZONES];
+    for (int k = 0; k < TALVO_ZONES; ++k) {
+        PutDigits(payload + 4 * k, zones[k].hour, 2);
+        PutDigits(payload + 4 * k + 2, zones[k].minute, 2);
+    }
+    return StatusOnly<kSetZones>(line, terminal, {0, 0, 8, payload, sizeof payload});
 }
 
 TALVO_API int TALVO_CALL talvo_lock(talvo_line* line, int terminal) {
-    return OnTerminal(line, terminal, [&](Line& l) {
-        Command<kBlock> command(l);
-        command.Transact(terminal, 0, 0, 0);
-        return command.Outcome();
-    });
+    return StatusOnly<kBlock>(line, terminal, {0, 0, 0});
 }
 
 TALVO_API int TALVO_CALL talvo_unlock(talvo_line* line, int terminal) {
-    return OnTerminal(line, terminal, [&](Line& l) {
-        Command<kUnblock> command(l);
-        command.Transact(terminal, 0, 0, 0);
-        return command.Outcome();
-    });
+    return StatusOnly<kUnblock>(line, terminal, {0, 0, 0});
 }
 
 // ---- Attendance --------------------------------------------------------------------------------
@@ -734,37 +677,29 @@ TALVO_API int TALVO_CALL talvo_attend_zones_set(talvo_line* line, int terminal, 
             return TALVO_E_INVALID;
         }
     }
-    return OnTerminal(line, terminal, [&](Line& l) {
-        unsigned char payload[10 * TALVO_ZONES];
-        for (int k = 0; k < TALVO_ZONES; ++k) {
-            unsigned char* c = payload + 10 * k;
-            PutDigits(c, zones[k].start.hour, 2);
-            PutDigits(c + 2, zones[k].start.minute, 2);
-            PutDigits(c + 4, zones[k].end.hour, 2);
-            PutDigits(c + 6, zones[k].end.minute, 2);
-            c[8] = static_cast<unsigned char>(zones[k].code[0]);
-            c[9] = static_cast<unsigned char>(zones[k].code[1]);
-        }
-        Command<kSetZones> command(l);
-        command.Transact(terminal, 0, 0, 8, payload, sizeof payload);
-        return command.Outcome();
-    });
+    unsigned char payload[10 * TALVO_ZONES];
+    for (int k = 0; k < TALVO_ZONES; ++k) {
+        unsigned char* c = payload + 10 * k;
+        PutDigits(c, zones[k].start.hour, 2);
+        PutDigits(c + 2, zones[k].start.minute, 2);
+        PutDigits(c + 4, zones[k].end.hour, 2);
+        PutDigits(c + 6, zones[k].end.minute, 2);
+        c[8] = static_cast<unsigned char>(zones[k].code[0]);
+        c[9] = static_cast<unsigned char>(zones[k].code[1]);
+    }
+    return StatusOnly<kSetZones>(line, terminal, {0, 0, 8, payload, sizeof payload});
 }
 
 TALVO_API int TALVO_CALL talvo_attend_reason_set(talvo_line* line, int terminal, int number, const char* text) {
     const std::size_t n = text != nullptr ? ::strnlen(text, 9) : 0;
     if (text == nullptr || n > 8 || number < 0 || number > 255) return TALVO_E_INVALID;
-    return OnTerminal(line, terminal, [&](Line& l) {
-        // A shorter reason ends with 0x0F, as the terminal reads it back.
-        unsigned char bytes[8];
-        std::memset(bytes, 0x0F, sizeof bytes);
-        std::memcpy(bytes, text, n);
-        unsigned char payload[16];
-        for (std::uint32_t i = 0; i < 8; ++i) PutHexPair(payload, 2 * i, bytes[i]);
-        Command<kSetZones> command(l);
-        command.Transact(terminal, 0, 0, number, payload, sizeof payload);
-        return command.Outcome();
-    });
+    // A shorter reason ends with 0x0F, as the terminal reads it back.
+    unsigned char bytes[8];
+    std::memset(bytes, 0x0F, sizeof bytes);
+    std::memcpy(bytes, text, n);
+    unsigned char payload[16];
+    for (std::uint32_t i = 0; i < 8; ++i) PutHexPair(payload, 2 * i, bytes[i]);
+    return StatusOnly<kSetZones>(line, terminal, {0, 0, number, payload, sizeof payload});
 }
 
 TALVO_API int TALVO_CALL talvo_attend_reason_read(talvo_line* line, int terminal, int number, char* text,
@@ -805,18 +740,14 @@ TALVO_API int TALVO_CALL talvo_attend_clock_read(talvo_line* line, int terminal,
 
 TALVO_API int TALVO_CALL talvo_attend_clock_set(talvo_line* line, int terminal, const talvo_datetime* when) {
     if (when == nullptr || !ValidDateTime(*when, 1000, 9999)) return TALVO_E_INVALID;
-    return OnTerminal(line, terminal, [&](Line& l) {
-        unsigned char payload[14];
-        PutDigits(payload, when->year, 4);
-        PutDigits(payload + 4, when->month, 2);
-        PutDigits(payload + 6, when->day, 2);
-        PutDigits(payload + 8, when->hour, 2);
-        PutDigits(payload + 10, when->minute, 2);
-        PutDigits(payload + 12, when->second, 2);
-        Command<kSetClock> command(l);
-        command.Transact(terminal, 0, 0, 1, payload, sizeof payload);
-        return command.Outcome();
-    });
+    unsigned char payload[14];
+    PutDigits(payload, when->year, 4);
+    PutDigits(payload + 4, when->month, 2);
+    PutDigits(payload + 6, when->day, 2);
+    PutDigits(payload + 8, when->hour, 2);
+    PutDigits(payload + 10, when->minute, 2);
+    PutDigits(payload + 12, when->second, 2);
+    return StatusOnly<kSetClock>(line, terminal, {0, 0, 1, payload, sizeof payload});
 }
 
 // ---- Records ---------------------------------------------------------------------------------------
