@@ -19,6 +19,8 @@
 
 #include "line_fixture.h"
 
+using talvo::host::HostBlockSize;
+
 namespace talvo::test {
 namespace {
 
@@ -130,6 +132,28 @@ TEST_F(Boundary, ValuesAFrameCannotCarryAreRefused) {
     EXPECT_EQ(lib().Setmdeb(1, -0.0f), 1);
     EXPECT_EQ(sim().Ok("get 1 mdeb"), "000000");
     EXPECT_EQ(lib().InqStat(255), 0) << "255 is a terminal number, just not one that answers";
+}
+
+TEST_F(Boundary, ReadHmdNeverHandsOverMoreThan32Entries) {
+    std::string list;
+    for (int i = 0; i < 40; ++i) {
+        char entry[8];
+        std::snprintf(entry, sizeof entry, "%06d", i);
+        list += entry;
+    }
+    // A reply that announces and carries 40 entries, after one of 33.
+    for (int announced : {33, 40}) {
+        sim().Ok("fault 34 countpayload " + std::to_string(announced) + "," + list.substr(0, 6 * announced));
+        char* data = nullptr;
+        int count = -1;
+        ASSERT_EQ(lib().ReadHMD(1, 0, &data, &count), 1);
+        EXPECT_EQ(count, 32) << announced;
+        if (HostBlockSize(data) != 0) {
+            EXPECT_EQ(HostBlockSize(data), 6u * 32u);
+        }
+        EXPECT_EQ(std::string(data, 6 * 32), list.substr(0, 6 * 32));
+        host::FreeHostBlock(data);
+    }
 }
 
 // ---- Store files whose header lies -------------------------------------------

@@ -401,6 +401,11 @@ std::string Line::Handle(TerminalState& t, int command, int argHigh, int argLow,
         }
         if (fault->kind == "count") r.count = std::atoi(fault->arg.c_str());
         if (fault->kind == "payload") r.payload = fault->arg;
+        if (fault->kind == "countpayload") {  // N,TEXT: both, whatever the state says
+            const std::size_t comma = fault->arg.find(',');
+            r.count = std::atoi(fault->arg.substr(0, comma).c_str());
+            r.payload = fault->arg.substr(comma + 1);
+        }
         if (fault->kind == "mark") {
             int m = std::atoi(fault->arg.c_str());
             r.argHigh = m >> 8;
@@ -474,6 +479,7 @@ constexpr FaultKind kFaultKinds[] = {
     {"lowersum", FaultArg::kNone, 0, 0},    {"trailer", FaultArg::kNone, 0, 0},
     {"status", FaultArg::kStatus, 0, 0},    {"short", FaultArg::kNumber, 0, 65535},
     {"count", FaultArg::kNumber, 0, 255},   {"payload", FaultArg::kText, 0, 0},
+    {"countpayload", FaultArg::kText, 0, 0},
     {"mark", FaultArg::kNumber, 0, 65535},  {"wrongmark", FaultArg::kNone, 0, 0},
     {"close", FaultArg::kNone, 0, 0},
 };
@@ -613,7 +619,14 @@ std::string Line::Control(const std::string& line) {
                 }
                 break;
             case FaultArg::kText:
-                if (!haveArg) return Error("fault payload takes the payload text");
+                if (!haveArg) return Error("fault " + f.kind + " takes the payload text");
+                if (f.kind == "countpayload") {
+                    const std::size_t comma = f.arg.find(',');
+                    long n = 0;
+                    if (comma == std::string::npos || !Number(f.arg.substr(0, comma), 0, 255, n)) {
+                        return Error("fault countpayload takes COUNT,TEXT (count 0-255), not '" + f.arg + "'");
+                    }
+                }
                 break;
         }
         faults.push_back(f);
