@@ -76,6 +76,7 @@ if [ "$with_wine" = 1 ]; then
         wineboot -i >/dev/null 2>&1 && wineserver -w
     fi
     wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
     taskset -c "$core" wineserver -f -p </dev/null >/dev/null 2>&1 &
     wineserver_pid=$!
     sleep 0.3
@@ -84,6 +85,7 @@ if [ "$with_wine" = 1 ]; then
     server_pid=$wineserver_pid
     child=$(pgrep -P "$wineserver_pid" 2>/dev/null | head -1 || true)
     [ -z "$child" ] || server_pid=$child
+    printf '\nWine server %s on core %s\n' "$server_pid" "$(taskset -pc "$server_pid" | sed 's/.*: //')"
 
     bench_dir=$win32_build
     if [ -n "${TALVO_BENCH_DLL:-}" ]; then
