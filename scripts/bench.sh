@@ -46,12 +46,19 @@ cleanup() {
 trap cleanup EXIT
 : >"$results"
 
-# Runs one benchmark in the scratch folder; its RESULT lines are kept.
+# Runs one benchmark in the scratch folder; its RESULT lines are kept.  A
+# benchmark that fails is reported and the others still run.
+failures=0
 run() {
     local title=$1 out
     shift
     printf '\n== %s\n' "$title"
-    out=$(cd "$work" && "$@" 2>&1) || { printf '%s\n' "$out"; echo "bench: $title failed" >&2; exit 1; }
+    last_output=
+    if ! out=$(cd "$work" && "$@" 2>&1); then
+        printf '%s\nbench: %s failed\n' "$out" "$title"
+        failures=$((failures + 1))
+        return 0
+    fi
     grep -v '^RESULT\|^WALL_MS\|^device: \|^link: \|^control: ' <<<"$out" | grep -v '^动态库' || true
     grep '^RESULT' <<<"$out" >>"$results" || true
     last_output=$out
@@ -108,11 +115,13 @@ if [ "$with_wine" = 1 ]; then
     wall=$(sed -n 's/^WALL_MS //p' <<<"$last_output")
     host=$(awk '$2 == "idle_cpu_wine_host" {print $3}' "$results")
     hz=$(getconf CLK_TCK)
-    awk -v a="$after" -v b="$before" -v hz="$hz" -v wall="$wall" -v host="$host" 'BEGIN {
-        server = 100 * (a - b) * 1000 / hz / wall
-        printf "Wine server: %.2f %% of a core; host and server together: %.2f %%\n", server, host + server
-        printf "RESULT idle_cpu_wine_total %.4f 1.0000 %% of a core\n", host + server >> "/dev/stderr"
-    }' 2>>"$results"
+    if [ -n "$wall" ] && [ -n "$host" ]; then
+        awk -v a="$after" -v b="$before" -v hz="$hz" -v wall="$wall" -v host="$host" 'BEGIN {
+            server = 100 * (a - b) * 1000 / hz / wall
+            printf "Wine server: %.2f %% of a core; host and server together: %.2f %%\n", server, host + server
+            printf "RESULT idle_cpu_wine_total %.4f 1.0000 %% of a core\n", host + server >> "/dev/stderr"
+        }' 2>>"$results"
+    fi
 fi
 
 printf '\n== Figures against the goals\n'
@@ -121,3 +130,4 @@ awk '{
     unit = $5; for (i = 6; i <= NF; i++) unit = unit " " $i
     printf "%-22s %9.3f %-14s goal <= %-6g %s\n", $2, $3, unit, $4, verdict
 }' "$results" | sed 's/^/  /'
+[ "$failures" -eq 0 ] || { echo "bench: $failures benchmark(s) failed"; exit 1; }
