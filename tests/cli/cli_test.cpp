@@ -359,6 +359,14 @@ TEST_F(Cli, AckAsksForYesAtAKeyboard) {
     EXPECT_NE(Frames(), "ok");
 }
 
+TEST_F(Cli, DbNeverMakesADatabase) {
+    TempDir dir;
+    const Outcome o = Plain({"db", "--database", dir / "none.sqlite", "records"});
+    EXPECT_EQ(o.status, 2) << o.err;
+    EXPECT_NE(o.err.find("none.sqlite"), std::string::npos) << o.err;
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "a query made a file";
+}
+
 TEST_F(Cli, DecodeNeedsNoTerminal) {
     // The user's settings name a device that is not there: a library that
     // opened its port at load would say so on standard error.

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -78,6 +79,12 @@ int Run(const DbOptions& o, const std::string& what) {
     static const std::vector<std::string> all = {"line", "terminal", "card", "type", "from", "to", "day", "limit", "offset"};
     if (!ParseFilter(params, all, f, error)) {
         std::fprintf(stderr, "talvo: %s\n", error.c_str());
+        return 2;
+    }
+    // A query never makes a database: a SQLite file that is not there is a
+    // path that cannot be read.
+    if (target.rfind("postgres", 0) != 0 && !std::filesystem::is_regular_file(target)) {
+        std::fprintf(stderr, "talvo: database %s: no such file\n", target.c_str());
         return 2;
     }
     try {
