@@ -5,6 +5,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$(date +%s)
+
+# Every temporary file of the run - the tests', the tools', Wine's server
+# folder - goes under one folder, removed at the end whatever happened.  The
+# PostgreSQL tests' server user must be able to pass through it.
+export TMPDIR=$(mktemp -d "${TMPDIR:-/tmp}/talvo-run-XXXXXX")
+chmod 755 "$TMPDIR"
+cleanup() {
+    if declare -F talvo_wine_stop >/dev/null; then talvo_wine_stop; fi
+    rm -rf "$TMPDIR"
+}
+trap cleanup EXIT
 step() { printf '\n== %s (%ss)\n' "$1" "$(($(date +%s) - start))"; }
 
 step "packages"
@@ -47,7 +58,6 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest linux-asa
 
 source scripts/wine-env.sh
 talvo_wine_start
-trap talvo_wine_stop EXIT
 run_ctest win32
 
 step "done"

@@ -20,6 +20,8 @@ talvo_wine_start() {
     wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 
+# Stops the server and waits for it, so that its folder under $TMPDIR can go.
 talvo_wine_stop() {
     wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
 }

@@ -72,19 +72,4 @@ Outcome Run(const std::vector<std::string>& argv, const RunOptions& options) {
     return result;
 }
 
-TempDir::TempDir() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/talvo-test-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) {
-        // Read-only files and folders left by a test go too.
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
-        std::filesystem::remove_all(path_, ec);
-    }
-}
-
 }  // namespace talvo::test

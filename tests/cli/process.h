@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace talvo::test {
 
 struct RunOptions {
@@ -32,18 +34,5 @@ struct Outcome {
 // Runs `argv` (argv[0] a path) to its end.
 Outcome Run(const std::vector<std::string>& argv, const RunOptions& options = {});
 
-// A fresh folder under the temporary folder, removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 }  // namespace talvo::test

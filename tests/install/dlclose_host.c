@@ -53,10 +53,12 @@ static int device_held(const char* device) {
 
 int main(int argc, char** argv) {
     const char* device = getenv("TALVO_SIM_DEVICE");
-    char dir[] = "/tmp/talvo-dlclose-XXXXXX";
-    char ini[sizeof dir + 16];
+    const char* base = getenv("TMPDIR");
+    char dir[4096];
+    char ini[4096 + 16];
     FILE* f;
     int round;
+    snprintf(dir, sizeof dir, "%s/talvo-dlclose-XXXXXX", base != NULL && *base != '\0' ? base : "/tmp");
     if (argc != 2 || device == NULL || mkdtemp(dir) == NULL) {
         fprintf(stderr, "usage: talvo-sim --exec -- %s LIBRARY\n", argv[0]);
         return 2;

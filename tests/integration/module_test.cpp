@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include "temp_dir.h"
 #endif
 
 namespace talvo::test {
@@ -156,9 +158,8 @@ TEST_F(Module, PortInUseByAnotherProgram) {
 // device appears, without a reload.
 TEST_F(Module, DeviceThatAppearsAfterTheLoad) {
     lib().Unload();
-    char dir[] = "/tmp/talvo-appear-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string link = std::string(dir) + "/ttyLATE";
+    TempDir dir("talvo-appear");
+    const std::string link = dir / "ttyLATE";
     Settings({{"ComName", link}});
     ::testing::internal::CaptureStderr();
     ASSERT_TRUE(lib().Load());
@@ -168,8 +169,6 @@ TEST_F(Module, DeviceThatAppearsAfterTheLoad) {
     ASSERT_EQ(::symlink(sim().PortName().c_str(), link.c_str()), 0);
     EXPECT_EQ(lib().InqStat(1), 1);
     lib().Unload();
-    ::unlink(link.c_str());
-    ::rmdir(dir);
     Settings({});
     Reload();
 }

@@ -22,20 +22,6 @@ namespace talvo::test {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/talvod-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = buffer.data();
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-}
-
 std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
@@ -239,7 +225,7 @@ Postgres* Postgres::Get() {
     if (!fs::exists(bin + "/initdb") || !fs::exists(bin + "/pg_ctl")) return nullptr;
     auto pg = std::unique_ptr<Postgres>(new Postgres());
     pg->bin_ = bin;
-    pg->dir_ = std::make_unique<TempDir>();
+    pg->dir_ = std::make_unique<TempDir>("talvod-test");
     const std::string d = pg->dir_->path();
     // The server refuses to run as root: the cluster belongs to postgres.
     const bool root = geteuid() == 0;

@@ -11,6 +11,8 @@
 #include <windows.h>
 #else
 #include <unistd.h>
+
+#include "temp_dir.h"
 #endif
 
 namespace talvo::test {
@@ -25,9 +27,9 @@ SettingsFile::SettingsFile() {
     if (own != nullptr) {
         dir_ = own;
     } else {
-        char pattern[] = "/tmp/talvo-test-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        owned_ = true;
+        auto folder = std::make_shared<TempDir>();
+        dir_ = folder->path();
+        owned_ = folder;
         setenv("TALVO_TEST_WINDIR", dir_.c_str(), 1);
     }
     setenv("TALVO_WINDIR", dir_.c_str(), 1);
@@ -40,10 +42,7 @@ SettingsFile::~SettingsFile() {
 #ifndef _WIN32
     // The folder this object made goes with it; the next settings file of
     // the program makes its own.
-    if (owned_) {
-        ::rmdir(dir_.c_str());
-        unsetenv("TALVO_TEST_WINDIR");
-    }
+    if (owned_) unsetenv("TALVO_TEST_WINDIR");
 #endif
 }
 

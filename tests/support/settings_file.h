@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 
 namespace talvo::test {
@@ -23,7 +24,7 @@ public:
 
 private:
     std::string dir_;
-    bool owned_ = false;
+    std::shared_ptr<void> owned_;  // the folder this object made (Linux)
 };
 
 }  // namespace talvo::test
