@@ -116,8 +116,7 @@ TALVO_API int TALVO_CALL SetAttendTime(int terminal, const char* timeText) {
     return WithPort(0, [&](Line& line) {
         SetAttendTimeCommand command(line);
         // Measured no further than the largest frame allows; longer is refused.
-        const std::size_t n = ::strnlen(timeText, kMaxFrame);
-        if (n > command.MaxPayload()) return 0;
+        const std::size_t n = ::strnlen(timeText, kMaxPayload + 1);
         command.Transact(terminal, 0, 0, 1, reinterpret_cast<const unsigned char*>(timeText),
                          static_cast<std::uint32_t>(n));
         return command.IsAccepted();

@@ -28,11 +28,10 @@ extern "C" {
 TALVO_API int TALVO_CALL AddHMD(int terminal, const char* entries) {
     if (entries == nullptr || !ValidTerminal(terminal)) return 0;
     // Measured no further than the largest frame allows; longer is refused.
-    const std::size_t n = ::strnlen(entries, kMaxFrame);
-    if (n >= kMaxFrame) return 0;
+    const std::size_t n = ::strnlen(entries, kMaxPayload + 1);
+    if (n > kMaxPayload) return 0;
     return WithPort(0, [&](Line& line) {
         AddHmdCommand command(line);
-        if (n > command.MaxPayload()) return 0;
         // Characters beyond the last whole entry are sent too; they do not count.
         command.Transact(terminal, 0, 0, static_cast<std::int32_t>(n / kCardLength),
                          reinterpret_cast<const unsigned char*>(entries), static_cast<std::uint32_t>(n));
@@ -54,10 +53,9 @@ TALVO_API int TALVO_CALL SetHMD(int terminal, int position, const char* entries,
     // Sized in 64 bits: a count whose entries would not fit one frame is
     // refused before anything is read or sent.
     const std::uint64_t length = std::uint64_t{kCardLength} * static_cast<std::uint64_t>(count);
-    if (length >= kMaxFrame) return 0;
+    if (length > kMaxPayload) return 0;
     return WithPort(0, [&](Line& line) {
         SetHmdCommand command(line);
-        if (length > command.MaxPayload()) return 0;
         command.Transact(terminal, (position >> 8) & 0xFF, position & 0xFF, count,
                          reinterpret_cast<const unsigned char*>(entries), static_cast<std::uint32_t>(length));
         return command.IsAccepted();

@@ -30,14 +30,13 @@ TALVO_API int TALVO_CALL Setmenu(int terminal, const float* prices, int count) {
     if (count < 0 || (prices == nullptr && count > 0) || !ValidTerminal(terminal)) return 0;
     // Sized in 64 bits and refused beyond one frame, before any price is read.
     const std::uint64_t length = std::uint64_t{kAmountLength} * static_cast<std::uint64_t>(count);
-    if (length > kMaxFrame - kFrameOverhead) return 0;
+    if (length > kMaxPayload) return 0;
     // One price the encoding cannot carry refuses the whole list.
     for (int i = 0; i < count; ++i) {
         if (!AmountFits(prices[i])) return 0;
     }
     return WithPort(0, [&](Line& line) {
         SetMenuCommand command(line);
-        if (length > command.MaxPayload()) return 0;
         std::vector<unsigned char> payload(static_cast<std::size_t>(length), 0);
         for (int i = 0; i < count; ++i) {
             EncodeAmount(payload.data(), kAmountLength * static_cast<std::uint32_t>(i), prices[i] == 0.0f ? 0.0f : prices[i]);

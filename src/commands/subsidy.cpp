@@ -20,11 +20,10 @@ using AddBtListCommand = Command<kAddBtList>;
 // Sends a text measured no further than the largest frame allows.
 template <class TextCommand>
 int SendText(int terminal, std::int32_t argHigh, std::int32_t argLow, const char* text, std::uint32_t entry) {
-    const std::size_t n = ::strnlen(text, kMaxFrame);
-    if (n >= kMaxFrame) return 0;
+    const std::size_t n = ::strnlen(text, kMaxPayload + 1);
+    if (n > kMaxPayload) return 0;
     return WithPort(0, [&](Line& line) {
         TextCommand command(line);
-        if (n > command.MaxPayload()) return 0;
         const std::int32_t count = entry == 0 ? 0 : static_cast<std::int32_t>(n / entry);
         command.Transact(terminal, argHigh, argLow, count, reinterpret_cast<const unsigned char*>(text),
                          static_cast<std::uint32_t>(n));

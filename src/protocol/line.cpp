@@ -24,6 +24,7 @@ void Line::Release() {
 }
 
 void Line::FrameSent(const unsigned char* bytes, std::uint32_t count) {
+    if (!legacy_ && traceFn == nullptr) return;
     traceTerminal_ = trace::RequestTerminal(bytes, count);
     traceCommand_ = trace::RequestCommand(bytes, count);
     if (legacy_) {

@@ -54,17 +54,13 @@ int TerminalCommand::Exchange(std::int32_t terminal, std::int32_t command, std::
 std::int32_t TerminalCommand::Transact(std::int32_t terminal, std::int32_t argHigh, std::int32_t argLow,
                                        std::int32_t count, const unsigned char* payload, std::uint32_t length) {
     SerialPort& port = line_.port;
+    // A request longer than any frame is refused, never built.
+    if (payload != nullptr && length > kMaxFrame - kFrameOverhead - port.settings.ConvertP) return lastResult;
     // A port that is not open (a device that went away, or one missing at
     // load) is tried once more; if it still cannot be opened that is
     // reported, not passed over in silence: the host would otherwise read
     // the previous command's result.
     if (!port.IsOpen() && line_.OpenPort(true) == 0) {
-        lastResult = kPortNotOpen;
-        line_.lastError = kPortNotOpen;
-        return kPortNotOpen;
-    }
-    // A request longer than any frame is refused, never built.
-    if (payload != nullptr && length > MaxPayload()) {
         lastResult = kPortNotOpen;
         line_.lastError = kPortNotOpen;
         return kPortNotOpen;
@@ -94,10 +90,6 @@ std::int32_t TerminalCommand::Transact(std::int32_t terminal, std::int32_t argHi
     lastResult = result;
     line_.lastError = result;
     return result;
-}
-
-std::uint32_t TerminalCommand::MaxPayload() const {
-    return kMaxFrame - kFrameOverhead - line_.port.settings.ConvertP;
 }
 
 std::int32_t TerminalCommand::Outcome() const {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "protocol/codec.h"
 #include "protocol/line.h"
 
 namespace talvo {
@@ -21,8 +22,10 @@ enum ResultCode : std::int32_t {
 };
 
 // Largest request frame the library builds: anything longer is refused
-// before it is built.
+// before it is built.  kMaxPayload is the most any request may carry (with
+// no filler bytes); a host's text is measured no further than that.
 inline constexpr std::uint32_t kMaxFrame = 65536;
+inline constexpr std::uint32_t kMaxPayload = kMaxFrame - kFrameOverhead;
 
 class TerminalCommand {
 public:
@@ -43,7 +46,9 @@ public:
                  std::int32_t count, const unsigned char* payload, std::uint32_t length);
     // Up to `Repeat` exchanges; the result is stored as the line's last
     // error and in `lastResult`.  A port that is not open is opened once
-    // more first (quietly); if that fails nothing is sent.
+    // more first (quietly); if that fails nothing is sent.  A request whose
+    // frame would exceed kMaxFrame is not sent and leaves the last error
+    // alone (`lastResult` stays kNotRun, so the reply reads as refused).
     std::int32_t Transact(std::int32_t terminal, std::int32_t argHigh, std::int32_t argLow, std::int32_t count,
                           const unsigned char* payload = nullptr, std::uint32_t length = 0);
     // The stored reply reads "GG" in its status position.
@@ -68,8 +73,6 @@ public:
     const std::vector<unsigned char>& RequestFrame() const { return requestFrame; }
     const std::vector<unsigned char>& ReplyFrame() const { return replyFrame; }
 
-    // Largest payload a request of this line may carry.
-    std::uint32_t MaxPayload() const;
     // The reply status as the line API reports it: 0 accepted, a refusal,
     // or the exchange's result.
     std::int32_t Outcome() const;

@@ -20,6 +20,16 @@ std::int32_t GetCount(const unsigned char* at) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
                                      static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24);
 }
+
+// A store's header: the signature, and a count that is not negative and
+// fits a file of `size` bytes.  A header that counts more records than the
+// file holds is not a store: appending behind it would land far beyond the
+// records that exist.
+bool ValidHeader(const unsigned char* header, std::int64_t size, std::int32_t& count) {
+    count = GetCount(header + 12);
+    return std::memcmp(header, kSignature, sizeof kSignature) == 0 && count >= 0 &&
+           RecordStoreFile::CountFits(count, size);
+}
 }  // namespace
 
 RecordStoreFile::RecordStoreFile() { ResetImage(); }
@@ -60,11 +70,7 @@ bool RecordStoreFile::ReadHeader() {
     const long got = file::Read(file_, header, kHeaderSize);
     if (got < 0) return false;
     std::memcpy(signature_, header, sizeof signature_);
-    count_ = GetCount(header + 12);
-    if (std::memcmp(signature_, kSignature, sizeof kSignature) != 0 || count_ < 0) return false;
-    // A header that counts more records than the file holds is not a store:
-    // appending behind it would land far beyond the records that exist.
-    return CountFits(count_, file::Size(file_));
+    return ValidHeader(header, file::Size(file_), count_);
 }
 
 bool RecordStoreFile::CountFits(std::int64_t count, std::int64_t size) {
@@ -77,10 +83,9 @@ bool RecordStoreReader::Open(const std::string& path) {
     file_ = file::OpenRead(path);
     if (file_ == file::kNoFile) return false;
     unsigned char header[RecordStoreFile::kHeaderSize] = {};
-    const long got = file::Read(file_, header, sizeof header);
-    const std::int32_t count = GetCount(header + 12);
-    if (got != static_cast<long>(sizeof header) || std::memcmp(header, kSignature, sizeof kSignature) != 0 ||
-        count < 0 || !RecordStoreFile::CountFits(count, file::Size(file_))) {
+    std::int32_t count = 0;
+    if (file::Read(file_, header, sizeof header) != static_cast<long>(sizeof header) ||
+        !ValidHeader(header, file::Size(file_), count)) {
         Close();
         return false;
     }

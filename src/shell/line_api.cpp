@@ -116,6 +116,15 @@ int StatusOnly(talvo_line* handle, int terminal, const Request& r) noexcept {
 
 bool ValidCents(std::int32_t cents) { return cents >= 0 && cents <= kMaxCents; }
 
+// One amount in its six characters, with the command's Count.
+template <std::uint8_t Code>
+int SendAmount(talvo_line* handle, int terminal, std::int32_t count, std::int32_t cents) noexcept {
+    if (!ValidCents(cents)) return TALVO_E_INVALID;
+    unsigned char payload[kAmountLength];
+    EncodeCents(payload, 0, cents);
+    return StatusOnly<Code>(handle, terminal, {0, 0, count, payload, kAmountLength});
+}
+
 bool IsLeap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 bool ValidDateTime(const talvo_datetime& t, int minYear, int maxYear) {
@@ -425,10 +434,7 @@ TALVO_API int TALVO_CALL talvo_mdeb_read(talvo_line* line, int terminal, std::in
 }
 
 TALVO_API int TALVO_CALL talvo_mdeb_set(talvo_line* line, int terminal, std::int32_t cents) {
-    if (!ValidCents(cents)) return TALVO_E_INVALID;
-    unsigned char payload[kAmountLength];
-    EncodeCents(payload, 0, cents);
-    return StatusOnly<kSetMdeb>(line, terminal, {0, 0, 1, payload, kAmountLength});
+    return SendAmount<kSetMdeb>(line, terminal, 1, cents);
 }
 
 // ---- Card key ------------------------------------------------------------------------
@@ -549,10 +555,7 @@ TALVO_API int TALVO_CALL talvo_subsidy_clear(talvo_line* line, int terminal) {
 }
 
 TALVO_API int TALVO_CALL talvo_subsidy_set_max(talvo_line* line, int terminal, std::int32_t cents) {
-    if (!ValidCents(cents)) return TALVO_E_INVALID;
-    unsigned char payload[kAmountLength];
-    EncodeCents(payload, 0, cents);
-    return StatusOnly<kSetMaxbt>(line, terminal, {0, 0, 0, payload, kAmountLength});
+    return SendAmount<kSetMaxbt>(line, terminal, 0, cents);
 }
 
 TALVO_API int TALVO_CALL talvo_subsidy_set_time(talvo_line* line, int terminal, const char* text) {
