@@ -14,6 +14,7 @@ runs the software terminal for tests (with the pytest fixture of
 
 from __future__ import annotations
 
+from . import errors as _errors
 from . import store
 from .errors import (
     AccessError,
@@ -70,25 +71,6 @@ __all__ = [
     "store",
     "library_version",
     "strerror",
-    "TalvoError",
-    "LibraryError",
-    "ExchangeError",
-    "PortError",
-    "BadReplyError",
-    "NoReplyError",
-    "ReplyCheckError",
-    "ShortReplyError",
-    "RefusedError",
-    "InvalidArgumentError",
-    "BufferSizeError",
-    "ClosedError",
-    "OpenError",
-    "NoDeviceError",
-    "DeviceBusyError",
-    "AccessError",
-    "LineFormatError",
-    "StoreError",
-    "BatchError",
-    "UnconfirmedError",
-    "InternalError",
+    # Every error class, as the errors module lists them.
+    *(name for name in _errors.__all__ if name != "error_for"),
 ]
