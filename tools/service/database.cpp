@@ -24,11 +24,11 @@ public:
         sqlite3_extended_result_codes(db_, 1);
         // Wait for another writer (a second connection of this process, the
         // CLI) rather than failing at once.
-        sqlite3_busy_timeout(db_, 15000);
+        sqlite3_busy_timeout(db_, kBusyMs);
         // WAL: readers never block the writer.  synchronous=FULL: a commit is
         // on disk before it returns, which is what allows confirming the
         // batch to the terminal right after it.
-        Query("PRAGMA journal_mode=WAL", {});
+        UseWal();
         Exec("PRAGMA synchronous=FULL");
         Exec("PRAGMA foreign_keys=ON");
     }
@@ -89,6 +89,26 @@ public:
     }
 
 private:
+    // Switching a new file to WAL needs it to itself for a moment, and SQLite
+    // answers "locked" at once (no busy handler) when another connection is
+    // opening it too, as when several services start on a fresh database.
+    // Try again for as long as the busy timeout would have waited.
+    void UseWal() {
+        for (int waited = 0;; waited += 10) {
+            sqlite3_stmt* raw = nullptr;
+            int rc = sqlite3_prepare_v2(db_, "PRAGMA journal_mode=WAL", -1, &raw, nullptr);
+            if (rc == SQLITE_OK) {
+                while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+                }
+            }
+            sqlite3_finalize(raw);
+            if (rc == SQLITE_DONE) return;
+            if ((rc & 0xff) != SQLITE_BUSY || waited >= kBusyMs) throw DbError(sqlite3_errmsg(db_));
+            sqlite3_sleep(10);
+        }
+    }
+
+    static constexpr int kBusyMs = 15000;
     sqlite3* db_ = nullptr;
 };
 
