@@ -63,15 +63,16 @@ TEST_P(Crash, KilledAnywhereEveryRecordOnce) {
         while (!tail.empty() && tail.back() == '\n') tail.pop_back();
         return tail.substr(tail.rfind('\n') + 1).find("batch-committed") != std::string::npos;
     };
-    int killedByHook = 0;      // between commit and confirmation, for sure
+    int killedByGate = 0;      // between commit and confirmation, for sure
     int killedAfterCommit = 0;  // from outside, after a commit and before its confirmation was logged
     for (int run = 0; run < runs; ++run) {
         queue(1 + static_cast<int>(random() % 14));
         const std::size_t from = ReadText(log).size();
         if (run % 2 == 0) {
-            // Killed by itself right after the K-th commit of the run.
+            // Killed right after the K-th commit of the run, before its
+            // confirmation.
             const int k = 1 + static_cast<int>(random() % 3);
-            Talvod t(dir / "talvod.toml", log, {"TALVOD_TEST_AFTER_COMMIT=kill=" + std::to_string(k)},
+            Talvod t(dir / "talvod.toml", log, ConfirmGate("kill=" + std::to_string(k)),
                      {"--log-level", "debug"});
             if (!WaitFor([&] { return !t.Running(); }, std::chrono::milliseconds(3000))) t.Signal(SIGKILL);
             t.Wait();
@@ -79,7 +80,7 @@ TEST_P(Crash, KilledAnywhereEveryRecordOnce) {
             // Killed from outside at a random moment after a commit: in the
             // widened window, in the confirmation, or in the next fetch.
             const int pause = 10 + static_cast<int>(random() % 40);
-            Talvod t(dir / "talvod.toml", log, {"TALVOD_TEST_AFTER_COMMIT=pause=" + std::to_string(pause)},
+            Talvod t(dir / "talvod.toml", log, ConfirmGate("pause=" + std::to_string(pause)),
                      {"--log-level", "debug"});
             WaitFor([&] { return ReadText(log).find("batch-committed", from) != std::string::npos || !t.Running(); },
                     std::chrono::milliseconds(3000));
@@ -87,7 +88,7 @@ TEST_P(Crash, KilledAnywhereEveryRecordOnce) {
             t.Signal(SIGKILL);
             t.Wait();
         }
-        if (lastWasCommit(from)) ++(run % 2 == 0 ? killedByHook : killedAfterCommit);
+        if (lastWasCommit(from)) ++(run % 2 == 0 ? killedByGate : killedAfterCommit);
     }
 
     // One last run without interference empties the terminals.
@@ -110,14 +111,38 @@ TEST_P(Crash, KilledAnywhereEveryRecordOnce) {
     // run recognised and confirmed without storing it again.  (A kill from
     // outside may land after the terminal took the confirmation: then
     // there is nothing to hand over again.)
-    EXPECT_GE(replayed, killedByHook);
-    EXPECT_GE(killedByHook + killedAfterCommit, runs * 3 / 4);
-    std::printf("[ crash    ] %s: %d runs, %zu records; killed after a commit: %d by the hook before the "
+    EXPECT_GE(replayed, killedByGate);
+    EXPECT_GE(killedByGate + killedAfterCommit, runs * 3 / 4);
+    std::printf("[ crash    ] %s: %d runs, %zu records; killed after a commit: %d by the gate before the "
                 "confirmation, %d from outside before the confirmation was done; %d batches replayed, %d commits\n",
-                GetParam().c_str(), runs, queued.size(), killedByHook, killedAfterCommit, replayed,
+                GetParam().c_str(), runs, queued.size(), killedByGate, killedAfterCommit, replayed,
                 last.Count("batch-committed"));
-    RecordProperty("killed_between_commit_and_confirm", killedByHook + killedAfterCommit);
+    RecordProperty("killed_between_commit_and_confirm", killedByGate + killedAfterCommit);
     RecordProperty("batches_replayed", replayed);
+}
+
+// The program that ships obeys no test hook: the variable that once made
+// it kill itself after a commit is an ordinary variable to it.
+TEST(CrashHooks, NoneInTheShippedProgram) {
+    TempDir dir;
+    SimLine sim(dir / "tty");
+    sim.Ok("add 1");
+    for (int i = 0; i < 5; ++i) {
+        RawRecord r;
+        r.card = std::to_string(310000 + i);
+        sim.Ok("record 1 seal " + r.Text());
+    }
+    WriteText(dir / "talvod.toml", ConfigText(dir / "talvod.db", "[http]\nport = 0\n[jobs]\nclock_at_start = false\n",
+                                              {LineBlock("hall", sim.link(), {"1"})}));
+    Talvod t(dir / "talvod.toml", dir / "talvod.log", {"TALVOD_TEST_AFTER_COMMIT=kill=1"});
+    ASSERT_TRUE(WaitFor([&] { return sim.Held(1) == 0 || !t.Running(); })) << t.Log();
+    EXPECT_TRUE(t.Running()) << t.Log();
+    EXPECT_EQ(sim.Held(1), 0);
+    t.Signal(SIGTERM);
+    const int status = t.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << t.Log();
+    auto db = service::Open(dir / "talvod.db");
+    EXPECT_EQ(AsInt(db->Query("SELECT COUNT(*) FROM records", {}).at(0).at(0)), 5);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Crash, ::testing::Values("sqlite", "postgres"),

@@ -99,6 +99,15 @@ std::string RawRecord::Text() const {
 
 std::string TalvodPath() { return TALVOD_PATH; }
 
+std::vector<std::string> ConfirmGate(const std::string& how) {
+#ifdef TALVO_CONFIRM_GATE_PATH
+    return {std::string("LD_PRELOAD=") + TALVO_CONFIRM_GATE_PATH, "TALVO_CONFIRM_GATE=" + how};
+#else
+    ADD_FAILURE() << "this test program has no confirmation gate";
+    return {"TALVO_CONFIRM_GATE=" + how};
+#endif
+}
+
 Talvod::Talvod(std::string config, std::string log, std::vector<std::string> env, std::vector<std::string> args)
     : log_(std::move(log)) {
     std::vector<std::string> argv = {TalvodPath()};
@@ -303,6 +312,7 @@ HttpResult HttpGet(int port, const std::string& path, const std::string& token) 
 
 HttpResult HttpPost(int port, const std::string& path, const std::string& token) {
     httplib::Client c("127.0.0.1", port);
+    c.set_read_timeout(30, 0);
     return Convert(c.Post(path, Auth(token), "", "text/plain"));
 }
 

@@ -93,6 +93,12 @@ private:
 
 std::string TalvodPath();
 
+// The environment that stops talvod between a batch's commit and its
+// confirmation: "kill=N" (SIGKILL at the N-th confirmation) or "pause=MS"
+// (before each one).  A library preloaded into the program, which itself
+// has no such hook.
+std::vector<std::string> ConfirmGate(const std::string& how);
+
 // Runs a program to completion; its standard output, and its exit status
 // (-1 when it could not run).
 int RunProgram(const std::vector<std::string>& argv, std::string& out, const std::vector<std::string>& env = {});

@@ -1,8 +1,5 @@
 #include "collector.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -61,13 +58,19 @@ std::string ErrorText(int code) { return talvo_strerror(code); }
 
 }  // namespace
 
-CommitHook CommitHook::FromEnvironment() {
-    CommitHook hook;
-    const char* v = std::getenv("TALVOD_TEST_AFTER_COMMIT");
-    if (v == nullptr) return hook;
-    if (std::strncmp(v, "pause=", 6) == 0) hook.pauseMs = std::atoi(v + 6);
-    if (std::strncmp(v, "kill=", 5) == 0) hook.killAt = std::atoi(v + 5);
-    return hook;
+void CollectTicket::Finish(CollectResult result) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        result_ = std::move(result);
+        result_.done = true;
+    }
+    done_.notify_all();
+}
+
+CollectResult CollectTicket::Wait(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> hold(lock_);
+    done_.wait_for(hold, limit, [this] { return result_.done; });
+    return result_;
 }
 
 // What the worker knows of one terminal.
@@ -78,16 +81,16 @@ struct LineWorker::State {
     bool dirty = true;              // not yet saved
     bool clockPending = false;      // its clock still to be set
     bool collectPending = false;    // its records still to be collected
+    std::int64_t stored = 0;        // records stored since the start
+    std::int64_t rejected = 0;      // rejected raw records stored since the start
 };
 
-LineWorker::LineWorker(LineConfig line, JobsConfig jobs, std::string database, std::string host, Metrics& metrics,
-                       CommitHook hook)
+LineWorker::LineWorker(LineConfig line, JobsConfig jobs, std::string database, std::string host, Metrics& metrics)
     : line_(std::move(line)),
       jobs_(jobs),
       database_(std::move(database)),
       host_(std::move(host)),
-      metrics_(metrics),
-      hook_(hook) {}
+      metrics_(metrics) {}
 
 LineWorker::~LineWorker() {
     RequestStop();
@@ -108,16 +111,21 @@ void LineWorker::Join() {
     if (thread_.joinable()) thread_.join();
 }
 
-bool LineWorker::CollectNow(int terminal) {
+std::shared_ptr<CollectTicket> LineWorker::CollectNow(int terminal) {
     const bool known = std::any_of(line_.terminals.begin(), line_.terminals.end(),
                                    [&](const TerminalConfig& t) { return t.number == terminal; });
-    if (!known) return false;
+    if (!known) return nullptr;
+    auto ticket = std::make_shared<CollectTicket>();
     {
         std::lock_guard<std::mutex> hold(lock_);
-        collectNow_.insert(terminal);
+        if (stop_) {
+            ticket->Finish(CollectResult{true, 0, 0, "", "the line is stopping"});
+            return ticket;
+        }
+        collectNow_[terminal].push_back(ticket);
     }
     wake_.notify_all();
-    return true;
+    return ticket;
 }
 
 void LineWorker::Run() {
@@ -140,7 +148,6 @@ void LineWorker::Run() {
     int openFailures = 0;
     Clock::time_point openAt{};
     std::string openError;
-    int commits = 0;
 
     auto backoff = [this](int failures) {
         std::int64_t ms = jobs_.backoffMinMs;
@@ -353,12 +360,9 @@ void LineWorker::Run() {
                 failedDatabase(e);
                 return false;
             }
-            ++commits;
             Log(Level::kDebug, "batch-committed", {{"line", name}, {"terminal", std::to_string(number)},
                                                    {"mark", std::to_string(batch.mark)},
                                                    {"replayed", stored == StoreOutcome::kReplayed ? "yes" : "no"}});
-            if (hook_.killAt > 0 && commits >= hook_.killAt) kill(getpid(), SIGKILL);
-            if (hook_.pauseMs > 0) std::this_thread::sleep_for(milliseconds(hook_.pauseMs));
 
             rc = talvo_records_confirm(handle.line, number, &batch);
             metrics_.Exchange(name, "collect", rc);
@@ -370,6 +374,8 @@ void LineWorker::Run() {
                                                      {"confirmed", rc == TALVO_OK ? "yes" : "no"}});
             } else {
                 metrics_.BatchStored(name, b.records.size(), b.rejected.size());
+                s.stored += static_cast<std::int64_t>(b.records.size());
+                s.rejected += static_cast<std::int64_t>(b.rejected.size());
                 Log(Level::kDebug, "batch-stored", {{"line", name}, {"terminal", std::to_string(number)},
                                                     {"mark", std::to_string(batch.mark)},
                                                     {"records", std::to_string(b.records.size())},
@@ -479,8 +485,21 @@ void LineWorker::Run() {
     auto nextCollect = start;
     publish();
 
+    // "Collect now" asked from the interface: each ticket gets what came of
+    // its terminal's collection, or why there was none.
+    using Tickets = std::map<int, std::vector<std::shared_ptr<CollectTicket>>>;
+    auto finish = [&](Tickets& tickets, std::map<int, CollectResult>& results, const std::string& otherwise) {
+        for (auto& [number, waiting] : tickets) {
+            auto it = results.find(number);
+            CollectResult r = it != results.end() ? it->second : CollectResult{true, 0, 0, "", otherwise};
+            for (auto& t : waiting) t->Finish(r);
+        }
+        tickets.clear();
+    };
+
     while (!stop_) {
-        std::set<int> now;
+        Tickets now;
+        std::map<int, CollectResult> nowResults;
         {
             std::lock_guard<std::mutex> hold(lock_);
             now.swap(collectNow_);
@@ -503,8 +522,24 @@ void LineWorker::Run() {
                     s.retryAt = {};
                     asked.push_back(&s);
                 }
-                job("collect-now", jobs_.collectMs, asked, collectEach);
+                const Each nowEach = [&](State& s) {
+                    const std::int64_t stored = s.stored, rejected = s.rejected;
+                    const bool ok = collectEach(s);
+                    CollectResult& r = nowResults[s.config.number];
+                    r.done = true;
+                    r.records = static_cast<int>(s.stored - stored);
+                    r.rejected = static_cast<int>(s.rejected - rejected);
+                    r.state = s.shown.state;
+                    if (!ok) {
+                        r.error = "database unavailable: " + dbError;
+                    } else if (s.shown.state != "up") {
+                        r.error = s.shown.lastErrorText.empty() ? s.shown.state : s.shown.lastErrorText;
+                    }
+                    return ok;
+                };
+                job("collect-now", jobs_.collectMs, asked, nowEach);
             }
+            finish(now, nowResults, stop_ ? "the line is stopping" : "database unavailable: " + dbError);
             if (!stop_ && Clock::now() >= nextCollect) {
                 for (State& s : terminals) s.collectPending = true;
                 const bool ok = job("collect", jobs_.collectMs, all(), collectEach);
@@ -517,6 +552,7 @@ void LineWorker::Run() {
             }
             if (!stop_ && !due.empty()) job("retry", jobs_.backoffMinMs, due, retryEach);
         } else {
+            finish(now, nowResults, openError);
             publish();
         }
 
@@ -527,6 +563,15 @@ void LineWorker::Run() {
         }
         std::unique_lock<std::mutex> hold(lock_);
         wake_.wait_until(hold, until, [this] { return stop_.load() || !collectNow_.empty(); });
+    }
+    {
+        Tickets left;
+        std::map<int, CollectResult> none;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            left.swap(collectNow_);
+        }
+        finish(left, none, "the line is stopping");
     }
     publish();
     Log(Level::kInfo, "line-stop", {{"line", name}});

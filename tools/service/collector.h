@@ -7,31 +7,45 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "config.h"
 #include "metrics.h"
 
 namespace talvo::service {
 
-// Test hook read from TALVOD_TEST_AFTER_COMMIT: what to do between a
-// batch's commit and its confirmation ("pause=MS", "kill=N": SIGKILL this
-// process at the N-th commit).
-struct CommitHook {
-    int pauseMs = 0;
-    int killAt = 0;
-    static CommitHook FromEnvironment();
+// What a "collect now" of one terminal came to.
+struct CollectResult {
+    bool done = false;   // false: still waiting for its turn or running
+    int records = 0;     // records this collection stored
+    int rejected = 0;    // raw records it stored as rejected
+    std::string state;   // the terminal's state afterwards
+    std::string error;   // empty when the terminal handed over all it had
+};
+
+// A "collect now" in the line's queue; the worker finishes it.
+class CollectTicket {
+public:
+    void Finish(CollectResult result);
+    // The result once done, or one with `done` false after `limit`.
+    CollectResult Wait(std::chrono::milliseconds limit);
+
+private:
+    std::mutex lock_;
+    std::condition_variable done_;
+    CollectResult result_;
 };
 
 class LineWorker {
 public:
-    LineWorker(LineConfig line, JobsConfig jobs, std::string database, std::string host, Metrics& metrics,
-               CommitHook hook);
+    LineWorker(LineConfig line, JobsConfig jobs, std::string database, std::string host, Metrics& metrics);
     ~LineWorker();
     LineWorker(const LineWorker&) = delete;
     LineWorker& operator=(const LineWorker&) = delete;
@@ -45,8 +59,8 @@ public:
     const LineConfig& Line() const { return line_; }
     const JobsConfig& Jobs() const { return jobs_; }
     // Queues a collection from one terminal of this line, ahead of its
-    // schedule and its back-off.  False when the line has no such terminal.
-    bool CollectNow(int terminal);
+    // schedule and its back-off.  Null when the line has no such terminal.
+    std::shared_ptr<CollectTicket> CollectNow(int terminal);
 
 private:
     struct State;
@@ -57,12 +71,11 @@ private:
     std::string database_;
     std::string host_;
     Metrics& metrics_;
-    CommitHook hook_;
     std::thread thread_;
     std::mutex lock_;
     std::condition_variable wake_;
     std::atomic<bool> stop_{false};
-    std::set<int> collectNow_;
+    std::map<int, std::vector<std::shared_ptr<CollectTicket>>> collectNow_;
 };
 
 }  // namespace talvo::service

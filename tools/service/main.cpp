@@ -65,7 +65,7 @@ void Warnings(const Config& config, bool& fatal) {
 
 class Service {
 public:
-    explicit Service(Config config) : config_(std::move(config)), hook_(CommitHook::FromEnvironment()) {}
+    explicit Service(Config config) : config_(std::move(config)) {}
 
     bool Start() {
         try {
@@ -79,7 +79,7 @@ public:
         http_ = std::make_unique<HttpApi>(config_, metrics_, [this](const std::string& line, int terminal) {
             std::lock_guard<std::mutex> hold(lock_);
             auto it = workers_.find(line);
-            return it != workers_.end() && it->second->CollectNow(terminal) ? 0 : 1;
+            return it != workers_.end() ? it->second->CollectNow(terminal) : nullptr;
         });
         std::string error;
         if (!http_->Start(error)) {
@@ -105,7 +105,7 @@ public:
         if (fresh.http.listen != config_.http.listen || fresh.http.port != config_.http.port) {
             Log(Level::kWarning, "reload-partial", {{"reason", "a new listening address takes effect at the next start"}});
         }
-        http_->SetToken(fresh.http.token);
+        http_->Reconfigure(fresh);
         if (fresh.host != config_.host) {
             Log(Level::kWarning, "reload-partial", {{"reason", "a new host name takes effect at the next start"}});
             fresh.host = config_.host;
@@ -150,13 +150,12 @@ public:
 
 private:
     void StartLine(const LineConfig& l) {
-        auto w = std::make_unique<LineWorker>(l, config_.jobs, config_.database, config_.host, metrics_, hook_);
+        auto w = std::make_unique<LineWorker>(l, config_.jobs, config_.database, config_.host, metrics_);
         w->Start();
         workers_[l.name] = std::move(w);
     }
 
     Config config_;
-    CommitHook hook_;
     Metrics metrics_;
     std::unique_ptr<HttpApi> http_;
     std::mutex lock_;
