@@ -245,7 +245,7 @@ TEST_F(CollectionFaults, TermFinishesTheBatchInHand) {
     WriteText(dir / "talvod.toml", ConfigText(dir / "talvod.db", kFastJobs, {LineBlock("north", a.link(), {"1"})}));
     Expected want;
     want.Queue(a, "north", 1, 15);
-    Talvod talvod(dir / "talvod.toml", dir / "talvod.log", {"TALVOD_TEST_AFTER_COMMIT=pause=1500"},
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log", ConfirmGate("pause=1500"),
                   {"--log-level", "debug"});
     ASSERT_TRUE(WaitFor([&] { return talvod.Count("batch-committed") == 1; })) << talvod.Log();
     talvod.Signal(SIGTERM);
@@ -257,24 +257,40 @@ TEST_F(CollectionFaults, TermFinishesTheBatchInHand) {
     EXPECT_EQ(Count(*db, "records"), 6);
 }
 
-// SIGHUP: a terminal added to the file is collected; a broken file is
-// refused and the service goes on with the one it had.
+// SIGHUP: a terminal and a line added to the file are collected, a line
+// taken out stops, and the interface tells the lines of the file in force;
+// a broken file is refused and the service goes on with the one it had.
 TEST_F(CollectionFaults, HangupReloads) {
-    SimLine a(dir / "ttyA");
+    SimLine a(dir / "ttyA"), b(dir / "ttyB");
     a.Ok("add 1");
     a.Ok("add 2");
+    b.Ok("add 1");
     const std::string config = dir / "talvod.toml";
     WriteText(config, ConfigText(dir / "talvod.db", kFastJobs, {LineBlock("north", a.link(), {"1"})}));
     Expected want;
     want.Queue(a, "north", 1, 3);
     want.Queue(a, "north", 2, 4);
     Talvod talvod(config, dir / "talvod.log");
+    const int port = talvod.Port();
+    ASSERT_GT(port, 0) << talvod.Log();
+    auto lines = [&] {
+        const HttpResult r = HttpGet(port, "/api/site");
+        EXPECT_EQ(r.status, 200) << r.body;
+        return r.status == 200 ? nlohmann::json::parse(r.body)["lines"].get<std::vector<std::string>>()
+                               : std::vector<std::string>{"<no answer>"};
+    };
     ASSERT_TRUE(WaitFor([&] { return a.Held(1) == 0; })) << talvod.Log();
     EXPECT_EQ(a.Held(2), 4);
+    EXPECT_EQ(lines(), std::vector<std::string>({"north"}));
+    // Without a token in the file, nobody may make it collect.
+    EXPECT_EQ(HttpPost(port, "/api/terminals/north/2/collect").status, 403);
 
-    WriteText(config, ConfigText(dir / "talvod.db", kFastJobs, {LineBlock("north", a.link(), {"1", "2"})}));
+    WriteText(config, ConfigText(dir / "talvod.db", kFastJobs,
+                                 {LineBlock("north", a.link(), {"1", "2"}), LineBlock("south", b.link(), {"1"})}));
+    want.Queue(b, "south", 1, 3);
     talvod.Signal(SIGHUP);
-    ASSERT_TRUE(WaitFor([&] { return a.Held(2) == 0; })) << talvod.Log();
+    ASSERT_TRUE(WaitFor([&] { return a.Held(2) == 0 && b.Held(1) == 0; })) << talvod.Log();
+    EXPECT_EQ(lines(), std::vector<std::string>({"north", "south"}));
 
     WriteText(config, "[[line]]\nname = \"north\"\n");
     talvod.Signal(SIGHUP);
@@ -283,8 +299,19 @@ TEST_F(CollectionFaults, HangupReloads) {
     want.Queue(a, "north", 2, 2);
     ASSERT_TRUE(WaitFor([&] { return a.Held(2) == 0; })) << talvod.Log();
     EXPECT_TRUE(talvod.Running());
+    EXPECT_EQ(lines(), std::vector<std::string>({"north", "south"}));
+
+    WriteText(config, ConfigText(dir / "talvod.db", kFastJobs, {LineBlock("south", b.link(), {"1"})}));
+    const int stops = talvod.Count("line-stop line=north");
+    talvod.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return talvod.Count(" reloaded ") == 2; })) << talvod.Log();
+    EXPECT_EQ(talvod.Count("line-stop line=north"), stops + 1) << talvod.Log();
+    EXPECT_EQ(lines(), std::vector<std::string>({"south"}));
+    want.Queue(b, "south", 1, 1);
+    ASSERT_TRUE(WaitFor([&] { return b.Held(1) == 0; })) << talvod.Log();
+
     auto db = service::Open(dir / "talvod.db");
-    ASSERT_TRUE(WaitFor([&] { return Count(*db, "records") == 9; }));
+    ASSERT_TRUE(WaitFor([&] { return Count(*db, "records") == 13; }));
     EXPECT_EQ(Stored(*db), want.records);
 }
 

@@ -217,8 +217,13 @@ TEST_F(Http, CsvTotalsAndRejected) {
 
     // A raw record that fails its check, with SQL in it, from a terminal.
     sim->Ok("record 1 raw x');DROP_TABLE_records;--abc");
-    EXPECT_EQ(HttpPost(port, "/api/terminals/hall/1/collect", kToken).status, 202);
-    ASSERT_TRUE(WaitFor([&] { return Get("/api/rejected")["rejected"].size() == 1; }));
+    const HttpResult collected = HttpPost(port, "/api/terminals/hall/1/collect", kToken);
+    ASSERT_EQ(collected.status, 200) << collected.body;
+    const json outcome = json::parse(collected.body);
+    EXPECT_EQ(outcome["records"], 0) << collected.body;
+    EXPECT_EQ(outcome["rejected"], 1) << collected.body;
+    EXPECT_EQ(outcome["error"], nullptr) << collected.body;
+    EXPECT_EQ(Get("/api/rejected")["rejected"].size(), 1u);
     const json rejected = Get("/api/rejected?terminal=1");
     EXPECT_EQ(rejected["rejected"][0]["raw"], "x');DROP_TABLE_records;--abc");
     EXPECT_EQ(rejected["rejected"][0]["line"], "hall");
@@ -252,9 +257,14 @@ TEST_F(Http, TokenRefusalsTouchNothing) {
 
     EXPECT_EQ(HttpPost(port, "/api/terminals/hall/7/collect", kToken).status, 404);
     EXPECT_EQ(HttpPost(port, "/api/terminals/east/1/collect", kToken).status, 404);
-    EXPECT_EQ(HttpPost(port, "/api/terminals/hall/2/collect", kToken).status, 202);
-    ASSERT_TRUE(WaitFor([&] { return sim->Held(2) == 0; })) << talvod->Log();
-    ASSERT_TRUE(WaitFor([&] { return Get("/api/records?card=700001")["total"] == 1; }));
+    // The answer comes once the collection is over and tells what it
+    // stored, or why the terminal gave nothing.
+    const HttpResult collected = HttpPost(port, "/api/terminals/hall/2/collect", kToken);
+    ASSERT_EQ(collected.status, 200) << collected.body;
+    EXPECT_EQ(json::parse(collected.body),
+              json::parse(R"({"done":true,"line":"hall","terminal":2,"records":1,"rejected":0,"state":"up","error":null})"));
+    EXPECT_EQ(sim->Held(2), 0);
+    EXPECT_EQ(Get("/api/records?card=700001")["total"], 1);
     const HttpResult metrics = HttpGet(port, "/metrics", kToken);
     EXPECT_EQ(metrics.Header("Content-Type"), "text/plain; version=0.0.4");
     for (const char* family : {"talvod_records_stored_total{line=\"hall\"} 1", "talvod_exchanges_total{line=\"hall\",job=\"collect\"}",
@@ -263,6 +273,13 @@ TEST_F(Http, TokenRefusalsTouchNothing) {
         EXPECT_NE(metrics.body.find(family), std::string::npos) << family << "\n" << metrics.body;
     }
     EXPECT_EQ(Get("/healthz")["status"], "ok");
+
+    sim->Ok("remove 1");
+    const HttpResult silent = HttpPost(port, "/api/terminals/hall/1/collect", kToken);
+    ASSERT_EQ(silent.status, 200) << silent.body;
+    EXPECT_EQ(json::parse(silent.body)["state"], "down") << silent.body;
+    EXPECT_EQ(json::parse(silent.body)["records"], 0) << silent.body;
+    EXPECT_NE(json::parse(silent.body)["error"], nullptr) << silent.body;
 }
 
 TEST_F(Http, BadRequestsGetReasons) {

@@ -1,17 +1,28 @@
 // The page in a real headless Chromium against a running talvod fed by
 // software terminals: it loads without any other site, shows the right
 // numbers, and its screenshot is kept as a test artefact in the build tree.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 
 #include "harness.h"
 
+extern char** environ;
+
 namespace talvo::test {
 namespace {
+
+using nlohmann::json;
 
 std::string Chromium() {
     for (const char* p : {"/usr/bin/chromium", "/usr/bin/chromium-browser"}) {
@@ -32,6 +43,150 @@ int CountOf(const std::string& dom, const std::string& text) {
     for (std::size_t at = dom.find(text); at != std::string::npos; at = dom.find(text, at + 1)) ++n;
     return n;
 }
+
+// Headless Chromium driven over its DevTools protocol on a pipe (file
+// descriptors 3 and 4 of the browser, one JSON message per NUL-ended
+// piece): a page to load, scripts to evaluate in it, real mouse clicks and
+// typing.
+class Browser {
+public:
+    Browser(const std::string& chromium, const TempDir& dir) {
+        int toBrowser[2], fromBrowser[2];
+        if (pipe2(toBrowser, O_CLOEXEC) != 0 || pipe2(fromBrowser, O_CLOEXEC) != 0) return;
+        std::vector<std::string> argv = {chromium, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                                         "--user-data-dir=" + (dir / "profile"), "--remote-debugging-pipe",
+                                         "--window-size=1280,1500", "about:blank"};
+        std::vector<char*> cargv;
+        for (std::string& a : argv) cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        std::vector<std::string> environment;
+        for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+        // Its profile and temporary files stay in the test's folder.
+        environment.push_back("HOME=" + dir.path());
+        environment.push_back("TMPDIR=" + dir.path());
+        std::vector<char*> cenv;
+        for (std::string& e : environment) cenv.push_back(e.data());
+        cenv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, toBrowser[0], 3);
+        posix_spawn_file_actions_adddup2(&actions, fromBrowser[1], 4);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        // A group of its own, so that its helper processes can be ended with it.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attr, 0);
+        if (posix_spawn(&pid_, cargv[0], &actions, &attr, cargv.data(), cenv.data()) != 0) pid_ = -1;
+        posix_spawnattr_destroy(&attr);
+        posix_spawn_file_actions_destroy(&actions);
+        close(toBrowser[0]);
+        close(fromBrowser[1]);
+        out_ = toBrowser[1];
+        in_ = fromBrowser[0];
+    }
+    ~Browser() {
+        if (pid_ > 0) {
+            Send("Browser.close", json::object(), "");
+            int status = 0;
+            if (!WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, std::chrono::seconds(10))) {
+                kill(-pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+            }
+        }
+        if (out_ >= 0) close(out_);
+        if (in_ >= 0) close(in_);
+    }
+    Browser(const Browser&) = delete;
+    Browser& operator=(const Browser&) = delete;
+
+    // Opens `url` in a new page; false when the browser does not answer.
+    bool Open(const std::string& url) {
+        const json target = Send("Target.createTarget", {{"url", "about:blank"}}, "");
+        if (!target.contains("targetId")) return false;
+        const json attached = Send("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}}, "");
+        if (!attached.contains("sessionId")) return false;
+        session_ = attached["sessionId"];
+        return Send("Page.navigate", {{"url", url}}).contains("frameId");
+    }
+    void Reload() { Send("Page.reload", json::object()); }
+    // The value of a script in the page (awaited when a promise).
+    json Eval(const std::string& script) {
+        const json r = Send("Runtime.evaluate", {{"expression", script}, {"returnByValue", true}, {"awaitPromise", true}});
+        if (!r.contains("result") || r.contains("exceptionDetails")) {
+            ADD_FAILURE() << script << ": " << r.dump();
+            return nullptr;
+        }
+        return r["result"].value("value", json());
+    }
+    // Waits until the script's value is true; the page may still be
+    // loading meanwhile (an exception counts as not yet).
+    bool Until(const std::string& script) {
+        const std::string guarded = "(() => { try { return !!(" + script + "); } catch (e) { return false; } })()";
+        return WaitFor([&] { return Eval(guarded) == true; }, std::chrono::seconds(30));
+    }
+    std::string Text(const std::string& selector) {
+        const json v = Eval("(e => e ? e.textContent : '<missing>')(document.querySelector(" + json(selector).dump() + "))");
+        return v.is_string() ? v.get<std::string>() : "<none>";
+    }
+    // A left click in the middle of the element, as a mouse would.
+    void Click(const std::string& selector) {
+        const json at = Eval("(() => { const e = document.querySelector(" + json(selector).dump() +
+                             "); if (!e) return null; e.scrollIntoView({block: 'center'});"
+                             " const r = e.getBoundingClientRect(); return [r.x + r.width / 2, r.y + r.height / 2]; })()");
+        ASSERT_TRUE(at.is_array()) << "nothing to click at " << selector;
+        for (const char* type : {"mouseMoved", "mousePressed", "mouseReleased"}) {
+            Send("Input.dispatchMouseEvent",
+                 {{"type", type}, {"x", at[0]}, {"y", at[1]}, {"button", "left"}, {"clickCount", 1}});
+        }
+    }
+    // Types text into the element (emptied first).
+    void Type(const std::string& selector, const std::string& text) {
+        Click(selector);
+        Eval("document.querySelector(" + json(selector).dump() + ").value = ''");
+        Send("Input.insertText", {{"text", text}});
+    }
+
+private:
+    // One command; its result (empty when the browser did not answer).
+    json Send(const std::string& method, const json& params, std::optional<std::string> session = std::nullopt) {
+        json message = {{"id", ++id_}, {"method", method}, {"params", params}};
+        const std::string sessionId = session ? *session : session_;
+        if (!sessionId.empty()) message["sessionId"] = sessionId;
+        const std::string text = message.dump() + std::string(1, '\0');
+        for (std::size_t at = 0; at < text.size();) {
+            const ssize_t n = write(out_, text.data() + at, text.size() - at);
+            if (n <= 0) return json::object();
+            at += static_cast<std::size_t>(n);
+        }
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            for (std::size_t nul; (nul = buffer_.find('\0')) != std::string::npos;) {
+                json reply = json::parse(buffer_.substr(0, nul), nullptr, false);
+                buffer_.erase(0, nul + 1);
+                if (reply.is_object() && reply.value("id", -1) == id_) {
+                    if (reply.contains("error")) return json::object({{"error", reply["error"]}});
+                    return reply["result"];
+                }
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd p{in_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return json::object();
+            char chunk[65536];
+            const ssize_t n = read(in_, chunk, sizeof chunk);
+            if (n <= 0) return json::object();
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1, in_ = -1;
+    int id_ = 0;
+    std::string buffer_;
+    std::string session_;
+};
 
 TEST(Page, InChromium) {
     const std::string chromium = Chromium();
@@ -116,6 +271,81 @@ TEST(Page, InChromium) {
     ASSERT_GT(image.size(), 10000u);
     EXPECT_EQ(image.substr(1, 3), "PNG");
     std::printf("[ page     ] screenshot: %s\n", png.c_str());
+
+    talvod.Signal(SIGTERM);
+    talvod.Wait();
+}
+
+// "Collect now" from the page of a service with a token: the page asks for
+// the token in its own form (once: it is kept for the session), says so
+// plainly when the token is wrong, and shows on the terminal's tile what
+// the collection came to while the records appear below.
+TEST(Page, CollectNowWithToken) {
+    const std::string chromium = Chromium();
+    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+    const std::string token = "page-token-5d1f0c";
+    TempDir dir;
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    WriteText(dir / "talvod.toml",
+              ConfigText(dir / "talvod.db",
+                         "[http]\nport = 0\ntoken = \"" + token + "\"\n[jobs]\ncollect = \"1h\"\nclock_at_start = false\n",
+                         {LineBlock("north", a.link(), {"1", "9"})}));
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    const int port = talvod.Port();
+    ASSERT_GT(port, 0) << talvod.Log();
+    // The collection at the start is over (terminal 9 found silent) before
+    // records are queued: only "collect now" can fetch them.
+    ASSERT_TRUE(WaitFor([&] {
+        return HttpGet(port, "/api/jobs", token).body.find("\"job\":\"collect\"") != std::string::npos;
+    })) << talvod.Log();
+    std::vector<std::string> cards;
+    for (int i = 0; i < 3; ++i) {
+        RawRecord r;
+        r.card = std::to_string(810001 + i);
+        a.Ok("record 1 seal " + r.Text());
+        cards.push_back(r.card);
+    }
+
+    Browser browser(chromium, dir);
+    ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(port) + "/")) << "no answer from chromium";
+    ASSERT_TRUE(browser.Until("!document.getElementById('token-form').hidden"));
+    EXPECT_EQ(browser.Text("#token-message"), "This service needs its token.");
+
+    browser.Type("#token", "not-the-token");
+    browser.Click("#token-form button");
+    ASSERT_TRUE(browser.Until("document.getElementById('token-message').textContent.includes('refused')"));
+    EXPECT_EQ(browser.Eval("document.getElementById('token-form').hidden"), false);
+    EXPECT_EQ(browser.Eval("sessionStorage.getItem('talvod-token')"), nullptr);
+
+    browser.Type("#token", token);
+    browser.Click("#token-form button");
+    ASSERT_TRUE(browser.Until("document.body.dataset.loaded === '1'"));
+    EXPECT_EQ(browser.Eval("document.getElementById('token-form').hidden"), true);
+    EXPECT_EQ(browser.Eval("sessionStorage.getItem('talvod-token')"), token);
+    EXPECT_EQ(browser.Text("#records-count"), "no records");
+
+    browser.Click("[data-terminal='north:1'] button.collect");
+    ASSERT_TRUE(browser.Until("!!document.querySelector(\"[data-terminal='north:1'] .collect-outcome.ok\")"))
+        << browser.Text("[data-terminal='north:1'] .collect-outcome");
+    EXPECT_EQ(browser.Text("[data-terminal='north:1'] .collect-outcome"), "3 records collected");
+    ASSERT_TRUE(browser.Until("document.querySelectorAll('#records tbody tr').length === 3"))
+        << browser.Text("#records");
+    const std::string table = browser.Text("#records tbody");
+    for (const std::string& card : cards) EXPECT_NE(table.find(card), std::string::npos) << card << " in " << table;
+    EXPECT_EQ(a.Held(1), 0);
+
+    // The silent terminal: the reason on its tile.
+    browser.Click("[data-terminal='north:9'] button.collect");
+    ASSERT_TRUE(browser.Until("!!document.querySelector(\"[data-terminal='north:9'] .collect-outcome.error\")"))
+        << browser.Text("[data-terminal='north:9'] .collect-outcome");
+    EXPECT_EQ(browser.Text("[data-terminal='north:9'] .collect-outcome").find("collected"), std::string::npos);
+
+    // Loaded again in the same session: no question.
+    browser.Eval("window.before = true");
+    browser.Reload();
+    ASSERT_TRUE(browser.Until("!window.before && document.body.dataset.loaded === '1'"));
+    EXPECT_EQ(browser.Eval("document.getElementById('token-form').hidden"), true);
 
     talvod.Signal(SIGTERM);
     talvod.Wait();

@@ -20,6 +20,9 @@ const std::vector<std::string> kCsvParams = {"line", "terminal", "card", "type",
 const std::vector<std::string> kTotalParams = {"line", "terminal", "card", "type", "from", "to", "day"};
 const std::vector<std::string> kRejectedParams = {"line", "terminal", "limit", "offset"};
 
+// How long a "collect now" request waits for its collection.
+constexpr std::chrono::seconds kCollectNowWait{15};
+
 void Json(httplib::Response& res, const json& body, int status = 200) {
     res.status = status;
     res.set_content(body.dump(), "application/json");
@@ -143,27 +146,30 @@ void ConnectionPool::Return(std::unique_ptr<Connection> c) {
 
 // ---- The server -----------------------------------------------------------------
 
-HttpApi::HttpApi(const Config& config, Metrics& metrics, std::function<int(const std::string&, int)> collectNow)
+HttpApi::HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow)
     : config_(config),
       metrics_(metrics),
       collectNow_(std::move(collectNow)),
       pool_(config.database),
       server_(std::make_unique<httplib::Server>()),
       token_(config.http.token) {
+    for (const LineConfig& l : config.lines) lines_.push_back(l.name);
     Routes();
 }
 
 HttpApi::~HttpApi() { Stop(); }
 
-void HttpApi::SetToken(const std::string& token) {
-    std::lock_guard<std::mutex> hold(tokenLock_);
-    token_ = token;
+void HttpApi::Reconfigure(const Config& fresh) {
+    std::lock_guard<std::mutex> hold(lock_);
+    token_ = fresh.http.token;
+    lines_.clear();
+    for (const LineConfig& l : fresh.lines) lines_.push_back(l.name);
 }
 
 bool HttpApi::Authorized(const std::string& header) {
     std::string token;
     {
-        std::lock_guard<std::mutex> hold(tokenLock_);
+        std::lock_guard<std::mutex> hold(lock_);
         token = token_;
     }
     if (token.empty()) return true;
@@ -274,7 +280,10 @@ void HttpApi::Routes() {
     s.Get("/api/site", [this](const httplib::Request& req, httplib::Response& res) {
         if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
         json lines = json::array();
-        for (const LineConfig& l : config_.lines) lines.push_back(l.name);
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            for (const std::string& l : lines_) lines.push_back(l);
+        }
         Json(res, json{{"host", config_.host},
                        {"version", talvo_version()},
                        {"today", LocalToday()},
@@ -395,24 +404,35 @@ void HttpApi::Routes() {
     });
 
     // "Collect now": the one request that changes anything, so it needs a
-    // token even on the loopback.
+    // token even on the loopback.  The answer waits for the collection
+    // (200 with what it came to) up to a limit, then says it is still
+    // queued or running (202).
     s.Post(R"(/api/terminals/([A-Za-z0-9_.-]{1,32})/([0-9]{1,3})/collect)",
            [this](const httplib::Request& req, httplib::Response& res) {
                bool tokenSet;
                {
-                   std::lock_guard<std::mutex> hold(tokenLock_);
+                   std::lock_guard<std::mutex> hold(lock_);
                    tokenSet = !token_.empty();
                }
                if (!tokenSet) return Problem(res, 403, "collect now needs a token in the configuration ([http] token)");
                const std::string line = req.matches[1];
                const int number = std::stoi(req.matches[2]);
                if (number > 255) return Problem(res, 400, "terminal: a number from 0 to 255");
-               if (collectNow_(line, number) != 0) {
+               const auto ticket = collectNow_(line, number);
+               if (!ticket) {
                    return Problem(res, 404, "no terminal " + std::to_string(number) + " on a line '" + line +
                                                 "' of this service");
                }
                Log(Level::kInfo, "collect-now", {{"line", line}, {"terminal", std::to_string(number)}});
-               Json(res, json{{"queued", true}, {"line", line}, {"terminal", number}}, 202);
+               const CollectResult r = ticket->Wait(kCollectNowWait);
+               if (!r.done) return Json(res, json{{"done", false}, {"line", line}, {"terminal", number}}, 202);
+               Json(res, json{{"done", true},
+                              {"line", line},
+                              {"terminal", number},
+                              {"records", r.records},
+                              {"rejected", r.rejected},
+                              {"state", r.state},
+                              {"error", Optional(r.error)}});
            });
 }
 

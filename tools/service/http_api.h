@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "collector.h"
 #include "config.h"
 #include "database.h"
 #include "metrics.h"
@@ -48,8 +49,10 @@ private:
 
 class HttpApi {
 public:
-    // `collectNow(line, terminal)`: 0 queued, 1 no such terminal here.
-    HttpApi(const Config& config, Metrics& metrics, std::function<int(const std::string&, int)> collectNow);
+    // `collectNow(line, terminal)` queues a collection: null when this
+    // service has no such terminal.
+    using CollectNow = std::function<std::shared_ptr<CollectTicket>(const std::string&, int)>;
+    HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow);
     ~HttpApi();
     HttpApi(const HttpApi&) = delete;
     HttpApi& operator=(const HttpApi&) = delete;
@@ -59,8 +62,9 @@ public:
     bool Start(std::string& error);
     void Stop();
     int Port() const { return port_; }
-    // A new token (SIGHUP), in force for the next request.
-    void SetToken(const std::string& token);
+    // The configuration read again (SIGHUP): its token and its lines, in
+    // force for the next request.  The address and the database stay.
+    void Reconfigure(const Config& fresh);
 
 private:
     void Routes();
@@ -68,12 +72,13 @@ private:
 
     Config config_;
     Metrics& metrics_;
-    std::function<int(const std::string&, int)> collectNow_;
+    CollectNow collectNow_;
     ConnectionPool pool_;
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
-    std::mutex tokenLock_;
+    std::mutex lock_;  // what a reload changes
     std::string token_;
+    std::vector<std::string> lines_;
     int port_ = 0;
 };
 

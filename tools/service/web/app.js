@@ -5,7 +5,12 @@
 
 const REFRESH_MS = 10000;
 const PAGE = 25;
-const state = { token: sessionStorage.getItem("talvod-token") || "", offset: 0, total: 0, today: "" };
+const TOKEN_KEY = "talvod-token";
+const state = {
+  token: sessionStorage.getItem(TOKEN_KEY) || "", offset: 0, total: 0, today: "",
+  outcomes: {},     // "line:number" -> { kind: "busy" | "ok" | "error", text } of its last "collect now"
+  pending: null,    // a "collect now" waiting for the token
+};
 
 function $(id) { return document.getElementById(id); }
 
@@ -43,14 +48,37 @@ function when(iso) {
 
 class Unauthorized extends Error {}
 
-async function api(path) {
-  const headers = state.token ? { Authorization: "Bearer " + state.token } : {};
-  const res = await fetch(path, { headers, cache: "no-store" });
-  if (res.status === 401) throw new Unauthorized("a token is needed");
+// The token form, with why it is shown.  A token the service refused is
+// forgotten, so that it is not sent again.
+function askToken(refused) {
+  if (refused) {
+    state.token = "";
+    sessionStorage.removeItem(TOKEN_KEY);
+  }
+  $("token-message").textContent = refused
+    ? "The service refused this token: enter the token from its configuration."
+    : "This service needs its token.";
+  $("token-form").hidden = false;
+  $("token").focus();
+}
+
+// A request with the token when there is one; the answer's JSON body, and
+// its status in `status`.
+async function call(path, options) {
+  const sent = state.token;
+  const headers = sent ? { Authorization: "Bearer " + sent } : {};
+  const res = await fetch(path, { ...options, headers, cache: "no-store" });
+  if (res.status === 401) {
+    if (state.token === sent) askToken(sent !== "");
+    throw new Unauthorized(sent ? "the token was refused" : "a token is needed");
+  }
   const body = await res.json().catch(() => ({}));
   if (!res.ok) throw new Error(body.error || res.statusText);
+  body.status = res.status;
   return body;
 }
+
+function api(path) { return call(path, {}); }
 
 function query(params) {
   const q = new URLSearchParams();
@@ -88,6 +116,10 @@ function renderTerminals(terminals) {
     if (t.failures > 0) details.push(t.failures + " failures in a row");
     if (t.last_error_text && t.state !== "up") details.push(t.last_error_text);
     const key = t.line + ":" + t.number;
+    const outcome = state.outcomes[key];
+    const button = el("button", { type: "button", class: "collect" }, "Collect now");
+    button.disabled = outcome !== undefined && outcome.kind === "busy";
+    button.addEventListener("click", () => collectNow(t.line, t.number));
     box.append(el("div", { class: "tile " + t.state, "data-terminal": key, "data-state": t.state },
       el("div", { class: "name" }, t.name),
       el("div", { class: "where" }, t.line + " #" + t.number + " · " + t.kind + " · " + t.host),
@@ -95,7 +127,10 @@ function renderTerminals(terminals) {
       el("div", { class: "today" },
         el("span", { class: "records-today" }, t.records_today + " records"),
         el("span", { class: "takings-today" }, money(t.takings_today_cents))),
-      el("div", { class: "detail" }, details.join(" · "))));
+      el("div", { class: "detail" }, details.join(" · ")),
+      el("div", { class: "actions" }, button,
+        el("span", { class: "collect-outcome " + (outcome ? outcome.kind : ""), role: "status" },
+          outcome ? outcome.text : ""))));
     select.append(el("option", { value: key }, t.name + " (" + key + ")"));
   }
   select.value = chosen;
@@ -180,7 +215,47 @@ async function loadRejected() {
 function showError(e) {
   const line = $("status-line");
   line.replaceChildren(el("span", { class: "error" }, e.message));
-  if (e instanceof Unauthorized) $("token-form").hidden = false;
+}
+
+// The outcome of a "collect now" on its terminal's tile, kept across the
+// tiles' refreshes.
+function showOutcome(key, kind, text) {
+  state.outcomes[key] = { kind, text };
+  const tile = document.querySelector('[data-terminal="' + CSS.escape(key) + '"]');
+  if (!tile) return;
+  const span = tile.querySelector(".collect-outcome");
+  span.className = "collect-outcome " + kind;
+  span.textContent = text;
+  tile.querySelector("button.collect").disabled = kind === "busy";
+}
+
+function plural(n, word) { return n + " " + word + (n === 1 ? "" : "s"); }
+
+// Collects one terminal's records now.  The service answers once the
+// collection is over (or says it is still running); it always wants the
+// token for this, so a page without one asks for it and goes on after.
+async function collectNow(line, number) {
+  const key = line + ":" + number;
+  showOutcome(key, "busy", "collecting…");
+  try {
+    const r = await call("/api/terminals/" + encodeURIComponent(line) + "/" + number + "/collect", { method: "POST" });
+    if (!r.done) {
+      showOutcome(key, "busy", "still collecting; the records show up as they come in");
+    } else {
+      let text = plural(r.records, "record") + " collected";
+      if (r.rejected > 0) text += ", " + plural(r.rejected, "raw record") + " rejected";
+      if (r.error) showOutcome(key, "error", (r.records > 0 || r.rejected > 0 ? text + ", then: " : "") + r.error);
+      else showOutcome(key, "ok", text);
+    }
+  } catch (e) {
+    if (e instanceof Unauthorized) {
+      state.pending = { line, number };
+      showOutcome(key, "error", e.message + ": enter the token above");
+      return;
+    }
+    showOutcome(key, "error", e.message);
+  }
+  refresh();
 }
 
 async function refresh() {
@@ -221,10 +296,15 @@ document.addEventListener("DOMContentLoaded", () => {
   $("export").addEventListener("click", exportCsv);
   $("token-form").addEventListener("submit", ev => {
     ev.preventDefault();
-    state.token = $("token").value;
-    sessionStorage.setItem("talvod-token", state.token);
+    state.token = $("token").value.trim();
+    $("token").value = "";
+    if (!state.token) return;
+    sessionStorage.setItem(TOKEN_KEY, state.token);
     $("token-form").hidden = true;
-    refresh();
+    const pending = state.pending;
+    state.pending = null;
+    if (pending) collectNow(pending.line, pending.number);
+    else refresh();
   });
   refresh();
   setInterval(refresh, REFRESH_MS);
