@@ -78,6 +78,7 @@ host = "demo"
 [http]
 listen = "127.0.0.1"
 port = $port
+token = "demo"
 
 [jobs]
 collect = "5s"
@@ -147,7 +148,7 @@ if ! grep -qs 'http-listening' "$dir/talvod.log"; then
 fi
 echo
 echo "talvod is collecting from two software lines (log: $dir/talvod.log)"
-echo "page: http://127.0.0.1:$port/"
+echo "page: http://127.0.0.1:$port/ (token: demo)"
 echo "Ctrl-C stops it."
 
 # New sales keep coming while it runs.
