@@ -6,6 +6,7 @@
 //
 //   TALVO_CONFIRM_GATE=kill=N    SIGKILL the process at its N-th confirmation
 //   TALVO_CONFIRM_GATE=pause=MS  wait MS before each confirmation
+//   TALVO_CONFIRM_GATE=hold=PATH each confirmation waits until PATH exists
 #include <dlfcn.h>
 #include <signal.h>
 #include <unistd.h>
@@ -25,11 +26,13 @@ using Confirm = int (*)(talvo_line*, int, const talvo_batch*);
 struct Gate {
     int killAt = 0;
     int pauseMs = 0;
+    const char* hold = nullptr;
     Gate() {
         const char* v = std::getenv("TALVO_CONFIRM_GATE");
         if (v == nullptr) return;
         if (std::strncmp(v, "kill=", 5) == 0) killAt = std::atoi(v + 5);
         if (std::strncmp(v, "pause=", 6) == 0) pauseMs = std::atoi(v + 6);
+        if (std::strncmp(v, "hold=", 5) == 0) hold = v + 5;
     }
 };
 
@@ -44,5 +47,8 @@ extern "C" TALVO_API int TALVO_CALL talvo_records_confirm(talvo_line* line, int 
     const int n = ++confirmations;
     if (gate.killAt > 0 && n >= gate.killAt) kill(getpid(), SIGKILL);
     if (gate.pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gate.pauseMs));
+    while (gate.hold != nullptr && access(gate.hold, F_OK) != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     return real(line, terminal, batch);
 }

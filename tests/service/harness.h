@@ -94,8 +94,8 @@ private:
 std::string TalvodPath();
 
 // The environment that stops talvod between a batch's commit and its
-// confirmation: "kill=N" (SIGKILL at the N-th confirmation) or "pause=MS"
-// (before each one).  A library preloaded into the program, which itself
+// confirmation: "kill=N" (SIGKILL at the N-th confirmation), "pause=MS"
+// (before each one) or "hold=PATH" (each one waits until PATH exists).  A library preloaded into the program, which itself
 // has no such hook.
 std::vector<std::string> ConfirmGate(const std::string& how);
 
