@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/platform.h"
 #include "serial/messages.h"
 #include "serial/trace.h"
 
@@ -29,7 +30,8 @@ void Line::FrameSent(const unsigned char* bytes, std::uint32_t count) {
     traceCommand_ = trace::RequestCommand(bytes, count);
     if (legacy_) {
         if (displaySend != 0) platform::message::ShowPlain(text::kSendPrefix, SendDiagnostic(bytes, count, 3));
-        trace::Frame(trace::Direction::kSent, bytes, count, traceTerminal_, traceCommand_);
+        traceTarget_ = platform::env::Get("TALVO_TRACE");
+        trace::Frame(traceTarget_, trace::Direction::kSent, bytes, count, traceTerminal_, traceCommand_);
     }
     if (traceFn != nullptr) {
         traceFn(traceUser, 0, NowMs(), traceTerminal_, traceCommand_, bytes, count);
@@ -41,7 +43,7 @@ void Line::ReplyCollected(const unsigned char* bytes, std::uint32_t count) {
         if (displayRecp != 0) {
             platform::message::ShowPlain(platform::message::Text{"", ""}, ReceiveDiagnostic(bytes, count));
         }
-        trace::Frame(trace::Direction::kReceived, bytes, count, traceTerminal_, traceCommand_);
+        trace::Frame(traceTarget_, trace::Direction::kReceived, bytes, count, traceTerminal_, traceCommand_);
     }
     if (traceFn != nullptr) {
         traceFn(traceUser, 1, NowMs(), traceTerminal_, traceCommand_, bytes, count);

@@ -65,6 +65,9 @@ private:
     bool legacy_;
     int traceTerminal_ = -1;
     int traceCommand_ = -1;
+    // Where TALVO_TRACE pointed when the request went out: its reply goes
+    // to the same place (the environment is looked up once a frame pair).
+    std::string traceTarget_;
 };
 
 }  // namespace talvo

@@ -96,29 +96,41 @@ void Remember(const std::string& path, const profile::FileStamp& stamp, const Ke
     std::copy(numbers, numbers + 7, lastRead.numbers);
 }
 
-Keys Recall() {
-    Keys k;
-    k.comName = lastRead.comName;
-    k.statStr = lastRead.statStr;
+// The keys into the record; assigning into its strings keeps their storage.
+void Apply(const Keys& k, PortSettings& s) {
+    s.ComName = k.comName;
+    s.InQueue = k.inQueue;
+    s.OutQueue = k.outQueue;
+    s.StatStr = k.statStr;
+    s.WaitTime = k.waitTime;
+    s.EchoTime = k.echoTime;
+    s.BautRate = k.bautRate;
+    s.ConvertP = k.convertP;
+    s.Repeat = k.repeat;
+}
+
+// The keys of the file as last read, straight into the record.
+void Recall(PortSettings& s) {
+    s.ComName = lastRead.comName;
+    s.StatStr = lastRead.statStr;
     const std::uint32_t* n = lastRead.numbers;
-    k.inQueue = n[0];
-    k.outQueue = n[1];
-    k.waitTime = n[2];
-    k.echoTime = n[3];
-    k.bautRate = n[4];
-    k.convertP = n[5];
-    k.repeat = n[6];
-    return k;
+    s.InQueue = n[0];
+    s.OutQueue = n[1];
+    s.WaitTime = n[2];
+    s.EchoTime = n[3];
+    s.BautRate = n[4];
+    s.ConvertP = n[5];
+    s.Repeat = n[6];
 }
 
 // False when the file does not exist.
-bool ReadKeys(const std::string& path, Keys& keys) {
+bool ReadKeys(const std::string& path, PortSettings& s) {
     profile::FileStamp stamp;
     const bool vouched = profile::Stamp(path, stamp);
     if (vouched) {
         const LastReadLock hold;
         if (SameFile(lastRead, path, stamp)) {
-            keys = Recall();
+            Recall(s);
             return true;
         }
     }
@@ -126,7 +138,8 @@ bool ReadKeys(const std::string& path, Keys& keys) {
     // reading leaves a stamp that the next command finds different.
     std::string text;
     if (!profile::ReadWhole(path, text)) return false;
-    keys = FromFile(ProfileText(std::move(text)));
+    const Keys keys = FromFile(ProfileText(std::move(text)));
+    Apply(keys, s);
     if (vouched) {
         const LastReadLock hold;
         Remember(path, stamp, keys);
@@ -141,18 +154,14 @@ PortSettings::PortSettings() {
 }
 
 int PortSettings::Load() {
-    Keys k;
-    if (!ReadKeys(IniPath, k)) return 0;
-    ComName = std::move(k.comName);
-    InQueue = k.inQueue;
-    OutQueue = k.outQueue;
-    StatStr = std::move(k.statStr);
-    WaitTime = k.waitTime;
-    EchoTime = k.echoTime;
-    BautRate = k.bautRate;
-    ConvertP = k.convertP > 30 ? 30 : k.convertP;
-    Repeat = k.repeat == 0 || k.repeat > 10 ? 3 : k.repeat;
+    if (!ReadKeys(IniPath, *this)) return 0;
+    if (ConvertP > 30) ConvertP = 30;
+    if (Repeat == 0 || Repeat > 10) Repeat = 3;
     return 1;
+}
+
+void PortSettings::Reload() {
+    if (IniPath.empty() || Load() == 0) *this = PortSettings();
 }
 
 int PortSettings::WriteDefaults() {

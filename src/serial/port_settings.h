@@ -29,6 +29,9 @@ public:
     int Load();
     // Writes all nine keys from the record; always 1.
     int WriteDefaults();
+    // What a new record would hold, read into this one: the file read again
+    // (or written with the defaults when missing), the texts' storage reused.
+    void Reload();
 
     std::uint32_t InQueue = 2048;
     std::uint32_t OutQueue = 1024;

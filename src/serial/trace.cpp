@@ -26,8 +26,8 @@ int PairAt(const unsigned char* bytes, std::uint32_t count, std::uint32_t at) {
 int RequestTerminal(const unsigned char* bytes, std::uint32_t count) { return PairAt(bytes, count, 3); }
 int RequestCommand(const unsigned char* bytes, std::uint32_t count) { return PairAt(bytes, count, 5); }
 
-void Frame(Direction direction, const unsigned char* bytes, std::uint32_t count, int terminal, int command) {
-    const std::string target = platform::env::Get("TALVO_TRACE");
+void Frame(const std::string& target, Direction direction, const unsigned char* bytes, std::uint32_t count,
+           int terminal, int command) {
     if (target.empty()) return;
     std::string hex;
     std::string text;

@@ -5,13 +5,15 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace talvo::trace {
 
 enum class Direction { kSent, kReceived };
 
-// Appends one line for the frame when TALVO_TRACE is set.
-void Frame(Direction direction, const unsigned char* bytes, std::uint32_t count, int terminal, int command);
+// Appends one line for the frame to `target` (the value of TALVO_TRACE: a
+// file name, "-" for standard error, empty for no trace).
+void Frame(const std::string& target, Direction direction, const unsigned char* bytes, std::uint32_t count, int terminal, int command);
 // Terminal and command of a request frame (-1 where they do not read).
 int RequestTerminal(const unsigned char* bytes, std::uint32_t count);
 int RequestCommand(const unsigned char* bytes, std::uint32_t count);

@@ -14,7 +14,7 @@ Result WithPort(Result fallback, Body&& body) noexcept {
     try {
         PortLock lock;
         Line& line = Module().line;
-        line.port.settings = PortSettings();
+        line.port.settings.Reload();
         return body(line);
     } catch (...) {
         return fallback;

@@ -22,7 +22,7 @@ int Attach() {
     // A host that uses lines only: no settings file is read or made, and no
     // port opened, until a command of the 43 exports asks for it.
     if (platform::env::Get("TALVO_DEFER_PORT") == "1") return 1;
-    line.port.settings = PortSettings();
+    line.port.settings.Reload();
     return line.OpenPort(false);
 }
 

@@ -21,15 +21,6 @@
 namespace talvo::test {
 namespace {
 
-void SetEnv(const char* name, const char* value) {
-#ifdef _WIN32
-    SetEnvironmentVariableA(name, value);
-#else
-    if (value != nullptr) setenv(name, value, 1);
-    else unsetenv(name);
-#endif
-}
-
 // The library loaded without opening the settings file's port, as a host
 // that uses lines only does; every test gets a fresh line on the terminal.
 class LineApi : public ::testing::Test {

@@ -1,8 +1,22 @@
 #include "line_fixture.h"
 
 #include <cstdio>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace talvo::test {
+
+void SetEnv(const char* name, const char* value) {
+#ifdef _WIN32
+    SetEnvironmentVariableA(name, value);
+#else
+    if (value != nullptr) setenv(name, value, 1);
+    else unsetenv(name);
+#endif
+}
 
 std::unique_ptr<SettingsFile> LineTest::settings_;
 std::unique_ptr<HostLibrary> LineTest::lib_;

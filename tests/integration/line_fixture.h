@@ -14,6 +14,10 @@
 
 namespace talvo::test {
 
+// Sets (or, with null, removes) a variable of this process's environment, as
+// the library sees it.
+void SetEnv(const char* name, const char* value);
+
 // Settings for quick tests: short time limits at a fast line.
 inline std::map<std::string, std::string> FastSettings(const std::string& port) {
     return {{"ComName", port}, {"BautRate", "9600"}, {"EchoTime", "60"}, {"WaitTime", "250"},
