@@ -22,6 +22,8 @@ void Line::Release() {
     std::string().swap(s.IniPath);
     std::map<int, BatchImage>().swap(fetched);
     std::map<int, std::string>().swap(storedUnconfirmed);
+    std::vector<unsigned char>().swap(spareRequest);
+    std::vector<unsigned char>().swap(spareReply);
 }
 
 void Line::FrameSent(const unsigned char* bytes, std::uint32_t count) {

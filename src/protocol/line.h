@@ -60,6 +60,9 @@ public:
     // answer: when the terminal hands the same raw records again they are
     // confirmed without being stored twice.
     std::map<int, std::string> storedUnconfirmed;
+    // Storage for the frames of the next command (see TerminalCommand).
+    std::vector<unsigned char> spareRequest;
+    std::vector<unsigned char> spareReply;
 
 private:
     bool legacy_;

@@ -31,9 +31,20 @@ class TerminalCommand {
 public:
     static constexpr std::uint32_t kReceiveCapacity = 1024;
 
+    // The frames are built in storage the line keeps from one command to the
+    // next (commands on a line run one at a time; one made while another
+    // lives simply starts with storage of its own).
     TerminalCommand(Line& line, std::uint8_t code)
-        : commandCode(code), waitTime(line.port.settings.WaitTime), line_(line) {}
-    virtual ~TerminalCommand() = default;
+        : commandCode(code), waitTime(line.port.settings.WaitTime), line_(line) {
+        requestFrame.swap(line.spareRequest);
+        replyFrame.swap(line.spareReply);
+        requestFrame.clear();
+        replyFrame.clear();
+    }
+    virtual ~TerminalCommand() {
+        requestFrame.swap(line_.spareRequest);
+        replyFrame.swap(line_.spareReply);
+    }
     TerminalCommand(const TerminalCommand&) = delete;
     TerminalCommand& operator=(const TerminalCommand&) = delete;
 
