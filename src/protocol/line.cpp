@@ -24,6 +24,7 @@ void Line::Release() {
     std::map<int, std::string>().swap(storedUnconfirmed);
     std::vector<unsigned char>().swap(spareRequest);
     std::vector<unsigned char>().swap(spareReply);
+    std::string().swap(traceTarget_);
 }
 
 void Line::FrameSent(const unsigned char* bytes, std::uint32_t count) {
