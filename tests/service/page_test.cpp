@@ -341,6 +341,30 @@ TEST(Page, CollectNowWithToken) {
         << browser.Text("[data-terminal='north:9'] .collect-outcome");
     EXPECT_EQ(browser.Text("[data-terminal='north:9'] .collect-outcome").find("collected"), std::string::npos);
 
+    // The token changed at the service (SIGHUP): "Collect now" is refused,
+    // the page asks again, and goes on with the collection once told.
+    const std::string fresh = "page-token-9a7e21";
+    WriteText(dir / "talvod.toml",
+              ConfigText(dir / "talvod.db",
+                         "[http]\nport = 0\ntoken = \"" + fresh + "\"\n[jobs]\ncollect = \"1h\"\nclock_at_start = false\n",
+                         {LineBlock("north", a.link(), {"1", "9"})}));
+    talvod.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return talvod.Count(" reloaded ") == 1; })) << talvod.Log();
+    RawRecord late;
+    late.card = "810099";
+    a.Ok("record 1 seal " + late.Text());
+    browser.Click("[data-terminal='north:1'] button.collect");
+    ASSERT_TRUE(browser.Until("!document.getElementById('token-form').hidden"));
+    EXPECT_NE(browser.Text("#token-message").find("refused"), std::string::npos) << browser.Text("#token-message");
+    EXPECT_EQ(a.Held(1), 1);
+    browser.Type("#token", fresh);
+    browser.Click("#token-form button");
+    ASSERT_TRUE(browser.Until("document.querySelector(\"[data-terminal='north:1'] .collect-outcome\").textContent"
+                              " === '1 record collected'"))
+        << browser.Text("[data-terminal='north:1'] .collect-outcome");
+    ASSERT_TRUE(browser.Until("document.querySelectorAll('#records tbody tr').length === 4"));
+    EXPECT_EQ(browser.Eval("sessionStorage.getItem('talvod-token')"), fresh);
+
     // Loaded again in the same session: no question.
     browser.Eval("window.before = true");
     browser.Reload();

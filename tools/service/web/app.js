@@ -51,6 +51,7 @@ class Unauthorized extends Error {}
 // The token form, with why it is shown.  A token the service refused is
 // forgotten, so that it is not sent again.
 function askToken(refused) {
+  if (!refused && !$("token-form").hidden) return;  // asking already, maybe saying why
   if (refused) {
     state.token = "";
     sessionStorage.removeItem(TOKEN_KEY);
@@ -303,8 +304,8 @@ document.addEventListener("DOMContentLoaded", () => {
     $("token-form").hidden = true;
     const pending = state.pending;
     state.pending = null;
+    refresh();
     if (pending) collectNow(pending.line, pending.number);
-    else refresh();
   });
   refresh();
   setInterval(refresh, REFRESH_MS);
