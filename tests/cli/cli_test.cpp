@@ -252,6 +252,32 @@ TEST_F(Cli, OddCardTextsKeepCsvAndJsonValid) {
     EXPECT_EQ(parsed["records"][1]["card"], "\xC2\xB0\\\x01");
 }
 
+TEST_F(Cli, RecordsTheLibraryCannotDecodeAreShownEmptyAndNamed) {
+    const std::string store = dir_ / "odd-type.dat";
+    WriteFile(store, StoreHeader(3) + StoreRecord("000001", "13", 1.0f) + StoreRecord("000002", "99", 5.0f) +
+                         StoreRecord("000003", "14", 2.0f));
+    const Outcome csv = Plain({"records", "--csv", store});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    EXPECT_NE(csv.out.find("\n,,,0.00,,,0.00\n001,000003,14,2.00,"), std::string::npos) << csv.out;
+    const Outcome json = Plain({"records", "--json", store});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const nlohmann::json parsed = nlohmann::json::parse(json.out);
+    EXPECT_EQ(parsed["records"][1]["card"], "");
+    EXPECT_EQ(parsed["records"][2]["card"], "000003");
+    EXPECT_NE(json.out.find("\"total\": 3.00,"), std::string::npos) << json.out;
+    const Outcome table = Plain({"records", store});
+    EXPECT_NE(table.out.find("total: 3 records, 3.00\n(1 record does not read as a transaction"), std::string::npos)
+        << table.out;
+
+    // The records are read through the library: without it, one line.
+    RunOptions none;
+    none.env = {"TALVO_LIBRARY=" + dir_ / "none.so"};
+    const Outcome unloaded = Plain({"records", store}, none);
+    EXPECT_EQ(unloaded.status, 1);
+    ExpectOneLine(unloaded, "no library");
+    EXPECT_NE(unloaded.err.find("talvo: records: the library cannot be loaded"), std::string::npos) << unloaded.err;
+}
+
 TEST_F(Cli, EveryStoreThatCannotBeShownIsOneLineAndStatusTwo) {
     WriteFile(dir_ / "foreign.txt", "someone's notes, not a store");
     WriteFile(dir_ / "cut.dat", StoreHeader(7) + StoreRecord("000001", "13", 1.0f));

@@ -6,12 +6,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "process.h"
 #include "store_file.h"
+#include "test_library.h"
 #include "values.h"
 
 namespace talvo::test {
@@ -90,50 +93,56 @@ std::string Header(std::int32_t count) {
     return h;
 }
 
-TEST(StoreFile, WithdrawOnlyWhatThisCollectionAdded) {
-    TempDir dir;
-    const std::string store = dir / "store.dat";
+// The store file through the library, as the tool reads it.
+class StoreFile : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(lib_.Load()) << HostLibrary::Path(); }
+
+    HostLibrary lib_;
+    TempDir dir_;
+};
+
+TEST_F(StoreFile, WithdrawOnlyWhatThisCollectionAdded) {
+    const std::string store = dir_ / "store.dat";
     std::ofstream(store, std::ios::binary) << Header(5) << std::string(5 * 44, 'r');
     std::string problem;
     // Another collection appended meanwhile: its records stay counted.
     EXPECT_FALSE(WithdrawStore(store, 4, 2, problem));
     EXPECT_NE(problem.find("changed meanwhile"), std::string::npos) << problem;
-    EXPECT_EQ(StoreCount(store), 5);
+    EXPECT_EQ(StoreCount(lib_, store), 5);
     EXPECT_TRUE(WithdrawStore(store, 5, 3, problem)) << problem;
-    EXPECT_EQ(StoreCount(store), 3);
-    StoreReader reader;
+    EXPECT_EQ(StoreCount(lib_, store), 3);
+    StoreReader reader(lib_);
     ASSERT_TRUE(reader.Open(store, problem)) << problem;
     EXPECT_EQ(reader.Leftover(), 2 * 44);
-    EXPECT_FALSE(WithdrawStore(dir / "none.dat", 1, 0, problem));
+    EXPECT_FALSE(WithdrawStore(dir_ / "none.dat", 1, 0, problem));
+    EXPECT_EQ(StoreCount(lib_, dir_ / "none.dat"), 0) << "a store not made yet has no records";
 }
 
-TEST(StoreFile, ReaderSeeksAndStopsAtTheCount) {
-    TempDir dir;
-    const std::string store = dir / "store.dat";
-    std::string records;
-    for (int i = 0; i < 2000; ++i) {
-        std::string r(44, '\0');
-        const std::string card = std::to_string(100000 + i);
-        std::memcpy(&r[4], card.data(), 6);
-        records += r;
+TEST_F(StoreFile, ReaderSeeksAndStopsAtTheCountAcrossBlocks) {
+    const std::string store = dir_ / "store.dat";
+    std::vector<talvo_record> records(2000);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        talvo_record& r = records[i];
+        r = talvo_record{1, {}, TALVO_RECORD_DEPOSIT, 100, 0, 2026, 3, 15, 10, 20};
+        std::snprintf(r.card, sizeof r.card, "%06zu", 100000 + i);
     }
-    std::ofstream(store, std::ios::binary) << Header(1500) << records;
-    StoreReader reader;
+    ASSERT_EQ(lib_.talvo_store_append(store.c_str(), records.data(), records.size()), TALVO_OK);
     std::string problem;
+    ASSERT_TRUE(WithdrawStore(store, 2000, 1500, problem)) << problem;
+    StoreReader reader(lib_);
     ASSERT_TRUE(reader.Open(store, problem)) << problem;
-    ASSERT_TRUE(reader.Seek(1024, problem)) << problem;
-    StoredRecord r;
-    int n = 0;
-    std::string last;
-    while (reader.Next(r, problem)) {
-        if (n++ == 0) {
-            EXPECT_EQ(r.card, "101024");
-        }
-        last = r.card;
+    EXPECT_EQ(reader.Count(), 1500);
+    EXPECT_EQ(reader.Leftover(), 500 * 44);
+    ASSERT_TRUE(reader.Seek(1023, problem)) << problem;
+    std::vector<std::string> cards;
+    for (auto block = reader.Next(problem); !block.empty(); block = reader.Next(problem)) {
+        for (const talvo_record& r : block) cards.emplace_back(r.card);
     }
     EXPECT_TRUE(problem.empty()) << problem;
-    EXPECT_EQ(n, 1500 - 1024);
-    EXPECT_EQ(last, "101499");
+    ASSERT_EQ(cards.size(), 1500u - 1023u) << "the withdrawn records are not read";
+    EXPECT_EQ(cards.front(), "101023");
+    EXPECT_EQ(cards.back(), "101499");
     EXPECT_FALSE(reader.Seek(1501, problem));
 }
 

@@ -149,25 +149,41 @@ void PrintVersions() {
     }
 }
 
+// Loads the library for a subcommand that needs no terminal; false after
+// saying why on standard error.
+bool LoadLocal(host::HostLibrary& lib, const char* what) {
+    std::string problem;
+    if (LoadWithoutPort(lib, problem)) return true;
+    std::fprintf(stderr, "talvo: %s: the library cannot be loaded: %s\n", what, problem.c_str());
+    return false;
+}
+
 int Decode(const std::string& raw, int terminal) {
     host::HostLibrary lib;
-    std::string problem;
-    if (!LoadWithoutPort(lib, problem)) {
-        std::fprintf(stderr, "talvo: decode: the library cannot be loaded: %s\n", problem.c_str());
+    if (!LoadLocal(lib, "decode")) return 1;
+    if (lib.talvo_record_from_store == nullptr) {
+        std::fprintf(stderr, "talvo: decode: the library is older than the line API (%s)\n", LibraryPath().c_str());
         return 1;
     }
-    unsigned char record[kStoreRecord] = {};
-    lib.SperateJyzmTxt(raw.c_str(), terminal, record, 0);
-    const StoredRecord r = DecodeStoreRecord(record);
+    unsigned char stored[44] = {};  // a store record, as SperateJyzmTxt writes it
+    talvo_record r{};
+    lib.SperateJyzmTxt(raw.c_str(), terminal, stored, 0);
+    const int rc = lib.talvo_record_from_store(stored, &r);
+    if (rc != TALVO_OK) {
+        std::fprintf(stderr, "talvo: decode: the decoded record does not read back: %s\n", lib.talvo_strerror(rc));
+        return 1;
+    }
+    const RecordTexts texts(r);
     // The check pair: the 8-bit sum of the 13 hex pairs before it.
     auto hex = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
     int sum = 0;
     for (int i = 0; i < 26; i += 2) sum = (sum + 16 * hex(raw[i]) + hex(raw[i + 1])) & 0xFF;
     const bool intact = sum == 16 * hex(raw[26]) + hex(raw[27]);
     std::printf("terminal %s  card %s  type %s  amount %s  date %s  time %s  second %s  check %s\n",
-                r.terminal.c_str(), r.card.c_str(), r.type.c_str(), FormatCents(CentsOf(r.amount)).c_str(),
-                r.date.c_str(), r.time.c_str(), FormatCents(CentsOf(r.second_amount)).c_str(),
-                intact ? "ok" : "WRONG (a collection logs it as damaged)");
+                std::string(texts.Terminal()).c_str(), std::string(texts.Card()).c_str(),
+                std::string(texts.Type()).c_str(), FormatCents(r.amount_cents).c_str(),
+                std::string(texts.Date()).c_str(), std::string(texts.Time()).c_str(),
+                FormatCents(r.second_amount_cents).c_str(), intact ? "ok" : "WRONG (a collection logs it as damaged)");
     return 0;
 }
 
@@ -497,7 +513,10 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
         ->check(CLI::Validator([](std::string& s) { return ParseRawRecord(s); }, "", ""));
 
     auto* records = Local(app.add_subcommand("records", "show a record store file; never changes it"), run, [&a] {
-        return PrintRecords(a.file, a.json ? RecordsFormat::kJson : a.csv ? RecordsFormat::kCsv : RecordsFormat::kTable);
+        host::HostLibrary lib;
+        if (!LoadLocal(lib, "records")) return 1;
+        return PrintRecords(lib, a.file,
+                            a.json ? RecordsFormat::kJson : a.csv ? RecordsFormat::kCsv : RecordsFormat::kTable);
     });
     records->add_option("file", a.file, "the record store file, as collect or a host writes it")
         ->required()

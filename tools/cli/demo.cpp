@@ -143,12 +143,11 @@ int RunDemo(const std::string& libraryPath, const std::string& directory) {
     }
     std::printf("   %d records stored; the damaged and unwanted ones are logged in ErrRec.doc\n", stored);
 
+    Step("the record store");
+    const int shown = PrintRecords(lib, "records.dat", RecordsFormat::kTable);
     lib.Unload();
     server.Stop();
     serving.join();
-
-    Step("the record store");
-    const int shown = PrintRecords("records.dat", RecordsFormat::kTable);
     std::printf("\nThe store file records.dat and the log ErrRec.doc are in %s\n", where.c_str());
     return shown;
 }

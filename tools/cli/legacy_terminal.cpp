@@ -276,7 +276,7 @@ bool LegacyTerminal::AttendClockSet(const DateTime& when) {
 }
 
 bool LegacyTerminal::CollectBatch(const std::string& store, BatchResult& result) {
-    const std::int64_t before = StoreCount(store);
+    const std::int64_t before = StoreCount(lib_, store);
     const std::uintmax_t logged = LogSize();
     int count = 0;
     float total = 0;
@@ -291,15 +291,17 @@ bool LegacyTerminal::CollectBatch(const std::string& store, BatchResult& result)
     }
     result.stored = count;
     result.received = count + LoggedSince(logged);
-    result.total_cents = 0;
-    // The total from the records as stored, to the cent.
-    StoreReader reader;
+    // The total from the records as stored, to the cent; the sum of the
+    // library's floats when they cannot be read back.
+    result.total_cents = CentsOf(total);
+    StoreReader reader(lib_);
     std::string problem;
     if (count > 0 && before >= 0 && reader.Open(store, problem) && reader.Seek(before, problem)) {
-        StoredRecord r;
-        while (reader.Next(r, problem)) result.total_cents += CentsOf(r.amount);
-    } else if (count > 0) {
-        result.total_cents = CentsOf(total);
+        std::int64_t cents = 0;
+        for (auto block = reader.Next(problem); !block.empty(); block = reader.Next(problem)) {
+            for (const talvo_record& r : block) cents += r.amount_cents;
+        }
+        if (problem.empty()) result.total_cents = cents;
     }
     return true;
 }

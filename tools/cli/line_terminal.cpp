@@ -246,7 +246,7 @@ bool LineTerminal::CollectBatch(const std::string& store, BatchResult& result) {
         }
     }
     // Store: on disk before the terminal hears of it.
-    const std::int64_t before = StoreCount(store);
+    const std::int64_t before = StoreCount(lib_, store);
     if (kept > 0) {
         const int rc = lib_.talvo_store_append(store.c_str(), records, kept);
         if (rc != TALVO_OK) {

@@ -1,11 +1,13 @@
-// Showing a record store file: a table with its total, CSV or JSON, one
-// record at a time straight from its 44 bytes into an output buffer, so that
-// a file of any size takes the same memory and little more time than reading
-// it.  Amounts are shown to the cent; totals are sums of cents.
+// Showing a record store file: a table with its total, CSV or JSON, the
+// records a block at a time as the library decodes them, straight into an
+// output buffer, so that a file of any size takes the same memory and little
+// more time than reading it.  Amounts are shown to the cent; totals are sums
+// of cents.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "records.h"
 #include "store_file.h"
@@ -32,7 +34,7 @@ public:
         std::memcpy(buffer_ + used_, s, n);
         used_ += n;
     }
-    void Put(const std::string& s) { Put(s.data(), s.size()); }
+    void Put(std::string_view s) { Put(s.data(), s.size()); }
     void Spaces(int n) {
         for (int i = 0; i < n; ++i) Put(' ');
     }
@@ -82,40 +84,60 @@ private:
     int error_ = 0;
 };
 
-// A zero-terminated text field of a record, at most `size` bytes.
-struct Field {
-    const char* text;
-    std::size_t size;
-};
+using Field = std::string_view;
 
-Field At(const unsigned char* record, std::size_t offset, std::size_t size) {
-    const char* text = reinterpret_cast<const char*>(record + offset);
-    const void* zero = std::memchr(text, 0, size);
-    return {text, zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - text) : size};
+constexpr std::int64_t kPowerOfTen[] = {1, 10, 100, 1000, 10000};
+
+// `value` in decimal, at least `Width` characters with leading zeros (a
+// sign counts among them), as "%0*d" writes it; returns the end.
+template <int Width>
+char* Decimal(char* at, std::int64_t value) {
+    if (value >= 0 && value < kPowerOfTen[Width]) {
+        // What a decoded record holds: exactly `Width` digits.
+        auto v = static_cast<std::uint32_t>(value);
+        for (int i = Width - 1; i >= 0; --i) {
+            at[i] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        }
+        return at + Width;
+    }
+    char digits[24];
+    int n = 0;
+    int width = Width;
+    std::uint64_t v = static_cast<std::uint64_t>(value);
+    if (value < 0) {
+        *at++ = '-';
+        v = ~v + 1;
+        --width;
+    }
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n < width) digits[n++] = '0';
+    while (n > 0) *at++ = digits[--n];
+    return at;
 }
 
 void Csv(Out& out, Field f) {
     bool quote = false;
-    for (std::size_t i = 0; i < f.size && !quote; ++i) {
-        const char c = f.text[i];
-        quote = c == ',' || c == '"' || c == '\r' || c == '\n';
-    }
+    for (const char c : f) quote = quote || c == ',' || c == '"' || c == '\r' || c == '\n';
     if (!quote) {
-        out.Put(f.text, f.size);
+        out.Put(f.data(), f.size());
         return;
     }
     out.Put('"');
-    for (std::size_t i = 0; i < f.size; ++i) {
-        if (f.text[i] == '"') out.Put('"');
-        out.Put(f.text[i]);
+    for (const char c : f) {
+        if (c == '"') out.Put('"');
+        out.Put(c);
     }
     out.Put('"');
 }
 
 void Json(Out& out, Field f) {
     out.Put('"');
-    for (std::size_t i = 0; i < f.size; ++i) {
-        const auto c = static_cast<unsigned char>(f.text[i]);
+    for (const char byte : f) {
+        const auto c = static_cast<unsigned char>(byte);
         if (c == '"' || c == '\\') {
             out.Put('\\');
             out.Put(static_cast<char>(c));
@@ -132,18 +154,98 @@ void Json(Out& out, Field f) {
     out.Put('"');
 }
 
-void Json(Out& out, const std::string& text) { Json(out, Field{text.data(), text.size()}); }
-
 // Left-aligned in `width` columns.
 void Left(Out& out, Field f, int width) {
-    out.Put(f.text, f.size);
-    out.Spaces(width - static_cast<int>(f.size));
+    out.Put(f.data(), f.size());
+    out.Spaces(width - static_cast<int>(f.size()));
 }
 
 }  // namespace
 
-int PrintRecords(const std::string& path, RecordsFormat format) {
-    StoreReader store;
+RecordTexts::RecordTexts(const talvo_record& r)
+    : decoded_(r.type == TALVO_RECORD_PAYMENT || r.type == TALVO_RECORD_DEPOSIT || r.type == TALVO_RECORD_SUBSIDY) {
+    if (!decoded_) return;
+    terminal_size_ = static_cast<std::size_t>(Decimal<3>(terminal_, r.terminal) - terminal_);
+    card_size_ = ::strnlen(r.card, sizeof r.card);
+    std::memcpy(card_, r.card, card_size_);
+    type_size_ = static_cast<std::size_t>(Decimal<2>(type_, r.type) - type_);
+    char* at = Decimal<4>(date_, r.year);
+    *at++ = '/';
+    at = Decimal<2>(at, r.month);
+    *at++ = '/';
+    date_size_ = static_cast<std::size_t>(Decimal<2>(at, r.day) - date_);
+    at = Decimal<2>(time_, r.hour);
+    *at++ = ':';
+    time_size_ = static_cast<std::size_t>(Decimal<2>(at, r.minute) - time_);
+}
+
+namespace {
+
+// One record, the `number`th, in `format`; false when the library could
+// not decode it (its fields are then shown empty).
+bool PutRecord(Out& out, RecordsFormat format, std::int64_t number, const talvo_record& r) {
+    const RecordTexts texts(r);
+    const Field terminal = texts.Terminal(), card = texts.Card(), type = texts.Type(), date = texts.Date(),
+                time = texts.Time();
+    const std::int64_t cents = r.amount_cents;
+    const std::int64_t second = r.second_amount_cents;
+    switch (format) {
+        case RecordsFormat::kCsv:
+            // Only the card is text as it came; the others are digits.
+            out.Put(terminal);
+            out.Put(',');
+            Csv(out, card);
+            out.Put(',');
+            out.Put(type);
+            out.Put(',');
+            out.Cents(cents);
+            out.Put(',');
+            out.Put(date);
+            out.Put(',');
+            out.Put(time);
+            out.Put(',');
+            out.Cents(second);
+            out.Put('\n');
+            break;
+        case RecordsFormat::kJson:
+            // Only the card is text as it came; the others need no escapes.
+            out.Put(number == 1 ? "\n    {\"terminal\": \"" : ",\n    {\"terminal\": \"", number == 1 ? 19 : 20);
+            out.Put(terminal);
+            out.Put("\", \"card\": ", 11);
+            Json(out, card);
+            out.Put(", \"type\": \"", 11);
+            out.Put(type);
+            out.Put("\", \"amount\": ", 13);
+            out.Cents(cents);
+            out.Put(", \"date\": \"", 11);
+            out.Put(date);
+            out.Put("\", \"time\": \"", 12);
+            out.Put(time);
+            out.Put("\", \"second_amount\": ", 20);
+            out.Cents(second);
+            out.Put('}');
+            break;
+        case RecordsFormat::kTable:
+            out.Number(number, 7, false);
+            out.Spaces(2);
+            Left(out, terminal, 5);
+            Left(out, card, 8);
+            Left(out, type, 5);
+            out.Number(cents, 10);
+            out.Spaces(2);
+            Left(out, date, 12);
+            Left(out, time, 6);
+            out.Number(second, 10);
+            out.Put('\n');
+            break;
+    }
+    return texts.Decoded();
+}
+
+}  // namespace
+
+int PrintRecords(host::HostLibrary& lib, const std::string& path, RecordsFormat format) {
+    StoreReader store(lib);
     std::string problem;
     if (!store.Open(path, problem)) {
         std::fprintf(stderr, "talvo: %s\n", problem.c_str());
@@ -158,68 +260,18 @@ int PrintRecords(const std::string& path, RecordsFormat format) {
             break;
         case RecordsFormat::kJson:
             out.Put(std::string("{\n  \"file\": "));
-            Json(out, path);
+            Json(out, Field(path));
             out.Put(",\n  \"count\": " + std::to_string(store.Count()) + ",\n  \"records\": [");
             break;
         case RecordsFormat::kTable:
             out.Put(std::string("      #  term card    type     amount  date        time      second\n"));
             break;
     }
-    const unsigned char* r;
-    while (!out.Failed() && (r = store.NextRaw(problem)) != nullptr) {
-        const std::int64_t cents = CentsOf(StoreFloat(r + 16));
-        const std::int64_t second = CentsOf(StoreFloat(r + 40));
-        total += cents;
-        ++i;
-        const Field terminal = At(r, 0, 4), card = At(r, 4, 7), type = At(r, 11, 3), date = At(r, 20, 11),
-                    time = At(r, 31, 6);
-        switch (format) {
-            case RecordsFormat::kCsv:
-                Csv(out, terminal);
-                out.Put(',');
-                Csv(out, card);
-                out.Put(',');
-                Csv(out, type);
-                out.Put(',');
-                out.Cents(cents);
-                out.Put(',');
-                Csv(out, date);
-                out.Put(',');
-                Csv(out, time);
-                out.Put(',');
-                out.Cents(second);
-                out.Put('\n');
-                break;
-            case RecordsFormat::kJson:
-                out.Put(i == 1 ? "\n    {\"terminal\": " : ",\n    {\"terminal\": ", i == 1 ? 18 : 19);
-                Json(out, terminal);
-                out.Put(", \"card\": ", 10);
-                Json(out, card);
-                out.Put(", \"type\": ", 10);
-                Json(out, type);
-                out.Put(", \"amount\": ", 12);
-                out.Cents(cents);
-                out.Put(", \"date\": ", 10);
-                Json(out, date);
-                out.Put(", \"time\": ", 10);
-                Json(out, time);
-                out.Put(", \"second_amount\": ", 19);
-                out.Cents(second);
-                out.Put('}');
-                break;
-            case RecordsFormat::kTable:
-                out.Number(i, 7, false);
-                out.Spaces(2);
-                Left(out, terminal, 5);
-                Left(out, card, 8);
-                Left(out, type, 5);
-                out.Number(cents, 10);
-                out.Spaces(2);
-                Left(out, date, 12);
-                Left(out, time, 6);
-                out.Number(second, 10);
-                out.Put('\n');
-                break;
+    std::int64_t unread = 0;
+    for (auto block = store.Next(problem); !block.empty() && !out.Failed(); block = store.Next(problem)) {
+        for (const talvo_record& r : block) {
+            total += r.amount_cents;
+            if (!PutRecord(out, format, ++i, r)) ++unread;
         }
     }
     if (!problem.empty()) {
@@ -235,6 +287,10 @@ int PrintRecords(const std::string& path, RecordsFormat format) {
         if (store.Leftover() > 0) {
             out.Put("(" + std::to_string(store.Leftover()) +
                     " bytes behind the counted records: a withdrawn batch, not part of the store)\n");
+        }
+        if (unread > 0) {
+            out.Put("(" + std::to_string(unread) + (unread == 1 ? " record does" : " records do") +
+                    " not read as a transaction; shown with empty fields and counted as 0.00)\n");
         }
     }
     if (!out.Flush()) {

@@ -1,8 +1,10 @@
 #include "store_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 #ifdef _WIN32
@@ -17,33 +19,12 @@ namespace talvo::cli {
 namespace fs = std::filesystem;
 namespace {
 
+// The layout as far as the library's reader does not tell it: the header,
+// for a file it refuses and for a collection's own header work, and the
+// record's size, for the bytes behind the counted records.
+constexpr std::size_t kStoreHeader = 16;
+constexpr std::size_t kStoreRecord = 44;
 constexpr char kSignature[9] = {'C', 'A', 'S', 'E', 'D', 'A', 'T', 'A', '\0'};
-
-std::string Text(const unsigned char* at, std::size_t size) {
-    std::size_t n = 0;
-    while (n < size && at[n] != 0) ++n;
-    return std::string(reinterpret_cast<const char*>(at), n);
-}
-
-}  // namespace
-
-float StoreFloat(const unsigned char* at) {
-    const std::uint32_t bits = static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-                               static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-namespace {
-
-bool SeekTo(std::FILE* f, std::int64_t offset) {
-#ifdef _WIN32
-    return _fseeki64(f, offset, SEEK_SET) == 0;
-#else
-    return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
 
 // The header as the library reads it: the bytes present over an initial
 // image of "CASEDATA", a zero byte and count 0, so that an empty file is a
@@ -60,6 +41,11 @@ bool ReadHeader(const unsigned char* bytes, std::size_t got, std::int64_t& count
     return true;
 }
 
+// Records that a file of `size` bytes holds behind its header.
+std::int64_t RecordsIn(std::uintmax_t size) {
+    return static_cast<std::int64_t>(size > kStoreHeader ? (size - kStoreHeader) / kStoreRecord : 0);
+}
+
 // Why a path that exists cannot be read as a file, or empty.
 std::string NotAFile(const std::string& path, const fs::file_status& st) {
     if (fs::is_directory(st)) return path + ": is a directory, not a record store file";
@@ -67,109 +53,121 @@ std::string NotAFile(const std::string& path, const fs::file_status& st) {
     return {};
 }
 
-}  // namespace
-
-StoredRecord DecodeStoreRecord(const unsigned char* b) {
-    StoredRecord r;
-    r.terminal = Text(b, 4);
-    r.card = Text(b + 4, 7);
-    r.type = Text(b + 11, 3);
-    r.amount = StoreFloat(b + 16);
-    r.date = Text(b + 20, 11);
-    r.time = Text(b + 31, 6);
-    r.second_amount = StoreFloat(b + 40);
-    return r;
+std::string CannotRead(const std::string& path, const std::string& why) {
+    return path + ": cannot be read (" + why + ")";
 }
 
-StoreReader::~StoreReader() {
-    if (file_ != nullptr) std::fclose(file_);
-}
+struct CloseFile {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
 
-bool StoreReader::Open(const std::string& path, std::string& problem) {
-    path_ = path;
-    std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
-    if (ec || !fs::exists(st)) {
-        problem = path + ": cannot be read (" +
-                  (ec ? ec.message() : std::string("no such file")) + ")";
-        return false;
-    }
-    problem = NotAFile(path, st);
-    if (!problem.empty()) return false;
-    const std::uintmax_t size = fs::file_size(path, ec);
-    if (ec) {
-        problem = path + ": cannot be read (" + ec.message() + ")";
-        return false;
-    }
-    file_ = std::fopen(path.c_str(), "rb");
-    if (file_ == nullptr) {
-        problem = path + ": cannot be read (" + std::strerror(errno) + ")";
+// Why the library's reader refused the regular file at `path`, as its
+// header tells.  True when it is a store after all: a file shorter than a
+// header, which a collection reads over the header's image as a store
+// without records.
+bool Refused(const host::HostLibrary& lib, const std::string& path, int code, std::string& problem) {
+    const std::unique_ptr<std::FILE, CloseFile> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        problem = CannotRead(path, std::strerror(errno));
         return false;
     }
     unsigned char header[kStoreHeader];
-    const std::size_t got = std::fread(header, 1, sizeof header, file_);
-    if (got < sizeof header && std::ferror(file_)) {
-        problem = path + ": cannot be read (" + std::strerror(errno) + ")";
+    const std::size_t got = std::fread(header, 1, sizeof header, file.get());
+    if (got < sizeof header && std::ferror(file.get())) {
+        problem = CannotRead(path, std::strerror(errno));
         return false;
     }
-    if (!ReadHeader(header, got, count_)) {
+    std::int64_t count = 0;
+    if (!ReadHeader(header, got, count)) {
         problem = path + ": not a record store (no CASEDATA header)";
         return false;
     }
-    const auto records = static_cast<std::int64_t>(size > kStoreHeader ? (size - kStoreHeader) / kStoreRecord : 0);
-    if (count_ < 0 || count_ > records) {
-        problem = path + ": damaged record store (the header counts " + std::to_string(count_) +
-                  " records, the file holds " + std::to_string(records) + ")";
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (!ec && (count < 0 || count > RecordsIn(size))) {
+        problem = path + ": damaged record store (the header counts " + std::to_string(count) +
+                  " records, the file holds " + std::to_string(RecordsIn(size)) + ")";
         return false;
     }
-    leftover_ = size > kStoreHeader ? static_cast<std::int64_t>(size - kStoreHeader) -
-                                          count_ * static_cast<std::int64_t>(kStoreRecord)
-                                    : 0;
-    next_ = 0;
-    have_ = used_ = 0;
+    if (!ec && got < kStoreHeader && count == 0) return true;
+    problem = CannotRead(path, ec ? ec.message() : std::string(lib.talvo_strerror(code)));
+    return false;
+}
+
+}  // namespace
+
+StoreReader::~StoreReader() {
+    if (store_ != nullptr) lib_.talvo_store_close(store_);
+}
+
+bool StoreReader::Open(const std::string& path, std::string& problem) {
+    if (store_ != nullptr) lib_.talvo_store_close(store_);
+    store_ = nullptr;
+    path_ = path;
+    count_ = leftover_ = next_ = 0;
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (ec || !fs::exists(st)) {
+        problem = CannotRead(path, ec ? ec.message() : std::string("no such file"));
+        return false;
+    }
+    // Before the library opens it: opening a FIFO would wait for a writer.
+    problem = NotAFile(path, st);
+    if (!problem.empty()) return false;
+    if (lib_.talvo_store_open == nullptr || lib_.talvo_store_count == nullptr || lib_.talvo_store_read == nullptr ||
+        lib_.talvo_store_close == nullptr || lib_.talvo_strerror == nullptr) {
+        problem = CannotRead(path, "the library has no record store reader; it is older than the line API");
+        return false;
+    }
+    const int rc = lib_.talvo_store_open(path.c_str(), &store_);
+    if (rc != TALVO_OK) {
+        store_ = nullptr;
+        return Refused(lib_, path, rc, problem);
+    }
+    std::size_t count = 0;
+    const int counted = lib_.talvo_store_count(store_, &count);
+    if (counted != TALVO_OK) {
+        problem = CannotRead(path, lib_.talvo_strerror(counted));
+        return false;
+    }
+    count_ = static_cast<std::int64_t>(count);
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (!ec && size > kStoreHeader) {
+        leftover_ = static_cast<std::int64_t>(size - kStoreHeader) - count_ * static_cast<std::int64_t>(kStoreRecord);
+    }
     return true;
 }
 
 bool StoreReader::Seek(std::int64_t index, std::string& problem) {
-    if (file_ == nullptr || index < 0 || index > count_ ||
-        !SeekTo(file_, static_cast<std::int64_t>(kStoreHeader) + index * static_cast<std::int64_t>(kStoreRecord))) {
+    if (index < 0 || index > count_) {
         problem = path_ + ": cannot be read at record " + std::to_string(index);
         return false;
     }
     next_ = index;
-    have_ = used_ = 0;
     return true;
 }
 
-bool StoreReader::Next(StoredRecord& record, std::string& problem) {
-    const unsigned char* raw = NextRaw(problem);
-    if (raw == nullptr) return false;
-    record = DecodeStoreRecord(raw);
-    return true;
-}
-
-const unsigned char* StoreReader::NextRaw(std::string& problem) {
+std::span<const talvo_record> StoreReader::Next(std::string& problem) {
     problem.clear();
-    if (file_ == nullptr || next_ >= count_) return nullptr;
-    if (used_ == have_) {
-        const std::int64_t left = count_ - next_;
-        const std::size_t want = left < 1024 ? static_cast<std::size_t>(left) : 1024;
-        have_ = std::fread(block_, kStoreRecord, want, file_);
-        used_ = 0;
-        if (have_ == 0) {
-            problem = path_ + ": cannot be read at record " + std::to_string(next_) + " (" +
-                      (std::ferror(file_) ? std::strerror(errno) : "the file was cut short") + ")";
-            return nullptr;
-        }
+    if (store_ == nullptr || next_ >= count_) return {};
+    constexpr std::size_t kBlock = sizeof block_ / sizeof block_[0];
+    const std::int64_t left = count_ - next_;
+    const std::size_t want = left < static_cast<std::int64_t>(kBlock) ? static_cast<std::size_t>(left) : kBlock;
+    std::size_t got = 0;
+    const int rc = lib_.talvo_store_read(store_, static_cast<std::size_t>(next_), block_, want, &got);
+    if (rc != TALVO_OK || got == 0) {
+        problem = path_ + ": cannot be read at record " + std::to_string(next_) + " (" +
+                  (rc != TALVO_OK ? lib_.talvo_strerror(rc) : "the file was cut short") + ")";
+        return {};
     }
-    ++next_;
-    return block_ + kStoreRecord * used_++;
+    next_ += static_cast<std::int64_t>(got);
+    return {block_, got};
 }
 
-std::int64_t StoreCount(const std::string& path) {
+std::int64_t StoreCount(host::HostLibrary& lib, const std::string& path) {
     std::error_code ec;
     if (!fs::exists(path, ec)) return ec ? -1 : 0;
-    StoreReader reader;
+    StoreReader reader(lib);
     std::string problem;
     return reader.Open(path, problem) ? reader.Count() : -1;
 }

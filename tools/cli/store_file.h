@@ -1,60 +1,51 @@
-// Record store files as the tool meets them: read one record at a time
-// (constant memory, whatever the file's size), and checked before a
-// collection so that a file that cannot take a batch is named as the cause
-// before anything is sent to a terminal.  Reading never writes the file.
+// Record store files as the tool meets them.  The library reads and decodes
+// the records; what is here is what its reader does not say: why a file
+// cannot be shown, how many bytes lie behind the counted records, and the
+// header work of a collection (checking a store before anything is sent to
+// a terminal, withdrawing a batch the terminal refused).  Reading never
+// writes the file.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <span>
 #include <string>
+
+#include "host_library.h"
 
 namespace talvo::cli {
 
-constexpr std::size_t kStoreHeader = 16;
-constexpr std::size_t kStoreRecord = 44;
-
-struct StoredRecord {
-    std::string terminal, card, type, date, time;
-    float amount = 0;
-    float second_amount = 0;
-};
-
-// A little-endian float of a record.
-float StoreFloat(const unsigned char* at);
-// One 44-byte record as the library lays it out.
-StoredRecord DecodeStoreRecord(const unsigned char* bytes);
-
+// The records of a store file, a block at a time as the library decodes
+// them: constant memory, whatever the file's size.
 class StoreReader {
 public:
-    StoreReader() = default;
+    explicit StoreReader(host::HostLibrary& lib) : lib_(lib) {}
     ~StoreReader();
     StoreReader(const StoreReader&) = delete;
     StoreReader& operator=(const StoreReader&) = delete;
 
     // False with a one-line problem ("PATH: is a directory") when the file
-    // is missing, not a regular file, unreadable, foreign or damaged.
+    // is missing, not a regular file, unreadable, foreign or damaged, or
+    // the library has no store reader.
     bool Open(const std::string& path, std::string& problem);
     std::int64_t Count() const { return count_; }
     // Bytes behind the counted records (left over from a withdrawn batch).
     std::int64_t Leftover() const { return leftover_; }
     // Moves to record `index` (0 to Count()).
     bool Seek(std::int64_t index, std::string& problem);
-    // The next counted record; false at the end (problem empty) or when the
-    // file cannot be read (problem set).
-    bool Next(StoredRecord& record, std::string& problem);
-    // The same as its 44 bytes, valid until the next call; null at the end
-    // or on a failure.
-    const unsigned char* NextRaw(std::string& problem);
+    // The next counted records, valid until the next call; empty at the end
+    // (problem empty) or when the file cannot be read (problem set).  A
+    // record the library could not decode comes as it hands it back: with
+    // a type that is none of TALVO_RECORD_*.
+    std::span<const talvo_record> Next(std::string& problem);
 
 private:
-    std::FILE* file_ = nullptr;
+    host::HostLibrary& lib_;
+    talvo_store* store_ = nullptr;
     std::string path_;
     std::int64_t count_ = 0;
     std::int64_t leftover_ = 0;
     std::int64_t next_ = 0;
-    unsigned char block_[kStoreRecord * 1024];
-    std::size_t have_ = 0;  // records in block_
-    std::size_t used_ = 0;  // of them handed out
+    talvo_record block_[1024];
 };
 
 // Whether a collection can append to the store file at `path`: a store or
@@ -64,7 +55,7 @@ bool CheckStoreUsable(const std::string& path, std::string& problem);
 
 // The store's record count, 0 for a file that does not exist yet; -1 when
 // it cannot be read.
-std::int64_t StoreCount(const std::string& path);
+std::int64_t StoreCount(host::HostLibrary& lib, const std::string& path);
 
 // Sets the store's count back from `expected` to `count`, for a batch the
 // terminal did not confirm, and flushes it.  False, with nothing changed,
