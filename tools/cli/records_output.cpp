@@ -88,35 +88,20 @@ using Field = std::string_view;
 
 constexpr std::int64_t kPowerOfTen[] = {1, 10, 100, 1000, 10000};
 
-// `value` in decimal, at least `Width` characters with leading zeros (a
-// sign counts among them), as "%0*d" writes it; returns the end.
+// `value` as "%0*d" writes it, at least `Width` characters with leading
+// zeros; returns the end.  (`at` has room for any 32-bit value.)
 template <int Width>
 char* Decimal(char* at, std::int64_t value) {
-    if (value >= 0 && value < kPowerOfTen[Width]) {
-        // What a decoded record holds: exactly `Width` digits.
-        auto v = static_cast<std::uint32_t>(value);
-        for (int i = Width - 1; i >= 0; --i) {
-            at[i] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        }
-        return at + Width;
+    if (value < 0 || value >= kPowerOfTen[Width]) {
+        return at + std::snprintf(at, 16, "%0*lld", Width, static_cast<long long>(value));
     }
-    char digits[24];
-    int n = 0;
-    int width = Width;
-    std::uint64_t v = static_cast<std::uint64_t>(value);
-    if (value < 0) {
-        *at++ = '-';
-        v = ~v + 1;
-        --width;
-    }
-    do {
-        digits[n++] = static_cast<char>('0' + v % 10);
+    // What a decoded record holds: exactly `Width` digits.
+    auto v = static_cast<std::uint32_t>(value);
+    for (int i = Width - 1; i >= 0; --i) {
+        at[i] = static_cast<char>('0' + v % 10);
         v /= 10;
-    } while (v != 0);
-    while (n < width) digits[n++] = '0';
-    while (n > 0) *at++ = digits[--n];
-    return at;
+    }
+    return at + Width;
 }
 
 void Csv(Out& out, Field f) {
