@@ -544,11 +544,16 @@ TALVO_API int TALVO_CALL talvo_record_from_store(const void* store_record, talvo
 
 typedef struct talvo_store talvo_store;
 /* Opens a store file for reading (shared); TALVO_E_STORE when it is not a
-   store or its header counts more records than the file holds. */
+   store or its header counts more records than the file holds.  A file
+   shorter than a store's header (an empty file) is a store without records,
+   as the collection functions take it. */
 TALVO_API int TALVO_CALL talvo_store_open(const char* path, talvo_store** store);
 TALVO_API int TALVO_CALL talvo_store_close(talvo_store* store);
 TALVO_API int TALVO_CALL talvo_store_count(talvo_store* store, size_t* count);
-/* Reads up to `max` records from record `index` on; `*n` the number read. */
+/* Reads up to `max` records from record `index` on; `*n` the number read
+   (fewer at the end of the store).  A stored record that does not read as a
+   transaction (an unknown type, damaged text) comes back all zero, type 0,
+   in its place. */
 TALVO_API int TALVO_CALL talvo_store_read(talvo_store* store, size_t index, talvo_record* out, size_t max, size_t* n);
 /* Appends `n` records to the store at `path` (created when missing) and
    flushes them; the count rises only once they are on disk. */

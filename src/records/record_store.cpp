@@ -30,6 +30,18 @@ bool ValidHeader(const unsigned char* header, std::int64_t size, std::int32_t& c
     return std::memcmp(header, kSignature, sizeof kSignature) == 0 && count >= 0 &&
            RecordStoreFile::CountFits(count, size);
 }
+
+// Reads a store's header over the header of an empty store: a file shorter
+// than a header (an empty file) reads as a store without records, for the
+// reader as for the writer.  False when the file cannot be read or what it
+// holds is no store.
+bool ReadHeaderImage(file::Handle f, unsigned char (&header)[RecordStoreFile::kHeaderSize], std::int32_t& count) {
+    std::memset(header, 0, sizeof header);
+    std::memcpy(header, kSignature, sizeof kSignature);
+    if (!file::Seek(f, 0)) return false;
+    const long got = file::Read(f, header, sizeof header);
+    return got >= 0 && ValidHeader(header, file::Size(f), count);
+}
 }  // namespace
 
 RecordStoreFile::RecordStoreFile() { ResetImage(); }
@@ -62,15 +74,9 @@ bool RecordStoreFile::OpenStore(const std::string& path) {
 bool RecordStoreFile::ReadHeader() {
     ResetImage();
     unsigned char header[kHeaderSize];
-    std::memcpy(header, signature_, sizeof signature_);
-    PutCount(header + 12, 0);
-    if (!file::Seek(file_, 0)) return false;
-    // A file shorter than the header is read over the initial image: an
-    // empty file is a store with no records.
-    const long got = file::Read(file_, header, kHeaderSize);
-    if (got < 0) return false;
+    const bool valid = ReadHeaderImage(file_, header, count_);
     std::memcpy(signature_, header, sizeof signature_);
-    return ValidHeader(header, file::Size(file_), count_);
+    return valid;
 }
 
 bool RecordStoreFile::CountFits(std::int64_t count, std::int64_t size) {
@@ -82,10 +88,9 @@ bool RecordStoreReader::Open(const std::string& path) {
     Close();
     file_ = file::OpenRead(path);
     if (file_ == file::kNoFile) return false;
-    unsigned char header[RecordStoreFile::kHeaderSize] = {};
+    unsigned char header[RecordStoreFile::kHeaderSize];
     std::int32_t count = 0;
-    if (file::Read(file_, header, sizeof header) != static_cast<long>(sizeof header) ||
-        !ValidHeader(header, file::Size(file_), count)) {
+    if (!ReadHeaderImage(file_, header, count)) {
         Close();
         return false;
     }

@@ -872,17 +872,17 @@ TALVO_API int TALVO_CALL talvo_store_read(talvo_store* store, std::size_t index,
     if (store == nullptr) return TALVO_E_CLOSED;
     if (n == nullptr || (out == nullptr && max > 0)) return TALVO_E_INVALID;
     try {
+        // Read in blocks of up to 1024 records: one seek and one read each.
+        constexpr std::size_t kBlock = 1024;
+        std::vector<TransactionRecord> chunk(max < kBlock ? max : kBlock);
         std::size_t done = 0;
-        TransactionRecord chunk[64];
         while (done < max) {
-            const std::size_t want = max - done < 64 ? max - done : 64;
-            const std::size_t got = store->reader.Read(index + done, chunk, want);
+            const std::size_t want = max - done < kBlock ? max - done : kBlock;
+            const std::size_t got = store->reader.Read(index + done, chunk.data(), want);
             for (std::size_t i = 0; i < got; ++i) {
-                if (ToRecord(chunk[i], out[done + i]) != 0) {
-                    // A record that does not read: its fields as far as they go.
-                    talvo_record blank{};
-                    out[done + i] = blank;
-                }
+                // A record that does not read as a transaction comes back
+                // all zero (type 0), in its place.
+                if (ToRecord(chunk[i], out[done + i]) != 0) out[done + i] = talvo_record{};
             }
             done += got;
             if (got < want) break;

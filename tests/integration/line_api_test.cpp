@@ -533,6 +533,77 @@ TEST_F(LineApi, RecordsTravelToAStoreAndBack) {
     EXPECT_EQ(store, nullptr);
 }
 
+// The reader takes what the writer takes: an empty file is a store without
+// records; records come back across the reader's blocks in order, and one
+// that does not read as a transaction comes back zeroed in its place.
+TEST_F(LineApi, StoreReaderAgreesWithTheWriter) {
+    const char* path = "line-api-reader.dat";
+    auto write = [&](const std::string& bytes) {
+        std::FILE* f = std::fopen(path, "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    };
+    auto count = [&](int expected) {
+        talvo_store* store = nullptr;
+        const int rc = lib().talvo_store_open(path, &store);
+        std::size_t n = 0;
+        if (rc == 0) lib().talvo_store_count(store, &n);
+        lib().talvo_store_close(store);
+        return rc == expected ? static_cast<long>(n) : -1L - rc;
+    };
+    write("");
+    EXPECT_EQ(count(0), 0);
+    write("CASED");
+    EXPECT_EQ(count(0), 0);
+    write("XXXXX");
+    EXPECT_EQ(count(TALVO_E_STORE), 0);
+
+    write("");
+    std::vector<talvo_record> mine(2100);
+    for (std::size_t i = 0; i < mine.size(); ++i) {
+        talvo_record& r = mine[i];
+        r = talvo_record{};
+        r.terminal = 1;
+        std::snprintf(r.card, sizeof r.card, "%06zu", i);
+        r.type = TALVO_RECORD_PAYMENT;
+        r.amount_cents = -static_cast<std::int32_t>(i + 1);
+        r.year = 2026;
+        r.month = 12;
+        r.day = 7;
+        r.hour = 9;
+        r.minute = 30;
+    }
+    ASSERT_EQ(lib().talvo_store_append(path, mine.data(), mine.size()), 0);
+    {
+        // Record 1500's type field overwritten with one no record has.
+        std::FILE* f = std::fopen(path, "r+b");
+        ASSERT_NE(f, nullptr);
+        std::fseek(f, 16 + 44 * 1500 + 11, SEEK_SET);
+        std::fwrite("99", 1, 2, f);
+        std::fclose(f);
+    }
+    talvo_store* store = nullptr;
+    ASSERT_EQ(lib().talvo_store_open(path, &store), 0);
+    std::vector<talvo_record> back(mine.size() + 10);
+    std::size_t n = 0;
+    ASSERT_EQ(lib().talvo_store_read(store, 0, back.data(), back.size(), &n), 0);
+    ASSERT_EQ(n, mine.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i == 1500) {
+            EXPECT_EQ(back[i].type, 0);
+            EXPECT_STREQ(back[i].card, "");
+            continue;
+        }
+        ASSERT_EQ(std::memcmp(&back[i], &mine[i], sizeof mine[i]), 0) << "record " << i;
+    }
+    ASSERT_EQ(lib().talvo_store_read(store, 2099, back.data(), 5, &n), 0);
+    EXPECT_EQ(n, 1u);
+    EXPECT_STREQ(back[0].card, "002099");
+    lib().talvo_store_close(store);
+    std::remove(path);
+}
+
 // ---- Trace and threads --------------------------------------------------------
 
 struct TraceLog {

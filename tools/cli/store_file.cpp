@@ -62,9 +62,7 @@ struct CloseFile {
 };
 
 // Why the library's reader refused the regular file at `path`, as its
-// header tells.  True when it is a store after all: a file shorter than a
-// header, which a collection reads over the header's image as a store
-// without records.
+// header tells; always false.
 bool Refused(const host::HostLibrary& lib, const std::string& path, int code, std::string& problem) {
     const std::unique_ptr<std::FILE, CloseFile> file(std::fopen(path.c_str(), "rb"));
     if (!file) {
@@ -89,7 +87,6 @@ bool Refused(const host::HostLibrary& lib, const std::string& path, int code, st
                   " records, the file holds " + std::to_string(RecordsIn(size)) + ")";
         return false;
     }
-    if (!ec && got < kStoreHeader && count == 0) return true;
     problem = CannotRead(path, ec ? ec.message() : std::string(lib.talvo_strerror(code)));
     return false;
 }
