@@ -565,7 +565,8 @@ TEST_F(LineApi, StoreReaderAgreesWithTheWriter) {
         talvo_record& r = mine[i];
         r = talvo_record{};
         r.terminal = 1;
-        std::snprintf(r.card, sizeof r.card, "%06zu", i);
+        const std::string card = std::to_string(1000000 + i).substr(1);  // six digits
+        std::memcpy(r.card, card.c_str(), card.size() + 1);
         r.type = TALVO_RECORD_PAYMENT;
         r.amount_cents = -static_cast<std::int32_t>(i + 1);
         r.year = 2026;
