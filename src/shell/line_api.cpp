@@ -261,6 +261,10 @@ int SendKeyOnLine(talvo_line* line, int terminal, const char* text) {
 
 struct talvo_store {
     RecordStoreReader reader;
+    // Records as stored, a block at a time (one seek and one read each),
+    // kept from one read to the next.
+    static constexpr std::size_t kBlock = 1024;
+    std::vector<TransactionRecord> block;
 };
 
 extern "C" {
@@ -872,17 +876,17 @@ TALVO_API int TALVO_CALL talvo_store_read(talvo_store* store, std::size_t index,
     if (store == nullptr) return TALVO_E_CLOSED;
     if (n == nullptr || (out == nullptr && max > 0)) return TALVO_E_INVALID;
     try {
-        // Read in blocks of up to 1024 records: one seek and one read each.
-        constexpr std::size_t kBlock = 1024;
-        std::vector<TransactionRecord> chunk(max < kBlock ? max : kBlock);
+        constexpr std::size_t kBlock = talvo_store::kBlock;
+        std::vector<TransactionRecord>& block = store->block;
+        if (block.size() < kBlock && block.size() < max) block.resize(max < kBlock ? max : kBlock);
         std::size_t done = 0;
         while (done < max) {
-            const std::size_t want = max - done < kBlock ? max - done : kBlock;
-            const std::size_t got = store->reader.Read(index + done, chunk.data(), want);
+            const std::size_t want = max - done < block.size() ? max - done : block.size();
+            const std::size_t got = store->reader.Read(index + done, block.data(), want);
             for (std::size_t i = 0; i < got; ++i) {
                 // A record that does not read as a transaction comes back
                 // all zero (type 0), in its place.
-                if (ToRecord(chunk[i], out[done + i]) != 0) out[done + i] = talvo_record{};
+                if (ToRecord(block[i], out[done + i]) != 0) out[done + i] = talvo_record{};
             }
             done += got;
             if (got < want) break;
