@@ -229,3 +229,19 @@ def test_files_that_are_no_store(tmp_path: Path) -> None:
     short.write_bytes(b"CASEDATA\0\0\0\0" + (3).to_bytes(4, "little") + bytes(44))
     with pytest.raises(talvo.StoreError):
         talvo.store.count(short)
+
+
+def test_empty_files_and_records_that_do_not_read(tmp_path: Path) -> None:
+    empty = tmp_path / "empty.dat"
+    empty.write_bytes(b"")
+    assert talvo.store.read(empty) == []
+    path = tmp_path / "damaged.dat"
+    record = talvo.Record(7, "123456", RecordType.PAYMENT, Decimal("-1.00"), Decimal("0.00"),
+                          dt.datetime(2026, 1, 2, 3, 4), (2026, 1, 2, 3, 4))
+    talvo.store.append(path, [record, record])
+    data = bytearray(path.read_bytes())
+    data[16 + 44 + 11:16 + 44 + 13] = b"99"  # the second record's type: none there is
+    path.write_bytes(bytes(data))
+    first, second = talvo.store.read(path)
+    assert first == record
+    assert second.type is RecordType.UNREADABLE and second.card == "" and second.when is None

@@ -25,6 +25,7 @@ _CENT = Decimal("0.01")
 class RecordType(enum.IntEnum):
     """What a record stands for."""
 
+    UNREADABLE = 0  #: a stored record the library could not read; its other fields are empty
     PAYMENT = 5  #: a payment; its amount is negative
     DEPOSIT = 13
     SUBSIDY = 14
@@ -161,7 +162,7 @@ def record_from_native(r: _native.Record) -> Record:
     try:
         kind = RecordType(int(r.type))
     except ValueError:
-        kind = RecordType.PAYMENT
+        kind = RecordType.UNREADABLE
     return Record(
         terminal=int(r.terminal),
         card=r.card.decode("latin-1"),
