@@ -78,8 +78,8 @@ extern "C" {
 TALVO_API int TALVO_CALL GetError(void);
 /* Diagnostics: while nonzero, every reply collected (Recp) or frame sent
    (Send) is shown in a message box on Windows, on standard error on Linux.
-   The boxes are modal and block the caller; TALVO_TRACE never blocks (see
-   the README). */
+   The boxes are modal and block the caller; TALVO_TRACE (read when the
+   library loads) never blocks (see the README). */
 TALVO_API void TALVO_CALL SetDisplayRecp(int on);
 TALVO_API void TALVO_CALL SetDisplaySend(int on);
 TALVO_API int TALVO_CALL GetDisplayRecp(void);

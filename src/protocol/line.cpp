@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include "platform/platform.h"
 #include "serial/messages.h"
 #include "serial/trace.h"
 
@@ -33,7 +32,6 @@ void Line::FrameSent(const unsigned char* bytes, std::uint32_t count) {
     traceCommand_ = trace::RequestCommand(bytes, count);
     if (legacy_) {
         if (displaySend != 0) platform::message::ShowPlain(text::kSendPrefix, SendDiagnostic(bytes, count, 3));
-        traceTarget_ = platform::env::Get("TALVO_TRACE");
         trace::Frame(traceTarget_, trace::Direction::kSent, bytes, count, traceTerminal_, traceCommand_);
     }
     if (traceFn != nullptr) {

@@ -41,6 +41,10 @@ public:
     // Opens the port with the line's settings; quiet retries show nothing.
     int OpenPort(bool quiet) { return port.Open(legacy_ && !quiet); }
 
+    // The file (or "-" for standard error) the legacy frame trace appends
+    // to; empty: no trace.
+    void SetTraceTarget(std::string target) { traceTarget_ = std::move(target); }
+
     void FrameSent(const unsigned char* bytes, std::uint32_t count) override;
     void ReplyCollected(const unsigned char* bytes, std::uint32_t count) override;
 
@@ -68,8 +72,8 @@ private:
     bool legacy_;
     int traceTerminal_ = -1;
     int traceCommand_ = -1;
-    // Where TALVO_TRACE pointed when the request went out: its reply goes
-    // to the same place (the environment is looked up once a frame pair).
+    // Where the legacy frame trace goes (TALVO_TRACE as the library found
+    // it when it loaded); empty for none.
     std::string traceTarget_;
 };
 

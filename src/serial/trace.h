@@ -1,7 +1,7 @@
 // A frame trace that never blocks the host: when TALVO_TRACE names a file
-// (or "-" for standard error), every frame sent and every reply received is
-// appended there with a millisecond time stamp, the terminal number and the
-// command code.
+// (or "-" for standard error) as the library loads, every frame sent and
+// every reply received is appended there with a millisecond time stamp, the
+// terminal number and the command code.
 #pragma once
 
 #include <cstdint>

@@ -19,6 +19,9 @@ int Attach() {
     Line& line = Module().line;
     line.displayRecp = 0;
     line.displaySend = 0;
+    // The frame trace is configured once, when the library loads: a lookup
+    // scans the whole environment, a microsecond a command under Wine.
+    line.SetTraceTarget(platform::env::Get("TALVO_TRACE"));
     // A host that uses lines only: no settings file is read or made, and no
     // port opened, until a command of the 43 exports asks for it.
     if (platform::env::Get("TALVO_DEFER_PORT") == "1") return 1;
