@@ -124,9 +124,9 @@ void Release() { ::ReleaseSRWLockExclusive(&moduleLock); }
 }  // namespace lock
 
 namespace env {
-// Asked with the wide function: the narrow one first makes a wide copy of
-// the name on the heap, and this is asked for every frame.  The names are
-// ASCII; the value comes back in the ANSI code page, as the narrow one gives.
+// Asked with the wide function (the narrow one first makes a wide copy of
+// the name on the heap).  The names are ASCII; the value comes back in the
+// ANSI code page, as the narrow one gives it.
 std::string Get(const char* name) {
     wchar_t wideName[64];
     std::size_t i = 0;
