@@ -237,6 +237,7 @@ function plural(n, word) { return n + " " + word + (n === 1 ? "" : "s"); }
 // token for this, so a page without one asks for it and goes on after.
 async function collectNow(line, number) {
   const key = line + ":" + number;
+  const sent = state.token;
   showOutcome(key, "busy", "collecting…");
   try {
     const r = await call("/api/terminals/" + encodeURIComponent(line) + "/" + number + "/collect", { method: "POST" });
@@ -250,6 +251,8 @@ async function collectNow(line, number) {
     }
   } catch (e) {
     if (e instanceof Unauthorized) {
+      // A token entered while this request was under way: go on with it.
+      if (state.token && state.token !== sent) return collectNow(line, number);
       state.pending = { line, number };
       showOutcome(key, "error", e.message + ": enter the token above");
       return;
