@@ -190,10 +190,4 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    const int status = Run(argc, argv);
-    // Ends without the static destructors: the software terminal of the
-    // Linux benchmarks serves on a thread of its own until the very end.
-    std::fflush(nullptr);
-    std::_Exit(status);
-}
+int main(int argc, char** argv) { talvo::bench::Finish(Run(argc, argv)); }

@@ -25,20 +25,8 @@ step() { printf '== %s\n' "$1"; }
 
 packages=(cmake ninja-build g++ pkg-config libcli11-dev nlohmann-json3-dev libsqlite3-dev libpq-dev
           libtomlplusplus-dev libcpp-httplib-dev)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    step "installing ${missing[*]}"
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "demo-service: run as root to install them, or install them yourself" >&2
-        exit 1
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+step "packages"
+scripts/install-deps.sh "${packages[@]}"
 
 step "building talvod and talvo-sim (linux preset, in build/demo-service-build)"
 cmake --preset linux -B build/demo-service-build -DTALVO_BUILD_TESTS=OFF --no-warn-unused-cli >/dev/null

@@ -15,28 +15,9 @@ step() { printf '\n== %s (%ss)\n' "$1" "$(($(date +%s) - start))"; }
 # What the library, talvo and talvo-sim are built with.
 packages=(cmake ninja-build g++ pkg-config libcli11-dev)
 options=(-DTALVO_BUILD_TESTS=OFF -DTALVO_BUILD_SERVICE=OFF)
-# A checkout whose top CMakeLists.txt builds the collection service without
-# a way to leave it out needs its headers to configure.
-if [ -f tools/service/CMakeLists.txt ] && ! grep -q TALVO_BUILD_SERVICE CMakeLists.txt; then
-    packages+=(libsqlite3-dev libpq-dev libtomlplusplus-dev libcpp-httplib-dev)
-fi
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    step "installing ${missing[*]}"
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "demo: run as root to install them, or install them yourself" >&2
-        exit 1
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update
-    apt-get install -y --no-install-recommends "${missing[@]}"
-else
-    step "packages: all present"
-fi
+step "packages"
+scripts/install-deps.sh "${packages[@]}"
 
 # Its own folder, so that the full builds' settings stay as they are.
 step "configuring (linux preset, in build/demo)"

@@ -5,15 +5,23 @@
 # service and the bindings are built and tested with: SQLite, libpq and a
 # PostgreSQL server, toml++, cpp-httplib, headless Chromium, Mono's C#
 # compiler, Free Pascal and pytest.
+#
+#   scripts/install-deps.sh              # everything the builds and tests use
+#   scripts/install-deps.sh PACKAGE...   # only these (the demos' lists)
+# Exits 1 without installing when packages are missing and this is not root.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 
+packages=("$@")
+if [ ${#packages[@]} -eq 0 ]; then
+    packages=(cmake ninja-build g++ pkg-config libgtest-dev googletest g++-mingw-w64-i686-posix
+              binutils-mingw-w64-i686 libcli11-dev nlohmann-json3-dev wine wine32:i386
+              libsqlite3-dev sqlite3 libpq-dev postgresql libtomlplusplus-dev libcpp-httplib-dev chromium
+              mono-mcs mono-runtime fp-compiler fp-units-base fp-units-rtl python3 python3-pytest python3-pip)
+fi
 missing=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in cmake ninja-build g++ pkg-config libgtest-dev googletest g++-mingw-w64-i686-posix \
-         binutils-mingw-w64-i686 libcli11-dev nlohmann-json3-dev wine wine32:i386 \
-         libsqlite3-dev sqlite3 libpq-dev postgresql libtomlplusplus-dev libcpp-httplib-dev chromium \
-         mono-mcs mono-runtime fp-compiler fp-units-base fp-units-rtl python3 python3-pytest python3-pip; do
+for p in "${packages[@]}"; do
     have "$p" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
@@ -21,7 +29,11 @@ if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi
 echo "installing: ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: run as root to install them, or install them yourself" >&2
+    exit 1
+fi
+if [[ " ${missing[*]}" == *":i386"* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
 apt-get update -qq

@@ -124,23 +124,11 @@ void Release() { ::ReleaseSRWLockExclusive(&moduleLock); }
 }  // namespace lock
 
 namespace env {
-// Asked with the wide function (the narrow one first makes a wide copy of
-// the name on the heap).  The names are ASCII; the value comes back in the
-// ANSI code page, as the narrow one gives it.
 std::string Get(const char* name) {
-    wchar_t wideName[64];
-    std::size_t i = 0;
-    for (; name[i] != '\0'; ++i) {
-        if (i + 1 >= sizeof wideName / sizeof wideName[0]) return std::string();
-        wideName[i] = static_cast<unsigned char>(name[i]);
-    }
-    wideName[i] = L'\0';
-    wchar_t value[1024];
-    const DWORD n = ::GetEnvironmentVariableW(wideName, value, sizeof value / sizeof value[0]);
-    if (n == 0 || n >= sizeof value / sizeof value[0]) return std::string();
-    char buffer[2048];
-    const int k = ::WideCharToMultiByte(CP_ACP, 0, value, static_cast<int>(n), buffer, sizeof buffer, nullptr, nullptr);
-    return k > 0 ? std::string(buffer, static_cast<std::size_t>(k)) : std::string();
+    char buffer[1024];
+    DWORD n = ::GetEnvironmentVariableA(name, buffer, sizeof buffer);
+    if (n == 0 || n >= sizeof buffer) return std::string();
+    return std::string(buffer, n);
 }
 }  // namespace env
 
