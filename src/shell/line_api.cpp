@@ -1,244 +1,29 @@
 // The line API: lines as handles over the same core as the 43 exports, with
 // explicit options, results as codes, money in cents and dates as fields.
-#include <cmath>
-#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
-#include "commands/families.h"
-#include "protocol/codec.h"
-#include "records/collection.h"
-#include "records/record_store.h"
-#include "shell/export_guard.h"
-#include "talvo.h"
+#include "shell/line_face.h"
 
 using namespace talvo;
 using namespace talvo::family;
+using namespace talvo::lineapi;
 
-namespace {
-
-// ---- Handles ----------------------------------------------------------------
-
-struct ApiLine {
-    Line line{false};
-    bool closed = false;  // under line.mutex
-};
-
-// Handles are numbers, never reused: a stale handle finds nothing instead of
-// another line that happens to live at the same address.
-class Registry {
-public:
-    std::uintptr_t Add(std::shared_ptr<ApiLine> line) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const std::uintptr_t id = next_++;
-        lines_.emplace(id, std::move(line));
-        return id;
-    }
-    std::shared_ptr<ApiLine> Find(const talvo_line* handle) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = lines_.find(reinterpret_cast<std::uintptr_t>(handle));
-        return it == lines_.end() ? nullptr : it->second;
-    }
-    std::shared_ptr<ApiLine> Remove(const talvo_line* handle) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = lines_.find(reinterpret_cast<std::uintptr_t>(handle));
-        if (it == lines_.end()) return nullptr;
-        std::shared_ptr<ApiLine> line = std::move(it->second);
-        lines_.erase(it);
-        return line;
-    }
-
-private:
-    std::mutex mutex_;
-    std::unordered_map<std::uintptr_t, std::shared_ptr<ApiLine>> lines_;
-    std::uintptr_t next_ = 1;
-};
-
+namespace talvo::lineapi {
 Registry& Lines() {
     static Registry registry;
     return registry;
 }
-
-
-// Runs `body(line)` under the line's lock; its result becomes the line's
-// last error.  No exception leaves.
-template <class Body>
-int OnLine(talvo_line* handle, Body&& body) noexcept {
-    try {
-        std::shared_ptr<ApiLine> entry = Lines().Find(handle);
-        if (!entry) return TALVO_E_CLOSED;
-        std::lock_guard<std::mutex> lock(entry->line.mutex);
-        if (entry->closed) return TALVO_E_CLOSED;
-        const int result = body(entry->line);
-        entry->line.lastError = result;
-        return result;
-    } catch (const std::bad_alloc&) {
-        return TALVO_E_NO_MEMORY;
-    } catch (...) {
-        return TALVO_E_INTERNAL;
-    }
-}
-
-// A command for a terminal: the terminal number is checked first.
-template <class Body>
-int OnTerminal(talvo_line* handle, int terminal, Body&& body) noexcept {
-    if (!ValidTerminal(terminal)) return Lines().Find(handle) ? TALVO_E_INVALID : TALVO_E_CLOSED;
-    return OnLine(handle, std::forward<Body>(body));
-}
-
-// A command whose reply is read for its status only: one request with the
-// given header values and payload.
-struct Request {
-    std::int32_t argHigh = 0;
-    std::int32_t argLow = 0;
-    std::int32_t count = 0;
-    const void* payload = nullptr;
-    std::size_t length = 0;
-};
-
-template <std::uint8_t Code>
-int StatusOnly(talvo_line* handle, int terminal, const Request& r) noexcept {
-    return OnTerminal(handle, terminal, [&](Line& l) {
-        Command<Code> command(l);
-        command.Transact(terminal, r.argHigh, r.argLow, r.count, static_cast<const unsigned char*>(r.payload),
-                         static_cast<std::uint32_t>(r.length));
-        return command.Outcome();
-    });
-}
-
-// ---- Values -----------------------------------------------------------------
-
-bool ValidCents(std::int32_t cents) { return cents >= 0 && cents <= kMaxCents; }
-
-// One amount in its six characters, with the command's Count.
-template <std::uint8_t Code>
-int SendAmount(talvo_line* handle, int terminal, std::int32_t count, std::int32_t cents) noexcept {
-    if (!ValidCents(cents)) return TALVO_E_INVALID;
-    unsigned char payload[kAmountLength];
-    EncodeCents(payload, 0, cents);
-    return StatusOnly<Code>(handle, terminal, {0, 0, count, payload, kAmountLength});
-}
-
-bool IsLeap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-bool ValidDateTime(const talvo_datetime& t, int minYear, int maxYear) {
-    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (t.year < minYear || t.year > maxYear || t.month < 1 || t.month > 12) return false;
-    const int days = kDays[t.month - 1] + (t.month == 2 && IsLeap(t.year) ? 1 : 0);
-    return t.day >= 1 && t.day <= days && t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59 &&
-           t.second >= 0 && t.second <= 59;
-}
-
-bool ValidTime(const talvo_time_of_day& t) { return t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59; }
-
-void PutDigits(unsigned char* at, int value, int width) {
-    for (int i = width - 1; i >= 0; --i) {
-        at[i] = static_cast<unsigned char>('0' + value % 10);
-        value /= 10;
-    }
-}
-
-// Decimal digits; -1 when any character is not one.
-int Digits(const unsigned char* at, int width) {
-    int value = 0;
-    for (int i = 0; i < width; ++i) {
-        if (at[i] < '0' || at[i] > '9') return -1;
-        value = value * 10 + (at[i] - '0');
-    }
-    return value;
-}
-
-bool NoZeroByte(const char* text, std::size_t length) { return std::memchr(text, 0, length) == nullptr; }
-
-// ---- Records ----------------------------------------------------------------
-
-int TypeNumber(const char* typeText) {
-    if (std::strncmp(typeText, "05", 3) == 0) return TALVO_RECORD_PAYMENT;
-    if (std::strncmp(typeText, "13", 3) == 0) return TALVO_RECORD_DEPOSIT;
-    if (std::strncmp(typeText, "14", 3) == 0) return TALVO_RECORD_SUBSIDY;
-    return -1;
-}
-
-std::int32_t Cents(float amount) {
-    const double cents = std::round(static_cast<double>(amount) * 100.0);
-    if (!(cents > -2147483648.0 && cents < 2147483647.0)) return 0;
-    return static_cast<std::int32_t>(cents);
-}
-
-int ToRecord(const TransactionRecord& in, talvo_record& out) {
-    talvo_record r{};
-    char text[16];
-    std::memcpy(text, in.TerminalText, sizeof in.TerminalText);
-    text[sizeof in.TerminalText] = '\0';
-    r.terminal = static_cast<std::int32_t>(std::strtol(text, nullptr, 10));
-    std::memcpy(r.card, in.CardNumber, sizeof in.CardNumber);
-    r.card[6] = '\0';
-    char type[4] = {in.TypeText[0], in.TypeText[1], '\0', '\0'};
-    r.type = TypeNumber(type);
-    r.amount_cents = Cents(in.Amount);
-    r.second_amount_cents = Cents(in.SecondAmount);
-    const auto* date = reinterpret_cast<const unsigned char*>(in.DateText);
-    const auto* time = reinterpret_cast<const unsigned char*>(in.TimeText);
-    r.year = Digits(date, 4);
-    r.month = Digits(date + 5, 2);
-    r.day = Digits(date + 8, 2);
-    r.hour = Digits(time, 2);
-    r.minute = Digits(time + 3, 2);
-    if (r.type < 0 || r.year < 0 || r.month < 0 || r.day < 0 || r.hour < 0 || r.minute < 0) return TALVO_E_INVALID;
-    out = r;
-    return 0;
-}
-
-int FromRecord(const talvo_record& in, TransactionRecord& out) {
-    const char* type = in.type == TALVO_RECORD_PAYMENT   ? "05"
-                       : in.type == TALVO_RECORD_DEPOSIT ? "13"
-                       : in.type == TALVO_RECORD_SUBSIDY ? "14"
-                                                         : nullptr;
-    const talvo_datetime when{in.year, in.month, in.day, in.hour, in.minute, 0};
-    if (type == nullptr || in.terminal < 0 || in.terminal > 999 || !ValidDateTime(when, 1000, 9999) ||
-        ::strnlen(in.card, sizeof in.card) != 6 || std::abs(in.amount_cents) > kMaxCents ||
-        std::abs(in.second_amount_cents) > kMaxCents) {
-        return TALVO_E_INVALID;
-    }
-    TransactionRecord r;
-    std::memset(&r, 0, sizeof r);
-    std::snprintf(r.TerminalText, sizeof r.TerminalText, "%03d", static_cast<int>(in.terminal));
-    std::memcpy(r.CardNumber, in.card, 6);
-    std::memcpy(r.TypeText, type, 3);
-    r.Amount = static_cast<float>(in.amount_cents / 100.0);
-    std::snprintf(r.DateText, sizeof r.DateText, "%04d/%02d/%02d", static_cast<int>(in.year),
-                  static_cast<int>(in.month), static_cast<int>(in.day));
-    std::snprintf(r.TimeText, sizeof r.TimeText, "%02d:%02d", static_cast<int>(in.hour), static_cast<int>(in.minute));
-    r.SecondAmount = static_cast<float>(in.second_amount_cents / 100.0);
-    out = r;
-    return 0;
-}
-
-bool SameBatch(const BatchImage& image, const talvo_batch& batch) {
-    if (batch.count != image.count || batch.mark != image.mark || batch.count < 0 || batch.count > kBatchLimit) {
-        return false;
-    }
-    for (int i = 0; i < batch.count; ++i) {
-        if (std::memcmp(batch.raw[i], image.raw.data() + kRawRecordLength * static_cast<std::size_t>(i),
-                        kRawRecordLength) != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-constexpr std::size_t kMaxPath = 4096;
-constexpr std::size_t kMaxSubsidyTime = 1024;
-
-}  // namespace
+}  // namespace talvo::lineapi
 
 namespace {
+
+constexpr std::size_t kMaxSubsidyTime = 1024;
+
 // Exactly six hex digits, upper-cased into `key`.
 bool KeyDigits(const char* text, unsigned char* key) {
     if (text == nullptr || ::strnlen(text, kKeyLength + 1) != kKeyLength) return false;
@@ -258,14 +43,6 @@ int SendKeyOnLine(talvo_line* line, int terminal, const char* text) {
     return StatusOnly<Code>(line, terminal, {0, 0, 1, key, kKeyLength});
 }
 }  // namespace
-
-struct talvo_store {
-    RecordStoreReader reader;
-    // Records as stored, a block at a time (one seek and one read each),
-    // kept from one read to the next.
-    static constexpr std::size_t kBlock = 1024;
-    std::vector<TransactionRecord> block;
-};
 
 extern "C" {
 
@@ -757,161 +534,5 @@ TALVO_API int TALVO_CALL talvo_attend_clock_set(talvo_line* line, int terminal, 
     return StatusOnly<kSetClock>(line, terminal, {0, 0, 1, payload, sizeof payload});
 }
 
-// ---- Records ---------------------------------------------------------------------------------------
-
-TALVO_API int TALVO_CALL talvo_records_fetch(talvo_line* line, int terminal, talvo_record* out, std::size_t max,
-                                             std::size_t* n, talvo_batch* batch) {
-    if (n == nullptr || batch == nullptr || (out == nullptr && max > 0)) return TALVO_E_INVALID;
-    return OnTerminal(line, terminal, [&](Line& l) {
-        FetchedBatch fetched;
-        FetchBatch(l, terminal, fetched);
-        if (fetched.result != 0) return static_cast<int>(fetched.result);
-        std::vector<talvo_record> records(fetched.kept.size());
-        for (std::size_t i = 0; i < fetched.kept.size(); ++i) {
-            if (ToRecord(fetched.kept[i], records[i]) != 0) return TALVO_E_INTERNAL;
-        }
-        *n = records.size();
-        if (records.size() > max) return TALVO_E_BUFFER;
-        talvo_batch b{};
-        b.terminal = terminal;
-        b.mark = fetched.image.mark;
-        b.count = fetched.image.count;
-        b.kept = static_cast<std::int32_t>(records.size());
-        for (int i = 0; i < fetched.image.count; ++i) {
-            b.status[i] = static_cast<std::int32_t>(fetched.status[i]);
-            std::memcpy(b.raw[i], fetched.image.raw.data() + kRawRecordLength * static_cast<std::size_t>(i),
-                        kRawRecordLength);
-        }
-        if (!records.empty()) std::memcpy(out, records.data(), sizeof(talvo_record) * records.size());
-        *batch = b;
-        if (fetched.image.count > 0) l.fetched[terminal] = fetched.image;
-        else l.fetched.erase(terminal);
-        return 0;
-    });
-}
-
-TALVO_API int TALVO_CALL talvo_records_confirm(talvo_line* line, int terminal, const talvo_batch* batch) {
-    if (batch == nullptr || batch->terminal != terminal) return batch == nullptr ? TALVO_E_INVALID : TALVO_E_BATCH;
-    return OnTerminal(line, terminal, [&](Line& l) {
-        auto it = l.fetched.find(terminal);
-        if (it == l.fetched.end() || !SameBatch(it->second, *batch)) return TALVO_E_BATCH;
-        std::int32_t result = 0;
-        switch (ConfirmBatch(l, terminal, it->second, result)) {
-            case ConfirmOutcome::kConfirmed:
-                l.fetched.erase(terminal);
-                return 0;
-            case ConfirmOutcome::kKept:
-                return TALVO_E_REFUSED;
-            case ConfirmOutcome::kUncertain:
-                // A refusal after several requests may follow one that the
-                // terminal took: whether it cleared the batch is unknown.
-                return result == TALVO_E_REFUSED ? TALVO_E_UNCONFIRMED : static_cast<int>(result);
-        }
-        return TALVO_E_INTERNAL;
-    });
-}
-
-TALVO_API int TALVO_CALL talvo_records_collect(talvo_line* line, int terminal, const char* path, std::size_t* stored) {
-    const std::size_t length = path != nullptr ? ::strnlen(path, kMaxPath + 1) : 0;
-    if (length == 0 || length > kMaxPath) return TALVO_E_INVALID;
-    return OnTerminal(line, terminal, [&](Line& l) {
-        int count = 0;
-        int received = 0;
-        float total = 0.0f;
-        const std::int32_t result = CollectBatch(l, terminal, std::string(path, length), count, total, received);
-        if (stored != nullptr) *stored = result == 0 ? static_cast<std::size_t>(count) : 0;
-        return static_cast<int>(result);
-    });
-}
-
-TALVO_API int TALVO_CALL talvo_record_to_store(const talvo_record* record, void* store_record) {
-    if (record == nullptr || store_record == nullptr) return TALVO_E_INVALID;
-    TransactionRecord r;
-    if (FromRecord(*record, r) != 0) return TALVO_E_INVALID;
-    std::memcpy(store_record, &r, sizeof r);
-    return 0;
-}
-
-TALVO_API int TALVO_CALL talvo_record_from_store(const void* store_record, talvo_record* record) {
-    if (record == nullptr || store_record == nullptr) return TALVO_E_INVALID;
-    TransactionRecord r;
-    std::memcpy(&r, store_record, sizeof r);
-    return ToRecord(r, *record);
-}
-
-// ---- Store files -------------------------------------------------------------------------------------
-
-TALVO_API int TALVO_CALL talvo_store_open(const char* path, talvo_store** store) {
-    if (store == nullptr) return TALVO_E_INVALID;
-    *store = nullptr;
-    const std::size_t length = path != nullptr ? ::strnlen(path, kMaxPath + 1) : 0;
-    if (length == 0 || length > kMaxPath) return TALVO_E_INVALID;
-    try {
-        auto opened = std::make_unique<talvo_store>();
-        if (!opened->reader.Open(std::string(path, length))) return TALVO_E_STORE;
-        *store = opened.release();
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return TALVO_E_NO_MEMORY;
-    } catch (...) {
-        return TALVO_E_INTERNAL;
-    }
-}
-
-TALVO_API int TALVO_CALL talvo_store_close(talvo_store* store) {
-    if (store == nullptr) return TALVO_E_CLOSED;
-    delete store;
-    return 0;
-}
-
-TALVO_API int TALVO_CALL talvo_store_count(talvo_store* store, std::size_t* count) {
-    if (store == nullptr) return TALVO_E_CLOSED;
-    if (count == nullptr) return TALVO_E_INVALID;
-    *count = store->reader.Count();
-    return 0;
-}
-
-TALVO_API int TALVO_CALL talvo_store_read(talvo_store* store, std::size_t index, talvo_record* out, std::size_t max,
-                                         std::size_t* n) {
-    if (store == nullptr) return TALVO_E_CLOSED;
-    if (n == nullptr || (out == nullptr && max > 0)) return TALVO_E_INVALID;
-    try {
-        constexpr std::size_t kBlock = talvo_store::kBlock;
-        std::vector<TransactionRecord>& block = store->block;
-        if (block.size() < kBlock && block.size() < max) block.resize(max < kBlock ? max : kBlock);
-        std::size_t done = 0;
-        while (done < max) {
-            const std::size_t want = max - done < block.size() ? max - done : block.size();
-            const std::size_t got = store->reader.Read(index + done, block.data(), want);
-            for (std::size_t i = 0; i < got; ++i) {
-                // A record that does not read as a transaction comes back
-                // all zero (type 0), in its place.
-                if (ToRecord(block[i], out[done + i]) != 0) out[done + i] = talvo_record{};
-            }
-            done += got;
-            if (got < want) break;
-        }
-        *n = done;
-        return 0;
-    } catch (...) {
-        return TALVO_E_INTERNAL;
-    }
-}
-
-TALVO_API int TALVO_CALL talvo_store_append(const char* path, const talvo_record* records, std::size_t n) {
-    const std::size_t length = path != nullptr ? ::strnlen(path, kMaxPath + 1) : 0;
-    if (length == 0 || length > kMaxPath || (records == nullptr && n > 0) || n > 1000000) return TALVO_E_INVALID;
-    try {
-        std::vector<TransactionRecord> converted(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (FromRecord(records[i], converted[i]) != 0) return TALVO_E_INVALID;
-        }
-        return AppendToStore(std::string(path, length), converted) ? 0 : TALVO_E_STORE;
-    } catch (const std::bad_alloc&) {
-        return TALVO_E_NO_MEMORY;
-    } catch (...) {
-        return TALVO_E_INTERNAL;
-    }
-}
 
 }  // extern "C"

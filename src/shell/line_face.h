@@ -1,0 +1,150 @@
+// What the line API's functions share: handles and their registry, the
+// wrappers that run a call on a line, and the checks of argument values.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+#include <utility>
+
+#include "commands/families.h"
+#include "protocol/codec.h"
+#include "shell/export_guard.h"
+#include "talvo.h"
+
+namespace talvo::lineapi {
+
+using namespace talvo::family;
+
+inline constexpr std::size_t kMaxPath = 4096;
+
+struct ApiLine {
+    Line line{false};
+    bool closed = false;  // under line.mutex
+};
+
+// Handles are numbers, never reused: a stale handle finds nothing instead of
+// another line that happens to live at the same address.
+class Registry {
+public:
+    std::uintptr_t Add(std::shared_ptr<ApiLine> line) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::uintptr_t id = next_++;
+        lines_.emplace(id, std::move(line));
+        return id;
+    }
+    std::shared_ptr<ApiLine> Find(const talvo_line* handle) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = lines_.find(reinterpret_cast<std::uintptr_t>(handle));
+        return it == lines_.end() ? nullptr : it->second;
+    }
+    std::shared_ptr<ApiLine> Remove(const talvo_line* handle) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = lines_.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (it == lines_.end()) return nullptr;
+        std::shared_ptr<ApiLine> line = std::move(it->second);
+        lines_.erase(it);
+        return line;
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<ApiLine>> lines_;
+    std::uintptr_t next_ = 1;
+};
+
+Registry& Lines();
+
+
+// Runs `body(line)` under the line's lock; its result becomes the line's
+// last error.  No exception leaves.
+template <class Body>
+int OnLine(talvo_line* handle, Body&& body) noexcept {
+    try {
+        std::shared_ptr<ApiLine> entry = Lines().Find(handle);
+        if (!entry) return TALVO_E_CLOSED;
+        std::lock_guard<std::mutex> lock(entry->line.mutex);
+        if (entry->closed) return TALVO_E_CLOSED;
+        const int result = body(entry->line);
+        entry->line.lastError = result;
+        return result;
+    } catch (const std::bad_alloc&) {
+        return TALVO_E_NO_MEMORY;
+    } catch (...) {
+        return TALVO_E_INTERNAL;
+    }
+}
+
+// A command for a terminal: the terminal number is checked first.
+template <class Body>
+int OnTerminal(talvo_line* handle, int terminal, Body&& body) noexcept {
+    if (!ValidTerminal(terminal)) return Lines().Find(handle) ? TALVO_E_INVALID : TALVO_E_CLOSED;
+    return OnLine(handle, std::forward<Body>(body));
+}
+
+// A command whose reply is read for its status only: one request with the
+// given header values and payload.
+struct Request {
+    std::int32_t argHigh = 0;
+    std::int32_t argLow = 0;
+    std::int32_t count = 0;
+    const void* payload = nullptr;
+    std::size_t length = 0;
+};
+
+template <std::uint8_t Code>
+int StatusOnly(talvo_line* handle, int terminal, const Request& r) noexcept {
+    return OnTerminal(handle, terminal, [&](Line& l) {
+        Command<Code> command(l);
+        command.Transact(terminal, r.argHigh, r.argLow, r.count, static_cast<const unsigned char*>(r.payload),
+                         static_cast<std::uint32_t>(r.length));
+        return command.Outcome();
+    });
+}
+
+inline bool ValidCents(std::int32_t cents) { return cents >= 0 && cents <= kMaxCents; }
+
+// One amount in its six characters, with the command's Count.
+template <std::uint8_t Code>
+inline int SendAmount(talvo_line* handle, int terminal, std::int32_t count, std::int32_t cents) noexcept {
+    if (!ValidCents(cents)) return TALVO_E_INVALID;
+    unsigned char payload[kAmountLength];
+    EncodeCents(payload, 0, cents);
+    return StatusOnly<Code>(handle, terminal, {0, 0, count, payload, kAmountLength});
+}
+
+inline bool IsLeap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+inline bool ValidDateTime(const talvo_datetime& t, int minYear, int maxYear) {
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (t.year < minYear || t.year > maxYear || t.month < 1 || t.month > 12) return false;
+    const int days = kDays[t.month - 1] + (t.month == 2 && IsLeap(t.year) ? 1 : 0);
+    return t.day >= 1 && t.day <= days && t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59 &&
+           t.second >= 0 && t.second <= 59;
+}
+
+inline bool ValidTime(const talvo_time_of_day& t) { return t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59; }
+
+inline void PutDigits(unsigned char* at, int value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        at[i] = static_cast<unsigned char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+// Decimal digits; -1 when any character is not one.
+inline int Digits(const unsigned char* at, int width) {
+    int value = 0;
+    for (int i = 0; i < width; ++i) {
+        if (at[i] < '0' || at[i] > '9') return -1;
+        value = value * 10 + (at[i] - '0');
+    }
+    return value;
+}
+
+inline bool NoZeroByte(const char* text, std::size_t length) { return std::memchr(text, 0, length) == nullptr; }
+
+}  // namespace talvo::lineapi
