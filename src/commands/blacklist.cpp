@@ -78,7 +78,7 @@ TALVO_API int TALVO_CALL ReadHMD(int terminal, int position, char** data, int* c
         const int present = static_cast<int>(command.ReplyPayloadLength() / kCardLength);
         if (command.n > present) command.n = present;
         if (command.n > kReadHmdLimit) command.n = kReadHmdLimit;
-        if (command.lastResult != kSuccess) return 0;
+        if (command.lastResult != TALVO_OK) return 0;
         if (command.n > 0) {
             const std::size_t size = kCardLength * static_cast<std::size_t>(command.n);
             auto* block = static_cast<char*>(platform::memory::AllocateForHost(size, false));

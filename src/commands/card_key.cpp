@@ -65,7 +65,7 @@ TALVO_API int TALVO_CALL Inqkey(int terminal, int* flags) {
         if (command.ReplyLength() >= 32) {
             const unsigned char* p = command.ReplyPayload();
             for (int k = 0; k < 4; ++k) command.flags[k] = p[2 * k] == '6' && p[2 * k + 1] == '6' ? 1 : 0;
-            result = command.lastResult == kSuccess ? 1 : 0;
+            result = command.lastResult == TALVO_OK ? 1 : 0;
         }
         std::memcpy(flags, command.flags, sizeof command.flags);
         return result;

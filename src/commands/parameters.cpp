@@ -42,7 +42,7 @@ TALVO_API int TALVO_CALL ReadCMW(int terminal, char* text) {
         if (command.ReplyPayload() == nullptr || command.ReplyPayloadLength() < kCmwLength) return 0;
         std::memcpy(text, command.ReplyPayload(), kCmwLength);
         text[kCmwLength] = '\0';
-        return command.lastResult == kSuccess ? 1 : 0;
+        return command.lastResult == TALVO_OK ? 1 : 0;
     });
 }
 

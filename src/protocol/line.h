@@ -1,20 +1,41 @@
-// A line: one serial port with the state that belongs to it - the last
-// result, the frame observers, the lock that serializes its calls and what
-// it remembers of record batches.  The 43 exports' module owns one default
-// line; the line API hands out any number of others.
+// A line: one transport with the state that belongs to it - its timing, the
+// last result, the frame observers, the lock that serializes its calls and
+// what it remembers of record batches.  The 43 exports' module owns one
+// default line; the line API hands out any number of others.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "serial/serial_port.h"
+#include "protocol/transport.h"
 #include "talvo.h"
 
 namespace talvo {
+
+// The timing of a line's exchanges.
+struct LineTiming {
+    std::uint32_t echoTime = 150;  // first-byte wait beyond the request's line time
+    std::uint32_t waitTime = 1000; // longest collection of a reply; 0 = one read
+    std::uint32_t tries = 3;       // exchanges per command
+    std::uint32_t filler = 2;      // filler bytes behind each request
+    std::uint32_t baud = 4800;     // for the request's line time; 0 adds none
+    // A reply must carry the terminal number of its request; frames of other
+    // terminals are passed over like noise.
+    bool checkTerminal = true;
+};
+
+// Told of every frame a line sends and every reply it collects.
+class FrameObserver {
+public:
+    virtual ~FrameObserver() = default;
+    virtual void FrameSent(const unsigned char* bytes, std::uint32_t count, int terminal, int command) = 0;
+    virtual void ReplyCollected(const unsigned char* bytes, std::uint32_t count, int terminal, int command) = 0;
+};
 
 // A batch of raw records as a terminal handed it over.
 struct BatchImage {
@@ -24,34 +45,40 @@ struct BatchImage {
     bool operator==(const BatchImage& other) const { return mark == other.mark && count == other.count && raw == other.raw; }
 };
 
-class Line : public FrameObserver {
+class Line {
 public:
-    // A legacy line shows port failures in message boxes, honours the
-    // display switches and TALVO_TRACE; other lines report through their
-    // results and their trace callback only.
-    explicit Line(bool legacy) : legacy_(legacy) { port.observer = this; }
-    ~Line() override = default;
+    // A line that shows open failures to the user (the 43 exports' line)
+    // or one that reports them through its results only.
+    Line(std::unique_ptr<Transport> transport, bool showFailures)
+        : transport_(std::move(transport)), showFailures_(showFailures) {}
+    ~Line() = default;
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
 
-    bool Legacy() const { return legacy_; }
-    // Closes the port and gives back every block of memory the line holds
-    // (for a line in static storage that outlives the library's unload).
+    Transport& transport() { return *transport_; }
+    bool HasTransport() const { return transport_ != nullptr; }
+    void SetTransport(std::unique_ptr<Transport> transport) { transport_ = std::move(transport); }
+    // Closes the transport and gives back every block of memory the line
+    // holds (for a line in static storage that outlives the library's unload).
     void Release();
-    // Opens the port with the line's settings; quiet retries show nothing.
-    int OpenPort(bool quiet) { return port.Open(legacy_ && !quiet); }
+    // Opens the transport; quiet retries show nothing.
+    int OpenPort(bool quiet) { return transport_->Open(showFailures_ && !quiet) ? 1 : 0; }
 
-    // The file (or "-" for standard error) the legacy frame trace appends
-    // to; empty: no trace.
-    void SetTraceTarget(std::string target) { traceTarget_ = std::move(target); }
+    // One frame onto the line, direction switched around it; the number of
+    // bytes written.
+    std::uint32_t Send(const unsigned char* bytes, std::uint32_t count);
+    // Collects reply bytes under the line's time limits (`waitTime` in place
+    // of the line's own); `sent` bytes went out before.  With a terminal
+    // number (0-255) and the line's check on, frames of other terminals do
+    // not end the collection: `skipped` receives the number of bytes at the
+    // start of the buffer that belong to such frames.
+    std::uint32_t Receive(unsigned char* buffer, std::uint32_t capacity, std::uint32_t sent, std::uint32_t waitTime,
+                          int terminal, std::uint32_t& skipped);
 
-    void FrameSent(const unsigned char* bytes, std::uint32_t count) override;
-    void ReplyCollected(const unsigned char* bytes, std::uint32_t count) override;
-
-    SerialPort port;
+    LineTiming timing;
     std::atomic<std::int32_t> lastError{0};
-    std::atomic<std::int32_t> displayRecp{0};
-    std::atomic<std::int32_t> displaySend{0};
+    // Told of every frame (the 43 exports' display switches and trace file).
+    FrameObserver* observer = nullptr;
     talvo_trace_fn traceFn = nullptr;
     void* traceUser = nullptr;
     // Serializes the calls of the line API on this line (the 43 exports
@@ -69,12 +96,15 @@ public:
     std::vector<unsigned char> spareReply;
 
 private:
-    bool legacy_;
+    std::unique_ptr<Transport> transport_;
+    bool showFailures_;
     int traceTerminal_ = -1;
     int traceCommand_ = -1;
-    // Where the legacy frame trace goes (TALVO_TRACE as the library found
-    // it when it loaded); empty for none.
-    std::string traceTarget_;
 };
+
+// The first verified reply frame in `bytes` that carries `terminal` (any
+// terminal when it is negative): its length, with `start` its offset, or 0.
+// Valid frames of other terminals before it are passed over.
+std::uint32_t FindReply(const unsigned char* bytes, std::uint32_t count, int terminal, std::uint32_t& start);
 
 }  // namespace talvo

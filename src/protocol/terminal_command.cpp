@@ -9,7 +9,7 @@ namespace talvo {
 std::uint32_t TerminalCommand::BuildRequest(std::int32_t prefix, std::int32_t terminal, std::int32_t command,
                                             std::int32_t argHigh, std::int32_t argLow, std::int32_t count,
                                             const unsigned char* payload, std::uint32_t length) {
-    const std::uint32_t convertP = line_.port.settings.ConvertP;
+    const std::uint32_t convertP = line_.timing.filler;
     const std::uint32_t n = payload != nullptr ? length : 0;
     const std::uint32_t total = n + convertP + kFrameOverhead;
     requestFrame.assign(total, 0);
@@ -29,62 +29,65 @@ std::uint32_t TerminalCommand::BuildRequest(std::int32_t prefix, std::int32_t te
     return total;
 }
 
-int TerminalCommand::Exchange(std::int32_t terminal, std::int32_t command, std::int32_t argHigh,
-                              std::int32_t argLow, std::int32_t count, const unsigned char* payload,
-                              std::uint32_t length) {
-    SerialPort& port = line_.port;
-    if (!port.IsOpen()) return -1;
+ExchangeStep TerminalCommand::Exchange(std::int32_t terminal, std::int32_t command, std::int32_t argHigh,
+                                       std::int32_t argLow, std::int32_t count, const unsigned char* payload,
+                                       std::uint32_t length) {
+    Transport& port = line_.transport();
+    if (!port.IsOpen()) return ExchangeStep::kPortClosed;
     const std::uint32_t total = BuildRequest(0, terminal, command, argHigh, argLow, count, payload, length);
     port.Purge();
-    const std::uint32_t written = port.Send(requestFrame.data(), total);
-    if (written == 0) return -3;
+    const std::uint32_t written = line_.Send(requestFrame.data(), total);
+    if (written == 0) return ExchangeStep::kNothingWritten;
     ++requestsWritten;
-    if (written < total) return -4;
-    const std::uint32_t received = port.Receive(receiveBuffer.data(), kReceiveCapacity, written, waitTime);
-    if (received == 0) return -5;
+    if (written < total) return ExchangeStep::kPartialWrite;
+    // The reply must come from the terminal asked (unless the line's check
+    // is off): frames of other terminals are passed over.
+    const int expected = line_.timing.checkTerminal ? static_cast<int>(terminal & 0xFF) : -1;
+    std::uint32_t skipped = 0;
+    const std::uint32_t received =
+        line_.Receive(receiveBuffer.data(), kReceiveCapacity, written, waitTime, expected, skipped);
+    if (received <= skipped) return ExchangeStep::kNothingReceived;
     std::uint32_t start = 0;
-    const std::uint32_t frameLength = ExtractReply(receiveBuffer.data(), received, start);
-    if (frameLength == 0) return -6;
-    const unsigned char* frame = receiveBuffer.data() + start;
-    if (CheckReply(frame, frameLength) == 0) return -7;
+    const std::uint32_t frameLength = FindReply(receiveBuffer.data() + skipped, received - skipped, expected, start);
+    if (frameLength == 0) return ExchangeStep::kNoFrame;
+    const unsigned char* frame = receiveBuffer.data() + skipped + start;
+    if (CheckReply(frame, frameLength) == 0) return ExchangeStep::kCheckRefused;
     replyFrame.assign(frame, frame + frameLength);
-    return 1;
+    return ExchangeStep::kReply;
 }
 
 std::int32_t TerminalCommand::Transact(std::int32_t terminal, std::int32_t argHigh, std::int32_t argLow,
                                        std::int32_t count, const unsigned char* payload, std::uint32_t length) {
-    SerialPort& port = line_.port;
     // A request longer than any frame is refused, never built.
-    if (payload != nullptr && length > kMaxFrame - kFrameOverhead - port.settings.ConvertP) return lastResult;
+    if (payload != nullptr && length > kMaxFrame - kFrameOverhead - line_.timing.filler) return lastResult;
     // A port that is not open (a device that went away, or one missing at
     // load) is tried once more; if it still cannot be opened that is
     // reported, not passed over in silence: the host would otherwise read
     // the previous command's result.
-    if (!port.IsOpen() && line_.OpenPort(true) == 0) {
-        lastResult = kPortNotOpen;
-        line_.lastError = kPortNotOpen;
-        return kPortNotOpen;
+    if (!line_.transport().IsOpen() && line_.OpenPort(true) == 0) {
+        lastResult = TALVO_E_PORT;
+        line_.lastError = TALVO_E_PORT;
+        return TALVO_E_PORT;
     }
-    int outcome = 0;
-    const std::uint32_t repeat = port.settings.Repeat;
-    for (std::uint32_t attempt = 0; attempt < repeat; ++attempt) {
-        outcome = Exchange(terminal, commandCode, argHigh, argLow, count, payload, length);
-        if (outcome == 1) break;
+    ExchangeStep step = ExchangeStep::kPortClosed;
+    const std::uint32_t tries = line_.timing.tries;
+    for (std::uint32_t attempt = 0; attempt < tries; ++attempt) {
+        step = Exchange(terminal, commandCode, argHigh, argLow, count, payload, length);
+        if (step == ExchangeStep::kReply) break;
     }
-    std::int32_t result = kSuccess;
+    std::int32_t result = TALVO_OK;
     bool reopen = false;
-    switch (outcome) {
-        case 1: result = kSuccess; break;
-        case -1: result = kPortNotOpen; reopen = true; break;
-        case -3: result = kPortNotOpen; reopen = true; break;
-        case -4: result = kBadReply; reopen = true; break;
-        case -5: result = kNoReply; break;
-        case -6: result = kBadReply; reopen = true; break;
-        case -7: result = kReplyRefused; break;
-        default: result = kBadReply; break;
+    switch (step) {
+        case ExchangeStep::kReply: result = TALVO_OK; break;
+        case ExchangeStep::kPortClosed: result = TALVO_E_PORT; reopen = true; break;
+        case ExchangeStep::kNothingWritten: result = TALVO_E_PORT; reopen = true; break;
+        case ExchangeStep::kPartialWrite: result = TALVO_E_BAD_REPLY; reopen = true; break;
+        case ExchangeStep::kNothingReceived: result = TALVO_E_NO_REPLY; break;
+        case ExchangeStep::kNoFrame: result = TALVO_E_BAD_REPLY; reopen = true; break;
+        case ExchangeStep::kCheckRefused: result = TALVO_E_REPLY_CHECK; break;
     }
     if (reopen) {
-        port.Close();
+        line_.transport().Close();
         line_.OpenPort(false);
     }
     lastResult = result;
@@ -93,7 +96,7 @@ std::int32_t TerminalCommand::Transact(std::int32_t terminal, std::int32_t argHi
 }
 
 std::int32_t TerminalCommand::Outcome() const {
-    if (lastResult != kSuccess) return lastResult;
+    if (lastResult != TALVO_OK) return lastResult;
     return IsAccepted() != 0 ? 0 : TALVO_E_REFUSED;
 }
 

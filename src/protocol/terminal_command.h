@@ -11,14 +11,22 @@
 
 namespace talvo {
 
-// Results of a transaction, left as the module's last error.
-enum ResultCode : std::int32_t {
-    kSuccess = 0,
-    kPortNotOpen = -1,   // port not open, or not one byte written
-    kBadReply = -2,      // partial write, or no valid reply frame
-    kNoReply = -3,       // nothing received within the time limits
-    kNotRun = -4,        // no transaction run on this object yet
-    kReplyRefused = -6,  // a reply frame the command's own check refused
+// The results of a transaction are the line API's codes: TALVO_OK, or
+// TALVO_E_PORT (port not open, or not one byte written), TALVO_E_BAD_REPLY
+// (partial write, or no valid reply frame), TALVO_E_NO_REPLY (nothing of the
+// terminal's received within the time limits), TALVO_E_REPLY_CHECK (a reply
+// the command's own check refused); TALVO_E_NOT_RUN before any transaction.
+// The 43 exports' GetError reads the same numbers.
+
+// How one exchange of a request against a reply ended.
+enum class ExchangeStep {
+    kReply,           // a verified reply frame was stored
+    kPortClosed,      // the port was not open
+    kNothingWritten,  // not one byte of the request was written
+    kPartialWrite,    // the request was written only in part
+    kNothingReceived, // nothing of the terminal's came within the time limits
+    kNoFrame,         // the bytes received hold no valid reply frame
+    kCheckRefused,    // the command's own check refused the reply
 };
 
 // Largest request frame the library builds: anything longer is refused
@@ -35,7 +43,7 @@ public:
     // next (commands on a line run one at a time; one made while another
     // lives simply starts with storage of its own).
     TerminalCommand(Line& line, std::uint8_t code)
-        : commandCode(code), waitTime(line.port.settings.WaitTime), line_(line) {
+        : commandCode(code), waitTime(line.timing.waitTime), line_(line) {
         requestFrame.swap(line.spareRequest);
         replyFrame.swap(line.spareReply);
         requestFrame.clear();
@@ -52,11 +60,11 @@ public:
     std::uint32_t BuildRequest(std::int32_t prefix, std::int32_t terminal, std::int32_t command,
                                std::int32_t argHigh, std::int32_t argLow, std::int32_t count,
                                const unsigned char* payload, std::uint32_t length);
-    // One request and one reply: 1, or a negative outcome.
-    int Exchange(std::int32_t terminal, std::int32_t command, std::int32_t argHigh, std::int32_t argLow,
+    // One request and one reply.
+    ExchangeStep Exchange(std::int32_t terminal, std::int32_t command, std::int32_t argHigh, std::int32_t argLow,
                  std::int32_t count, const unsigned char* payload, std::uint32_t length);
-    // Up to `Repeat` exchanges; the result is stored as the line's last
-    // error and in `lastResult`.  A port that is not open is opened once
+    // Up to `tries` exchanges; the result (TALVO_OK or a TALVO_E_* code) is
+    // stored as the line's last error and in `lastResult`.  A port that is not open is opened once
     // more first (quietly); if that fails nothing is sent.  A request whose
     // frame would exceed kMaxFrame is not sent and leaves the last error
     // alone (`lastResult` stays kNotRun, so the reply reads as refused).
@@ -90,7 +98,7 @@ public:
 
     Line& line() { return line_; }
 
-    std::int32_t lastResult = kNotRun;
+    std::int32_t lastResult = TALVO_E_NOT_RUN;
     // Requests of which at least one byte reached the line.
     std::uint32_t requestsWritten = 0;
     std::uint8_t commandCode;

@@ -12,8 +12,8 @@ inline std::uint32_t FirstByteDeadline(std::uint32_t echoTime, std::uint32_t sen
     return echoTime + (baud == 0 ? 0u : sent * 8000u / baud);
 }
 
-// Reads until the byte three from the end of what has arrived is ETX, or the
-// time limits run out:
+// Reads until the byte three from the end of what has arrived is ETX and
+// `complete(buffer, n)` agrees, or the time limits run out:
 //  - while nothing has arrived, only the first-byte deadline ends the wait;
 //  - once bytes have come, the first empty read after `waitTime` ms since the
 //    start ends it (a read that brings bytes starts the test afresh);
@@ -23,9 +23,9 @@ inline std::uint32_t FirstByteDeadline(std::uint32_t echoTime, std::uint32_t sen
 // block up to `waitMs` for the first of them, returning as soon as bytes
 // have come; `ticks()` is a millisecond counter whose differences are taken
 // modulo 2^32.
-template <class ReadFn, class TickFn>
+template <class ReadFn, class TickFn, class CompleteFn>
 std::uint32_t CollectReply(unsigned char* buffer, std::uint32_t capacity, std::uint32_t deadline,
-                           std::uint32_t waitTime, ReadFn&& read, TickFn&& ticks) {
+                           std::uint32_t waitTime, ReadFn&& read, TickFn&& ticks, CompleteFn&& complete) {
     const std::uint32_t t0 = ticks();
     std::uint32_t n = 0;
     std::uint32_t e = 0;
@@ -43,7 +43,7 @@ std::uint32_t CollectReply(unsigned char* buffer, std::uint32_t capacity, std::u
         if (k > 0) {
             n += k;
             e = 0;
-            if (n > 3 && buffer[n - 3] == 0x03) break;
+            if (n > 3 && buffer[n - 3] == 0x03 && complete(static_cast<const unsigned char*>(buffer), n)) break;
         } else if (n > 0) {
             e = ticks() - t0;
         } else if (ticks() - t0 > deadline) {
@@ -51,6 +51,13 @@ std::uint32_t CollectReply(unsigned char* buffer, std::uint32_t capacity, std::u
         }
     } while (e < waitTime);
     return n;
+}
+
+template <class ReadFn, class TickFn>
+std::uint32_t CollectReply(unsigned char* buffer, std::uint32_t capacity, std::uint32_t deadline,
+                           std::uint32_t waitTime, ReadFn&& read, TickFn&& ticks) {
+    return CollectReply(buffer, capacity, deadline, waitTime, read, ticks,
+                        [](const unsigned char*, std::uint32_t) { return true; });
 }
 
 }  // namespace talvo

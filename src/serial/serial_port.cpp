@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "serial/messages.h"
-#include "serial/receive_loop.h"
 
 namespace talvo {
 namespace dev = platform::serial;
@@ -20,10 +19,10 @@ OpenFailure Classify(platform::serial::Failure failure) {
 }
 }  // namespace
 
-int SerialPort::Open(bool messages) {
-    if (IsOpen()) return 1;
-    const PortSettings& s = settings;
-    const std::string mode = s.ComName + ": baud=" + std::to_string(s.BautRate) + " " + s.StatStr;
+bool SerialPort::Open(bool messages) {
+    if (IsOpen()) return true;
+    const SerialParams& s = params;
+    const std::string mode = s.device + ": baud=" + std::to_string(s.baud) + " " + s.format;
     // The failure is taken from the platform at once, before any other call
     // can overwrite it.
     auto fail = [&](dev::Handle h, const char* step, OpenFailure why, const std::string& what) {
@@ -31,33 +30,35 @@ int SerialPort::Open(bool messages) {
         const std::string reason = dev::LastFailureText();
         if (h != dev::kNoDevice) dev::Close(h);
         lastFailure = why;
-        if (messages) ShowPortError(step, code, what + ": " + reason);
-        return 0;
+        failureText = what + ": " + reason;
+        if (messages) ShowPortError(step, code, failureText);
+        return false;
     };
-    dev::Handle h = dev::Open(s.ComName);
+    dev::Handle h = dev::Open(s.device);
     if (h == dev::kNoDevice) {
-        return fail(h, "OpenComm", Classify(dev::LastFailure()), "cannot open " + s.ComName);
+        return fail(h, "OpenComm", Classify(dev::LastFailure()), "cannot open " + s.device);
     }
     // A step that fails after the device opened closes it again: a port
     // that is half set up is of no use, and a later command reopens it.
     platform::serial::LineMode control{};
-    if (!dev::SetQueues(h, s.InQueue, s.OutQueue)) {
-        return fail(h, "SetupComm", OpenFailure::kOther, "cannot set the queue sizes of " + s.ComName);
+    if (!dev::SetQueues(h, s.inQueue, s.outQueue)) {
+        return fail(h, "SetupComm", OpenFailure::kOther, "cannot set the queue sizes of " + s.device);
     }
     if (!dev::BuildMode(mode, control)) {
         return fail(h, "BuildCommDCB", OpenFailure::kLineFormat,
-                    "cannot use baud=" + std::to_string(s.BautRate) + " \"" + s.StatStr + "\" on " + s.ComName);
+                    "cannot use baud=" + std::to_string(s.baud) + " \"" + s.format + "\" on " + s.device);
     }
     if (!dev::ApplyMode(h, control)) {
         return fail(h, "SetCommState", OpenFailure::kLineFormat,
-                    "cannot set baud=" + std::to_string(s.BautRate) + " " + s.StatStr + " on " + s.ComName);
+                    "cannot set baud=" + std::to_string(s.baud) + " " + s.format + " on " + s.device);
     }
     if (!dev::SetTimeouts(h)) {
-        return fail(h, "SetCommTimeouts", OpenFailure::kOther, "cannot set the time-outs of " + s.ComName);
+        return fail(h, "SetCommTimeouts", OpenFailure::kOther, "cannot set the time-outs of " + s.device);
     }
     device_ = h;
     lastFailure = OpenFailure::kNone;
-    return 1;
+    failureText.clear();
+    return true;
 }
 
 void SerialPort::Close() {
@@ -68,29 +69,22 @@ void SerialPort::Purge() {
     if (IsOpen()) dev::Purge(device_);
 }
 
-std::uint32_t SerialPort::Send(const unsigned char* bytes, std::uint32_t count) {
+void SerialPort::SetTransmit(bool transmit) {
+    if (IsOpen()) dev::SetRts(device_, transmit);
+}
+
+std::uint32_t SerialPort::Write(const unsigned char* bytes, std::uint32_t count) {
     if (!IsOpen()) return 0;
-    dev::SetRts(device_, true);
-    if (observer != nullptr) observer->FrameSent(bytes, count);
     dev::ArmTransmitEmpty(device_);
     const std::uint32_t written = dev::Write(device_, bytes, count);
     // A failed write left nothing in the transmitter to wait for (and on a
     // device that has gone away the wait may never end).
     if (written > 0) dev::WaitTransmitEmpty(device_);
-    dev::SetRts(device_, false);
     return written;
 }
 
-std::uint32_t SerialPort::Receive(unsigned char* buffer, std::uint32_t capacity, std::uint32_t sent,
-                                  std::uint32_t waitTime) {
-    const dev::Handle h = device_;
-    const std::uint32_t n = CollectReply(
-        buffer, capacity, FirstByteDeadline(settings.EchoTime, sent, settings.BautRate), waitTime,
-        [h](unsigned char* at, std::uint32_t room, std::uint32_t wait) { return dev::Read(h, at, room, wait); },
-        [] { return platform::clock::Ticks(); });
-    if (observer != nullptr) observer->ReplyCollected(buffer, n);
-    if (IsOpen()) dev::SetRts(device_, true);
-    return n;
+std::uint32_t SerialPort::Read(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) {
+    return dev::Read(device_, buffer, capacity, waitMs);
 }
 
 void SerialPort::ShowPortError(const char* step, long code, const std::string& line) {

@@ -1,49 +1,42 @@
-// One serial port, driven half-duplex: RTS is raised while a frame is sent
-// and lowered while the reply is awaited.  Every line owns one; the 43
-// exports' module owns the default line and with it the library's one port.
+// The serial port as a line's transport, driven half-duplex: RTS is raised
+// while a frame is sent and lowered while the reply is awaited.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "serial/port_settings.h"
+#include "platform/platform.h"
+#include "protocol/transport.h"
 
 namespace talvo {
 
-// Told of every frame the port sends and every reply it collects.
-class FrameObserver {
-public:
-    virtual ~FrameObserver() = default;
-    virtual void FrameSent(const unsigned char* bytes, std::uint32_t count) = 0;
-    virtual void ReplyCollected(const unsigned char* bytes, std::uint32_t count) = 0;
+// The parameters of a serial line: the device, its baud rate and line
+// format, and the driver's queue sizes.
+struct SerialParams {
+    std::string device = "COM2";
+    std::uint32_t baud = 4800;
+    std::string format = "parity=N data=8 stop=1";
+    std::uint32_t inQueue = 2048;
+    std::uint32_t outQueue = 1024;
 };
 
-// Why an open failed, as the line API reports it.
-enum class OpenFailure { kNone, kNoDevice, kBusy, kAccess, kLineFormat, kOther };
-
-class SerialPort {
+class SerialPort final : public Transport {
 public:
     SerialPort() = default;
-    ~SerialPort() { Close(); }
-    SerialPort(const SerialPort&) = delete;
-    SerialPort& operator=(const SerialPort&) = delete;
+    ~SerialPort() override { Close(); }
 
-    // 1 if the port is open afterwards (or already was), 0 if a step failed;
-    // `lastFailure` then says why.  A failed step after the device opened
-    // closes it again.  With `messages` the failure is shown to the user.
-    int Open(bool messages);
-    void Close();
-    bool IsOpen() const { return device_ != platform::serial::kNoDevice; }
-    void Purge();
-    // Number of bytes written; 0 when the port is not open or the write failed.
-    std::uint32_t Send(const unsigned char* bytes, std::uint32_t count);
-    // Number of bytes collected under the receive time limits, with
-    // `waitTime` in place of the settings' WaitTime.
-    std::uint32_t Receive(unsigned char* buffer, std::uint32_t capacity, std::uint32_t sent, std::uint32_t waitTime);
+    // A failed step after the device opened closes it again.
+    bool Open(bool messages) override;
+    void Close() override;
+    bool IsOpen() const override { return device_ != platform::serial::kNoDevice; }
+    void Purge() override;
+    // RTS: raised while a frame is sent, lowered while the reply is awaited.
+    void SetTransmit(bool transmit) override;
+    // Writes and waits until the transmitter is empty.
+    std::uint32_t Write(const unsigned char* bytes, std::uint32_t count) override;
+    std::uint32_t Read(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) override;
 
-    PortSettings settings{PortSettings::DefaultsOnly{}};
-    FrameObserver* observer = nullptr;
-    OpenFailure lastFailure = OpenFailure::kNone;
+    SerialParams params;
 
 private:
     // Windows: the message box of the step (if it has one); elsewhere the

@@ -13,9 +13,9 @@ template <class Result, class Body>
 Result WithPort(Result fallback, Body&& body) noexcept {
     try {
         PortLock lock;
-        Line& line = Module().line;
-        line.port.settings.Reload();
-        return body(line);
+        ModuleState& module = Module();
+        module.Reload();
+        return body(module.line);
     } catch (...) {
         return fallback;
     }

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "serial/serial_port.h"
 #include "shell/line_face.h"
 
 using namespace talvo;
@@ -83,17 +84,18 @@ TALVO_API int TALVO_CALL talvo_version_number(void) { return TALVO_VERSION_NUMBE
 
 TALVO_API void TALVO_CALL talvo_line_options_init(talvo_line_options* options) {
     if (options == nullptr) return;
-    const PortSettings defaults{PortSettings::DefaultsOnly{}};
+    const LineTiming timing;
+    const SerialParams serial;
     options->size = sizeof(talvo_line_options);
     options->device = "COM2";
-    options->baud = defaults.BautRate;
+    options->baud = serial.baud;
     options->line_format = "parity=N data=8 stop=1";
-    options->echo_time_ms = defaults.EchoTime;
-    options->wait_time_ms = defaults.WaitTime;
-    options->tries = defaults.Repeat;
-    options->filler_bytes = defaults.ConvertP;
-    options->in_queue = defaults.InQueue;
-    options->out_queue = defaults.OutQueue;
+    options->echo_time_ms = timing.echoTime;
+    options->wait_time_ms = timing.waitTime;
+    options->tries = timing.tries;
+    options->filler_bytes = timing.filler;
+    options->in_queue = serial.inQueue;
+    options->out_queue = serial.outQueue;
 }
 
 TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talvo_line** line) {
@@ -111,19 +113,22 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
         return TALVO_E_INVALID;
     }
     try {
-        auto entry = std::make_shared<ApiLine>();
-        PortSettings& s = entry->line.port.settings;
-        s.ComName.assign(options->device, deviceLength);
-        s.StatStr.assign(options->line_format, formatLength);
-        s.BautRate = options->baud;
-        s.EchoTime = options->echo_time_ms;
-        s.WaitTime = options->wait_time_ms;
-        s.Repeat = options->tries;
-        s.ConvertP = options->filler_bytes;
-        s.InQueue = options->in_queue;
-        s.OutQueue = options->out_queue;
+        auto port = std::make_unique<SerialPort>();
+        SerialPort& serial = *port;
+        serial.params.device.assign(options->device, deviceLength);
+        serial.params.format.assign(options->line_format, formatLength);
+        serial.params.baud = options->baud;
+        serial.params.inQueue = options->in_queue;
+        serial.params.outQueue = options->out_queue;
+        auto entry = std::make_shared<ApiLine>(std::move(port));
+        LineTiming& t = entry->line.timing;
+        t.baud = options->baud;
+        t.echoTime = options->echo_time_ms;
+        t.waitTime = options->wait_time_ms;
+        t.tries = options->tries;
+        t.filler = options->filler_bytes;
         if (entry->line.OpenPort(true) == 0) {
-            switch (entry->line.port.lastFailure) {
+            switch (serial.lastFailure) {
                 case OpenFailure::kNoDevice: return TALVO_E_NO_DEVICE;
                 case OpenFailure::kBusy: return TALVO_E_BUSY;
                 case OpenFailure::kAccess: return TALVO_E_ACCESS;
@@ -148,7 +153,7 @@ TALVO_API int TALVO_CALL talvo_line_close(talvo_line* line) {
         // it went see it closed.
         std::lock_guard<std::mutex> lock(entry->line.mutex);
         entry->closed = true;
-        entry->line.port.Close();
+        entry->line.transport().Close();
         return 0;
     } catch (...) {
         return TALVO_E_INTERNAL;

@@ -12,6 +12,7 @@
 
 #include "commands/families.h"
 #include "protocol/codec.h"
+#include "protocol/line.h"
 #include "shell/export_guard.h"
 #include "talvo.h"
 
@@ -22,7 +23,8 @@ using namespace talvo::family;
 inline constexpr std::size_t kMaxPath = 4096;
 
 struct ApiLine {
-    Line line{false};
+    explicit ApiLine(std::unique_ptr<Transport> transport) : line(std::move(transport), false) {}
+    Line line;
     bool closed = false;  // under line.mutex
 };
 

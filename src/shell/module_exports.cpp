@@ -13,13 +13,13 @@ extern "C" {
 
 TALVO_API int TALVO_CALL GetError(void) { return Module().line.lastError; }
 
-TALVO_API void TALVO_CALL SetDisplayRecp(int on) { Module().line.displayRecp = on; }
+TALVO_API void TALVO_CALL SetDisplayRecp(int on) { Module().frames.displayRecp = on; }
 
-TALVO_API void TALVO_CALL SetDisplaySend(int on) { Module().line.displaySend = on; }
+TALVO_API void TALVO_CALL SetDisplaySend(int on) { Module().frames.displaySend = on; }
 
-TALVO_API int TALVO_CALL GetDisplayRecp(void) { return Module().line.displayRecp; }
+TALVO_API int TALVO_CALL GetDisplayRecp(void) { return Module().frames.displayRecp; }
 
-TALVO_API int TALVO_CALL GetDisplaySend(void) { return Module().line.displaySend; }
+TALVO_API int TALVO_CALL GetDisplaySend(void) { return Module().frames.displaySend; }
 
 TALVO_API int TALVO_CALL SetFloatInStr(char* buffer, const char* format, float value) {
     return Guarded(-1, [&] {

@@ -1,10 +1,25 @@
 #include "shell/module_state.h"
 
+#include <memory>
 #include <new>
 
 #include "platform/platform.h"
+#include "serial/messages.h"
+#include "serial/trace.h"
 
 namespace talvo {
+
+ModuleState::ModuleState() : line(std::make_unique<SerialPort>(), true) { line.observer = &frames; }
+
+SerialPort& ModuleState::Port() {
+    if (!line.HasTransport()) line.SetTransport(std::make_unique<SerialPort>());
+    return static_cast<SerialPort&>(line.transport());
+}
+
+void ModuleState::Reload() {
+    settings.Reload();
+    settings.ApplyTo(line.timing, Port().params);
+}
 
 ModuleState& Module() {
     // Built in static storage on first use and never destroyed: the unload
@@ -15,23 +30,43 @@ ModuleState& Module() {
     return *state;
 }
 
+void LegacyFrames::FrameSent(const unsigned char* bytes, std::uint32_t count, int terminal, int command) {
+    if (displaySend != 0) platform::message::ShowPlain(text::kSendPrefix, SendDiagnostic(bytes, count, 3));
+    trace::Frame(traceTarget_, trace::Direction::kSent, bytes, count, terminal, command);
+}
+
+void LegacyFrames::ReplyCollected(const unsigned char* bytes, std::uint32_t count, int terminal, int command) {
+    if (displayRecp != 0) {
+        platform::message::ShowPlain(platform::message::Text{"", ""}, ReceiveDiagnostic(bytes, count));
+    }
+    trace::Frame(traceTarget_, trace::Direction::kReceived, bytes, count, terminal, command);
+}
+
 int Attach() {
-    Line& line = Module().line;
-    line.displayRecp = 0;
-    line.displaySend = 0;
+    ModuleState& module = Module();
+    module.frames.displayRecp = 0;
+    module.frames.displaySend = 0;
     // The frame trace is configured once, when the library loads: a lookup
     // scans the whole environment, a microsecond a command under Wine.
-    line.SetTraceTarget(platform::env::Get("TALVO_TRACE"));
+    module.frames.SetTraceTarget(platform::env::Get("TALVO_TRACE"));
     // A host that uses lines only: no settings file is read or made, and no
     // port opened, until a command of the 43 exports asks for it.
     if (platform::env::Get("TALVO_DEFER_PORT") == "1") return 1;
-    line.port.settings.Reload();
-    return line.OpenPort(false);
+    module.Reload();
+    return module.line.OpenPort(false);
 }
 
 // The module state is never destroyed, but what it holds on the heap is
 // given back: after an unload nothing of the library may be left behind.
-void Detach() { Module().line.Release(); }
+void Detach() {
+    ModuleState& module = Module();
+    module.line.Release();
+    module.frames.Release();
+    PortSettings& s = module.settings;
+    std::string().swap(s.ComName);
+    std::string().swap(s.StatStr);
+    std::string().swap(s.IniPath);
+}
 
 PortLock::PortLock() { platform::lock::Acquire(); }
 PortLock::~PortLock() { platform::lock::Release(); }

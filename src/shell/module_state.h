@@ -1,13 +1,45 @@
 // The one state object of the loaded library: the default line that the 43
-// exports drive, with its port, last error and display switches.
+// exports drive, its serial port, the settings read for every command, and
+// the display switches and trace file that watch its frames.
 #pragma once
 
+#include <atomic>
+#include <string>
+
 #include "protocol/line.h"
+#include "serial/serial_port.h"
+#include "shell/port_settings.h"
 
 namespace talvo {
 
+// What the 43 exports show of the frames: a message box per frame while a
+// display switch is on, and the trace file TALVO_TRACE named at load.
+class LegacyFrames final : public FrameObserver {
+public:
+    void FrameSent(const unsigned char* bytes, std::uint32_t count, int terminal, int command) override;
+    void ReplyCollected(const unsigned char* bytes, std::uint32_t count, int terminal, int command) override;
+
+    // The file (or "-" for standard error) the trace appends to; empty: none.
+    void SetTraceTarget(std::string target) { traceTarget_ = std::move(target); }
+    void Release() { std::string().swap(traceTarget_); }
+
+    std::atomic<std::int32_t> displayRecp{0};
+    std::atomic<std::int32_t> displaySend{0};
+
+private:
+    std::string traceTarget_;
+};
+
 struct ModuleState {
-    Line line{true};
+    ModuleState();
+    Line line;
+    PortSettings settings{PortSettings::DefaultsOnly{}};
+    LegacyFrames frames;
+
+    // The line's serial port (made anew if the unload gave it back).
+    SerialPort& Port();
+    // Reads the settings file (when it changed) into the line and its port.
+    void Reload();
 };
 
 ModuleState& Module();

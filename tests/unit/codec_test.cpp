@@ -1,6 +1,7 @@
 // Frame codec and the request frame built by the command object.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,8 +51,8 @@ TEST(Checksum, LeavesOutStxAndStopsAtEtx) {
 // Request frames of a line whose settings say how many filler bytes follow.
 class RequestFrame : public ::testing::Test {
 protected:
-    Line line{false};
-    void Filler(std::uint32_t n) { line.port.settings.ConvertP = n; }
+    Line line{std::make_unique<SerialPort>(), false};
+    void Filler(std::uint32_t n) { line.timing.filler = n; }
 };
 
 TEST_F(RequestFrame, WorkedExample) {

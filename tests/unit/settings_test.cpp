@@ -16,8 +16,8 @@
 #endif
 
 #include "platform/platform.h"
-#include "serial/port_settings.h"
-#include "serial/profile_text.h"
+#include "shell/port_settings.h"
+#include "platform/profile_text.h"
 #include "settings_file.h"
 
 namespace talvo {

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/profile_text.h"
+#include "platform/profile_text.h"
 
 namespace talvo::platform::profile {
 namespace {

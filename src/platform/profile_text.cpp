@@ -1,4 +1,4 @@
-#include "serial/profile_text.h"
+#include "platform/profile_text.h"
 
 namespace talvo {
 namespace {

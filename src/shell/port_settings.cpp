@@ -1,11 +1,11 @@
-#include "serial/port_settings.h"
+#include "shell/port_settings.h"
 
 #include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
 
-#include "serial/profile_text.h"
+#include "platform/profile_text.h"
 
 namespace talvo {
 namespace profile = platform::profile;
@@ -26,6 +26,7 @@ struct Keys {
     std::uint32_t bautRate = 0;
     std::uint32_t convertP = 0;
     std::uint32_t repeat = 0;
+    std::uint32_t checkTerminal = 1;
 };
 
 // Every key is taken from the file's text with the answer the Win32
@@ -42,6 +43,7 @@ Keys FromFile(const ProfileText& file) {
     k.bautRate = file.Int(kParam, "BautRate", 4800);
     k.convertP = file.Int(kParam, "ConvertP", 2);
     k.repeat = file.Int(kParam, "Repeat", 3);
+    k.checkTerminal = file.Int(kParam, "CheckTerminal", 1) == 0 ? 0 : 1;
     return k;
 }
 
@@ -56,7 +58,7 @@ struct LastRead {
     profile::FileStamp stamp;
     char comName[kTextBuffer] = {};
     char statStr[kTextBuffer] = {};
-    std::uint32_t numbers[7] = {};
+    std::uint32_t numbers[8] = {};
 };
 constinit LastRead lastRead;
 
@@ -92,8 +94,9 @@ void Remember(const std::string& path, const profile::FileStamp& stamp, const Ke
     lastRead.comName[k.comName.size()] = '\0';
     k.statStr.copy(lastRead.statStr, k.statStr.size());
     lastRead.statStr[k.statStr.size()] = '\0';
-    const std::uint32_t numbers[7] = {k.inQueue, k.outQueue, k.waitTime, k.echoTime, k.bautRate, k.convertP, k.repeat};
-    std::copy(numbers, numbers + 7, lastRead.numbers);
+    const std::uint32_t numbers[8] = {k.inQueue, k.outQueue, k.waitTime, k.echoTime,
+                                      k.bautRate, k.convertP, k.repeat, k.checkTerminal};
+    std::copy(numbers, numbers + 8, lastRead.numbers);
 }
 
 // The keys into the record; assigning into its strings keeps their storage.
@@ -107,6 +110,7 @@ void Apply(const Keys& k, PortSettings& s) {
     s.BautRate = k.bautRate;
     s.ConvertP = k.convertP;
     s.Repeat = k.repeat;
+    s.CheckTerminal = k.checkTerminal != 0;
 }
 
 // The keys of the file as last read, straight into the record.
@@ -121,6 +125,7 @@ void Recall(PortSettings& s) {
     s.BautRate = n[4];
     s.ConvertP = n[5];
     s.Repeat = n[6];
+    s.CheckTerminal = n[7] != 0;
 }
 
 // False when the file does not exist.
@@ -176,6 +181,20 @@ int PortSettings::WriteDefaults() {
     profile::WriteString(kParam, "ConvertP", num(ConvertP), IniPath);
     profile::WriteString(kParam, "Repeat", num(Repeat), IniPath);
     return 1;
+}
+
+void PortSettings::ApplyTo(LineTiming& timing, SerialParams& params) const {
+    timing.echoTime = EchoTime;
+    timing.waitTime = WaitTime;
+    timing.tries = Repeat;
+    timing.filler = ConvertP;
+    timing.baud = BautRate;
+    timing.checkTerminal = CheckTerminal;
+    params.device = ComName;
+    params.baud = BautRate;
+    params.format = StatStr;
+    params.inQueue = InQueue;
+    params.outQueue = OutQueue;
 }
 
 }  // namespace talvo

@@ -1,11 +1,14 @@
-// The serial settings record, filled from the settings file for every
-// object that carries one.
+// The 43 exports' settings record, read from the settings file VELDA.INI
+// before every command and handed to the default line as its timing and its
+// serial port's parameters.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
+#include "protocol/line.h"
+#include "serial/serial_port.h"
 
 namespace talvo {
 
@@ -27,7 +30,7 @@ public:
     // stamp shows it unchanged since the last read (profile::Stamp); every
     // key is then taken from its text.
     int Load();
-    // Writes all nine keys from the record; always 1.
+    // Writes the nine keys of a new file from the record; always 1.
     int WriteDefaults();
     // What a new record would hold, read into this one: the file read again
     // (or written with the defaults when missing), the texts' storage reused.
@@ -41,9 +44,16 @@ public:
     std::uint32_t Repeat = 3;
     std::string IniPath;
     std::string ComName = "COM2";
-    platform::serial::LineMode deviceControl{};
     std::uint32_t BautRate = 4800;
     std::string StatStr = "parity=N data=8 stop=1";
+    // [CommParam] CheckTerminal: 0 lets a reply of any terminal answer a
+    // request (for terminals that leave the field unfilled); a missing key
+    // or any other value keeps the check on.  Not written to a new file.
+    bool CheckTerminal = true;
+
+    // The record as a line's timing and a serial port's parameters; the
+    // strings' storage is reused.
+    void ApplyTo(LineTiming& timing, SerialParams& params) const;
 };
 
 }  // namespace talvo
