@@ -319,7 +319,10 @@ TALVO_API int TALVO_CALL talvo_version_number(void);
 typedef struct talvo_line talvo_line;
 
 /* Options of one line.  Fill with talvo_line_options_init, then change
-   what differs; `device` is copied by talvo_line_open. */
+   what differs; `device` is copied by talvo_line_open.  The structure grows
+   at its end only: `size` tells the library which fields a host knows, and
+   fields beyond it take their defaults (a host built against 1.1 passes
+   the 1.1 size and gets the terminal check). */
 typedef struct talvo_line_options {
     uint32_t size;          /* sizeof(talvo_line_options), set by init */
     const char* device;     /* "COM2", "\\.\COM12", "/dev/ttyUSB0", "ttyS1"... */
@@ -331,6 +334,13 @@ typedef struct talvo_line_options {
     uint32_t filler_bytes;  /* 2: filler bytes behind each request, 0 to 30 */
     uint32_t in_queue;      /* 2048: driver queue sizes (Windows) */
     uint32_t out_queue;     /* 1024 */
+    /* Since 1.2: */
+    uint32_t check_terminal;/* 1: a reply must carry the terminal number of
+                               its request; frames of other terminals (one
+                               that answers late) are passed over like noise
+                               within the same time limits.  0: the first
+                               valid frame is the reply, whoever sent it (for
+                               terminals that leave the field unfilled). */
 } talvo_line_options;
 
 /* A host that drives lines only does not want the 43 exports' port: loading
@@ -362,6 +372,14 @@ TALVO_API void TALVO_CALL talvo_line_options_init(talvo_line_options* options);
    and reopens its device as the 43 exports do; a command on a line whose
    device is gone tries one reopen and returns TALVO_E_PORT if that fails. */
 TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talvo_line** line);
+/* Why the line's transport last failed to open, in one English line naming
+   the device, the step and the system's reason ("cannot open /dev/ttyUSB0:
+   No such file or directory"), copied into `text` (`size` bytes, always
+   terminated; cut to fit).  With a null `line`: the last talvo_line_open of
+   the calling thread that failed to open its device.  An empty text when
+   nothing failed.  Returns 0, TALVO_E_INVALID for a null `text` or a zero
+   `size`, TALVO_E_CLOSED for a closed handle. */
+TALVO_API int TALVO_CALL talvo_line_error_text(talvo_line* line, char* text, size_t size);
 /* Closes the device and invalidates the handle; waits for a call in progress
    on the line.  TALVO_E_CLOSED for a null or already closed handle. */
 TALVO_API int TALVO_CALL talvo_line_close(talvo_line* line);

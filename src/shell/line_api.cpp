@@ -1,5 +1,6 @@
 // The line API: lines as handles over the same core as the 43 exports, with
 // explicit options, results as codes, money in cents and dates as fields.
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -24,6 +25,21 @@ Registry& Lines() {
 namespace {
 
 constexpr std::size_t kMaxSubsidyTime = 1024;
+
+// The size of the options as version 1.1 knew them (up to out_queue).
+constexpr std::uint32_t kOptionsSize11 = offsetof(talvo_line_options, check_terminal);
+
+// Why this thread's last talvo_line_open failed to open its device.
+std::string& OpenFailureText() {
+    thread_local std::string text;
+    return text;
+}
+
+void CopyText(const std::string& from, char* to, std::size_t size) {
+    const std::size_t n = from.size() < size - 1 ? from.size() : size - 1;
+    std::memcpy(to, from.data(), n);
+    to[n] = '\0';
+}
 
 // Exactly six hex digits, upper-cased into `key`.
 bool KeyDigits(const char* text, unsigned char* key) {
@@ -96,20 +112,27 @@ TALVO_API void TALVO_CALL talvo_line_options_init(talvo_line_options* options) {
     options->filler_bytes = timing.filler;
     options->in_queue = serial.inQueue;
     options->out_queue = serial.outQueue;
+    options->check_terminal = timing.checkTerminal ? 1u : 0u;
 }
 
 TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talvo_line** line) {
     if (line == nullptr) return TALVO_E_INVALID;
     *line = nullptr;
-    if (options == nullptr || options->size != sizeof(talvo_line_options) || options->device == nullptr ||
-        options->line_format == nullptr) {
+    // Hosts built against an older header pass a smaller structure: the
+    // fields it lacks keep their defaults.
+    if (options == nullptr || options->size < kOptionsSize11 || options->size > sizeof(talvo_line_options) ||
+        options->device == nullptr || options->line_format == nullptr) {
         return TALVO_E_INVALID;
     }
+    talvo_line_options o;
+    talvo_line_options_init(&o);
+    std::memcpy(&o, options, options->size);
+    options = &o;
     const std::size_t deviceLength = ::strnlen(options->device, kMaxPath + 1);
     const std::size_t formatLength = ::strnlen(options->line_format, 256);
     if (deviceLength == 0 || deviceLength > kMaxPath || formatLength >= 256 || options->baud == 0 || options->tries < 1 ||
         options->tries > 10 || options->filler_bytes > 30 || options->echo_time_ms > 600000 ||
-        options->wait_time_ms > 600000) {
+        options->wait_time_ms > 600000 || options->check_terminal > 1) {
         return TALVO_E_INVALID;
     }
     try {
@@ -127,7 +150,10 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
         t.waitTime = options->wait_time_ms;
         t.tries = options->tries;
         t.filler = options->filler_bytes;
+        t.checkTerminal = options->check_terminal != 0;
+        OpenFailureText().clear();
         if (entry->line.OpenPort(true) == 0) {
+            OpenFailureText() = serial.failureText;
             switch (serial.lastFailure) {
                 case OpenFailure::kNoDevice: return TALVO_E_NO_DEVICE;
                 case OpenFailure::kBusy: return TALVO_E_BUSY;
@@ -164,6 +190,20 @@ TALVO_API int TALVO_CALL talvo_line_last_error(talvo_line* line) {
     std::shared_ptr<ApiLine> entry = Lines().Find(line);
     if (!entry) return TALVO_E_CLOSED;
     return entry->line.lastError;
+}
+
+TALVO_API int TALVO_CALL talvo_line_error_text(talvo_line* line, char* text, std::size_t size) {
+    if (text == nullptr || size == 0) return TALVO_E_INVALID;
+    if (line == nullptr) {
+        CopyText(OpenFailureText(), text, size);
+        return 0;
+    }
+    std::shared_ptr<ApiLine> entry = Lines().Find(line);
+    if (!entry) return TALVO_E_CLOSED;
+    std::lock_guard<std::mutex> lock(entry->line.mutex);
+    if (entry->closed) return TALVO_E_CLOSED;
+    CopyText(entry->line.transport().failureText, text, size);
+    return 0;
 }
 
 TALVO_API int TALVO_CALL talvo_line_set_trace(talvo_line* line, talvo_trace_fn fn, void* user) {

@@ -210,6 +210,24 @@ Action Line::Respond(const std::string& frame) {
             }
         }
         if (k == "trailer") reply += "33";
+        // Another terminal's reply on the line: one that answers late, ahead
+        // of this terminal's own reply ("foreign"), or in its place ("as").
+        // A terminal of that number on the line answers for itself (a late
+        // batch is its own batch); otherwise this reply is readdressed.
+        if (k == "foreign" || k == "as") {
+            const int other = std::atoi(fault->arg.c_str());
+            std::string late;
+            auto found = terminals.find(other);
+            if (found != terminals.end() && other != terminal) {
+                std::optional<Fault> none;
+                late = Handle(found->second, command, argHigh, argLow, count, frame.substr(13, etx - 13), other, none);
+            } else {
+                late = reply;
+                late.replace(3, 2, Hex2(other));
+                late.replace(late.size() - 2, 2, Hex2(Sum(late, late.size() - 3)));
+            }
+            reply = k == "foreign" ? late + reply : late;
+        }
         if (k == "split") {
             int pieces = 3;
             int gap = 20;
@@ -481,7 +499,8 @@ constexpr FaultKind kFaultKinds[] = {
     {"count", FaultArg::kNumber, 0, 255},   {"payload", FaultArg::kText, 0, 0},
     {"countpayload", FaultArg::kText, 0, 0},
     {"mark", FaultArg::kNumber, 0, 65535},  {"wrongmark", FaultArg::kNone, 0, 0},
-    {"close", FaultArg::kNone, 0, 0},
+    {"close", FaultArg::kNone, 0, 0},       {"foreign", FaultArg::kNumber, 0, 255},
+    {"as", FaultArg::kNumber, 0, 255},
 };
 
 }  // namespace

@@ -1,0 +1,205 @@
+// A reply counts only when it comes from the terminal that was asked: frames
+// of other terminals on the line (one that answers late, after its own
+// command gave up) are passed over, through the 43 exports and the line API;
+// the check can be switched off for terminals that leave the field unfilled.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "line_fixture.h"
+
+namespace talvo::test {
+namespace {
+
+const char* kStore = "terminal_check.dat";
+
+std::string Raw(const std::string& card, const std::string& amount) {
+    return card + amount + "32" + "24" + "0930" + "005000";
+}
+
+// The card numbers of the store's records, in order.
+std::string StoredCards() {
+    std::ifstream in(kStore, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    const std::string f = s.str();
+    std::string cards;
+    for (std::size_t at = 16; at + 44 <= f.size(); at += 44) cards += f.substr(at + 4, 6) + " ";
+    return cards;
+}
+
+class TerminalCheck : public LineTest {
+protected:
+    void SetUp() override {
+        LineTest::SetUp();
+        sim().Ok("add 3 consumption");
+        sim().Ok("set 1 cmw TERMINAL1AAA");
+        sim().Ok("set 3 cmw TERMINAL3BBB");
+        std::remove(kStore);
+    }
+    void TearDown() override { std::remove(kStore); }
+    std::string Cmw(int terminal, int& result) {
+        char text[13] = "untouched...";
+        result = lib().ReadCMW(terminal, text);
+        return text;
+    }
+};
+
+TEST_F(TerminalCheck, AnotherTerminalsFrameAheadOfTheReplyIsPassedOver) {
+    sim().Ok("fault 32 foreign 3");
+    int result = 0;
+    EXPECT_EQ(Cmw(1, result), "TERMINAL1AAA");
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(lib().GetError(), 0);
+    EXPECT_EQ(sim().Frames().size(), 1u) << "the right reply came within the same exchange";
+}
+
+TEST_F(TerminalCheck, OnlyAnotherTerminalsFrameIsNoReply) {
+    sim().Ok("fault 32 as 3 times=0");
+    int result = 1;
+    EXPECT_EQ(Cmw(1, result), "untouched...");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(lib().GetError(), -3) << "nothing of terminal 1's came";
+    EXPECT_EQ(sim().Frames().size(), 3u);
+    // A terminal number that no terminal on the line has behaves the same.
+    sim().Ok("clearfaults");
+    sim().Ok("fault 10 as 200 times=0");
+    EXPECT_EQ(lib().InqStat(1), 0);
+    EXPECT_EQ(lib().GetError(), -3);
+}
+
+TEST_F(TerminalCheck, ALateBatchOfAnotherTerminalIsNeitherStoredNorConfirmed) {
+    sim().Ok("record 1 seal " + Raw("000011", "001000"));
+    sim().Ok("record 1 seal " + Raw("000012", "002000"));
+    for (const char* card : {"000031", "000032", "000033"}) sim().Ok(std::string("record 3 seal ") + Raw(card, "003000"));
+    sim().Ok("fault 37 foreign 3");
+    int count = -1;
+    float total = -1;
+    ASSERT_EQ(lib().AutoReadJyzm(1, &count, &total, kStore), 1);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(StoredCards(), "000011 000012 ");
+    EXPECT_EQ(sim().Ok("get 1 records"), "0") << "terminal 1's own batch was confirmed";
+    EXPECT_EQ(sim().Ok("get 3 records"), "3") << "terminal 3's batch was not cleared";
+    ASSERT_EQ(lib().AutoReadJyzm(3, &count, &total, kStore), 1);
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(StoredCards(), "000011 000012 000031 000032 000033 ");
+}
+
+TEST_F(TerminalCheck, CheckTerminalZeroTakesAnyTerminalsReply) {
+    Settings({{"CheckTerminal", "0"}});
+    sim().Ok("fault 32 as 3");
+    int result = 0;
+    EXPECT_EQ(Cmw(1, result), "TERMINAL3BBB");
+    EXPECT_EQ(result, 1);
+    Settings({{"CheckTerminal", "1"}});
+    sim().Ok("fault 32 as 3");
+    EXPECT_EQ(Cmw(1, result), "TERMINAL1AAA") << "the second try got the right reply";
+}
+
+// The same through the line API, with the library loaded as a host that
+// drives lines only loads it.
+class LineTerminalCheck : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        lib_ = std::make_unique<HostLibrary>();
+        SetEnv("TALVO_DEFER_PORT", "1");
+        lib_->Load();
+        SetEnv("TALVO_DEFER_PORT", nullptr);
+    }
+    static void TearDownTestSuite() { lib_.reset(); }
+    void SetUp() override {
+        if (!Sim::Get().Available()) GTEST_SKIP() << "no software terminal";
+        ASSERT_TRUE(lib_->Loaded());
+        sim().Ok("reset");
+        sim().Ok("add 1 consumption");
+        sim().Ok("add 3 consumption");
+        sim().Ok("set 1 cmw TERMINAL1AAA");
+        sim().Ok("set 3 cmw TERMINAL3BBB");
+    }
+    void TearDown() override {
+        if (line_ != nullptr) lib().talvo_line_close(line_);
+    }
+    int Open(std::uint32_t check, std::uint32_t tries = 3, std::uint32_t echo = 60) {
+        if (line_ != nullptr) lib().talvo_line_close(line_);
+        line_ = nullptr;
+        talvo_line_options o;
+        lib().talvo_line_options_init(&o);
+        o.device = Sim::Get().PortName().c_str();
+        o.baud = 9600;
+        o.echo_time_ms = echo;
+        o.wait_time_ms = 600;
+        o.tries = tries;
+        o.check_terminal = check;
+        return lib().talvo_line_open(&o, &line_);
+    }
+    static Sim& sim() { return Sim::Get(); }
+    static HostLibrary& lib() { return *lib_; }
+    static std::unique_ptr<HostLibrary> lib_;
+    talvo_line* line_ = nullptr;
+};
+
+std::unique_ptr<HostLibrary> LineTerminalCheck::lib_;
+
+TEST_F(LineTerminalCheck, RepliesOfOtherTerminals) {
+    ASSERT_EQ(Open(1), 0);
+    char text[13] = "untouched...";
+    sim().Ok("fault 32 foreign 3");
+    EXPECT_EQ(lib().talvo_cmw_read(line_, 1, text, sizeof text), 0);
+    EXPECT_STREQ(text, "TERMINAL1AAA");
+    std::strcpy(text, "untouched...");
+    sim().Ok("fault 32 as 3 times=0");
+    EXPECT_EQ(lib().talvo_cmw_read(line_, 1, text, sizeof text), TALVO_E_NO_REPLY);
+    EXPECT_STREQ(text, "untouched...");
+    sim().Ok("clearfaults");
+
+    ASSERT_EQ(Open(0), 0);
+    sim().Ok("fault 32 as 3");
+    EXPECT_EQ(lib().talvo_cmw_read(line_, 1, text, sizeof text), 0);
+    EXPECT_STREQ(text, "TERMINAL3BBB") << "with the check off the first valid frame is the reply";
+}
+
+TEST_F(LineTerminalCheck, ALateBatchIsNotFetchedForAnotherTerminal) {
+    ASSERT_EQ(Open(1), 0);
+    sim().Ok("record 1 seal " + Raw("000011", "001000"));
+    for (const char* card : {"000031", "000032"}) sim().Ok(std::string("record 3 seal ") + Raw(card, "003000"));
+    sim().Ok("fault 37 foreign 3");
+    talvo_record records[6];
+    std::size_t n = 0;
+    talvo_batch batch{};
+    ASSERT_EQ(lib().talvo_records_fetch(line_, 1, records, 6, &n, &batch), 0);
+    ASSERT_EQ(n, 1u);
+    EXPECT_STREQ(records[0].card, "000011");
+    ASSERT_EQ(lib().talvo_records_confirm(line_, 1, &batch), 0);
+    EXPECT_EQ(sim().Ok("get 1 records"), "0");
+    EXPECT_EQ(sim().Ok("get 3 records"), "2");
+}
+
+#ifndef _WIN32
+// A terminal that answers after its command gave up, in the middle of the
+// next command to another terminal: measured with real delays (Linux; under
+// Wine the tick counter is too coarse for these margins).
+TEST_F(LineTerminalCheck, ATerminalAnsweringLateDoesNotAnswerTheNextCommand) {
+    ASSERT_EQ(Open(1, 1, 400), 0);
+    sim().Ok("record 1 seal " + Raw("000011", "001000"));
+    sim().Ok("record 3 seal " + Raw("000031", "003000"));
+    // Terminal 3 answers 650 ms late; terminal 1 takes 300 ms.
+    sim().Ok("fault 37 delay 650");
+    sim().Ok("fault 37 delay 300");
+    talvo_record records[6];
+    std::size_t n = 0;
+    talvo_batch batch{};
+    EXPECT_EQ(lib().talvo_records_fetch(line_, 3, records, 6, &n, &batch), TALVO_E_NO_REPLY);
+    ASSERT_EQ(lib().talvo_records_fetch(line_, 1, records, 6, &n, &batch), 0);
+    ASSERT_EQ(n, 1u);
+    EXPECT_STREQ(records[0].card, "000011");
+    EXPECT_EQ(batch.terminal, 1);
+}
+#endif
+
+}  // namespace
+}  // namespace talvo::test
