@@ -416,7 +416,9 @@ TALVO_API int TALVO_CALL talvo_cmw_set(talvo_line* line, int terminal, const cha
 TALVO_API int TALVO_CALL talvo_mdeb_read(talvo_line* line, int terminal, int32_t* cents);
 TALVO_API int TALVO_CALL talvo_mdeb_set(talvo_line* line, int terminal, int32_t cents);
 
-/* Card key: exactly six hex digits (either case; sent in upper case). */
+/* Card key: six hex digits (either case; sent in upper case).  Exactly six
+   characters are read, no terminator is needed and a seventh is never
+   looked at; a zero byte or any other character among them is refused. */
 TALVO_API int TALVO_CALL talvo_key_check(talvo_line* line, int terminal, const char* key);
 TALVO_API int TALVO_CALL talvo_key_set(talvo_line* line, int terminal, const char* key);
 /* The four key flags: flags[0..3] receive 1 or 0; `count` at least 4. */
@@ -424,7 +426,8 @@ TALVO_API int TALVO_CALL talvo_key_flags(talvo_line* line, int terminal, int32_t
 
 /* Blacklist: card numbers of exactly 6 characters, passed concatenated
    (6 x count characters, no separators, no terminators needed).  add and
-   set take 1 to 255 cards; `position` is 0 to 65535. */
+   set take 1 to 255 cards; `position` is 0 to 65535.  remove reads exactly
+   the six characters of its card. */
 TALVO_API int TALVO_CALL talvo_blacklist_add(talvo_line* line, int terminal, const char* cards, size_t count);
 TALVO_API int TALVO_CALL talvo_blacklist_remove(talvo_line* line, int terminal, const char* card);
 TALVO_API int TALVO_CALL talvo_blacklist_set(talvo_line* line, int terminal, unsigned position, const char* cards,
@@ -478,7 +481,8 @@ typedef struct talvo_attend_zone {
    not exist and years outside 2000 to 2099. */
 TALVO_API int TALVO_CALL talvo_clock_read(talvo_line* line, int terminal, talvo_datetime* out);
 TALVO_API int TALVO_CALL talvo_clock_set(talvo_line* line, int terminal, const talvo_datetime* when);
-/* The 8 time zones; `count` must be TALVO_ZONES (8). */
+/* The 8 time zones; `count` must be TALVO_ZONES (8) for reading as for
+   writing: any other count is TALVO_E_INVALID and nothing is sent. */
 TALVO_API int TALVO_CALL talvo_zones_read(talvo_line* line, int terminal, talvo_time_of_day* zones, size_t count);
 TALVO_API int TALVO_CALL talvo_zones_set(talvo_line* line, int terminal, const talvo_time_of_day* zones,
                                          size_t count);
@@ -486,7 +490,8 @@ TALVO_API int TALVO_CALL talvo_zones_set(talvo_line* line, int terminal, const t
 TALVO_API int TALVO_CALL talvo_lock(talvo_line* line, int terminal);
 TALVO_API int TALVO_CALL talvo_unlock(talvo_line* line, int terminal);
 
-/* Attendance terminals: the 8 zones (`count` must be 8), reason texts by
+/* Attendance terminals: the 8 zones (`count` must be 8, TALVO_E_INVALID
+   otherwise, for reading as for writing), reason texts by
    number (0-255; up to 8 bytes, a shorter text ends with 0x0F on the line)
    and the clock (14 digits yyyymmddhhmmss on the line, years 1000-9999). */
 TALVO_API int TALVO_CALL talvo_attend_zones_read(talvo_line* line, int terminal, talvo_attend_zone* zones,

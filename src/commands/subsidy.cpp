@@ -1,67 +1,22 @@
-// Subsidy list commands: clear the list, set the maximum subsidy and the
-// subsidy time, add entries.
-#include <cstring>
+#include "commands/subsidy.h"
 
-#include "commands/families.h"
-#include "protocol/codec.h"
-#include "shell/export_guard.h"
-#include "talvo.h"
+#include "commands/request.h"
 
-using namespace talvo;
-using namespace talvo::family;
+namespace talvo::family {
 
-namespace {
+Outcome ClearSubsidies(Line& line, int terminal) { return StatusOnly<kClearList>(line, terminal, {}); }
 
-using ClearListCommand = Command<kClearList>;
-using SetMaxbtCommand = Command<kSetMaxbt>;
-using SetBtTimeCommand = Command<kSetBtTime>;
-using AddBtListCommand = Command<kAddBtList>;
-
-// Sends a text measured no further than the largest frame allows.
-template <class TextCommand>
-int SendText(int terminal, std::int32_t argHigh, std::int32_t argLow, const char* text, std::uint32_t entry) {
-    const std::size_t n = ::strnlen(text, kMaxPayload + 1);
-    if (n > kMaxPayload) return 0;
-    return WithPort(0, [&](Line& line) {
-        TextCommand command(line);
-        const std::int32_t count = entry == 0 ? 0 : static_cast<std::int32_t>(n / entry);
-        command.Transact(terminal, argHigh, argLow, count, reinterpret_cast<const unsigned char*>(text),
-                         static_cast<std::uint32_t>(n));
-        return command.IsAccepted();
-    });
+Outcome SetMaxSubsidy(Line& line, int terminal, const AmountText& amount) {
+    return StatusOnly<kSetMaxbt>(line, terminal, {0, 0, 0, amount.chars, kAmountLength});
 }
 
-}  // namespace
-
-extern "C" {
-
-TALVO_API int TALVO_CALL ClearList(int terminal) {
-    if (!ValidTerminal(terminal)) return 0;
-    return WithPort(0, [&](Line& line) { return ClearListCommand(line).RunEmpty(terminal); });
+Outcome SetSubsidyTime(Line& line, int terminal, const char* text, std::size_t length) {
+    return StatusOnly<kSetBtTime>(line, terminal, {0, 0, 0, text, length});
 }
 
-TALVO_API int TALVO_CALL SetMaxbt(int terminal, double amount) {
-    // Narrowed first, as the terminal keeps it; refused when the six
-    // characters cannot carry it.
-    const float narrowed = static_cast<float>(amount);
-    if (!ValidTerminal(terminal) || !AmountFits(narrowed)) return 0;
-    return WithPort(0, [&](Line& line) {
-        unsigned char payload[kAmountLength];
-        EncodeAmount(payload, 0, narrowed == 0.0f ? 0.0f : narrowed);
-        SetMaxbtCommand command(line);
-        command.Transact(terminal, 0, 0, 0, payload, sizeof payload);
-        return command.IsAccepted();
-    });
+Outcome AddSubsidies(Line& line, int terminal, unsigned position, const char* entries, std::size_t length) {
+    return StatusOnly<kAddBtList>(
+        line, terminal, AtPosition(position, static_cast<std::int32_t>(length / kSubsidyEntry), entries, length));
 }
 
-TALVO_API int TALVO_CALL SetBtTime(int terminal, const char* text) {
-    if (text == nullptr || !ValidTerminal(terminal)) return 0;
-    return SendText<SetBtTimeCommand>(terminal, 0, 0, text, 0);
-}
-
-TALVO_API int TALVO_CALL AddBtList(int terminal, int position, const char* entries) {
-    if (entries == nullptr || !ValidTerminal(terminal)) return 0;
-    return SendText<AddBtListCommand>(terminal, (position >> 8) & 0xFF, position & 0xFF, entries, kSubsidyEntry);
-}
-
-}  // extern "C"
+}  // namespace talvo::family

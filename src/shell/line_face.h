@@ -87,36 +87,14 @@ int OnTerminal(talvo_line* handle, int terminal, Body&& body) noexcept {
     return OnLine(handle, std::forward<Body>(body));
 }
 
-// A command whose reply is read for its status only: one request with the
-// given header values and payload.
-struct Request {
-    std::int32_t argHigh = 0;
-    std::int32_t argLow = 0;
-    std::int32_t count = 0;
-    const void* payload = nullptr;
-    std::size_t length = 0;
-};
-
-template <std::uint8_t Code>
-int StatusOnly(talvo_line* handle, int terminal, const Request& r) noexcept {
-    return OnTerminal(handle, terminal, [&](Line& l) {
-        Command<Code> command(l);
-        command.Transact(terminal, r.argHigh, r.argLow, r.count, static_cast<const unsigned char*>(r.payload),
-                         static_cast<std::uint32_t>(r.length));
-        return command.Outcome();
-    });
+// A command of the typed layer on a line: its outcome as the line API's
+// code.  `command(line)` returns a family::Outcome.
+template <class Command>
+int OnCommand(talvo_line* handle, int terminal, Command&& command) noexcept {
+    return OnTerminal(handle, terminal, [&](Line& l) { return static_cast<int>(command(l).Code()); });
 }
 
 inline bool ValidCents(std::int32_t cents) { return cents >= 0 && cents <= kMaxCents; }
-
-// One amount in its six characters, with the command's Count.
-template <std::uint8_t Code>
-inline int SendAmount(talvo_line* handle, int terminal, std::int32_t count, std::int32_t cents) noexcept {
-    if (!ValidCents(cents)) return TALVO_E_INVALID;
-    unsigned char payload[kAmountLength];
-    EncodeCents(payload, 0, cents);
-    return StatusOnly<Code>(handle, terminal, {0, 0, count, payload, kAmountLength});
-}
 
 inline bool IsLeap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 

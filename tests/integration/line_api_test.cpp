@@ -267,11 +267,15 @@ TEST_F(LineApi, CardKey) {
     EXPECT_EQ(flags[3], 1);
 
     sim().Ok("clearframes");
-    for (const char* bad : {"12345", "1234567", "12345G", "", " 12345"}) {
+    for (const char* bad : {"12345", "12345G", "", " 12345"}) {
         EXPECT_EQ(lib().talvo_key_set(line(), 1, bad), TALVO_E_INVALID) << bad;
     }
     EXPECT_EQ(lib().talvo_key_flags(line(), 1, flags, 3), TALVO_E_BUFFER);
     NothingSent();
+    // Six characters are read, never a seventh: the key needs no terminator.
+    const char unterminated[6] = {'a', 'b', 'c', '1', '2', '3'};
+    EXPECT_EQ(lib().talvo_key_set(line(), 1, unterminated), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x21, 0, 0, 1, "ABC123"));
 }
 
 TEST_F(LineApi, Blacklist) {
@@ -312,6 +316,10 @@ TEST_F(LineApi, Blacklist) {
     EXPECT_EQ(lib().talvo_blacklist_set(line(), 1, 65536, "111111", 1), TALVO_E_INVALID);
     EXPECT_EQ(lib().talvo_blacklist_read(line(), 1, 0, nullptr, 1, &n), TALVO_E_INVALID);
     NothingSent();
+    // Six characters are read, never a seventh: the card needs no terminator.
+    const char unterminated[6] = {'6', '5', '4', '3', '2', '1'};
+    EXPECT_EQ(lib().talvo_blacklist_remove(line(), 1, unterminated), 0);
+    EXPECT_EQ(OnlyFrame(), Request(1, 0x4C, 0, 0, 1, "654321"));
 }
 
 TEST_F(LineApi, PriceMenu) {
@@ -403,7 +411,9 @@ TEST_F(LineApi, ClockZonesAndLock) {
     zones[2] = {25, 0};
     EXPECT_EQ(lib().talvo_zones_set(line(), 1, zones, TALVO_ZONES), TALVO_E_INVALID);
     EXPECT_EQ(lib().talvo_zones_set(line(), 1, zones, 7), TALVO_E_INVALID);
-    EXPECT_EQ(lib().talvo_zones_read(line(), 1, read, 7), TALVO_E_BUFFER);
+    // Eight zones, no more and no fewer, for reading as for writing.
+    EXPECT_EQ(lib().talvo_zones_read(line(), 1, read, 7), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_zones_read(line(), 1, read, 9), TALVO_E_INVALID);
     NothingSent();
     EXPECT_EQ(lib().talvo_clock_set(line(), 1, &leap), 0) << "29 February of a leap year";
 }
