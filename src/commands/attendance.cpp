@@ -25,10 +25,7 @@ Outcome SetAttendZones(Line& line, int terminal, const unsigned char (&payload)[
 Outcome ReadAttendZones(Line& line, int terminal, AttendZoneChars& out) {
     Command<kReadZones> command(line);
     const Outcome o = Run(command, terminal, {0, 0, kZones});
-    std::uint32_t whole = command.ReplyPayloadLength() / kAttendZoneLength;
-    if (whole > kZones) whole = kZones;
-    out.whole = whole;
-    if (whole > 0) std::memcpy(out.chars, command.ReplyPayload(), kAttendZoneLength * whole);
+    out.whole = CopyWholeItems(command, kAttendZoneLength, kZones, out.chars);
     return o;
 }
 

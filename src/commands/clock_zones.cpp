@@ -23,10 +23,7 @@ Outcome SetClock(Line& line, int terminal, const unsigned char (&digits)[kClockL
 Outcome ReadZones(Line& line, int terminal, ZoneDigits& out) {
     Command<kReadZones> command(line);
     const Outcome o = Run(command, terminal, {0, 0, kZones});
-    std::uint32_t whole = command.ReplyPayloadLength() / kZoneLength;
-    if (whole > kZones) whole = kZones;
-    out.whole = whole;
-    if (whole > 0) std::memcpy(out.digits, command.ReplyPayload(), kZoneLength * whole);
+    out.whole = CopyWholeItems(command, kZoneLength, kZones, out.digits);
     return o;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "commands/families.h"
 
@@ -32,6 +33,16 @@ inline Outcome Run(TerminalCommand& command, int terminal, const Request& r) {
                                   static_cast<const unsigned char*>(r.payload), static_cast<std::uint32_t>(r.length));
     o.accepted = command.IsAccepted() != 0;
     return o;
+}
+
+// Copies the whole items of `size` characters that the stored reply's
+// payload holds, `max` at the most; returns how many.
+inline std::uint32_t CopyWholeItems(const TerminalCommand& command, std::uint32_t size, std::uint32_t max,
+                                    unsigned char* out) {
+    std::uint32_t whole = command.ReplyPayloadLength() / size;
+    if (whole > max) whole = max;
+    if (whole > 0) std::memcpy(out, command.ReplyPayload(), size * whole);
+    return whole;
 }
 
 // A command whose reply is read for its status only.
