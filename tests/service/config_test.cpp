@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <libpq-fe.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -275,7 +276,21 @@ TEST_F(ConfigFile, CheckAndStartRefuse) {
         << out;
     EXPECT_EQ(RunProgram({TalvodPath(), file}, out, env), 2);
     WriteText(dir / "token", "0123456789abcdef\n");
+    ::chmod((dir / "token").c_str(), 0600);
     EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0) << out;
+    EXPECT_EQ(out.find("warning: every user"), std::string::npos) << out;
+    // Secrets every user can read are pointed out, but not refused.
+    ::chmod((dir / "token").c_str(), 0644);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0) << out;
+    EXPECT_NE(out.find(file + ": warning: every user can read the secret in " + (dir / "token")), std::string::npos)
+        << out;
+    WriteText(file, std::string("[http]\ntoken = \"0123456789abcdef\"\n") + kLine);
+    ::chmod(file.c_str(), 0644);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0) << out;
+    EXPECT_NE(out.find(file + ": warning: it holds the token and every user can read it"), std::string::npos) << out;
+    ::chmod(file.c_str(), 0640);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0) << out;
+    EXPECT_EQ(out.find("warning: it holds the token"), std::string::npos) << out;
 }
 
 }  // namespace
