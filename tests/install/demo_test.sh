@@ -15,8 +15,10 @@ source=$(realpath "$1")
 tmp=$(mktemp -d)
 python=/usr/bin/python3
 demo_pids=()
+holder=
 cleanup() {
     local pid
+    [ -z "$holder" ] || kill "$holder" 2>/dev/null
     for pid in "${demo_pids[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || true; done
     for pid in "${demo_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
     rm -rf "$tmp"
@@ -80,8 +82,10 @@ PY
 status=$?
 check "demo.sh exits 0" [ "$status" -eq 0 ]
 check "demo.sh: every step ok" bash -c "! grep -q FAILED '$tmp/demo.out'"
-check "demo.sh: the records collected and their table" \
-    bash -c "grep -q '30 records stored' '$tmp/demo.out' && grep -Eq '30 records.*total' '$tmp/demo.out'"
+# 30 good records of 35 stored; the table's total is the collection's.
+running=$(sed -n 's/.*running total \(-\{0,1\}[0-9.]*\)$/\1/p' "$tmp/demo.out" | tail -1)
+check "demo.sh: 30 records collected, the table with their total ($running)" \
+    bash -c "grep -q '30 records stored' '$tmp/demo.out' && grep -qx 'total: 30 records, $running' '$tmp/demo.out'"
 check "demo.sh: store file and ErrRec.doc kept" test -s "$tmp/demo/records.dat" -a -s "$tmp/demo/ErrRec.doc"
 check "demo.sh: nothing left running" nothing_left "$tmp/demo"
 [ "$failed" -eq 0 ] || tail -40 "$tmp/demo.out"
@@ -129,29 +133,43 @@ if start_service_demo "$dir" "$port" "$tmp/service.out"; then
     check "demo-service.sh: the token is the configuration's" grep -q "token = \"$token\"" "$dir/talvod.toml"
     page=$(http_get "$port" /)
     check "demo-service.sh: the page is served" [ "$(head -1 <<<"$page")" = 200 ]
-    check "demo-service.sh: the API wants the token" [ "$(http_get "$port" /api/terminals | head -1)" = 401 ]
+    answer=$(http_get "$port" /api/terminals)
+    check "demo-service.sh: the API wants the token" [ "$(head -1 <<<"$answer")" = 401 ]
     terminals=$(http_get "$port" /api/terminals "$token")
     check "demo-service.sh: five terminals on two lines" \
         "$python" -c 'import json, sys; t = json.loads(sys.argv[1].split("\n", 1)[1]); t = t.get("terminals", t); assert len(t) == 5, t' "$terminals"
     # The 33 sales made before talvod started are collected (every 5 s).
     collected=0
     for _ in $(seq 120); do
-        collected=$(http_get "$port" "/api/records?limit=1" "$token" | sed -n '2p' |
+        answer=$(http_get "$port" "/api/records?limit=1" "$token")
+        collected=$(sed -n '2p' <<<"$answer" |
             "$python" -c 'import json, sys; print(json.load(sys.stdin)["total"])' 2>/dev/null || echo 0)
         [ "$collected" -ge 33 ] && break
         sleep 0.5
     done
     check "demo-service.sh: the morning's 33 sales collected (got $collected)" [ "$collected" -ge 33 ]
 
-    # A second demo on the same port fails, says why, and stops what it started.
+    # A demo whose port another program holds fails, says why, and stops
+    # what it started.
     outer=$demo
-    if start_service_demo "$tmp/second" "$port" "$tmp/second.out"; then
-        check "a second demo on a port in use fails" false
+    "$python" -c 'import socket, time
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen()
+print(s.getsockname()[1], flush=True)
+time.sleep(600)' >"$tmp/holder.port" &
+    holder=$!
+    for _ in $(seq 50); do [ -s "$tmp/holder.port" ] && break; sleep 0.1; done
+    if start_service_demo "$tmp/second" "$(cat "$tmp/holder.port")" "$tmp/second.out"; then
+        check "a demo on a port in use fails" false
     fi
     wait_demo
-    check "a second demo on a port in use exits 1 (got $demo_status)" [ "$demo_status" = 1 ]
-    check "a second demo says that talvod did not start" grep -q 'talvod did not start' "$tmp/second.out"
-    check "a second demo leaves nothing running" nothing_left "$tmp/second"
+    kill "$holder" 2>/dev/null
+    wait "$holder" 2>/dev/null
+    holder=
+    check "a demo on a port in use exits 1 (got $demo_status)" [ "$demo_status" = 1 ]
+    check "a demo on a port in use says that talvod did not start" grep -q 'talvod did not start' "$tmp/second.out"
+    check "a demo on a port in use leaves nothing running" nothing_left "$tmp/second"
     demo=$outer
 
     # SIGTERM to the script alone stops everything.
