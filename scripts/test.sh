@@ -71,7 +71,7 @@ run_script() {  # STEP SCRIPT ARGS...
     set +e
     "$@" 2>&1 | tee "$log"
     set -e
-    line=$(grep -E '^[a-z]+: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -1)
+    line=$(grep -E '^[a-z]+: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -1 || true)
     if [ -z "$line" ]; then
         failed=$((failed + 1))
     else
