@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -147,7 +147,9 @@ bool ReadSecretFile(const std::string& path, std::string& secret, std::string& p
     if (ok) {
         char buffer[kLimit + 1];
         ssize_t n = 0;
-        while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() <= kLimit) text.append(buffer, static_cast<std::size_t>(n));
+        while (text.size() <= kLimit && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
         if (n < 0) {
             ok = false;
             problem = path + " cannot be read: " + std::strerror(errno);
@@ -163,7 +165,8 @@ bool ReadSecretFile(const std::string& path, std::string& secret, std::string& p
         problem = path + " is empty";
         return false;
     }
-    if (std::any_of(text.begin(), text.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f; })) {
+    const auto control = [](char ch) { return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f; };
+    if (std::any_of(text.begin(), text.end(), control)) {
         problem = path + " must hold one line without control characters";
         return false;
     }
