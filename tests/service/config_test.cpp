@@ -4,8 +4,10 @@
 
 #include <libpq-fe.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 
+#include <csignal>
 #include <filesystem>
 
 #include "config.h"
@@ -210,6 +212,36 @@ TEST_F(ConfigFile, SecretsFromCredentials) {
     EXPECT_EQ(config.databasePasswordFile, dir / "credentials/db");
     if (before != nullptr) ::setenv("CREDENTIALS_DIRECTORY", saved.c_str(), 1);
     else ::unsetenv("CREDENTIALS_DIRECTORY");
+}
+
+// A running service takes a new token from its file at SIGHUP; a token file
+// broken meanwhile is refused and the token in force kept.
+TEST_F(ConfigFile, TokenFileReadAgainOnReload) {
+    SimLine line(dir / "tty");
+    const std::string tokenA = "first-token-0123456789", tokenB = "second-token-0123456789";
+    WriteText(dir / "token", tokenA + "\n");
+    WriteText(dir / "talvod.toml", ConfigText(dir / "talvod.db", "[http]\nport = 0\ntoken_file = \"token\"\n",
+                                              {LineBlock("hall", line.link(), {"1"})}));
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log", {"TALVO_WINDIR=" + dir.path()});
+    const int port = talvod.Port();
+    ASSERT_NE(port, 0) << talvod.Log();
+    EXPECT_EQ(HttpGet(port, "/api/terminals", tokenA).status, 200);
+    EXPECT_EQ(HttpGet(port, "/api/terminals", tokenB).status, 401);
+
+    WriteText(dir / "token", tokenB + "\n");
+    talvod.Signal(SIGHUP);
+    EXPECT_TRUE(WaitFor([&] { return HttpGet(port, "/api/terminals", tokenB).status == 200; })) << talvod.Log();
+    EXPECT_EQ(HttpGet(port, "/api/terminals", tokenA).status, 401);
+
+    WriteText(dir / "token", "short\n");
+    talvod.Signal(SIGHUP);
+    EXPECT_TRUE(WaitFor([&] { return talvod.Count("reload-refused") > 0; })) << talvod.Log();
+    EXPECT_EQ(HttpGet(port, "/api/terminals", tokenB).status, 200);
+    EXPECT_NE(talvod.Log().find("must be at least 16 characters long"), std::string::npos) << talvod.Log();
+
+    talvod.Signal(SIGTERM);
+    const int status = talvod.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << talvod.Log();
 }
 
 // The password joins the connection target as libpq reads it, whatever
