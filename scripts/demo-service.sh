@@ -4,8 +4,9 @@
 # starts two software lines (a hall with two tills and a door, a kiosk with
 # one till), points talvod at them and prints the address of its page.
 # While it runs, new sales arrive on the terminals every few seconds; Ctrl-C
-# stops everything.  The configuration, the SQLite database and the logs stay
-# in the folder it names (default: build/demo-service).
+# or SIGTERM stops everything, and so does a failure.  The configuration, the
+# SQLite database and the logs stay in the folder it names (default:
+# build/demo-service).  The page's token is in the configuration.
 #
 #   scripts/demo-service.sh [--dir DIR] [--port PORT]
 set -euo pipefail
@@ -16,7 +17,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --dir) dir=$(realpath -m "$2"); shift 2 ;;
         --port) port=$2; shift 2 ;;
-        -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "demo-service: unknown argument $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -34,29 +35,46 @@ cmake --build build/demo-service-build --target talvod talvo-sim >/dev/null
 bin="$repo/build/demo-service-build"
 
 mkdir -p "$dir"
+# Every process the demo starts is in `pids`; whatever ends the demo (Ctrl-C,
+# SIGTERM, a failure, talvod going away) stops them all and ends the script.
 pids=()
 stop() {
+    local status=$?
     trap - EXIT INT TERM
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
     echo
     echo "stopped; the database and the logs are in $dir"
+    exit "$status"
 }
-trap stop EXIT INT TERM
+trap stop EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
-# Two software lines, each on a pseudo-terminal linked at a fixed path.
-start_sim() {  # NAME TERMINALS...
-    local name=$1
-    shift
+# Two software lines, each on a pseudo-terminal linked at a fixed path; the
+# control port of each is read from its output once it is up.
+start_sim() {  # VARIABLE NAME TERMINALS...
+    local var=$1 name=$2
+    shift 2
     local args=()
     for t in "$@"; do args+=(--terminal "$t"); done
     "$bin/talvo-sim" "${args[@]}" --link "$dir/tty-$name" >"$dir/sim-$name.out" 2>&1 &
     pids+=($!)
     for _ in $(seq 50); do grep -qs '^control:' "$dir/sim-$name.out" && break; sleep 0.1; done
-    sed -n 's/^control: 127.0.0.1://p' "$dir/sim-$name.out"
+    local control
+    control=$(sed -n 's/^control: 127.0.0.1://p' "$dir/sim-$name.out")
+    if [ -z "$control" ]; then
+        echo "demo-service: the software terminal '$name' did not start:" >&2
+        cat "$dir/sim-$name.out" >&2
+        exit 1
+    fi
+    printf -v "$var" '%s' "$control"
 }
-hall=$(start_sim hall 1 2 3:attendance)
-kiosk=$(start_sim kiosk 1)
+start_sim hall hall 1 2 3:attendance
+start_sim kiosk kiosk 1
+
+# The page's token: at least 16 characters, as talvod requires of every token.
+token="talvo-demo-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
 
 cat >"$dir/talvod.toml" <<EOF
 # Written by scripts/demo-service.sh: two software lines on this machine.
@@ -66,7 +84,7 @@ host = "demo"
 [http]
 listen = "127.0.0.1"
 port = $port
-token = "demo"
+token = "$token"
 
 [jobs]
 collect = "5s"
@@ -127,8 +145,13 @@ for i in $(seq 1 8); do sale "$kiosk" 1 $((200100 + i)) $((90 + 55 * i)) 0; done
 sale "$hall" 1 100999 5000 2   # a top-up
 
 "$bin/talvod" "$dir/talvod.toml" 2>>"$dir/talvod.log" &
-pids+=($!)
-for _ in $(seq 50); do grep -qs 'http-listening' "$dir/talvod.log" && break; sleep 0.1; done
+talvod=$!
+pids+=("$talvod")
+for _ in $(seq 50); do
+    grep -qs 'http-listening' "$dir/talvod.log" && break
+    kill -0 "$talvod" 2>/dev/null || break
+    sleep 0.1
+done
 if ! grep -qs 'http-listening' "$dir/talvod.log"; then
     echo "demo-service: talvod did not start; its log:" >&2
     cat "$dir/talvod.log" >&2
@@ -136,14 +159,20 @@ if ! grep -qs 'http-listening' "$dir/talvod.log"; then
 fi
 echo
 echo "talvod is collecting from two software lines (log: $dir/talvod.log)"
-echo "page: http://127.0.0.1:$port/ (token: demo)"
+echo "page: http://127.0.0.1:$port/ (token: $token)"
 echo "Ctrl-C stops it."
 
-# New sales keep coming while it runs.
+# New sales keep coming while it runs.  The pause is waited for in the
+# background so that a signal is taken at once.
 n=0
-while true; do
-    sleep 3
+while kill -0 "$talvod" 2>/dev/null; do
+    sleep 3 &
+    pids+=($!)
+    wait $!
+    unset 'pids[-1]'
     n=$((n + 1))
     sale "$hall" $((1 + n % 2)) $((100300 + n)) $((120 + (n * 71) % 900)) 0
     [ $((n % 3)) -eq 0 ] && sale "$kiosk" 1 $((200300 + n)) $((80 + (n * 43) % 600)) 0
 done
+echo "demo-service: talvod ended; its log is $dir/talvod.log" >&2
+exit 1

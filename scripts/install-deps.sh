@@ -4,7 +4,8 @@
 # 32-bit Wine (which needs the i386 architecture), and what the collection
 # service and the bindings are built and tested with: SQLite, libpq and a
 # PostgreSQL server, toml++, cpp-httplib, headless Chromium, Mono's C#
-# compiler, Free Pascal and pytest.
+# compiler, Free Pascal and pytest; dpkg-dev, file, help2man, lintian and curl
+# for the Debian packages and their test.
 #
 #   scripts/install-deps.sh              # everything the builds and tests use
 #   scripts/install-deps.sh PACKAGE...   # only these (the demos' lists)
@@ -17,7 +18,8 @@ if [ ${#packages[@]} -eq 0 ]; then
     packages=(cmake ninja-build g++ pkg-config libgtest-dev googletest g++-mingw-w64-i686-posix
               binutils-mingw-w64-i686 libcli11-dev nlohmann-json3-dev wine wine32:i386
               libsqlite3-dev sqlite3 libpq-dev postgresql libtomlplusplus-dev libcpp-httplib-dev chromium
-              mono-mcs mono-runtime fp-compiler fp-units-base fp-units-rtl python3 python3-pytest python3-pip)
+              mono-mcs mono-runtime fp-compiler fp-units-base fp-units-rtl python3 python3-pytest python3-pip
+              dpkg-dev file help2man lintian curl)
 fi
 missing=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }

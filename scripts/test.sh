@@ -60,6 +60,29 @@ source scripts/wine-env.sh
 talvo_wine_start
 run_ctest win32
 
+# What a user runs from the README, end to end: both demos, and the Debian
+# packages built, checked, installed with apt and purged again.  Each script
+# ends with its own "N passed, N failed".
+run_script() {  # STEP SCRIPT ARGS...
+    local log line
+    log=$(mktemp)
+    step "$1"
+    shift
+    set +e
+    "$@" 2>&1 | tee "$log"
+    set -e
+    line=$(grep -E '^[a-z]+: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -1 || true)
+    if [ -z "$line" ]; then
+        failed=$((failed + 1))
+    else
+        passed=$((passed + $(sed -E 's/.*: ([0-9]+) passed.*/\1/' <<<"$line")))
+        failed=$((failed + $(sed -E 's/.*passed, ([0-9]+) failed/\1/' <<<"$line")))
+    fi
+    rm -f "$log"
+}
+run_script "demos" tests/install/demo_test.sh .
+run_script "Debian packages" tests/install/deb_test.sh .
+
 step "done"
 echo "talvo: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

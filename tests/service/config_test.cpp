@@ -2,9 +2,16 @@
 // the reason, and what a good file gives.
 #include <gtest/gtest.h>
 
+#include <libpq-fe.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <stdlib.h>
+
+#include <csignal>
 #include <filesystem>
 
 #include "config.h"
+#include "database.h"
 #include "harness.h"
 
 namespace talvo::test {
@@ -140,6 +147,138 @@ TEST(Durations, Units) {
     EXPECT_FALSE(service::IsLoopback("128.0.0.1"));
 }
 
+// Secrets in files of their own: the token and PostgreSQL's password, read
+// from a path beside the configuration, an absolute one or a credential that
+// systemd hands the service.
+TEST_F(ConfigFile, SecretsFromFiles) {
+    const std::string file = dir / "talvod.toml";
+    // The token file beside the configuration; its final line end dropped.
+    WriteText(dir / "token", "0123456789abcdef-token\n");
+    EXPECT_EQ(Errors(std::string("[http]\nlisten = \"0.0.0.0\"\ntoken_file = \"token\"\n") + kLine), "");
+    EXPECT_EQ(config.http.token, "0123456789abcdef-token");
+    EXPECT_EQ(config.http.tokenFile, dir / "token");
+    WriteText(dir / "token", "0123456789abcdef\r\n");
+    EXPECT_EQ(Errors(std::string("[http]\ntoken_file = \"") + (dir / "token") + "\"\n" + kLine), "");
+    EXPECT_EQ(config.http.token, "0123456789abcdef");
+
+    // What a token file must be, reported at the key's line.
+    const auto refused = [&](const std::string& content) {
+        WriteText(dir / "token", content);
+        return Errors(std::string("[http]\ntoken_file = \"token\"\n") + kLine);
+    };
+    EXPECT_EQ(refused("short\n"), file + ":2: the token in " + (dir / "token") +
+                                      " must be at least 16 characters long\n");
+    EXPECT_EQ(refused(""), file + ":2: token_file in [http]: " + (dir / "token") + " is empty\n");
+    EXPECT_EQ(refused("\n"), file + ":2: token_file in [http]: " + (dir / "token") + " is empty\n");
+    EXPECT_EQ(refused("0123456789abcdef\nsecond line\n"),
+              file + ":2: token_file in [http]: " + (dir / "token") + " must hold one line without control characters\n");
+    EXPECT_EQ(refused(std::string(5000, 'x')),
+              file + ":2: token_file in [http]: " + (dir / "token") + " is larger than 4096 bytes\n");
+    EXPECT_EQ(Errors(std::string("[http]\ntoken_file = \"none\"\n") + kLine),
+              file + ":2: token_file in [http]: " + (dir / "none") + " cannot be read: No such file or directory\n");
+    std::filesystem::create_directory(dir / "folder");
+    EXPECT_EQ(Errors(std::string("[http]\ntoken_file = \"folder\"\n") + kLine),
+              file + ":2: token_file in [http]: " + (dir / "folder") + " is not a regular file\n");
+    EXPECT_EQ(Errors(std::string("[http]\ntoken_file = \"\"\n") + kLine), file + ":2: token_file in [http] is empty\n");
+    WriteText(dir / "token", "0123456789abcdef\n");
+    EXPECT_EQ(Errors(std::string("[http]\ntoken = \"0123456789abcdef\"\ntoken_file = \"token\"\n") + kLine),
+              file + ":3: [http] has token and token_file: give one of them\n");
+    // Beyond the loopback a token file is as good as a token; a refused
+    // one is not.
+    EXPECT_NE(Errors(std::string("[http]\nlisten = \"0.0.0.0\"\ntoken_file = \"none\"\n") + kLine), "");
+}
+
+TEST_F(ConfigFile, SecretsFromCredentials) {
+    const std::string file = dir / "talvod.toml";
+    const char* before = std::getenv("CREDENTIALS_DIRECTORY");
+    const std::string saved = before != nullptr ? before : "";
+    std::filesystem::create_directory(dir / "credentials");
+    WriteText(dir / "credentials/token", "credential-token-0123\n");
+    WriteText(dir / "credentials/db", "pg secret\n");
+    const std::string keys = "database = \"postgresql://talvo@db.example/site\"\n"
+                             "database_password_file = \"$CREDENTIALS_DIRECTORY/db\"\n"
+                             "[http]\ntoken_file = \"${CREDENTIALS_DIRECTORY}/token\"\n";
+
+    ::unsetenv("CREDENTIALS_DIRECTORY");
+    const std::string unset = " names a credential, but CREDENTIALS_DIRECTORY is not set (systemd sets it for a "
+                              "service with LoadCredential=)\n";
+    EXPECT_EQ(Errors(keys + kLine), file + ":2: database_password_file" + unset + file + ":4: token_file in [http]" +
+                                        unset);
+
+    ::setenv("CREDENTIALS_DIRECTORY", (dir / "credentials").c_str(), 1);
+    EXPECT_EQ(Errors(keys + kLine), "");
+    EXPECT_EQ(config.http.token, "credential-token-0123");
+    EXPECT_EQ(config.http.tokenFile, dir / "credentials/token");
+    EXPECT_EQ(config.databasePasswordFile, dir / "credentials/db");
+    if (before != nullptr) ::setenv("CREDENTIALS_DIRECTORY", saved.c_str(), 1);
+    else ::unsetenv("CREDENTIALS_DIRECTORY");
+}
+
+// A running service takes a new token from its file at SIGHUP; a token file
+// broken meanwhile is refused and the token in force kept.
+TEST_F(ConfigFile, TokenFileReadAgainOnReload) {
+    SimLine line(dir / "tty");
+    const std::string tokenA = "first-token-0123456789", tokenB = "second-token-0123456789";
+    WriteText(dir / "token", tokenA + "\n");
+    WriteText(dir / "talvod.toml", ConfigText(dir / "talvod.db", "[http]\nport = 0\ntoken_file = \"token\"\n",
+                                              {LineBlock("hall", line.link(), {"1"})}));
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log", {"TALVO_WINDIR=" + dir.path()});
+    const int port = talvod.Port();
+    ASSERT_NE(port, 0) << talvod.Log();
+    EXPECT_EQ(HttpGet(port, "/api/terminals", tokenA).status, 200);
+    EXPECT_EQ(HttpGet(port, "/api/terminals", tokenB).status, 401);
+
+    WriteText(dir / "token", tokenB + "\n");
+    talvod.Signal(SIGHUP);
+    EXPECT_TRUE(WaitFor([&] { return HttpGet(port, "/api/terminals", tokenB).status == 200; })) << talvod.Log();
+    EXPECT_EQ(HttpGet(port, "/api/terminals", tokenA).status, 401);
+
+    WriteText(dir / "token", "short\n");
+    talvod.Signal(SIGHUP);
+    EXPECT_TRUE(WaitFor([&] { return talvod.Count("reload-refused") > 0; })) << talvod.Log();
+    EXPECT_EQ(HttpGet(port, "/api/terminals", tokenB).status, 200);
+    EXPECT_NE(talvod.Log().find("must be at least 16 characters long"), std::string::npos) << talvod.Log();
+
+    talvod.Signal(SIGTERM);
+    const int status = talvod.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << talvod.Log();
+}
+
+// The password joins the connection target as libpq reads it, whatever
+// characters it holds, and never shows in a description of the target.
+TEST_F(ConfigFile, DatabasePasswordFile) {
+    const std::string file = dir / "talvod.toml";
+    const std::string secret = "p@ss w'o\\rd&x=%?";
+    WriteText(dir / "db-password", secret + "\n");
+    const auto passwordOf = [](const std::string& target) {
+        char* error = nullptr;
+        PQconninfoOption* options = PQconninfoParse(target.c_str(), &error);
+        std::string password = "(not parsed)";
+        if (options == nullptr) {
+            if (error != nullptr) password = error;
+            PQfreemem(error);
+            return password;
+        }
+        for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+            if (std::string(o->keyword) == "password") password = o->val != nullptr ? o->val : "(none)";
+        }
+        PQconninfoFree(options);
+        return password;
+    };
+    for (const std::string target : {"postgresql://talvo@db.example/site", "postgresql://talvo@db.example/site?sslmode=require",
+                                     "host=db.example dbname=site user=talvo"}) {
+        ASSERT_EQ(Errors("database = \"" + target + "\"\ndatabase_password_file = \"db-password\"\n" + kLine), "")
+            << target;
+        EXPECT_EQ(passwordOf(config.database), secret) << config.database;
+        EXPECT_EQ(config.database.rfind(target, 0), 0u) << config.database;
+        const char* joint = target.find("://") == std::string::npos ? " " : target.find('?') == std::string::npos ? "?" : "&";
+        EXPECT_EQ(service::Describe(config.database), target + joint + "password=***");
+    }
+    EXPECT_EQ(passwordOf(config.database + " sslmode=require"), secret);
+    EXPECT_EQ(Errors("database_password_file = \"db-password\"\n" + std::string(kLine)),
+              file + ":1: database_password_file is for a PostgreSQL database (database = \"postgresql://...\")\n");
+}
+
 // The program: --check says what is wrong and fails; the start refuses the
 // same file before it touches anything.
 TEST_F(ConfigFile, CheckAndStartRefuse) {
@@ -161,6 +300,29 @@ TEST_F(ConfigFile, CheckAndStartRefuse) {
     EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0);
     EXPECT_NE(out.find(file + ": ok (1 lines, 1 terminals"), std::string::npos) << out;
     EXPECT_EQ(RunProgram({TalvodPath(), "--bogus", file}, out, env), 2);
+
+    // A token file that cannot be read: --check and the start say which.
+    WriteText(file, std::string("[http]\ntoken_file = \"token\"\n") + kLine);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 1);
+    EXPECT_NE(out.find(file + ":2: token_file in [http]: " + (dir / "token") + " cannot be read"), std::string::npos)
+        << out;
+    EXPECT_EQ(RunProgram({TalvodPath(), file}, out, env), 2);
+    WriteText(dir / "token", "0123456789abcdef\n");
+    ::chmod((dir / "token").c_str(), 0600);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0) << out;
+    EXPECT_EQ(out.find("warning: every user"), std::string::npos) << out;
+    // Secrets every user can read are pointed out, but not refused.
+    ::chmod((dir / "token").c_str(), 0644);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0) << out;
+    EXPECT_NE(out.find(file + ": warning: every user can read the secret in " + (dir / "token")), std::string::npos)
+        << out;
+    WriteText(file, std::string("[http]\ntoken = \"0123456789abcdef\"\n") + kLine);
+    ::chmod(file.c_str(), 0644);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0) << out;
+    EXPECT_NE(out.find(file + ": warning: it holds the token and every user can read it"), std::string::npos) << out;
+    ::chmod(file.c_str(), 0640);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0) << out;
+    EXPECT_EQ(out.find("warning: it holds the token"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -1,9 +1,15 @@
 #include "config.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -100,6 +106,120 @@ std::string HostName() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "talvod";
     return name;
+}
+
+// Where a secret's file is: "$CREDENTIALS_DIRECTORY/NAME" (or with braces)
+// is a credential that systemd hands the service (LoadCredential=); any other
+// relative path is taken from the configuration's folder.  Empty with
+// `problem` set when the credentials folder is not known.
+std::string SecretPath(const std::string& file, const std::filesystem::path& dir, std::string& problem) {
+    for (const char* prefix : {"$CREDENTIALS_DIRECTORY/", "${CREDENTIALS_DIRECTORY}/"}) {
+        if (file.rfind(prefix, 0) != 0) continue;
+        const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+        if (credentials == nullptr || credentials[0] == '\0') {
+            problem = "names a credential, but CREDENTIALS_DIRECTORY is not set (systemd sets it for a service "
+                      "with LoadCredential=)";
+            return "";
+        }
+        return (std::filesystem::path(credentials) / file.substr(std::strlen(prefix))).string();
+    }
+    const std::filesystem::path p(file);
+    return (p.is_absolute() ? p : dir / p).lexically_normal().string();
+}
+
+// The secret in `path`: one line of printable characters; a final line end
+// is not part of it.  False with the reason in `problem`.
+bool ReadSecretFile(const std::string& path, std::string& secret, std::string& problem) {
+    constexpr std::size_t kLimit = 4096;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        problem = path + " cannot be read: " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    std::string text;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!ok) problem = path + " is not a regular file";
+    if (ok && static_cast<std::size_t>(st.st_size) > kLimit) {
+        ok = false;
+        problem = path + " is larger than " + std::to_string(kLimit) + " bytes";
+    }
+    if (ok) {
+        char buffer[kLimit + 1];
+        ssize_t n = 0;
+        while (text.size() <= kLimit && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (n < 0) {
+            ok = false;
+            problem = path + " cannot be read: " + std::strerror(errno);
+        } else if (text.size() > kLimit) {
+            ok = false;
+            problem = path + " is larger than " + std::to_string(kLimit) + " bytes";
+        }
+    }
+    ::close(fd);
+    if (!ok) return false;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.empty()) {
+        problem = path + " is empty";
+        return false;
+    }
+    const auto control = [](char ch) { return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f; };
+    if (std::any_of(text.begin(), text.end(), control)) {
+        problem = path + " must hold one line without control characters";
+        return false;
+    }
+    secret = std::move(text);
+    return true;
+}
+
+// `key` of `t` names a file holding a secret: its text into `secret`.  False
+// when the key is absent or refused (refusals are reported).
+bool Secret(Checker& c, const toml::table& t, const char* key, const std::filesystem::path& dir, std::string& file,
+            std::string& secret, const std::string& within) {
+    std::string name;
+    if (!c.Text(t, key, name, within)) return false;
+    const toml::source_region& where = t.get(key)->source();
+    if (name.empty()) {
+        c.Error(where, std::string(key) + within + " is empty");
+        return false;
+    }
+    std::string problem;
+    file = SecretPath(name, dir, problem);
+    if (file.empty()) {
+        c.Error(where, std::string(key) + within + " " + problem);
+        return false;
+    }
+    if (!ReadSecretFile(file, secret, problem)) {
+        c.Error(where, std::string(key) + within + ": " + problem);
+        return false;
+    }
+    return true;
+}
+
+// The target with the password added as a connection parameter: percent-
+// encoded in a URI, quoted in a "key=value" string.
+std::string WithPassword(const std::string& target, const std::string& password) {
+    if (target.find("://") != std::string::npos) {
+        std::string encoded;
+        for (unsigned char ch : password) {
+            if (std::isalnum(ch) || ch == '-' || ch == '.' || ch == '_' || ch == '~') {
+                encoded += static_cast<char>(ch);
+            } else {
+                char hex[4];
+                std::snprintf(hex, sizeof hex, "%%%02X", ch);
+                encoded += hex;
+            }
+        }
+        return target + (target.find('?') == std::string::npos ? "?" : "&") + "password=" + encoded;
+    }
+    std::string quoted;
+    for (char ch : password) {
+        if (ch == '\\' || ch == '\'') quoted += '\\';
+        quoted += ch;
+    }
+    return target + " password='" + quoted + "'";
 }
 
 void ReadLine(Checker& c, const toml::table& t, int index, Config& config,
@@ -226,7 +346,7 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
         return false;
     }
     Checker c(path);
-    c.Keys(root, {"database", "host", "http", "jobs", "line"}, "");
+    c.Keys(root, {"database", "database_password_file", "host", "http", "jobs", "line"}, "");
 
     const std::filesystem::path dir = std::filesystem::absolute(path).parent_path();
     config.database = (dir / "talvod.db").string();
@@ -235,6 +355,15 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
         if (database.empty()) c.Error(root.get("database")->source(), "database is empty");
         else if (IsPostgres(database)) config.database = database;
         else config.database = (dir / database).lexically_normal().string();
+    }
+    std::string password;
+    if (Secret(c, root, "database_password_file", dir, config.databasePasswordFile, password, "")) {
+        if (!IsPostgres(config.database)) {
+            c.Error(root.get("database_password_file")->source(),
+                    "database_password_file is for a PostgreSQL database (database = \"postgresql://...\")");
+        } else {
+            config.database = WithPassword(config.database, password);
+        }
     }
     config.host = HostName();
     if (c.Text(root, "host", config.host, "") && !ValidName(config.host)) {
@@ -246,7 +375,7 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
             c.Error(n->source(), "http must be a table ([http])");
         } else {
             const toml::table& h = *n->as_table();
-            c.Keys(h, {"listen", "port", "token"}, "[http]");
+            c.Keys(h, {"listen", "port", "token", "token_file"}, "[http]");
             std::int64_t v = 0;
             if (c.Text(h, "listen", config.http.listen, " in [http]")) {
                 in_addr a4{};
@@ -259,6 +388,13 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
             if (c.Integer(h, "port", 0, 65535, v, " in [http]")) config.http.port = static_cast<int>(v);
             if (c.Text(h, "token", config.http.token, " in [http]") && config.http.token.size() < 16) {
                 c.Error(h.get("token")->source(), "token must be at least 16 characters long");
+            }
+            if (h.get("token") != nullptr && h.get("token_file") != nullptr) {
+                c.Error(h.get("token_file")->source(), "[http] has token and token_file: give one of them");
+            } else if (Secret(c, h, "token_file", dir, config.http.tokenFile, config.http.token, " in [http]") &&
+                       config.http.token.size() < 16) {
+                c.Error(h.get("token_file")->source(),
+                        "the token in " + config.http.tokenFile + " must be at least 16 characters long");
             }
             if (!IsLoopback(config.http.listen) && config.http.token.empty()) {
                 c.Error(h.get("listen") != nullptr ? h.get("listen")->source() : h.source(),

@@ -1,11 +1,13 @@
 // talvod's configuration: one TOML file for a whole site.
 //
 //   database = "talvod.db"            # beside this file; or "postgresql://..."
+//   database_password_file = "/etc/talvod/db-password"  # PostgreSQL's password
 //   host = "till-pc-1"                # this service's name (default: host name)
 //   [http]
 //   listen = "127.0.0.1"              # beyond the loopback a token is required
 //   port = 8080
-//   token = "..."
+//   token = "..."                     # at least 16 characters; or
+//   token_file = "token"              # the token in a file of its own
 //   [jobs]
 //   collect = "60s"                   # 500ms, 30s, 5m, 2h, 1d, or seconds
 //   status = "30s"
@@ -68,18 +70,26 @@ struct HttpConfig {
     std::string listen = "127.0.0.1";
     int port = 8080;
     std::string token;
+    std::string tokenFile;  // where the token was read from, when not in the file
     bool operator==(const HttpConfig&) const = default;
 };
 
 struct Config {
     std::string path;      // the file it was read from
-    std::string database;  // a SQLite path (absolute) or a PostgreSQL target
+    std::string database;  // a SQLite path (absolute) or a PostgreSQL target (with the password)
+    std::string databasePasswordFile;
     std::string host;
     HttpConfig http;
     JobsConfig jobs;
     std::vector<LineConfig> lines;
 };
 
+// Secrets may live in files of their own, which the service alone may read
+// (token_file, database_password_file): a path relative to the
+// configuration's folder, an absolute one, or "$CREDENTIALS_DIRECTORY/NAME"
+// for a credential systemd hands the service (LoadCredential=NAME:PATH).
+// Each holds one line; a final line end is dropped.
+//
 // Reads and checks the file.  On false, `errors` holds one message per
 // fault, "FILE:LINE: what is wrong".
 bool LoadConfig(const std::string& path, Config& config, std::vector<std::string>& errors);

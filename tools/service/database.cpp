@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace talvo::service {
@@ -295,9 +296,16 @@ std::string Describe(const std::string& target) {
     }
     const std::size_t password = s.find("password=");
     if (password != std::string::npos) {
-        std::size_t end = s.find_first_of(" &", password);
+        // password=secret (up to a blank or '&') or password='a quoted secret'
+        const std::size_t start = password + 9;
+        std::size_t end = s.find_first_of(" &", start);
+        if (start < s.size() && s[start] == '\'') {
+            end = start + 1;
+            while (end < s.size() && s[end] != '\'') end += s[end] == '\\' ? 2 : 1;
+            end = std::min(end + 1, s.size());
+        }
         if (end == std::string::npos) end = s.size();
-        s.replace(password + 9, end - password - 9, "***");
+        s.replace(start, end - start, "***");
     }
     return s;
 }

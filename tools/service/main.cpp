@@ -53,6 +53,21 @@ void Warnings(const Config& config, bool& fatal) {
             fatal = true;
         }
     }
+    // Secrets that every user of the machine can read.
+    const auto everyone = [](const std::string& file) {
+        struct stat st {};
+        return !file.empty() && stat(file.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0;
+    };
+    if (!config.http.token.empty() && config.http.tokenFile.empty() && everyone(config.path)) {
+        std::fprintf(stderr, "%s: warning: it holds the token and every user can read it (chmod 640, or token_file)\n",
+                     config.path.c_str());
+    }
+    for (const std::string& file : {config.http.tokenFile, config.databasePasswordFile}) {
+        if (everyone(file)) {
+            std::fprintf(stderr, "%s: warning: every user can read the secret in %s (chmod 600 or 640)\n",
+                         config.path.c_str(), file.c_str());
+        }
+    }
     for (const LineConfig& l : config.lines) {
         struct stat st {};
         const std::string device = l.device.find('/') == std::string::npos ? "/dev/" + l.device : l.device;
