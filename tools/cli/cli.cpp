@@ -45,7 +45,9 @@ struct Arguments {
 
 namespace {
 
-const char* kTerms = R"(Terms:
+}  // namespace
+
+const char* const kTerms = R"(Terms:
   CMW        a parameter text of 12 characters that a payment terminal keeps;
              the tool writes it as given, a shorter text padded with 0.
   mdeb       a money parameter of a payment terminal, 0.00 to 9999.99.
@@ -56,11 +58,28 @@ const char* kTerms = R"(Terms:
              14 a subsidy.  `collect` stores them in a record store file and
              only then has the terminal clear them; `records` shows the file.
              Attendance terminals keep no records the library can collect:
-             their zones, reasons and clock are set and read, nothing else.
+             their zones, reasons and clock are set and read, nothing else.)";
 
-Options may stand before or after the subcommand.  Exit status: 0 success,
-1 the terminal refused or the line failed (the cause on standard error),
-2 a usage error or a file that cannot be used.)";
+const char* const kExitStatus =
+    "0 success, 1 the terminal refused or the line failed (the cause on standard error), 2 a usage error or a file "
+    "that cannot be used.";
+
+void FinishHelp(CLI::App& app) {
+    // The terms once, in the top help; a subcommand's help stays its own.
+    std::function<void(CLI::App*)> footers = [&footers](CLI::App* a) {
+        for (CLI::App* sub : a->get_subcommands(std::function<bool(CLI::App*)>([](CLI::App*) { return true; }))) {
+            sub->footer("Options may stand before or after the subcommand.  Terms and exit status: talvo --help.");
+            footers(sub);
+        }
+    };
+    footers(&app);
+    app.footer(std::string(kTerms) +
+               "\n\nOptions may stand before or after the subcommand.  Exit status: 0 success,\n"
+               "1 the terminal refused or the line failed (the cause on standard error),\n"
+               "2 a usage error or a file that cannot be used.");
+}
+
+namespace {
 
 // A range check whose text stays out of the help (the help says it).
 CLI::Validator Within(int lo, int hi) { return CLI::Range(lo, hi).description(""); }
@@ -557,8 +576,8 @@ void BuildCli(CLI::App& app, Invocation& run) {
     Globals& g = run.globals;
     app.require_subcommand(1);
     app.fallthrough();
-    app.footer(kTerms);
-    app.add_option("--port", g.port, "serial device: COM3, /dev/ttyUSB0, ttyS1 or a pty path")
+    app.add_option("--port", g.port,
+                   "serial device: COM3, /dev/ttyUSB0, ttyS1 or a pty path (default COM2, which is /dev/ttyS1 on Linux)")
         ->type_name("DEVICE")
         ->check(CLI::Validator(
             [](std::string& s) -> std::string {
