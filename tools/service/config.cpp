@@ -246,7 +246,7 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
             c.Error(n->source(), "http must be a table ([http])");
         } else {
             const toml::table& h = *n->as_table();
-            c.Keys(h, {"listen", "port", "token"}, "[http]");
+            c.Keys(h, {"listen", "port", "token", "currency"}, "[http]");
             std::int64_t v = 0;
             if (c.Text(h, "listen", config.http.listen, " in [http]")) {
                 in_addr a4{};
@@ -259,6 +259,12 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
             if (c.Integer(h, "port", 0, 65535, v, " in [http]")) config.http.port = static_cast<int>(v);
             if (c.Text(h, "token", config.http.token, " in [http]") && config.http.token.size() < 16) {
                 c.Error(h.get("token")->source(), "token must be at least 16 characters long");
+            }
+            if (c.Text(h, "currency", config.http.currency, " in [http]") &&
+                (config.http.currency.size() != 3 ||
+                 !std::all_of(config.http.currency.begin(), config.http.currency.end(),
+                              [](char ch) { return ch >= 'A' && ch <= 'Z'; }))) {
+                c.Error(h.get("currency")->source(), "currency must be a three-letter code such as \"EUR\"");
             }
             if (!IsLoopback(config.http.listen) && config.http.token.empty()) {
                 c.Error(h.get("listen") != nullptr ? h.get("listen")->source() : h.source(),

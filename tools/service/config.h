@@ -6,6 +6,7 @@
 //   listen = "127.0.0.1"              # beyond the loopback a token is required
 //   port = 8080
 //   token = "..."
+//   currency = "EUR"                  # ISO 4217 code the page shows amounts in
 //   [jobs]
 //   collect = "60s"                   # 500ms, 30s, 5m, 2h, 1d, or seconds
 //   status = "30s"
@@ -68,6 +69,7 @@ struct HttpConfig {
     std::string listen = "127.0.0.1";
     int port = 8080;
     std::string token;
+    std::string currency;  // ISO 4217 code, "" for plain amounts
     bool operator==(const HttpConfig&) const = default;
 };
 
