@@ -152,7 +152,8 @@ HttpApi::HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow)
       collectNow_(std::move(collectNow)),
       pool_(config.database),
       server_(std::make_unique<httplib::Server>()),
-      token_(config.http.token) {
+      token_(config.http.token),
+      currency_(config.http.currency) {
     for (const LineConfig& l : config.lines) lines_.push_back(l.name);
     Routes();
 }
@@ -162,6 +163,7 @@ HttpApi::~HttpApi() { Stop(); }
 void HttpApi::Reconfigure(const Config& fresh) {
     std::lock_guard<std::mutex> hold(lock_);
     token_ = fresh.http.token;
+    currency_ = fresh.http.currency;
     lines_.clear();
     for (const LineConfig& l : fresh.lines) lines_.push_back(l.name);
 }
@@ -280,11 +282,14 @@ void HttpApi::Routes() {
     s.Get("/api/site", [this](const httplib::Request& req, httplib::Response& res) {
         if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
         json lines = json::array();
+        std::string currency;
         {
             std::lock_guard<std::mutex> hold(lock_);
             for (const std::string& l : lines_) lines.push_back(l);
+            currency = currency_;
         }
         Json(res, json{{"host", config_.host},
+                       {"currency", currency.empty() ? json(nullptr) : json(currency)},
                        {"version", talvo_version()},
                        {"today", LocalToday()},
                        {"now", UtcNow()},
