@@ -246,7 +246,11 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
             c.Error(n->source(), "http must be a table ([http])");
         } else {
             const toml::table& h = *n->as_table();
-            c.Keys(h, {"listen", "port", "token", "currency"}, "[http]");
+            c.Keys(h, {"listen", "port", "token", "currency", "health_without_token"}, "[http]");
+            if (const toml::node* b = h.get("health_without_token")) {
+                if (!b->is_boolean()) c.Error(b->source(), "health_without_token must be true or false");
+                else config.http.healthWithoutToken = b->as_boolean()->get();
+            }
             std::int64_t v = 0;
             if (c.Text(h, "listen", config.http.listen, " in [http]")) {
                 in_addr a4{};

@@ -7,6 +7,7 @@
 //   port = 8080
 //   token = "..."
 //   currency = "EUR"                  # ISO 4217 code the page shows amounts in
+//   health_without_token = false      # /healthz open to a load balancer
 //   [jobs]
 //   collect = "60s"                   # 500ms, 30s, 5m, 2h, 1d, or seconds
 //   status = "30s"
@@ -70,6 +71,7 @@ struct HttpConfig {
     int port = 8080;
     std::string token;
     std::string currency;  // ISO 4217 code, "" for plain amounts
+    bool healthWithoutToken = false;
     bool operator==(const HttpConfig&) const = default;
 };
 
