@@ -156,7 +156,7 @@ TEST_F(Cli, EveryBadArgumentIsAUsageErrorNamingItAndNothingReachesTheLine) {
         {{"-t", "256", "status"}, "--terminal:"},
         {{"status", "-t", "x"}, "--terminal:"},
         {{"status", "--baud", "1234"}, "--baud:"},
-        {{"--line", "parity=X data=8 stop=1", "status"}, "--line:"},
+        {{"--format", "parity=X data=8 stop=1", "status"}, "--format:"},
         {{"status", "--repeat", "11"}, "--repeat:"},
         // records
         {{"decode", "0012"}, "raw:"},
@@ -399,8 +399,48 @@ TEST_F(Cli, AckAsksForYesAtAKeyboard) {
     EXPECT_EQ(yes.status, 0) << yes.err;
     const Outcome legacyYes = Talvo({"legacy", "ack", "--yes", "--count", "2"}, keyboard);
     EXPECT_EQ(legacyYes.status, 0) << legacyYes.err;
+    EXPECT_NE(Frames(), "ok");
+
+    // clear-ram too: what it clears is gone.
+    Control("clearframes");
+    const Outcome clear = Talvo({"clear-ram"}, keyboard);
+    EXPECT_EQ(clear.status, 2);
+    EXPECT_NE(clear.err.find("add --yes"), std::string::npos) << clear.err;
+    EXPECT_EQ(Talvo({"legacy", "clear-ram"}, keyboard).status, 2);
+    EXPECT_EQ(Frames(), "ok");
+    EXPECT_EQ(Talvo({"clear-ram", "--yes"}, keyboard).status, 0);
     close(master);
     EXPECT_NE(Frames(), "ok");
+    // A script (no keyboard) needs no --yes, as before.
+    EXPECT_EQ(Talvo({"clear-ram"}).status, 0);
+}
+
+TEST_F(Cli, ClockTimesAsTwoWordsAndPortsThatAreFiles) {
+    const Outcome two = Talvo({"clock", "set", "2026/12/07", "10:00"});
+    EXPECT_EQ(two.status, 0) << two.err;
+    EXPECT_EQ(Control("get 1 clock"), "ok 2612071000");
+    EXPECT_EQ(Talvo({"clock", "set", "2026-12-08 11:30"}).status, 0);
+    EXPECT_EQ(Control("get 1 clock"), "ok 2612081130");
+    EXPECT_EQ(Talvo({"attend", "clock", "set", "2026/12/07", "10:00:05", "-t", "2"}).status, 0);
+    EXPECT_EQ(Control("get 2 aclock"), "ok 20261207100005");
+    Control("clearframes");
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"clock", "set", "2026/12/07", "25:00"},
+                                               std::vector<std::string>{"clock", "set", "2026/12/07"},
+                                               std::vector<std::string>{"clock", "set", "2026/12/07", "10:00", "x"}}) {
+        const Outcome o = Talvo(bad);
+        EXPECT_EQ(o.status, 2) << bad.back();
+    }
+    EXPECT_EQ(Frames(), "ok");
+
+    // A regular file or a folder named as the port: said so, nothing opened.
+    const std::string file = dir_ / "records.dat";
+    WriteFile(file, "");
+    const Outcome regular = Plain({"--port", file, "status"});
+    EXPECT_EQ(regular.status, 2);
+    EXPECT_NE(regular.err.find(file + " is a regular file, not a serial device"), std::string::npos) << regular.err;
+    const Outcome folder = Plain({"status", "--port", dir_.path()});
+    EXPECT_EQ(folder.status, 2);
+    EXPECT_NE(folder.err.find("is a folder, not a serial device"), std::string::npos) << folder.err;
 }
 
 TEST_F(Cli, DbNeverMakesADatabase) {

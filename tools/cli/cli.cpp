@@ -8,6 +8,7 @@
 #define isatty _isatty
 #define fileno _fileno
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -31,7 +32,7 @@ namespace talvo::cli {
 // command line is read.
 struct Arguments {
     std::string text, key, card, amount, time, raw, file;
-    std::vector<std::string> cards, amounts, zones, entries;
+    std::vector<std::string> cards, amounts, zones, entries, timeWords;
     unsigned position = 0;
     int number = 0;
     std::string store = "talvo-records.dat";
@@ -139,6 +140,18 @@ CLI::App* Local(CLI::App* sub, Invocation& run, std::function<int()> action) {
     return sub;
 }
 
+// A clock's time given as one word or as two (date and time), checked
+// whole: joined into `a.time`, or a usage error naming the argument.
+std::function<void()> TimeWords(Arguments& a, std::string (*parse)(const std::string&, DateTime&)) {
+    return [&a, parse] {
+        a.time.clear();
+        for (const std::string& w : a.timeWords) a.time += (a.time.empty() ? "" : " ") + w;
+        DateTime when{};
+        const std::string problem = parse(a.time, when);
+        if (!problem.empty()) throw CLI::ValidationError("time", problem);
+    };
+}
+
 // A list longer than one request carries.
 std::function<void()> AtMost(const char* name, const std::vector<std::string>& list, std::size_t most) {
     return [name, &list, most] {
@@ -218,8 +231,17 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
                    std::printf("terminal %d answers and accepts commands\n", run.globals.terminal);
                    return 0;
                });
-    OnTerminal(app.add_subcommand("clear-ram", "clear the terminal's memory"), run,
-               [&run](Terminal& t) { return Done(t.ClearMemory(), run, t); });
+    auto* clearRam = OnTerminal(
+        app.add_subcommand("clear-ram", "clear the terminal's memory: its parameters, lists and records are lost"), run,
+        [&run](Terminal& t) { return Done(t.ClearMemory(), run, t); },
+        [&run, &a] {
+            // What it clears is gone: someone at a keyboard says so.
+            if (!a.yes && isatty(fileno(stdin)) != 0) {
+                throw CLI::ValidationError("clear-ram clears the memory of terminal " +
+                                           std::to_string(run.globals.terminal) + "; add --yes to go ahead");
+            }
+        });
+    clearRam->add_flag("--yes", a.yes, "clear it: needed when standard input is a terminal");
 
     // CMW text and mdeb amount.
     auto* cmw = app.add_subcommand("cmw", "the CMW parameter: a 12-character text a payment terminal keeps")
@@ -362,10 +384,14 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
         std::printf("%s\n", FormatDateTime(when, false).c_str());
         return 0;
     });
-    text(OnTerminal(clock->add_subcommand("set", "set it"), run,
-                    [&run, &a](Terminal& t) { return Done(t.ClockSet(Value(ParseClock, a.time)), run, t); }),
-         "time", a.time, "YYYY/MM/DD HH:MM (or YYYY-MM-DD HH:MM), a date that exists; now: the computer's clock")
-        ->check(Checked(ParseClock));
+    OnTerminal(clock->add_subcommand("set", "set it"), run,
+               [&run, &a](Terminal& t) { return Done(t.ClockSet(Value(ParseClock, a.time)), run, t); },
+               TimeWords(a, ParseClock))
+        ->add_option("time", a.timeWords,
+                     "YYYY/MM/DD HH:MM (or YYYY-MM-DD HH:MM; one word or two), a date that exists; now: the "
+                     "computer's clock")
+        ->required()
+        ->expected(1, 2);
 
     auto* zones = app.add_subcommand("zones", "a payment terminal's eight time zones (times of day)")
                       ->require_subcommand(1);
@@ -442,12 +468,14 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
         std::printf("%s\n", FormatDateTime(when, true).c_str());
         return 0;
     });
-    text(OnTerminal(aClock->add_subcommand("set", "set it"), run,
-                    [&run, &a](Terminal& t) {
-                        return Done(t.AttendClockSet(Value(ParseAttendClock, a.time)), run, t);
-                    }),
-         "time", a.time, "YYYY/MM/DD HH:MM:SS or YYYYMMDDHHMMSS, a date that exists; now: the computer's clock")
-        ->check(Checked(ParseAttendClock));
+    OnTerminal(aClock->add_subcommand("set", "set it"), run,
+               [&run, &a](Terminal& t) { return Done(t.AttendClockSet(Value(ParseAttendClock, a.time)), run, t); },
+               TimeWords(a, ParseAttendClock))
+        ->add_option("time", a.timeWords,
+                     "YYYY/MM/DD HH:MM:SS (one word or two) or YYYYMMDDHHMMSS, a date that exists; now: the "
+                     "computer's clock")
+        ->required()
+        ->expected(1, 2);
 
     // Records.
     auto* collect = OnTerminal(
@@ -585,6 +613,14 @@ void BuildCli(CLI::App& app, Invocation& run) {
                 for (unsigned char c : s) {
                     if (c < 0x20) return "a device name holds no control characters";
                 }
+#ifndef _WIN32
+                // A path that names a file or a folder: no line to open.
+                struct stat st {};
+                if (s.find('/') != std::string::npos && ::stat(s.c_str(), &st) == 0) {
+                    if (S_ISREG(st.st_mode)) return s + " is a regular file, not a serial device";
+                    if (S_ISDIR(st.st_mode)) return s + " is a folder, not a serial device";
+                }
+#endif
                 return {};
             },
             "", ""));
@@ -596,7 +632,7 @@ void BuildCli(CLI::App& app, Invocation& run) {
                 return ParseBaud(s, v);
             },
             "", ""));
-    app.add_option("--line", g.line, "line format (default \"parity=N data=8 stop=1\")")
+    app.add_option("--format", g.line, "line format (default \"parity=N data=8 stop=1\")")
         ->type_name("FORMAT")
         ->check(CLI::Validator([](std::string& s) { return ParseLineFormat(s); }, "", ""));
     app.add_option("--echo-time", g.echo_time, "first-byte wait beyond the request's own time on the line, 0 to 60000 ms")
