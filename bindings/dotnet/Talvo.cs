@@ -10,10 +10,21 @@
 //   LineHandle,
 //   StoreHandle    SafeHandles that close lines and stores they own.
 //
+//   Line           a serial line driven through the line API: one method per
+//                  command, amounts as decimal, failures thrown as TalvoError
+//                  subclasses (PortError, NoReplyError, RefusedError...), the
+//                  names of the Python package's exceptions.
+//
 // Windows: compile as it is; TALVO.dll beside the program (x86: the DLL is
 // 32-bit, so the host runs as a 32-bit process).
 // Linux (Mono, .NET): compile with -define:TALVO_LINUX; libtalvo.so is looked
 // up by the dynamic linker (LD_LIBRARY_PATH, or an installed library).
+//
+// TALVO_DEFER_PORT: these declarations set it to 1 before the library loads
+// (unless the host has set it), so loading opens no port and reads no
+// VELDA.INI; the 43 exports open their port on their first command.  A host
+// that wants the port opened at load (and, on Windows, the load refused
+// without it) sets TALVO_DEFER_PORT=0 in its environment before it starts.
 //
 // Texts are 8-bit in the terminals' code page (GBK on Windows); the wrapper's
 // Terminals.TextEncoding says how .NET strings become those bytes.
@@ -145,6 +156,41 @@ namespace Talvo
         protected override bool ReleaseHandle() { return NativeMethods.talvo_store_close(handle) == 0; }
     }
 
+    // ---- Loading ------------------------------------------------------------
+
+    /// <summary>Loading the library opens the port of the 43 exports' VELDA.INI
+    /// (writing the file with its defaults when missing), and on Windows refuses
+    /// to load without that port, unless TALVO_DEFER_PORT=1 is in the
+    /// environment: then the first command of the 43 exports opens the port,
+    /// and a host that drives lines only never touches it.  The variable is set
+    /// before the first call of these declarations loads the library, unless
+    /// the host set TALVO_DEFER_PORT itself (0: open the port at load).</summary>
+    public static class DeferredPort
+    {
+        static bool done;
+
+        /// <summary>Sets TALVO_DEFER_PORT=1 unless it is set.  Runs by itself before
+        /// Line, Terminals and NativeMethods are first used; a host calling
+        /// NativeMethods directly under Mono, which may bind the library as soon as
+        /// a method calling it is compiled, calls it first thing in Main.</summary>
+        public static void Prepare()
+        {
+            if (done) return;
+            done = true;
+            if (Environment.GetEnvironmentVariable("TALVO_DEFER_PORT") != null) return;
+#if TALVO_LINUX
+            // The library reads the C environment; .NET on Linux keeps its own copy.
+            setenv("TALVO_DEFER_PORT", "1", 0);
+#endif
+            Environment.SetEnvironmentVariable("TALVO_DEFER_PORT", "1");
+        }
+
+#if TALVO_LINUX
+        [DllImport("libc.so.6", CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Ansi, BestFitMapping = false)]
+        static extern int setenv(string name, string value, int overwrite);
+#endif
+    }
+
     // ---- The declarations ------------------------------------------------
 
     /// <summary>The library's functions as it exports them.  Output buffers are
@@ -158,6 +204,8 @@ namespace Talvo
         public const string Library = "TALVO.dll";
         public const CallingConvention Convention = CallingConvention.StdCall;
 #endif
+
+        static NativeMethods() { DeferredPort.Prepare(); }
 
         // Error codes (GetError and the line API).
         public const int TALVO_OK = 0;
@@ -468,6 +516,660 @@ namespace Talvo
         }
     }
 
+    // ---- Errors of the line API ------------------------------------------
+
+    /// <summary>A call of the line API failed: the library's code and text, and
+    /// the operation (such as "cmw").  Each code has its own subclass, named as
+    /// the Python package names them.</summary>
+    public class TalvoError : Exception
+    {
+        public int Code { get; private set; }
+        public string Text { get; private set; }
+        public string Operation { get; private set; }
+        public string Detail { get; private set; }
+
+        public TalvoError(int code, string text, string operation, string detail)
+            : base(Describe(code, text, operation, detail))
+        {
+            Code = code; Text = text; Operation = operation ?? ""; Detail = detail ?? "";
+        }
+
+        static string Describe(int code, string text, string operation, string detail)
+        {
+            return (string.IsNullOrEmpty(operation) ? "" : operation + ": ") + text
+                 + (string.IsNullOrEmpty(detail) ? "" : " (" + detail + ")")
+                 + " [" + code.ToString(CultureInfo.InvariantCulture) + "]";
+        }
+
+        /// <summary>The exception for a library code, with the library's text.</summary>
+        public static TalvoError For(int code, string operation, string detail = null)
+        {
+            string text = Terminals.ErrorText(code);
+            switch (code)
+            {
+                case NativeMethods.TALVO_E_PORT: return new PortError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_BAD_REPLY: return new BadReplyError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_NO_REPLY: return new NoReplyError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_REPLY_CHECK: return new ReplyCheckError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_SHORT_REPLY: return new ShortReplyError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_REFUSED: return new RefusedError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_INVALID: return new InvalidArgumentError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_BUFFER: return new BufferSizeError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_CLOSED: return new ClosedError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_NO_DEVICE: return new NoDeviceError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_BUSY: return new DeviceBusyError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_ACCESS: return new AccessError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_LINE_FORMAT: return new LineFormatError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_OPEN: return new OpenError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_STORE: return new StoreError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_BATCH: return new BatchError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_UNCONFIRMED: return new UnconfirmedError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_NOT_RUN:
+                case NativeMethods.TALVO_E_NO_MEMORY:
+                case NativeMethods.TALVO_E_INTERNAL: return new InternalError(code, text, operation, detail);
+                default: return new TalvoError(code, text, operation, detail);
+            }
+        }
+    }
+
+    /// <summary>The exchange with the terminal failed: the line, or its reply.</summary>
+    public class ExchangeError : TalvoError
+    { public ExchangeError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>The port is not open, or not one byte of the request was written.</summary>
+    public class PortError : ExchangeError
+    { public PortError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>The request was written only in part, or no valid reply frame came.</summary>
+    public class BadReplyError : ExchangeError
+    { public BadReplyError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>Nothing was received within the time limits.</summary>
+    public class NoReplyError : ExchangeError
+    { public NoReplyError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>A reply frame came that the command's own check refused.</summary>
+    public class ReplyCheckError : ExchangeError
+    { public ReplyCheckError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>The terminal accepted, but its reply lacked the data asked for.</summary>
+    public class ShortReplyError : ExchangeError
+    { public ShortReplyError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>The terminal answered and refused the command.</summary>
+    public class RefusedError : TalvoError
+    { public RefusedError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>An argument out of range; nothing was sent.</summary>
+    public class InvalidArgumentError : TalvoError
+    { public InvalidArgumentError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>The reply held more than the output could take.</summary>
+    public class BufferSizeError : TalvoError
+    { public BufferSizeError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>The line or store is closed.</summary>
+    public class ClosedError : TalvoError
+    { public ClosedError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>The device could not be opened.</summary>
+    public class OpenError : TalvoError
+    { public OpenError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>The device does not exist.</summary>
+    public class NoDeviceError : OpenError
+    { public NoDeviceError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>The device is in use by another program (or another line).</summary>
+    public class DeviceBusyError : OpenError
+    { public DeviceBusyError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>No permission to open the device.</summary>
+    public class AccessError : OpenError
+    { public AccessError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>The baud rate or line format was not accepted.</summary>
+    public class LineFormatError : OpenError
+    { public LineFormatError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>A record store file that cannot be used.</summary>
+    public class StoreError : TalvoError
+    { public StoreError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>Not the batch last fetched from that terminal on this line.</summary>
+    public class BatchError : TalvoError
+    { public BatchError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>The terminal did not confirm the batch; it may still hold it (fetch again).</summary>
+    public class UnconfirmedError : TalvoError
+    { public UnconfirmedError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>An unexpected failure inside the library (also: no memory, no exchange run).</summary>
+    public class InternalError : TalvoError
+    { public InternalError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+
+    // ---- A line ------------------------------------------------------------
+
+    /// <summary>A raw record of a batch that was not decoded into a record.</summary>
+    public sealed class RejectedRecord
+    {
+        public string Raw { get; private set; }      // the 28 characters as received
+        public int Status { get; private set; }      // 1 damaged (check pair), 2 unwanted card number
+        public RejectedRecord(string raw, int status) { Raw = raw; Status = status; }
+        public override string ToString() { return Raw + (Status == 1 ? " damaged" : " unwanted"); }
+    }
+
+    /// <summary>One batch as a terminal handed it over: the records the host
+    /// wants and every raw record with what became of it.</summary>
+    public sealed class RecordBatch
+    {
+        internal Batch Native;
+        internal Line Owner;
+        public int Terminal { get { return Native.Terminal; } }
+        public int Mark { get { return Native.Mark; } }
+        /// <summary>Raw records in the batch (kept, damaged and unwanted); 0: the terminal holds none.</summary>
+        public int Count { get { return Native.Count; } }
+        public Record[] Records { get; internal set; }
+        public List<RejectedRecord> Rejected { get; internal set; }
+        public bool Confirmed { get; internal set; }
+    }
+
+    /// <summary>What Line.Collect did: records stored, raw records kept out, and
+    /// the file they were logged to (null when nothing was rejected).</summary>
+    public sealed class CollectResult
+    {
+        public int Stored { get; internal set; }
+        public List<RejectedRecord> Rejected { get; internal set; }
+        public string RejectedLog { get; internal set; }
+    }
+
+    /// <summary>One serial port with terminals on it, opened for exclusive use
+    /// through the line API.  Every command names a terminal (0-255) and sends
+    /// one request; a refusal throws RefusedError, a failed exchange an
+    /// ExchangeError, an argument out of range InvalidArgumentError before
+    /// anything is sent.  Dispose closes the port.  Calls on one line are
+    /// serialized by the library; different lines run in parallel.</summary>
+    public sealed class Line : IDisposable
+    {
+        static Line() { DeferredPort.Prepare(); }
+
+        readonly LineHandle handle;
+        TraceCallback trace;  // referenced while the library may call it
+
+        /// <summary>How strings become the terminals' 8-bit texts.</summary>
+        public Encoding TextEncoding = Terminals.TextEncoding;
+        public string Port { get; private set; }
+
+        /// <param name="port">"/dev/ttyUSB0", "COM3"...</param>
+        /// <param name="lineFormat">such as "parity=N data=8 stop=1"; null for that default</param>
+        public Line(string port, int baud = 4800, string lineFormat = null, int echoTimeMs = 150,
+                    int waitTimeMs = 1000, int tries = 3, int fillerBytes = 2)
+        {
+            if (port == null) throw new ArgumentNullException("port");
+            if (port.Length == 0 || port.IndexOf('\0') >= 0) throw Invalid("open", "port empty or holding a zero character");
+            Range("open", "baud", baud, 1, 4000000);
+            Range("open", "echoTimeMs", echoTimeMs, 0, 600000);
+            Range("open", "waitTimeMs", waitTimeMs, 0, 600000);
+            Range("open", "tries", tries, 1, 10);
+            Range("open", "fillerBytes", fillerBytes, 0, 30);
+            var options = new LineOptions();
+            NativeMethods.talvo_line_options_init(ref options);
+            IntPtr dev = Marshal.StringToHGlobalAnsi(port);
+            IntPtr format = lineFormat != null ? Marshal.StringToHGlobalAnsi(lineFormat) : IntPtr.Zero;
+            int rc;
+            LineHandle opened;
+            try
+            {
+                options.Device = dev;
+                if (format != IntPtr.Zero) options.LineFormat = format;
+                options.Baud = (uint)baud;
+                options.EchoTimeMs = (uint)echoTimeMs;
+                options.WaitTimeMs = (uint)waitTimeMs;
+                options.Tries = (uint)tries;
+                options.FillerBytes = (uint)fillerBytes;
+                rc = NativeMethods.talvo_line_open(ref options, out opened);
+            }
+            finally
+            {
+                Marshal.FreeHGlobal(dev);
+                if (format != IntPtr.Zero) Marshal.FreeHGlobal(format);
+            }
+            if (rc != 0)
+            {
+                if (opened != null) opened.Dispose();
+                throw TalvoError.For(rc, "open", port);
+            }
+            handle = opened;
+            Port = port;
+        }
+
+        public void Dispose()
+        {
+            handle.Dispose();
+            GC.KeepAlive(trace);
+        }
+        public bool Closed { get { return handle.IsClosed; } }
+        /// <summary>The code of the line's last command (0 for success).</summary>
+        public int LastError { get { return NativeMethods.talvo_line_last_error(Handle("last_error")); } }
+
+        /// <summary>Calls `fn` for every frame sent and reply collected; null: off.</summary>
+        public void SetTrace(TraceCallback fn)
+        {
+            Check(NativeMethods.talvo_line_set_trace(Handle("set_trace"), fn, IntPtr.Zero), "set_trace");
+            trace = fn;
+        }
+
+        // ---- plumbing ----
+
+        LineHandle Handle(string operation)
+        {
+            if (handle.IsClosed) throw TalvoError.For(NativeMethods.TALVO_E_CLOSED, operation);
+            return handle;
+        }
+
+        static void Check(int rc, string operation)
+        {
+            if (rc != 0) throw TalvoError.For(rc, operation);
+        }
+
+        static InvalidArgumentError Invalid(string operation, string detail)
+        {
+            return (InvalidArgumentError)TalvoError.For(NativeMethods.TALVO_E_INVALID, operation, detail);
+        }
+
+        static void Range(string operation, string name, long value, long low, long high)
+        {
+            if (value < low || value > high)
+                throw Invalid(operation, string.Format(CultureInfo.InvariantCulture, "{0} {1} outside {2} to {3}",
+                                                       name, value, low, high));
+        }
+
+        LineHandle Use(string operation, int terminal)
+        {
+            Range(operation, "terminal", terminal, 0, 255);
+            return Handle(operation);
+        }
+
+        string Text(string operation, string text, string name, int low, int high)
+        {
+            if (text == null) throw new ArgumentNullException(name);
+            byte[] data = TextEncoding.GetBytes(text);
+            if (Array.IndexOf(data, (byte)0) >= 0) throw Invalid(operation, name + " holds a zero character");
+            if (data.Length < low || data.Length > high)
+                throw Invalid(operation, string.Format(CultureInfo.InvariantCulture, "{0} must be {1} to {2} bytes, not {3}",
+                                                       name, low, high, data.Length));
+            return text;
+        }
+
+        byte[] Groups(string operation, IList<string> items, string name, int width)
+        {
+            if (items == null) throw new ArgumentNullException(name);
+            if (items.Count < 1 || items.Count > 255) throw Invalid(operation, items.Count + " " + name + ": 1 to 255 per call");
+            var all = new List<byte>();
+            foreach (string item in items)
+            {
+                Text(operation, item, name, width, width);
+                all.AddRange(TextEncoding.GetBytes(item));
+            }
+            return all.ToArray();
+        }
+
+        static int Cents(string operation, decimal amount, string name)
+        {
+            if (amount < 0m || amount > 9999.99m || decimal.Round(amount, 2) != amount)
+                throw Invalid(operation, name + " " + amount.ToString(CultureInfo.InvariantCulture) + ": 0 to 9999.99, two decimals");
+            return (int)(amount * 100m);
+        }
+
+        static decimal Money(int cents) { return cents / 100m; }
+
+        static string Key(string operation, string key)
+        {
+            if (key == null) throw new ArgumentNullException("key");
+            if (!Regex.IsMatch(key, "^[0-9A-Fa-f]{6}$")) throw Invalid(operation, "key " + key + " is not six hex digits");
+            return key;
+        }
+
+        // Local wall time for the terminal's clock: a UTC DateTime is converted.
+        static TalvoDateTime Clock(string operation, DateTime when, int lowYear, int highYear)
+        {
+            if (when.Kind == DateTimeKind.Utc) when = when.ToLocalTime();
+            Range(operation, "year", when.Year, lowYear, highYear);
+            return new TalvoDateTime(when);
+        }
+
+        static DateTime FromClock(string operation, TalvoDateTime t)
+        {
+            try
+            {
+                return new DateTime(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second, DateTimeKind.Local);
+            }
+            catch (ArgumentException)
+            {
+                throw TalvoError.For(NativeMethods.TALVO_E_REPLY_CHECK, operation, "the terminal's clock reads no date");
+            }
+        }
+
+        // ---- status and parameters ----
+
+        /// <summary>Asks whether the terminal answers and accepts (throws otherwise).</summary>
+        public void Status(int terminal) { Check(NativeMethods.talvo_status(Use("status", terminal), terminal), "status"); }
+        public void ClearMemory(int terminal)
+        {
+            Check(NativeMethods.talvo_clear_memory(Use("clear_memory", terminal), terminal), "clear_memory");
+        }
+
+        /// <summary>The 12-character CMW text.</summary>
+        public string Cmw(int terminal)
+        {
+            var text = new StringBuilder(16);
+            Check(NativeMethods.talvo_cmw_read(Use("cmw", terminal), terminal, text, (UIntPtr)13), "cmw");
+            return text.ToString();
+        }
+
+        /// <summary>1 to 12 characters, padded with '0' to 12.</summary>
+        public void SetCmw(int terminal, string text)
+        {
+            LineHandle h = Use("set_cmw", terminal);
+            Check(NativeMethods.talvo_cmw_set(h, terminal, Text("set_cmw", text, "cmw", 1, 12)), "set_cmw");
+        }
+
+        public decimal Mdeb(int terminal)
+        {
+            int cents;
+            Check(NativeMethods.talvo_mdeb_read(Use("mdeb", terminal), terminal, out cents), "mdeb");
+            return Money(cents);
+        }
+
+        public void SetMdeb(int terminal, decimal amount)
+        {
+            LineHandle h = Use("set_mdeb", terminal);
+            Check(NativeMethods.talvo_mdeb_set(h, terminal, Cents("set_mdeb", amount, "mdeb")), "set_mdeb");
+        }
+
+        // ---- card key ----
+
+        /// <summary>True when the terminal holds `key`, false when it refuses it.</summary>
+        public bool CheckKey(int terminal, string key)
+        {
+            LineHandle h = Use("check_key", terminal);
+            int rc = NativeMethods.talvo_key_check(h, terminal, Key("check_key", key));
+            if (rc == NativeMethods.TALVO_E_REFUSED) return false;
+            Check(rc, "check_key");
+            return true;
+        }
+
+        public void SetKey(int terminal, string key)
+        {
+            LineHandle h = Use("set_key", terminal);
+            Check(NativeMethods.talvo_key_set(h, terminal, Key("set_key", key)), "set_key");
+        }
+
+        public bool[] KeyFlags(int terminal)
+        {
+            var flags = new int[4];
+            Check(NativeMethods.talvo_key_flags(Use("key_flags", terminal), terminal, flags, (UIntPtr)4), "key_flags");
+            return Array.ConvertAll(flags, f => f != 0);
+        }
+
+        // ---- blacklist ----
+
+        /// <summary>Up to 32 card numbers from list position `position` on.</summary>
+        public string[] Blacklist(int terminal, int position = 0)
+        {
+            LineHandle h = Use("blacklist", terminal);
+            Range("blacklist", "position", position, 0, 65535);
+            var cards = new byte[6 * 32];
+            UIntPtr n;
+            Check(NativeMethods.talvo_blacklist_read(h, terminal, (uint)position, cards, (UIntPtr)32, out n), "blacklist");
+            var list = new string[(int)n];
+            for (int i = 0; i < list.Length; i++) list[i] = TextEncoding.GetString(cards, 6 * i, 6);
+            return list;
+        }
+
+        public void BlacklistAdd(int terminal, IList<string> cards)
+        {
+            LineHandle h = Use("blacklist_add", terminal);
+            byte[] data = Groups("blacklist_add", cards, "cards", 6);
+            Check(NativeMethods.talvo_blacklist_add(h, terminal, data, (UIntPtr)cards.Count), "blacklist_add");
+        }
+
+        public void BlacklistRemove(int terminal, string card)
+        {
+            LineHandle h = Use("blacklist_remove", terminal);
+            Text("blacklist_remove", card, "card", 6, 6);
+            Check(NativeMethods.talvo_blacklist_remove(h, terminal, TextEncoding.GetBytes(card)), "blacklist_remove");
+        }
+
+        public void BlacklistWrite(int terminal, int position, IList<string> cards)
+        {
+            LineHandle h = Use("blacklist_write", terminal);
+            Range("blacklist_write", "position", position, 0, 65535);
+            byte[] data = Groups("blacklist_write", cards, "cards", 6);
+            Check(NativeMethods.talvo_blacklist_set(h, terminal, (uint)position, data, (UIntPtr)cards.Count), "blacklist_write");
+        }
+
+        public void BlacklistClear(int terminal)
+        {
+            Check(NativeMethods.talvo_blacklist_clear(Use("blacklist_clear", terminal), terminal), "blacklist_clear");
+        }
+
+        // ---- price menu ----
+
+        /// <summary>The prices (empty for an empty menu).</summary>
+        public decimal[] Menu(int terminal)
+        {
+            var cents = new int[255];
+            UIntPtr n;
+            Check(NativeMethods.talvo_menu_read(Use("menu", terminal), terminal, cents, (UIntPtr)255, out n), "menu");
+            var prices = new decimal[(int)n];
+            for (int i = 0; i < prices.Length; i++) prices[i] = Money(cents[i]);
+            return prices;
+        }
+
+        /// <summary>0 to 255 prices, each 0 to 9999.99.</summary>
+        public void SetMenu(int terminal, IList<decimal> prices)
+        {
+            LineHandle h = Use("set_menu", terminal);
+            if (prices == null) throw new ArgumentNullException("prices");
+            if (prices.Count > 255) throw Invalid("set_menu", prices.Count + " prices: at most 255");
+            var cents = new int[Math.Max(1, prices.Count)];
+            for (int i = 0; i < prices.Count; i++) cents[i] = Cents("set_menu", prices[i], "price");
+            Check(NativeMethods.talvo_menu_set(h, terminal, cents, (UIntPtr)prices.Count), "set_menu");
+        }
+
+        public void ClearMenu(int terminal) { Check(NativeMethods.talvo_menu_clear(Use("clear_menu", terminal), terminal), "clear_menu"); }
+
+        // ---- subsidy ----
+
+        public void SubsidyClear(int terminal)
+        {
+            Check(NativeMethods.talvo_subsidy_clear(Use("subsidy_clear", terminal), terminal), "subsidy_clear");
+        }
+
+        public void SetSubsidyMax(int terminal, decimal amount)
+        {
+            LineHandle h = Use("set_subsidy_max", terminal);
+            Check(NativeMethods.talvo_subsidy_set_max(h, terminal, Cents("set_subsidy_max", amount, "subsidy")), "set_subsidy_max");
+        }
+
+        /// <summary>The subsidy time text as it stands (at most 1024 bytes).</summary>
+        public void SetSubsidyTime(int terminal, string text)
+        {
+            LineHandle h = Use("set_subsidy_time", terminal);
+            Check(NativeMethods.talvo_subsidy_set_time(h, terminal, Text("set_subsidy_time", text, "subsidy time", 0, 1024)),
+                  "set_subsidy_time");
+        }
+
+        /// <summary>Entries of 12 characters (1 to 255) at list position `position`.</summary>
+        public void SubsidyAdd(int terminal, int position, IList<string> entries)
+        {
+            LineHandle h = Use("subsidy_add", terminal);
+            Range("subsidy_add", "position", position, 0, 65535);
+            byte[] data = Groups("subsidy_add", entries, "entries", 12);
+            Check(NativeMethods.talvo_subsidy_add(h, terminal, (uint)position, data, (UIntPtr)entries.Count), "subsidy_add");
+        }
+
+        // ---- clock, zones and lock ----
+
+        /// <summary>The payment terminal's clock (local time, to the minute).</summary>
+        public DateTime Clock(int terminal)
+        {
+            TalvoDateTime t;
+            Check(NativeMethods.talvo_clock_read(Use("clock", terminal), terminal, out t), "clock");
+            return FromClock("clock", t);
+        }
+
+        /// <summary>Sets the payment terminal's clock (years 2000 to 2099; seconds are
+        /// not kept).  A UTC DateTime is converted to local time first.</summary>
+        public void SetClock(int terminal, DateTime when)
+        {
+            LineHandle h = Use("set_clock", terminal);
+            TalvoDateTime t = Clock("set_clock", when, 2000, 2099);
+            Check(NativeMethods.talvo_clock_set(h, terminal, ref t), "set_clock");
+        }
+
+        /// <summary>The eight time zones.</summary>
+        public TimeOfDay[] Zones(int terminal)
+        {
+            var zones = new TimeOfDay[8];
+            Check(NativeMethods.talvo_zones_read(Use("zones", terminal), terminal, zones, (UIntPtr)8), "zones");
+            return zones;
+        }
+
+        public void SetZones(int terminal, IList<TimeOfDay> zones)
+        {
+            LineHandle h = Use("set_zones", terminal);
+            if (zones == null) throw new ArgumentNullException("zones");
+            if (zones.Count != 8) throw Invalid("set_zones", zones.Count + " zones: exactly 8");
+            var array = new TimeOfDay[8];
+            for (int i = 0; i < 8; i++)
+            {
+                TimeOfDay z = zones[i];
+                Range("set_zones", "hour", z.Hour, 0, 23);
+                Range("set_zones", "minute", z.Minute, 0, 59);
+                array[i] = z;
+            }
+            Check(NativeMethods.talvo_zones_set(h, terminal, array, (UIntPtr)8), "set_zones");
+        }
+
+        public void Lock(int terminal) { Check(NativeMethods.talvo_lock(Use("lock", terminal), terminal), "lock"); }
+        public void Unlock(int terminal) { Check(NativeMethods.talvo_unlock(Use("unlock", terminal), terminal), "unlock"); }
+
+        // ---- attendance terminals ----
+
+        public AttendZone[] AttendZones(int terminal)
+        {
+            var zones = new AttendZone[8];
+            Check(NativeMethods.talvo_attend_zones_read(Use("attend_zones", terminal), terminal, zones, (UIntPtr)8),
+                  "attend_zones");
+            return zones;
+        }
+
+        public void SetAttendZones(int terminal, IList<AttendZone> zones)
+        {
+            LineHandle h = Use("set_attend_zones", terminal);
+            if (zones == null) throw new ArgumentNullException("zones");
+            if (zones.Count != 8) throw Invalid("set_attend_zones", zones.Count + " zones: exactly 8");
+            var array = new AttendZone[8];
+            for (int i = 0; i < 8; i++)
+            {
+                AttendZone z = zones[i];
+                Text("set_attend_zones", z.Code, "zone code", 2, 2);
+                foreach (TimeOfDay t in new[] { z.Start, z.End })
+                {
+                    Range("set_attend_zones", "hour", t.Hour, 0, 23);
+                    Range("set_attend_zones", "minute", t.Minute, 0, 59);
+                }
+                array[i] = z;
+            }
+            Check(NativeMethods.talvo_attend_zones_set(h, terminal, array, (UIntPtr)8), "set_attend_zones");
+        }
+
+        /// <summary>Reason text `number` (0 to 255).</summary>
+        public string AttendReason(int terminal, int number)
+        {
+            LineHandle h = Use("attend_reason", terminal);
+            Range("attend_reason", "reason number", number, 0, 255);
+            var text = new StringBuilder(16);
+            Check(NativeMethods.talvo_attend_reason_read(h, terminal, number, text, (UIntPtr)9), "attend_reason");
+            return text.ToString();
+        }
+
+        /// <summary>Reason text `number` (0 to 255), up to 8 bytes.</summary>
+        public void SetAttendReason(int terminal, int number, string text)
+        {
+            LineHandle h = Use("set_attend_reason", terminal);
+            Range("set_attend_reason", "reason number", number, 0, 255);
+            Text("set_attend_reason", text, "reason", 0, 8);
+            if (text.IndexOf('\x0F') >= 0) throw Invalid("set_attend_reason", "a reason cannot hold 0x0F, which ends it");
+            Check(NativeMethods.talvo_attend_reason_set(h, terminal, number, text), "set_attend_reason");
+        }
+
+        /// <summary>The attendance terminal's clock (local time, to the second).</summary>
+        public DateTime AttendClock(int terminal)
+        {
+            TalvoDateTime t;
+            Check(NativeMethods.talvo_attend_clock_read(Use("attend_clock", terminal), terminal, out t), "attend_clock");
+            return FromClock("attend_clock", t);
+        }
+
+        /// <summary>Sets the attendance clock; a UTC DateTime is converted to local time first.</summary>
+        public void SetAttendClock(int terminal, DateTime when)
+        {
+            LineHandle h = Use("set_attend_clock", terminal);
+            TalvoDateTime t = Clock("set_attend_clock", when, 1000, 9999);
+            Check(NativeMethods.talvo_attend_clock_set(h, terminal, ref t), "set_attend_clock");
+        }
+
+        // ---- records ----
+
+        /// <summary>Reads one batch without telling the terminal anything (Count 0:
+        /// the terminal holds none).  Store its Records, then Confirm it.</summary>
+        public RecordBatch Fetch(int terminal)
+        {
+            LineHandle h = Use("fetch", terminal);
+            var records = new Record[NativeMethods.TALVO_BATCH_MAX];
+            UIntPtr n;
+            Batch native;
+            Check(NativeMethods.talvo_records_fetch(h, terminal, records, (UIntPtr)records.Length, out n, out native), "fetch");
+            var batch = new RecordBatch { Native = native, Owner = this, Rejected = new List<RejectedRecord>() };
+            Array.Resize(ref records, (int)n);
+            batch.Records = records;
+            for (int i = 0; i < Math.Min(native.Count, NativeMethods.TALVO_BATCH_MAX); i++)
+                if (native.Status[i] != 0) batch.Rejected.Add(new RejectedRecord(native.RawRecord(i), native.Status[i]));
+            return batch;
+        }
+
+        /// <summary>Tells the terminal to clear the batch.  UnconfirmedError: it may
+        /// still hold it (fetch again).  BatchError: not the batch last fetched.</summary>
+        public void Confirm(RecordBatch batch)
+        {
+            if (batch == null) throw new ArgumentNullException("batch");
+            if (batch.Owner != this) throw Invalid("confirm", "a batch fetched on another line");
+            LineHandle h = Use("confirm", batch.Terminal);
+            Check(NativeMethods.talvo_records_confirm(h, batch.Terminal, ref batch.Native), "confirm");
+            batch.Confirmed = true;
+        }
+
+        /// <summary>Collects every record of the terminal into the store file at
+        /// `path`: each batch is stored and flushed before the terminal is told to
+        /// clear it.  Damaged and unwanted raw records are not stored; the library
+        /// logs them to ErrRec.doc in the current directory.</summary>
+        public CollectResult Collect(int terminal, string path)
+        {
+            LineHandle h = Use("collect", terminal);
+            if (path == null) throw new ArgumentNullException("path");
+            if (path.Length == 0 || path.IndexOf('\0') >= 0) throw Invalid("collect", "store path empty or holding a zero character");
+            // The store first, so that nothing is sent for a file that cannot take records.
+            if (System.IO.Directory.Exists(path)) throw TalvoError.For(NativeMethods.TALVO_E_STORE, "collect", path + ": is a directory");
+            if (System.IO.File.Exists(path))
+            {
+                StoreHandle store;
+                int opened = NativeMethods.talvo_store_open(path, out store);
+                if (store != null) store.Dispose();
+                if (opened != 0) throw TalvoError.For(opened, "collect", path);
+            }
+            var result = new CollectResult { Rejected = new List<RejectedRecord>() };
+            while (true)
+            {
+                // A look first: the batch the collection will take, with what it keeps out.
+                RecordBatch next = Fetch(terminal);
+                if (next.Count == 0) break;
+                UIntPtr stored;
+                int rc = NativeMethods.talvo_records_collect(h, terminal, path, out stored);
+                if (rc != 0) throw TalvoError.For(rc, "collect", rc == NativeMethods.TALVO_E_STORE ? path : null);
+                result.Stored += (int)stored;
+                result.Rejected.AddRange(next.Rejected);
+            }
+            if (result.Rejected.Count > 0)
+                result.RejectedLog = System.IO.Path.Combine(System.IO.Directory.GetCurrentDirectory(), "ErrRec.doc");
+            return result;
+        }
+    }
+
     // ---- The safe wrapper of the 43 exports --------------------------------
 
     /// <summary>An attendance zone as the 43 exports keep it: two times "hh:mm"
@@ -486,6 +1188,8 @@ namespace Talvo
     /// exchange (negative).  The library serializes calls from several threads.</summary>
     public static class Terminals
     {
+        static Terminals() { DeferredPort.Prepare(); }
+
         /// <summary>How strings become the terminals' 8-bit texts.  Windows: the
         /// system's ANSI code page (GBK where the terminals are used).</summary>
         public static Encoding TextEncoding = Encoding.Default;

@@ -11,6 +11,8 @@
   Linux (Free Pascal): linked against libtalvo.so; at run time the dynamic
   linker finds libtalvo.so.1 (LD_LIBRARY_PATH, or an installed library).
 
+  Every integer argument is a 32-bit LongInt, whatever the host's mode
+  (the plain integer type has 16 bits in Free Pascal's default mode).
   Texts are 8-bit (GBK on Windows) and zero-terminated unless said
   otherwise.  Output buffers belong to the caller; the comment of each
   export says how many bytes it writes. }
@@ -51,7 +53,7 @@ type
   TTalvoSlots = array[0..TALVO_ZONES - 1] of TTalvoSlot;   { 120 bytes }
   PTalvoSlots = ^TTalvoSlots;
 
-  TTalvoKeyFlags = array[0..3] of Integer;
+  TTalvoKeyFlags = array[0..3] of LongInt;
   TTalvoReason = array[0..7] of Byte;                     { SetAttendReason }
   TTalvoAttendTime = array[0..13] of AnsiChar;            { ReadAttendTime, no terminator }
 
@@ -74,89 +76,89 @@ type
 
 { ---- Module state ---- }
 
-function GetError: Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-procedure SetDisplayRecp(On_: Integer); {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-procedure SetDisplaySend(On_: Integer); {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function GetDisplayRecp: Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function GetDisplaySend: Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function GetError: LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+procedure SetDisplayRecp(On_: LongInt); {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+procedure SetDisplaySend(On_: LongInt); {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function GetDisplayRecp: LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function GetDisplaySend: LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 { Buffer: large enough for the formatted text; Format: one floating conversion. }
-function SetFloatInStr(Buffer: PAnsiChar; Format: PAnsiChar; Value: Single): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function SetFloatInStr(Buffer: PAnsiChar; Format: PAnsiChar; Value: Single): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 { Buffer: 9 bytes ("It's me!"), or nil. }
-function IsFileExist(Buffer: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function IsFileExist(Buffer: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 
 { ---- Parameter and status commands ---- }
 
-function InqStat(Terminal: Integer): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function ClearRAM(Terminal: Integer): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function InqStat(Terminal: LongInt): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function ClearRAM(Terminal: LongInt): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 { Text: 13 bytes. }
-function ReadCMW(Terminal: Integer; Text: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function Setcmw(Terminal: Integer; Text: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function Readmdeb(Terminal: Integer; var Amount: Single): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function Setmdeb(Terminal: Integer; Amount: Single): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function ReadCMW(Terminal: LongInt; Text: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function Setcmw(Terminal: LongInt; Text: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function Readmdeb(Terminal: LongInt; var Amount: Single): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function Setmdeb(Terminal: LongInt; Amount: Single): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 
 { ---- Blacklist (6-character entries) ---- }
 
-function AddHMD(Terminal: Integer; Entries: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function ReduHMD(Terminal: Integer; Entry: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function AddHMD(Terminal: LongInt; Entries: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function ReduHMD(Terminal: LongInt; Entry: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 { Entries: 6 x Count bytes. }
-function SetHMD(Terminal, Position: Integer; Entries: PAnsiChar; Count: Integer): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function ClearHMD(Terminal: Integer): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function SetHMD(Terminal, Position: LongInt; Entries: PAnsiChar; Count: LongInt): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function ClearHMD(Terminal: LongInt): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 { On 1 with Count > 0: Data is a block of 6 x Count bytes; TalvoFreeBlock it. }
-function ReadHMD(Terminal, Position: Integer; var Data: PAnsiChar; var Count: Integer): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function ReadHMD(Terminal, Position: LongInt; var Data: PAnsiChar; var Count: LongInt): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 
 { ---- Card key ---- }
 
-function CheckKey(Terminal, Unused1, Unused2: Integer; KeyText: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function SetKey(Terminal, Unused1, Unused2: Integer; KeyText: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function Inqkey(Terminal: Integer; var Flags: TTalvoKeyFlags): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function CheckKey(Terminal, Unused1, Unused2: LongInt; KeyText: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function SetKey(Terminal, Unused1, Unused2: LongInt; KeyText: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function Inqkey(Terminal: LongInt; var Flags: TTalvoKeyFlags): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 
 { ---- Price menu ---- }
 
 { Prices: Count singles. }
-function Setmenu(Terminal: Integer; Prices: PSingle; Count: Integer): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function Setmenu(Terminal: LongInt; Prices: PSingle; Count: LongInt): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 { On 1: Prices is a block of Count singles; TalvoFreeBlock it. }
-function ReadMenu(Terminal: Integer; var Prices: PSingle; var Count: Integer): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function Clearmenu(Terminal: Integer): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function ReadMenu(Terminal: LongInt; var Prices: PSingle; var Count: LongInt): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function Clearmenu(Terminal: LongInt): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 
 { ---- Subsidy list ---- }
 
-function ClearList(Terminal: Integer): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function SetMaxbt(Terminal: Integer; Amount: Double): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function SetBtTime(Terminal: Integer; Text: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function AddBtList(Terminal, Position: Integer; Entries: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function ClearList(Terminal: LongInt): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function SetMaxbt(Terminal: LongInt; Amount: Double): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function SetBtTime(Terminal: LongInt; Text: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function AddBtList(Terminal, Position: LongInt; Entries: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 
 { ---- Clock, time zones and lock ---- }
 
 { Always 1: Zones receives a 120-byte block; TalvoFreeBlock it.  The
   outcome is in GetError. }
-function ReadTimeZone(Terminal: Integer; var Zones: PTalvoSlots): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function ReadTimeZone(Terminal: LongInt; var Zones: PTalvoSlots): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 { Zones: 120 bytes.  Always 1; the outcome is in GetError. }
-function SetTimeZone(Terminal: Integer; Zones: PTalvoSlots): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function SetTimeZone(Terminal: LongInt; Zones: PTalvoSlots): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 { TimeText: 15 bytes, "yy/mm/dd*hh:mm". }
-function ReadMachTime(Terminal: Integer; TimeText: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function ReadMachTime(Terminal: LongInt; TimeText: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 { TimeText: at least 16 characters, "yyyy/mm/dd hh:mm". }
-function SetMachTime(Terminal: Integer; TimeText: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function BlockMach(Terminal: Integer): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function UnBlockMach(Terminal: Integer): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function SetMachTime(Terminal: LongInt; TimeText: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function BlockMach(Terminal: LongInt): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function UnBlockMach(Terminal: LongInt): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 
 { ---- Attendance terminals ---- }
 
 { Zones: 120 bytes.  Always 1; the outcome is in GetError. }
-function SetAttendTimeZone(Terminal: Integer; Zones: PTalvoSlots): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function SetAttendTimeZone(Terminal: LongInt; Zones: PTalvoSlots): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 { Always 1: Zones receives a 120-byte block; TalvoFreeBlock it. }
-function ReadAttendTimeZone(Terminal: Integer; var Zones: PTalvoSlots): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function SetAttendReason(Terminal, ReasonNo: Integer; var Reason: TTalvoReason): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function ReadAttendTimeZone(Terminal: LongInt; var Zones: PTalvoSlots): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function SetAttendReason(Terminal, ReasonNo: LongInt; var Reason: TTalvoReason): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 { Reason: 9 bytes. }
-function ReadAttendReason(Terminal, ReasonNo: Integer; Reason: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function SetAttendTime(Terminal: Integer; TimeText: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function ReadAttendTime(Terminal: Integer; var TimeText: TTalvoAttendTime): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function ReadAttendReason(Terminal, ReasonNo: LongInt; Reason: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function SetAttendTime(Terminal: LongInt; TimeText: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function ReadAttendTime(Terminal: LongInt; var TimeText: TTalvoAttendTime): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 
 { ---- Transaction records ---- }
 
-function AutoReadJyzm(Terminal: Integer; var Count: Integer; var Total: Single; Path: PAnsiChar): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
-function Clearjyzm(Terminal, Count: Integer; var Mark: Word): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function AutoReadJyzm(Terminal: LongInt; var Count: LongInt; var Total: Single; Path: PAnsiChar): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function Clearjyzm(Terminal, Count: LongInt; var Mark: Word): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 { Raw: 28 characters. }
-function SperateJyzmTxt(Raw: PAnsiChar; Terminal: Integer; var Rec: TTalvoStoreRecord; Reserved: Integer): Integer; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
+function SperateJyzmTxt(Raw: PAnsiChar; Terminal: LongInt; var Rec: TTalvoStoreRecord; Reserved: LongInt): LongInt; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external TalvoLibrary;
 
 { ---- Helpers ---- }
 
@@ -167,23 +169,23 @@ procedure TalvoFreeBlock(Block: Pointer);
 
 { ReadHMD into an array; the block is released.  False when the export
   returns 0. }
-function TalvoReadBlacklist(Terminal, Position: Integer; out Entries: TTalvoStrings): Boolean;
+function TalvoReadBlacklist(Terminal, Position: LongInt; out Entries: TTalvoStrings): Boolean;
 { ReadMenu into an array; the block is released.  False for a failure or
   an empty menu. }
-function TalvoReadMenu(Terminal: Integer; out Prices: TTalvoPrices): Boolean;
+function TalvoReadMenu(Terminal: LongInt; out Prices: TTalvoPrices): Boolean;
 { ReadTimeZone / ReadAttendTimeZone into Zones; the block is released.
   True when the exchange succeeded (GetError = 0). }
-function TalvoReadTimeZones(Terminal: Integer; out Zones: TTalvoSlots): Boolean;
-function TalvoReadAttendTimeZones(Terminal: Integer; out Zones: TTalvoSlots): Boolean;
+function TalvoReadTimeZones(Terminal: LongInt; out Zones: TTalvoSlots): Boolean;
+function TalvoReadAttendTimeZones(Terminal: LongInt; out Zones: TTalvoSlots): Boolean;
 { The text in slot Zones[Index] at byte Offset (0, 6 or 12). }
-function TalvoSlotText(const Zones: TTalvoSlots; Index, Offset: Integer): AnsiString;
+function TalvoSlotText(const Zones: TTalvoSlots; Index, Offset: LongInt): AnsiString;
 { Puts a text of up to 5 characters (2 at byte 12) into a slot at byte
   Offset, followed by zeros. }
-procedure TalvoSetSlotText(var Zones: TTalvoSlots; Index, Offset: Integer; const Text: AnsiString);
+procedure TalvoSetSlotText(var Zones: TTalvoSlots; Index, Offset: LongInt; const Text: AnsiString);
 { A reason of up to 8 bytes, filled with the 0x0F that ends it. }
 function TalvoReason(const Text: AnsiString): TTalvoReason;
 { English text for a GetError result. }
-function TalvoErrorText(Code: Integer): AnsiString;
+function TalvoErrorText(Code: LongInt): AnsiString;
 
 implementation
 
@@ -209,10 +211,10 @@ begin
 end;
 {$ENDIF}
 
-function TalvoReadBlacklist(Terminal, Position: Integer; out Entries: TTalvoStrings): Boolean;
+function TalvoReadBlacklist(Terminal, Position: LongInt; out Entries: TTalvoStrings): Boolean;
 var
   Data: PAnsiChar;
-  Count, I: Integer;
+  Count, I: LongInt;
 begin
   Data := nil;
   Count := 0;
@@ -229,12 +231,12 @@ begin
   end;
 end;
 
-function TalvoReadMenu(Terminal: Integer; out Prices: TTalvoPrices): Boolean;
+function TalvoReadMenu(Terminal: LongInt; out Prices: TTalvoPrices): Boolean;
 type
   TSingles = array[0..254] of Single;
 var
   Block: PSingle;
-  Count, I: Integer;
+  Count, I: LongInt;
 begin
   Block := nil;
   Count := 0;
@@ -250,7 +252,7 @@ begin
   end;
 end;
 
-function TalvoReadTimeZones(Terminal: Integer; out Zones: TTalvoSlots): Boolean;
+function TalvoReadTimeZones(Terminal: LongInt; out Zones: TTalvoSlots): Boolean;
 var
   Block: PTalvoSlots;
 begin
@@ -265,7 +267,7 @@ begin
   end;
 end;
 
-function TalvoReadAttendTimeZones(Terminal: Integer; out Zones: TTalvoSlots): Boolean;
+function TalvoReadAttendTimeZones(Terminal: LongInt; out Zones: TTalvoSlots): Boolean;
 var
   Block: PTalvoSlots;
 begin
@@ -280,9 +282,9 @@ begin
   end;
 end;
 
-function TalvoSlotText(const Zones: TTalvoSlots; Index, Offset: Integer): AnsiString;
+function TalvoSlotText(const Zones: TTalvoSlots; Index, Offset: LongInt): AnsiString;
 var
-  N: Integer;
+  N: LongInt;
 begin
   Result := '';
   if (Index < 0) or (Index >= TALVO_ZONES) or (Offset < 0) or (Offset >= TALVO_SLOT) then Exit;
@@ -291,9 +293,9 @@ begin
   SetString(Result, PAnsiChar(@Zones[Index][Offset]), N);
 end;
 
-procedure TalvoSetSlotText(var Zones: TTalvoSlots; Index, Offset: Integer; const Text: AnsiString);
+procedure TalvoSetSlotText(var Zones: TTalvoSlots; Index, Offset: LongInt; const Text: AnsiString);
 var
-  I, Room: Integer;
+  I, Room: LongInt;
 begin
   if (Index < 0) or (Index >= TALVO_ZONES) or (Offset < 0) or (Offset >= TALVO_SLOT - 1) then Exit;
   Room := TALVO_SLOT - 1 - Offset;     { characters that fit before the slot's end }
@@ -305,13 +307,13 @@ end;
 
 function TalvoReason(const Text: AnsiString): TTalvoReason;
 var
-  I: Integer;
+  I: LongInt;
 begin
   for I := 0 to 7 do
     if I < Length(Text) then Result[I] := Ord(Text[I + 1]) else Result[I] := $0F;
 end;
 
-function TalvoErrorText(Code: Integer): AnsiString;
+function TalvoErrorText(Code: LongInt): AnsiString;
 begin
   case Code of
     TALVO_OK: Result := 'the exchange succeeded';

@@ -165,7 +165,7 @@ static class HostTest
         return 0;
     }
 
-    static int Line(string device, string store)
+    static int LineApi(string device, string store)
     {
         // The 43 exports' port is not there: they fail with -1, apart from lines.
         Put("exports.InqStat", Terminals.InqStat(1));
@@ -278,12 +278,84 @@ static class HostTest
         return 0;
     }
 
+    // The name of the exception a call throws, and its code ("ok" when none).
+    static void Throws(string name, Action call)
+    {
+        try
+        {
+            call();
+            Put(name, "ok");
+        }
+        catch (TalvoError e)
+        {
+            Put(name, e.GetType().Name + " " + e.Code.ToString(C));
+        }
+    }
+
+    // Mode "classes": only the Line class, as a new host would use it.
+    static int Classes(string device, string store)
+    {
+        Throws("open.missing", () => new Line("/nonexistent/tty").Dispose());
+        using (var line = new Line(device, 9600, null, 60, 250, 3))
+        {
+            Throws("open.again", () => new Line(device, 9600).Dispose());
+            line.Status(1);
+            line.SetCmw(1, "XYZ");
+            Put("cmw", line.Cmw(1));
+            line.SetMdeb(1, 1234.56m);
+            Put("mdeb", line.Mdeb(1));
+            Put("check_key.wrong", line.CheckKey(1, "000000"));
+            line.BlacklistAdd(1, new[] { "111111", "222222" });
+            Put("blacklist", string.Join(",", line.Blacklist(1)));
+            line.SetMenu(1, new[] { 12.50m, 1234.56m });
+            Put("menu", string.Join(",", Array.ConvertAll(line.Menu(1), p => p.ToString("0.00", C))));
+            // A UTC time reaches the terminal as the local wall time.
+            line.SetClock(1, new DateTime(2024, 5, 6, 7, 8, 0, DateTimeKind.Utc));
+            Put("clock", line.Clock(1).ToString("yyyy-MM-dd HH:mm", C));
+            var azones = new AttendZone[8];
+            for (int i = 0; i < 8; i++) azones[i].Code = "00";
+            azones[0] = new AttendZone { Start = new TimeOfDay(8, 0), End = new TimeOfDay(12, 0), Code = "01" };
+            line.SetAttendZones(2, azones);
+            AttendZone z = line.AttendZones(2)[0];
+            Put("azone0", string.Format(C, "{0:00}:{1:00}-{2:00}:{3:00}/{4}", z.Start.Hour, z.Start.Minute, z.End.Hour,
+                                        z.End.Minute, z.Code));
+
+            CollectResult collected = line.Collect(1, store);
+            Put("collect.stored", collected.Stored);
+            Put("collect.rejected", string.Join(",", collected.Rejected.ConvertAll(r => r.ToString()).ToArray()));
+            Put("collect.log", collected.RejectedLog);
+            Put("collect.again", line.Collect(1, store).Stored);
+            Throws("collect.bad_store", () => line.Collect(1, store + ".bad"));
+            Throws("collect.folder", () => line.Collect(1, System.IO.Path.GetDirectoryName(store)));
+
+            // Each code its own class; arguments refused before anything is sent.
+            Throws("silent", () => line.Status(9));
+            Throws("mdeb.range", () => line.SetMdeb(1, 10000m));
+            Throws("cmw.long", () => line.SetCmw(1, "ABCDEFGHIJKLM"));
+            Throws("terminal.range", () => line.Status(256));
+            Throws("key.bad", () => line.SetKey(1, "12G456"));
+            Put("last_error", line.LastError);
+            try
+            {
+                line.Status(9);
+            }
+            catch (ExchangeError e)
+            {
+                Put("silent.message", e.Message);
+            }
+            line.Dispose();
+            Throws("closed", () => line.Status(1));
+        }
+        return 0;
+    }
+
     static int Main(string[] args)
     {
         Layout();
         if (args.Length == 2 && args[0] == "exports") return Exports(args[1]);
-        if (args.Length == 3 && args[0] == "line") return Line(args[1], args[2]);
-        Console.Error.WriteLine("usage: HostTest.exe exports STORE | line DEVICE STORE");
+        if (args.Length == 3 && args[0] == "line") return LineApi(args[1], args[2]);
+        if (args.Length == 3 && args[0] == "classes") return Classes(args[1], args[2]);
+        Console.Error.WriteLine("usage: HostTest.exe exports STORE | line DEVICE STORE | classes DEVICE STORE");
         return 2;
     }
 }

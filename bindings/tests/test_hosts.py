@@ -188,6 +188,20 @@ def pascal_host(tmp_path_factory: pytest.TempPathFactory) -> list:
     return [str(exe)]
 
 
+@pytest.fixture(scope="module")
+def pascal_default_mode_host(tmp_path_factory: pytest.TempPathFactory) -> list:
+    """bindings/tests/default_mode.pas: no mode switch, so Integer is 16 bits."""
+    fpc = tool("fpc")
+    out = tmp_path_factory.mktemp("pascal-default")
+    exe = out / "default_mode"
+    result = subprocess.run(
+        [fpc, "-Sew", "-vw", f"-FU{out}", f"-Fu{SOURCE / 'bindings/pascal'}", f"-Fl{LIBRARY.parent}", f"-o{exe}",
+         str(SOURCE / "bindings/tests/default_mode.pas")],
+        cwd=out, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return [str(exe)]
+
+
 def run_host(command: list, sim: Sim, tmp_path: Path, settings: dict, *args: str) -> dict:
     windir = tmp_path / "windir"
     windir.mkdir()
@@ -244,6 +258,20 @@ def test_pascal_exports(pascal_host: list, talvo_sim: Sim, tmp_path: Path) -> No
     assert values["layout.slots"] == "120"
     assert values["ReduHMD.short"] == "0"  # refused by the library, nothing sent
     assert values["error.text"] == "nothing was received within the time limits"
+
+
+def test_pascal_default_mode(pascal_default_mode_host: list, talvo_sim: Sim, tmp_path: Path) -> None:
+    queue_records(talvo_sim)
+    values = run_host(pascal_default_mode_host, talvo_sim, tmp_path, {"Repeat": 1}, str(tmp_path / "records.dat"))
+    assert values == {
+        "InqStat": "1", "Setmdeb": "1", "Readmdeb": "1", "mdeb": "12.50", "Inqkey": "1", "flags": "1,0,1,0",
+        "AddHMD": "1", "ReadHMD": "TRUE", "blacklist.count": "2",
+        "AutoReadJyzm": "1", "collected": "2", "total": "1222.00",
+        "Clearjyzm": "1", "InqStat.silent": "0", "error.silent": "-3",
+    }
+    frames = talvo_sim.frames()
+    assert R(1, 0x23, count=1, payload=b"501200") in frames  # 12.50 reached the terminal whole
+    assert R(1, 0x47, count=0x2C) in frames
 
 
 def test_csharp_line_api(csharp_host: list, talvo_sim: Sim, tmp_path: Path) -> None:
@@ -304,6 +332,46 @@ def test_csharp_line_api(csharp_host: list, talvo_sim: Sim, tmp_path: Path) -> N
     ] + [R(9, 0x10)] * 3
 
 
+def test_csharp_line_class(csharp_host: list, talvo_sim: Sim, tmp_path: Path) -> None:
+    """A host on the Line class alone: exceptions by code, and no port or
+    settings file of the 43 exports touched when the library loads (the
+    declarations set TALVO_DEFER_PORT themselves)."""
+    queue_records(talvo_sim)
+    store = tmp_path / "line.dat"
+    (tmp_path / "line.dat.bad").write_bytes(b"NOT A STORE FILE")
+    windir = tmp_path / "windir"
+    windir.mkdir()
+    env = {k: v for k, v in os.environ.items() if k != "TALVO_DEFER_PORT"}
+    env.update(TALVO_WINDIR=str(windir), LD_LIBRARY_PATH=str(LIBRARY.parent), TZ="Asia/Tokyo")
+    result = subprocess.run(csharp_host + ["classes", talvo_sim.device, str(store)], cwd=tmp_path, env=env,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "cannot open" not in result.stderr, result.stderr
+    assert list(windir.iterdir()) == []  # no VELDA.INI written
+    values = parse(result.stdout)
+    expected = {
+        "open.missing": "NoDeviceError -13", "open.again": "DeviceBusyError -14",
+        "cmw": "XYZ000000000", "mdeb": "1234.56", "check_key.wrong": "0",
+        "blacklist": "111111,222222", "menu": "12.50,1234.56",
+        "clock": "2024-05-06 16:08",  # 07:08 UTC in Tokyo
+        "azone0": "08:00-12:00/01",
+        "collect.stored": "2",
+        "collect.log": str(tmp_path / "ErrRec.doc"), "collect.again": "0",
+        "collect.bad_store": "StoreError -18", "collect.folder": "StoreError -18",
+        "silent": "NoReplyError -3", "mdeb.range": "InvalidArgumentError -9", "cmw.long": "InvalidArgumentError -9",
+        "terminal.range": "InvalidArgumentError -9", "key.bad": "InvalidArgumentError -9",
+        "last_error": "-3", "closed": "ClosedError -11",
+    }
+    for name, value in expected.items():
+        assert values.get(name) == value, name
+    rejected = values["collect.rejected"]  # one raw record: its 28 characters and why
+    assert rejected.startswith(DAMAGED) and rejected.endswith(" damaged") and "," not in rejected
+    assert values["silent.message"] == f"status: {talvo.strerror(-3)} [-3]"
+    assert (tmp_path / "ErrRec.doc").is_file()
+    # The clock frame carried the local time.
+    assert R(1, 0x2A, count=6, payload=b"2405061608") in talvo_sim.frames()
+
+
 # ---- The Windows calling convention -------------------------------------------
 # On x86-64 there is one calling convention, so the runs above cannot catch an
 # argument of the wrong width; the 32-bit DLL's export table can: each stdcall
@@ -334,7 +402,7 @@ def csharp_stack_bytes() -> dict:
     return found
 
 
-PASCAL_WIDTH = {"Integer": 4, "Single": 4, "Double": 8, "Word": 4}
+PASCAL_WIDTH = {"LongInt": 4, "Int32": 4, "Single": 4, "Double": 8, "Word": 4}
 
 
 def pascal_stack_bytes() -> dict:
@@ -349,7 +417,9 @@ def pascal_stack_bytes() -> dict:
             names = names.split()
             by_reference = names[0] in ("var", "out", "const")
             count = len(" ".join(names[1:] if by_reference else names).split(","))
-            size += count * (4 if by_reference else PASCAL_WIDTH.get(kind.strip(), 4))
+            kind = kind.strip()
+            width = 4 if by_reference or kind.startswith("P") else PASCAL_WIDTH[kind]  # pointers: 4
+            size += count * width
         found[m.group(1)] = size
     return found
 
@@ -365,3 +435,6 @@ def test_pascal_declarations_match_the_export_table() -> None:
     legacy = {name: size for name, size in export_table().items() if not name.startswith("talvo_")}
     assert len(legacy) == 43
     assert pascal_stack_bytes() == legacy
+    # Integer is 16 bits in Free Pascal's default mode: the unit names widths.
+    text = (SOURCE / "bindings/pascal/talvo.pas").read_text()
+    assert not re.search(r"\bInteger\b", text[: text.index("implementation")])

@@ -99,9 +99,25 @@ def get_requires_for_build_editable(config_settings: Optional[dict] = None) -> L
     return []
 
 
+def _paths_source(text: str) -> str:
+    """_paths.py for a wheel: built from a checkout (this folder is its
+    python/), it names the checkout, whose build folders hold the library."""
+    top = ROOT.parent
+    if not (top / "include" / "talvo.h").is_file():
+        return text
+    marker = "CHECKOUT: Optional[str] = None"
+    if marker not in text:
+        raise RuntimeError("src/talvo/_paths.py has no CHECKOUT line")
+    return text.replace(marker, f"CHECKOUT: Optional[str] = {str(top)!r}", 1)
+
+
 def build_wheel(wheel_directory: str, config_settings: Optional[dict] = None,
                 metadata_directory: Optional[str] = None) -> str:
-    return _write_wheel(wheel_directory, {name: path.read_bytes() for name, path in _package_files()})
+    contents = {name: path.read_bytes() for name, path in _package_files()}
+    paths = f"{NAME}/_paths.py"
+    if paths in contents:
+        contents[paths] = _paths_source(contents[paths].decode("utf-8")).encode("utf-8")
+    return _write_wheel(wheel_directory, contents)
 
 
 def build_editable(wheel_directory: str, config_settings: Optional[dict] = None,

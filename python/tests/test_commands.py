@@ -5,7 +5,11 @@ back as Python values."""
 from __future__ import annotations
 
 import datetime as dt
+import os
+import subprocess
+import sys
 from decimal import Decimal
+from pathlib import Path
 
 import talvo
 from talvo.sim import Sim
@@ -167,3 +171,24 @@ def test_texts_in_the_terminals_code_page(line: talvo.Line, talvo_sim: Sim) -> N
     line.set_attend_reason(2, 1, "迟到")  # four bytes in GBK
     assert talvo_sim.get(2, "reason1") == "B3D9B5BD0F0F0F0F"
     assert line.attend_reason(2, 1) == "迟到"
+
+
+def test_aware_times_set_the_local_clock(talvo_sim: Sim, tmp_path: Path) -> None:
+    """The terminals keep local wall time: an aware datetime is converted."""
+    script = (
+        "import datetime as dt, sys, talvo\n"
+        "from talvo.sim import FAST_OPTIONS\n"
+        "utc = dt.datetime(2024, 5, 6, 7, 8, tzinfo=dt.timezone.utc)\n"
+        "with talvo.Line(sys.argv[1], **FAST_OPTIONS) as line:\n"
+        "    line.set_clock(1, utc)\n"
+        "    line.set_attend_clock(2, utc.astimezone(dt.timezone(dt.timedelta(hours=-5))))\n"
+        "    line.set_clock(3, dt.datetime(2024, 5, 6, 7, 8))  # naive: as it stands\n"
+    )
+    env = dict(os.environ, TZ="Asia/Tokyo")
+    talvo_sim.reset([1, "2:attendance", 3])
+    out = subprocess.run([sys.executable, "-c", script, talvo_sim.device], env=env, cwd=tmp_path, capture_output=True,
+                         text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert talvo_sim.get(1, "clock") == "2405061608"
+    assert talvo_sim.get(2, "aclock") == "20240506160800"
+    assert talvo_sim.get(3, "clock") == "2405060708"

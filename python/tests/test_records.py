@@ -92,11 +92,17 @@ def test_collect_into_a_store_file(line: talvo.Line, talvo_sim: Sim, tmp_path: P
     cards = queue(talvo_sim, 8)
     talvo_sim.add_record(1, raw_record(card="999999"), damaged=True)
     path = tmp_path / "records.dat"
-    assert line.collect(1, path) == 8
+    result = line.collect(1, path)
+    assert result.stored == 8
+    # The damaged record is named, with where the library logged it.
+    [rejected] = result.rejected
+    assert rejected.terminal == 1 and rejected.status is talvo.RawStatus.DAMAGED
+    assert rejected.raw.startswith(raw_record(card="999999"))
+    assert result.log == tmp_path / "ErrRec.doc" and result.log.is_file()
     assert [r.card for r in talvo.store.read(path)] == cards
     assert talvo.store.count(path) == 8
     assert talvo_sim.get(1, "records") == "0"
-    assert line.collect(1, str(path)) == 0  # nothing more, nothing changed
+    assert line.collect(1, str(path)) == talvo.CollectResult(0, [], None)  # nothing more, nothing changed
     assert talvo.store.count(path) == 8
 
 
@@ -105,7 +111,10 @@ def test_collect_a_batch_of_unwanted_records_only(line: talvo.Line, talvo_sim: S
     talvo_sim.add_record(1, raw_record(card="CLEAR0"))
     talvo_sim.add_record(1, raw_record(card="ABCD00"), damaged=True)
     cards = queue(talvo_sim, 3)
-    assert line.collect(1, tmp_path / "records.dat") == 3
+    result = line.collect(1, tmp_path / "records.dat")
+    assert result.stored == 3
+    assert [(r.raw[:6], r.status) for r in result.rejected] == [
+        ("CLEAR0", talvo.RawStatus.UNWANTED), ("ABCD00", talvo.RawStatus.DAMAGED)]
     assert [r.card for r in talvo.store.read(tmp_path / "records.dat")] == cards
 
 
@@ -116,11 +125,14 @@ def test_collect_into_the_hosts_storage(line: talvo.Line, talvo_sim: Sim) -> Non
 
     def store(batch: talvo.Batch) -> None:
         # Called before the terminal hears anything of the batch.
-        assert talvo_sim.get(1, "records") == str(len(cards) - len(kept))
+        assert talvo_sim.get(1, "records") == str(len(cards) + 1 - len(kept))  # the damaged one too
         kept.extend(r.card for r in batch.records)
         marks_confirmed.append(batch.mark)
 
-    assert line.collect(1, store) == 8
+    talvo_sim.add_record(1, raw_record(card="999999"), damaged=True)
+    result = line.collect(1, store)
+    assert result.stored == 8 and [r.raw[:6] for r in result.rejected] == ["999999"]
+    assert result.log is None  # the host's callable saw them; the library logged nothing
     assert kept == cards and len(marks_confirmed) == 2
 
 
@@ -162,7 +174,7 @@ def test_a_kill_between_store_and_confirm_loses_nothing(talvo_sim: Sim, tmp_path
     assert [r.card for r in talvo.store.read(path)] == cards[:12]
     assert talvo_sim.get(1, "records") == "9"  # the second batch is still on the terminal
     with talvo_sim.line() as line:
-        assert line.collect(1, lambda batch: talvo.store.append(path, batch.records)) == 9
+        assert line.collect(1, lambda batch: talvo.store.append(path, batch.records)).stored == 9
     stored = [r.card for r in talvo.store.read(path)]
     assert sorted(set(stored)) == cards  # every record, the second batch twice
     assert stored == cards[:12] + cards[6:]
@@ -188,15 +200,18 @@ def test_a_kill_while_the_confirmation_is_awaited_loses_nothing(talvo_sim: Sim, 
     child = subprocess.Popen([sys.executable, "-c", script, talvo_sim.device, str(path)], stderr=subprocess.PIPE)
     try:
         deadline = time.monotonic() + 20
-        while stored_count(path) != 12:
-            assert child.poll() is None and time.monotonic() < deadline, "the second batch was never stored"
+        # Killed once the terminal has the second confirmation (the batch
+        # was stored before it was sent), not merely once the store shows it.
+        while sum(f[5:7] == b"47" for f in talvo_sim.frames()) < 2:
+            assert child.poll() is None and time.monotonic() < deadline, "the second confirmation was never sent"
             time.sleep(0.01)
+        assert stored_count(path) == 12
     finally:
         child.kill()
         child.communicate()
     assert talvo_sim.get(1, "records") == "3"
     with talvo_sim.line() as line:
-        assert line.collect(1, path) == 3
+        assert line.collect(1, path).stored == 3
     assert [r.card for r in talvo.store.read(path)] == cards
 
 
@@ -224,11 +239,38 @@ def test_files_that_are_no_store(tmp_path: Path) -> None:
     with pytest.raises(talvo.StoreError) as caught:
         talvo.store.read(other)
     assert caught.value.code == -18
+    assert caught.value.path == str(other) and caught.value.reason == "not a record store (no CASEDATA header)"
+    assert f"{other}: not a record store" in str(caught.value)
     # A header counting more records than the file holds.
     short = tmp_path / "short.dat"
     short.write_bytes(b"CASEDATA\0\0\0\0" + (3).to_bytes(4, "little") + bytes(44))
-    with pytest.raises(talvo.StoreError):
+    with pytest.raises(talvo.StoreError) as caught:
         talvo.store.count(short)
+    assert caught.value.reason == "damaged record store (the header counts 3 records, the file holds 1)"
+    record = talvo.Record(7, "123456", RecordType.PAYMENT, Decimal("-1.00"), Decimal("0.00"),
+                          dt.datetime(2026, 1, 2, 3, 4), (2026, 1, 2, 3, 4))
+    with pytest.raises(talvo.StoreError) as caught:
+        talvo.store.append(tmp_path, [record])
+    assert caught.value.path == str(tmp_path) and caught.value.reason == "is a directory, not a record store file"
+
+
+def test_collect_into_a_file_that_cannot_be_used(line: talvo.Line, talvo_sim: Sim, tmp_path: Path) -> None:
+    """Refused as the command-line tool refuses it, before anything is sent."""
+    queue(talvo_sim, 2)
+    other = tmp_path / "other.dat"
+    other.write_bytes(b"NOTASTORE" + bytes(7))
+    cases = [
+        (tmp_path, "is a directory, not a record store file"),
+        (other, "not a record store (no CASEDATA header)"),
+        (tmp_path / "missing" / "r.dat", f"cannot be created: the folder {tmp_path / 'missing'} does not exist"),
+    ]
+    for path, reason in cases:
+        with pytest.raises(talvo.StoreError) as caught:
+            line.collect(1, path)
+        assert (caught.value.path, caught.value.reason, caught.value.operation) == (str(path), reason, "collect")
+    assert talvo_sim.frames() == []
+    assert other.read_bytes() == b"NOTASTORE" + bytes(7)
+    assert talvo_sim.get(1, "records") == "2"
 
 
 def test_empty_files_and_records_that_do_not_read(tmp_path: Path) -> None:

@@ -156,7 +156,7 @@ TEST_F(Cli, EveryBadArgumentIsAUsageErrorNamingItAndNothingReachesTheLine) {
         {{"-t", "256", "status"}, "--terminal:"},
         {{"status", "-t", "x"}, "--terminal:"},
         {{"status", "--baud", "1234"}, "--baud:"},
-        {{"--line", "parity=X data=8 stop=1", "status"}, "--line:"},
+        {{"--format", "parity=X data=8 stop=1", "status"}, "--format:"},
         {{"status", "--repeat", "11"}, "--repeat:"},
         // records
         {{"decode", "0012"}, "raw:"},
@@ -225,6 +225,12 @@ TEST_F(Cli, AmountsHaveTwoDecimalsInEveryFormat) {
     EXPECT_EQ(parsed["count"], 3);
     EXPECT_EQ(parsed["records"].size(), 3u);
     EXPECT_EQ(parsed["records"][2]["card"], "000003");
+    // Numbers as numbers, types by name, ISO dates.
+    EXPECT_EQ(parsed["records"][0]["terminal"], 1);
+    EXPECT_EQ(parsed["records"][0]["type"], "deposit");
+    EXPECT_EQ(parsed["records"][2]["type"], "payment");
+    EXPECT_EQ(parsed["records"][0]["date"], "2026-03-15");
+    EXPECT_EQ(parsed["records"][0]["time"], "10:20");
     EXPECT_NE(json.out.find("\"total\": 90.51,"), std::string::npos) << json.out;
 
     Outcome csv = Plain({"records", "--csv", store});
@@ -244,6 +250,17 @@ TEST_F(Cli, OddCardTextsKeepCsvAndJsonValid) {
     WriteFile(store, StoreHeader(2) + StoreRecord("1,2\"34", "13", 1.0f) + StoreRecord("\xB0\\\x01", "13", 2.0f));
     Outcome csv = Plain({"records", "--csv", store});
     EXPECT_NE(csv.out.find("001,\"1,2\"\"34\",13,1.00,"), std::string::npos) << csv.out;
+    // A card a spreadsheet would run as a formula is neutralised, as the
+    // service's CSV does it.
+    const std::string formulas = dir_ / "formulas.dat";
+    WriteFile(formulas, StoreHeader(4) + StoreRecord("=1+2", "13", 1.0f) + StoreRecord("-12345", "13", 1.0f) +
+                            StoreRecord("@1,2", "13", 1.0f) + StoreRecord("+1", "05", -1.0f));
+    const Outcome neutral = Plain({"records", "--csv", formulas});
+    EXPECT_NE(neutral.out.find("\n001,'=1+2,13,1.00,"), std::string::npos) << neutral.out;
+    EXPECT_NE(neutral.out.find("\n001,'-12345,13,"), std::string::npos) << neutral.out;
+    EXPECT_NE(neutral.out.find("\n001,\"'@1,2\",13,"), std::string::npos) << neutral.out;
+    EXPECT_NE(neutral.out.find("\n001,'+1,05,-1.00,"), std::string::npos) << neutral.out;
+    EXPECT_EQ(nlohmann::json::parse(Plain({"records", "--json", formulas}).out)["records"][0]["card"], "=1+2");
     Outcome json = Plain({"records", "--json", store});
     ASSERT_EQ(json.status, 0);
     const nlohmann::json parsed = nlohmann::json::parse(json.out);  // throws on invalid JSON
@@ -263,6 +280,7 @@ TEST_F(Cli, RecordsTheLibraryCannotDecodeAreShownEmptyAndNamed) {
     ASSERT_EQ(json.status, 0) << json.err;
     const nlohmann::json parsed = nlohmann::json::parse(json.out);
     EXPECT_EQ(parsed["records"][1]["card"], "");
+    for (const char* field : {"terminal", "type", "date", "time"}) EXPECT_TRUE(parsed["records"][1][field].is_null()) << field;
     EXPECT_EQ(parsed["records"][2]["card"], "000003");
     EXPECT_NE(json.out.find("\"total\": 3.00,"), std::string::npos) << json.out;
     const Outcome table = Plain({"records", store});
@@ -381,8 +399,48 @@ TEST_F(Cli, AckAsksForYesAtAKeyboard) {
     EXPECT_EQ(yes.status, 0) << yes.err;
     const Outcome legacyYes = Talvo({"legacy", "ack", "--yes", "--count", "2"}, keyboard);
     EXPECT_EQ(legacyYes.status, 0) << legacyYes.err;
+    EXPECT_NE(Frames(), "ok");
+
+    // clear-ram too: what it clears is gone.
+    Control("clearframes");
+    const Outcome clear = Talvo({"clear-ram"}, keyboard);
+    EXPECT_EQ(clear.status, 2);
+    EXPECT_NE(clear.err.find("add --yes"), std::string::npos) << clear.err;
+    EXPECT_EQ(Talvo({"legacy", "clear-ram"}, keyboard).status, 2);
+    EXPECT_EQ(Frames(), "ok");
+    EXPECT_EQ(Talvo({"clear-ram", "--yes"}, keyboard).status, 0);
     close(master);
     EXPECT_NE(Frames(), "ok");
+    // A script (no keyboard) needs no --yes, as before.
+    EXPECT_EQ(Talvo({"clear-ram"}).status, 0);
+}
+
+TEST_F(Cli, ClockTimesAsTwoWordsAndPortsThatAreFiles) {
+    const Outcome two = Talvo({"clock", "set", "2026/12/07", "10:00"});
+    EXPECT_EQ(two.status, 0) << two.err;
+    EXPECT_EQ(Control("get 1 clock"), "ok 2612071000");
+    EXPECT_EQ(Talvo({"clock", "set", "2026-12-08 11:30"}).status, 0);
+    EXPECT_EQ(Control("get 1 clock"), "ok 2612081130");
+    EXPECT_EQ(Talvo({"attend", "clock", "set", "2026/12/07", "10:00:05", "-t", "2"}).status, 0);
+    EXPECT_EQ(Control("get 2 aclock"), "ok 20261207100005");
+    Control("clearframes");
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"clock", "set", "2026/12/07", "25:00"},
+                                               std::vector<std::string>{"clock", "set", "2026/12/07"},
+                                               std::vector<std::string>{"clock", "set", "2026/12/07", "10:00", "x"}}) {
+        const Outcome o = Talvo(bad);
+        EXPECT_EQ(o.status, 2) << bad.back();
+    }
+    EXPECT_EQ(Frames(), "ok");
+
+    // A regular file or a folder named as the port: said so, nothing opened.
+    const std::string file = dir_ / "records.dat";
+    WriteFile(file, "");
+    const Outcome regular = Plain({"--port", file, "status"});
+    EXPECT_EQ(regular.status, 2);
+    EXPECT_NE(regular.err.find(file + " is a regular file, not a serial device"), std::string::npos) << regular.err;
+    const Outcome folder = Plain({"status", "--port", dir_.path()});
+    EXPECT_EQ(folder.status, 2);
+    EXPECT_NE(folder.err.find("is a folder, not a serial device"), std::string::npos) << folder.err;
 }
 
 TEST_F(Cli, DbNeverMakesADatabase) {
@@ -528,6 +586,63 @@ TEST_F(Cli, HelpDescribesEveryArgumentAndTheTerms) {
     EXPECT_EQ(complete("talvo cm", 1), "cmw\n");
     EXPECT_EQ(complete("talvo cmw ''", 2).substr(0, 8), "get set ");
     EXPECT_EQ(complete("talvo -t 2 attend zones s", 5), "set\n");
+}
+
+TEST_F(Cli, ManPageSectionsAndShortSubcommandHelp) {
+    const Outcome man = Plain({"--man-page"});
+    ASSERT_EQ(man.status, 0);
+    std::vector<std::string> sections;
+    for (std::size_t at = 0; (at = man.out.find("\n.SH ", at)) != std::string::npos; ++at) {
+        sections.push_back(man.out.substr(at + 5, man.out.find('\n', at + 1) - at - 5));
+    }
+    EXPECT_EQ(sections, (std::vector<std::string>{"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "COMMANDS", "EXIT STATUS",
+                                                  "ENVIRONMENT", "FILES", "EXAMPLES", "NOTES", "SEE ALSO"}));
+    for (const char* text : {"TALVO_LIBRARY", "TALVO_TRACE", "talvo\\-records.dat", "ErrRec.doc",
+                             "/etc/talvod/talvod.toml", "0 success", "clock set now"}) {
+        EXPECT_NE(man.out.find(text), std::string::npos) << text;
+    }
+
+    // The terms and the exit status once, in the top help.
+    const Outcome top = Plain({"--help"});
+    EXPECT_NE(top.out.find("Terms:"), std::string::npos);
+    EXPECT_NE(top.out.find("Exit status: 0 success"), std::string::npos);
+    EXPECT_NE(top.out.find("default COM2"), std::string::npos);  // the port used without --port
+    for (const std::vector<std::string>& sub : {std::vector<std::string>{"cmw", "get", "--help"},
+                                               std::vector<std::string>{"collect", "--help"},
+                                               std::vector<std::string>{"legacy", "status", "--help"},
+                                               std::vector<std::string>{"db", "totals", "--help"}}) {
+        const Outcome o = Plain(sub);
+        EXPECT_EQ(o.status, 0) << sub[0];
+        EXPECT_EQ(o.out.find("Terms:"), std::string::npos) << sub[0] << ":\n" << o.out;
+        EXPECT_NE(o.out.find("Terms and exit status: talvo --help."), std::string::npos) << sub[0] << ":\n" << o.out;
+    }
+}
+
+TEST_F(Cli, CompletionOffersSerialDevicesChoicesAndFiles) {
+    const std::string script = dir_ / "talvo.bash";
+    WriteFile(script, Plain({"--bash-completion"}).out);
+    // A /dev of its own: serial devices beside consoles that are none.
+    const std::filesystem::path dev = std::filesystem::path(dir_.path()) / "dev";
+    std::filesystem::create_directories(dev / "serial" / "by-id");
+    for (const char* name : {"ttyS0", "ttyS1", "ttyUSB0", "ttyACM0", "tty0", "tty63", "console", "serial/by-id/usb-FTDI_A1-if00"}) {
+        WriteFile((dev / name).string(), "");
+    }
+    WriteFile(dir_ / "site.toml", "");
+    auto complete = [&](const std::string& words, int cword) {
+        const std::string line = "source " + script + "; _talvo_dev=" + dev.string() + "; cd " + dir_.path() +
+                                 "; COMP_WORDS=(" + words + "); COMP_CWORD=" + std::to_string(cword) +
+                                 "; _talvo; echo \"${COMPREPLY[*]}\"";
+        return test::Run({"/bin/bash", "-c", line}).out;
+    };
+    const std::string d = dev.string();
+    EXPECT_EQ(complete("talvo --port ''", 2), d + "/ttyS0 " + d + "/ttyS1 " + d + "/ttyUSB0 " + d + "/ttyACM0 " + d +
+                                                  "/serial/by-id/usb-FTDI_A1-if00\n");
+    EXPECT_EQ(complete("talvo status --port " + d + "/ttyU", 3), d + "/ttyUSB0\n");
+    // Any other path, such as a pseudo-terminal's, by file name.
+    EXPECT_EQ(complete("talvo --port sit", 2), "site.toml\n");
+    EXPECT_EQ(complete("talvo db totals --by ''", 4), "day hour terminal line type\n");
+    EXPECT_EQ(complete("talvo db totals --by t", 4), "terminal type\n");
+    EXPECT_EQ(complete("talvo db --config si", 3), "site.toml\n");
 }
 
 }  // namespace

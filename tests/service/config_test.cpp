@@ -127,6 +127,17 @@ TEST_F(ConfigFile, LinesAndFileFaults) {
               file + ":3: token must be at least 16 characters long\n");
     EXPECT_EQ(Errors(std::string("[http]\nlisten = \"example.org\"\n") + kLine).find(":2: listen must be an IP address"),
               file.size());
+    EXPECT_EQ(Errors(std::string("[http]\nhealth_without_token = true\n") + kLine), "");
+    EXPECT_TRUE(config.http.healthWithoutToken);
+    EXPECT_EQ(Errors(std::string("[http]\nhealth_without_token = \"yes\"\n") + kLine),
+              file + ":2: health_without_token must be true or false\n");
+    // The page's currency: a three-letter code, or none.
+    EXPECT_EQ(Errors(std::string("[http]\ncurrency = \"CHF\"\n") + kLine), "");
+    EXPECT_EQ(config.http.currency, "CHF");
+    for (const char* bad : {"\"chf\"", "\"EURO\"", "\"€\"", "\"\"", "978"}) {
+        const std::string refused = Errors(std::string("[http]\ncurrency = ") + bad + "\n" + kLine);
+        EXPECT_EQ(refused.rfind(file + ":2: currency ", 0), 0u) << bad << ": " << refused;
+    }
 }
 
 TEST(Durations, Units) {

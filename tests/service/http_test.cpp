@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -340,6 +342,87 @@ TEST_F(Http, BadRequestsGetReasons) {
     EXPECT_EQ(Get("/api/records")["total"], seeded.rows.size());
     auto db = service::Open(dir / "talvod.db");
     EXPECT_EQ(AsInt(db->Query("SELECT COUNT(*) FROM records", {}).at(0).at(0)), static_cast<std::int64_t>(seeded.rows.size()));
+}
+
+}  // namespace
+}  // namespace talvo::test
+
+namespace talvo::test {
+namespace {
+
+// "YYYY-MM-DDTHH:MM:SS.mmmZ" as seconds since 1970.
+double Epoch(const std::string& utc) {
+    std::tm tm{};
+    int ms = 0;
+    std::sscanf(utc.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
+                &tm.tm_sec, &ms);
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return static_cast<double>(timegm(&tm)) + ms / 1000.0;
+}
+
+// /metrics as exporters are expected to look: every counter of each line
+// from the start, a gauge per terminal; /healthz without the token when the
+// configuration opens it, and nothing else.
+TEST(HttpMetrics, PerTerminalGaugesAndOpenHealth) {
+    TempDir dir;
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    RawRecord r;
+    a.Ok("record 1 seal " + r.Text());
+    const std::string token = "metrics-token-0123456789";
+    WriteText(dir / "talvod.toml",
+              ConfigText(dir / "talvod.db",
+                         "[http]\nport = 0\ntoken = \"" + token + "\"\nhealth_without_token = true\n"
+                         "[jobs]\ncollect = \"1h\"\n",
+                         {"[[line]]\nname = \"hall\"\ndevice = \"" + a.link() +
+                          "\"\nbaud = 9600\necho_time_ms = 100\nwait_time_ms = 300\ntries = 1\n"
+                          "[[line.terminal]]\nnumber = 1\nname = \"Till A\"\n"
+                          "[[line.terminal]]\nnumber = 9\nname = \"Gone\"\n"}));
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    const int port = talvod.Port();
+    ASSERT_GT(port, 0) << talvod.Log();
+    json till;
+    ASSERT_TRUE(WaitFor([&] {
+        const json all = json::parse(HttpGet(port, "/api/terminals", token).body, nullptr, false);
+        if (!all.is_object()) return false;
+        for (const json& t : all["terminals"]) {
+            if (t["number"] == 1 && t["last_collection"].is_string()) till = t;
+        }
+        return till.is_object();
+    })) << talvod.Log();
+    std::string body;
+    ASSERT_TRUE(WaitFor([&] {
+        body = HttpGet(port, "/metrics", token).body;
+        return body.find("talvod_terminal_up{line=\"hall\",terminal=\"9\",name=\"Gone\"} 0") != std::string::npos;
+    })) << body;
+
+    for (const char* present : {"talvod_terminal_up{line=\"hall\",terminal=\"1\",name=\"Till A\"} 1\n",
+                                // Counters before their first event.
+                                "talvod_batches_replayed_total{line=\"hall\"} 0\n",
+                                "talvod_database_failures_total{line=\"hall\"} 0\n",
+                                "talvod_records_stored_total{line=\"hall\"} 1\n",
+                                "talvod_records_rejected_total{line=\"hall\"} 0\n",
+                                "talvod_exchanges_total{line=\"hall\",job=\"status\"} ",
+                                "# TYPE talvod_terminal_last_collection_timestamp_seconds gauge\n"}) {
+        EXPECT_NE(body.find(present), std::string::npos) << present << "\n" << body;
+    }
+    // The last collection as the database has it; none for a terminal never collected.
+    const std::string gauge = "talvod_terminal_last_collection_timestamp_seconds{line=\"hall\",terminal=\"1\",name=\"Till A\"} ";
+    const std::size_t at = body.find(gauge);
+    ASSERT_NE(at, std::string::npos) << body;
+    EXPECT_NEAR(std::stod(body.substr(at + gauge.size())), Epoch(till["last_collection"]), 0.001) << body;
+    EXPECT_EQ(body.find("talvod_terminal_last_collection_timestamp_seconds{line=\"hall\",terminal=\"9\""),
+              std::string::npos) << body;
+
+    const HttpResult health = HttpGet(port, "/healthz");
+    EXPECT_EQ(health.status, 200) << health.body;
+    EXPECT_EQ(HttpGet(port, "/metrics").status, 401);
+    EXPECT_EQ(HttpGet(port, "/api/terminals").status, 401);
+    EXPECT_EQ(HttpGet(port, "/healthz?x=1").status, 400);
+
+    talvod.Signal(SIGTERM);
+    talvod.Wait();
 }
 
 }  // namespace

@@ -112,6 +112,13 @@ public:
         return Send("Page.navigate", {{"url", url}}).contains("frameId");
     }
     void Reload() { Send("Page.reload", json::object()); }
+    // The page as a browser set to `locale` shows it (from the next load on).
+    void Locale(const std::string& locale) { Send("Emulation.setLocaleOverride", {{"locale", locale}}); }
+    // A screen `width` CSS pixels wide, as a phone's.
+    void Width(int width) {
+        Send("Emulation.setDeviceMetricsOverride",
+             {{"width", width}, {"height", 844}, {"deviceScaleFactor", 1}, {"mobile", true}});
+    }
     // The value of a script in the page (awaited when a promise).
     json Eval(const std::string& script) {
         const json r = Send("Runtime.evaluate", {{"expression", script}, {"returnByValue", true}, {"awaitPromise", true}});
@@ -370,6 +377,134 @@ TEST(Page, CollectNowWithToken) {
     browser.Reload();
     ASSERT_TRUE(browser.Until("!window.before && document.body.dataset.loaded === '1'"));
     EXPECT_EQ(browser.Eval("document.getElementById('token-form').hidden"), true);
+
+    talvod.Signal(SIGTERM);
+    talvod.Wait();
+}
+
+// What a site's staff read on the page: attendance terminals as what they
+// are, terminals by their configured names, times in the browser's own
+// style (with the date when not today), amounts in the configured currency,
+// totals for a period, filters by card and type, and a phone's width.
+TEST(Page, NamesTimesTotalsFiltersAndPhoneWidth) {
+    const std::string chromium = Chromium();
+    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+    TempDir dir;
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    a.Ok("add 2");
+    a.Ok("add 3 attendance");
+    const std::string line = "[[line]]\nname = \"hall\"\ndevice = \"" + a.link() +
+                             "\"\nbaud = 9600\necho_time_ms = 100\nwait_time_ms = 300\ntries = 2\n"
+                             "[[line.terminal]]\nnumber = 1\nname = \"Till A\"\n"
+                             "[[line.terminal]]\nnumber = 2\nname = \"Till B\"\n"
+                             "[[line.terminal]]\nnumber = 3\nkind = \"attendance\"\nname = \"Door\"\n";
+    WriteText(dir / "talvod.toml", ConfigText(dir / "talvod.db",
+                                              "[http]\nport = 0\ncurrency = \"EUR\"\n[jobs]\ncollect = \"300ms\"\n",
+                                              {line}));
+    const std::time_t now = std::time(nullptr);
+    std::tm today{}, yesterday{};
+    localtime_r(&now, &today);
+    const std::time_t before = now - 86400;
+    localtime_r(&before, &yesterday);
+    auto record = [&](int terminal, const char* card, int type, int cents, const std::tm& day, int hour, int minute) {
+        RawRecord r;
+        r.card = card;
+        r.type = type;
+        r.cents = cents;
+        r.month = day.tm_mon + 1;
+        r.day = day.tm_mday;
+        r.hour = hour;
+        r.minute = minute;
+        a.Ok("record " + std::to_string(terminal) + " seal " + r.Text());
+    };
+    record(2, "820001", 5, 250, today, 7, 5);
+    record(2, "820002", 13, 5000, today, 16, 30);
+    record(2, "820003", 5, 1000, yesterday, 9, 15);
+    record(1, "820004", 5, 125, today, 9, 0);
+
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    const int port = talvod.Port();
+    ASSERT_GT(port, 0) << talvod.Log();
+    ASSERT_TRUE(WaitFor([&] { return a.Held(1) + a.Held(2) == 0; })) << talvod.Log();
+    ASSERT_TRUE(WaitFor([&] { return HttpGet(port, "/api/jobs").body.find("\"job\":\"clock\"") != std::string::npos; }));
+
+    Browser browser(chromium, dir);
+    ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(port) + "/")) << "no answer from chromium";
+    browser.Locale("en-US");
+    browser.Reload();
+    ASSERT_TRUE(browser.Until("document.body.dataset.loaded === '1' && document.querySelectorAll('#records tbody tr').length === 4"));
+    EXPECT_EQ(browser.Text(".error"), "<missing>");
+
+    // The attendance terminal: its state and clock, no takings, nothing to collect.
+    const std::string door = browser.Text("[data-terminal='hall:3']");
+    EXPECT_NE(door.find("Door"), std::string::npos) << door;
+    EXPECT_NE(door.find("clock set "), std::string::npos) << door;
+    EXPECT_EQ(door.find("record"), std::string::npos) << door;
+    EXPECT_EQ(browser.Eval("document.querySelector(\"[data-terminal='hall:3'] button\") === null"), true);
+    EXPECT_EQ(browser.Eval("document.querySelector(\"[data-terminal='hall:2'] button.collect\") !== null"), true);
+
+    // Records by the terminals' names; one time style, the date when not today.
+    auto cell = [&](const std::string& card, int column) {
+        return browser.Eval("[...document.querySelectorAll('#records tbody tr')].filter(r => r.cells[2].textContent === '" +
+                            card + "').map(r => r.cells[" + std::to_string(column) + "].textContent).join('|')");
+    };
+    EXPECT_EQ(cell("820002", 1), "Till B");
+    EXPECT_EQ(cell("820004", 1), "Till A");
+    EXPECT_EQ(cell("820002", 0), "04:30 PM");
+    EXPECT_EQ(cell("820001", 0), "07:05 AM");
+    const json day = browser.Eval("new Date(" + std::to_string(yesterday.tm_year + 1900) + ", " +
+                                  std::to_string(yesterday.tm_mon) + ", " + std::to_string(yesterday.tm_mday) +
+                                  ").toLocaleDateString()");
+    ASSERT_TRUE(day.is_string());
+    EXPECT_EQ(cell("820003", 0), day.get<std::string>() + " 09:15 AM");
+    const std::string seen = browser.Text("[data-terminal='hall:1'] .detail");
+    EXPECT_TRUE(std::regex_search(seen, std::regex("last seen \\d\\d:\\d\\d [AP]M"))) << seen;
+
+    // Amounts in the configured currency.
+    EXPECT_EQ(browser.Text("#summary-takings"), "€3.75");
+    EXPECT_EQ(cell("820002", 4), "€50.00");
+
+    // Totals per terminal for a period: yesterday and today.
+    char from[48];
+    std::snprintf(from, sizeof from, "%04d-%02d-%02d", yesterday.tm_year + 1900, yesterday.tm_mon + 1, yesterday.tm_mday);
+    browser.Eval("document.getElementById('totals-from').value = '" + std::string(from) + "'");
+    browser.Click("#totals-form button");
+    ASSERT_TRUE(browser.Until("document.getElementById('totals-period').textContent.startsWith('" + std::string(from) + "')"));
+    auto totals = [&](const std::string& key) {
+        return browser.Eval("[...document.querySelector(\"#totals tr[data-key='" + key +
+                            "']\").cells].map(c => c.textContent).join('|')");
+    };
+    EXPECT_EQ(totals("hall:2"), "Till B|3|€12.50|€37.50");
+    EXPECT_EQ(totals("hall:1"), "Till A|1|€1.25|-€1.25");
+
+    // The records of one card and type.
+    browser.Type("#filter-card", "820002");
+    browser.Eval("document.getElementById('filter-type').value = 'deposit'");
+    browser.Click("#filter button[type=submit]");
+    ASSERT_TRUE(browser.Until("document.querySelectorAll('#records tbody tr').length === 1"));
+    EXPECT_EQ(cell("820002", 3), "deposit");
+    browser.Eval("document.getElementById('filter-type').value = 'payment'");
+    browser.Click("#filter button[type=submit]");
+    ASSERT_TRUE(browser.Until("document.getElementById('records-count').textContent === 'no records'"));
+
+    // Another locale, another style, the same everywhere.
+    browser.Locale("de-DE");
+    browser.Reload();
+    ASSERT_TRUE(browser.Until("document.body.dataset.loaded === '1' && document.querySelectorAll('#records tbody tr').length === 4"));
+    EXPECT_EQ(cell("820002", 0), "16:30");
+    const std::string gesehen = browser.Text("[data-terminal='hall:1'] .detail");
+    EXPECT_TRUE(std::regex_search(gesehen, std::regex("last seen \\d\\d:\\d\\d( |$)"))) << gesehen;
+    EXPECT_EQ(gesehen.find("M "), std::string::npos) << gesehen;
+
+    // A phone: nothing wider than its screen.
+    browser.Width(390);
+    browser.Reload();
+    ASSERT_TRUE(browser.Until("document.body.dataset.loaded === '1' && innerWidth === 390"));
+    EXPECT_LE(browser.Eval("document.documentElement.scrollWidth").get<int>(), 390);
+    EXPECT_EQ(browser.Eval("[...document.querySelectorAll('main > section, header, footer')]"
+                           ".filter(e => e.getBoundingClientRect().right > 390.5).length"),
+              0);
 
     talvod.Signal(SIGTERM);
     talvod.Wait();

@@ -8,6 +8,7 @@
 #define isatty _isatty
 #define fileno _fileno
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -31,7 +32,7 @@ namespace talvo::cli {
 // command line is read.
 struct Arguments {
     std::string text, key, card, amount, time, raw, file;
-    std::vector<std::string> cards, amounts, zones, entries;
+    std::vector<std::string> cards, amounts, zones, entries, timeWords;
     unsigned position = 0;
     int number = 0;
     std::string store = "talvo-records.dat";
@@ -45,7 +46,9 @@ struct Arguments {
 
 namespace {
 
-const char* kTerms = R"(Terms:
+}  // namespace
+
+const char* const kTerms = R"(Terms:
   CMW        a parameter text of 12 characters that a payment terminal keeps;
              the tool writes it as given, a shorter text padded with 0.
   mdeb       a money parameter of a payment terminal, 0.00 to 9999.99.
@@ -56,11 +59,28 @@ const char* kTerms = R"(Terms:
              14 a subsidy.  `collect` stores them in a record store file and
              only then has the terminal clear them; `records` shows the file.
              Attendance terminals keep no records the library can collect:
-             their zones, reasons and clock are set and read, nothing else.
+             their zones, reasons and clock are set and read, nothing else.)";
 
-Options may stand before or after the subcommand.  Exit status: 0 success,
-1 the terminal refused or the line failed (the cause on standard error),
-2 a usage error or a file that cannot be used.)";
+const char* const kExitStatus =
+    "0 success, 1 the terminal refused or the line failed (the cause on standard error), 2 a usage error or a file "
+    "that cannot be used.";
+
+void FinishHelp(CLI::App& app) {
+    // The terms once, in the top help; a subcommand's help stays its own.
+    std::function<void(CLI::App*)> footers = [&footers](CLI::App* a) {
+        for (CLI::App* sub : a->get_subcommands(std::function<bool(CLI::App*)>([](CLI::App*) { return true; }))) {
+            sub->footer("Options may stand before or after the subcommand.  Terms and exit status: talvo --help.");
+            footers(sub);
+        }
+    };
+    footers(&app);
+    app.footer(std::string(kTerms) +
+               "\n\nOptions may stand before or after the subcommand.  Exit status: 0 success,\n"
+               "1 the terminal refused or the line failed (the cause on standard error),\n"
+               "2 a usage error or a file that cannot be used.");
+}
+
+namespace {
 
 // A range check whose text stays out of the help (the help says it).
 CLI::Validator Within(int lo, int hi) { return CLI::Range(lo, hi).description(""); }
@@ -118,6 +138,18 @@ CLI::App* Local(CLI::App* sub, Invocation& run, std::function<int()> action) {
         run.local = action;
     });
     return sub;
+}
+
+// A clock's time given as one word or as two (date and time), checked
+// whole: joined into `a.time`, or a usage error naming the argument.
+std::function<void()> TimeWords(Arguments& a, std::string (*parse)(const std::string&, DateTime&)) {
+    return [&a, parse] {
+        a.time.clear();
+        for (const std::string& w : a.timeWords) a.time += (a.time.empty() ? "" : " ") + w;
+        DateTime when{};
+        const std::string problem = parse(a.time, when);
+        if (!problem.empty()) throw CLI::ValidationError("time", problem);
+    };
 }
 
 // A list longer than one request carries.
@@ -199,8 +231,17 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
                    std::printf("terminal %d answers and accepts commands\n", run.globals.terminal);
                    return 0;
                });
-    OnTerminal(app.add_subcommand("clear-ram", "clear the terminal's memory"), run,
-               [&run](Terminal& t) { return Done(t.ClearMemory(), run, t); });
+    auto* clearRam = OnTerminal(
+        app.add_subcommand("clear-ram", "clear the terminal's memory: its parameters, lists and records are lost"), run,
+        [&run](Terminal& t) { return Done(t.ClearMemory(), run, t); },
+        [&run, &a] {
+            // What it clears is gone: someone at a keyboard says so.
+            if (!a.yes && isatty(fileno(stdin)) != 0) {
+                throw CLI::ValidationError("clear-ram clears the memory of terminal " +
+                                           std::to_string(run.globals.terminal) + "; add --yes to go ahead");
+            }
+        });
+    clearRam->add_flag("--yes", a.yes, "clear it: needed when standard input is a terminal");
 
     // CMW text and mdeb amount.
     auto* cmw = app.add_subcommand("cmw", "the CMW parameter: a 12-character text a payment terminal keeps")
@@ -343,10 +384,14 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
         std::printf("%s\n", FormatDateTime(when, false).c_str());
         return 0;
     });
-    text(OnTerminal(clock->add_subcommand("set", "set it"), run,
-                    [&run, &a](Terminal& t) { return Done(t.ClockSet(Value(ParseClock, a.time)), run, t); }),
-         "time", a.time, "YYYY/MM/DD HH:MM (or YYYY-MM-DD HH:MM), a date that exists; now: the computer's clock")
-        ->check(Checked(ParseClock));
+    OnTerminal(clock->add_subcommand("set", "set it"), run,
+               [&run, &a](Terminal& t) { return Done(t.ClockSet(Value(ParseClock, a.time)), run, t); },
+               TimeWords(a, ParseClock))
+        ->add_option("time", a.timeWords,
+                     "YYYY/MM/DD HH:MM (or YYYY-MM-DD HH:MM; one word or two), a date that exists; now: the "
+                     "computer's clock")
+        ->required()
+        ->expected(1, 2);
 
     auto* zones = app.add_subcommand("zones", "a payment terminal's eight time zones (times of day)")
                       ->require_subcommand(1);
@@ -423,12 +468,14 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
         std::printf("%s\n", FormatDateTime(when, true).c_str());
         return 0;
     });
-    text(OnTerminal(aClock->add_subcommand("set", "set it"), run,
-                    [&run, &a](Terminal& t) {
-                        return Done(t.AttendClockSet(Value(ParseAttendClock, a.time)), run, t);
-                    }),
-         "time", a.time, "YYYY/MM/DD HH:MM:SS or YYYYMMDDHHMMSS, a date that exists; now: the computer's clock")
-        ->check(Checked(ParseAttendClock));
+    OnTerminal(aClock->add_subcommand("set", "set it"), run,
+               [&run, &a](Terminal& t) { return Done(t.AttendClockSet(Value(ParseAttendClock, a.time)), run, t); },
+               TimeWords(a, ParseAttendClock))
+        ->add_option("time", a.timeWords,
+                     "YYYY/MM/DD HH:MM:SS (one word or two) or YYYYMMDDHHMMSS, a date that exists; now: the "
+                     "computer's clock")
+        ->required()
+        ->expected(1, 2);
 
     // Records.
     auto* collect = OnTerminal(
@@ -557,8 +604,8 @@ void BuildCli(CLI::App& app, Invocation& run) {
     Globals& g = run.globals;
     app.require_subcommand(1);
     app.fallthrough();
-    app.footer(kTerms);
-    app.add_option("--port", g.port, "serial device: COM3, /dev/ttyUSB0, ttyS1 or a pty path")
+    app.add_option("--port", g.port,
+                   "serial device: COM3, /dev/ttyUSB0, ttyS1 or a pty path (default COM2, which is /dev/ttyS1 on Linux)")
         ->type_name("DEVICE")
         ->check(CLI::Validator(
             [](std::string& s) -> std::string {
@@ -566,6 +613,14 @@ void BuildCli(CLI::App& app, Invocation& run) {
                 for (unsigned char c : s) {
                     if (c < 0x20) return "a device name holds no control characters";
                 }
+#ifndef _WIN32
+                // A path that names a file or a folder: no line to open.
+                struct stat st {};
+                if (s.find('/') != std::string::npos && ::stat(s.c_str(), &st) == 0) {
+                    if (S_ISREG(st.st_mode)) return s + " is a regular file, not a serial device";
+                    if (S_ISDIR(st.st_mode)) return s + " is a folder, not a serial device";
+                }
+#endif
                 return {};
             },
             "", ""));
@@ -577,7 +632,7 @@ void BuildCli(CLI::App& app, Invocation& run) {
                 return ParseBaud(s, v);
             },
             "", ""));
-    app.add_option("--line", g.line, "line format (default \"parity=N data=8 stop=1\")")
+    app.add_option("--format", g.line, "line format (default \"parity=N data=8 stop=1\")")
         ->type_name("FORMAT")
         ->check(CLI::Validator([](std::string& s) { return ParseLineFormat(s); }, "", ""));
     app.add_option("--echo-time", g.echo_time, "first-byte wait beyond the request's own time on the line, 0 to 60000 ms")

@@ -43,6 +43,13 @@ struct Invocation {
 };
 
 void BuildCli(CLI::App& app, Invocation& run);
+// The closing texts of the help: called once every subcommand is added,
+// it gives the top help the terms and the exit status, and every
+// subcommand's help a pointer to them.
+void FinishHelp(CLI::App& app);
+// The terms the help explains, and the exit status, for the man page.
+extern const char* const kTerms;
+extern const char* const kExitStatus;
 // Prints "talvo: ..." for a command line that cannot be run; returns 2.
 int UsageError(CLI::App& app, const CLI::ParseError& e);
 // Prints "talvo: WHAT: PROBLEM" and returns the terminal's exit status.

@@ -100,18 +100,88 @@ void Words(CLI::App* app, std::string& out) {
     for (CLI::App* sub : Subcommands(app)) Words(sub, out);
 }
 
-// Options whose value is a file, a folder or a device, by the value's name.
-void Values(CLI::App* app, std::string& files, std::string& devices) {
+// The values a validator lets through when it names them ("{day,hour}"
+// for a set), else none.
+std::vector<std::string> Choices(CLI::Option* o) {
+    std::vector<std::string> choices;
+    for (int i = 0;; ++i) {
+        CLI::Validator* v = nullptr;
+        try {
+            v = o->get_validator(i);
+        } catch (const CLI::OptionNotFound&) {
+            break;
+        }
+        const std::string d = v->get_description();
+        if (d.size() < 2 || d.front() != '{' || d.back() != '}') continue;
+        std::string word;
+        for (char c : d.substr(1, d.size() - 2) + ",") {
+            if (c != ',') {
+                word += c;
+            } else if (!word.empty()) {
+                choices.push_back(word);
+                word.clear();
+            }
+        }
+    }
+    return choices;
+}
+
+// Options whose value is a file, a folder or a device, by the value's name,
+// and options with a set of values.
+struct ValueOptions {
+    std::string files, devices, choices;
+};
+
+void Values(CLI::App* app, ValueOptions& out) {
     for (CLI::Option* o : app->get_options()) {
         if (!Shown(o)) continue;
         const std::string type = o->get_type_name();
         std::string names;
         for (const std::string& l : o->get_lnames()) names += (names.empty() ? "--" : "|--") + l;
         if (o->get_positional() || names.empty()) continue;
-        if (type == "FILE" || type == "DIR") files += (files.empty() ? "" : "|") + names;
-        if (type == "DEVICE") devices += (devices.empty() ? "" : "|") + names;
+        if (type == "FILE" || type == "DIR") out.files += (out.files.empty() ? "" : "|") + names;
+        if (type == "DEVICE") out.devices += (out.devices.empty() ? "" : "|") + names;
+        const std::vector<std::string> choices = Choices(o);
+        if (!choices.empty()) {
+            std::string words;
+            for (const std::string& c : choices) words += (words.empty() ? "" : " ") + c;
+            out.choices += "        " + names + ") COMPREPLY=($(compgen -W \"" + words + "\" -- \"$cur\")); return ;;\n";
+        }
     }
-    for (CLI::App* sub : Subcommands(app)) Values(sub, files, devices);
+    for (CLI::App* sub : Subcommands(app)) Values(sub, out);
+}
+
+const char* const kExamples[][2] = {
+    {"talvo --port /dev/ttyUSB0 --baud 9600 status", "Asks terminal 1 on a USB adapter whether it answers."},
+    {"talvo -t 3 clock set now", "Sets the clock of terminal 3 on the default port to this computer's time."},
+    {"talvo blacklist add 123456 654321", "Adds two cards to terminal 1's blacklist."},
+    {"talvo collect --store records.dat", "Collects terminal 1's records into a record store file."},
+    {"talvo records records.dat --csv > records.csv", "Writes the store's records as CSV."},
+    {"talvo cmw get --trace", "Reads the CMW text, showing every frame on standard error."},
+    {"talvo legacy --port COM3 status", "The same question through the 43 exports, as an older host asks it."},
+    {"talvo db totals --by terminal --config /etc/talvod/talvod.toml",
+     "Totals per terminal from the collection service's database."},
+};
+
+const char* const kEnvironment[][2] = {
+    {"TALVO_LIBRARY", "The library to load, as a path.  Without it: libtalvo.so.1 beside the program, in ../lib, "
+                      "then the dynamic linker's search (TALVO.dll beside the program on Windows)."},
+    {"TALVO_TRACE", "A file the library appends every frame to, or \"-\" for standard error (the legacy "
+                    "commands; --trace shows the frames of the others)."},
+    {"TMPDIR", "Where the legacy commands make their private settings file for the run."},
+};
+
+const char* const kFiles[][2] = {
+    {"talvo-records.dat", "The record store file of collect when --store names none, in the current directory."},
+    {"ErrRec.doc", "Damaged and unwanted raw records the library kept out of a collection, appended in the "
+                   "current directory."},
+    {"/etc/talvod/talvod.toml", "The collection service's configuration, read by talvo db when neither "
+                                "--database nor --config is given."},
+};
+
+template <std::size_t N>
+void Entries(const char* const (&entries)[N][2], std::string& out) {
+    for (const auto& e : entries) out += ".TP\n\\fB" + Roff(e[0]) + "\\fR\n" + Roff(e[1]) + "\n";
 }
 
 }  // namespace
@@ -127,16 +197,23 @@ std::string ManPage(CLI::App& app, const std::string& version) {
     Options(&app, out);
     out += ".SH COMMANDS\n";
     Commands(&app, out);
-    out += ".SH NOTES\n.nf\n" + Roff(app.get_footer()) + "\n.fi\n";
+    out += ".SH EXIT STATUS\n" + Roff(kExitStatus) + "\n";
+    out += ".SH ENVIRONMENT\n";
+    Entries(kEnvironment, out);
+    out += ".SH FILES\n";
+    Entries(kFiles, out);
+    out += ".SH EXAMPLES\n";
+    for (const auto& e : kExamples) out += ".PP\n" + Roff(e[1]) + "\n.PP\n.RS\n.nf\n" + Roff(e[0]) + "\n.fi\n.RE\n";
+    out += ".SH NOTES\n.nf\n" + Roff(kTerms) + "\n\nOptions may stand before or after the subcommand.\n.fi\n";
+    out += ".SH SEE ALSO\n\\fBtalvod\\fR(8), \\fBtalvo\\-sim\\fR(1)\n";
     return out;
 }
 
 std::string BashCompletion(CLI::App& app) {
     std::string words;
     Words(&app, words);
-    std::string files;
-    std::string devices;
-    Values(&app, files, devices);
+    ValueOptions values;
+    Values(&app, values);
     std::string globals;
     for (CLI::Option* o : app.get_options()) {
         if (!Shown(o) || o->get_positional()) continue;
@@ -145,14 +222,27 @@ std::string BashCompletion(CLI::App& app) {
     }
     std::string out = "# bash completion for talvo (made by talvo --bash-completion)\n";
     out += "_talvo_words() {\n    case \"$1\" in\n" + words + "    esac\n}\n";
-    out += R"(_talvo() {
+    // Serial devices: on-board ports, USB adapters, USB modems and the
+    // adapters' stable names; any other path (a pseudo-terminal) by file
+    // name.  _talvo_dev moves the search for tests.
+    out += R"(_talvo_ports() {
+    local dev=${_talvo_dev:-/dev} p
+    for p in "$dev"/ttyS* "$dev"/ttyUSB* "$dev"/ttyACM* "$dev"/serial/by-id/*; do
+        [[ -e $p && $p == "$1"* ]] && printf '%s\n' "$p"
+    done
+}
+_talvo() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} path="" word i
     case "$prev" in
 )";
-    if (!files.empty()) out += "        " + files + ") COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
-    if (!devices.empty()) {
-        out += "        " + devices + ") COMPREPLY=($(compgen -f -- \"${cur:-/dev/tty}\")); return ;;\n";
+    if (!values.files.empty()) out += "        " + values.files + ") COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
+    if (!values.devices.empty()) {
+        out += "        " + values.devices + R"() COMPREPLY=($(_talvo_ports "$cur"))
+            [[ ${#COMPREPLY[@]} -eq 0 && -n $cur ]] && COMPREPLY=($(compgen -f -- "$cur"))
+            return ;;
+)";
     }
+    out += values.choices;
     out += R"(    esac
     # The command so far: the words that name subcommands, in order.
     for ((i = 1; i < COMP_CWORD; i++)); do

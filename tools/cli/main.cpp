@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
 #ifdef TALVO_WITH_DB
         talvo::service::AddDbCommand(app, dbRun);
 #endif
+        FinishHelp(app);
         try {
             app.parse(argc, argv);
         } catch (const CLI::Success& e) {

@@ -104,19 +104,30 @@ char* Decimal(char* at, std::int64_t value) {
     return at + Width;
 }
 
+// A text cell, as the collection service writes its CSV: a leading = + -
+// or @ gets a ' in front, so that a spreadsheet does not run the cell as a
+// formula, and a cell with a comma, quote or line end is quoted.
 void Csv(Out& out, Field f) {
+    const bool formula = !f.empty() && (f[0] == '=' || f[0] == '+' || f[0] == '-' || f[0] == '@');
     bool quote = false;
     for (const char c : f) quote = quote || c == ',' || c == '"' || c == '\r' || c == '\n';
-    if (!quote) {
-        out.Put(f.data(), f.size());
-        return;
-    }
-    out.Put('"');
+    if (quote) out.Put('"');
+    if (formula) out.Put('\'');
     for (const char c : f) {
         if (c == '"') out.Put('"');
         out.Put(c);
     }
-    out.Put('"');
+    if (quote) out.Put('"');
+}
+
+// The type's name, as the collection service names it.
+Field TypeName(int type) {
+    switch (type) {
+        case TALVO_RECORD_PAYMENT: return "payment";
+        case TALVO_RECORD_DEPOSIT: return "deposit";
+        case TALVO_RECORD_SUBSIDY: return "subsidy";
+        default: return "";
+    }
 }
 
 void Json(Out& out, Field f) {
@@ -176,7 +187,8 @@ bool PutRecord(Out& out, RecordsFormat format, std::int64_t number, const talvo_
     const std::int64_t second = r.second_amount_cents;
     switch (format) {
         case RecordsFormat::kCsv:
-            // Only the card is text as it came; the others are digits.
+            // Only the card is text as it came; the others are digits (the
+            // amounts' minus sign is a number's, not a formula's).
             out.Put(terminal);
             out.Put(',');
             Csv(out, card);
@@ -192,24 +204,44 @@ bool PutRecord(Out& out, RecordsFormat format, std::int64_t number, const talvo_
             out.Cents(second);
             out.Put('\n');
             break;
-        case RecordsFormat::kJson:
-            // Only the card is text as it came; the others need no escapes.
-            out.Put(number == 1 ? "\n    {\"terminal\": \"" : ",\n    {\"terminal\": \"", number == 1 ? 19 : 20);
-            out.Put(terminal);
-            out.Put("\", \"card\": ", 11);
+        case RecordsFormat::kJson: {
+            // Numbers as numbers, the type by name, the date in ISO form;
+            // null for the fields of a record the library could not decode.
+            out.Put(number == 1 ? "\n    {\"terminal\": " : ",\n    {\"terminal\": ");
+            if (texts.Decoded()) {
+                out.Number(r.terminal, 0, false);
+            } else {
+                out.Put("null");
+            }
+            out.Put(", \"card\": ");
             Json(out, card);
-            out.Put(", \"type\": \"", 11);
-            out.Put(type);
-            out.Put("\", \"amount\": ", 13);
+            out.Put(", \"type\": ");
+            if (texts.Decoded()) {
+                Json(out, TypeName(r.type));
+            } else {
+                out.Put("null");
+            }
+            out.Put(", \"amount\": ");
             out.Cents(cents);
-            out.Put(", \"date\": \"", 11);
-            out.Put(date);
-            out.Put("\", \"time\": \"", 12);
-            out.Put(time);
-            out.Put("\", \"second_amount\": ", 20);
+            out.Put(", \"date\": ");
+            if (texts.Decoded()) {
+                char iso[48];
+                const int n = std::snprintf(iso, sizeof iso, "\"%04d-%02d-%02d\"", r.year, r.month, r.day);
+                out.Put(iso, static_cast<std::size_t>(n));
+            } else {
+                out.Put("null");
+            }
+            out.Put(", \"time\": ");
+            if (texts.Decoded()) {
+                Json(out, time);
+            } else {
+                out.Put("null");
+            }
+            out.Put(", \"second_amount\": ");
             out.Cents(second);
             out.Put('}');
             break;
+        }
         case RecordsFormat::kTable:
             out.Number(number, 7, false);
             out.Spaces(2);

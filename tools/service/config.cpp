@@ -375,7 +375,11 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
             c.Error(n->source(), "http must be a table ([http])");
         } else {
             const toml::table& h = *n->as_table();
-            c.Keys(h, {"listen", "port", "token", "token_file"}, "[http]");
+            c.Keys(h, {"listen", "port", "token", "token_file", "currency", "health_without_token"}, "[http]");
+            if (const toml::node* b = h.get("health_without_token")) {
+                if (!b->is_boolean()) c.Error(b->source(), "health_without_token must be true or false");
+                else config.http.healthWithoutToken = b->as_boolean()->get();
+            }
             std::int64_t v = 0;
             if (c.Text(h, "listen", config.http.listen, " in [http]")) {
                 in_addr a4{};
@@ -395,6 +399,12 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
                        config.http.token.size() < 16) {
                 c.Error(h.get("token_file")->source(),
                         "the token in " + config.http.tokenFile + " must be at least 16 characters long");
+            }
+            if (c.Text(h, "currency", config.http.currency, " in [http]") &&
+                (config.http.currency.size() != 3 ||
+                 !std::all_of(config.http.currency.begin(), config.http.currency.end(),
+                              [](char ch) { return ch >= 'A' && ch <= 'Z'; }))) {
+                c.Error(h.get("currency")->source(), "currency must be a three-letter code such as \"EUR\"");
             }
             if (!IsLoopback(config.http.listen) && config.http.token.empty()) {
                 c.Error(h.get("listen") != nullptr ? h.get("listen")->source() : h.source(),

@@ -8,6 +8,8 @@
 //   port = 8080
 //   token = "..."                     # at least 16 characters; or
 //   token_file = "token"              # the token in a file of its own
+//   currency = "EUR"                  # ISO 4217 code the page shows amounts in
+//   health_without_token = false      # /healthz open to a load balancer
 //   [jobs]
 //   collect = "60s"                   # 500ms, 30s, 5m, 2h, 1d, or seconds
 //   status = "30s"
@@ -71,6 +73,8 @@ struct HttpConfig {
     int port = 8080;
     std::string token;
     std::string tokenFile;  // where the token was read from, when not in the file
+    std::string currency;  // ISO 4217 code, "" for plain amounts
+    bool healthWithoutToken = false;
     bool operator==(const HttpConfig&) const = default;
 };
 

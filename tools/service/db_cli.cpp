@@ -158,7 +158,7 @@ void AddDbCommand(CLI::App& app, std::function<int()>& run) {
     CLI::App* db = app.add_subcommand("db", "query the collection service's database (records, totals, CSV)");
     db->require_subcommand(1);
     db->add_option("--database", o->database, "a SQLite file or postgresql://... (default: from the configuration)");
-    db->add_option("--config", o->config, "talvod's configuration (default /etc/talvod/talvod.toml)");
+    db->add_option("--config", o->config, "talvod's configuration (default /etc/talvod/talvod.toml)")->type_name("FILE");
 
     auto choose = [&run, o](CLI::App* sub, const std::string& what) {
         sub->add_flag("--csv", o->csv, "comma-separated values");

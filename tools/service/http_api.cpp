@@ -2,6 +2,11 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+
 #include <nlohmann/json.hpp>
 
 #include "log.h"
@@ -144,6 +149,28 @@ void ConnectionPool::Return(std::unique_ptr<Connection> c) {
     if (idle_.size() < 8) idle_.push_back(std::move(c));
 }
 
+// "YYYY-MM-DDTHH:MM:SS[.mmm]Z" as seconds since 1970; nothing for another text.
+static std::optional<double> EpochSeconds(const std::string& utc) {
+    std::tm tm{};
+    int ms = 0;
+    char zone = 0;
+    if (std::sscanf(utc.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                    &tm.tm_min, &tm.tm_sec, &ms, &zone) != 8 ||
+        zone != 'Z') {
+        ms = 0;
+        if (std::sscanf(utc.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                        &tm.tm_min, &tm.tm_sec, &zone) != 7 ||
+            zone != 'Z') {
+            return std::nullopt;
+        }
+    }
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    const std::time_t t = timegm(&tm);
+    if (t == static_cast<std::time_t>(-1)) return std::nullopt;
+    return static_cast<double>(t) + ms / 1000.0;
+}
+
 // ---- The server -----------------------------------------------------------------
 
 HttpApi::HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow)
@@ -152,7 +179,9 @@ HttpApi::HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow)
       collectNow_(std::move(collectNow)),
       pool_(config.database),
       server_(std::make_unique<httplib::Server>()),
-      token_(config.http.token) {
+      token_(config.http.token),
+      currency_(config.http.currency),
+      healthOpen_(config.http.healthWithoutToken) {
     for (const LineConfig& l : config.lines) lines_.push_back(l.name);
     Routes();
 }
@@ -162,6 +191,8 @@ HttpApi::~HttpApi() { Stop(); }
 void HttpApi::Reconfigure(const Config& fresh) {
     std::lock_guard<std::mutex> hold(lock_);
     token_ = fresh.http.token;
+    currency_ = fresh.http.currency;
+    healthOpen_ = fresh.http.healthWithoutToken;
     lines_.clear();
     for (const LineConfig& l : fresh.lines) lines_.push_back(l.name);
 }
@@ -220,6 +251,11 @@ void HttpApi::Routes() {
         for (const Asset& a : assets) {
             if (req.path == a.path && req.method == "GET") return httplib::Server::HandlerResponse::Unhandled;
         }
+        // For a load balancer or a monitoring agent, when configured so.
+        if (req.path == "/healthz" && req.method == "GET") {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (healthOpen_) return httplib::Server::HandlerResponse::Unhandled;
+        }
         if (!Authorized(req.get_header_value("Authorization"))) {
             res.set_header("WWW-Authenticate", "Bearer realm=\"talvod\"");
             Problem(res, 401, "a valid token is required (Authorization: Bearer ...)");
@@ -274,17 +310,37 @@ void HttpApi::Routes() {
 
     s.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
         if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
-        res.set_content(metrics_.Render(), "text/plain; version=0.0.4");
+        std::vector<std::string> lines;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            lines = lines_;
+        }
+        // This service's terminals as the database last saw them; without
+        // the database, the counters alone.
+        std::vector<Metrics::TerminalState> terminals;
+        try {
+            auto db = pool_.Get();
+            for (const TerminalRow& t : ListTerminals(**db, LocalToday())) {
+                if (std::find(lines.begin(), lines.end(), t.line) == lines.end()) continue;
+                terminals.push_back({t.line, t.name, t.number, t.state == "up", EpochSeconds(t.lastCollection)});
+            }
+        } catch (const DbError&) {
+            terminals.clear();
+        }
+        res.set_content(metrics_.Render(lines, terminals), "text/plain; version=0.0.4");
     });
 
     s.Get("/api/site", [this](const httplib::Request& req, httplib::Response& res) {
         if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
         json lines = json::array();
+        std::string currency;
         {
             std::lock_guard<std::mutex> hold(lock_);
             for (const std::string& l : lines_) lines.push_back(l);
+            currency = currency_;
         }
         Json(res, json{{"host", config_.host},
+                       {"currency", currency.empty() ? json(nullptr) : json(currency)},
                        {"version", talvo_version()},
                        {"today", LocalToday()},
                        {"now", UtcNow()},

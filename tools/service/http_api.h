@@ -78,6 +78,8 @@ private:
     std::thread thread_;
     std::mutex lock_;  // what a reload changes
     std::string token_;
+    std::string currency_;  // the page's currency code, "" for none
+    bool healthOpen_ = false;  // /healthz without the token
     std::vector<std::string> lines_;
     int port_ = 0;
 };

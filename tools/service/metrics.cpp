@@ -20,8 +20,10 @@ std::string Escaped(const std::string& v) {
 
 std::string Label(const char* name, const std::string& value) { return std::string(name) + "=\"" + Escaped(value) + "\""; }
 
+// A counter family; `zero` are label sets shown at 0 until their first event.
 void Family(std::string& out, const char* name, const char* type, const char* help,
-            const std::map<std::string, std::uint64_t>& values) {
+            std::map<std::string, std::uint64_t> values, const std::vector<std::string>& zero = {}) {
+    for (const std::string& labels : zero) values.emplace(labels, 0);
     out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
     for (const auto& [labels, v] : values) out += std::string(name) + "{" + labels + "} " + std::to_string(v) + "\n";
 }
@@ -92,18 +94,23 @@ std::uint64_t Metrics::BatchesReplayed() const {
     return n;
 }
 
-std::string Metrics::Render() const {
+std::string Metrics::Render(const std::vector<std::string>& lines, const std::vector<TerminalState>& terminals) const {
+    std::vector<std::string> perLine, perJob;
+    for (const std::string& line : lines) {
+        perLine.push_back(Label("line", line));
+        for (const char* job : {"collect", "status", "clock"}) perJob.push_back(Label("line", line) + "," + Label("job", job));
+    }
     std::lock_guard<std::mutex> hold(lock_);
     std::string out;
-    Family(out, "talvod_exchanges_total", "counter", "Commands sent to terminals, with their tries.", exchanges_);
+    Family(out, "talvod_exchanges_total", "counter", "Commands sent to terminals, with their tries.", exchanges_, perJob);
     Family(out, "talvod_exchange_failures_total", "counter", "Commands that failed, by error code.", failures_);
-    Family(out, "talvod_records_stored_total", "counter", "Records committed to the database.", recordsStored_);
-    Family(out, "talvod_records_rejected_total", "counter", "Raw records stored as rejected.", recordsRejected_);
-    Family(out, "talvod_batches_stored_total", "counter", "Batches committed to the database.", batchesStored_);
+    Family(out, "talvod_records_stored_total", "counter", "Records committed to the database.", recordsStored_, perLine);
+    Family(out, "talvod_records_rejected_total", "counter", "Raw records stored as rejected.", recordsRejected_, perLine);
+    Family(out, "talvod_batches_stored_total", "counter", "Batches committed to the database.", batchesStored_, perLine);
     Family(out, "talvod_batches_replayed_total", "counter",
-           "Batches handed over again after a lost confirmation, confirmed without storing.", batchesReplayed_);
+           "Batches handed over again after a lost confirmation, confirmed without storing.", batchesReplayed_, perLine);
     Family(out, "talvod_database_failures_total", "counter", "Batches not stored because the database failed.",
-           databaseFailures_);
+           databaseFailures_, perLine);
     out += "# HELP talvod_collection_latency_seconds From fetching a batch to its confirmation.\n"
            "# TYPE talvod_collection_latency_seconds histogram\n";
     for (std::size_t i = 0; i < bounds_.size(); ++i) {
@@ -117,6 +124,21 @@ std::string Metrics::Render() const {
     for (const auto& [line, v] : terminals_) out += "talvod_terminals_up{" + Label("line", line) + "} " + std::to_string(v.first) + "\n";
     out += "# HELP talvod_terminals Terminals configured.\n# TYPE talvod_terminals gauge\n";
     for (const auto& [line, v] : terminals_) out += "talvod_terminals{" + Label("line", line) + "} " + std::to_string(v.second) + "\n";
+    out += "# HELP talvod_terminal_up Whether the terminal answered at its last try (1) or not (0).\n"
+           "# TYPE talvod_terminal_up gauge\n";
+    for (const TerminalState& t : terminals) {
+        out += "talvod_terminal_up{" + Label("line", t.line) + "," + Label("terminal", std::to_string(t.number)) + "," +
+               Label("name", t.name) + "} " + (t.up ? "1" : "0") + "\n";
+    }
+    out += "# HELP talvod_terminal_last_collection_timestamp_seconds When the terminal's records were last collected.\n"
+           "# TYPE talvod_terminal_last_collection_timestamp_seconds gauge\n";
+    for (const TerminalState& t : terminals) {
+        if (!t.lastCollection) continue;
+        char value[32];
+        std::snprintf(value, sizeof value, "%.3f", *t.lastCollection);
+        out += "talvod_terminal_last_collection_timestamp_seconds{" + Label("line", t.line) + "," +
+               Label("terminal", std::to_string(t.number)) + "," + Label("name", t.name) + "} " + value + "\n";
+    }
     return out;
 }
 

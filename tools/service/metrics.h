@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,17 @@ public:
     void TerminalsUp(const std::string& line, int up, int total);
     void ForgetLine(const std::string& line);
 
-    std::string Render() const;
+    // One terminal as the database last saw it, for the per-terminal gauges.
+    struct TerminalState {
+        std::string line, name;
+        int number = 0;
+        bool up = false;
+        std::optional<double> lastCollection;  // seconds since 1970, UTC
+    };
+    // The text format: every counter of each line in `lines` present (0
+    // before its first event), and the gauges of `terminals`.
+    std::string Render(const std::vector<std::string>& lines = {},
+                       const std::vector<TerminalState>& terminals = {}) const;
 
     // For tests and the log: totals across lines.
     std::uint64_t RecordsStored() const;

@@ -5,7 +5,7 @@
     with talvo.Line("/dev/ttyUSB0") as line:
         line.status(1)
         print(line.cmw(1), line.mdeb(1))
-        stored = line.collect(1, "records.dat")
+        result = line.collect(1, "records.dat")   # result.stored, result.rejected
 
 Submodules: :mod:`talvo.store` reads record store files, :mod:`talvo.sim`
 runs the software terminal for tests (with the pytest fixture of
@@ -40,7 +40,7 @@ from .errors import (
     UnconfirmedError,
 )
 from .line import Line, TraceFunction
-from .records import MAX_AMOUNT, AttendZone, Batch, RawStatus, Record, RecordType
+from .records import MAX_AMOUNT, AttendZone, Batch, CollectResult, RawStatus, Record, RecordType, RejectedRecord
 
 __version__ = "1.1.0"
 
@@ -67,6 +67,8 @@ __all__ = [
     "RawStatus",
     "Batch",
     "AttendZone",
+    "CollectResult",
+    "RejectedRecord",
     "MAX_AMOUNT",
     "store",
     "library_version",

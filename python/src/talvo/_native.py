@@ -135,13 +135,19 @@ _SIGNATURES = {
 }
 
 
+def _names() -> List[str]:
+    return ["TALVO.dll"] if WINDOWS else ["libtalvo.so.1", "libtalvo.so"]
+
+
+def _folders() -> List[str]:
+    """Folders looked in before the system's search, in order."""
+    return [str(Path(__file__).resolve().parent)] + list(_paths.library_dirs())
+
+
 def candidates() -> List[str]:
     """Paths and names tried, in order, when TALVO_LIBRARY is not set."""
-    names = ["TALVO.dll"] if WINDOWS else ["libtalvo.so.1", "libtalvo.so"]
-    here = Path(__file__).resolve().parent
-    found = [str(here / n) for n in names]
-    for d in _paths.library_dirs():
-        found += [str(Path(d) / n) for n in names]
+    names = _names()
+    found = [str(Path(d) / n) for d in _folders() for n in names]
     found = [p for p in found if os.path.isfile(p)]
     # Then the system's own search: the dynamic linker's path, PATH on Windows.
     system = ctypes.util.find_library("TALVO" if WINDOWS else "talvo")
@@ -149,6 +155,13 @@ def candidates() -> List[str]:
     if system:
         found.append(system)
     return found
+
+
+def _looked() -> str:
+    """Where the library was looked for, for LibraryError."""
+    folders = ", ".join(_folders())
+    system = "PATH" if WINDOWS else "the dynamic linker's path (LD_LIBRARY_PATH, ldconfig)"
+    return f"looked for {' or '.join(_names())} in {folders} and {system}"
 
 
 _lock = threading.Lock()
@@ -190,7 +203,10 @@ def _load() -> ctypes.CDLL:
             fn.restype = restype
             fn.argtypes = argtypes
         return lib
-    where = "; ".join(problems) if problems else "no candidate found"
+    if explicit:
+        where = "; ".join(problems) + " (from TALVO_LIBRARY)"
+    else:
+        where = _looked() + (": " + "; ".join(problems) if problems else ": not found")
     raise LibraryError(
         f"cannot load the talvo library ({where}); set TALVO_LIBRARY to the path of "
         + ("TALVO.dll" if WINDOWS else "libtalvo.so")

@@ -144,7 +144,15 @@ class LineFormatError(OpenError):
 
 
 class StoreError(TalvoError):
-    """A record store file that cannot be used."""
+    """A record store file that cannot be used.
+
+    :ivar path: the file, as given.
+    :ivar reason: why it cannot be used ("is a directory, not a record
+        store file", "not a record store (no CASEDATA header)", ...).
+    """
+
+    path: Optional[str] = None
+    reason: Optional[str] = None
 
 
 class BatchError(TalvoError):

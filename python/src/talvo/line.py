@@ -9,13 +9,17 @@ import re
 import weakref
 from ctypes import byref, c_int32, c_size_t, c_void_p
 from decimal import Decimal
+from pathlib import Path
 from typing import Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import _native
-from .errors import E_CLOSED, E_REFUSED, E_REPLY_CHECK, TalvoError, error_for
+from . import store as _store
+from .errors import E_CLOSED, E_REFUSED, E_REPLY_CHECK, E_STORE, TalvoError, error_for
 from .records import (
     AttendZone,
     Batch,
+    CollectResult,
+    RejectedRecord,
     check_int,
     from_cents,
     invalid,
@@ -348,6 +352,10 @@ class Line:
     def _datetime(when: object, low_year: int, high_year: int) -> _native.DateTime:
         if not isinstance(when, _dt.datetime):
             raise TypeError(f"a datetime expected, not {type(when).__name__}")
+        if when.tzinfo is not None and when.utcoffset() is not None:
+            # The terminals keep local wall time: an aware time becomes this
+            # computer's local time first.
+            when = when.astimezone()
         if not low_year <= when.year <= high_year:
             raise invalid(f"year {when.year} outside {low_year} to {high_year}")
         return _native.DateTime(when.year, when.month, when.day, when.hour, when.minute, when.second)
@@ -367,7 +375,8 @@ class Line:
 
     def set_clock(self, terminal: int, when: _dt.datetime) -> None:
         """Sets the payment terminal's clock (years 2000 to 2099; seconds are
-        not kept)."""
+        not kept).  A naive `when` is taken as local wall time; an aware one
+        is converted to this computer's local time."""
         value = self._datetime(when, 2000, 2099)
         self._run("set_clock", "talvo_clock_set", terminal, byref(value))
 
@@ -454,7 +463,8 @@ class Line:
         return self._from_datetime(out, "attend_clock")
 
     def set_attend_clock(self, terminal: int, when: _dt.datetime) -> None:
-        """Sets the attendance terminal's clock (years 1000 to 9999)."""
+        """Sets the attendance terminal's clock (years 1000 to 9999); an aware
+        `when` is converted to local time, as for :meth:`set_clock`."""
         value = self._datetime(when, 1000, 9999)
         self._run("set_attend_clock", "talvo_attend_clock_set", terminal, byref(value))
 
@@ -497,23 +507,30 @@ class Line:
             if not batch.confirmed:
                 raise RuntimeError("confirm() the batch before asking for the next one")
 
-    def collect(self, terminal: int, store: Union[StorePath, Callable[[Batch], Any]]) -> int:
-        """Collects every record of the terminal; returns how many were stored.
+    def collect(self, terminal: int, store: Union[StorePath, Callable[[Batch], Any]]) -> CollectResult:
+        """Collects every record of the terminal.
 
         `store` is a record store file (a path), filled by the library,
         or a callable that takes each :class:`Batch` and returns once its
         records are safe.  Each batch is stored before the terminal is told
         to clear it, so a crash in between can store a batch twice but never
-        loses one.
+        loses one.  Returns the records stored and the raw records kept
+        out (damaged, unwanted); for a store file, the library logs those
+        to ``ErrRec.doc`` in the current directory.
+
+        :raises StoreError: the file cannot be used (``path`` and
+            ``reason`` say which and why); checked before anything is sent.
         """
         check_int(terminal, "terminal", 0, 255)
+        rejected: List[RejectedRecord] = []
         if callable(store):
             total = 0
             for batch in self.records(terminal):
                 store(batch)
                 batch.confirm()
                 total += len(batch.records)
-            return total
+                rejected += batch.rejected
+            return CollectResult(total, rejected)
         if not isinstance(store, (str, os.PathLike)):
             raise TypeError("store must be a path or a callable")
         try:
@@ -522,12 +539,21 @@ class Line:
             raise invalid(f"store path {store!r} cannot be named to the library") from None
         if b"\0" in path or not path:
             raise invalid("store path empty or holding a zero byte")
+        if _store.problem(path, True) is not None:
+            raise _store.store_error("collect", path, True)
         total = 0
+        log = os.path.abspath("ErrRec.doc")
         while True:
+            # A look at the batch first: the library's collection takes the
+            # same one (the terminal keeps it until confirmed) and says only
+            # how many records it stored.
+            batch = self.fetch(terminal)
+            if batch.count == 0:
+                return CollectResult(total, rejected, Path(log) if rejected else None)
             stored = c_size_t()
-            self._run("collect", "talvo_records_collect", terminal, path, byref(stored))
+            rc = self._lib.talvo_records_collect(self._h("collect"), terminal, path, byref(stored))
+            if rc == E_STORE:
+                raise _store.store_error("collect", path, True)
+            self._check(rc, "collect")
             total += stored.value
-            # Nothing stored: the terminal was empty, or the batch held only
-            # records nobody wants; a look tells which.
-            if stored.value == 0 and self.fetch(terminal).count == 0:
-                return total
+            rejected += batch.rejected

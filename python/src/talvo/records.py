@@ -7,6 +7,7 @@ import datetime as _dt
 import enum
 from dataclasses import dataclass, field
 from decimal import ROUND_DOWN, Decimal, InvalidOperation
+from pathlib import Path
 from typing import TYPE_CHECKING, List, Optional, Tuple
 
 from . import _native
@@ -15,7 +16,7 @@ from .errors import E_INVALID, InvalidArgumentError, LibraryError, error_for
 if TYPE_CHECKING:  # pragma: no cover
     from .line import Line
 
-__all__ = ["Record", "RecordType", "RawStatus", "Batch", "AttendZone", "MAX_AMOUNT"]
+__all__ = ["Record", "RecordType", "RawStatus", "Batch", "AttendZone", "RejectedRecord", "CollectResult", "MAX_AMOUNT"]
 
 #: The largest amount the line carries (six digits, two of them decimals).
 MAX_AMOUNT = Decimal("9999.99")
@@ -67,6 +68,31 @@ class AttendZone:
     code: str
 
 
+@dataclass(frozen=True)
+class RejectedRecord:
+    """A raw record a terminal handed over that was not stored."""
+
+    terminal: int
+    raw: str  #: the 28 characters (and what followed them) as received
+    status: RawStatus  #: DAMAGED or UNWANTED
+
+
+@dataclass(frozen=True)
+class CollectResult:
+    """What :meth:`Line.collect` did.
+
+    :ivar stored: records stored.
+    :ivar rejected: raw records kept out (damaged, unwanted), in order.
+    :ivar log: the file the library logged the rejected records to
+        (``ErrRec.doc`` in the current directory); None when none were
+        rejected, or when the host's own callable stored the batches.
+    """
+
+    stored: int
+    rejected: List[RejectedRecord]
+    log: Optional[Path] = None
+
+
 class Batch:
     """One batch of up to six records as a terminal handed it over.
 
@@ -95,6 +121,11 @@ class Batch:
     def count(self) -> int:
         """Raw records in the batch (kept, damaged and unwanted)."""
         return len(self.raw)
+
+    @property
+    def rejected(self) -> List[RejectedRecord]:
+        """The raw records not decoded into :attr:`records`, with why."""
+        return [RejectedRecord(self.terminal, raw, status) for raw, status in zip(self.raw, self.status) if status != RawStatus.KEPT]
 
     def confirm(self) -> None:
         """Tells the terminal to clear the batch.

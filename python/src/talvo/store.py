@@ -8,11 +8,12 @@
 from __future__ import annotations
 
 import os
+import stat
 from ctypes import byref, c_size_t, c_void_p
-from typing import Iterable, Iterator, List, Union
+from typing import Iterable, Iterator, List, Optional, Union
 
 from . import _native
-from .errors import error_for
+from .errors import E_STORE, StoreError, error_for
 from .records import Record, invalid, record_from_native, record_to_native
 
 __all__ = ["read", "iterate", "count", "append"]
@@ -33,6 +34,63 @@ def _path(path: object) -> bytes:
     return data
 
 
+_HEADER = 16
+_RECORD = 44
+_SIGNATURE = b"CASEDATA\0"
+
+
+def problem(path: bytes, write: bool) -> Optional[str]:
+    """Why the file at `path` cannot serve as a record store (None when
+    nothing is seen against it): for reading, or for a collection into it
+    when `write` (a missing file is then created)."""
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        if not write:
+            return "no such file"
+        folder = os.path.dirname(path) or b"."
+        if not os.path.isdir(folder):
+            return f"cannot be created: the folder {os.fsdecode(folder)} does not exist"
+        if not os.access(folder, os.W_OK | os.X_OK):
+            return f"cannot be created: the folder {os.fsdecode(folder)} is not writable"
+        return None
+    except OSError as e:
+        return f"cannot be examined ({e.strerror})"
+    if stat.S_ISDIR(st.st_mode):
+        return "is a directory, not a record store file"
+    if not stat.S_ISREG(st.st_mode):
+        return "is not a regular file"
+    if write and not os.access(path, os.W_OK):
+        return "cannot be written (access denied or read-only)"
+    try:
+        with open(path, "rb") as f:
+            got = f.read(_HEADER)
+    except OSError as e:
+        return f"cannot be read ({e.strerror})"
+    # An empty or short file is a store without records, as the library reads it.
+    header = got + (_SIGNATURE + bytes(_HEADER))[len(got) : _HEADER]
+    if header[: len(_SIGNATURE)] != _SIGNATURE:
+        return "not a record store (no CASEDATA header)"
+    counted = int.from_bytes(header[12:16], "little", signed=True)
+    held = (st.st_size - _HEADER) // _RECORD if st.st_size > _HEADER else 0
+    if not 0 <= counted <= held:
+        return f"damaged record store (the header counts {counted} records, the file holds {held})"
+    return None
+
+
+def store_error(operation: str, path: bytes, write: bool, code: int = E_STORE) -> StoreError:
+    """The StoreError for `path`, with the reason it cannot be used."""
+    reason = problem(path, write)
+    if reason is None:
+        reason = "is held by another program" if os.path.exists(path) else _native.strerror(code)
+    name = os.fsdecode(path)
+    err = error_for(code, operation, f"{name}: {reason}")
+    assert isinstance(err, StoreError)
+    err.path = name
+    err.reason = reason
+    return err
+
+
 class _Open:
     """A store opened for reading, closed on leaving."""
 
@@ -42,6 +100,8 @@ class _Open:
         self._lib = _native.library()
         handle = c_void_p()
         rc = self._lib.talvo_store_open(self._path, byref(handle))
+        if rc == E_STORE:
+            raise store_error("store.open", self._path, False)
         if rc != 0:
             raise error_for(rc, "store.open", os.fsdecode(self._path))
         self.handle = handle
@@ -114,5 +174,7 @@ def append(path: PathLike, records: Iterable[Record]) -> None:
         return
     array = (_native.Record * len(items))(*items)
     rc = _native.library().talvo_store_append(data, array, len(items))
+    if rc == E_STORE:
+        raise store_error("store.append", data, True)
     if rc != 0:
         raise error_for(rc, "store.append", os.fsdecode(data))

@@ -10,6 +10,9 @@ const state = {
   token: sessionStorage.getItem(TOKEN_KEY) || "", offset: 0, total: 0, today: "",
   outcomes: {},     // "line:number" -> { kind: "busy" | "ok" | "error", text } of its last "collect now"
   pending: null,    // a "collect now" waiting for the token
+  currency: "",     // ISO 4217 code from the configuration, "" for none
+  names: {},        // "line:number" -> the terminal's name
+  clocks: {},       // line -> when its clock job last ran
 };
 
 function $(id) { return document.getElementById(id); }
@@ -30,20 +33,45 @@ function svg(tag, attrs) {
   return e;
 }
 
+// Amounts: the configured currency in the browser's style when there is
+// one, else two decimals with blanks between thousands.
 function money(cents) {
+  if (state.currency) {
+    try {
+      return new Intl.NumberFormat(undefined, { style: "currency", currency: state.currency }).format(cents / 100);
+    } catch (e) { /* an unknown code: the plain form */ }
+  }
   const sign = cents < 0 ? "-" : "";
   const v = Math.abs(cents);
   const whole = Math.floor(v / 100).toString().replace(/\B(?=(\d{3})+(?!\d))/g, " ");
   return sign + whole + "." + String(v % 100).padStart(2, "0");
 }
 
+// One style for every time on the page, the browser's: hours and minutes,
+// and the date in front whenever it is not today.
+function stamp(d) {
+  const now = new Date();
+  const time = d.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" });
+  const today = d.getFullYear() === now.getFullYear() && d.getMonth() === now.getMonth() && d.getDate() === now.getDate();
+  return today ? time : d.toLocaleDateString() + " " + time;
+}
+
+// A moment the service recorded (UTC, with its zone).
 function when(iso) {
   if (!iso) return "never";
   const d = new Date(iso);
-  if (isNaN(d)) return iso;
-  const time = d.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit", second: "2-digit" });
-  const day = d.toISOString().slice(0, 10) === new Date().toISOString().slice(0, 10) ? "" : d.toLocaleDateString() + " ";
-  return day + time;
+  return isNaN(d) ? iso : stamp(d);
+}
+
+// A record's time: the terminal's own wall time, "YYYY-MM-DD HH:MM".
+function wallTime(at) {
+  const m = /^(\d{4})-(\d{2})-(\d{2})[ T](\d{2}):(\d{2})/.exec(at || "");
+  return m ? stamp(new Date(+m[1], +m[2] - 1, +m[3], +m[4], +m[5])) : at;
+}
+
+// A terminal as the configuration names it.
+function terminalName(line, number) {
+  return state.names[line + ":" + number] || line + " #" + number;
 }
 
 class Unauthorized extends Error {}
@@ -91,11 +119,15 @@ function query(params) {
 function filterParams() {
   const terminal = $("filter-terminal").value;
   const [line, number] = terminal ? terminal.split(":") : ["", ""];
-  return { line, terminal: number, from: $("filter-from").value, to: $("filter-to").value };
+  return { line, terminal: number, card: $("filter-card").value.trim(), type: $("filter-type").value,
+    from: $("filter-from").value, to: $("filter-to").value };
 }
 
 const STATE_TEXT = { up: "answering", down: "silent", refusing: "refusing", unknown: "not asked yet" };
 
+// A payment terminal's tile: today's figures and "Collect now".  An
+// attendance terminal keeps no transaction records: its tile shows its
+// state and its clock (and records only if some came from it after all).
 function renderTerminals(terminals) {
   const box = $("terminals");
   box.replaceChildren();
@@ -103,7 +135,11 @@ function renderTerminals(terminals) {
   const select = $("filter-terminal");
   const chosen = select.value;
   select.replaceChildren(el("option", { value: "" }, "all"));
+  state.names = {};
   for (const t of terminals) {
+    const key = t.line + ":" + t.number;
+    state.names[key] = t.name;
+    const attendance = t.kind === "attendance";
     if (t.state === "up") up++;
     records += t.records_today;
     takings += t.takings_today_cents;
@@ -112,27 +148,36 @@ function renderTerminals(terminals) {
     if (t.state === "refusing" && t.last_error_text) stateText = "refusing: " + t.last_error_text;
     const details = [];
     details.push("last seen " + when(t.last_seen));
-    if (t.last_collection) details.push("collected " + when(t.last_collection));
-    if (t.waiting !== null && t.waiting !== undefined) details.push(t.waiting + " waiting");
+    if (attendance) {
+      const clock = state.clocks[t.line];
+      details.push(clock ? "clock set " + when(clock) : "clock not set yet");
+    } else {
+      if (t.last_collection) details.push("collected " + when(t.last_collection));
+      if (t.waiting !== null && t.waiting !== undefined) details.push(t.waiting + " waiting");
+    }
     if (t.failures > 0) details.push(t.failures + " failures in a row");
     if (t.last_error_text && t.state !== "up") details.push(t.last_error_text);
-    const key = t.line + ":" + t.number;
-    const outcome = state.outcomes[key];
-    const button = el("button", { type: "button", class: "collect" }, "Collect now");
-    button.disabled = outcome !== undefined && outcome.kind === "busy";
-    button.addEventListener("click", () => collectNow(t.line, t.number));
-    box.append(el("div", { class: "tile " + t.state, "data-terminal": key, "data-state": t.state },
+    const tile = el("div", { class: "tile " + t.state + " " + t.kind, "data-terminal": key, "data-state": t.state },
       el("div", { class: "name" }, t.name),
       el("div", { class: "where" }, t.line + " #" + t.number + " · " + t.kind + " · " + t.host),
-      el("div", { class: "state" }, stateText),
-      el("div", { class: "today" },
-        el("span", { class: "records-today" }, t.records_today + " records"),
-        el("span", { class: "takings-today" }, money(t.takings_today_cents))),
-      el("div", { class: "detail" }, details.join(" · ")),
-      el("div", { class: "actions" }, button,
+      el("div", { class: "state" }, stateText));
+    if (!attendance || t.records_today > 0) {
+      tile.append(el("div", { class: "today" },
+        el("span", { class: "records-today" }, plural(t.records_today, "record") + " today"),
+        el("span", { class: "takings-today" }, money(t.takings_today_cents))));
+    }
+    tile.append(el("div", { class: "detail" }, details.join(" · ")));
+    if (!attendance) {
+      const outcome = state.outcomes[key];
+      const button = el("button", { type: "button", class: "collect" }, "Collect now");
+      button.disabled = outcome !== undefined && outcome.kind === "busy";
+      button.addEventListener("click", () => collectNow(t.line, t.number));
+      tile.append(el("div", { class: "actions" }, button,
         el("span", { class: "collect-outcome " + (outcome ? outcome.kind : ""), role: "status" },
-          outcome ? outcome.text : ""))));
-    select.append(el("option", { value: key }, t.name + " (" + key + ")"));
+          outcome ? outcome.text : "")));
+      select.append(el("option", { value: key }, t.name + " (" + key + ")"));
+    }
+    box.append(tile);
   }
   select.value = chosen;
   $("summary-answering").textContent = up + " / " + terminals.length;
@@ -191,7 +236,7 @@ async function loadRecords() {
   body.replaceChildren();
   for (const r of page.records) {
     body.append(el("tr", { "data-id": r.id },
-      el("td", {}, r.at), el("td", {}, r.line + " #" + r.terminal), el("td", { class: "mono" }, r.card),
+      el("td", {}, wallTime(r.at)), el("td", {}, terminalName(r.line, r.terminal)), el("td", { class: "mono" }, r.card),
       el("td", {}, r.type), el("td", { class: "num" }, money(r.amount_cents))));
   }
   const shown = page.records.length;
@@ -207,10 +252,27 @@ async function loadRejected() {
   const body = $("rejected").tBodies[0];
   body.replaceChildren();
   for (const r of rows) {
-    body.append(el("tr", {}, el("td", {}, when(r.stored_at)), el("td", {}, r.line + " #" + r.terminal),
+    body.append(el("tr", {}, el("td", {}, when(r.stored_at)), el("td", {}, terminalName(r.line, r.terminal)),
       el("td", { class: "mono" }, r.raw), el("td", {}, r.reason)));
   }
   $("summary-rejected").textContent = rows.length === 10 ? "10+" : rows.length;
+}
+
+// Count and takings per terminal over the period chosen (today when none).
+async function loadTotals() {
+  const from = $("totals-from").value || state.today, to = $("totals-to").value || state.today;
+  const r = await api("/api/totals" + query({ by: "terminal", from, to }));
+  const body = $("totals").tBodies[0];
+  body.replaceChildren();
+  for (const t of r.totals) {
+    const [line, number] = t.key.split(":");
+    body.append(el("tr", { "data-key": t.key }, el("td", {}, terminalName(line, number)),
+      el("td", { class: "num" }, t.count), el("td", { class: "num" }, money(t.takings_cents)),
+      el("td", { class: "num" }, money(t.sum_cents))));
+  }
+  body.append(el("tr", { class: "all" }, el("td", {}, "All"), el("td", { class: "num" }, r.all.count),
+    el("td", { class: "num" }, money(r.all.takings_cents)), el("td", { class: "num" }, money(r.all.sum_cents))));
+  $("totals-period").textContent = from === to ? from : from + " to " + to;
 }
 
 function showError(e) {
@@ -266,11 +328,15 @@ async function refresh() {
   try {
     const site = await api("/api/site");
     state.today = site.today;
+    state.currency = site.currency || "";
     $("site-host").textContent = site.host + " · " + site.database;
     $("version").textContent = site.version;
-    renderTerminals((await api("/api/terminals")).terminals);
-    await Promise.all([loadCharts(), loadRecords(), loadRejected()]);
-    $("status-line").replaceChildren(el("span", { id: "updated" }, "updated " + new Date().toLocaleTimeString()));
+    const [terminals, jobs] = await Promise.all([api("/api/terminals"), api("/api/jobs")]);
+    state.clocks = {};
+    for (const j of jobs.jobs) if (j.job === "clock" && j.last_end) state.clocks[j.line] = j.last_end;
+    renderTerminals(terminals.terminals);
+    await Promise.all([loadCharts(), loadRecords(), loadRejected(), loadTotals()]);
+    $("status-line").replaceChildren(el("span", { id: "updated" }, "updated " + stamp(new Date())));
     document.body.dataset.loaded = "1";
   } catch (e) {
     showError(e);
@@ -298,6 +364,7 @@ document.addEventListener("DOMContentLoaded", () => {
   $("newer").addEventListener("click", () => { state.offset = Math.max(0, state.offset - PAGE); loadRecords().catch(showError); });
   $("older").addEventListener("click", () => { state.offset += PAGE; loadRecords().catch(showError); });
   $("export").addEventListener("click", exportCsv);
+  $("totals-form").addEventListener("submit", ev => { ev.preventDefault(); loadTotals().catch(showError); });
   $("token-form").addEventListener("submit", ev => {
     ev.preventDefault();
     state.token = $("token").value.trim();
