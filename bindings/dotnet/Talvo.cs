@@ -71,6 +71,8 @@ namespace Talvo
         public uint FillerBytes;
         public uint InQueue;
         public uint OutQueue;
+        /// <summary>1: a reply must carry the terminal number asked (since 1.2).</summary>
+        public uint CheckTerminal;
     }
 
     /// <summary>talvo_datetime.</summary>
@@ -370,6 +372,9 @@ namespace Talvo
         public static extern int talvo_line_close(IntPtr line);
         [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
         public static extern int talvo_line_last_error(LineHandle line);
+        /// <summary>Why the line (or, with IntPtr.Zero, this thread's last failed open) could not open its device.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_line_error_text(IntPtr line, byte[] text, UIntPtr size);
         /// <summary>Keep `fn` referenced while the line may call it.</summary>
         [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
         public static extern int talvo_line_set_trace(LineHandle line, TraceCallback fn, IntPtr user);

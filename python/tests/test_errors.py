@@ -102,6 +102,8 @@ def test_opening(talvo_sim: Sim, tmp_path: Path) -> None:
     with talvo_sim.line():
         error = raises(talvo.DeviceBusyError, -14, lambda: talvo.Line(talvo_sim.device))
         assert error.detail == talvo_sim.device and error.operation == "open"
+        # The system's reason, as the library kept it.
+        assert error.reason == f"cannot open {talvo_sim.device}: in use by another program"
     if os.geteuid() != 0:
         locked = tmp_path / "ttyLOCKED"
         locked.write_bytes(b"")

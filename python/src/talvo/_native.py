@@ -33,6 +33,7 @@ class LineOptions(Structure):
         ("filler_bytes", c_uint32),
         ("in_queue", c_uint32),
         ("out_queue", c_uint32),
+        ("check_terminal", c_uint32),
     ]
 
 
@@ -88,6 +89,7 @@ _SIGNATURES = {
     "talvo_line_open": (c_int, [POINTER(LineOptions), POINTER(c_void_p)]),
     "talvo_line_close": (c_int, [_line]),
     "talvo_line_last_error": (c_int, [_line]),
+    "talvo_line_error_text": (c_int, [_line, c_char_p, c_size_t]),
     "talvo_line_set_trace": (c_int, [_line, TraceFn, c_void_p]),
     "talvo_status": (c_int, [_line, c_int]),
     "talvo_clear_memory": (c_int, [_line, c_int]),

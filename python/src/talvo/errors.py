@@ -74,6 +74,9 @@ class TalvoError(Exception):
         self.text = text
         self.operation = operation
         self.detail = detail
+        # Why a device could not be opened, in the system's words (set by
+        # Line on an open that failed; empty otherwise).
+        self.reason = ""
         where = f"{operation}: " if operation else ""
         more = f" ({detail})" if detail else ""
         super().__init__(f"{where}{text}{more} [{code}]")

@@ -58,6 +58,9 @@ class Line:
     :param wait_time_ms: the longest collection of one reply.
     :param tries: exchanges per command, 1 to 10.
     :param filler_bytes: filler bytes behind each request, 0 to 30.
+    :param check_terminal: a reply must carry the terminal number asked
+        (replies of other terminals are passed over); False takes the first
+        valid reply, for terminals that leave the field unfilled.
     :param encoding: the terminals' code page for texts.
     :param trace: called for every frame sent and reply collected.
     """
@@ -74,6 +77,7 @@ class Line:
         filler_bytes: int = 2,
         in_queue: int = 2048,
         out_queue: int = 1024,
+        check_terminal: bool = True,
         encoding: str = "gbk",
         trace: Optional[TraceFunction] = None,
     ) -> None:
@@ -108,10 +112,16 @@ class Line:
         options.line_format = line_format.encode("ascii")
         for name, (value, _, _) in numbers.items():
             setattr(options, name, value)
+        options.check_terminal = 1 if check_terminal else 0
         handle = c_void_p()
         rc = self._lib.talvo_line_open(byref(options), byref(handle))
         if rc != 0:
-            raise error_for(rc, "open", device)
+            # The system's reason, where the device could not be opened.
+            reason = ctypes.create_string_buffer(512)
+            self._lib.talvo_line_error_text(None, reason, len(reason))
+            error = error_for(rc, "open", device)
+            error.reason = reason.value.decode("utf-8", "replace")
+            raise error
         self._handle = handle.value
         self._finalizer = weakref.finalize(self, _close_handle, self._lib, handle.value)
         self._trace_fn: Any = None
