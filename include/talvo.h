@@ -226,7 +226,10 @@ TALVO_API int TALVO_CALL ReadAttendTime(int terminal, char* timeText);
    counted records are left over from a withdrawn batch and mean nothing. */
 
 /* Collects one batch of up to six records from a terminal into the store
-   file at `path` (created when missing).  Damaged and unwanted records are
+   file at `path` (created when missing, never truncated: of two collections
+   that start on a new file the later appends behind the earlier one's
+   records; one that finds the file held by another fails, nothing sent to
+   clear).  Damaged and unwanted records are
    logged to "ErrRec.doc" in the current directory.  The records are written
    and flushed to disk before the terminal is told to clear them; only when it
    confirms does the call return 1, with `*count` the records stored and
@@ -294,7 +297,7 @@ TALVO_API int TALVO_CALL SperateJyzmTxt(const char* raw, int terminal, void* rec
 #define TALVO_E_SHORT_REPLY (-8)   /* accepted, but without the data asked for */
 #define TALVO_E_INVALID (-9)       /* an argument refused; nothing sent */
 #define TALVO_E_BUFFER (-10)       /* an output buffer too small for the reply */
-#define TALVO_E_CLOSED (-11)       /* a null or closed line or store handle */
+#define TALVO_E_CLOSED (-11)       /* a null, closed or unknown line or store handle */
 #define TALVO_E_NO_MEMORY (-12)    /* memory could not be allocated */
 #define TALVO_E_NO_DEVICE (-13)    /* the device does not exist */
 #define TALVO_E_BUSY (-14)         /* the device is in use by another program */
@@ -513,7 +516,10 @@ TALVO_API int TALVO_CALL talvo_attend_clock_set(talvo_line* line, int terminal, 
 #define TALVO_RECORD_SUBSIDY 14  /* "14" */
 
 /* A decoded transaction record.  The year is not sent by the terminal: it
-   is the host's current year, or the one before for a month still ahead. */
+   is the latest year in which the record lies at most one day ahead of the
+   host's clock (1 February 00:00 read at 31 January 23:59 is of this year,
+   1 January read on 31 December of the next); a record further ahead gets
+   the current year, or the one before when its month is still ahead. */
 typedef struct talvo_record {
     int32_t terminal;
     char card[8];                 /* six characters and a zero */
@@ -567,9 +573,14 @@ TALVO_API int TALVO_CALL talvo_record_from_store(const void* store_record, talvo
 
 typedef struct talvo_store talvo_store;
 /* Opens a store file for reading (shared); TALVO_E_STORE when it is not a
-   store or its header counts more records than the file holds.  A file
-   shorter than a store's header (an empty file) is a store without records,
-   as the collection functions take it. */
+   store or its header counts more records than the file holds, and at once,
+   without waiting, for anything that is not a regular file (a folder, a
+   FIFO, a pipe, a device).  A file shorter than a store's header (an empty
+   file) is a store without records, as the collection functions take it.
+   A store handle is a number never given again: after talvo_store_close,
+   that handle (like null or any the library did not give) makes the store
+   functions return TALVO_E_CLOSED, a second close included.  One store may
+   be used from several threads; its calls run one at a time. */
 TALVO_API int TALVO_CALL talvo_store_open(const char* path, talvo_store** store);
 TALVO_API int TALVO_CALL talvo_store_close(talvo_store* store);
 TALVO_API int TALVO_CALL talvo_store_count(talvo_store* store, size_t* count);
@@ -578,8 +589,12 @@ TALVO_API int TALVO_CALL talvo_store_count(talvo_store* store, size_t* count);
    transaction (an unknown type, damaged text) comes back all zero, type 0,
    in its place. */
 TALVO_API int TALVO_CALL talvo_store_read(talvo_store* store, size_t index, talvo_record* out, size_t max, size_t* n);
-/* Appends `n` records to the store at `path` (created when missing) and
-   flushes them; the count rises only once they are on disk. */
+/* Appends `n` records to the store at `path` (a regular file, created when
+   missing, never truncated) and flushes them; the count rises only once they
+   are on disk.  TALVO_E_STORE, nothing written, when the file is held by
+   another writer or is no store.  TALVO_E_INVALID, nothing written, for a
+   record the store cannot hold: among others either amount outside
+   -999999 to 999999 cents. */
 TALVO_API int TALVO_CALL talvo_store_append(const char* path, const talvo_record* records, size_t n);
 
 #ifdef __cplusplus

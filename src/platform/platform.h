@@ -167,7 +167,16 @@ bool Exists(const std::string& path);
 Handle Create(const std::string& path);
 // Opens an existing file for reading and writing, without sharing.
 Handle OpenExisting(const std::string& path);
-// Opens an existing file for reading only, shared with its writer.
+// Opens a regular file for reading and writing, creating it empty when it
+// is missing; an existing file is never truncated.  Without sharing: the
+// open fails at once while another writer holds the file (share mode 0 on
+// Windows, an exclusive lock taken with the open elsewhere), so two writers
+// that race to create it take it one after the other and the second finds
+// what the first wrote.  Anything that is not a regular file (a folder, a
+// FIFO, a device) is refused without blocking.
+Handle OpenOrCreate(const std::string& path);
+// Opens an existing regular file for reading only, shared with its writer.
+// Anything else (a FIFO, a device, a folder) is refused without blocking.
 Handle OpenRead(const std::string& path);
 // The file's size in bytes; -1 on failure.
 std::int64_t Size(Handle h);

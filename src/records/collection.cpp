@@ -45,8 +45,12 @@ using RecordClearCommand = Command<kClearRecords>;
 // acknowledged that is not on disk.
 static bool StoreBatch(RecordStoreFile& store, const std::string& path, const std::vector<TransactionRecord>& kept,
                 std::int32_t& oldCount) {
-    if (!RecordStoreFile::StoreExists(path) && !RecordStoreFile::CreateStore(path)) return false;
-    if (!store.OpenStore(path)) return false;
+    // One open that creates a missing file without ever truncating one, and
+    // holds it: two collections starting on a new file never wipe each
+    // other's records.
+    Reached(CollectionStep::kStoreOpening);
+    if (!store.OpenOrCreateStore(path)) return false;
+    Reached(CollectionStep::kStoreOpened);
     // A file that is not a store is left exactly as it is.
     if (!store.ReadHeader()) return false;
     oldCount = store.Count();

@@ -64,8 +64,10 @@ void LogBadRecord(const unsigned char* raw);
 std::string BadRecordEntry(const unsigned char* raw, const platform::clock::LocalTime& now);
 
 // Steps of a collection, reported to an observer that tests use to stop
-// the process at each of them.
-enum class CollectionStep { kRecordsWritten, kHeaderWritten, kFlushed, kAcknowledged };
+// the process at each of them (or to hold it there while another process
+// uses the store): kStoreOpening just before the store file is opened or
+// created, kStoreOpened once it is open and held, before its header is read.
+enum class CollectionStep { kRecordsWritten, kHeaderWritten, kFlushed, kAcknowledged, kStoreOpening, kStoreOpened };
 using CollectionObserver = void (*)(CollectionStep);
 void SetCollectionObserver(CollectionObserver observer);
 

@@ -56,13 +56,28 @@ void RecordStoreFile::ResetImage() {
 
 bool RecordStoreFile::StoreExists(const std::string& path) { return file::Exists(path); }
 
-bool RecordStoreFile::CreateStore(const std::string& path) {
-    RecordStoreFile fresh;
-    fresh.file_ = file::Create(path);
-    if (!fresh.IsOpen()) return false;
-    const bool written = fresh.WriteHeader() && fresh.Flush();
-    fresh.CloseStore();
-    return written;
+bool RecordStoreFile::OpenOrCreateStore(const std::string& path) {
+    CloseStore();
+    file_ = file::OpenOrCreate(path);
+    if (!IsOpen()) return false;
+    // Under the lock: whether the header is there yet is decided by one
+    // writer at a time.  A complete header is never rewritten here, nor is a
+    // short file that is not the beginning of a store's header.
+    const std::int64_t size = file::Size(file_);
+    if (size < 0) {
+        CloseStore();
+        return false;
+    }
+    if (size < static_cast<std::int64_t>(kHeaderSize) && ReadHeader() && count_ == 0) {
+        // The header goes to disk before any record behind it, so that a
+        // process stopped in the middle of the first batch leaves a store.
+        if (!WriteHeader() || !Flush()) {
+            CloseStore();
+            return false;
+        }
+    }
+    ResetImage();
+    return true;
 }
 
 bool RecordStoreFile::OpenStore(const std::string& path) {

@@ -22,9 +22,14 @@ public:
     RecordStoreFile& operator=(const RecordStoreFile&) = delete;
 
     static bool StoreExists(const std::string& path);
-    // Creates (or replaces) the file with a header of count 0; false when it
-    // cannot be created.
-    static bool CreateStore(const std::string& path);
+    // Opens the store for a batch: the regular file at `path`, created when
+    // missing and never truncated, for reading and writing without sharing
+    // (false at once while another writer holds it).  A file that holds no
+    // header yet and reads as a store without records (a new or empty file)
+    // gets the header of count 0, flushed, before anything else is written:
+    // of two collections that start on a new file, the second finds the
+    // first one's records and appends behind them.
+    bool OpenOrCreateStore(const std::string& path);
     // Opens an existing file for reading and writing, without sharing.
     bool OpenStore(const std::string& path);
     // Reads the header over a fresh image; false when it is not a store.

@@ -23,6 +23,41 @@ int TextValue(const char* text, std::size_t length) {
     return negative ? -value : value;
 }
 
+// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.  A
+// day beyond the month's end counts on into the next month (31 April is
+// 1 May): the decoding does not test days against months.
+std::int64_t DayNumber(int year, int month, int day) {
+    const std::int64_t y = month <= 2 ? static_cast<std::int64_t>(year) - 1 : year;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yearOfEra = y - era * 400;
+    const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468 + (day - 1);
+}
+
+// Seconds since 1970-01-01 00:00 of a calendar time, without time zones:
+// the record and the host's clock are both local times.
+std::int64_t Seconds(int year, int month, int day, int hour, int minute, int second) {
+    return ((DayNumber(year, month, day) * 24 + hour) * 60 + minute) * 60 + second;
+}
+
+// The record's year.  The latest year in which the record lies at most one
+// day ahead of the host's clock: a terminal whose clock runs a little ahead
+// of the host's writes a record dated 1 February while the host still reads
+// 31 January, or 1 January while it reads 31 December, and that record
+// belongs to the month (and year) it names.  A record further ahead than
+// that keeps the older rule: the current year, or the one before when its
+// month lies ahead of the current month.
+int RecordYear(const platform::clock::LocalTime& now, int month, int day, int hour, int minute) {
+    constexpr std::int64_t kOneDay = 24 * 60 * 60;
+    const std::int64_t limit =
+        Seconds(now.year, now.month, now.day, now.hour, now.minute, now.second) + kOneDay;
+    for (int year = now.year + 1; year >= now.year; --year) {
+        if (Seconds(year, month, day, hour, minute, 0) <= limit) return year;
+    }
+    return month > now.month ? now.year - 1 : now.year;
+}
+
 void TwoDigits(char* out, int value) {
     char text[16];
     std::snprintf(text, sizeof text, "%02d", value);
@@ -63,15 +98,28 @@ void DecodeRecord(const unsigned char* raw, std::int32_t terminal, TransactionRe
     char day[2] = {static_cast<char>(raw[14]), static_cast<char>(raw[15])};
     const platform::clock::LocalTime now = recordClock();
     int monthValue = TextValue(month, 2);
-    const int dayValue = TextValue(day, 2);
+    int dayValue = TextValue(day, 2);
     if (monthValue < 1 || monthValue > 12 || dayValue < 1 || dayValue > 31) {
         TwoDigits(month, now.month);
         TwoDigits(day, now.day);
         monthValue = now.month;
+        dayValue = now.day;
     }
-    // The full current year: a record from a month still ahead belongs to
-    // the year before.  (No two-digit window, so 2051 stays 2051.)
-    const int year = monthValue > now.month ? now.year - 1 : now.year;
+
+    char hour[2] = {static_cast<char>(raw[16]), static_cast<char>(raw[17])};
+    char minute[2] = {static_cast<char>(raw[18]), static_cast<char>(raw[19])};
+    int hourValue = TextValue(hour, 2);
+    int minuteValue = TextValue(minute, 2);
+    if (hourValue < 0 || hourValue > 23 || minuteValue < 0 || minuteValue > 59) {
+        TwoDigits(hour, now.hour);
+        TwoDigits(minute, now.minute);
+        hourValue = now.hour;
+        minuteValue = now.minute;
+    }
+
+    // The full year (no two-digit window, so 2051 stays 2051), from the date
+    // and time as they now stand.
+    const int year = RecordYear(now, monthValue, dayValue, hourValue, minuteValue);
     char yearText[16];
     std::snprintf(yearText, sizeof yearText, "%04d", year);
     std::memcpy(record.DateText, yearText, 4);
@@ -83,14 +131,6 @@ void DecodeRecord(const unsigned char* raw, std::int32_t terminal, TransactionRe
     record.DateText[9] = day[1];
     record.DateText[10] = '\0';
 
-    char hour[2] = {static_cast<char>(raw[16]), static_cast<char>(raw[17])};
-    char minute[2] = {static_cast<char>(raw[18]), static_cast<char>(raw[19])};
-    const int hourValue = TextValue(hour, 2);
-    const int minuteValue = TextValue(minute, 2);
-    if (hourValue < 0 || hourValue > 23 || minuteValue < 0 || minuteValue > 59) {
-        TwoDigits(hour, now.hour);
-        TwoDigits(minute, now.minute);
-    }
     record.TimeText[0] = hour[0];
     record.TimeText[1] = hour[1];
     record.TimeText[2] = ':';

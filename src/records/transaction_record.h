@@ -31,10 +31,13 @@ static_assert(offsetof(TransactionRecord, Amount) == 16 && offsetof(TransactionR
 // The check pair: the 8-bit sum of the first 13 hex pairs equals the 14th.
 bool VerifyRawRecord(const unsigned char* raw);
 
-// Fills every field of `record` but the two gaps.  The year is not sent: it
-// is the current year, or the one before when the record's month lies ahead
-// of the current month.  A date or time that does not read as valid is
-// replaced by the current one.
+// Fills every field of `record` but the two gaps.  A date or time that does
+// not read as valid is replaced by the current one.  The year is not sent:
+// it is the latest year in which the record lies at most one day ahead of
+// the host's clock (a record of 1 February 00:00 read at 31 January 23:59
+// is of this year, one of 1 January read on 31 December of the next); a
+// record further ahead gets the current year, or the one before when its
+// month lies ahead of the current month.
 void DecodeRecord(const unsigned char* raw, std::int32_t terminal, TransactionRecord& record);
 
 // The clock the decoding reads (the host's local time unless a test sets

@@ -1,8 +1,12 @@
 // The line API's store files: read records of a store, append records.
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "records/collection.h"
@@ -13,13 +17,74 @@
 using namespace talvo;
 using namespace talvo::lineapi;
 
-struct talvo_store {
+namespace {
+
+// One open store.  Its calls run one at a time under `mutex`; `closed` is
+// set under it by the close, so a call that found the store just before the
+// close finds it closed.
+struct StoreEntry {
+    std::mutex mutex;
+    bool closed = false;
     RecordStoreReader reader;
     // Records as stored, a block at a time (one seek and one read each),
     // kept from one read to the next.
     static constexpr std::size_t kBlock = 1024;
     std::vector<TransactionRecord> block;
 };
+
+// Store handles are numbers, never reused, as line handles are: a handle
+// closed twice, or used after its close, finds nothing (TALVO_E_CLOSED)
+// instead of freed memory or another store.
+class StoreRegistry {
+public:
+    std::uintptr_t Add(std::shared_ptr<StoreEntry> store) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::uintptr_t id = next_++;
+        stores_.emplace(id, std::move(store));
+        return id;
+    }
+    std::shared_ptr<StoreEntry> Find(const talvo_store* handle) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = stores_.find(reinterpret_cast<std::uintptr_t>(handle));
+        return it == stores_.end() ? nullptr : it->second;
+    }
+    std::shared_ptr<StoreEntry> Remove(const talvo_store* handle) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = stores_.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (it == stores_.end()) return nullptr;
+        std::shared_ptr<StoreEntry> store = std::move(it->second);
+        stores_.erase(it);
+        return store;
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<StoreEntry>> stores_;
+    std::uintptr_t next_ = 1;
+};
+
+StoreRegistry& Stores() {
+    static StoreRegistry registry;
+    return registry;
+}
+
+// Runs `body(store)` under the store's lock.  No exception leaves.
+template <class Body>
+int OnStore(talvo_store* handle, Body&& body) noexcept {
+    try {
+        std::shared_ptr<StoreEntry> store = Stores().Find(handle);
+        if (!store) return TALVO_E_CLOSED;
+        std::lock_guard<std::mutex> lock(store->mutex);
+        if (store->closed) return TALVO_E_CLOSED;
+        return body(*store);
+    } catch (const std::bad_alloc&) {
+        return TALVO_E_NO_MEMORY;
+    } catch (...) {
+        return TALVO_E_INTERNAL;
+    }
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -29,9 +94,10 @@ TALVO_API int TALVO_CALL talvo_store_open(const char* path, talvo_store** store)
     const std::size_t length = path != nullptr ? ::strnlen(path, kMaxPath + 1) : 0;
     if (length == 0 || length > kMaxPath) return TALVO_E_INVALID;
     try {
-        auto opened = std::make_unique<talvo_store>();
+        auto opened = std::make_shared<StoreEntry>();
+        // A regular file only, opened without blocking (see file::OpenRead).
         if (!opened->reader.Open(std::string(path, length))) return TALVO_E_STORE;
-        *store = opened.release();
+        *store = reinterpret_cast<talvo_store*>(Stores().Add(std::move(opened)));
         return 0;
     } catch (const std::bad_alloc&) {
         return TALVO_E_NO_MEMORY;
@@ -41,30 +107,39 @@ TALVO_API int TALVO_CALL talvo_store_open(const char* path, talvo_store** store)
 }
 
 TALVO_API int TALVO_CALL talvo_store_close(talvo_store* store) {
-    if (store == nullptr) return TALVO_E_CLOSED;
-    delete store;
-    return 0;
+    try {
+        std::shared_ptr<StoreEntry> entry = Stores().Remove(store);
+        if (!entry) return TALVO_E_CLOSED;
+        // Waits for a call under way on the store; the memory goes with the
+        // last call that still holds it.
+        std::lock_guard<std::mutex> lock(entry->mutex);
+        entry->closed = true;
+        entry->reader.Close();
+        return 0;
+    } catch (...) {
+        return TALVO_E_INTERNAL;
+    }
 }
 
 TALVO_API int TALVO_CALL talvo_store_count(talvo_store* store, std::size_t* count) {
-    if (store == nullptr) return TALVO_E_CLOSED;
-    if (count == nullptr) return TALVO_E_INVALID;
-    *count = store->reader.Count();
-    return 0;
+    return OnStore(store, [&](StoreEntry& s) {
+        if (count == nullptr) return TALVO_E_INVALID;
+        *count = s.reader.Count();
+        return 0;
+    });
 }
 
 TALVO_API int TALVO_CALL talvo_store_read(talvo_store* store, std::size_t index, talvo_record* out, std::size_t max,
                                          std::size_t* n) {
-    if (store == nullptr) return TALVO_E_CLOSED;
-    if (n == nullptr || (out == nullptr && max > 0)) return TALVO_E_INVALID;
-    try {
-        constexpr std::size_t kBlock = talvo_store::kBlock;
-        std::vector<TransactionRecord>& block = store->block;
+    return OnStore(store, [&](StoreEntry& s) {
+        if (n == nullptr || (out == nullptr && max > 0)) return TALVO_E_INVALID;
+        constexpr std::size_t kBlock = StoreEntry::kBlock;
+        std::vector<TransactionRecord>& block = s.block;
         if (block.size() < kBlock && block.size() < max) block.resize(max < kBlock ? max : kBlock);
         std::size_t done = 0;
         while (done < max) {
             const std::size_t want = max - done < block.size() ? max - done : block.size();
-            const std::size_t got = store->reader.Read(index + done, block.data(), want);
+            const std::size_t got = s.reader.Read(index + done, block.data(), want);
             for (std::size_t i = 0; i < got; ++i) {
                 // A record that does not read as a transaction comes back
                 // all zero (type 0), in its place.
@@ -75,9 +150,7 @@ TALVO_API int TALVO_CALL talvo_store_read(talvo_store* store, std::size_t index,
         }
         *n = done;
         return 0;
-    } catch (...) {
-        return TALVO_E_INTERNAL;
-    }
+    });
 }
 
 TALVO_API int TALVO_CALL talvo_store_append(const char* path, const talvo_record* records, std::size_t n) {
@@ -97,4 +170,3 @@ TALVO_API int TALVO_CALL talvo_store_append(const char* path, const talvo_record
 }
 
 }  // extern "C"
-

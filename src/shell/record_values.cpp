@@ -17,6 +17,11 @@ int TypeNumber(const char* typeText) {
     return -1;
 }
 
+// An amount the store's float holds and hands back as the same cents: at
+// most 9999.99 either way.  Compared as it stands (no std::abs, whose result
+// for INT32_MIN does not exist).
+bool StorableCents(std::int32_t cents) { return cents >= -kMaxCents && cents <= kMaxCents; }
+
 std::int32_t Cents(float amount) {
     const double cents = std::round(static_cast<double>(amount) * 100.0);
     if (!(cents > -2147483648.0 && cents < 2147483647.0)) return 0;
@@ -56,8 +61,8 @@ int FromRecord(const talvo_record& in, TransactionRecord& out) {
                                                          : nullptr;
     const talvo_datetime when{in.year, in.month, in.day, in.hour, in.minute, 0};
     if (type == nullptr || in.terminal < 0 || in.terminal > 999 || !ValidDateTime(when, 1000, 9999) ||
-        ::strnlen(in.card, sizeof in.card) != 6 || std::abs(in.amount_cents) > kMaxCents ||
-        std::abs(in.second_amount_cents) > kMaxCents) {
+        ::strnlen(in.card, sizeof in.card) != 6 || !StorableCents(in.amount_cents) ||
+        !StorableCents(in.second_amount_cents)) {
         return TALVO_E_INVALID;
     }
     TransactionRecord r;

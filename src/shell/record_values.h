@@ -11,7 +11,7 @@ namespace talvo::lineapi {
 // date or time does not read.
 int ToRecord(const TransactionRecord& in, talvo_record& out);
 // A line API record as stored; TALVO_E_INVALID for values the store cannot
-// carry.
+// carry (among them either amount outside -999999 to 999999 cents).
 int FromRecord(const talvo_record& in, TransactionRecord& out);
 
 }  // namespace talvo::lineapi

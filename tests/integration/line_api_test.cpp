@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -14,6 +15,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #endif
 
@@ -657,6 +662,205 @@ TEST_F(LineApi, StoreReaderAgreesWithTheWriter) {
     ASSERT_EQ(lib().talvo_store_read(store, 2099, back.data(), 5, &n), 0);
     EXPECT_EQ(n, 1u);
     EXPECT_STREQ(back[0].card, "002099");
+    lib().talvo_store_close(store);
+    std::remove(path);
+}
+
+// A record the store takes, for the store tests below.
+talvo_record StorableRecord(const char* card) {
+    talvo_record r{};
+    r.terminal = 1;
+    std::strcpy(r.card, card);
+    r.type = TALVO_RECORD_PAYMENT;
+    r.amount_cents = -1250;
+    r.second_amount_cents = 500;
+    r.year = 2026;
+    r.month = 2;
+    r.day = 1;
+    r.hour = 0;
+    r.minute = 0;
+    return r;
+}
+
+// Store handles are numbers never used again, as line handles are: closing
+// twice, or any call on a closed or unknown handle, is TALVO_E_CLOSED.
+TEST_F(LineApi, StoreHandlesAreCheckedAndNeverReused) {
+    const char* path = "line-api-handles.dat";
+    std::remove(path);
+    const talvo_record mine = StorableRecord("000001");
+    ASSERT_EQ(lib().talvo_store_append(path, &mine, 1), 0);
+
+    talvo_store* stale = nullptr;
+    ASSERT_EQ(lib().talvo_store_open(path, &stale), 0);
+    ASSERT_NE(stale, nullptr);
+    EXPECT_EQ(lib().talvo_store_close(stale), 0);
+    EXPECT_EQ(lib().talvo_store_close(stale), TALVO_E_CLOSED) << "closed twice";
+    std::size_t count = 77;
+    talvo_record back[2];
+    std::size_t n = 77;
+    EXPECT_EQ(lib().talvo_store_count(stale, &count), TALVO_E_CLOSED);
+    EXPECT_EQ(lib().talvo_store_read(stale, 0, back, 2, &n), TALVO_E_CLOSED);
+    EXPECT_EQ(count, 77u);
+    EXPECT_EQ(n, 77u);
+    EXPECT_EQ(lib().talvo_store_close(nullptr), TALVO_E_CLOSED);
+    EXPECT_EQ(lib().talvo_store_count(nullptr, &count), TALVO_E_CLOSED);
+    EXPECT_EQ(lib().talvo_store_read(nullptr, 0, back, 2, &n), TALVO_E_CLOSED);
+    // A handle the library never gave, and a line handle, are no stores.
+    talvo_store* unknown = reinterpret_cast<talvo_store*>(static_cast<std::uintptr_t>(0x7FFF1235));
+    EXPECT_EQ(lib().talvo_store_count(unknown, &count), TALVO_E_CLOSED);
+    EXPECT_EQ(lib().talvo_store_close(unknown), TALVO_E_CLOSED);
+
+    // A new store never answers to the old handle.
+    talvo_store* store = nullptr;
+    ASSERT_EQ(lib().talvo_store_open(path, &store), 0);
+    EXPECT_NE(store, stale);
+    EXPECT_EQ(lib().talvo_store_count(stale, &count), TALVO_E_CLOSED);
+    EXPECT_EQ(lib().talvo_store_count(store, &count), 0);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(lib().talvo_store_count(store, nullptr), TALVO_E_INVALID);
+    EXPECT_EQ(lib().talvo_store_close(store), 0);
+    std::remove(path);
+}
+
+// Many threads open, read and close stores, one store is read by several
+// threads at once while another closes it: every call answers 0 or
+// TALVO_E_CLOSED (the address sanitizer watches the memory).
+TEST_F(LineApi, StoreHandlesFromManyThreads) {
+    const char* path = "line-api-threads.dat";
+    std::remove(path);
+    std::vector<talvo_record> mine;
+    for (int i = 0; i < 50; ++i) mine.push_back(StorableRecord(std::to_string(100000 + i).c_str()));
+    ASSERT_EQ(lib().talvo_store_append(path, mine.data(), mine.size()), 0);
+
+    std::atomic<int> wrong{0};
+    for (int round = 0; round < 20; ++round) {
+        talvo_store* shared = nullptr;
+        ASSERT_EQ(lib().talvo_store_open(path, &shared), 0);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 6; ++t) {
+            threads.emplace_back([&, t] {
+                talvo_record back[50];
+                std::size_t n = 0;
+                for (int i = 0; i < 10; ++i) {
+                    const int rc = lib().talvo_store_read(shared, 0, back, 50, &n);
+                    if (rc != 0 && rc != TALVO_E_CLOSED) ++wrong;
+                    if (rc == 0 && (n != 50 || std::strcmp(back[49].card, "100049") != 0)) ++wrong;
+                    // A store of this thread's own, closed twice.
+                    talvo_store* own = nullptr;
+                    if (lib().talvo_store_open(path, &own) != 0) ++wrong;
+                    std::size_t count = 0;
+                    if (lib().talvo_store_count(own, &count) != 0 || count != 50) ++wrong;
+                    if (lib().talvo_store_close(own) != 0) ++wrong;
+                    if (lib().talvo_store_close(own) != TALVO_E_CLOSED) ++wrong;
+                    if (t == 0 && i == 5) {
+                        const int closed = lib().talvo_store_close(shared);
+                        if (closed != 0) ++wrong;
+                    }
+                }
+            });
+        }
+        for (std::thread& t : threads) t.join();
+        EXPECT_EQ(lib().talvo_store_close(shared), TALVO_E_CLOSED);
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    std::remove(path);
+}
+
+// Only a regular file is a store.  A FIFO (on Linux) or a pipe or device
+// (on Windows) is refused at once with TALVO_E_STORE, by the reader and by
+// the writer; neither waits for the other end.
+TEST_F(LineApi, StoreRefusesWhatIsNotARegularFile) {
+    const talvo_record mine = StorableRecord("000001");
+    talvo_store* store = nullptr;
+    EXPECT_EQ(lib().talvo_store_open(".", &store), TALVO_E_STORE);
+    EXPECT_EQ(lib().talvo_store_append(".", &mine, 1), TALVO_E_STORE);
+
+    // Opens `path` as a store on a thread; `unblock` sets free an open that
+    // waits.  TALVO_E_STORE expected, in time.
+    auto openInTime = [&](const std::string& path, auto unblock) {
+        std::atomic<int> result{1};
+        std::atomic<bool> done{false};
+        std::thread opener([&] {
+            talvo_store* s = nullptr;
+            result = lib().talvo_store_open(path.c_str(), &s);
+            if (result == 0) lib().talvo_store_close(s);
+            done = true;
+        });
+        for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const bool inTime = done;
+        if (!inTime) unblock();
+        opener.join();
+        EXPECT_TRUE(inTime) << path << ": the open waited";
+        EXPECT_EQ(result.load(), TALVO_E_STORE) << path;
+    };
+#ifdef _WIN32
+    for (const char* device : {"NUL", "CON"}) {
+        openInTime(device, [] {});
+        EXPECT_EQ(lib().talvo_store_append(device, &mine, 1), TALVO_E_STORE) << device;
+    }
+    const std::string pipe = "\\\\.\\pipe\\talvo-line-api-" + std::to_string(::GetCurrentProcessId());
+    HANDLE server = ::CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES,
+                                       4096, 4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    openInTime(pipe, [&] {
+        const char byte = 0;
+        DWORD written = 0;
+        ::WriteFile(server, &byte, 1, &written, nullptr);
+    });
+    EXPECT_EQ(lib().talvo_store_append(pipe.c_str(), &mine, 1), TALVO_E_STORE);
+    ::CloseHandle(server);
+#else
+    openInTime("/dev/null", [] {});
+    EXPECT_EQ(lib().talvo_store_append("/dev/null", &mine, 1), TALVO_E_STORE);
+    const char* fifo = "line-api-fifo";
+    std::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo, 0600), 0);
+    openInTime(fifo, [&] {
+        const int writer = ::open(fifo, O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) ::close(writer);
+    });
+    EXPECT_EQ(lib().talvo_store_append(fifo, &mine, 1), TALVO_E_STORE);
+    std::remove(fifo);
+#endif
+}
+
+// Both amounts of an appended record must be what the store holds and
+// hands back: -999999 to 999999 cents.  INT32_MIN was taken (its absolute
+// value does not exist) and stored as -21,474,836.48.
+TEST_F(LineApi, StoreAppendRefusesAmountsItCannotHold) {
+    const char* path = "line-api-amounts.dat";
+    std::remove(path);
+    unsigned char raw44[44];
+    for (const std::int32_t cents : {INT32_MIN, INT32_MIN + 1, -1000000, 1000000, INT32_MAX}) {
+        talvo_record r = StorableRecord("000001");
+        r.amount_cents = cents;
+        EXPECT_EQ(lib().talvo_store_append(path, &r, 1), TALVO_E_INVALID) << cents;
+        EXPECT_EQ(lib().talvo_record_to_store(&r, raw44), TALVO_E_INVALID) << cents;
+        r = StorableRecord("000001");
+        r.second_amount_cents = cents;
+        EXPECT_EQ(lib().talvo_store_append(path, &r, 1), TALVO_E_INVALID) << "second " << cents;
+        EXPECT_EQ(lib().talvo_record_to_store(&r, raw44), TALVO_E_INVALID) << "second " << cents;
+    }
+    talvo_store* store = nullptr;
+    EXPECT_EQ(lib().talvo_store_open(path, &store), TALVO_E_STORE) << "nothing was written";
+
+    std::vector<talvo_record> edges;
+    for (const std::int32_t cents : {-999999, 999999, 0}) {
+        talvo_record r = StorableRecord("000002");
+        r.amount_cents = cents;
+        r.second_amount_cents = -cents;
+        edges.push_back(r);
+    }
+    ASSERT_EQ(lib().talvo_store_append(path, edges.data(), edges.size()), 0);
+    ASSERT_EQ(lib().talvo_store_open(path, &store), 0);
+    talvo_record back[3];
+    std::size_t n = 0;
+    ASSERT_EQ(lib().talvo_store_read(store, 0, back, 3, &n), 0);
+    ASSERT_EQ(n, 3u);
+    EXPECT_EQ(back[0].amount_cents, -999999);
+    EXPECT_EQ(back[0].second_amount_cents, 999999);
+    EXPECT_EQ(back[1].amount_cents, 999999);
+    EXPECT_EQ(back[1].second_amount_cents, -999999);
     lib().talvo_store_close(store);
     std::remove(path);
 }

@@ -71,6 +71,25 @@ Handle LockOrClose(int fd) {
     }
     return fd;
 }
+
+// Opens `path` without blocking and keeps it only when it is a regular
+// file, made blocking again.  An ordinary open of a FIFO waits for the other
+// end and one of a terminal may wait for its carrier; what already stands
+// there as something else is not opened at all (opening a device can act on
+// it), and what was opened is checked again, as it may have been replaced
+// in between.
+int OpenRegular(const std::string& path, int flags, mode_t mode) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return -1;
+    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    const int status = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::fcntl(fd, F_GETFL) : -1;
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
 }  // namespace
 
 bool Exists(const std::string& path) {
@@ -92,15 +111,15 @@ Handle OpenExisting(const std::string& path) {
     return LockOrClose(::open(path.c_str(), O_RDWR | O_CLOEXEC));
 }
 
+Handle OpenOrCreate(const std::string& path) {
+    // O_CREAT without O_TRUNC: a file another writer created a moment ago
+    // keeps what it wrote.  The lock is taken on the descriptor the open gave.
+    return LockOrClose(OpenRegular(path, O_RDWR | O_CREAT, 0644));
+}
+
 Handle OpenRead(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return kNoFile;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return kNoFile;
-    }
-    return fd;
+    const int fd = OpenRegular(path, O_RDONLY, 0);
+    return fd < 0 ? kNoFile : fd;
 }
 
 std::int64_t Size(Handle h) {

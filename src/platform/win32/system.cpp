@@ -54,6 +54,20 @@ namespace file {
 namespace {
 HANDLE AsHandle(Handle h) { return reinterpret_cast<HANDLE>(h); }
 Handle FromHandle(HANDLE h) { return h == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<Handle>(h); }
+
+// Keeps an opened handle only when it is a file on a disk: a pipe, a
+// character device (NUL, CON, COM ports) or a folder is closed again before
+// anything is read from it or written to it.  Opening one does not block.
+Handle RegularOnly(HANDLE h) {
+    if (h == INVALID_HANDLE_VALUE) return kNoFile;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        ::CloseHandle(h);
+        return kNoFile;
+    }
+    return reinterpret_cast<Handle>(h);
+}
 }  // namespace
 
 bool Exists(const std::string& path) {
@@ -74,9 +88,16 @@ Handle OpenExisting(const std::string& path) {
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+Handle OpenOrCreate(const std::string& path) {
+    // OPEN_ALWAYS: created when missing, never truncated.  Share mode 0 is
+    // the lock: while this handle is open no other opener gets the file.
+    return RegularOnly(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 Handle OpenRead(const std::string& path) {
-    return FromHandle(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return RegularOnly(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 std::int64_t Size(Handle h) {
