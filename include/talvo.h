@@ -378,9 +378,9 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
 /* Why the line's transport last failed to open, in one English line naming
    the device, the step and the system's reason ("cannot open /dev/ttyUSB0:
    No such file or directory"), copied into `text` (`size` bytes, always
-   terminated; cut to fit).  With a null `line`: the last talvo_line_open of
-   the calling thread that failed to open its device.  An empty text when
-   nothing failed.  Returns 0, TALVO_E_INVALID for a null `text` or a zero
+   terminated; cut to fit).  With a null `line`: why the calling thread's last
+   talvo_line_open that got as far as its device could not open it (empty
+   once one opened).  Returns 0, TALVO_E_INVALID for a null `text` or a zero
    `size`, TALVO_E_CLOSED for a closed handle. */
 TALVO_API int TALVO_CALL talvo_line_error_text(talvo_line* line, char* text, size_t size);
 /* Closes the device and invalidates the handle; waits for a call in progress

@@ -3,10 +3,13 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "serial/serial_port.h"
 #include "shell/line_face.h"
@@ -27,10 +30,44 @@ namespace {
 // The size of the options as version 1.1 knew them (up to out_queue).
 constexpr std::uint32_t kOptionsSize11 = offsetof(talvo_line_options, check_terminal);
 
-// Why this thread's last talvo_line_open failed to open its device.
-std::string& OpenFailureText() {
-    thread_local std::string text;
-    return text;
+// Why the last talvo_line_open of each thread failed to open its device.
+// Kept with the library, not in thread-local storage: a thread-local object
+// with a destructor would pin the library in memory until the thread ends,
+// and a host that unloads it expects it gone.  The few most recent threads
+// are remembered.
+class OpenFailures {
+public:
+    void Set(std::string text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::thread::id self = std::this_thread::get_id();
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->first == self) {
+                entries_.erase(it);
+                break;
+            }
+        }
+        if (text.empty()) return;
+        if (entries_.size() >= kKept) entries_.pop_front();
+        entries_.emplace_back(self, std::move(text));
+    }
+    std::string Get() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::thread::id self = std::this_thread::get_id();
+        for (const auto& entry : entries_) {
+            if (entry.first == self) return entry.second;
+        }
+        return std::string();
+    }
+
+private:
+    static constexpr std::size_t kKept = 64;
+    std::mutex mutex_;
+    std::deque<std::pair<std::thread::id, std::string>> entries_;
+};
+
+OpenFailures& LastOpenFailures() {
+    static OpenFailures failures;
+    return failures;
 }
 
 void CopyText(const std::string& from, char* to, std::size_t size) {
@@ -131,9 +168,8 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
         t.tries = options->tries;
         t.filler = options->filler_bytes;
         t.checkTerminal = options->check_terminal != 0;
-        OpenFailureText().clear();
         if (entry->line.OpenPort(true) == 0) {
-            OpenFailureText() = serial.failureText;
+            LastOpenFailures().Set(serial.failureText);
             switch (serial.lastFailure) {
                 case OpenFailure::kNoDevice: return TALVO_E_NO_DEVICE;
                 case OpenFailure::kBusy: return TALVO_E_BUSY;
@@ -142,6 +178,7 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
                 default: return TALVO_E_OPEN;
             }
         }
+        LastOpenFailures().Set(std::string());
         *line = reinterpret_cast<talvo_line*>(Lines().Add(std::move(entry)));
         return 0;
     } catch (const std::bad_alloc&) {
@@ -175,7 +212,7 @@ TALVO_API int TALVO_CALL talvo_line_last_error(talvo_line* line) {
 TALVO_API int TALVO_CALL talvo_line_error_text(talvo_line* line, char* text, std::size_t size) {
     if (text == nullptr || size == 0) return TALVO_E_INVALID;
     if (line == nullptr) {
-        CopyText(OpenFailureText(), text, size);
+        CopyText(LastOpenFailures().Get(), text, size);
         return 0;
     }
     std::shared_ptr<ApiLine> entry = Lines().Find(line);
