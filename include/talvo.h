@@ -235,7 +235,8 @@ TALVO_API int TALVO_CALL ReadAttendTime(int terminal, char* timeText);
    terminal still holds the batch (`*count` then holds the number received),
    except when the terminal gave no clear answer to the confirmation: the
    batch then stays stored, and when the terminal hands the same records
-   again they are confirmed without being stored twice (1, `*count` 0).
+   again (under the same mark or a new one: talvo_batch_same) they are
+   confirmed without being stored twice (1, `*count` 0).
    A file that is not a store, or whose header counts more records than it
    holds, is never changed.  `path` is read up to 4096 characters. */
 TALVO_API int TALVO_CALL AutoReadJyzm(int terminal, int* count, float* total, const char* path);
@@ -608,8 +609,9 @@ typedef struct talvo_collect_result {
    (`replayed` 1).  A batch that cannot be withdrawn is remembered the same
    way.  Only a restart of the host in that window can store a batch twice:
    a host that keeps its storage across restarts checks the last batch it
-   stored itself (talvo_batch_same).  `*result` is written whenever the call
-   ran (every code but TALVO_E_INVALID and TALVO_E_CLOSED).  Refused with
+   stored itself (talvo_batch_same).  `*result` is written whenever the
+   terminal was asked for a batch (zero-filled but for batch.terminal when
+   none came); TALVO_E_INVALID and TALVO_E_CLOSED leave it alone.  Refused with
    TALVO_E_INVALID, nothing sent: null `args` or `result`, a `size` not
    sizeof(talvo_collect_args), both or neither of `store` and `path`, a path
    or log path empty or longer than 4096 characters. */
