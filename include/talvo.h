@@ -614,7 +614,10 @@ typedef struct talvo_collect_result {
    none came); TALVO_E_INVALID and TALVO_E_CLOSED leave it alone.  Refused with
    TALVO_E_INVALID, nothing sent: null `args` or `result`, a `size` not
    sizeof(talvo_collect_args), both or neither of `store` and `path`, a path
-   or log path empty or longer than 4096 characters. */
+   or log path empty or longer than 4096 characters.  Nothing is allocated
+   for the host.  Threads: the line is held for the whole collection, the
+   storage callback included, which runs on the calling thread; other lines
+   go on in parallel. */
 TALVO_API int TALVO_CALL talvo_records_collect_into(talvo_line* line, int terminal, const talvo_collect_args* args,
                                                     talvo_collect_result* result);
 
