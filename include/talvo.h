@@ -238,7 +238,8 @@ TALVO_API int TALVO_CALL ReadAttendTime(int terminal, char* timeText);
    terminal still holds the batch (`*count` then holds the number received),
    except when the terminal gave no clear answer to the confirmation: the
    batch then stays stored, and when the terminal hands the same records
-   again they are confirmed without being stored twice (1, `*count` 0).
+   again (under the same mark or a new one: talvo_batch_same) they are
+   confirmed without being stored twice (1, `*count` 0).
    A file that is not a store, or whose header counts more records than it
    holds, is never changed.  `path` is read up to 4096 characters. */
 TALVO_API int TALVO_CALL AutoReadJyzm(int terminal, int* count, float* total, const char* path);
@@ -562,8 +563,92 @@ TALVO_API int TALVO_CALL talvo_records_fetch(talvo_line* line, int terminal, tal
    host that stored them must not store them twice). */
 TALVO_API int TALVO_CALL talvo_records_confirm(talvo_line* line, int terminal, const talvo_batch* batch);
 /* fetch + append to the store file at `path` (created when missing) +
-   flush + confirm: AutoReadJyzm on a line.  `*stored` the records stored. */
+   flush + confirm: AutoReadJyzm on a line, the same collection as
+   talvo_records_collect_into with a store file and no log.  `*stored` the
+   records stored (0 unless the call returns 0).  Damaged and unwanted raw
+   records are not stored and not logged anywhere. */
 TALVO_API int TALVO_CALL talvo_records_collect(talvo_line* line, int terminal, const char* path, size_t* stored);
+
+/* "The same batch": 1 when `a` and `b` are one batch handed over twice,
+   0 when they are not, TALVO_E_INVALID for a null pointer or a count outside
+   0 to 6.  A batch is recognised by its terminal, its count and its raw
+   records byte for byte (the 28 characters of each of the `count` records),
+   whatever its mark: a terminal may mark a batch anew when it hands it
+   again.  Two different batches with the same raw records would need the
+   same cards, amounts, types and minutes in the same order, so the rule is
+   meant for one window only: after a batch was stored and its confirmation
+   got no clear answer, the terminal's next batch is either that batch again
+   (same) or a new one (the terminal cleared the first).  Outside that
+   window an equal batch is a new one.  The library's collections use this
+   rule; a host that keeps its own bookkeeping of stored batches should too.
+   Sends nothing; thread-safe. */
+TALVO_API int TALVO_CALL talvo_batch_same(const talvo_batch* a, const talvo_batch* b);
+
+/* A collection that stores batches where the host wants them.  The
+   library calls the host's storage with one of: */
+#define TALVO_COLLECT_STORE 1    /* store the batch's records durably: return
+                                    0 only once they are safe (on disk,
+                                    committed), anything else for a failure */
+#define TALVO_COLLECT_WITHDRAW 2 /* the batch just stored stays on the
+                                    terminal (it refused the one confirmation
+                                    it got) and comes again: take it out of the
+                                    storage again; 0 once it is out */
+/* `batch` is the whole batch (raw records and their status: damaged and
+   unwanted ones are for the host to keep or drop), `records` its `n` kept
+   records (null when n is 0); both are valid during the call only.  The
+   call comes on the collecting thread under the line's lock: it must not
+   call functions on the same line. */
+typedef int (TALVO_CALL* talvo_collect_fn)(void* user, int action, const talvo_batch* batch,
+                                          const talvo_record* records, size_t n);
+
+typedef struct talvo_collect_args {
+    uint32_t size;          /* sizeof(talvo_collect_args) */
+    talvo_collect_fn store; /* the host's storage, or null for a store file: */
+    void* user;             /* passed to `store` as it is */
+    const char* path;       /* the store file (created when missing) when `store` is null; else null */
+    const char* log_path;   /* damaged and unwanted raw records are appended to
+                               this file as AutoReadJyzm logs them to ErrRec.doc;
+                               null: no log */
+} talvo_collect_args;
+
+typedef struct talvo_collect_result {
+    talvo_batch batch;      /* the batch as fetched (count 0: none came) */
+    int32_t stored;         /* records stored by this call that stay stored */
+    int32_t rejected;       /* raw records not decoded: damaged or unwanted */
+    int32_t total_cents;    /* the sum of the stored records' amounts */
+    int32_t replayed;       /* 1: the batch was stored before, its confirmation
+                               went unanswered, and the terminal handed it
+                               again: it was not stored again */
+    int32_t unconfirmed;    /* 1: the batch is stored and the terminal may
+                               still hold it; the line remembers it (see below) */
+} talvo_collect_result;
+
+/* Collects one batch from the terminal, stored before the terminal hears of
+   it: fetch (code 0x37), store (the host's `store` callback, or the store
+   file at `path`, appended and flushed), confirm (0x47 with the batch's
+   mark).  Returns 0 when the terminal had no records or confirmed the
+   batch; the fetch's code when no batch came (nothing stored); TALVO_E_STORE
+   when the storage failed (nothing confirmed: the terminal keeps the batch);
+   TALVO_E_REFUSED when the terminal refused the one confirmation it got:
+   the batch is withdrawn from the storage (TALVO_COLLECT_WITHDRAW) and comes
+   again; TALVO_E_UNCONFIRMED or an exchange's code when the confirmation got
+   no clear answer: the batch stays stored (`unconfirmed` 1) and the line
+   remembers it, so that when the terminal hands the same batch again
+   (talvo_batch_same) it is confirmed without being stored twice
+   (`replayed` 1).  A batch that cannot be withdrawn is remembered the same
+   way.  Only a restart of the host in that window can store a batch twice:
+   a host that keeps its storage across restarts checks the last batch it
+   stored itself (talvo_batch_same).  `*result` is written whenever the
+   terminal was asked for a batch (zero-filled but for batch.terminal when
+   none came); TALVO_E_INVALID and TALVO_E_CLOSED leave it alone.  Refused with
+   TALVO_E_INVALID, nothing sent: null `args` or `result`, a `size` not
+   sizeof(talvo_collect_args), both or neither of `store` and `path`, a path
+   or log path empty or longer than 4096 characters.  Nothing is allocated
+   for the host.  Threads: the line is held for the whole collection, the
+   storage callback included, which runs on the calling thread; other lines
+   go on in parallel. */
+TALVO_API int TALVO_CALL talvo_records_collect_into(talvo_line* line, int terminal, const talvo_collect_args* args,
+                                                    talvo_collect_result* result);
 
 /* The 44-byte store record of the 43 exports (see SperateJyzmTxt). */
 TALVO_API int TALVO_CALL talvo_record_to_store(const talvo_record* record, void* store_record);

@@ -136,6 +136,37 @@ namespace Talvo
         }
     }
 
+    /// <summary>The storage callback of talvo_records_collect_into: `action` 1 stores the
+    /// batch's `n` records (an array of Record at `records`), 2 withdraws the batch
+    /// just stored; return 0 once done, anything else for a failure.  Both are
+    /// valid during the call only.</summary>
+    [UnmanagedFunctionPointer(NativeMethods.Convention)]
+    public delegate int CollectCallback(IntPtr user, int action, [In] ref Batch batch, IntPtr records, UIntPtr n);
+
+    /// <summary>talvo_collect_args: Size = Marshal.SizeOf(typeof(CollectArgs)); either
+    /// Store (kept alive by the caller during the call) or Path.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct CollectArgs
+    {
+        public uint Size;
+        public CollectCallback Store;
+        public IntPtr User;
+        [MarshalAs(UnmanagedType.LPStr)] public string Path;
+        [MarshalAs(UnmanagedType.LPStr)] public string LogPath;  // null: no log
+    }
+
+    /// <summary>talvo_collect_result: what became of one collection.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct CollectResult
+    {
+        public Batch Batch;
+        public int Stored;
+        public int Rejected;
+        public int TotalCents;
+        public int Replayed;     // 1: a batch stored before, handed again, not stored again
+        public int Unconfirmed;  // 1: stored, and perhaps still on the terminal
+    }
+
     /// <summary>The trace callback of talvo_line_set_trace: direction 0 for a frame
     /// sent, 1 for a reply collected; `bytes` valid during the call only.</summary>
     [UnmanagedFunctionPointer(NativeMethods.Convention)]
@@ -475,6 +506,12 @@ namespace Talvo
         public static extern int talvo_records_confirm(LineHandle line, int terminal, [In] ref Batch batch);
         [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
         public static extern int talvo_records_collect(LineHandle line, int terminal, string path, out UIntPtr stored);
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_records_collect_into(LineHandle line, int terminal, [In] ref CollectArgs args,
+                                                            out CollectResult result);
+        /// <summary>1 when `a` and `b` are one batch handed over twice, 0 when not.</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern int talvo_batch_same([In] ref Batch a, [In] ref Batch b);
         [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
         public static extern int talvo_record_to_store([In] ref Record record, out StoreRecord storeRecord);
         [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "protocol/codec.h"
@@ -129,72 +130,117 @@ ConfirmOutcome ConfirmBatch(Line& line, std::int32_t terminal, const BatchImage&
     return ConfirmOutcome::kUncertain;
 }
 
-std::int32_t CollectBatch(Line& line, std::int32_t terminal, const std::string& path, int& stored, float& total,
-                          int& received) {
-    stored = 0;
-    total = 0.0f;
-    received = 0;
-    FetchedBatch batch;
-    FetchBatch(line, terminal, batch);
-    received = batch.announced;
-    if (batch.result != 0) return batch.result;
+bool SameBatch(std::int32_t terminalA, const BatchImage& a, std::int32_t terminalB, const BatchImage& b) {
+    return terminalA == terminalB && a.count == b.count && a.raw == b.raw;
+}
+
+namespace {
+
+// The batch a line remembers as stored and not confirmed: its raw records.
+BatchImage Remembered(const std::string& raw) {
+    BatchImage image;
+    image.count = static_cast<int>(raw.size() / kRawRecordLength);
+    image.raw = raw;
+    return image;
+}
+
+// The store file as a collection's sink.  The file is opened by the store
+// and stays open, and locked, until the collection is over, so that a
+// withdrawal sets back the count this collection raised.
+class StoreFileSink final : public BatchSink {
+public:
+    explicit StoreFileSink(std::string path) : path_(std::move(path)) {}
+    bool Store(const FetchedBatch& batch) override { return StoreBatch(store_, path_, batch.kept, oldCount_); }
+    bool Withdraw(const FetchedBatch&) override { return store_.Withdraw(oldCount_); }
+
+private:
+    std::string path_;
+    RecordStoreFile store_;
+    std::int32_t oldCount_ = 0;
+};
+
+}  // namespace
+
+void Collect(Line& line, std::int32_t terminal, BatchSink& sink, const std::string& logPath, Collected& out) {
+    out = Collected{};
+    FetchBatch(line, terminal, out.batch);
+    out.result = out.batch.result;
+    if (out.result != 0) return;
+    const FetchedBatch& batch = out.batch;
 
     // The batch the terminal hands again after a confirmation that got no
-    // clear answer: it is in the store already.  Any other answer means the
+    // clear answer: it is stored already.  Any other answer means the
     // terminal cleared that batch.
     auto replay = line.storedUnconfirmed.find(terminal);
-    if (replay != line.storedUnconfirmed.end() && replay->second != batch.image.raw) {
+    if (replay != line.storedUnconfirmed.end() &&
+        !SameBatch(terminal, Remembered(replay->second), terminal, batch.image)) {
         line.storedUnconfirmed.erase(replay);
         replay = line.storedUnconfirmed.end();
     }
-    if (batch.image.count == 0) return 0;
+    if (batch.image.count == 0) return;
+    std::int32_t result = 0;
     if (replay != line.storedUnconfirmed.end()) {
-        std::int32_t result = 0;
-        if (ConfirmBatch(line, terminal, batch.image, result) == ConfirmOutcome::kConfirmed) {
+        out.replayed = true;
+        const ConfirmOutcome answer = ConfirmBatch(line, terminal, batch.image, result);
+        if (answer == ConfirmOutcome::kConfirmed) {
             line.storedUnconfirmed.erase(terminal);
             Reached(CollectionStep::kAcknowledged);
-            return 0;
+            out.result = 0;
+            return;
         }
-        return result;
+        // Still stored, and still perhaps on the terminal.
+        out.pending = true;
+        out.result = answer == ConfirmOutcome::kUncertain && result == TALVO_E_REFUSED ? TALVO_E_UNCONFIRMED : result;
+        return;
     }
 
-    // Added in single precision, record by record (volatile keeps the x87
-    // unit of a 32-bit build from carrying extra precision along).
-    volatile float sum = 0.0f;
-    for (int i = 0; i < batch.image.count; ++i) {
-        if (batch.status[i] != RawStatus::kKept) {
-            LogBadRecord(reinterpret_cast<const unsigned char*>(batch.image.raw.data()) + kRawRecordLength * static_cast<std::size_t>(i));
+    if (!logPath.empty()) {
+        for (int i = 0; i < batch.image.count; ++i) {
+            if (batch.status[i] == RawStatus::kKept) continue;
+            LogBadRecord(logPath, reinterpret_cast<const unsigned char*>(batch.image.raw.data()) +
+                                      kRawRecordLength * static_cast<std::size_t>(i));
         }
     }
-    for (const TransactionRecord& record : batch.kept) sum = sum + record.Amount;
-    total = sum;
+    out.offered = true;
+    if (!sink.Store(batch)) {
+        out.result = TALVO_E_STORE;
+        return;
+    }
 
-    RecordStoreFile store;
-    std::int32_t oldCount = 0;
-    if (!StoreBatch(store, path, batch.kept, oldCount)) return TALVO_E_STORE;
-
-    std::int32_t result = 0;
     switch (ConfirmBatch(line, terminal, batch.image, result)) {
         case ConfirmOutcome::kConfirmed:
             Reached(CollectionStep::kAcknowledged);
             line.storedUnconfirmed.erase(terminal);
-            store.CloseStore();
-            stored = static_cast<int>(batch.kept.size());
-            return 0;
+            out.stored = true;
+            out.result = 0;
+            return;
         case ConfirmOutcome::kKept:
-            // The terminal still holds the batch: it is withdrawn from the
-            // store and comes again with the next collection.
-            store.Withdraw(oldCount);
-            store.CloseStore();
-            return result;
+            // The terminal still holds the batch: it is withdrawn and comes
+            // again with the next collection.  One that cannot be withdrawn
+            // is remembered as stored, so that it is not stored twice.
+            if (!sink.Withdraw(batch)) {
+                line.storedUnconfirmed[terminal] = batch.image.raw;
+                out.pending = true;
+            }
+            out.result = result;
+            return;
         case ConfirmOutcome::kUncertain:
             // The terminal may have cleared it: the batch stays stored, and
             // if it comes again it is confirmed without being stored twice.
             line.storedUnconfirmed[terminal] = batch.image.raw;
-            store.CloseStore();
-            return result == 0 ? TALVO_E_UNCONFIRMED : result;
+            out.pending = true;
+            // A refusal after several requests may follow one the terminal
+            // took: whether it cleared the batch is unknown.
+            out.result = result == 0 || result == TALVO_E_REFUSED ? TALVO_E_UNCONFIRMED : result;
+            return;
     }
-    return TALVO_E_INTERNAL;
+    out.result = TALVO_E_INTERNAL;
+}
+
+void CollectToStore(Line& line, std::int32_t terminal, const std::string& path, const std::string& logPath,
+                    Collected& out) {
+    StoreFileSink sink(path);
+    Collect(line, terminal, sink, logPath, out);
 }
 
 void SetCollectionObserver(CollectionObserver o) { observer = o; }
@@ -225,10 +271,10 @@ std::string BadRecordEntry(const unsigned char* raw, const platform::clock::Loca
     return entry;
 }
 
-void LogBadRecord(const unsigned char* raw) {
+void LogBadRecord(const std::string& path, const unsigned char* raw) {
     namespace file = platform::file;
-    file::Handle log = file::OpenExisting("ErrRec.doc");
-    if (log == file::kNoFile) log = file::Create("ErrRec.doc");
+    file::Handle log = file::OpenExisting(path);
+    if (log == file::kNoFile) log = file::Create(path);
     if (log == file::kNoFile) return;
     if (file::SeekEnd(log)) {
         const std::string entry = BadRecordEntry(raw, platform::clock::Now());
@@ -248,19 +294,26 @@ TALVO_API int TALVO_CALL AutoReadJyzm(int terminal, int* count, float* total, co
     const std::size_t pathLength = ::strnlen(path, kMaxPath + 1);
     if (pathLength > kMaxPath || pathLength == 0) return 0;
     return talvo::WithPort(0, [&](talvo::Line& line) {
-        int stored = 0;
-        int received = 0;
-        float sum = 0.0f;
-        const std::int32_t result = talvo::CollectBatch(line, terminal, std::string(path, pathLength), stored, sum, received);
+        talvo::Collected out;
+        talvo::CollectToStore(line, terminal, std::string(path, pathLength), talvo::kBadRecordLog, out);
+        const std::int32_t result = out.result;
+        const int received = out.batch.announced;
         // The exchange failed or the terminal refused: nothing is written.
         if (result != 0 && received == 0) return 0;
         if (result == TALVO_E_BAD_REPLY) {
             *count = received;
             return 0;
         }
+        // Added in single precision, record by record, over the records
+        // meant for the store (volatile keeps the x87 unit of a 32-bit build
+        // from carrying extra precision along).
+        volatile float sum = 0.0f;
+        if (out.offered) {
+            for (const talvo::TransactionRecord& record : out.batch.kept) sum = sum + record.Amount;
+        }
         // Not stored or not confirmed: the count received and the sum of the
         // records meant for the store.
-        *count = result == 0 ? stored : received;
+        *count = result == 0 ? (out.stored ? static_cast<int>(out.batch.kept.size()) : 0) : received;
         *total = sum;
         return result == 0 ? 1 : 0;
     });

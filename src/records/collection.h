@@ -41,14 +41,49 @@ enum class ConfirmOutcome {
 // Command 0x47 with the batch's mark; `result` receives the line API's code.
 ConfirmOutcome ConfirmBatch(Line& line, std::int32_t terminal, const BatchImage& image, std::int32_t& result);
 
-// Fetch, store in the file at `path`, confirm: the collection of the 43
-// exports and of talvo_records_collect.  Returns 0 or a TALVO_E_* code;
-// `stored` and `total` receive the records stored by this call and the
-// single-precision sum of their amounts; `received` the count announced.
-// A batch the terminal hands again after an unanswered confirmation is
-// confirmed without being stored twice.
-std::int32_t CollectBatch(Line& line, std::int32_t terminal, const std::string& path, int& stored, float& total,
-                          int& received);
+// The one rule for "the same batch" (talvo_batch_same): a batch handed
+// over again after a confirmation that got no clear answer is recognised by
+// its terminal, its count and its raw records byte for byte, whatever its
+// mark (a terminal may mark a batch anew when it hands it again).
+bool SameBatch(std::int32_t terminalA, const BatchImage& a, std::int32_t terminalB, const BatchImage& b);
+
+// Where a collection puts a batch.  Store() keeps the batch's records
+// durably and returns true only once they are; Withdraw() takes them out
+// again when the terminal certainly kept the batch (it refused the one
+// confirmation it got) and returns true once they are out.
+class BatchSink {
+public:
+    virtual ~BatchSink() = default;
+    virtual bool Store(const FetchedBatch& batch) = 0;
+    virtual bool Withdraw(const FetchedBatch& batch) = 0;
+};
+
+// What became of one collection.
+struct Collected {
+    std::int32_t result = TALVO_E_NOT_RUN;  // 0 or a TALVO_E_* code
+    FetchedBatch batch;                     // as the terminal handed it
+    bool offered = false;   // handed to the sink's Store (whatever it answered)
+    bool stored = false;    // stored by the sink and confirmed by the terminal
+    bool replayed = false;  // the batch stored before, handed again: not stored again
+    bool pending = false;   // stored, and the terminal may still hold it: the
+                            // line remembers it until the terminal tells
+};
+
+// The library's collection: fetches one batch, logs its damaged and
+// unwanted raw records to `logPath` (empty: no log), has `sink` store it,
+// then tells the terminal to clear it.  A batch that the terminal refused
+// to clear after the one request it got is withdrawn from the sink; one
+// whose confirmation got no clear answer stays stored and is remembered on
+// the line, so that when the terminal hands the same batch again it is
+// confirmed without being stored twice.  Any other batch, or none, tells
+// that the terminal had cleared it.
+void Collect(Line& line, std::int32_t terminal, BatchSink& sink, const std::string& logPath, Collected& out);
+
+// Collect() into the store file at `path` (created when missing): the
+// collection of the 43 exports and of talvo_records_collect.  The file stays
+// open, and locked, from the store to the confirmation.
+void CollectToStore(Line& line, std::int32_t terminal, const std::string& path, const std::string& logPath,
+                    Collected& out);
 
 // Appends records to the store file at `path` (created when missing) and
 // flushes them; the count rises only once they are written.
@@ -57,9 +92,10 @@ bool AppendToStore(const std::string& path, const std::vector<TransactionRecord>
 // True for records the host wants: card numbers "CLEAR", "ABCD" and any
 // above "999999" (letters) are dropped.
 bool KeepRecord(const TransactionRecord& record);
-// Appends one entry for 28 raw characters to "ErrRec.doc" in the current
-// directory.
-void LogBadRecord(const unsigned char* raw);
+// The log of the 43 exports' collections, in the current directory.
+inline constexpr const char* kBadRecordLog = "ErrRec.doc";
+// Appends one entry for 28 raw characters to the log at `path`.
+void LogBadRecord(const std::string& path, const unsigned char* raw);
 // The entry's text: time stamp, tab, "-%X" per character, "\n\r".
 std::string BadRecordEntry(const unsigned char* raw, const platform::clock::LocalTime& now);
 

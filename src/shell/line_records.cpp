@@ -13,18 +13,78 @@ using namespace talvo::lineapi;
 
 namespace {
 
-bool SameBatch(const BatchImage& image, const talvo_batch& batch) {
-    if (batch.count != image.count || batch.mark != image.mark || batch.count < 0 || batch.count > kBatchLimit) {
-        return false;
-    }
-    for (int i = 0; i < batch.count; ++i) {
-        if (std::memcmp(batch.raw[i], image.raw.data() + kRawRecordLength * static_cast<std::size_t>(i),
-                        kRawRecordLength) != 0) {
-            return false;
-        }
-    }
+// The raw records of a host's batch; false for a count outside 0 to 6.
+bool ToImage(const talvo_batch& batch, BatchImage& image) {
+    if (batch.count < 0 || batch.count > kBatchLimit) return false;
+    image.mark = static_cast<std::uint16_t>(batch.mark);
+    image.count = batch.count;
+    image.raw.clear();
+    for (int i = 0; i < batch.count; ++i) image.raw.append(batch.raw[i], kRawRecordLength);
     return true;
 }
+
+// The batch last fetched, as the host hands it back to be confirmed: the
+// same batch under the same mark (the confirmation carries the mark).
+bool FetchedAgain(const BatchImage& fetched, std::int32_t terminal, const talvo_batch& batch) {
+    BatchImage image;
+    return ToImage(batch, image) && SameBatch(terminal, fetched, batch.terminal, image) && batch.mark == fetched.mark;
+}
+
+// A fetched batch as the host sees it: the batch and its kept records.
+int ToHost(const FetchedBatch& fetched, std::int32_t terminal, talvo_batch& batch, std::vector<talvo_record>& records) {
+    records.assign(fetched.kept.size(), talvo_record{});
+    for (std::size_t i = 0; i < fetched.kept.size(); ++i) {
+        if (ToRecord(fetched.kept[i], records[i]) != 0) return TALVO_E_INTERNAL;
+    }
+    batch = talvo_batch{};
+    batch.terminal = terminal;
+    batch.mark = fetched.image.mark;
+    batch.count = fetched.image.count;
+    batch.kept = static_cast<std::int32_t>(records.size());
+    for (int i = 0; i < fetched.image.count; ++i) {
+        batch.status[i] = static_cast<std::int32_t>(fetched.status[i]);
+        std::memcpy(batch.raw[i], fetched.image.raw.data() + kRawRecordLength * static_cast<std::size_t>(i),
+                    kRawRecordLength);
+    }
+    return 0;
+}
+
+// The host's storage callback as a collection's sink.
+class HostSink final : public BatchSink {
+public:
+    HostSink(talvo_collect_fn fn, void* user, std::int32_t terminal) : fn_(fn), user_(user), terminal_(terminal) {}
+
+    bool Store(const FetchedBatch& fetched) override {
+        if (ToHost(fetched, terminal_, batch_, records_) != 0) {
+            broken_ = true;
+            return false;
+        }
+        return Call(TALVO_COLLECT_STORE);
+    }
+    bool Withdraw(const FetchedBatch&) override { return Call(TALVO_COLLECT_WITHDRAW); }
+    // A kept record that would not convert (never expected).
+    bool Broken() const { return broken_; }
+
+private:
+    bool Call(int action) {
+        return fn_(user_, action, &batch_, records_.empty() ? nullptr : records_.data(), records_.size()) == 0;
+    }
+
+    talvo_collect_fn fn_;
+    void* user_;
+    std::int32_t terminal_;
+    talvo_batch batch_{};
+    std::vector<talvo_record> records_;
+    bool broken_ = false;
+};
+
+// A path argument: 1 to kMaxPath characters.
+bool ValidPath(const char* path) {
+    if (path == nullptr) return false;
+    const std::size_t length = ::strnlen(path, kMaxPath + 1);
+    return length > 0 && length <= kMaxPath;
+}
+
 }  // namespace
 
 extern "C" {
@@ -36,22 +96,11 @@ TALVO_API int TALVO_CALL talvo_records_fetch(talvo_line* line, int terminal, tal
         FetchedBatch fetched;
         FetchBatch(l, terminal, fetched);
         if (fetched.result != 0) return static_cast<int>(fetched.result);
-        std::vector<talvo_record> records(fetched.kept.size());
-        for (std::size_t i = 0; i < fetched.kept.size(); ++i) {
-            if (ToRecord(fetched.kept[i], records[i]) != 0) return TALVO_E_INTERNAL;
-        }
+        std::vector<talvo_record> records;
+        talvo_batch b{};
+        if (ToHost(fetched, terminal, b, records) != 0) return TALVO_E_INTERNAL;
         *n = records.size();
         if (records.size() > max) return TALVO_E_BUFFER;
-        talvo_batch b{};
-        b.terminal = terminal;
-        b.mark = fetched.image.mark;
-        b.count = fetched.image.count;
-        b.kept = static_cast<std::int32_t>(records.size());
-        for (int i = 0; i < fetched.image.count; ++i) {
-            b.status[i] = static_cast<std::int32_t>(fetched.status[i]);
-            std::memcpy(b.raw[i], fetched.image.raw.data() + kRawRecordLength * static_cast<std::size_t>(i),
-                        kRawRecordLength);
-        }
         if (!records.empty()) std::memcpy(out, records.data(), sizeof(talvo_record) * records.size());
         *batch = b;
         if (fetched.image.count > 0) l.fetched[terminal] = fetched.image;
@@ -64,7 +113,7 @@ TALVO_API int TALVO_CALL talvo_records_confirm(talvo_line* line, int terminal, c
     if (batch == nullptr || batch->terminal != terminal) return batch == nullptr ? TALVO_E_INVALID : TALVO_E_BATCH;
     return OnTerminal(line, terminal, [&](Line& l) {
         auto it = l.fetched.find(terminal);
-        if (it == l.fetched.end() || !SameBatch(it->second, *batch)) return TALVO_E_BATCH;
+        if (it == l.fetched.end() || !FetchedAgain(it->second, terminal, *batch)) return TALVO_E_BATCH;
         std::int32_t result = 0;
         switch (ConfirmBatch(l, terminal, it->second, result)) {
             case ConfirmOutcome::kConfirmed:
@@ -82,15 +131,53 @@ TALVO_API int TALVO_CALL talvo_records_confirm(talvo_line* line, int terminal, c
 }
 
 TALVO_API int TALVO_CALL talvo_records_collect(talvo_line* line, int terminal, const char* path, std::size_t* stored) {
-    const std::size_t length = path != nullptr ? ::strnlen(path, kMaxPath + 1) : 0;
-    if (length == 0 || length > kMaxPath) return TALVO_E_INVALID;
+    if (!ValidPath(path)) return TALVO_E_INVALID;
     return OnTerminal(line, terminal, [&](Line& l) {
-        int count = 0;
-        int received = 0;
-        float total = 0.0f;
-        const std::int32_t result = CollectBatch(l, terminal, std::string(path, length), count, total, received);
-        if (stored != nullptr) *stored = result == 0 ? static_cast<std::size_t>(count) : 0;
-        return static_cast<int>(result);
+        Collected out;
+        CollectToStore(l, terminal, path, std::string(), out);
+        if (stored != nullptr) *stored = out.result == 0 && out.stored ? out.batch.kept.size() : 0;
+        return static_cast<int>(out.result);
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_records_collect_into(talvo_line* line, int terminal, const talvo_collect_args* args,
+                                                    talvo_collect_result* result) {
+    if (args == nullptr || result == nullptr || args->size != sizeof(talvo_collect_args)) return TALVO_E_INVALID;
+    if ((args->store == nullptr) == (args->path == nullptr)) return TALVO_E_INVALID;
+    if (args->path != nullptr && !ValidPath(args->path)) return TALVO_E_INVALID;
+    if (args->log_path != nullptr && !ValidPath(args->log_path)) return TALVO_E_INVALID;
+    return OnTerminal(line, terminal, [&](Line& l) {
+        const std::string log = args->log_path != nullptr ? args->log_path : "";
+        Collected out;
+        bool broken = false;
+        if (args->store != nullptr) {
+            HostSink sink(args->store, args->user, terminal);
+            Collect(l, terminal, sink, log, out);
+            broken = sink.Broken();
+        } else {
+            CollectToStore(l, terminal, args->path, log, out);
+        }
+        talvo_collect_result r{};
+        std::vector<talvo_record> records;
+        if (ToHost(out.batch, terminal, r.batch, records) != 0) broken = true;
+        r.rejected = out.batch.image.count - static_cast<std::int32_t>(records.size());
+        // Stored and confirmed, or stored and perhaps still on the terminal.
+        if (out.stored || (out.pending && !out.replayed)) {
+            r.stored = static_cast<std::int32_t>(records.size());
+            for (const talvo_record& record : records) r.total_cents += record.amount_cents;
+        }
+        r.replayed = out.replayed ? 1 : 0;
+        r.unconfirmed = out.pending ? 1 : 0;
+        *result = r;
+        return broken ? TALVO_E_INTERNAL : static_cast<int>(out.result);
+    });
+}
+
+TALVO_API int TALVO_CALL talvo_batch_same(const talvo_batch* a, const talvo_batch* b) {
+    return Guarded(TALVO_E_INTERNAL, [&] {
+        BatchImage x, y;
+        if (a == nullptr || b == nullptr || !ToImage(*a, x) || !ToImage(*b, y)) return TALVO_E_INVALID;
+        return SameBatch(a->terminal, x, b->terminal, y) ? 1 : 0;
     });
 }
 

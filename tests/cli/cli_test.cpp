@@ -544,6 +544,23 @@ TEST_F(Cli, UnconfirmedBatchIsTakenOutOfTheStoreAndComesBackOnce) {
     }
 }
 
+// A confirmation without a clear answer is settled in the same run: the
+// terminal hands the batch again (here under a new mark) and the library
+// confirms it without storing it twice.
+TEST_F(Cli, UnansweredConfirmationIsSettledInTheSameRun) {
+    for (int i = 0; i < 2; ++i) Control("record 1 seal 00000" + std::to_string(i) + "00100032240930005000");
+    Control("fault 47 wrongmark");
+    Control("fault 37 remark skip=1");
+    RunOptions run;
+    run.cwd = dir_.path();
+    const Outcome o = Talvo({"collect", "--store", "store.dat"}, run);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("2 records stored in store.dat, total 20.00"), std::string::npos) << o.out;
+    EXPECT_EQ(Control("get 1 records"), "ok 0");
+    const Outcome shown = Plain({"records", dir_ / "store.dat"});
+    EXPECT_NE(shown.out.find("total: 2 records, 20.00"), std::string::npos) << shown.out;
+}
+
 TEST_F(Cli, VersionNamesToolAndLibrary) {
     const Outcome o = Plain({"--version"});
     EXPECT_EQ(o.status, 0);

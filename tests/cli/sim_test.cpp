@@ -96,7 +96,7 @@ TEST(SimControl, AcceptsWhatTheTestsUse) {
              "record 1 seal 00000100100032240930005000", "record 1 damaged 00000100100032240930005000",
              "record 1 raw 00123450341232240930005000BB", "record 1 sealhex 3030303030313030313030303332323430393330303035303030",
              "fault 10 silence times=0", "fault any split 3:20", "fault 10 split", "fault 4A status NN",
-             "fault 37 short 28 times=0", "fault 37 count 3", "fault 47 wrongmark", "fault 10 delay 30",
+             "fault 37 short 28 times=0", "fault 37 count 3", "fault 47 wrongmark", "fault 37 remark times=0", "fault 10 delay 30",
              "fault 10 noise skip=1", "fault 3a status NN", "fault 10 payload ABC", "fault 37 mark 4660",
              "fault 10 close", "fault 10 long", "fault 10 badsum", "fault 10 lowersum", "fault 10 trailer",
              "clearfaults", "frames", "clearframes", "dropped", "pace 4800", "pace 0", "reset"}) {

@@ -230,6 +230,49 @@ TEST_F(Collection, UnansweredConfirmationKeepsTheBatchAndNeverStoresItTwice) {
     }
 }
 
+// A terminal that marks a batch anew when it hands it again after a
+// confirmation it did not take: recognised by its records, stored once,
+// confirmed with the new mark.
+TEST_F(Collection, BatchHandedAgainUnderANewMarkIsStoredOnce) {
+    Settings({{"Repeat", "1"}});
+    Queue(Raw("400001", "001000"));
+    Queue(Raw("400002", "002000"));
+    sim().Ok("fault 47 wrongmark");
+    int count = -1;
+    float total = -1;
+    EXPECT_EQ(Collect(count, total), 0);
+    EXPECT_EQ(StoreCount(), 2);
+    const std::string firstAck = sim().Frames().back();
+    sim().Ok("fault 37 remark");
+    sim().Ok("clearframes");
+    EXPECT_EQ(Collect(count, total), 1);
+    EXPECT_EQ(count, 0) << "nothing new stored";
+    EXPECT_EQ(StoreCount(), 2);
+    const auto frames = sim().Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_NE(frames[1], firstAck) << "confirmed under the new mark";
+    EXPECT_EQ(sim().Ok("get 1 records"), "0");
+}
+
+// Equal records after a confirmed batch are a new batch: the same purchase
+// twice in a minute, collected in between.
+TEST_F(Collection, EqualBatchAfterAConfirmedOneIsStored) {
+    Settings({{"Repeat", "1"}});
+    sim().Ok("set 1 batch 1");
+    for (int i = 0; i < 3; ++i) Queue(Raw("400003", "001000"));
+    int count = -1;
+    float total = -1;
+    EXPECT_EQ(Collect(count, total), 1);
+    EXPECT_EQ(Collect(count, total), 1);
+    EXPECT_EQ(count, 1);
+    sim().Ok("fault 47 wrongmark");
+    EXPECT_EQ(Collect(count, total), 0);
+    EXPECT_EQ(Collect(count, total), 1);
+    EXPECT_EQ(count, 0) << "the batch handed again";
+    EXPECT_EQ(StoreCount(), 3);
+    EXPECT_EQ(sim().Ok("get 1 records"), "0");
+}
+
 TEST_F(Collection, ReplyShorterThanItsCountIsRefused) {
     for (int i = 0; i < 3; ++i) Queue(Raw("00000" + std::to_string(i), "001000"));
     sim().Ok("fault 37 short 28 times=0");

@@ -48,6 +48,7 @@ const Export kLineTable[] = {
     {146, "talvo_record_from_store", 8}, {147, "talvo_store_open", 8}, {148, "talvo_store_close", 4},
     {149, "talvo_store_count", 8}, {150, "talvo_store_read", 20}, {151, "talvo_store_append", 12},
     {152, "talvo_line_error_text", 12},
+    {153, "talvo_records_collect_into", 16}, {154, "talvo_batch_same", 8},
 };
 
 // Calls `fn` with `words` zero arguments and returns how many bytes of them

@@ -267,6 +267,47 @@ TEST_F(CollectionFaults, TermFinishesTheBatchInHand) {
     EXPECT_EQ(Count(*db, "records"), 6 * committed);
 }
 
+// A confirmation the terminal does not take (it answers with another mark),
+// and the batch handed again under a new mark: one batch in the database,
+// confirmed the second time with the mark it came with.
+TEST_F(CollectionFaults, BatchMarkedAnewIsStoredOnce) {
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    WriteText(dir / "talvod.toml", ConfigText(dir / "talvod.db", kFastJobs, {LineBlock("north", a.link(), {"1"})}));
+    Expected want;
+    want.Queue(a, "north", 1, 4);
+    a.Ok("fault 47 wrongmark");
+    a.Ok("fault 37 remark skip=1");
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    auto db = service::Open(dir / "talvod.db");
+    ASSERT_TRUE(WaitFor([&] { return a.Held(1) == 0; })) << talvod.Log();
+    EXPECT_EQ(Stored(*db), want.records);
+    EXPECT_EQ(Count(*db, "batches"), 1);
+    EXPECT_EQ(talvod.Count("batch-unconfirmed"), 1) << talvod.Log();
+    EXPECT_EQ(talvod.Count("batch-replayed"), 1) << talvod.Log();
+    talvod.Signal(SIGTERM);
+    talvod.Wait();
+}
+
+// The same purchase three times in one minute, each collected on its own:
+// three batches with equal records, each confirmed, each stored.
+TEST_F(CollectionFaults, EqualBatchesAfterConfirmedOnesAreStored) {
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    a.Ok("set 1 batch 1");
+    RawRecord r;
+    for (int i = 0; i < 3; ++i) a.Ok("record 1 seal " + r.Text());
+    WriteText(dir / "talvod.toml", ConfigText(dir / "talvod.db", kFastJobs, {LineBlock("north", a.link(), {"1"})}));
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    auto db = service::Open(dir / "talvod.db");
+    ASSERT_TRUE(WaitFor([&] { return a.Held(1) == 0; })) << talvod.Log();
+    ASSERT_TRUE(WaitFor([&] { return Count(*db, "records") == 3; })) << talvod.Log();
+    EXPECT_EQ(Count(*db, "batches"), 3);
+    EXPECT_EQ(talvod.Count("batch-replayed"), 0) << talvod.Log();
+    talvod.Signal(SIGTERM);
+    talvod.Wait();
+}
+
 // SIGHUP: a terminal and a line added to the file are collected, a line
 // taken out stops, and the interface tells the lines of the file in force;
 // a broken file is refused and the service goes on with the one it had.

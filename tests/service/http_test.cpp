@@ -64,7 +64,7 @@ struct Seeded {
                         batch.raw += "raw" + std::to_string(n);
                         rows.push_back({line, terminal, r.card, r.type, r.amountCents, service::RecordAt(r)});
                     }
-                    service::StoreBatch(db, batch, "pc0");
+                    service::StoreBatch(db, batch, "pc0", {});
                 }
             }
         }

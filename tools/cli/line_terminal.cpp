@@ -231,69 +231,62 @@ bool LineTerminal::AttendClockSet(const DateTime& when) {
     return Check(lib_.talvo_attend_clock_set(line_, terminal_, &w));
 }
 
-bool LineTerminal::CollectBatch(const std::string& store, BatchResult& result) {
-    // Fetch: the terminal hands over a batch and is told nothing yet.
-    talvo_record records[TALVO_BATCH_MAX];
-    std::size_t kept = 0;
-    talvo_batch batch{};
-    if (!Check(lib_.talvo_records_fetch(line_, terminal_, records, TALVO_BATCH_MAX, &kept, &batch))) return false;
-    result = BatchResult{};
-    result.received = batch.count;
-    if (batch.count == 0) return true;
-    for (int i = 0; i < batch.count; ++i) {
-        if (batch.status[i] != TALVO_RAW_KEPT) {
-            std::fprintf(stderr, "talvo: collect: not stored, %s: %.28s\n", RawReason(batch.status[i]), batch.raw[i]);
+bool LineTerminal::CollectOnce(const std::string& store, talvo_collect_result& r, int& rc) {
+    if (lib_.talvo_records_collect_into == nullptr) {
+        return Fail(LibraryPath() + " has no talvo_records_collect_into (a library older than this tool)", 2);
+    }
+    talvo_collect_args args{};
+    args.size = sizeof args;
+    args.path = store.c_str();
+    r = talvo_collect_result{};
+    rc = lib_.talvo_records_collect_into(line_, terminal_, &args, &r);
+    // A batch handed again is the one shown before.
+    if (!r.replayed) {
+        for (int i = 0; i < r.batch.count && i < TALVO_BATCH_MAX; ++i) {
+            if (r.batch.status[i] != TALVO_RAW_KEPT) {
+                std::fprintf(stderr, "talvo: collect: not stored, %s: %.28s\n", RawReason(r.batch.status[i]),
+                             r.batch.raw[i]);
+            }
         }
     }
-    // Store: on disk before the terminal hears of it.
-    const std::int64_t before = StoreCount(lib_, store);
-    if (kept > 0) {
-        const int rc = lib_.talvo_store_append(store.c_str(), records, kept);
-        if (rc != TALVO_OK) {
+    return true;
+}
+
+bool LineTerminal::CollectBatch(const std::string& store, BatchResult& result) {
+    // The library fetches the batch, appends its records to the store and
+    // flushes them, and only then has the terminal clear it.
+    result = BatchResult{};
+    std::string unanswered;
+    for (int round = 0; round < 2; ++round) {
+        talvo_collect_result r{};
+        int rc = TALVO_OK;
+        if (!CollectOnce(store, r, rc)) return false;
+        if (!r.replayed) result.received += r.batch.count;
+        result.stored += r.stored;
+        result.total_cents += r.total_cents;
+        if (rc == TALVO_OK) return true;
+        if (rc == TALVO_E_STORE) {
             std::string problem;
-            if (!CheckStoreUsable(store, problem)) problem = store + ": " + lib_.talvo_strerror(rc);
+            if (CheckStoreUsable(store, problem)) problem = store + ": " + lib_.talvo_strerror(rc);
             return Fail(problem + "; the batch stays on the terminal", 2);
         }
-    }
-    // Confirm: only now may the terminal clear the batch.
-    const int rc = lib_.talvo_records_confirm(line_, terminal_, &batch);
-    if (rc == TALVO_E_REFUSED) {
-        // The terminal refused the one confirmation it got: it keeps the
-        // batch, which comes again; take it out of the store, or the next
-        // collection stores it twice.
         Check(rc);
-        if (kept == 0) return Fail(Problem() + "; the batch stays on the terminal");
-        std::string problem;
-        const bool withdrawn =
-            before >= 0 && WithdrawStore(store, before + static_cast<std::int64_t>(kept), before, problem);
-        return Fail(Problem() + "; the batch stays on the terminal" +
-                    (withdrawn ? " and was taken out of the store again"
-                               : " and is in the store too (" + problem + ")"));
-    }
-    if (rc != TALVO_OK) {
-        // No clear answer: the terminal may have cleared the batch, so it
-        // stays in the store (never lost).  What the terminal hands now
-        // tells: the same raw records again are confirmed without being
-        // stored twice; anything else means it had cleared them.
-        Check(rc);
-        const std::string first = Problem();
-        talvo_record again[TALVO_BATCH_MAX];
-        std::size_t n = 0;
-        talvo_batch next{};
-        const int fetched = lib_.talvo_records_fetch(line_, terminal_, again, TALVO_BATCH_MAX, &n, &next);
-        const bool same = fetched == TALVO_OK && next.count == batch.count &&
-                          std::memcmp(next.raw, batch.raw, sizeof batch.raw) == 0;
-        if (fetched == TALVO_OK && (!same || lib_.talvo_records_confirm(line_, terminal_, &next) == TALVO_OK)) {
-            result.stored = static_cast<int>(kept);
-            for (std::size_t i = 0; i < kept; ++i) result.total_cents += records[i].amount_cents;
-            return true;
+        if (r.batch.count > 0 && !r.unconfirmed) {
+            // The terminal refused the one confirmation it got: it keeps
+            // the batch, which the library took out of the store again.
+            return Fail(Problem() + "; the batch stays on the terminal" +
+                        (r.batch.kept > 0 ? " and was taken out of the store again" : ""));
         }
-        return Fail(first + "; the batch is in the store and perhaps still on the terminal: if the terminal hands "
-                            "it again, the next collection stores it a second time");
+        if (round == 0 && r.batch.count == 0) return false;
+        if (round == 0) unanswered = Problem();
+        if (round == 1 && !r.replayed && r.batch.count > 0) unanswered = Problem();
+        // No clear answer: the batch stays in the store, and the line knows
+        // it only while this run lasts.  What the terminal hands now tells:
+        // the same batch again is confirmed without being stored twice;
+        // another one means it had cleared the first, and is collected.
     }
-    result.stored = static_cast<int>(kept);
-    for (std::size_t i = 0; i < kept; ++i) result.total_cents += records[i].amount_cents;
-    return true;
+    return Fail(unanswered + "; the batch is in the store and perhaps still on the terminal: if the terminal hands "
+                             "it again, the next collection stores it a second time");
 }
 
 bool LineTerminal::Ack(int& count, unsigned& mark) {

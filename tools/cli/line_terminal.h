@@ -73,6 +73,9 @@ public:
 private:
     // 0 is success; otherwise the code's meaning.
     bool Check(int code);
+    // One collection by the library into the store file; false only when
+    // the library cannot collect.  Damaged and unwanted records are shown.
+    bool CollectOnce(const std::string& store, talvo_collect_result& result, int& code);
 
     host::HostLibrary& lib_;
     talvo_line* line_;

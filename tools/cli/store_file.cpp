@@ -20,8 +20,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // The layout as far as the library's reader does not tell it: the header,
-// for a file it refuses and for a collection's own header work, and the
-// record's size, for the bytes behind the counted records.
+// to say why a file is refused before anything is sent, and the record's
+// size, for the bytes behind the counted records.
 constexpr std::size_t kStoreHeader = 16;
 constexpr std::size_t kStoreRecord = 44;
 constexpr char kSignature[9] = {'C', 'A', 'S', 'E', 'D', 'A', 'T', 'A', '\0'};
@@ -167,46 +167,6 @@ std::int64_t StoreCount(host::HostLibrary& lib, const std::string& path) {
     StoreReader reader(lib);
     std::string problem;
     return reader.Open(path, problem) ? reader.Count() : -1;
-}
-
-bool WithdrawStore(const std::string& path, std::int64_t expected, std::int64_t count, std::string& problem) {
-    unsigned char header[kStoreHeader];
-    unsigned char bytes[4];
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(static_cast<std::uint64_t>(count) >> (8 * i));
-    std::int64_t now = -1;
-#ifdef _WIN32
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        problem = path + ": cannot be opened to set its count back";
-        return false;
-    }
-    DWORD got = 0;
-    bool ok = ReadFile(h, header, sizeof header, &got, nullptr) && ReadHeader(header, got, now) && now == expected;
-    if (ok) {
-        LONG high = 0;
-        DWORD wrote = 0;
-        ok = SetFilePointer(h, 12, &high, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
-             WriteFile(h, bytes, 4, &wrote, nullptr) && wrote == 4 && FlushFileBuffers(h);
-    }
-    CloseHandle(h);
-#else
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) {
-        if (fd >= 0) ::close(fd);
-        problem = path + ": cannot be opened to set its count back";
-        return false;
-    }
-    const ssize_t got = ::pread(fd, header, sizeof header, 0);
-    bool ok = got >= 0 && ReadHeader(header, static_cast<std::size_t>(got), now) && now == expected;
-    if (ok) ok = ::pwrite(fd, bytes, 4, 12) == 4 && ::fsync(fd) == 0;
-    ::close(fd);
-#endif
-    if (!ok) {
-        problem = now != expected ? path + ": its count changed meanwhile and was left as it is"
-                                  : path + ": its count could not be set back";
-    }
-    return ok;
 }
 
 bool CheckStoreUsable(const std::string& path, std::string& problem) {

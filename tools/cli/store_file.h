@@ -1,9 +1,8 @@
-// Record store files as the tool meets them.  The library reads and decodes
-// the records; what is here is what its reader does not say: why a file
-// cannot be shown, how many bytes lie behind the counted records, and the
-// header work of a collection (checking a store before anything is sent to
-// a terminal, withdrawing a batch the terminal refused).  Reading never
-// writes the file.
+// Record store files as the tool meets them.  The library reads, decodes
+// and writes the records; what is here is what its reader does not say: why
+// a file cannot be shown or take records (checked before anything is sent
+// to a terminal), and how many bytes lie behind the counted records.
+// Nothing here writes a file.
 #pragma once
 
 #include <cstdint>
@@ -56,11 +55,5 @@ bool CheckStoreUsable(const std::string& path, std::string& problem);
 // The store's record count, 0 for a file that does not exist yet; -1 when
 // it cannot be read.
 std::int64_t StoreCount(host::HostLibrary& lib, const std::string& path);
-
-// Sets the store's count back from `expected` to `count`, for a batch the
-// terminal did not confirm, and flushes it.  False, with nothing changed,
-// when the count is no longer `expected` (another collection appended
-// meanwhile) or the file cannot be written.
-bool WithdrawStore(const std::string& path, std::int64_t expected, std::int64_t count, std::string& problem);
 
 }  // namespace talvo::cli

@@ -11,6 +11,7 @@
 
 #include "database.h"
 #include "log.h"
+#include "replay.h"
 #include "store.h"
 #include "talvo.h"
 
@@ -83,6 +84,10 @@ struct LineWorker::State {
     bool collectPending = false;    // its records still to be collected
     std::int64_t stored = 0;        // records stored since the start
     std::int64_t rejected = 0;      // rejected raw records stored since the start
+    // The terminal confirmed the last batch committed: its next batch is a
+    // new one, whatever it holds.  Unknown at the start: a batch committed
+    // before a restart may come again.
+    bool lastConfirmed = false;
 };
 
 LineWorker::LineWorker(LineConfig line, JobsConfig jobs, std::string database, std::string host, Metrics& metrics)
@@ -321,7 +326,8 @@ void LineWorker::Run() {
             b.mark = batch.mark;
             const int count = std::min<int>(batch.count, TALVO_BATCH_MAX);
             for (int i = 0; i < count; ++i) {
-                const std::string raw = Text(batch.raw[i], sizeof batch.raw[i]);
+                // All 28 characters, a zero byte among them too.
+                const std::string raw = Printable(batch.raw[i], 28);
                 b.raw += raw;
                 if (batch.status[i] != TALVO_RAW_KEPT) {
                     b.rejected.push_back(RejectedRaw{i, raw,
@@ -352,8 +358,13 @@ void LineWorker::Run() {
                 return false;
             }
             StoreOutcome stored;
+            // Whether it repeats the last batch committed is asked only when
+            // that batch's confirmation got no clear answer (or it is not
+            // known whether it did).
+            const RepeatCheck repeats = s.lastConfirmed ? RepeatCheck() : RepeatCheck(RepeatsCommitted);
+            s.lastConfirmed = false;
             try {
-                stored = StoreBatch(*c, b, host_);
+                stored = StoreBatch(*c, b, host_, repeats);
             } catch (const DbError& e) {
                 // Nothing committed (or not known to be): nothing confirmed.
                 // The terminal keeps the batch and hands it over again.
@@ -365,6 +376,7 @@ void LineWorker::Run() {
                                                    {"replayed", stored == StoreOutcome::kReplayed ? "yes" : "no"}});
 
             rc = talvo_records_confirm(handle.line, number, &batch);
+            s.lastConfirmed = rc == TALVO_OK;
             metrics_.Exchange(name, "collect", rc);
             outcome(s, rc);
             if (stored == StoreOutcome::kReplayed) {

@@ -30,12 +30,21 @@ std::string RecordAt(const Record& r) {
     return text;
 }
 
-StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& host) {
+StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats) {
     Transaction tx(db);
-    const Rows last = db.Query("SELECT mark, raw FROM batches WHERE line = ? AND terminal = ? ORDER BY id DESC LIMIT 1",
-                               {batch.line, static_cast<std::int64_t>(batch.terminal)});
-    if (!last.empty() && AsInt(last[0][0], -1) == batch.mark && AsText(last[0][1]) == batch.raw) {
-        return StoreOutcome::kReplayed;  // the transaction rolls back: nothing written
+    if (repeats) {
+        const Rows last =
+            db.Query("SELECT mark, raw, records, rejected FROM batches WHERE line = ? AND terminal = ?"
+                     " ORDER BY id DESC LIMIT 1",
+                     {batch.line, static_cast<std::int64_t>(batch.terminal)});
+        if (!last.empty()) {
+            CommittedBatch committed;
+            committed.terminal = batch.terminal;
+            committed.mark = static_cast<int>(AsInt(last[0][0], -1));
+            committed.raw = AsText(last[0][1]);
+            committed.count = static_cast<int>(AsInt(last[0][2], 0) + AsInt(last[0][3], 0));
+            if (repeats(batch, committed)) return StoreOutcome::kReplayed;  // rolled back: nothing written
+        }
     }
     const std::string now = UtcNow();
     const Rows id = db.Query(

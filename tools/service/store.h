@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,12 +43,22 @@ enum class StoreOutcome {
                 // (the confirmation was lost): confirm it, nothing stored
 };
 
+// A terminal's last committed batch, as the replay check sees it.
+struct CommittedBatch {
+    int terminal = 0;
+    int mark = 0;
+    int count = 0;    // raw records: records and rejected ones
+    std::string raw;  // as stored
+};
+// Whether `fetched` is `committed` handed over again (replay.h).
+using RepeatCheck = std::function<bool(const Batch& fetched, const CommittedBatch& committed)>;
+
 // Stores the batch, its records and its rejected raw records in one
-// transaction, unless it equals the terminal's last committed batch (same
-// mark, same raw text).  Returns only after the commit; throws DbError when
-// nothing was committed (or when the commit's outcome is unknown: the next
-// attempt then finds the batch committed, or stores it).
-StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& host);
+// transaction, unless `repeats` (when given) finds it repeating the
+// terminal's last committed batch.  Returns only after the commit; throws
+// DbError when nothing was committed (or when the commit's outcome is
+// unknown: the next attempt then finds the batch committed, or stores it).
+StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats);
 
 // Date and time texts of a record as stored.
 std::string RecordAt(const Record& r);   // "YYYY-MM-DD HH:MM"

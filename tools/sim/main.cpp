@@ -66,8 +66,10 @@ nothing has changed).  For example with `nc 127.0.0.1 PORT`:
   fault any split 3:20        next reply in 3 pieces 20 ms apart
                               kinds: silence, delay MS, noise, long, split P:MS,
                               badsum, lowersum, trailer, status XX, short N,
-                              count N, payload TEXT, countpayload N,TEXT, mark N, wrongmark, close,
-                              foreign N (terminal N's reply first), as N (N's reply instead);
+                              count N, payload TEXT, countpayload N,TEXT, mark N, wrongmark,
+                              remark (0x37: a batch handed out before comes under
+                              a new mark), close, foreign N (terminal N's reply
+                              first), as N (N's reply instead);
                               skip=N lets N matching requests through first,
                               times=N applies it N times (0: every time)
   clearfaults                 forget the faults

@@ -381,6 +381,10 @@ std::string Line::Handle(TerminalState& t, int command, int argHigh, int argLow,
             if (t.outstanding == 0 && !t.records.empty()) {
                 t.outstanding = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(t.batchLimit), t.records.size()));
                 t.mark = static_cast<std::uint16_t>(t.mark + 1);
+            } else if (t.outstanding > 0 && fault && fault->kind == "remark") {
+                // The batch handed out before, handed again under a new
+                // mark: only the new mark clears it from now on.
+                t.mark = static_cast<std::uint16_t>(t.mark + 1);
             }
             for (int i = 0; i < t.outstanding; ++i) r.payload += t.records[static_cast<std::size_t>(i)];
             r.count = t.outstanding;
@@ -499,8 +503,8 @@ constexpr FaultKind kFaultKinds[] = {
     {"count", FaultArg::kNumber, 0, 255},   {"payload", FaultArg::kText, 0, 0},
     {"countpayload", FaultArg::kText, 0, 0},
     {"mark", FaultArg::kNumber, 0, 65535},  {"wrongmark", FaultArg::kNone, 0, 0},
-    {"close", FaultArg::kNone, 0, 0},       {"foreign", FaultArg::kNumber, 0, 255},
-    {"as", FaultArg::kNumber, 0, 255},
+    {"remark", FaultArg::kNone, 0, 0},      {"close", FaultArg::kNone, 0, 0},
+    {"foreign", FaultArg::kNumber, 0, 255}, {"as", FaultArg::kNumber, 0, 255},
 };
 
 }  // namespace
@@ -586,7 +590,7 @@ std::string Line::Control(const std::string& line) {
         if (kind == nullptr) {
             return Error("unknown fault '" + w[2] +
                          "' (silence delay noise long split badsum lowersum trailer status short count payload "
-                         "mark wrongmark close)");
+                         "mark wrongmark remark close)");
         }
         f.kind = kind->name;
         bool haveArg = false;

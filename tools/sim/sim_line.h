@@ -43,7 +43,7 @@ struct TerminalState {
 struct Fault {
     int code = -1;             // -1: any command
     std::string kind;          // silence, delay, noise, split, badsum, lowersum,
-                               // status, wrongmark, short, long, close, count,
+                               // status, wrongmark, remark, short, long, close, count,
                                // foreign, as (another terminal's reply)
     std::string arg;
     int skip = 0;              // matching requests to let through first

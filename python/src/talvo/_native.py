@@ -75,6 +75,27 @@ class Batch(Structure):
     ]
 
 
+class CollectArgs(Structure):
+    _fields_ = [
+        ("size", c_uint32),
+        ("store", c_void_p),  # the library's store file only: no callback
+        ("user", c_void_p),
+        ("path", c_char_p),
+        ("log_path", c_char_p),
+    ]
+
+
+class CollectResult(Structure):
+    _fields_ = [
+        ("batch", Batch),
+        ("stored", c_int32),
+        ("rejected", c_int32),
+        ("total_cents", c_int32),
+        ("replayed", c_int32),
+        ("unconfirmed", c_int32),
+    ]
+
+
 if WINDOWS:
     TraceFn = ctypes.WINFUNCTYPE(None, c_void_p, c_int, c_int64, c_int, c_int, POINTER(ctypes.c_ubyte), c_size_t)
 else:
@@ -127,6 +148,7 @@ _SIGNATURES = {
     "talvo_records_fetch": (c_int, [_line, c_int, POINTER(Record), c_size_t, POINTER(c_size_t), POINTER(Batch)]),
     "talvo_records_confirm": (c_int, [_line, c_int, POINTER(Batch)]),
     "talvo_records_collect": (c_int, [_line, c_int, c_char_p, POINTER(c_size_t)]),
+    "talvo_records_collect_into": (c_int, [_line, c_int, c_void_p, c_void_p]),
     "talvo_record_to_store": (c_int, [POINTER(Record), c_void_p]),
     "talvo_record_from_store": (c_int, [c_void_p, POINTER(Record)]),
     "talvo_store_open": (c_int, [c_char_p, POINTER(c_void_p)]),

@@ -553,17 +553,19 @@ class Line:
             raise _store.store_error("collect", path, True)
         total = 0
         log = os.path.abspath("ErrRec.doc")
+        args = _native.CollectArgs()
+        args.size = ctypes.sizeof(args)
+        args.path = path
+        args.log_path = _native.path_bytes(log)
         while True:
-            # A look at the batch first: the library's collection takes the
-            # same one (the terminal keeps it until confirmed) and says only
-            # how many records it stored.
-            batch = self.fetch(terminal)
-            if batch.count == 0:
-                return CollectResult(total, rejected, Path(log) if rejected else None)
-            stored = c_size_t()
-            rc = self._lib.talvo_records_collect(self._h("collect"), terminal, path, byref(stored))
+            # The library's own collection: fetch, store, confirm; the
+            # result holds the batch with what became of each raw record.
+            result = _native.CollectResult()
+            rc = self._lib.talvo_records_collect_into(self._h("collect"), terminal, byref(args), byref(result))
             if rc == E_STORE:
                 raise _store.store_error("collect", path, True)
             self._check(rc, "collect")
-            total += stored.value
-            rejected += batch.rejected
+            if result.batch.count == 0:
+                return CollectResult(total, rejected, Path(log) if rejected else None)
+            total += int(result.stored)
+            rejected += Batch(self, terminal, result.batch, []).rejected

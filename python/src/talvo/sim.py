@@ -44,7 +44,7 @@ DEFAULT_TERMINALS: Sequence[Union[int, str]] = (1, "2:attendance")
 FAST_OPTIONS: Mapping[str, int] = {"baud": 9600, "echo_time_ms": 60, "wait_time_ms": 250}
 
 _FAULT_KINDS = frozenset(
-    "silence delay noise long split badsum lowersum trailer status short count payload mark wrongmark close".split()
+    "silence delay noise long split badsum lowersum trailer status short count payload mark wrongmark remark close".split()
 )
 
 
@@ -281,7 +281,7 @@ class Sim:
         """Spoils the replies to requests with code `command` (None: any
         request): ``silence``, ``delay MS``, ``noise``, ``long``, ``split
         PIECES:MS``, ``badsum``, ``lowersum``, ``trailer``, ``status XX``, ``short N``,
-        ``count N``, ``payload TEXT``, ``mark N``, ``wrongmark``, ``close``.
+        ``count N``, ``payload TEXT``, ``mark N``, ``wrongmark``, ``remark``, ``close``.
         `times` replies (0: every one) after letting `skip` through."""
         if kind not in _FAULT_KINDS:
             raise ValueError(f"unknown fault {kind!r}")
