@@ -157,7 +157,7 @@ namespace Talvo
 
     /// <summary>talvo_collect_result: what became of one collection.</summary>
     [StructLayout(LayoutKind.Sequential)]
-    public struct CollectResult
+    public struct NativeCollectResult
     {
         public Batch Batch;
         public int Stored;
@@ -508,7 +508,7 @@ namespace Talvo
         public static extern int talvo_records_collect(LineHandle line, int terminal, string path, out UIntPtr stored);
         [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
         public static extern int talvo_records_collect_into(LineHandle line, int terminal, [In] ref CollectArgs args,
-                                                            out CollectResult result);
+                                                            out NativeCollectResult result);
         /// <summary>1 when `a` and `b` are one batch handed over twice, 0 when not.</summary>
         [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
         public static extern int talvo_batch_same([In] ref Batch a, [In] ref Batch b);
@@ -1195,19 +1195,22 @@ namespace Talvo
                 if (opened != 0) throw TalvoError.For(opened, "collect", path);
             }
             var result = new CollectResult { Rejected = new List<RejectedRecord>() };
+            string log = System.IO.Path.Combine(System.IO.Directory.GetCurrentDirectory(), "ErrRec.doc");
+            var args = new CollectArgs { Path = path, LogPath = log };
+            args.Size = (uint)Marshal.SizeOf(typeof(CollectArgs));
             while (true)
             {
-                // A look first: the batch the collection will take, with what it keeps out.
-                RecordBatch next = Fetch(terminal);
-                if (next.Count == 0) break;
-                UIntPtr stored;
-                int rc = NativeMethods.talvo_records_collect(h, terminal, path, out stored);
+                // The library's collection: fetch, store, confirm; the batch in
+                // the result says what became of each raw record.
+                NativeCollectResult one;
+                int rc = NativeMethods.talvo_records_collect_into(h, terminal, ref args, out one);
                 if (rc != 0) throw TalvoError.For(rc, "collect", rc == NativeMethods.TALVO_E_STORE ? path : null);
-                result.Stored += (int)stored;
-                result.Rejected.AddRange(next.Rejected);
+                if (one.Batch.Count == 0) break;
+                result.Stored += one.Stored;
+                for (int i = 0; i < Math.Min(one.Batch.Count, NativeMethods.TALVO_BATCH_MAX); i++)
+                    if (one.Batch.Status[i] != 0) result.Rejected.Add(new RejectedRecord(one.Batch.RawRecord(i), one.Batch.Status[i]));
             }
-            if (result.Rejected.Count > 0)
-                result.RejectedLog = System.IO.Path.Combine(System.IO.Directory.GetCurrentDirectory(), "ErrRec.doc");
+            if (result.Rejected.Count > 0) result.RejectedLog = log;
             return result;
         }
     }
