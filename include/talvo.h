@@ -281,9 +281,9 @@ TALVO_API int TALVO_CALL SperateJyzmTxt(const char* raw, int terminal, void* rec
 
 
 #define TALVO_VERSION_MAJOR 1
-#define TALVO_VERSION_MINOR 1
+#define TALVO_VERSION_MINOR 2
 #define TALVO_VERSION_PATCH 0
-/* 10100 for 1.1.0; compare with talvo_version_number() at run time. */
+/* 10200 for 1.2.0; compare with talvo_version_number() at run time. */
 #define TALVO_VERSION_NUMBER (TALVO_VERSION_MAJOR * 10000 + TALVO_VERSION_MINOR * 100 + TALVO_VERSION_PATCH)
 
 /* Error codes.  -1 to -6 are the results GetError() reports for the 43
@@ -313,7 +313,7 @@ TALVO_API int TALVO_CALL SperateJyzmTxt(const char* raw, int terminal, void* rec
 /* English text for any code above (and "unknown error" for others); a
    static text, never freed.  Thread-safe. */
 TALVO_API const char* TALVO_CALL talvo_strerror(int code);
-/* "1.1.0": the library's version, static.  Thread-safe. */
+/* "1.2.0": the library's version, static.  Thread-safe. */
 TALVO_API const char* TALVO_CALL talvo_version(void);
 /* TALVO_VERSION_NUMBER of the library loaded. */
 TALVO_API int TALVO_CALL talvo_version_number(void);

@@ -284,7 +284,7 @@ def test_csharp_line_api(csharp_host: list, talvo_sim: Sim, tmp_path: Path) -> N
                       str(store))
     expected = {
         "exports.InqStat": "0", "exports.error": "-1",
-        "version": "1.1.0", "version.number": "10100",
+        "version": "1.2.0", "version.number": "10200",
         "open": "0", "open.again": "-14", "open.again.invalid": "1", "open.missing": "-13",
         "cmw": "XYZ000000000", "cmw_read.small": "-10",
         "mdeb": "123456", "mdeb_set.range": "-9",

@@ -109,7 +109,7 @@ TALVO_API const char* TALVO_CALL talvo_strerror(int code) {
     }
 }
 
-TALVO_API const char* TALVO_CALL talvo_version(void) { return "1.1.0"; }
+TALVO_API const char* TALVO_CALL talvo_version(void) { return "1.2.0"; }
 
 TALVO_API int TALVO_CALL talvo_version_number(void) { return TALVO_VERSION_NUMBER; }
 

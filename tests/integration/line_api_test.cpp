@@ -198,7 +198,7 @@ TEST_F(LineApi, ErrorTextsForEveryCode) {
         EXPECT_FALSE(text.empty());
     }
     EXPECT_STREQ(lib().talvo_strerror(12345), "unknown error");
-    EXPECT_STREQ(lib().talvo_version(), "1.1.0");
+    EXPECT_STREQ(lib().talvo_version(), "1.2.0");
     EXPECT_EQ(lib().talvo_version_number(), TALVO_VERSION_NUMBER);
 }
 

@@ -229,8 +229,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (fatal) return 2;
-    if (talvo_version_number() < 10100) {
-        std::fprintf(stderr, "talvod: the library loaded is version %s; 1.1.0 or later is needed\n", talvo_version());
+    if (talvo_version_number() < 10200) {
+        std::fprintf(stderr, "talvod: the library loaded is version %s; 1.2.0 or later is needed\n", talvo_version());
         return 2;
     }
 

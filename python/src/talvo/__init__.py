@@ -42,11 +42,11 @@ from .errors import (
 from .line import Line, TraceFunction
 from .records import MAX_AMOUNT, AttendZone, Batch, CollectResult, RawStatus, Record, RecordType, RejectedRecord
 
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 
 def library_version() -> str:
-    """The version of the C library loaded ("1.1.0")."""
+    """The version of the C library loaded ("1.2.0")."""
     from ._native import library
 
     return library().talvo_version().decode("ascii")

@@ -15,7 +15,7 @@ from . import _paths
 from .errors import LibraryError
 
 WINDOWS = sys.platform == "win32"
-REQUIRED_VERSION = 10100  # the first version with the line API
+REQUIRED_VERSION = 10200  # collections into a file with their result, the reason of an open failure
 
 ZONES = 8
 BATCH_MAX = 6
