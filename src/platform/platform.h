@@ -163,8 +163,6 @@ using Handle = std::intptr_t;
 inline constexpr Handle kNoFile = -1;
 
 bool Exists(const std::string& path);
-// Creates or replaces the file, opened for writing, without sharing.
-Handle Create(const std::string& path);
 // Opens an existing file for reading and writing, without sharing.
 Handle OpenExisting(const std::string& path);
 // Opens a regular file for reading and writing, creating it empty when it

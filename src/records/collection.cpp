@@ -273,8 +273,9 @@ std::string BadRecordEntry(const unsigned char* raw, const platform::clock::Loca
 
 void LogBadRecord(const std::string& path, const unsigned char* raw) {
     namespace file = platform::file;
-    file::Handle log = file::OpenExisting(path);
-    if (log == file::kNoFile) log = file::Create(path);
+    // Never truncated: two collections that start a new log at once both
+    // append to it (one after the other; one that finds it held skips).
+    file::Handle log = file::OpenOrCreate(path);
     if (log == file::kNoFile) return;
     if (file::SeekEnd(log)) {
         const std::string entry = BadRecordEntry(raw, platform::clock::Now());

@@ -382,6 +382,23 @@ TEST_F(Cli, CollectCountsDroppedRecordsAndTotalsToTheCent) {
     EXPECT_EQ(Control("get 1 records"), "ok 0");
 }
 
+TEST_F(Cli, CollectTakesEverythingUnlessOnce) {
+    for (int i = 0; i < 8; ++i) Control("record 1 seal 00000" + std::to_string(i) + "00100032240930005000");
+    RunOptions run;
+    run.cwd = dir_.path();
+    const Outcome once = Talvo({"collect", "--once", "--store", "store.dat"}, run);
+    EXPECT_EQ(once.status, 0) << once.err;
+    EXPECT_NE(once.out.find("6 records stored in store.dat"), std::string::npos) << once.out;
+    EXPECT_NE(once.out.find("the terminal may hold more records"), std::string::npos) << once.out;
+    EXPECT_EQ(Control("get 1 records"), "ok 2");
+    for (int i = 0; i < 7; ++i) Control("record 1 seal 00001" + std::to_string(i) + "00100032240930005000");
+    const Outcome all = Talvo({"collect", "--store", "store.dat"}, run);
+    EXPECT_EQ(all.status, 0) << all.err;
+    EXPECT_NE(all.out.find("9 records stored in store.dat"), std::string::npos) << all.out;
+    EXPECT_EQ(all.out.find("may hold more"), std::string::npos) << all.out;
+    EXPECT_EQ(Control("get 1 records"), "ok 0");
+}
+
 TEST_F(Cli, AckAsksForYesAtAKeyboard) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);

@@ -36,7 +36,8 @@ struct Arguments {
     unsigned position = 0;
     int number = 0;
     std::string store = "talvo-records.dat";
-    bool all = false;
+    bool all = false;   // the default now; accepted for older scripts
+    bool once = false;
     int count = 6;
     bool yes = false;
     bool csv = false;
@@ -45,6 +46,9 @@ struct Arguments {
 };
 
 namespace {
+
+// Records a terminal hands over in one batch at the most.
+constexpr int kFullBatch = 6;
 
 }  // namespace
 
@@ -483,7 +487,7 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
                            "collect transaction records from a payment terminal into a record store file (each batch "
                            "is on disk before the terminal is told to clear it)"),
         run, [&run, &a, legacy](Terminal& t) {
-            const bool screen = isatty(fileno(stderr)) != 0 && a.all;
+            const bool screen = isatty(fileno(stderr)) != 0 && !a.once;
             BatchResult sum;
             for (int batch = 1;; ++batch) {
                 BatchResult b;
@@ -503,7 +507,14 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
                                  FormatCents(sum.total_cents).c_str());
                     std::fflush(stderr);
                 }
-                if (!a.all || b.received == 0) break;
+                if (b.received == 0) break;
+                if (a.once) {
+                    // A full batch: the terminal may hold more.
+                    if (b.received >= kFullBatch) {
+                        std::printf("the terminal may hold more records: run again, or without --once to take all\n");
+                    }
+                    break;
+                }
             }
             if (screen) std::fprintf(stderr, "\n");
             std::printf("%d record%s stored in %s, total %s\n", sum.stored, sum.stored == 1 ? "" : "s",
@@ -518,7 +529,9 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
         {}, [&a](std::string& problem) { return CheckStoreUsable(a.store, problem); });
     collect->add_option("--store", a.store, "record store file, created when missing (default talvo-records.dat)")
         ->type_name("FILE");
-    collect->add_flag("--all", a.all, "collect until the terminal has no records left (default: one batch)");
+    collect->add_flag("--once", a.once, "one batch of up to six records (default: until the terminal has none left)");
+    // Collecting everything is the default; --all stays for older scripts.
+    collect->add_flag("--all", a.all)->group("");
 
     auto* ack = OnTerminal(
         app.add_subcommand("ack", legacy ? "tell the terminal to clear records without reading them: they are lost"

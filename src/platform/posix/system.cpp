@@ -97,16 +97,6 @@ bool Exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-Handle Create(const std::string& path) {
-    Handle h = LockOrClose(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    if (h == kNoFile) return kNoFile;
-    if (::ftruncate(static_cast<int>(h), 0) != 0) {
-        ::close(static_cast<int>(h));
-        return kNoFile;
-    }
-    return h;
-}
-
 Handle OpenExisting(const std::string& path) {
     return LockOrClose(::open(path.c_str(), O_RDWR | O_CLOEXEC));
 }

@@ -78,11 +78,6 @@ bool Exists(const std::string& path) {
     return true;
 }
 
-Handle Create(const std::string& path) {
-    return FromHandle(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
 Handle OpenExisting(const std::string& path) {
     return FromHandle(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
