@@ -2,8 +2,13 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cctype>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <ctime>
 #include <optional>
 
@@ -34,6 +39,83 @@ void Json(httplib::Response& res, const json& body, int status = 200) {
 }
 
 void Problem(httplib::Response& res, int status, const std::string& why) { Json(res, json{{"error", why}}, status); }
+
+// Connections served at once, each on a thread of its own: a neighbour
+// holding connections open (idle, or sending a header line now and then)
+// takes one thread each and leaves the others to the page.  Beyond this,
+// connections wait for a thread.
+constexpr std::size_t kConnectionThreads = 128;
+// A request's head must come within this, and a kept-alive connection is
+// closed after this long without a request.
+constexpr time_t kReadSeconds = 5;
+constexpr time_t kKeepAliveSeconds = 5;
+
+// httplib's task queue: a thread per connection up to a limit, the threads
+// ending when there is nothing to do for a while.
+class ConnectionThreads : public httplib::TaskQueue {
+public:
+    explicit ConnectionThreads(std::size_t max) : max_(max) {}
+    ~ConnectionThreads() override { shutdown(); }
+
+    void enqueue(std::function<void()> fn) override {
+        std::unique_lock<std::mutex> hold(lock_);
+        jobs_.push_back(std::move(fn));
+        if (idle_ == 0 && running_ < max_) {
+            ++running_;
+            std::thread([this] { Work(); }).detach();
+        } else {
+            more_.notify_one();
+        }
+    }
+
+    void shutdown() override {
+        std::unique_lock<std::mutex> hold(lock_);
+        stop_ = true;
+        more_.notify_all();
+        ended_.wait(hold, [this] { return running_ == 0; });
+    }
+
+private:
+    void Work() {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            ++idle_;
+            const bool work = more_.wait_for(hold, std::chrono::seconds(10), [this] { return !jobs_.empty() || stop_; });
+            --idle_;
+            if (!work || jobs_.empty()) break;
+            auto fn = std::move(jobs_.front());
+            jobs_.pop_front();
+            hold.unlock();
+            fn();
+            hold.lock();
+        }
+        --running_;
+        ended_.notify_all();
+    }
+
+    std::mutex lock_;
+    std::condition_variable more_, ended_;
+    std::deque<std::function<void()>> jobs_;
+    std::size_t max_;
+    std::size_t running_ = 0;
+    std::size_t idle_ = 0;
+    bool stop_ = false;
+};
+
+// The host part of a Host header: "name", "1.2.3.4", "[::1]", without the
+// port, in lower case.
+std::string HostName(const std::string& header) {
+    std::string h;
+    if (!header.empty() && header[0] == '[') {
+        const std::size_t close = header.find(']');
+        h = close == std::string::npos ? header : header.substr(1, close - 1);
+    } else {
+        h = header.substr(0, header.find(':'));
+    }
+    std::transform(h.begin(), h.end(), h.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (!h.empty() && h.back() == '.') h.pop_back();
+    return h;
+}
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -209,6 +291,24 @@ bool HttpApi::Authorized(const std::string& header) {
     return SameText(header.substr(prefix.size()), token);
 }
 
+bool HttpApi::HostAllowed(const std::string& header) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!token_.empty()) return true;
+    }
+    // Without a token the service listens on the loopback only (the
+    // configuration insists), and the loopback is open to any web page the
+    // machine's browser shows: a name of the page's own that resolves to
+    // 127.0.0.1 would read everything.  So only names of the loopback, and
+    // this service's own name, are answered.
+    if (header.empty()) return true;  // not from a browser
+    const std::string host = HostName(header);
+    if (IsLoopback(host) || host == "localhost" || host == "0:0:0:0:0:0:0:1") return true;
+    std::string own = config_.host;
+    std::transform(own.begin(), own.end(), own.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return !own.empty() && host == own;
+}
+
 bool HttpApi::Start(std::string& error) {
     const int port = config_.http.port;
     if (port == 0) {
@@ -235,8 +335,17 @@ void HttpApi::Stop() {
 void HttpApi::Routes() {
     httplib::Server& s = *server_;
     s.set_payload_max_length(64 * 1024);
-    s.set_read_timeout(10, 0);
+    s.set_read_timeout(kReadSeconds, 0);
     s.set_write_timeout(30, 0);
+    s.set_keep_alive_timeout(kKeepAliveSeconds);
+    s.new_task_queue = [] { return new ConnectionThreads(kConnectionThreads); };
+    // The address is this service's alone: httplib's default also sets
+    // SO_REUSEPORT, with which a second service on the same port starts
+    // without a word and the kernel shares the requests between the two.
+    s.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     s.set_default_headers({{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
 
     static const Asset assets[] = {
@@ -248,6 +357,10 @@ void HttpApi::Routes() {
     // The page's files carry no data and are served to anyone who can reach
     // the address; everything else needs the token when one is set.
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        if (!HostAllowed(req.get_header_value("Host"))) {
+            Problem(res, 421, "this service answers to the loopback address or its own name only");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         for (const Asset& a : assets) {
             if (req.path == a.path && req.method == "GET") return httplib::Server::HandlerResponse::Unhandled;
         }

@@ -69,6 +69,9 @@ public:
 private:
     void Routes();
     bool Authorized(const std::string& header);
+    // The Host header names the loopback or this service (always true with
+    // a token).
+    bool HostAllowed(const std::string& header);
 
     Config config_;
     Metrics& metrics_;
