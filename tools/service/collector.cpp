@@ -25,7 +25,28 @@ LineWorker::~LineWorker() {
     Join();
 }
 
-void LineWorker::Start() { thread_ = std::thread([this] { Run(); }); }
+void LineWorker::Start() {
+    thread_ = std::thread([this] {
+        Run();
+        {
+            std::lock_guard<std::mutex> hold(stoppedLock_);
+            stopped_ = true;
+        }
+        stoppedChanged_.notify_all();
+    });
+}
+
+bool LineWorker::WaitStopped(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> hold(stoppedLock_);
+    return stoppedChanged_.wait_until(hold, deadline, [this] { return stopped_ || !thread_.joinable(); });
+}
+
+std::chrono::milliseconds LineWorker::ExchangeTime() const {
+    // Every try of a request waits for its echo and its answer; a batch in
+    // hand needs its confirmation too.
+    return std::chrono::milliseconds(2 * static_cast<std::int64_t>(line_.tries) *
+                                     (line_.echoTimeMs + line_.waitTimeMs));
+}
 
 void LineWorker::RequestStop() { tasks_.Stop(); }
 

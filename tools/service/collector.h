@@ -6,7 +6,10 @@
 // for a back-off that doubles with each failure.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -28,6 +31,11 @@ public:
     void RequestStop();
     // Waits for the worker's thread.
     void Join();
+    // Waits until the worker has stopped or `deadline` passed; true when it
+    // has (Join then returns at once).
+    bool WaitStopped(std::chrono::steady_clock::time_point deadline);
+    // The longest one exchange on this line can take.
+    std::chrono::milliseconds ExchangeTime() const;
 
     const LineConfig& Line() const { return line_; }
     const JobsConfig& Jobs() const { return jobs_; }
@@ -44,6 +52,9 @@ private:
     std::string host_;
     Metrics& metrics_;
     TaskQueue tasks_;
+    std::mutex stoppedLock_;
+    std::condition_variable stoppedChanged_;
+    bool stopped_ = false;
     std::thread thread_;
 };
 

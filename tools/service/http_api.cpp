@@ -49,57 +49,57 @@ constexpr std::size_t kConnectionThreads = 128;
 // closed after this long without a request.
 constexpr time_t kReadSeconds = 5;
 constexpr time_t kKeepAliveSeconds = 5;
+// How long the stop waits for connections in progress.
+constexpr std::chrono::seconds kStopWait{3};
 
 // httplib's task queue: a thread per connection up to a limit, the threads
-// ending when there is nothing to do for a while.
+// ending when there is nothing to do for a while.  Its state outlives the
+// queue: at the stop, a connection that does not end (a client sending a
+// header line now and then) is left to the process's exit.
 class ConnectionThreads : public httplib::TaskQueue {
 public:
-    explicit ConnectionThreads(std::size_t max) : max_(max) {}
+    explicit ConnectionThreads(std::shared_ptr<HttpConnections> state) : state_(std::move(state)) {}
     ~ConnectionThreads() override { shutdown(); }
 
     void enqueue(std::function<void()> fn) override {
-        std::unique_lock<std::mutex> hold(lock_);
-        jobs_.push_back(std::move(fn));
-        if (idle_ == 0 && running_ < max_) {
-            ++running_;
-            std::thread([this] { Work(); }).detach();
+        HttpConnections& s = *state_;
+        std::unique_lock<std::mutex> hold(s.lock);
+        s.jobs.push_back(std::move(fn));
+        if (s.idle == 0 && s.running < kConnectionThreads) {
+            ++s.running;
+            std::thread([state = state_] { Work(*state); }).detach();
         } else {
-            more_.notify_one();
+            s.more.notify_one();
         }
     }
 
     void shutdown() override {
-        std::unique_lock<std::mutex> hold(lock_);
-        stop_ = true;
-        more_.notify_all();
-        ended_.wait(hold, [this] { return running_ == 0; });
+        HttpConnections& s = *state_;
+        std::unique_lock<std::mutex> hold(s.lock);
+        s.stop = true;
+        s.more.notify_all();
+        s.ended.wait_for(hold, kStopWait, [&] { return s.running == 0; });
     }
 
 private:
-    void Work() {
-        std::unique_lock<std::mutex> hold(lock_);
+    static void Work(HttpConnections& s) {
+        std::unique_lock<std::mutex> hold(s.lock);
         for (;;) {
-            ++idle_;
-            const bool work = more_.wait_for(hold, std::chrono::seconds(10), [this] { return !jobs_.empty() || stop_; });
-            --idle_;
-            if (!work || jobs_.empty()) break;
-            auto fn = std::move(jobs_.front());
-            jobs_.pop_front();
+            ++s.idle;
+            const bool work = s.more.wait_for(hold, std::chrono::seconds(10), [&] { return !s.jobs.empty() || s.stop; });
+            --s.idle;
+            if (!work || s.jobs.empty()) break;
+            auto fn = std::move(s.jobs.front());
+            s.jobs.pop_front();
             hold.unlock();
             fn();
             hold.lock();
         }
-        --running_;
-        ended_.notify_all();
+        --s.running;
+        s.ended.notify_all();
     }
 
-    std::mutex lock_;
-    std::condition_variable more_, ended_;
-    std::deque<std::function<void()>> jobs_;
-    std::size_t max_;
-    std::size_t running_ = 0;
-    std::size_t idle_ = 0;
-    bool stop_ = false;
+    std::shared_ptr<HttpConnections> state_;
 };
 
 // The host part of a Host header: "name", "1.2.3.4", "[::1]", without the
@@ -327,9 +327,11 @@ bool HttpApi::Start(std::string& error) {
     return true;
 }
 
-void HttpApi::Stop() {
+bool HttpApi::Stop() {
     if (server_) server_->stop();
     if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::mutex> hold(connections_->lock);
+    return connections_->running == 0;
 }
 
 void HttpApi::Routes() {
@@ -338,7 +340,7 @@ void HttpApi::Routes() {
     s.set_read_timeout(kReadSeconds, 0);
     s.set_write_timeout(30, 0);
     s.set_keep_alive_timeout(kKeepAliveSeconds);
-    s.new_task_queue = [] { return new ConnectionThreads(kConnectionThreads); };
+    s.new_task_queue = [state = connections_] { return new ConnectionThreads(state); };
     // The address is this service's alone: httplib's default also sets
     // SO_REUSEPORT, with which a second service on the same port starts
     // without a word and the kernel shares the requests between the two.
@@ -412,13 +414,26 @@ void HttpApi::Routes() {
 
     s.Get("/healthz", [this](const httplib::Request& req, httplib::Response& res) {
         if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
+        // Reachable is not enough: a full disk or a file-size limit fails
+        // every commit of a database that answers SELECT 1.
+        const Metrics::WriteState write = metrics_.LastWrite();
+        auto text = [](const std::string& v) { return v.empty() ? json(nullptr) : json(v); };
+        json body{{"host", config_.host}, {"last_write", text(write.lastOk)}};
         try {
             auto db = pool_.Get();
             (*db)->Query("SELECT 1");
-            Json(res, json{{"status", "ok"}, {"database", "ok"}, {"host", config_.host}});
+            body["database"] = "ok";
         } catch (const DbError&) {
-            Json(res, json{{"status", "degraded"}, {"database", "unavailable"}, {"host", config_.host}}, 503);
+            body["database"] = "unavailable";
         }
+        if (write.failing) {
+            body["database"] = body["database"] == "ok" ? "not writing" : body["database"];
+            body["last_write_failed"] = write.lastFailure;
+            body["last_write_error"] = write.error;
+        }
+        const bool ok = body["database"] == "ok";
+        body["status"] = ok ? "ok" : "degraded";
+        Json(res, body, ok ? 200 : 503);
     });
 
     s.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {

@@ -114,6 +114,7 @@ bool CollectTurn(LineContext& line, TerminalRun& t) {
         StoreOutcome stored;
         try {
             stored = CommitOrRecogniseReplay(*c, b, line.Host());
+            line.Wrote();
         } catch (const DbError& e) {
             // Nothing committed (or not known to be): nothing confirmed.
             // The terminal keeps the batch and hands it over again.

@@ -127,6 +127,7 @@ Connection* LineContext::Database() {
 
 void LineContext::DatabaseFailed(const DbError& e) {
     metrics_.DatabaseFailure(line_.name);
+    metrics_.DatabaseWriteFailed(UtcNow(), e.what());
     if (!dbDown_ || dbError_ != e.what()) {
         Log(Level::kError, "database-failed", {{"line", line_.name}, {"error", e.what()}});
     }
@@ -186,6 +187,7 @@ void LineContext::Publish() {
         try {
             SaveTerminal(*c, t.shown, host_);
             t.dirty = false;
+            Wrote();
         } catch (const DbError& e) {
             DatabaseFailed(e);
             return;
@@ -220,6 +222,7 @@ bool RunJob(LineContext& line, const char* job, std::int64_t intervalMs, const s
     if (Connection* c = dbFailed ? nullptr : line.Database()) {
         try {
             SaveJobRun(*c, run, line.Host());
+            line.Wrote();
         } catch (const DbError& e) {
             line.DatabaseFailed(e);
         }

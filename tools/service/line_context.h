@@ -58,6 +58,8 @@ public:
     // not tried again before its back-off is over); null while it is away.
     Connection* Database();
     void DatabaseFailed(const DbError& e);
+    // A write went through.
+    void Wrote() { metrics_.DatabaseWrote(UtcNow()); }
     const std::string& DatabaseError() const { return dbError_; }
 
     // The outcome of one command for a terminal (TALVO_OK or an error).

@@ -7,6 +7,11 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "collector.h"
@@ -27,6 +33,9 @@
 using namespace talvo::service;
 
 namespace {
+
+// What the stop waits beyond a line's exchange time.
+constexpr std::chrono::seconds kStopGrace{3};
 
 const char* kUsage =
     "usage: talvod [--log-level error|warning|info|debug] CONFIG\n"
@@ -125,42 +134,70 @@ public:
             Log(Level::kWarning, "reload-partial", {{"reason", "a new host name takes effect at the next start"}});
             fresh.host = config_.host;
         }
-        std::lock_guard<std::mutex> hold(lock_);
         // Lines that went or changed stop (after their batch in hand); new
-        // and changed ones start; the others go on undisturbed.
-        std::vector<std::string> names;
-        for (auto& [name, worker] : workers_) {
-            const LineConfig* now = nullptr;
-            for (const LineConfig& l : fresh.lines) {
-                if (l.name == name) now = &l;
-            }
-            if (now == nullptr || !(*now == worker->Line()) || !(fresh.jobs == worker->Jobs())) {
-                worker->RequestStop();
-                names.push_back(name);
+        // and changed ones start; the others go on undisturbed.  The stopped
+        // ones are waited for outside the lock: a "collect now" for another
+        // line does not wait for them.
+        std::vector<std::unique_ptr<LineWorker>> stopped;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            for (auto it = workers_.begin(); it != workers_.end();) {
+                const LineConfig* now = nullptr;
+                for (const LineConfig& l : fresh.lines) {
+                    if (l.name == it->first) now = &l;
+                }
+                if (now == nullptr || !(*now == it->second->Line()) || !(fresh.jobs == it->second->Jobs())) {
+                    it->second->RequestStop();
+                    stopped.push_back(std::move(it->second));
+                    it = workers_.erase(it);
+                } else {
+                    ++it;
+                }
             }
         }
-        for (const std::string& name : names) {
-            workers_[name]->Join();
-            workers_.erase(name);
-            metrics_.ForgetLine(name);
+        for (auto& worker : stopped) {
+            worker->Join();
+            metrics_.ForgetLine(worker->Line().name);
         }
+        std::lock_guard<std::mutex> hold(lock_);
         config_.lines = fresh.lines;
         config_.jobs = fresh.jobs;
         for (const LineConfig& l : config_.lines) {
             if (workers_.count(l.name) == 0) StartLine(l);
         }
         Log(Level::kInfo, "reloaded", {{"lines", std::to_string(workers_.size())},
-                                       {"restarted", std::to_string(names.size())}});
+                                       {"restarted", std::to_string(stopped.size())}});
     }
 
-    void Stop() {
+    // Stops every line after its batch in hand and the interface.  A line
+    // held longer than its exchange time and a few seconds (by a database
+    // that does not answer) is not waited for: false then, and the process
+    // ends without it.  Nothing it has not committed is confirmed, so the
+    // terminal keeps what it holds.
+    bool Stop() {
+        std::map<std::string, std::unique_ptr<LineWorker>> workers;
         {
             std::lock_guard<std::mutex> hold(lock_);
-            for (auto& [name, worker] : workers_) worker->RequestStop();
-            for (auto& [name, worker] : workers_) worker->Join();
-            workers_.clear();
+            workers.swap(workers_);
         }
-        if (http_) http_->Stop();
+        std::chrono::milliseconds grace{0};
+        for (auto& [name, worker] : workers) {
+            worker->RequestStop();
+            grace = std::max(grace, worker->ExchangeTime());
+        }
+        const auto deadline = std::chrono::steady_clock::now() + grace + kStopGrace;
+        bool all = true;
+        for (auto& [name, worker] : workers) {
+            if (worker->WaitStopped(deadline)) {
+                worker->Join();
+                continue;
+            }
+            Log(Level::kWarning, "line-abandoned", {{"line", name}, {"reason", "still busy at the stop"}});
+            (void)worker.release();  // its thread is still inside a call
+            all = false;
+        }
+        if (http_ && !http_->Stop()) all = false;
+        return all;
     }
 
 private:
@@ -243,12 +280,15 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f) would kill the process at the first
+    // write past it; ignored, the write fails and the commit with it.
+    signal(SIGXFSZ, SIG_IGN);
 
     Log(Level::kInfo, "start", {{"config", path}, {"host", config.host}, {"library", talvo_version()},
                                 {"pid", std::to_string(getpid())}});
     Service service(config);
     if (!service.Start()) {
-        service.Stop();
+        if (!service.Stop()) _exit(1);
         return 1;
     }
     for (;;) {
@@ -262,7 +302,10 @@ int main(int argc, char** argv) {
         Log(Level::kInfo, "stopping", {{"signal", sig == SIGTERM ? "TERM" : "INT"}});
         break;
     }
-    service.Stop();
+    const bool whole = service.Stop();
     Log(Level::kInfo, "stopped");
+    // Threads still inside a call hold objects that the normal exit would
+    // destroy under them.
+    if (!whole) _exit(0);
     return 0;
 }
