@@ -331,6 +331,12 @@ const std::vector<std::vector<const char*>> kSteps = {
         " last_start TEXT, last_end TEXT, last_result TEXT, runs BIGINT NOT NULL DEFAULT 0,"
         " failures BIGINT NOT NULL DEFAULT 0, PRIMARY KEY (line, job))",
     },
+    {
+        // Which service (by host name) a line belongs to, alive while its
+        // heartbeat (milliseconds since 1970) is recent.
+        "CREATE TABLE line_owners ("
+        " line TEXT NOT NULL PRIMARY KEY, host TEXT NOT NULL, claimed TEXT NOT NULL, heartbeat_ms BIGINT NOT NULL)",
+    },
 };
 
 std::string WithId(const char* sql, Backend kind) {

@@ -28,6 +28,7 @@
 #include "http_api.h"
 #include "log.h"
 #include "metrics.h"
+#include "ownership.h"
 #include "talvo.h"
 
 using namespace talvo::service;
@@ -87,15 +88,112 @@ void Warnings(const Config& config, bool& fatal) {
     }
 }
 
+std::vector<ConfiguredTerminal> Configured(const std::vector<LineConfig>& lines) {
+    std::vector<ConfiguredTerminal> out;
+    for (const LineConfig& l : lines) {
+        for (const TerminalConfig& t : l.terminals) out.push_back({l.name, t.number});
+    }
+    return out;
+}
+
+// Keeps this service's claims of its lines alive: every few seconds, on a
+// thread and a connection of its own, so that a worker waiting on its
+// device or its terminals does not let its line's claim lapse.
+class ClaimKeeper {
+public:
+    ClaimKeeper(std::string database, std::string host) : database_(std::move(database)), host_(std::move(host)) {}
+    ~ClaimKeeper() {
+        if (thread_.joinable()) thread_.join();
+    }
+    void Start(std::vector<std::string> lines) {
+        lines_ = std::move(lines);
+        thread_ = std::thread([this] { Run(); });
+    }
+    void SetLines(std::vector<std::string> lines) {
+        std::lock_guard<std::mutex> hold(lock_);
+        lines_ = std::move(lines);
+    }
+    // False when it is still inside a database call at `deadline`.
+    bool Stop(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::mutex> hold(lock_);
+        stop_ = true;
+        wake_.notify_all();
+        if (!thread_.joinable()) return true;
+        if (!wake_.wait_until(hold, deadline, [this] { return done_; })) {
+            hold.unlock();
+            thread_.detach();
+            return false;
+        }
+        hold.unlock();
+        thread_.join();
+        return true;
+    }
+
+private:
+    void Run() {
+        std::unique_ptr<Connection> db;
+        std::map<std::string, std::string> refused;  // line -> holder, logged once
+        std::unique_lock<std::mutex> hold(lock_);
+        while (!stop_) {
+            wake_.wait_for(hold, std::chrono::milliseconds(kHeartbeatMs), [this] { return stop_; });
+            if (stop_) break;
+            const std::vector<std::string> lines = lines_;
+            hold.unlock();
+            try {
+                if (!db || !db->Healthy()) db = Open(database_);
+                for (const std::string& line : lines) {
+                    const Claim c = ClaimLine(*db, line, host_);
+                    if (c.ours) {
+                        refused.erase(line);
+                    } else if (refused[line] != c.holder) {
+                        refused[line] = c.holder;
+                        Log(Level::kError, "line-claimed", {{"line", line}, {"reason", ClaimRefusal(line, c)}});
+                    }
+                }
+            } catch (const DbError&) {
+                db.reset();  // the workers report the database's state
+            }
+            hold.lock();
+        }
+        done_ = true;
+        wake_.notify_all();
+    }
+
+    std::string database_, host_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::vector<std::string> lines_;
+    bool stop_ = false;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+std::vector<std::string> Names(const std::vector<LineConfig>& lines) {
+    std::vector<std::string> out;
+    for (const LineConfig& l : lines) out.push_back(l.name);
+    return out;
+}
+
 class Service {
 public:
-    explicit Service(Config config) : config_(std::move(config)) {}
+    explicit Service(Config config) : config_(std::move(config)), claims_(config_.database, config_.host) {}
 
     bool Start() {
         try {
             auto db = Open(config_.database);
             const int version = Migrate(*db);
             Log(Level::kInfo, "database", {{"target", Describe(config_.database)}, {"schema", std::to_string(version)}});
+            // Each line belongs to one service: one that another live
+            // service holds is not started under the same name.
+            bool taken = false;
+            for (const LineConfig& l : config_.lines) {
+                const Claim c = ClaimLine(*db, l.name, config_.host);
+                if (c.ours) continue;
+                Log(Level::kError, "line-claimed", {{"line", l.name}, {"reason", ClaimRefusal(l.name, c)}});
+                taken = true;
+            }
+            if (taken) return false;
+            ReleaseOthers(*db, config_.host, Configured(config_.lines));
         } catch (const DbError& e) {
             // The workers try again by themselves; the page says so meanwhile.
             Log(Level::kError, "database-unavailable", {{"target", Describe(config_.database)}, {"error", e.what()}});
@@ -110,6 +208,7 @@ public:
             Log(Level::kError, "http-failed", {{"error", error}});
             return false;
         }
+        claims_.Start(Names(config_.lines));
         std::lock_guard<std::mutex> hold(lock_);
         for (const LineConfig& l : config_.lines) StartLine(l);
         return true;
@@ -159,6 +258,30 @@ public:
             worker->Join();
             metrics_.ForgetLine(worker->Line().name);
         }
+        // New lines are claimed first; one another service holds stays out.
+        try {
+            auto db = Open(config_.database);
+            std::vector<LineConfig> kept;
+            for (const LineConfig& l : fresh.lines) {
+                bool running = false;
+                {
+                    std::lock_guard<std::mutex> hold(lock_);
+                    running = workers_.count(l.name) != 0;
+                }
+                const Claim c = running ? Claim{true, config_.host, 0} : ClaimLine(*db, l.name, config_.host);
+                if (c.ours) {
+                    kept.push_back(l);
+                } else {
+                    Log(Level::kError, "line-claimed", {{"line", l.name}, {"reason", ClaimRefusal(l.name, c)}});
+                }
+            }
+            fresh.lines = kept;
+            ReleaseOthers(*db, config_.host, Configured(fresh.lines));
+        } catch (const DbError& e) {
+            Log(Level::kWarning, "claims-unchecked", {{"error", e.what()}});
+        }
+        claims_.SetLines(Names(fresh.lines));
+        http_->Reconfigure(fresh);
         std::lock_guard<std::mutex> hold(lock_);
         config_.lines = fresh.lines;
         config_.jobs = fresh.jobs;
@@ -196,6 +319,7 @@ public:
             (void)worker.release();  // its thread is still inside a call
             all = false;
         }
+        if (!claims_.Stop(deadline)) all = false;
         if (http_ && !http_->Stop()) all = false;
         return all;
     }
@@ -212,6 +336,7 @@ private:
     std::unique_ptr<HttpApi> http_;
     std::mutex lock_;
     std::map<std::string, std::unique_ptr<LineWorker>> workers_;
+    ClaimKeeper claims_;
 };
 
 }  // namespace
