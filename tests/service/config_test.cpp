@@ -342,6 +342,8 @@ TEST_F(ConfigFile, CheckAndStartRefuse) {
     EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0);
     EXPECT_NE(out.find(file + ": ok (1 lines, 1 terminals"), std::string::npos) << out;
     EXPECT_EQ(RunProgram({TalvodPath(), "--bogus", file}, out, env), 2);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--version"}, out, env), 0);
+    EXPECT_EQ(out.rfind("talvod 1.", 0), 0u) << out;
 
     // A token file that cannot be read: --check and the start say which.
     WriteText(file, std::string("[http]\ntoken_file = \"token\"\n") + kLine);

@@ -41,6 +41,7 @@ constexpr std::chrono::seconds kStopGrace{3};
 const char* kUsage =
     "usage: talvod [--log-level error|warning|info|debug] CONFIG\n"
     "       talvod --check CONFIG\n"
+    "       talvod --version\n"
     "\n"
     "Collects the records of every terminal on the configured serial lines into\n"
     "the database, exactly once, and serves a page and an API about them.\n"
@@ -353,6 +354,9 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("talvod %s (library %s)\n", TALVO_TOOL_VERSION, talvo_version());
             return 0;
         } else if (a == "--check") {
             check = true;
