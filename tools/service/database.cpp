@@ -337,6 +337,12 @@ const std::vector<std::vector<const char*>> kSteps = {
         "CREATE TABLE line_owners ("
         " line TEXT NOT NULL PRIMARY KEY, host TEXT NOT NULL, claimed TEXT NOT NULL, heartbeat_ms BIGINT NOT NULL)",
     },
+    {
+        // The page's lists of one line (newest first) and the CSV of one
+        // terminal (in id order) without reading every record.
+        "CREATE INDEX records_line_at ON records (line, at, id)",
+        "CREATE INDEX records_line_terminal ON records (line, terminal, id)",
+    },
 };
 
 std::string WithId(const char* sql, Backend kind) {
