@@ -30,7 +30,7 @@ if [ "$mode" = install ]; then
     check_split "$tmp/bin/talvo-sim" "$tmp/bin/.debug/talvo-sim.debug"
     if [ -f "$tmp/bin/talvod" ]; then
         check_split "$tmp/bin/talvod" "$tmp/bin/.debug/talvod.debug"
-        "$tmp/bin/talvod" --version | grep -q '^talvod [0-9]' || fail "talvod --version"
+        TALVO_WINDIR="$tmp" "$tmp/bin/talvod" --version | grep -q '^talvod [0-9]' || fail "talvod --version"
         grep -q '^\.TH TALVOD "\?8' "$tmp/share/man/man8/talvod.8" || fail "talvod's man page not installed"
     fi
     "$tmp/bin/talvo-sim" --version | grep -q '^talvo-sim [0-9]' || fail "talvo-sim --version"
