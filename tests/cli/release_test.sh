@@ -28,6 +28,15 @@ if [ "$mode" = install ]; then
     check_split "$lib" "$tmp/lib/.debug/$(basename "$lib").debug"
     check_split "$tmp/bin/talvo" "$tmp/bin/.debug/talvo.debug"
     check_split "$tmp/bin/talvo-sim" "$tmp/bin/.debug/talvo-sim.debug"
+    if [ -f "$tmp/bin/talvod" ]; then
+        check_split "$tmp/bin/talvod" "$tmp/bin/.debug/talvod.debug"
+        TALVO_WINDIR="$tmp" "$tmp/bin/talvod" --version | grep -q '^talvod [0-9]' || fail "talvod --version"
+        grep -q '^\.TH TALVOD "\?8' "$tmp/share/man/man8/talvod.8" || fail "talvod's man page not installed"
+    fi
+    "$tmp/bin/talvo-sim" --version | grep -q '^talvo-sim [0-9]' || fail "talvo-sim --version"
+    if command -v help2man >/dev/null; then
+        grep -q '^\.TH TALVO-SIM "\?1' "$tmp/share/man/man1/talvo-sim.1" || fail "talvo-sim's man page not installed"
+    fi
     # gdb finds the debug information through the link.
     if command -v gdb >/dev/null; then
         gdb -batch -ex 'info line InqStat' "$lib" 2>&1 | grep -q 'Line [0-9]' || fail "gdb finds no line for InqStat"

@@ -105,6 +105,37 @@ TEST_F(ConfigFile, RefusedWithLineAndReason) {
     EXPECT_NE(many.find(":13: terminal 3: kind must be \"payment\" or \"attendance\""), std::string::npos) << many;
 }
 
+// What can never work is refused where it is written: a database that is
+// a directory, a PostgreSQL target that does not parse, one device named
+// by two lines in two spellings.
+TEST_F(ConfigFile, NeverWorkingRefused) {
+    const std::string file = dir / "talvod.toml";
+    std::filesystem::create_directory(dir / "data");
+    EXPECT_EQ(Errors("database = \"data\"\n" + std::string(kLine)),
+              file + ":1: database: " + (dir / "data") + " is a directory, not a database file\n");
+    for (const char* bad : {"postgresql://talvo@/db?host=/tmp&bogus=1", "postgresql://talvo@[::1/db",
+                            "host=/tmp dbname='open"}) {
+        EXPECT_NE(Errors("database = \"" + std::string(bad) + "\"\n" + kLine)
+                      .find(file + ":1: database: the PostgreSQL target does not parse: "),
+                  std::string::npos)
+            << bad;
+    }
+    EXPECT_EQ(Errors("database = \"postgresql://talvo@/db?host=/tmp\"\n" + std::string(kLine)), "");
+
+    auto twoLines = [](const std::string& first, const std::string& second) {
+        return "[[line]]\nname = \"a\"\ndevice = \"" + first + "\"\n[[line.terminal]]\nnumber = 1\n" +
+               "[[line]]\nname = \"b\"\ndevice = \"" + second + "\"\n[[line.terminal]]\nnumber = 1\n";
+    };
+    EXPECT_EQ(Errors(twoLines("ttyS0", "/dev/ttyS0")),
+              file + ":8: device /dev/ttyS0 is the same as ttyS0 at line 3 (/dev/ttyS0): one device, one line\n");
+    WriteText(dir / "ttyX", "");
+    std::filesystem::create_symlink(dir / "ttyX", dir / "by-id");
+    EXPECT_EQ(Errors(twoLines(dir / "by-id", dir / "ttyX")),
+              file + ":8: device " + (dir / "ttyX") + " is the same as " + (dir / "by-id") + " at line 3 (" +
+                  (dir / "ttyX") + "): one device, one line\n");
+    EXPECT_EQ(Errors(twoLines("ttyS0", "ttyS1")), "");
+}
+
 TEST_F(ConfigFile, LinesAndFileFaults) {
     const std::string file = dir / "talvod.toml";
     EXPECT_EQ(Errors(""), file + ": no line configured ([[line]] with a device and terminals)\n");
@@ -311,6 +342,8 @@ TEST_F(ConfigFile, CheckAndStartRefuse) {
     EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0);
     EXPECT_NE(out.find(file + ": ok (1 lines, 1 terminals"), std::string::npos) << out;
     EXPECT_EQ(RunProgram({TalvodPath(), "--bogus", file}, out, env), 2);
+    EXPECT_EQ(RunProgram({TalvodPath(), "--version"}, out, env), 0);
+    EXPECT_EQ(out.rfind("talvod 1.", 0), 0u) << out;
 
     // A token file that cannot be read: --check and the start say which.
     WriteText(file, std::string("[http]\ntoken_file = \"token\"\n") + kLine);

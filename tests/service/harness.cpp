@@ -271,7 +271,33 @@ void Postgres::Crash() {
     running_ = false;
 }
 
+void Postgres::Pause() {
+    const pid_t server = std::atoi(ReadText(dir_->path() + "/data/postmaster.pid").c_str());
+    if (server <= 0) return;
+    paused_ = {server};
+    // Its children: every backend, the writer, the checkpointer.
+    for (const auto& e : fs::directory_iterator("/proc")) {
+        const std::string name = e.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = ReadText(e.path() / "stat");
+        const std::size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream in(stat.substr(close + 2));
+        std::string state;
+        pid_t parent = 0;
+        in >> state >> parent;
+        if (parent == server) paused_.push_back(std::atoi(name.c_str()));
+    }
+    for (pid_t p : paused_) kill(p, SIGSTOP);
+}
+
+void Postgres::Resume() {
+    for (pid_t p : paused_) kill(p, SIGCONT);
+    paused_.clear();
+}
+
 Postgres::~Postgres() {
+    Resume();
     if (running_) Run({bin_ + "/pg_ctl", "-D", dir_->path() + "/data", "-m", "fast", "-w", "stop"});
 }
 

@@ -114,6 +114,11 @@ public:
     // Stops the server as a crash would (immediate), and starts it again.
     void Crash();
     void Start();
+    // The server and all its processes stopped (SIGSTOP) as a server or a
+    // network gone silent: connections stay open and nothing answers.
+    // Resume continues them.
+    void Pause();
+    void Resume();
     ~Postgres();
 
 private:
@@ -123,6 +128,7 @@ private:
     std::unique_ptr<TempDir> dir_;
     int databases_ = 0;
     bool running_ = false;
+    std::vector<pid_t> paused_;
 };
 
 struct HttpResult {

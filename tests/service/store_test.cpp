@@ -229,6 +229,25 @@ TEST_P(Store, TotalsAndTerminals) {
     ASSERT_TRUE(rows[0].waiting.has_value());
 }
 
+// A filter on one line reads that line's records through an index, newest
+// first, and one terminal's CSV in id order: no full scan, no sort.
+TEST_P(Store, LineFiltersUseAnIndex) {
+    if (GetParam() != "sqlite") GTEST_SKIP() << "the plan is checked on SQLite";
+    auto plan = [&](const std::string& sql, const std::vector<Value>& params) {
+        std::string all;
+        for (const Row& r : db->Query("EXPLAIN QUERY PLAN " + sql, params)) all += AsText(r.back()) + "\n";
+        return all;
+    };
+    const std::string byLine = plan("SELECT id FROM records WHERE line = ? ORDER BY at DESC, id DESC LIMIT 25", {"hall"});
+    EXPECT_NE(byLine.find("INDEX records_line_at"), std::string::npos) << byLine;
+    EXPECT_EQ(byLine.find("TEMP B-TREE"), std::string::npos) << byLine;
+    const std::string csv =
+        plan("SELECT id FROM records WHERE line = ? AND terminal = ? AND id > ? ORDER BY id LIMIT 500",
+             {"hall", std::int64_t{1}, std::int64_t{0}});
+    EXPECT_NE(csv.find("records_line_terminal"), std::string::npos) << csv;
+    EXPECT_EQ(csv.find("TEMP B-TREE"), std::string::npos) << csv;
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, Store, ::testing::Values("sqlite", "postgres"),
                          [](const auto& p) { return p.param; });
 

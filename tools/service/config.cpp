@@ -15,6 +15,8 @@
 #include <map>
 #include <toml++/toml.h>
 
+#include <libpq-fe.h>
+
 #include "database.h"
 
 namespace talvo::service {
@@ -330,6 +332,75 @@ bool IsLoopback(const std::string& address) {
     return (ntohl(a.s_addr) >> 24) == 127;
 }
 
+namespace {
+
+// A serial device by the file it is: "ttyS0" is /dev/ttyS0, and a link (a
+// by-id name) is the device it points to.  Network devices ("tcp://...")
+// are taken as written.
+std::string DeviceFile(const std::string& device) {
+    if (device.find("://") != std::string::npos) return device;
+    const std::filesystem::path p = device.find('/') == std::string::npos ? "/dev/" + device : device;
+    std::error_code ec;
+    const auto real = std::filesystem::weakly_canonical(p, ec);
+    return ec ? p.lexically_normal().string() : real.string();
+}
+
+// Two lines on one device (in two spellings) would each see the other's
+// replies: refused.  The same spelling twice is reported where the line is
+// read.
+void SameDeviceTwice(Checker& c, const toml::node* lines, const Config& config) {
+    if (lines == nullptr || !lines->is_array_of_tables()) return;
+    std::map<std::string, std::pair<std::string, std::uint32_t>> seen;  // file -> spelling, line
+    std::size_t i = 0;
+    for (const toml::node& node : *lines->as_array()) {
+        const toml::node* d = node.as_table()->get("device");
+        if (d == nullptr || !d->is_string() || i >= config.lines.size()) {
+            ++i;
+            continue;
+        }
+        const std::string& device = config.lines[i++].device;
+        if (device.empty()) continue;
+        auto [it, fresh] = seen.emplace(DeviceFile(device), std::make_pair(device, d->source().begin.line));
+        if (!fresh && it->second.first != device) {
+            c.Error(d->source(), "device " + device + " is the same as " + it->second.first + " at line " +
+                                     std::to_string(it->second.second) + " (" + it->first + "): one device, one line");
+        }
+    }
+}
+
+// A database that can never work: a directory, a folder that cannot be
+// written, a PostgreSQL target that does not parse.
+void DatabaseUsable(Checker& c, const toml::table& root, const Config& config) {
+    const toml::node* n = root.get("database");
+    auto fault = [&](const std::string& why) {
+        if (n != nullptr) c.Error(n->source(), why);
+        else c.errors.push_back(config.path + ": " + why);
+    };
+    if (IsPostgres(config.database)) {
+        char* error = nullptr;
+        PQconninfoOption* options = PQconninfoParse(config.database.c_str(), &error);
+        if (options == nullptr) {
+            std::string why = error != nullptr ? error : "out of memory";
+            while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+            fault("database: the PostgreSQL target does not parse: " + why);
+        }
+        PQconninfoFree(options);
+        PQfreemem(error);
+        return;
+    }
+    std::error_code ec;
+    if (std::filesystem::is_directory(config.database, ec)) {
+        fault("database: " + config.database + " is a directory, not a database file");
+        return;
+    }
+    const auto folder = std::filesystem::path(config.database).parent_path();
+    if (std::filesystem::is_directory(folder, ec) && access(folder.c_str(), W_OK) != 0) {
+        fault("database: cannot write in " + folder.string() + " (" + std::strerror(errno) + ")");
+    }
+}
+
+}  // namespace
+
 bool LoadConfig(const std::string& path, Config& config, std::vector<std::string>& errors) {
     config = Config{};
     config.path = path;
@@ -444,6 +515,8 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
         int index = 0;
         for (const toml::node& node : *lines->as_array()) ReadLine(c, *node.as_table(), index++, config, deviceAt, nameAt);
     }
+    SameDeviceTwice(c, lines, config);
+    DatabaseUsable(c, root, config);
     errors = c.errors;
     return errors.empty();
 }

@@ -3,7 +3,11 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace talvo::service {
@@ -48,6 +52,15 @@ public:
     }
 
     void BeginWrite() override { Exec("BEGIN IMMEDIATE"); }
+
+    void AfterFailedCommit() noexcept override {
+        // A COMMIT that failed on I/O (a full disk, a file-size limit) or a
+        // lock can leave the transaction open.
+        if (db_ == nullptr || sqlite3_get_autocommit(db_) != 0) return;
+        if (sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK) return;
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
 
     Rows Query(const std::string& sql, const std::vector<Value>& params) override {
         sqlite3_stmt* raw = nullptr;
@@ -141,8 +154,11 @@ public:
     explicit PostgresConnection(const std::string& target) {
         // connect_timeout bounds a connection attempt to a host that is gone;
         // values in the target itself take precedence.
-        const char* keys[] = {"connect_timeout", "dbname", nullptr};
-        const char* values[] = {"5", target.c_str(), nullptr};
+        // Keep-alives and tcp_user_timeout notice a server or network that
+        // went silent under an open connection.
+        const char* keys[] = {"connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
+                              "keepalives_count", "tcp_user_timeout", "dbname", nullptr};
+        const char* values[] = {"5", "1", "10", "5", "3", "20000", target.c_str(), nullptr};
         conn_ = PQconnectdbParams(keys, values, 1);
         if (conn_ == nullptr) throw DbError("out of memory");
         if (PQstatus(conn_) != CONNECTION_OK) {
@@ -152,6 +168,9 @@ public:
             throw DbError("cannot connect to " + Describe(target) + ": " + why);
         }
         PQsetNoticeProcessor(conn_, IgnoreNotice, nullptr);
+        // Sent without blocking, so that a statement's time limit holds for
+        // the sending too.
+        PQsetnonblocking(conn_, 1);
     }
     ~PostgresConnection() override {
         if (conn_ != nullptr) PQfinish(conn_);
@@ -161,11 +180,18 @@ public:
     bool Healthy() const override { return conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK; }
 
     void Exec(const std::string& sql) override {
-        Result r(PQexec(conn_, sql.c_str()));
+        if (!Healthy()) throw DbError("the connection to the database is closed");
+        if (PQsendQuery(conn_, sql.c_str()) == 0) Lost();
+        Result r = Await();
         Check(r.get());
     }
 
     void BeginWrite() override { Exec("BEGIN"); }
+    void AfterFailedCommit() noexcept override {
+        // The server ends the transaction with a failed COMMIT; a connection
+        // lost on the way is given up.
+        if (conn_ != nullptr && PQtransactionStatus(conn_) != PQTRANS_IDLE) Drop();
+    }
 
     Rows Query(const std::string& sql, const std::vector<Value>& params) override {
         std::vector<std::string> texts(params.size());
@@ -179,8 +205,12 @@ public:
                 pointers[i] = texts[i].c_str();
             }
         }
-        Result r(PQexecParams(conn_, Numbered(sql).c_str(), static_cast<int>(params.size()), nullptr,
-                              pointers.data(), nullptr, nullptr, 0));
+        if (!Healthy()) throw DbError("the connection to the database is closed");
+        if (PQsendQueryParams(conn_, Numbered(sql).c_str(), static_cast<int>(params.size()), nullptr, pointers.data(),
+                              nullptr, nullptr, 0) == 0) {
+            Lost();
+        }
+        Result r = Await();
         Check(r.get());
         Rows rows;
         const int n = PQntuples(r.get());
@@ -203,6 +233,49 @@ private:
         void operator()(PGresult* r) const { PQclear(r); }
     };
     using Result = std::unique_ptr<PGresult, Clear>;
+
+    // The statement's last result, waited for at most kStatementSeconds: a
+    // server or network gone silent costs that long, then the connection is
+    // dropped (the server rolls back a transaction left in it).
+    Result Await() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStatementSeconds);
+        Result last;
+        for (;;) {
+            // Sent whole, and the reply complete?
+            const int flushed = PQflush(conn_);
+            if (flushed < 0) Lost();
+            if (flushed == 0 && PQisBusy(conn_) == 0) {
+                PGresult* r = PQgetResult(conn_);
+                if (r == nullptr) return last;
+                last.reset(r);
+                continue;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                    std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                // Not PQcancel: it waits for the silent server itself.  The
+                // server ends the statement when it finds the connection gone.
+                Drop();
+                throw DbError("the database did not answer within " + std::to_string(kStatementSeconds) + " s");
+            }
+            pollfd p{PQsocket(conn_), static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0)), 0};
+            if (p.fd < 0) Lost();
+            const int ready = poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 1000)));
+            if (ready < 0 && errno != EINTR) Lost();
+            if (ready > 0 && (p.revents & POLLIN) != 0 && PQconsumeInput(conn_) == 0) Lost();
+        }
+    }
+
+    [[noreturn]] void Lost() {
+        std::string why = Trimmed(PQerrorMessage(conn_));
+        Drop();
+        throw DbError(why.empty() ? "the connection to the database was lost" : why);
+    }
+
+    void Drop() noexcept {
+        if (conn_ != nullptr) PQfinish(conn_);
+        conn_ = nullptr;
+    }
 
     void Check(PGresult* r) {
         const ExecStatusType status = r != nullptr ? PQresultStatus(r) : PGRES_FATAL_ERROR;
@@ -257,6 +330,18 @@ const std::vector<std::vector<const char*>> kSteps = {
         " line TEXT NOT NULL, job TEXT NOT NULL, host TEXT NOT NULL, interval_ms BIGINT NOT NULL,"
         " last_start TEXT, last_end TEXT, last_result TEXT, runs BIGINT NOT NULL DEFAULT 0,"
         " failures BIGINT NOT NULL DEFAULT 0, PRIMARY KEY (line, job))",
+    },
+    {
+        // Which service (by host name) a line belongs to, alive while its
+        // heartbeat (milliseconds since 1970) is recent.
+        "CREATE TABLE line_owners ("
+        " line TEXT NOT NULL PRIMARY KEY, host TEXT NOT NULL, claimed TEXT NOT NULL, heartbeat_ms BIGINT NOT NULL)",
+    },
+    {
+        // The page's lists of one line (newest first) and the CSV of one
+        // terminal (in id order) without reading every record.
+        "CREATE INDEX records_line_at ON records (line, at, id)",
+        "CREATE INDEX records_line_terminal ON records (line, terminal, id)",
     },
 };
 

@@ -42,7 +42,15 @@ public:
     virtual void BeginWrite() = 0;
     void Commit() { Exec("COMMIT"); }
     void Rollback() noexcept;
+    // After a COMMIT that failed: a transaction it left open is rolled back
+    // (or the connection given up when even that fails), so that the next
+    // statement does not run inside it.
+    virtual void AfterFailedCommit() noexcept { Rollback(); }
 };
+
+// The longest a PostgreSQL statement may take before the connection is
+// given up (the server ends the statement when it finds the connection gone).
+constexpr int kStatementSeconds = 20;
 
 // Opens the database named by `target`: "postgresql://..." or
 // "postgres://..." (or a key=value libpq string starting with "host=" or
@@ -69,7 +77,12 @@ public:
     Transaction& operator=(const Transaction&) = delete;
     void Commit() {
         done_ = true;
-        db_.Commit();
+        try {
+            db_.Commit();
+        } catch (const DbError&) {
+            db_.AfterFailedCommit();
+            throw;
+        }
     }
 
 private:

@@ -2,8 +2,13 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cctype>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <ctime>
 #include <optional>
 
@@ -34,6 +39,83 @@ void Json(httplib::Response& res, const json& body, int status = 200) {
 }
 
 void Problem(httplib::Response& res, int status, const std::string& why) { Json(res, json{{"error", why}}, status); }
+
+// Connections served at once, each on a thread of its own: a neighbour
+// holding connections open (idle, or sending a header line now and then)
+// takes one thread each and leaves the others to the page.  Beyond this,
+// connections wait for a thread.
+constexpr std::size_t kConnectionThreads = 128;
+// A request's head must come within this, and a kept-alive connection is
+// closed after this long without a request.
+constexpr time_t kReadSeconds = 5;
+constexpr time_t kKeepAliveSeconds = 5;
+// How long the stop waits for connections in progress.
+constexpr std::chrono::seconds kStopWait{3};
+
+// httplib's task queue: a thread per connection up to a limit, the threads
+// ending when there is nothing to do for a while.  Its state outlives the
+// queue: at the stop, a connection that does not end (a client sending a
+// header line now and then) is left to the process's exit.
+class ConnectionThreads : public httplib::TaskQueue {
+public:
+    explicit ConnectionThreads(std::shared_ptr<HttpConnections> state) : state_(std::move(state)) {}
+    ~ConnectionThreads() override { shutdown(); }
+
+    void enqueue(std::function<void()> fn) override {
+        HttpConnections& s = *state_;
+        std::unique_lock<std::mutex> hold(s.lock);
+        s.jobs.push_back(std::move(fn));
+        if (s.idle == 0 && s.running < kConnectionThreads) {
+            ++s.running;
+            std::thread([state = state_] { Work(*state); }).detach();
+        } else {
+            s.more.notify_one();
+        }
+    }
+
+    void shutdown() override {
+        HttpConnections& s = *state_;
+        std::unique_lock<std::mutex> hold(s.lock);
+        s.stop = true;
+        s.more.notify_all();
+        s.ended.wait_for(hold, kStopWait, [&] { return s.running == 0; });
+    }
+
+private:
+    static void Work(HttpConnections& s) {
+        std::unique_lock<std::mutex> hold(s.lock);
+        for (;;) {
+            ++s.idle;
+            const bool work = s.more.wait_for(hold, std::chrono::seconds(10), [&] { return !s.jobs.empty() || s.stop; });
+            --s.idle;
+            if (!work || s.jobs.empty()) break;
+            auto fn = std::move(s.jobs.front());
+            s.jobs.pop_front();
+            hold.unlock();
+            fn();
+            hold.lock();
+        }
+        --s.running;
+        s.ended.notify_all();
+    }
+
+    std::shared_ptr<HttpConnections> state_;
+};
+
+// The host part of a Host header: "name", "1.2.3.4", "[::1]", without the
+// port, in lower case.
+std::string HostName(const std::string& header) {
+    std::string h;
+    if (!header.empty() && header[0] == '[') {
+        const std::size_t close = header.find(']');
+        h = close == std::string::npos ? header : header.substr(1, close - 1);
+    } else {
+        h = header.substr(0, header.find(':'));
+    }
+    std::transform(h.begin(), h.end(), h.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (!h.empty() && h.back() == '.') h.pop_back();
+    return h;
+}
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -209,6 +291,24 @@ bool HttpApi::Authorized(const std::string& header) {
     return SameText(header.substr(prefix.size()), token);
 }
 
+bool HttpApi::HostAllowed(const std::string& header) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!token_.empty()) return true;
+    }
+    // Without a token the service listens on the loopback only (the
+    // configuration insists), and the loopback is open to any web page the
+    // machine's browser shows: a name of the page's own that resolves to
+    // 127.0.0.1 would read everything.  So only names of the loopback, and
+    // this service's own name, are answered.
+    if (header.empty()) return true;  // not from a browser
+    const std::string host = HostName(header);
+    if (IsLoopback(host) || host == "localhost" || host == "0:0:0:0:0:0:0:1") return true;
+    std::string own = config_.host;
+    std::transform(own.begin(), own.end(), own.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return !own.empty() && host == own;
+}
+
 bool HttpApi::Start(std::string& error) {
     const int port = config_.http.port;
     if (port == 0) {
@@ -227,16 +327,27 @@ bool HttpApi::Start(std::string& error) {
     return true;
 }
 
-void HttpApi::Stop() {
+bool HttpApi::Stop() {
     if (server_) server_->stop();
     if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::mutex> hold(connections_->lock);
+    return connections_->running == 0;
 }
 
 void HttpApi::Routes() {
     httplib::Server& s = *server_;
     s.set_payload_max_length(64 * 1024);
-    s.set_read_timeout(10, 0);
+    s.set_read_timeout(kReadSeconds, 0);
     s.set_write_timeout(30, 0);
+    s.set_keep_alive_timeout(kKeepAliveSeconds);
+    s.new_task_queue = [state = connections_] { return new ConnectionThreads(state); };
+    // The address is this service's alone: httplib's default also sets
+    // SO_REUSEPORT, with which a second service on the same port starts
+    // without a word and the kernel shares the requests between the two.
+    s.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     s.set_default_headers({{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
 
     static const Asset assets[] = {
@@ -248,6 +359,10 @@ void HttpApi::Routes() {
     // The page's files carry no data and are served to anyone who can reach
     // the address; everything else needs the token when one is set.
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        if (!HostAllowed(req.get_header_value("Host"))) {
+            Problem(res, 421, "this service answers to the loopback address or its own name only");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         for (const Asset& a : assets) {
             if (req.path == a.path && req.method == "GET") return httplib::Server::HandlerResponse::Unhandled;
         }
@@ -299,13 +414,26 @@ void HttpApi::Routes() {
 
     s.Get("/healthz", [this](const httplib::Request& req, httplib::Response& res) {
         if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
+        // Reachable is not enough: a full disk or a file-size limit fails
+        // every commit of a database that answers SELECT 1.
+        const Metrics::WriteState write = metrics_.LastWrite();
+        auto text = [](const std::string& v) { return v.empty() ? json(nullptr) : json(v); };
+        json body{{"host", config_.host}, {"last_write", text(write.lastOk)}};
         try {
             auto db = pool_.Get();
             (*db)->Query("SELECT 1");
-            Json(res, json{{"status", "ok"}, {"database", "ok"}, {"host", config_.host}});
+            body["database"] = "ok";
         } catch (const DbError&) {
-            Json(res, json{{"status", "degraded"}, {"database", "unavailable"}, {"host", config_.host}}, 503);
+            body["database"] = "unavailable";
         }
+        if (write.failing) {
+            body["database"] = body["database"] == "ok" ? "not writing" : body["database"];
+            body["last_write_failed"] = write.lastFailure;
+            body["last_write_error"] = write.error;
+        }
+        const bool ok = body["database"] == "ok";
+        body["status"] = ok ? "ok" : "degraded";
+        Json(res, body, ok ? 200 : 503);
     });
 
     s.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {

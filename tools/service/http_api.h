@@ -2,6 +2,8 @@
 // Read-only but for an authenticated "collect now" of one terminal.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -47,6 +49,16 @@ private:
     std::vector<std::unique_ptr<Connection>> idle_;
 };
 
+// The threads serving connections (one each), shared with them.
+struct HttpConnections {
+    std::mutex lock;
+    std::condition_variable more, ended;
+    std::deque<std::function<void()>> jobs;
+    std::size_t running = 0;
+    std::size_t idle = 0;
+    bool stop = false;
+};
+
 class HttpApi {
 public:
     // `collectNow(line, terminal)` queues a collection: null when this
@@ -60,7 +72,9 @@ public:
     // Binds and starts serving; false with `error` when the address cannot
     // be had.
     bool Start(std::string& error);
-    void Stop();
+    // Stops serving; false when a connection was still being served after
+    // a few seconds (the process must then end without waiting for it).
+    bool Stop();
     int Port() const { return port_; }
     // The configuration read again (SIGHUP): its token and its lines, in
     // force for the next request.  The address and the database stay.
@@ -69,11 +83,15 @@ public:
 private:
     void Routes();
     bool Authorized(const std::string& header);
+    // The Host header names the loopback or this service (always true with
+    // a token).
+    bool HostAllowed(const std::string& header);
 
     Config config_;
     Metrics& metrics_;
     CollectNow collectNow_;
     ConnectionPool pool_;
+    std::shared_ptr<HttpConnections> connections_ = std::make_shared<HttpConnections>();
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     std::mutex lock_;  // what a reload changes

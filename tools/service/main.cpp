@@ -7,6 +7,11 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "collector.h"
@@ -22,15 +28,20 @@
 #include "http_api.h"
 #include "log.h"
 #include "metrics.h"
+#include "ownership.h"
 #include "talvo.h"
 
 using namespace talvo::service;
 
 namespace {
 
+// What the stop waits beyond a line's exchange time.
+constexpr std::chrono::seconds kStopGrace{3};
+
 const char* kUsage =
     "usage: talvod [--log-level error|warning|info|debug] CONFIG\n"
     "       talvod --check CONFIG\n"
+    "       talvod --version\n"
     "\n"
     "Collects the records of every terminal on the configured serial lines into\n"
     "the database, exactly once, and serves a page and an API about them.\n"
@@ -78,15 +89,112 @@ void Warnings(const Config& config, bool& fatal) {
     }
 }
 
+std::vector<ConfiguredTerminal> Configured(const std::vector<LineConfig>& lines) {
+    std::vector<ConfiguredTerminal> out;
+    for (const LineConfig& l : lines) {
+        for (const TerminalConfig& t : l.terminals) out.push_back({l.name, t.number});
+    }
+    return out;
+}
+
+// Keeps this service's claims of its lines alive: every few seconds, on a
+// thread and a connection of its own, so that a worker waiting on its
+// device or its terminals does not let its line's claim lapse.
+class ClaimKeeper {
+public:
+    ClaimKeeper(std::string database, std::string host) : database_(std::move(database)), host_(std::move(host)) {}
+    ~ClaimKeeper() {
+        if (thread_.joinable()) thread_.join();
+    }
+    void Start(std::vector<std::string> lines) {
+        lines_ = std::move(lines);
+        thread_ = std::thread([this] { Run(); });
+    }
+    void SetLines(std::vector<std::string> lines) {
+        std::lock_guard<std::mutex> hold(lock_);
+        lines_ = std::move(lines);
+    }
+    // False when it is still inside a database call at `deadline`.
+    bool Stop(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::mutex> hold(lock_);
+        stop_ = true;
+        wake_.notify_all();
+        if (!thread_.joinable()) return true;
+        if (!wake_.wait_until(hold, deadline, [this] { return done_; })) {
+            hold.unlock();
+            thread_.detach();
+            return false;
+        }
+        hold.unlock();
+        thread_.join();
+        return true;
+    }
+
+private:
+    void Run() {
+        std::unique_ptr<Connection> db;
+        std::map<std::string, std::string> refused;  // line -> holder, logged once
+        std::unique_lock<std::mutex> hold(lock_);
+        while (!stop_) {
+            wake_.wait_for(hold, std::chrono::milliseconds(kHeartbeatMs), [this] { return stop_; });
+            if (stop_) break;
+            const std::vector<std::string> lines = lines_;
+            hold.unlock();
+            try {
+                if (!db || !db->Healthy()) db = Open(database_);
+                for (const std::string& line : lines) {
+                    const Claim c = ClaimLine(*db, line, host_);
+                    if (c.ours) {
+                        refused.erase(line);
+                    } else if (refused[line] != c.holder) {
+                        refused[line] = c.holder;
+                        Log(Level::kError, "line-claimed", {{"line", line}, {"reason", ClaimRefusal(line, c)}});
+                    }
+                }
+            } catch (const DbError&) {
+                db.reset();  // the workers report the database's state
+            }
+            hold.lock();
+        }
+        done_ = true;
+        wake_.notify_all();
+    }
+
+    std::string database_, host_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::vector<std::string> lines_;
+    bool stop_ = false;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+std::vector<std::string> Names(const std::vector<LineConfig>& lines) {
+    std::vector<std::string> out;
+    for (const LineConfig& l : lines) out.push_back(l.name);
+    return out;
+}
+
 class Service {
 public:
-    explicit Service(Config config) : config_(std::move(config)) {}
+    explicit Service(Config config) : config_(std::move(config)), claims_(config_.database, config_.host) {}
 
     bool Start() {
         try {
             auto db = Open(config_.database);
             const int version = Migrate(*db);
             Log(Level::kInfo, "database", {{"target", Describe(config_.database)}, {"schema", std::to_string(version)}});
+            // Each line belongs to one service: one that another live
+            // service holds is not started under the same name.
+            bool taken = false;
+            for (const LineConfig& l : config_.lines) {
+                const Claim c = ClaimLine(*db, l.name, config_.host);
+                if (c.ours) continue;
+                Log(Level::kError, "line-claimed", {{"line", l.name}, {"reason", ClaimRefusal(l.name, c)}});
+                taken = true;
+            }
+            if (taken) return false;
+            ReleaseOthers(*db, config_.host, Configured(config_.lines));
         } catch (const DbError& e) {
             // The workers try again by themselves; the page says so meanwhile.
             Log(Level::kError, "database-unavailable", {{"target", Describe(config_.database)}, {"error", e.what()}});
@@ -101,6 +209,7 @@ public:
             Log(Level::kError, "http-failed", {{"error", error}});
             return false;
         }
+        claims_.Start(Names(config_.lines));
         std::lock_guard<std::mutex> hold(lock_);
         for (const LineConfig& l : config_.lines) StartLine(l);
         return true;
@@ -125,42 +234,95 @@ public:
             Log(Level::kWarning, "reload-partial", {{"reason", "a new host name takes effect at the next start"}});
             fresh.host = config_.host;
         }
-        std::lock_guard<std::mutex> hold(lock_);
         // Lines that went or changed stop (after their batch in hand); new
-        // and changed ones start; the others go on undisturbed.
-        std::vector<std::string> names;
-        for (auto& [name, worker] : workers_) {
-            const LineConfig* now = nullptr;
+        // and changed ones start; the others go on undisturbed.  The stopped
+        // ones are waited for outside the lock: a "collect now" for another
+        // line does not wait for them.
+        std::vector<std::unique_ptr<LineWorker>> stopped;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            for (auto it = workers_.begin(); it != workers_.end();) {
+                const LineConfig* now = nullptr;
+                for (const LineConfig& l : fresh.lines) {
+                    if (l.name == it->first) now = &l;
+                }
+                if (now == nullptr || !(*now == it->second->Line()) || !(fresh.jobs == it->second->Jobs())) {
+                    it->second->RequestStop();
+                    stopped.push_back(std::move(it->second));
+                    it = workers_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (auto& worker : stopped) {
+            worker->Join();
+            metrics_.ForgetLine(worker->Line().name);
+        }
+        // New lines are claimed first; one another service holds stays out.
+        try {
+            auto db = Open(config_.database);
+            std::vector<LineConfig> kept;
             for (const LineConfig& l : fresh.lines) {
-                if (l.name == name) now = &l;
+                bool running = false;
+                {
+                    std::lock_guard<std::mutex> hold(lock_);
+                    running = workers_.count(l.name) != 0;
+                }
+                const Claim c = running ? Claim{true, config_.host, 0} : ClaimLine(*db, l.name, config_.host);
+                if (c.ours) {
+                    kept.push_back(l);
+                } else {
+                    Log(Level::kError, "line-claimed", {{"line", l.name}, {"reason", ClaimRefusal(l.name, c)}});
+                }
             }
-            if (now == nullptr || !(*now == worker->Line()) || !(fresh.jobs == worker->Jobs())) {
-                worker->RequestStop();
-                names.push_back(name);
-            }
+            fresh.lines = kept;
+            ReleaseOthers(*db, config_.host, Configured(fresh.lines));
+        } catch (const DbError& e) {
+            Log(Level::kWarning, "claims-unchecked", {{"error", e.what()}});
         }
-        for (const std::string& name : names) {
-            workers_[name]->Join();
-            workers_.erase(name);
-            metrics_.ForgetLine(name);
-        }
+        claims_.SetLines(Names(fresh.lines));
+        http_->Reconfigure(fresh);
+        std::lock_guard<std::mutex> hold(lock_);
         config_.lines = fresh.lines;
         config_.jobs = fresh.jobs;
         for (const LineConfig& l : config_.lines) {
             if (workers_.count(l.name) == 0) StartLine(l);
         }
         Log(Level::kInfo, "reloaded", {{"lines", std::to_string(workers_.size())},
-                                       {"restarted", std::to_string(names.size())}});
+                                       {"restarted", std::to_string(stopped.size())}});
     }
 
-    void Stop() {
+    // Stops every line after its batch in hand and the interface.  A line
+    // held longer than its exchange time and a few seconds (by a database
+    // that does not answer) is not waited for: false then, and the process
+    // ends without it.  Nothing it has not committed is confirmed, so the
+    // terminal keeps what it holds.
+    bool Stop() {
+        std::map<std::string, std::unique_ptr<LineWorker>> workers;
         {
             std::lock_guard<std::mutex> hold(lock_);
-            for (auto& [name, worker] : workers_) worker->RequestStop();
-            for (auto& [name, worker] : workers_) worker->Join();
-            workers_.clear();
+            workers.swap(workers_);
         }
-        if (http_) http_->Stop();
+        std::chrono::milliseconds grace{0};
+        for (auto& [name, worker] : workers) {
+            worker->RequestStop();
+            grace = std::max(grace, worker->ExchangeTime());
+        }
+        const auto deadline = std::chrono::steady_clock::now() + grace + kStopGrace;
+        bool all = true;
+        for (auto& [name, worker] : workers) {
+            if (worker->WaitStopped(deadline)) {
+                worker->Join();
+                continue;
+            }
+            Log(Level::kWarning, "line-abandoned", {{"line", name}, {"reason", "still busy at the stop"}});
+            (void)worker.release();  // its thread is still inside a call
+            all = false;
+        }
+        if (!claims_.Stop(deadline)) all = false;
+        if (http_ && !http_->Stop()) all = false;
+        return all;
     }
 
 private:
@@ -175,6 +337,7 @@ private:
     std::unique_ptr<HttpApi> http_;
     std::mutex lock_;
     std::map<std::string, std::unique_ptr<LineWorker>> workers_;
+    ClaimKeeper claims_;
 };
 
 }  // namespace
@@ -191,6 +354,9 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("talvod %s (library %s)\n", TALVO_TOOL_VERSION, talvo_version());
             return 0;
         } else if (a == "--check") {
             check = true;
@@ -243,12 +409,15 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f) would kill the process at the first
+    // write past it; ignored, the write fails and the commit with it.
+    signal(SIGXFSZ, SIG_IGN);
 
     Log(Level::kInfo, "start", {{"config", path}, {"host", config.host}, {"library", talvo_version()},
                                 {"pid", std::to_string(getpid())}});
     Service service(config);
     if (!service.Start()) {
-        service.Stop();
+        if (!service.Stop()) _exit(1);
         return 1;
     }
     for (;;) {
@@ -262,7 +431,10 @@ int main(int argc, char** argv) {
         Log(Level::kInfo, "stopping", {{"signal", sig == SIGTERM ? "TERM" : "INT"}});
         break;
     }
-    service.Stop();
+    const bool whole = service.Stop();
     Log(Level::kInfo, "stopped");
+    // Threads still inside a call hold objects that the normal exit would
+    // destroy under them.
+    if (!whole) _exit(0);
     return 0;
 }

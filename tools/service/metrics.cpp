@@ -56,6 +56,24 @@ void Metrics::BatchReplayed(const std::string& line) {
     ++batchesReplayed_[Label("line", line)];
 }
 
+void Metrics::DatabaseWrote(const std::string& when) {
+    std::lock_guard<std::mutex> hold(lock_);
+    write_.lastOk = when;
+    write_.failing = false;
+}
+
+void Metrics::DatabaseWriteFailed(const std::string& when, const std::string& error) {
+    std::lock_guard<std::mutex> hold(lock_);
+    write_.lastFailure = when;
+    write_.error = error;
+    write_.failing = true;
+}
+
+Metrics::WriteState Metrics::LastWrite() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return write_;
+}
+
 void Metrics::DatabaseFailure(const std::string& line) {
     std::lock_guard<std::mutex> hold(lock_);
     ++databaseFailures_[Label("line", line)];

@@ -19,6 +19,17 @@ public:
     void BatchStored(const std::string& line, std::size_t records, std::size_t rejected);
     void BatchReplayed(const std::string& line);
     void DatabaseFailure(const std::string& line);
+    // The outcome of the last write to the database (of any line): what
+    // /healthz reports.  `when` is UTC, ISO 8601.
+    void DatabaseWrote(const std::string& when);
+    void DatabaseWriteFailed(const std::string& when, const std::string& error);
+    struct WriteState {
+        std::string lastOk;       // the last write that succeeded ("" none)
+        std::string lastFailure;  // the last that failed ("" none)
+        std::string error;        // its error
+        bool failing = false;     // the latest write failed
+    };
+    WriteState LastWrite() const;
     // Fetch to confirmation of one batch, in seconds.
     void CollectionLatency(double seconds);
     // Terminals of a line and how many of them answered at their last try.
@@ -49,6 +60,7 @@ private:
     std::map<std::string, std::pair<int, int>> terminals_;
     std::vector<double> bounds_;
     std::vector<std::uint64_t> buckets_;
+    WriteState write_;
     std::uint64_t latencyCount_ = 0;
     double latencySum_ = 0;
 };

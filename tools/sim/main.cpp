@@ -41,6 +41,7 @@ Options:
   --exec -- CMD...      run CMD with TALVO_SIM_CONTROL=127.0.0.1:PORT and
                         TALVO_SIM_DEVICE=PATH in its environment, then exit
                         with its exit status
+  --version             print the version
   --help                this text
 
 Control channel: one command a line, one answer a line: "ok ..." or, for a
@@ -165,6 +166,9 @@ int main(int argc, char** argv) {
         };
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("talvo-sim %s\n", TALVO_TOOL_VERSION);
             return 0;
         } else if (a == "--link") {
             link = value();

@@ -128,7 +128,11 @@ const STATE_TEXT = { up: "answering", down: "silent", refusing: "refusing", unkn
 // A payment terminal's tile: today's figures and "Collect now".  An
 // attendance terminal keeps no transaction records: its tile shows its
 // state and its clock (and records only if some came from it after all).
-function renderTerminals(terminals) {
+// Terminals whose line no service runs any more ("not configured") keep
+// their records but are left off the tiles; a note says how many.
+function renderTerminals(all) {
+  const terminals = all.filter(t => t.state !== "not configured");
+  const gone = all.length - terminals.length;
   const box = $("terminals");
   box.replaceChildren();
   let up = 0, records = 0, takings = 0;
@@ -178,6 +182,10 @@ function renderTerminals(terminals) {
       select.append(el("option", { value: key }, t.name + " (" + key + ")"));
     }
     box.append(tile);
+  }
+  if (gone > 0) {
+    box.append(el("p", { class: "not-configured" },
+      plural(gone, "terminal") + " of lines no longer configured not shown"));
   }
   select.value = chosen;
   $("summary-answering").textContent = up + " / " + terminals.length;

@@ -1,0 +1,184 @@
+// talvod's HTTP side against a neighbour on the network: a second service
+// on its port, requests naming a foreign host (DNS rebinding), idle and
+// slow connections.  The page answers throughout, memory stays near its
+// idle size and collection goes on.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <sstream>
+
+#include "harness.h"
+#include "queries.h"
+
+namespace talvo::test {
+namespace {
+
+const char* kQuietJobs = "[jobs]\ncollect = \"300ms\"\nstatus = \"1s\"\n";
+
+// A TCP connection to the loopback, closed with the object.
+class Socket {
+public:
+    explicit Socket(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~Socket() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    bool Ok() const { return fd_ >= 0; }
+    bool Send(const std::string& text) { return fd_ >= 0 && send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size()); }
+    // Everything until the peer closes (or 10 s of silence).
+    std::string ReadAll() {
+        timeval tv{10, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        std::string out;
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            out.append(buf, static_cast<std::size_t>(n));
+        }
+        return out;
+    }
+
+private:
+    int fd_;
+};
+
+// The status of a GET with the given Host header.
+int StatusWithHost(int port, const std::string& host, const std::string& path = "/api/terminals") {
+    Socket s(port);
+    if (!s.Send("GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n")) return 0;
+    const std::string reply = s.ReadAll();
+    return reply.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(reply.c_str() + 9) : 0;
+}
+
+long RssKb(pid_t pid) {
+    std::istringstream in(ReadText("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+class HttpHostile : public ::testing::Test {
+protected:
+    void Begin(const std::string& http) {
+        sim = std::make_unique<SimLine>(dir / "ttyA");
+        sim->Ok("add 1");
+        WriteText(dir / "talvod.toml", ConfigText(dir / "talvod.db", "host = \"till-pc-1\"\n[http]\nport = 0\n" + http + kQuietJobs,
+                                                  {LineBlock("hall", sim->link(), {"1"})}));
+        talvod = std::make_unique<Talvod>(dir / "talvod.toml", dir / "talvod.log");
+        port = talvod->Port();
+        ASSERT_GT(port, 0) << talvod->Log();
+    }
+    TempDir dir;
+    std::unique_ptr<SimLine> sim;
+    std::unique_ptr<Talvod> talvod;
+    int port = 0;
+};
+
+// A second service on the same port does not start (the kernel would
+// otherwise share the requests between the two).
+TEST_F(HttpHostile, PortInUseIsAStartFailure) {
+    Begin("");
+    const std::string second = dir / "second.toml";
+    WriteText(second, ConfigText(dir / "second.db", "[http]\nport = " + std::to_string(port) + "\n",
+                                 {LineBlock("hall", dir / "ttyB", {"1"})}));
+    Talvod other(second, dir / "second.log");
+    const int status = other.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << other.Log();
+    EXPECT_EQ(other.Count("http-failed"), 1) << other.Log();
+    EXPECT_TRUE(talvod->Running());
+    EXPECT_EQ(HttpGet(port, "/api/site").status, 200);
+}
+
+// Without a token, only the loopback's names and the service's own name
+// are answered: a page of a foreign name resolved to 127.0.0.1 reads
+// nothing.  With a token, the token decides.
+TEST_F(HttpHostile, ForeignHostRefusedWithoutToken) {
+    Begin("");
+    const std::string p = ":" + std::to_string(port);
+    EXPECT_EQ(StatusWithHost(port, "127.0.0.1" + p), 200);
+    EXPECT_EQ(StatusWithHost(port, "localhost" + p), 200);
+    EXPECT_EQ(StatusWithHost(port, "LOCALHOST."), 200);
+    EXPECT_EQ(StatusWithHost(port, "127.1.2.3"), 200);
+    EXPECT_EQ(StatusWithHost(port, "[::1]" + p), 200);
+    EXPECT_EQ(StatusWithHost(port, "till-pc-1" + p), 200);
+    for (const std::string& foreign : std::vector<std::string>{"attacker.example", "attacker.example" + p, "127.0.0.1.attacker.example",
+                                      "localhost.attacker.example", "till-pc-1.attacker.example", "[::2]" + p}) {
+        EXPECT_EQ(StatusWithHost(port, foreign), 421) << foreign;
+        EXPECT_EQ(StatusWithHost(port, foreign, "/api/records"), 421) << foreign;
+    }
+}
+
+TEST_F(HttpHostile, ForeignHostWithTokenIsTheTokensMatter) {
+    Begin("token = \"s3cret-token-0123456789\"\n");
+    EXPECT_EQ(StatusWithHost(port, "attacker.example"), 401);
+}
+
+// Idle connections and slow clients (a header line now and then) hold a
+// thread each and no more: the page and the API answer beside them,
+// memory stays near its idle size, and collection goes on.
+TEST_F(HttpHostile, IdleAndSlowClientsDoNotLockThePageOut) {
+    Begin("");
+    ASSERT_EQ(HttpGet(port, "/").status, 200);
+    ASSERT_EQ(HttpGet(port, "/api/terminals").status, 200);
+    const long idleKb = RssKb(talvod->pid());
+
+    std::vector<std::unique_ptr<Socket>> idle;
+    for (int i = 0; i < 64; ++i) {
+        idle.push_back(std::make_unique<Socket>(port));
+        ASSERT_TRUE(idle.back()->Ok());
+    }
+    std::vector<std::unique_ptr<Socket>> slow;
+    for (int i = 0; i < 8; ++i) {
+        slow.push_back(std::make_unique<Socket>(port));
+        ASSERT_TRUE(slow.back()->Send("GET /api/records HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+    }
+    std::atomic<bool> done{false};
+    std::thread dribble([&] {
+        for (int n = 0; !done; ++n) {
+            for (auto& s : slow) s->Send("X-Slow-" + std::to_string(n) + ": 1\r\n");
+            for (int i = 0; i < 10 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+
+    RawRecord r;
+    for (int i = 0; i < 7; ++i) sim->Ok("record 1 seal " + r.Text());
+    double worst = 0;
+    for (int i = 0; i < 10; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(HttpGet(port, "/").status, 200);
+        EXPECT_EQ(HttpGet(port, "/api/terminals").status, 200);
+        worst = std::max(worst, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_TRUE(WaitFor([&] { return sim->Held(1) == 0; })) << talvod->Log();
+    const long busyKb = RssKb(talvod->pid());
+    done = true;
+    dribble.join();
+    std::printf("[ figure   ] 64 idle + 8 slow clients: page and terminals in %.3f s at worst; RSS %ld kB idle, "
+                "%ld kB under attack\n",
+                worst, idleKb, busyKb);
+    EXPECT_LT(busyKb - idleKb, 16 * 1024);
+    auto db = service::Open(dir / "talvod.db");
+    EXPECT_EQ(service::AsInt(db->Query("SELECT COUNT(*) FROM records", {}).at(0).at(0)), 7);
+}
+
+}  // namespace
+}  // namespace talvo::test

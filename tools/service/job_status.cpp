@@ -1,0 +1,49 @@
+#include "jobs.h"
+
+#include <chrono>
+
+namespace talvo::service {
+
+void AskStatus(LineContext& line, TerminalRun& t) {
+    const int rc = talvo_status(line.OpenLine(), t.config.number);
+    line.metrics().Exchange(line.Name(), "status", rc);
+    line.Outcome(t, rc);
+}
+
+bool StatusJob(LineContext& line) {
+    // A terminal that answered anything lately (a collection, a clock, a
+    // refusal) is known to be there: its line time goes to the others.
+    const auto now = Scheduler::Clock::now();
+    const auto interval = std::chrono::milliseconds(line.scheduler().IntervalMs(Scheduler::Job::kStatus));
+    std::vector<TerminalRun*> ask;
+    for (TerminalRun& t : line.Terminals()) {
+        if (!line.scheduler().AnsweredWithin(t.config.number, now, interval)) ask.push_back(&t);
+    }
+    return RunJob(line, "status", interval.count(), ask, [&](TerminalRun& t) {
+        AskStatus(line, t);
+        return true;
+    });
+}
+
+void RetryJob(LineContext& line) {
+    Scheduler& s = line.scheduler();
+    std::vector<TerminalRun*> due;
+    for (TerminalRun& t : line.Terminals()) {
+        if (s.RetryDue(t.config.number, Scheduler::Clock::now())) due.push_back(&t);
+    }
+    if (due.empty()) return;
+    RunJob(line, "retry", s.Backoff(1).count(), due, [&](TerminalRun& t) {
+        AskStatus(line, t);
+        if (t.shown.state != "up") return true;
+        if (t.clockPending) SetClock(line, t);
+        if (t.collectPending) return CollectFrom(line, t);
+        return true;
+    });
+    // Any the run did not reach (the worker stopping, the database gone)
+    // wait the shortest back-off, not a turn each.
+    for (TerminalRun* t : due) {
+        if (s.RetryDue(t->config.number, Scheduler::Clock::now())) s.Postpone(t->config.number, Scheduler::Clock::now());
+    }
+}
+
+}  // namespace talvo::service

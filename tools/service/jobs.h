@@ -1,0 +1,38 @@
+// The jobs of a line, one file each: status (job_status.cpp), clock
+// (job_clock.cpp) and collection (job_collect.cpp).  Each runs over the
+// line's terminals through RunJob (line_context.h) and returns false when
+// the database failed on it.
+#pragma once
+
+#include <map>
+
+#include "line_context.h"
+#include "task_queue.h"
+
+namespace talvo::service {
+
+// Asks every terminal that has not answered anything within the status
+// interval whether it is there.
+bool StatusJob(LineContext& line);
+// Asks one terminal (a terminal out of its back-off).
+void AskStatus(LineContext& line, TerminalRun& t);
+
+// Sets every terminal's clock; a terminal that misses it has it set when it
+// answers again.
+bool ClockJob(LineContext& line);
+void SetClock(LineContext& line, TerminalRun& t);
+
+// Collects from every terminal until each has handed over all it holds.
+bool CollectJob(LineContext& line);
+// Collects from one terminal (its records still pending until it handed
+// over all); false when the database failed.
+bool CollectFrom(LineContext& line, TerminalRun& t);
+// "Collect now" from the interface: each ticket gets what came of its
+// terminal's collection, or why there was none.
+void CollectNowJob(LineContext& line, std::map<int, std::vector<std::shared_ptr<CollectTicket>>>& tickets);
+
+// Terminals whose back-off ran out: asked for their status at once, and
+// what they missed meanwhile is done when they answer.
+void RetryJob(LineContext& line);
+
+}  // namespace talvo::service

@@ -1,0 +1,101 @@
+// What the jobs of one line share while its worker runs: the line handle,
+// the database connection, what is known of each terminal, the scheduler
+// and the task queue.  Owned and used by the worker's thread alone (the
+// task queue excepted).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "database.h"
+#include "metrics.h"
+#include "scheduler.h"
+#include "store.h"
+#include "talvo.h"
+#include "task_queue.h"
+
+namespace talvo::service {
+
+// What the worker knows of one terminal.
+struct TerminalRun {
+    TerminalConfig config;
+    TerminalState shown;
+    bool dirty = true;            // not yet saved
+    bool clockPending = false;    // its clock still to be set
+    bool collectPending = false;  // its records still to be collected
+    std::int64_t stored = 0;      // records stored since the start
+    std::int64_t rejected = 0;    // rejected raw records stored since the start
+    // The terminal confirmed the last batch committed: its next batch is a
+    // new one, whatever it holds.  Unknown at the start: a batch committed
+    // before a restart may come again.
+    bool lastConfirmed = false;
+};
+
+class LineContext {
+public:
+    LineContext(const LineConfig& line, const JobsConfig& jobs, std::string database, std::string host,
+                Metrics& metrics, TaskQueue& tasks);
+    ~LineContext();
+    LineContext(const LineContext&) = delete;
+    LineContext& operator=(const LineContext&) = delete;
+
+    const std::string& Name() const { return line_.name; }
+    const LineConfig& Line() const { return line_; }
+    const std::string& Host() const { return host_; }
+    Metrics& metrics() { return metrics_; }
+    Scheduler& scheduler() { return scheduler_; }
+    std::vector<TerminalRun>& Terminals() { return terminals_; }
+    TerminalRun* Terminal(int number);
+    bool Stopping() const { return tasks_.Stopping(); }
+
+    // The line, opened when it is not and the device's back-off is over;
+    // null while the device cannot be opened.
+    talvo_line* OpenLine();
+    bool LineOpen() const { return handle_ != nullptr; }
+    const std::string& LineError() const { return openError_; }
+
+    // The database connection (opened, and the schema checked, on demand;
+    // not tried again before its back-off is over); null while it is away.
+    Connection* Database();
+    void DatabaseFailed(const DbError& e);
+    // A write went through.
+    void Wrote() { metrics_.DatabaseWrote(UtcNow()); }
+    const std::string& DatabaseError() const { return dbError_; }
+
+    // The outcome of one command for a terminal (TALVO_OK or an error).
+    void Outcome(TerminalRun& t, int code);
+    // Saves the terminals whose state changed and the line's gauge.
+    void Publish();
+
+private:
+    LineConfig line_;
+    JobsConfig jobs_;
+    std::string database_;
+    std::string host_;
+    Metrics& metrics_;
+    TaskQueue& tasks_;
+    Scheduler scheduler_;
+    std::vector<TerminalRun> terminals_;
+
+    talvo_line* handle_ = nullptr;
+    std::string openError_;
+
+    std::unique_ptr<Connection> db_;
+    bool dbDown_ = false;
+    std::string dbError_;
+    int dbFailures_ = 0;
+    Scheduler::Time dbRetryAt_{};
+};
+
+// Runs one job over `targets` and records the run in job_runs: a terminal
+// in its back-off is left out, `each` returns false when the database
+// failed (the run stops there).  Returns false then.
+using JobEach = std::function<bool(TerminalRun&)>;
+bool RunJob(LineContext& line, const char* job, std::int64_t intervalMs, const std::vector<TerminalRun*>& targets,
+            const JobEach& each);
+
+}  // namespace talvo::service

@@ -1,0 +1,55 @@
+#include "task_queue.h"
+
+namespace talvo::service {
+
+void CollectTicket::Finish(CollectResult result) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        result_ = std::move(result);
+        result_.done = true;
+    }
+    done_.notify_all();
+}
+
+CollectResult CollectTicket::Wait(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> hold(lock_);
+    done_.wait_for(hold, limit, [this] { return result_.done; });
+    return result_;
+}
+
+bool TaskQueue::Push(Task task) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (stop_) return false;
+        tasks_.push_back(std::move(task));
+    }
+    wake_.notify_all();
+    return true;
+}
+
+void TaskQueue::WaitUntil(Time until) {
+    std::unique_lock<std::mutex> hold(lock_);
+    wake_.wait_until(hold, until, [this] { return stop_ || !tasks_.empty(); });
+}
+
+std::deque<Task> TaskQueue::TakeAll() {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::deque<Task> out;
+    out.swap(tasks_);
+    return out;
+}
+
+void TaskQueue::Stop() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool TaskQueue::Stopping() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return stop_;
+}
+
+}  // namespace talvo::service
