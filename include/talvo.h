@@ -305,6 +305,13 @@ TALVO_API int TALVO_CALL SperateJyzmTxt(const char* raw, int terminal, void* rec
 #define TALVO_E_BATCH (-19)        /* not the batch last fetched from the terminal */
 #define TALVO_E_UNCONFIRMED (-20)  /* the terminal did not confirm the batch */
 #define TALVO_E_INTERNAL (-21)     /* an unexpected failure inside the library */
+/* Network lines (device "tcp://host:port" or "rfc2217://host:port"): */
+#define TALVO_E_URL (-22)          /* a malformed device URL */
+#define TALVO_E_SCHEME (-23)       /* a device URL of an unknown scheme */
+#define TALVO_E_URL_PORT (-24)     /* the URL's port is out of range (1-65535) */
+#define TALVO_E_RESOLVE (-25)      /* the URL's host name does not resolve */
+#define TALVO_E_CONNECT (-26)      /* connection refused, or not made in time */
+#define TALVO_E_NEGOTIATE (-27)    /* the device server failed the RFC 2217 negotiation */
 
 /* English text for any code above (and "unknown error" for others); a
    static text, never freed.  Thread-safe. */
@@ -325,7 +332,11 @@ typedef struct talvo_line talvo_line;
    the 1.1 size and gets the terminal check). */
 typedef struct talvo_line_options {
     uint32_t size;          /* sizeof(talvo_line_options), set by init */
-    const char* device;     /* "COM2", "\\.\COM12", "/dev/ttyUSB0", "ttyS1"... */
+    const char* device;     /* "COM2", "\\.\COM12", "/dev/ttyUSB0", "ttyS1"...
+                               or a device server: "tcp://host:port" (raw
+                               bytes), "rfc2217://host:port" (Telnet COM
+                               port control: the server is set to `baud`
+                               and `line_format`); IPv6 as "[::1]:port" */
     uint32_t baud;          /* 4800 */
     const char* line_format;/* "parity=N data=8 stop=1" (copied) */
     uint32_t echo_time_ms;  /* 150: first-byte wait beyond the request's line time */
@@ -341,7 +352,14 @@ typedef struct talvo_line_options {
                                within the same time limits.  0: the first
                                valid frame is the reply, whoever sent it (for
                                terminals that leave the field unfilled). */
+    uint32_t net_allowance_ms;/* TALVO_NET_ALLOWANCE_DEFAULT: added to the
+                               first-byte wait on a network line (40 ms;
+                               0 on a serial line) */
+    uint32_t connect_time_ms;/* 3000: limit of a network line's connection
+                               and of the device server's answers while
+                               opening, 1 to 600000 */
 } talvo_line_options;
+#define TALVO_NET_ALLOWANCE_DEFAULT 0xFFFFFFFFu
 
 /* A host that drives lines only does not want the 43 exports' port: loading
    the library opens the port named in VELDA.INI (and on Windows refuses to
@@ -367,7 +385,12 @@ TALVO_API void TALVO_CALL talvo_line_options_init(talvo_line_options* options);
 /* Opens the device for exclusive use and sets it up.  On 0 `*line` is a new
    handle; on failure `*line` is null and the code says why (TALVO_E_NO_DEVICE,
    TALVO_E_BUSY, TALVO_E_ACCESS, TALVO_E_LINE_FORMAT, TALVO_E_OPEN,
-   TALVO_E_INVALID for bad options, TALVO_E_NO_MEMORY).  No message box is
+   TALVO_E_INVALID for bad options, TALVO_E_NO_MEMORY; for network lines
+   TALVO_E_URL, TALVO_E_SCHEME, TALVO_E_URL_PORT, TALVO_E_RESOLVE,
+   TALVO_E_CONNECT, TALVO_E_NEGOTIATE, and TALVO_E_LINE_FORMAT when a device
+   server refuses the baud rate or format; talvo_line_error_text has its
+   reason).  A network line's dropped connection is made again when the
+   next request goes out.  No message box is
    shown and no settings file is touched.  After a line fault the line closes
    and reopens its device as the 43 exports do; a command on a line whose
    device is gone tries one reopen and returns TALVO_E_PORT if that fails. */
