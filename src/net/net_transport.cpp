@@ -30,8 +30,13 @@ bool NetTransport::Fail(OpenFailure why, const std::string& text) {
     return false;
 }
 
+std::string NetTransport::Settings() const {
+    return params.device + '\n' + std::to_string(params.baud) + '\n' + params.format;
+}
+
 bool NetTransport::Open(bool messages) {
     if (open_) return true;
+    opened_ = Settings();
     showFailures_ = messages;
     std::string why;
     switch (ParseDevice(params.device, url_, why)) {
@@ -41,6 +46,14 @@ bool NetTransport::Open(bool messages) {
         case UrlProblem::kPortRange: return Fail(OpenFailure::kPortRange, why);
     }
     if (url_.kind == DeviceKind::kSerial) return Fail(OpenFailure::kBadUrl, "\"" + params.device + "\" is not a network device");
+    // The line format is read whatever the protocol: on a raw line it is
+    // the device server's business, but a text that means nothing is an
+    // error in the settings all the same.
+    if (!platform::serial::BuildMode("COM1: baud=" + std::to_string(params.baud) + " " + params.format, mode_)) {
+        return Fail(OpenFailure::kLineFormat, "cannot use baud=" + std::to_string(params.baud) + " \"" + params.format +
+                                                  "\" on " + params.device + ": " +
+                                                  platform::serial::LastFailureText());
+    }
     if (!Connect()) return false;
     open_ = true;
     return true;
@@ -117,11 +130,7 @@ bool NetTransport::Negotiate(std::uint32_t start) {
     if (decoder_.comPortRefused && !decoder_.comPortAccepted) {
         return Fail(OpenFailure::kNegotiate, Where() + " refused the COM port control option (RFC 2217)");
     }
-    platform::serial::LineMode mode;
-    if (!platform::serial::BuildMode("COM1: baud=" + std::to_string(params.baud) + " " + params.format, mode)) {
-        return Fail(OpenFailure::kLineFormat,
-                    "cannot use baud=" + std::to_string(params.baud) + " \"" + params.format + "\" on " + params.device);
-    }
+    const platform::serial::LineMode& mode = mode_;
     unsigned parity = 1;
     switch (mode.parity) {
         case 'O': case 'o': parity = 2; break;
@@ -181,6 +190,13 @@ void NetTransport::Drop(const std::string& why) {
 
 bool NetTransport::Ready() {
     if (!open_) return false;
+    if (opened_ != Settings()) {
+        const bool show = showFailures_;
+        Close();
+        const bool ok = Open(false);
+        showFailures_ = show;
+        return ok;
+    }
     if (socket_ != net::kNoSocket) return true;
     // Made anew quietly: the command in progress reports what came of it.
     const bool show = showFailures_;

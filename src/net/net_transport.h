@@ -28,7 +28,8 @@ public:
     void Close() override;
     // Open means the line is in use: a dropped connection leaves it open
     // and is made again by the next Purge or Write (once; when that fails
-    // the line is closed).
+    // the line is closed), as is one whose device, baud rate or format
+    // changed since it was made.
     bool IsOpen() const override { return open_; }
     // Drops received bytes not yet read; RFC 2217: asks the server to purge
     // its buffers too.
@@ -59,7 +60,13 @@ private:
     bool Send(const std::vector<unsigned char>& bytes);
     std::string Where() const;
 
+    // The device, baud rate and format the line was opened with: when the
+    // settings change, the next frame goes out on a connection made anew
+    // with the new ones.
+    std::string opened_;
+    std::string Settings() const;
     DeviceUrl url_;
+    platform::serial::LineMode mode_;
     platform::net::Handle socket_ = platform::net::kNoSocket;
     bool open_ = false;
     bool lost_ = false;

@@ -395,11 +395,16 @@ TEST(NetExports, ComNameTakesAUrl) {
     keys["ComName"] = net.server.DevicePath();
     settings.Write(keys);
     EXPECT_EQ(lib.InqStat(1), 1);
+    // Another URL is taken at the next command.
     keys["ComName"] = "tcp://127.0.0.1:0";
     settings.Write(keys);
-    lib.Unload();
-    ASSERT_TRUE(lib.Load());
     EXPECT_EQ(lib.InqStat(1), 0) << "a bad URL opens nothing";
+    NetSim other("tcp");
+    other.Ok("add 1 consumption");
+    keys["ComName"] = other.server.DevicePath();
+    settings.Write(keys);
+    EXPECT_EQ(lib.InqStat(1), 1);
+    EXPECT_EQ(other.Connections(), 1);
 }
 
 }  // namespace
