@@ -403,6 +403,13 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
    nothing failed.  Returns 0, TALVO_E_INVALID for a null `text` or a zero
    `size`, TALVO_E_CLOSED for a closed handle. */
 TALVO_API int TALVO_CALL talvo_line_error_text(talvo_line* line, char* text, size_t size);
+/* Checks the form of a device name without opening anything: 0 for a
+   serial device name or a well-formed tcp:// or rfc2217:// URL, else
+   TALVO_E_URL, TALVO_E_SCHEME or TALVO_E_URL_PORT with the reason copied
+   into `why` (`size` bytes, always terminated; may be null).  `*network`
+   (may be null) is set to 1 for a network line, 0 for a serial one.
+   TALVO_E_INVALID for a null `device`.  Thread-safe. */
+TALVO_API int TALVO_CALL talvo_device_check(const char* device, int* network, char* why, size_t size);
 /* Closes the device and invalidates the handle; waits for a call in progress
    on the line.  TALVO_E_CLOSED for a null or already closed handle. */
 TALVO_API int TALVO_CALL talvo_line_close(talvo_line* line);

@@ -233,6 +233,27 @@ TALVO_API int TALVO_CALL talvo_line_error_text(talvo_line* line, char* text, std
     return 0;
 }
 
+TALVO_API int TALVO_CALL talvo_device_check(const char* device, int* network, char* why, std::size_t size) {
+    try {
+        if (network != nullptr) *network = 0;
+        if (why != nullptr && size > 0) why[0] = '\0';
+        if (device == nullptr) return TALVO_E_INVALID;
+        DeviceUrl url;
+        std::string reason;
+        const UrlProblem problem = ParseDevice(device, url, reason);
+        if (network != nullptr) *network = UsesNetwork(device) ? 1 : 0;
+        if (why != nullptr && size > 0) CopyText(reason, why, size);
+        switch (problem) {
+            case UrlProblem::kNone: return 0;
+            case UrlProblem::kUnknownScheme: return TALVO_E_SCHEME;
+            case UrlProblem::kPortRange: return TALVO_E_URL_PORT;
+            default: return TALVO_E_URL;
+        }
+    } catch (...) {
+        return TALVO_E_INTERNAL;
+    }
+}
+
 TALVO_API int TALVO_CALL talvo_line_set_trace(talvo_line* line, talvo_trace_fn fn, void* user) {
     return OnLine(line, [&](Line& l) {
         l.traceFn = fn;

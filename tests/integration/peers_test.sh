@@ -81,7 +81,7 @@ for url in "tcp://127.0.0.1:$raw" "rfc2217://127.0.0.1:$rfc"; do
     control "$pty_control" 'set 1 cmw ABCDEFGHIJKL' >/dev/null
 done
 # The baud rate the RFC 2217 client asked for reached the pseudo-terminal.
-[ "$(stty -F "$pty" speed 2>/dev/null)" = 9600 ] || echo "note: the pty's speed is $(stty -F "$pty" speed 2>/dev/null)"
+[ "$(stty -F "$pty" speed 2>/dev/null)" = 9600 ] || fail "the baud rate did not reach the pseudo-terminal"
 echo "ser2net raw TCP and RFC 2217: ok"
 
 # ---- pyserial's RFC 2217 client against the software terminal ----------------

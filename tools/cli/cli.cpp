@@ -558,7 +558,8 @@ void BuildCli(CLI::App& app, Invocation& run) {
     app.require_subcommand(1);
     app.fallthrough();
     app.footer(kTerms);
-    app.add_option("--port", g.port, "serial device: COM3, /dev/ttyUSB0, ttyS1 or a pty path")
+    app.add_option("--port", g.port, "serial device: COM3, /dev/ttyUSB0, ttyS1 or a pty path; or a device server: "
+                   "tcp://host:port, rfc2217://host:port")
         ->type_name("DEVICE")
         ->check(CLI::Validator(
             [](std::string& s) -> std::string {
