@@ -77,6 +77,7 @@ bool NetTransport::Connect() {
         }
     }
     lost_ = false;
+    answered_ = true;
     out_.clear();
     if (url_.kind == DeviceKind::kRfc2217 && !Negotiate(start)) return false;
     lastFailure = OpenFailure::kNone;
@@ -226,17 +227,21 @@ long NetTransport::ReadData(unsigned char* buffer, std::uint32_t capacity, std::
 }
 
 void NetTransport::Purge() {
+    bool stale = false;
     // Twice at most: a connection found dropped here is made again once.
     for (int round = 0; round < 2; ++round) {
         if (!Ready()) return;
         unsigned char scratch[512];
         long n;
-        while ((n = ReadData(scratch, sizeof scratch, 0)) > 0) {
-        }
+        while ((n = ReadData(scratch, sizeof scratch, 0)) > 0) stale = true;
         if (n == 0) break;
     }
-    if (socket_ != net::kNoSocket && url_.kind == DeviceKind::kRfc2217) {
-        // Both of the server's buffers; it goes out ahead of the next frame.
+    // RFC 2217: the server's buffers are purged too (the request goes out
+    // behind the command) when something may be left in them - bytes came
+    // after the last reply, or the last request got no answer at all and
+    // one may still come.  After a clean exchange there is nothing to purge,
+    // and the command and its answer would only cost the round trip time.
+    if (socket_ != net::kNoSocket && url_.kind == DeviceKind::kRfc2217 && (stale || !answered_)) {
         PutValue(out_, telnet::kPurgeData, 3, 1);
     }
 }
@@ -251,12 +256,14 @@ std::uint32_t NetTransport::Write(const unsigned char* bytes, std::uint32_t coun
     }
     const bool sent = Send(out_);
     out_.clear();
+    answered_ = false;
     return sent ? count : 0;
 }
 
 std::uint32_t NetTransport::Read(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) {
     if (socket_ == net::kNoSocket || capacity == 0) return 0;
     const long n = ReadData(buffer, capacity, waitMs);
+    if (n > 0) answered_ = true;
     return n > 0 ? static_cast<std::uint32_t>(n) : 0;
 }
 

@@ -32,7 +32,7 @@ public:
     // changed since it was made.
     bool IsOpen() const override { return open_; }
     // Drops received bytes not yet read; RFC 2217: asks the server to purge
-    // its buffers too.
+    // its buffers too when something may be left in them.
     void Purge() override;
     void SetTransmit(bool) override {}
     std::uint32_t Write(const unsigned char* bytes, std::uint32_t count) override;
@@ -70,6 +70,7 @@ private:
     platform::net::Handle socket_ = platform::net::kNoSocket;
     bool open_ = false;
     bool lost_ = false;
+    bool answered_ = true;  // bytes came after the last request
     bool showFailures_ = false;
     telnet::Decoder decoder_;
     std::vector<unsigned char> out_;    // what goes out with the next write

@@ -160,7 +160,20 @@ bool WriteAll(Handle h, const unsigned char* data, std::uint32_t count, std::uin
 long Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs, std::string& reason) {
     const int fd = static_cast<int>(h);
     const std::uint32_t start = NowMs();
+    // A wait starts with the poll: right after a request the reply is not
+    // there yet, and a receive that finds nothing would be a call wasted.
+    bool ready = waitMs == 0;
     for (;;) {
+        if (!ready) {
+            pollfd p{fd, POLLIN, 0};
+            const int rc = ::poll(&p, 1, Remaining(start, waitMs));
+            if (rc == 0) return 0;
+            if (rc < 0 && errno != EINTR) {
+                reason = ErrnoText(errno);
+                return -1;
+            }
+        }
+        ready = false;
         const ssize_t n = ::recv(fd, buffer, capacity, 0);
         if (n > 0) return static_cast<long>(n);
         if (n == 0) {
@@ -172,10 +185,7 @@ long Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std::uint32_t
             reason = ErrnoText(errno);
             return -1;
         }
-        const int left = Remaining(start, waitMs);
-        if (left == 0) return 0;
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, left) == 0) return 0;
+        if (Remaining(start, waitMs) == 0) return 0;
     }
 }
 
