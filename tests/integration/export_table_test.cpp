@@ -1,5 +1,6 @@
 // The export table of TALVO.dll: every export at its ordinal, the empty
 // slots, and the bytes of arguments each export removes from the stack.
+#include <iterator>
 #include "line_fixture.h"
 
 #ifdef _WIN32
@@ -96,8 +97,8 @@ TEST_F(ExportTable, NamesOrdinalsAndEmptySlots) {
         ++line;
         EXPECT_EQ(byName, lib().Ordinal(e.ordinal)) << e.name;
     }
-    EXPECT_EQ(line, 51);
-    EXPECT_EQ(lib().Ordinal(101 + 51), nullptr);
+    EXPECT_EQ(line, static_cast<int>(std::size(kLineTable)));
+    EXPECT_EQ(lib().Ordinal(101 + static_cast<int>(std::size(kLineTable))), nullptr);
     // No decorated duplicates.
     EXPECT_EQ(lib().Symbol("InqStat@4"), nullptr);
     EXPECT_EQ(lib().Symbol("_InqStat@4"), nullptr);
