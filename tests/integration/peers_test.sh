@@ -22,15 +22,14 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 # Starts a program in the background with its output in $dir/$1.out and
-# waits for the line `$2` in it; prints the line's value.
+# waits for the line `$2: VALUE` in it; VALUE goes to $value.
 start() {
     local name=$1 key=$2; shift 2
     "$@" >"$dir/$name.out" 2>"$dir/$name.err" &
     pids+=($!)
     for _ in $(seq 100); do
-        local v
-        v=$(sed -n "s/^$key: //p" "$dir/$name.out" | head -1)
-        if [ -n "$v" ]; then echo "$v"; return; fi
+        value=$(sed -n "s/^$key: //p" "$dir/$name.out" | head -1)
+        [ -n "$value" ] && return
         sleep 0.05
     done
     cat "$dir/$name.err" >&2
@@ -55,7 +54,8 @@ wait_listening() {
 }
 
 # ---- ser2net in front of the software terminal on a pseudo-terminal ---------
-pty=$(start sim device "$sim" --terminal 1)
+start sim device "$sim" --terminal 1
+pty=$value
 pty_control=$(sed -n 's/^control: 127.0.0.1://p' "$dir/sim.out")
 raw=$(free_port)
 rfc=$(free_port)
@@ -68,24 +68,91 @@ connection: &rfc
   connector: serialdev,$pty,4800n81,local
 YAML
 ser2net -n -d -c "$dir/ser2net.yaml" >"$dir/ser2net.out" 2>&1 &
-pids+=($!)
+ser2net_pid=$!
+pids+=($ser2net_pid)
 wait_listening "$raw"
 wait_listening "$rfc"
 
+# ser2net opens the device when a client connects and lets it go some time
+# after the client left, both in the background: a command that comes too
+# early finds the device not yet (or still) in use and is tried again.
+again() {
+    for _ in 1 2 3 4 5; do
+        "$@" >"$dir/again.out" 2>&1 && return 0
+        sleep 0.5
+    done
+    cat "$dir/again.out"
+    return 1
+}
 for url in "tcp://127.0.0.1:$raw" "rfc2217://127.0.0.1:$rfc"; do
-    "$cli" --port "$url" --baud 9600 --echo-time 300 status >"$dir/status.out" 2>&1 ||
-        { cat "$dir/status.out"; fail "status through ser2net at $url"; }
-    "$cli" --port "$url" --baud 9600 --echo-time 300 cmw set NETWORKLINE1 >/dev/null 2>&1 ||
-        fail "cmw set through ser2net at $url"
+    again "$cli" --port "$url" --baud 9600 --echo-time 300 status || fail "status through ser2net at $url"
+    again "$cli" --port "$url" --baud 9600 --echo-time 300 cmw set NETWORKLINE1 || fail "cmw set through ser2net at $url"
     [ "$(control "$pty_control" 'get 1 cmw')" = "ok NETWORKLINE1" ] || fail "cmw not set through $url"
     control "$pty_control" 'set 1 cmw ABCDEFGHIJKL' >/dev/null
 done
-# The baud rate the RFC 2217 client asked for reached the pseudo-terminal.
-[ "$(stty -F "$pty" speed 2>/dev/null)" = 9600 ] || fail "the baud rate did not reach the pseudo-terminal"
+# (The RFC 2217 open succeeds only when ser2net acknowledged 9600 baud; it
+# sets the device back to its own settings when the client leaves.)
 echo "ser2net raw TCP and RFC 2217: ok"
 
+# ---- pyserial's RFC 2217 server (PortManager) in front of the pseudo-terminal ---
+kill "$ser2net_pid" 2>/dev/null; wait "$ser2net_pid" 2>/dev/null || true   # ser2net lets the device go
+cat >"$dir/portmanager.py" <<'PY'
+import socket, sys, threading, serial, serial.rfc2217
+
+class PtySerial(serial.Serial):
+    # A pseudo-terminal has no modem lines to set or read.
+    def _update_dtr_state(self): pass
+    def _update_rts_state(self): pass
+    def _update_break_state(self): pass
+    cts = dsr = ri = cd = property(lambda self: False)
+
+class Connection:
+    def __init__(self, sock): self.sock = sock
+    def write(self, data): self.sock.sendall(data)
+
+port = PtySerial(sys.argv[1], 4800, timeout=0.02)
+server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+server.bind(("127.0.0.1", 0))
+server.listen(1)
+print("port: %d" % server.getsockname()[1], flush=True)
+while True:
+    sock, _ = server.accept()
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    manager = serial.rfc2217.PortManager(port, Connection(sock))
+    alive = [True]
+    def pump():
+        while alive[0]:
+            data = port.read(256)
+            if data:
+                try:
+                    sock.sendall(b"".join(manager.escape(data)))
+                except OSError:
+                    break
+    reader = threading.Thread(target=pump, daemon=True)
+    reader.start()
+    while True:
+        try:
+            data = sock.recv(1024)
+        except OSError:
+            data = b""
+        if not data:
+            break
+        port.write(b"".join(manager.filter(data)))
+    alive[0] = False
+    reader.join()
+    sock.close()
+PY
+start portmanager port /usr/bin/python3 "$dir/portmanager.py" "$pty"
+pm_port=$value
+"$cli" --port "rfc2217://127.0.0.1:$pm_port" --baud 9600 --echo-time 300 status >"$dir/status.out" 2>&1 ||
+    { cat "$dir/status.out" "$dir/portmanager.err"; fail "status through pyserial's PortManager"; }
+[ "$(stty -F "$pty" speed 2>/dev/null)" = 9600 ] || fail "PortManager did not set the baud rate"
+echo "pyserial PortManager: ok"
+
 # ---- pyserial's RFC 2217 client against the software terminal ----------------
-url=$(start netsim line "$sim" --listen rfc2217:127.0.0.1:0 --terminal 1)
+start netsim line "$sim" --listen rfc2217:127.0.0.1:0 --terminal 1
+url=$value
 net_control=$(sed -n 's/^control: 127.0.0.1://p' "$dir/netsim.out")
 # A request frame as the library sends it, taken from the terminal's log.
 "$cli" --port "$url" --baud 4800 status >/dev/null 2>&1 || fail "status over $url"
