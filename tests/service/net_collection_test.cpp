@@ -105,6 +105,9 @@ TEST(NetCollection, ExactlyOnceAcrossDrops) {
         return serial.Held(1) + tcp.Held(1) + tcp.Held(2) + rfc.Held(1) == 0 && stored().size() >= want.size();
     })) << talvod.Log();
     EXPECT_EQ(stored(), want);
+    // The faults were met: both network lines were connected anew.
+    EXPECT_GT(std::atoi(tcp.Ok("net connections").c_str()), 1);
+    EXPECT_GT(std::atoi(rfc.Ok("net connections").c_str()), 1);
 
     talvod.Signal(SIGTERM);
     const int status = talvod.Wait();
