@@ -352,13 +352,15 @@ typedef struct talvo_line_options {
                                within the same time limits.  0: the first
                                valid frame is the reply, whoever sent it (for
                                terminals that leave the field unfilled). */
-    uint32_t net_allowance_ms;/* TALVO_NET_ALLOWANCE_DEFAULT: added to the
-                               first-byte wait on a network line (40 ms;
-                               0 on a serial line) */
+    uint32_t net_allowance_ms;/* TALVO_NET_ALLOWANCE_DEFAULT: milliseconds
+                               added to the first-byte wait, 0 to 600000;
+                               the default gives a network line 40 and a
+                               serial line 0 */
     uint32_t connect_time_ms;/* 3000: limit of a network line's connection
                                and of the device server's answers while
                                opening, 1 to 600000 */
 } talvo_line_options;
+/* net_allowance_ms: the allowance that fits the line's kind. */
 #define TALVO_NET_ALLOWANCE_DEFAULT 0xFFFFFFFFu
 
 /* A host that drives lines only does not want the 43 exports' port: loading
