@@ -33,6 +33,11 @@ class LineOptions(Structure):
         ("filler_bytes", c_uint32),
         ("in_queue", c_uint32),
         ("out_queue", c_uint32),
+        # talvo_line_options_init fills the whole structure of the library's
+        # header: every field of it must be here.
+        ("check_terminal", c_uint32),
+        ("net_allowance_ms", c_uint32),
+        ("connect_time_ms", c_uint32),
     ]
 
 
