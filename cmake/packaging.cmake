@@ -168,7 +168,7 @@ find_program(TALVO_WHEEL_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
 if(TALVO_WHEEL_PYTHON)
     add_custom_target(python-wheel
         COMMAND ${CMAKE_COMMAND} -E make_directory ${TALVO_PACKAGES_DIR}
-        COMMAND ${CMAKE_COMMAND} -E env PYTHONDONTWRITEBYTECODE=1 PIP_NO_INDEX=1
+        COMMAND ${CMAKE_COMMAND} -E env PYTHONDONTWRITEBYTECODE=1 PIP_NO_INDEX=1 TALVO_WHEEL_NO_CHECKOUT=1
                 ${TALVO_WHEEL_PYTHON} -m pip wheel --quiet --no-deps --no-cache-dir --disable-pip-version-check
                 --no-build-isolation --wheel-dir ${TALVO_PACKAGES_DIR} ${CMAKE_SOURCE_DIR}/python
         COMMENT "the Python package's wheel in ${TALVO_PACKAGES_DIR}"

@@ -309,6 +309,13 @@ TALVO_API int TALVO_CALL SperateJyzmTxt(const char* raw, int terminal, void* rec
 #define TALVO_E_BATCH (-19)        /* not the batch last fetched from the terminal */
 #define TALVO_E_UNCONFIRMED (-20)  /* the terminal did not confirm the batch */
 #define TALVO_E_INTERNAL (-21)     /* an unexpected failure inside the library */
+/* Network lines (device "tcp://host:port" or "rfc2217://host:port"): */
+#define TALVO_E_URL (-22)          /* a malformed device URL */
+#define TALVO_E_SCHEME (-23)       /* a device URL of an unknown scheme */
+#define TALVO_E_URL_PORT (-24)     /* the URL's port is out of range (1-65535) */
+#define TALVO_E_RESOLVE (-25)      /* the URL's host name does not resolve */
+#define TALVO_E_CONNECT (-26)      /* connection refused, or not made in time */
+#define TALVO_E_NEGOTIATE (-27)    /* the device server failed the RFC 2217 negotiation */
 
 /* English text for any code above (and "unknown error" for others); a
    static text, never freed.  Thread-safe. */
@@ -322,14 +329,19 @@ TALVO_API int TALVO_CALL talvo_version_number(void);
 
 typedef struct talvo_line talvo_line;
 
-/* Options of one line.  Fill with talvo_line_options_init, then change
+/* Options of one line.  Fill with talvo_line_options_init (a macro for
+   talvo_line_options_init_size with the size of your structure), then change
    what differs; `device` is copied by talvo_line_open.  The structure grows
    at its end only: `size` tells the library which fields a host knows, and
    fields beyond it take their defaults (a host built against 1.1 passes
    the 1.1 size and gets the terminal check). */
 typedef struct talvo_line_options {
     uint32_t size;          /* sizeof(talvo_line_options), set by init */
-    const char* device;     /* "COM2", "\\.\COM12", "/dev/ttyUSB0", "ttyS1"... */
+    const char* device;     /* "COM2", "\\.\COM12", "/dev/ttyUSB0", "ttyS1"...
+                               or a device server: "tcp://host:port" (raw
+                               bytes), "rfc2217://host:port" (Telnet COM
+                               port control: the server is set to `baud`
+                               and `line_format`); IPv6 as "[::1]:port" */
     uint32_t baud;          /* 4800 */
     const char* line_format;/* "parity=N data=8 stop=1" (copied) */
     uint32_t echo_time_ms;  /* 150: first-byte wait beyond the request's line time */
@@ -345,7 +357,16 @@ typedef struct talvo_line_options {
                                within the same time limits.  0: the first
                                valid frame is the reply, whoever sent it (for
                                terminals that leave the field unfilled). */
+    uint32_t net_allowance_ms;/* TALVO_NET_ALLOWANCE_DEFAULT: milliseconds
+                               added to the first-byte wait, 0 to 600000;
+                               the default gives a network line 40 and a
+                               serial line 0 */
+    uint32_t connect_time_ms;/* 3000: limit of a network line's connection
+                               and of the device server's answers while
+                               opening, 1 to 600000 */
 } talvo_line_options;
+/* net_allowance_ms: the allowance that fits the line's kind. */
+#define TALVO_NET_ALLOWANCE_DEFAULT 0xFFFFFFFFu
 
 /* A host that drives lines only does not want the 43 exports' port: loading
    the library opens the port named in VELDA.INI (and on Windows refuses to
@@ -368,10 +389,24 @@ typedef struct talvo_line_options {
 
 /* Fills `options` with the defaults of a new settings file (device "COM2"). */
 TALVO_API void TALVO_CALL talvo_line_options_init(talvo_line_options* options);
+/* Fills the first `size` bytes of `options` (no more than the library's own
+   structure) with the defaults and sets `size` to what was filled.  The
+   exported talvo_line_options_init fills the 1.1 structure only, never a
+   byte beyond it, for hosts built against 1.1; with this header a call of
+   talvo_line_options_init(&o) is this function with sizeof o, so every field
+   the host knows is filled.  Bindings call this function with the size of
+   their structure. */
+TALVO_API void TALVO_CALL talvo_line_options_init_size(talvo_line_options* options, size_t size);
+#define talvo_line_options_init(options) talvo_line_options_init_size((options), sizeof *(options))
 /* Opens the device for exclusive use and sets it up.  On 0 `*line` is a new
    handle; on failure `*line` is null and the code says why (TALVO_E_NO_DEVICE,
    TALVO_E_BUSY, TALVO_E_ACCESS, TALVO_E_LINE_FORMAT, TALVO_E_OPEN,
-   TALVO_E_INVALID for bad options, TALVO_E_NO_MEMORY).  No message box is
+   TALVO_E_INVALID for bad options, TALVO_E_NO_MEMORY; for network lines
+   TALVO_E_URL, TALVO_E_SCHEME, TALVO_E_URL_PORT, TALVO_E_RESOLVE,
+   TALVO_E_CONNECT, TALVO_E_NEGOTIATE, and TALVO_E_LINE_FORMAT when a device
+   server refuses the baud rate or format; talvo_line_error_text has its
+   reason).  A network line's dropped connection is made again when the
+   next request goes out.  No message box is
    shown and no settings file is touched.  After a line fault the line closes
    and reopens its device as the 43 exports do; a command on a line whose
    device is gone tries one reopen and returns TALVO_E_PORT if that fails. */
@@ -384,6 +419,13 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
    once one opened).  Returns 0, TALVO_E_INVALID for a null `text` or a zero
    `size`, TALVO_E_CLOSED for a closed handle. */
 TALVO_API int TALVO_CALL talvo_line_error_text(talvo_line* line, char* text, size_t size);
+/* Checks the form of a device name without opening anything: 0 for a
+   serial device name or a well-formed tcp:// or rfc2217:// URL, else
+   TALVO_E_URL, TALVO_E_SCHEME or TALVO_E_URL_PORT with the reason copied
+   into `why` (`size` bytes, always terminated; may be null).  `*network`
+   (may be null) is set to 1 for a network line, 0 for a serial one.
+   TALVO_E_INVALID for a null `device`.  Thread-safe. */
+TALVO_API int TALVO_CALL talvo_device_check(const char* device, int* network, char* why, size_t size);
 /* Closes the device and invalidates the handle; waits for a call in progress
    on the line.  TALVO_E_CLOSED for a null or already closed handle. */
 TALVO_API int TALVO_CALL talvo_line_close(talvo_line* line);

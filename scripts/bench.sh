@@ -2,6 +2,7 @@
 # Runs the benchmarks and prints each figure against its goal:
 #   - InqStat round trip against a raw write+read of the same bytes on the
 #     same pseudo-terminal, Linux and TALVO.dll under Wine, pinned to one core;
+#   - the same over loopback TCP and RFC 2217 against a raw socket loop;
 #   - CPU while waiting on a silent terminal, Linux and Wine (Wine server
 #     included);
 #   - a six-record collection at 4800 baud against the line time of its bytes;
@@ -59,7 +60,7 @@ run() {
         failures=$((failures + 1))
         return 0
     fi
-    grep -v '^RESULT\|^WALL_MS\|^device: \|^link: \|^control: ' <<<"$out" | grep -v '^动态库' || true
+    grep -v '^RESULT\|^WALL_MS\|^device: \|^link: \|^line: \|^port: \|^control: ' <<<"$out" | grep -v '^动态库' || true
     grep '^RESULT' <<<"$out" >>"$results" || true
     last_output=$out
 }
@@ -68,6 +69,10 @@ if [ -n "${TALVO_BENCH_LIBRARY:-}" ]; then export TALVO_LIBRARY=$(realpath "$TAL
 
 run "Linux: InqStat round trip against the raw loop (core $core)" \
     pin "$linux_build/talvo-sim" --exec -- "$linux_build/talvo_bench_round_trip" 500 16
+run "Linux: InqStat round trip over loopback TCP against a raw socket loop (core $core)" \
+    pin "$linux_build/talvo-sim" --listen tcp:127.0.0.1:0 --exec -- "$linux_build/talvo_bench_net_round_trip" 500 16
+run "Linux: InqStat round trip over RFC 2217 against a raw socket loop (core $core)" \
+    pin "$linux_build/talvo-sim" --listen rfc2217:127.0.0.1:0 --exec -- "$linux_build/talvo_bench_net_round_trip" 500 16
 run "Linux: CPU while waiting ${seconds} s on a silent terminal" "$linux_build/talvo_bench_idle_wait" "$seconds"
 run "Linux: six-record collection at 4800 baud" "$linux_build/talvo_bench_collection" 10
 run "Linux: one batch into a store of a million records" "$linux_build/talvo_bench_store_append" 25 1000000

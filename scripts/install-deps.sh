@@ -19,7 +19,7 @@ if [ ${#packages[@]} -eq 0 ]; then
               binutils-mingw-w64-i686 libcli11-dev nlohmann-json3-dev wine wine32:i386
               libsqlite3-dev sqlite3 libpq-dev postgresql libtomlplusplus-dev libcpp-httplib-dev chromium
               mono-mcs mono-runtime fp-compiler fp-units-base fp-units-rtl python3 python3-pytest python3-pip
-              dpkg-dev file help2man lintian curl)
+              dpkg-dev file help2man lintian curl ser2net python3-serial)
 fi
 missing=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }

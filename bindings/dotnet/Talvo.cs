@@ -56,7 +56,7 @@ namespace Talvo
         public float SecondAmount;
     }
 
-    /// <summary>talvo_line_options.  Fill with NativeMethods.talvo_line_options_init;
+    /// <summary>talvo_line_options.  Fill with NativeMethods.talvo_line_options_init_size;
     /// Device and LineFormat are pointers to 8-bit texts (see NativeMethods.OpenLine).</summary>
     [StructLayout(LayoutKind.Sequential)]
     public struct LineOptions
@@ -73,6 +73,10 @@ namespace Talvo
         public uint OutQueue;
         /// <summary>1: a reply must carry the terminal number asked (since 1.2).</summary>
         public uint CheckTerminal;
+        /// <summary>First-byte allowance of a network line, ms (0xFFFFFFFF: by the line's kind).</summary>
+        public uint NetAllowanceMs;
+        /// <summary>Connect time limit of a network line, ms.</summary>
+        public uint ConnectTimeMs;
     }
 
     /// <summary>talvo_datetime.</summary>
@@ -396,6 +400,13 @@ namespace Talvo
 
         [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
         public static extern void talvo_line_options_init(ref LineOptions options);
+        /// <summary>Fills `size` bytes of the options with the defaults: call it with
+        /// Marshal.SizeOf(typeof(LineOptions)).</summary>
+        [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
+        public static extern void talvo_line_options_init_size(ref LineOptions options, UIntPtr size);
+        /// <summary>Checks a device name's form (a serial name or a tcp:// or rfc2217:// URL).</summary>
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+        public static extern int talvo_device_check(string device, out int network, byte[] why, UIntPtr size);
         [DllImport(Library, CallingConvention = Convention, ExactSpelling = true)]
         public static extern int talvo_line_open([In] ref LineOptions options, out LineHandle line);
         /// <summary>Called by LineHandle; a host disposes the handle instead.</summary>
@@ -537,7 +548,7 @@ namespace Talvo
         {
             if (device == null) throw new ArgumentNullException("device");
             var options = new LineOptions();
-            talvo_line_options_init(ref options);
+            talvo_line_options_init_size(ref options, (UIntPtr)Marshal.SizeOf(typeof(LineOptions)));
             IntPtr dev = Marshal.StringToHGlobalAnsi(device);
             IntPtr format = lineFormat != null ? Marshal.StringToHGlobalAnsi(lineFormat) : IntPtr.Zero;
             try
@@ -737,7 +748,7 @@ namespace Talvo
             Range("open", "tries", tries, 1, 10);
             Range("open", "fillerBytes", fillerBytes, 0, 30);
             var options = new LineOptions();
-            NativeMethods.talvo_line_options_init(ref options);
+            NativeMethods.talvo_line_options_init_size(ref options, (UIntPtr)Marshal.SizeOf(typeof(LineOptions)));
             IntPtr dev = Marshal.StringToHGlobalAnsi(port);
             IntPtr format = lineFormat != null ? Marshal.StringToHGlobalAnsi(lineFormat) : IntPtr.Zero;
             int rc;

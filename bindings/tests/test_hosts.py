@@ -427,7 +427,7 @@ def pascal_stack_bytes() -> dict:
 def test_csharp_declarations_match_the_export_table() -> None:
     table = export_table()
     declared = csharp_stack_bytes()
-    assert len(table) == 43 + 54
+    assert len(table) == 43 + 56
     assert declared == table
 
 

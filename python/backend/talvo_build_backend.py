@@ -101,9 +101,11 @@ def get_requires_for_build_editable(config_settings: Optional[dict] = None) -> L
 
 def _paths_source(text: str) -> str:
     """_paths.py for a wheel: built from a checkout (this folder is its
-    python/), it names the checkout, whose build folders hold the library."""
+    python/), it names the checkout, whose build folders hold the library.
+    A wheel made for distribution (TALVO_WHEEL_NO_CHECKOUT=1, as the
+    packages' build makes it) names none: it loads the installed library."""
     top = ROOT.parent
-    if not (top / "include" / "talvo.h").is_file():
+    if os.environ.get("TALVO_WHEEL_NO_CHECKOUT") == "1" or not (top / "include" / "talvo.h").is_file():
         return text
     marker = "CHECKOUT: Optional[str] = None"
     if marker not in text:

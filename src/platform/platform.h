@@ -119,6 +119,34 @@ private:
 }  // namespace serial
 
 // ---------------------------------------------------------------------------
+// TCP connections to a device server.  A handle is an opaque integer;
+// kNoSocket means none.  Sockets are non-blocking: every wait below has its
+// own limit.
+namespace net {
+using Handle = std::intptr_t;
+inline constexpr Handle kNoSocket = -1;
+
+enum class Failure { kNone, kResolve, kRefused, kTimeout, kOther };
+
+// Resolves `host` (a name, an IPv4 address or an IPv6 address without
+// brackets) and connects to its addresses in turn until one answers, all
+// within `limitMs`.  The connection has no send delay (a request leaves as
+// one segment), keepalive probes and a limit on unacknowledged data, so
+// that a device server that went away is noticed within seconds.  On
+// failure kNoSocket, with `failure` and `reason` (the system's words) set.
+Handle Connect(const std::string& host, std::uint16_t port, std::uint32_t limitMs, Failure& failure,
+               std::string& reason);
+void Close(Handle h);
+// Writes all bytes, waiting up to `limitMs` for room; false when the
+// connection failed or the limit ran out (`reason` says which).
+bool WriteAll(Handle h, const unsigned char* data, std::uint32_t count, std::uint32_t limitMs, std::string& reason);
+// Reads at most `capacity` bytes, waiting up to `waitMs` for the first of
+// them: the number read, 0 when none came, -1 when the peer closed the
+// connection or it failed (`reason` says which).
+long Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs, std::string& reason);
+}  // namespace net
+
+// ---------------------------------------------------------------------------
 // Time.
 namespace clock {
 // Millisecond tick counter; differences are taken modulo 2^32.

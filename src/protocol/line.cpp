@@ -74,8 +74,11 @@ std::uint32_t Line::Receive(unsigned char* buffer, std::uint32_t capacity, std::
         }
     };
     const std::uint32_t n = CollectReply(
-        buffer, capacity, FirstByteDeadline(timing.echoTime, sent, timing.baud), waitTime,
-        [&t](unsigned char* at, std::uint32_t room, std::uint32_t wait) { return t.Read(at, room, wait); },
+        buffer, capacity, FirstByteDeadline(timing.echoTime + timing.netAllowance, sent, timing.baud), waitTime,
+        [&t](unsigned char* at, std::uint32_t room, std::uint32_t wait) {
+            const std::uint32_t k = t.Read(at, room, wait);
+            return k == 0 && t.Lost() ? kMediumGone : k;
+        },
         [] { return platform::clock::Ticks(); }, complete);
     if (observer != nullptr) observer->ReplyCollected(buffer, n, traceTerminal_, traceCommand_);
     if (traceFn != nullptr) traceFn(traceUser, 1, NowMs(), traceTerminal_, traceCommand_, buffer, n);

@@ -27,6 +27,9 @@ struct LineTiming {
     // A reply must carry the terminal number of its request; frames of other
     // terminals are passed over like noise.
     bool checkTerminal = true;
+    // Added to the first-byte deadline on a network line: the time a
+    // request and its reply spend between the PC and the device server.
+    std::uint32_t netAllowance = 0;
 };
 
 // Told of every frame a line sends and every reply it collects.

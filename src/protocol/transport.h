@@ -11,7 +11,12 @@
 namespace talvo {
 
 // Why an open failed, as the line API reports it.
-enum class OpenFailure { kNone, kNoDevice, kBusy, kAccess, kLineFormat, kOther };
+enum class OpenFailure {
+    kNone, kNoDevice, kBusy, kAccess, kLineFormat, kOther,
+    // Network lines: the device's URL, the host's name, the connection and
+    // the device server's negotiation.
+    kBadUrl, kUnknownScheme, kPortRange, kResolve, kConnect, kNegotiate
+};
 
 class Transport {
 public:
@@ -36,6 +41,9 @@ public:
     // Reads at most `capacity` bytes, waiting up to `waitMs` for the first
     // of them and returning as soon as bytes have come.
     virtual std::uint32_t Read(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) = 0;
+    // True when the medium went away since the last Write (a connection
+    // that dropped): no more bytes will come for this frame.
+    virtual bool Lost() const { return false; }
 
     OpenFailure lastFailure = OpenFailure::kNone;
     // One line naming the device, the step and the system's reason.

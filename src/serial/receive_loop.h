@@ -23,6 +23,10 @@ inline std::uint32_t FirstByteDeadline(std::uint32_t echoTime, std::uint32_t sen
 // block up to `waitMs` for the first of them, returning as soon as bytes
 // have come; `ticks()` is a millisecond counter whose differences are taken
 // modulo 2^32.
+// Returned by `read` when the medium went away: the collection ends with
+// what has come.
+inline constexpr std::uint32_t kMediumGone = 0xFFFFFFFFu;
+
 template <class ReadFn, class TickFn, class CompleteFn>
 std::uint32_t CollectReply(unsigned char* buffer, std::uint32_t capacity, std::uint32_t deadline,
                            std::uint32_t waitTime, ReadFn&& read, TickFn&& ticks, CompleteFn&& complete) {
@@ -40,6 +44,7 @@ std::uint32_t CollectReply(unsigned char* buffer, std::uint32_t capacity, std::u
             wait = elapsed >= waitTime ? 1u : waitTime - elapsed;
         }
         const std::uint32_t k = read(buffer + n, capacity - n, wait);
+        if (k == kMediumGone) break;
         if (k > 0) {
             n += k;
             e = 0;

@@ -11,8 +11,13 @@
 #include <thread>
 #include <utility>
 
+#include "net/device_url.h"
+#include "net/net_transport.h"
 #include "serial/serial_port.h"
 #include "shell/line_face.h"
+
+// The library defines the function the header's macro stands for.
+#undef talvo_line_options_init
 
 using namespace talvo;
 using namespace talvo::family;
@@ -29,6 +34,22 @@ namespace {
 
 // The size of the options as version 1.1 knew them (up to out_queue).
 constexpr std::uint32_t kOptionsSize11 = offsetof(talvo_line_options, check_terminal);
+
+int OpenCode(OpenFailure failure) {
+    switch (failure) {
+        case OpenFailure::kNoDevice: return TALVO_E_NO_DEVICE;
+        case OpenFailure::kBusy: return TALVO_E_BUSY;
+        case OpenFailure::kAccess: return TALVO_E_ACCESS;
+        case OpenFailure::kLineFormat: return TALVO_E_LINE_FORMAT;
+        case OpenFailure::kBadUrl: return TALVO_E_URL;
+        case OpenFailure::kUnknownScheme: return TALVO_E_SCHEME;
+        case OpenFailure::kPortRange: return TALVO_E_URL_PORT;
+        case OpenFailure::kResolve: return TALVO_E_RESOLVE;
+        case OpenFailure::kConnect: return TALVO_E_CONNECT;
+        case OpenFailure::kNegotiate: return TALVO_E_NEGOTIATE;
+        default: return TALVO_E_OPEN;
+    }
+}
 
 // Why the last talvo_line_open of each thread failed to open its device.
 // Kept with the library, not in thread-local storage: a thread-local object
@@ -105,6 +126,12 @@ TALVO_API const char* TALVO_CALL talvo_strerror(int code) {
         case TALVO_E_BATCH: return "not the batch last fetched from this terminal";
         case TALVO_E_UNCONFIRMED: return "the terminal did not confirm the batch; fetch again";
         case TALVO_E_INTERNAL: return "internal error";
+        case TALVO_E_URL: return "the device URL is malformed (expected tcp://host:port or rfc2217://host:port)";
+        case TALVO_E_SCHEME: return "the device URL has an unknown scheme (tcp:// and rfc2217:// are known)";
+        case TALVO_E_URL_PORT: return "the device URL's port is out of range (1-65535)";
+        case TALVO_E_RESOLVE: return "the device server's host name does not resolve";
+        case TALVO_E_CONNECT: return "the device server refused the connection or did not answer in time";
+        case TALVO_E_NEGOTIATE: return "the device server did not complete the COM port control negotiation";
         default: return "unknown error";
     }
 }
@@ -115,7 +142,9 @@ TALVO_API int TALVO_CALL talvo_version_number(void) { return TALVO_VERSION_NUMBE
 
 // ---- Lines ----------------------------------------------------------------------
 
-TALVO_API void TALVO_CALL talvo_line_options_init(talvo_line_options* options) {
+namespace {
+// Every field of the current structure at its default.
+void Defaults(talvo_line_options* options) {
     if (options == nullptr) return;
     const LineTiming timing;
     const SerialParams serial;
@@ -130,6 +159,25 @@ TALVO_API void TALVO_CALL talvo_line_options_init(talvo_line_options* options) {
     options->in_queue = serial.inQueue;
     options->out_queue = serial.outQueue;
     options->check_terminal = timing.checkTerminal ? 1u : 0u;
+    options->net_allowance_ms = TALVO_NET_ALLOWANCE_DEFAULT;
+    options->connect_time_ms = kDefaultConnectTime;
+}
+}  // namespace
+
+// The exported function keeps the promise made to hosts built against 1.1:
+// it writes the 1.1 structure and no byte beyond it.  Hosts built against a
+// later header reach talvo_line_options_init_size through the header's macro.
+TALVO_API void TALVO_CALL talvo_line_options_init(talvo_line_options* options) {
+    talvo_line_options_init_size(options, kOptionsSize11);
+}
+
+TALVO_API void TALVO_CALL talvo_line_options_init_size(talvo_line_options* options, std::size_t size) {
+    if (options == nullptr || size < sizeof options->size) return;
+    talvo_line_options full;
+    Defaults(&full);
+    const std::size_t n = size < sizeof full ? size : sizeof full;
+    full.size = static_cast<std::uint32_t>(n);
+    std::memcpy(options, &full, n);
 }
 
 TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talvo_line** line) {
@@ -142,24 +190,48 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
         return TALVO_E_INVALID;
     }
     talvo_line_options o;
-    talvo_line_options_init(&o);
+    Defaults(&o);
     std::memcpy(&o, options, options->size);
     options = &o;
     const std::size_t deviceLength = ::strnlen(options->device, kMaxPath + 1);
     const std::size_t formatLength = ::strnlen(options->line_format, 256);
     if (deviceLength == 0 || deviceLength > kMaxPath || formatLength >= 256 || options->baud == 0 || options->tries < 1 ||
         options->tries > 10 || options->filler_bytes > 30 || options->echo_time_ms > 600000 ||
-        options->wait_time_ms > 600000 || options->check_terminal > 1) {
+        options->wait_time_ms > 600000 || options->check_terminal > 1 ||
+        (options->net_allowance_ms > 600000 && options->net_allowance_ms != TALVO_NET_ALLOWANCE_DEFAULT) ||
+        options->connect_time_ms < 1 || options->connect_time_ms > 600000) {
         return TALVO_E_INVALID;
     }
     try {
-        auto port = std::make_unique<SerialPort>();
-        SerialPort& serial = *port;
-        serial.params.device.assign(options->device, deviceLength);
-        serial.params.format.assign(options->line_format, formatLength);
-        serial.params.baud = options->baud;
-        serial.params.inQueue = options->in_queue;
-        serial.params.outQueue = options->out_queue;
+        const std::string device(options->device, deviceLength);
+        DeviceUrl url;
+        std::string why;
+        const UrlProblem problem = ParseDevice(device, url, why);
+        if (problem != UrlProblem::kNone) {
+            LastOpenFailures().Set(why);
+            return problem == UrlProblem::kUnknownScheme ? TALVO_E_SCHEME
+                   : problem == UrlProblem::kPortRange   ? TALVO_E_URL_PORT
+                                                         : TALVO_E_URL;
+        }
+        const bool network = url.kind != DeviceKind::kSerial;
+        std::unique_ptr<Transport> port;
+        SerialParams* params = nullptr;
+        if (network) {
+            auto net = std::make_unique<NetTransport>();
+            net->connectMs = options->connect_time_ms;
+            params = &net->params;
+            port = std::move(net);
+        } else {
+            auto serial = std::make_unique<SerialPort>();
+            params = &serial->params;
+            port = std::move(serial);
+        }
+        params->device = device;
+        params->format.assign(options->line_format, formatLength);
+        params->baud = options->baud;
+        params->inQueue = options->in_queue;
+        params->outQueue = options->out_queue;
+        Transport& transport = *port;
         auto entry = std::make_shared<ApiLine>(std::move(port));
         LineTiming& t = entry->line.timing;
         t.baud = options->baud;
@@ -168,15 +240,12 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
         t.tries = options->tries;
         t.filler = options->filler_bytes;
         t.checkTerminal = options->check_terminal != 0;
+        t.netAllowance = options->net_allowance_ms != TALVO_NET_ALLOWANCE_DEFAULT ? options->net_allowance_ms
+                         : network                                             ? kDefaultNetAllowance
+                                                                               : 0;
         if (entry->line.OpenPort(true) == 0) {
-            LastOpenFailures().Set(serial.failureText);
-            switch (serial.lastFailure) {
-                case OpenFailure::kNoDevice: return TALVO_E_NO_DEVICE;
-                case OpenFailure::kBusy: return TALVO_E_BUSY;
-                case OpenFailure::kAccess: return TALVO_E_ACCESS;
-                case OpenFailure::kLineFormat: return TALVO_E_LINE_FORMAT;
-                default: return TALVO_E_OPEN;
-            }
+            LastOpenFailures().Set(transport.failureText);
+            return OpenCode(transport.lastFailure);
         }
         LastOpenFailures().Set(std::string());
         *line = reinterpret_cast<talvo_line*>(Lines().Add(std::move(entry)));
@@ -221,6 +290,27 @@ TALVO_API int TALVO_CALL talvo_line_error_text(talvo_line* line, char* text, std
     if (entry->closed) return TALVO_E_CLOSED;
     CopyText(entry->line.transport().failureText, text, size);
     return 0;
+}
+
+TALVO_API int TALVO_CALL talvo_device_check(const char* device, int* network, char* why, std::size_t size) {
+    try {
+        if (network != nullptr) *network = 0;
+        if (why != nullptr && size > 0) why[0] = '\0';
+        if (device == nullptr) return TALVO_E_INVALID;
+        DeviceUrl url;
+        std::string reason;
+        const UrlProblem problem = ParseDevice(device, url, reason);
+        if (network != nullptr) *network = UsesNetwork(device) ? 1 : 0;
+        if (why != nullptr && size > 0) CopyText(reason, why, size);
+        switch (problem) {
+            case UrlProblem::kNone: return 0;
+            case UrlProblem::kUnknownScheme: return TALVO_E_SCHEME;
+            case UrlProblem::kPortRange: return TALVO_E_URL_PORT;
+            default: return TALVO_E_URL;
+        }
+    } catch (...) {
+        return TALVO_E_INTERNAL;
+    }
 }
 
 TALVO_API int TALVO_CALL talvo_line_set_trace(talvo_line* line, talvo_trace_fn fn, void* user) {

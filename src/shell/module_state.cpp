@@ -3,6 +3,8 @@
 #include <memory>
 #include <new>
 
+#include "net/device_url.h"
+#include "net/net_transport.h"
 #include "platform/platform.h"
 #include "serial/messages.h"
 #include "serial/trace.h"
@@ -11,14 +13,24 @@ namespace talvo {
 
 ModuleState::ModuleState() : line(std::make_unique<SerialPort>(), true) { line.observer = &frames; }
 
-SerialPort& ModuleState::Port() {
-    if (!line.HasTransport()) line.SetTransport(std::make_unique<SerialPort>());
-    return static_cast<SerialPort&>(line.transport());
-}
-
 void ModuleState::Reload() {
     settings.Reload();
-    settings.ApplyTo(line.timing, Port().params);
+    const bool network = UsesNetwork(settings.ComName);
+    if (!line.HasTransport() || network != network_) {
+        if (network) {
+            line.SetTransport(std::make_unique<NetTransport>());
+        } else {
+            line.SetTransport(std::make_unique<SerialPort>());
+        }
+        network_ = network;
+    }
+    if (network) {
+        auto& net = static_cast<NetTransport&>(line.transport());
+        net.connectMs = settings.ConnectTime;
+        settings.ApplyTo(line.timing, net.params);
+    } else {
+        settings.ApplyTo(line.timing, static_cast<SerialPort&>(line.transport()).params);
+    }
 }
 
 ModuleState& Module() {

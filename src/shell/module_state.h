@@ -36,10 +36,14 @@ struct ModuleState {
     PortSettings settings{PortSettings::DefaultsOnly{}};
     LegacyFrames frames;
 
-    // The line's serial port (made anew if the unload gave it back).
-    SerialPort& Port();
-    // Reads the settings file (when it changed) into the line and its port.
+    // Reads the settings file (when it changed) into the line and its
+    // transport: a serial port, or a network line when ComName is a URL.
+    // A change between the two replaces the transport (closed; the next
+    // command opens it).
     void Reload();
+
+private:
+    bool network_ = false;
 };
 
 ModuleState& Module();

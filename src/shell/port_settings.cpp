@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "net/device_url.h"
 #include "platform/profile_text.h"
 
 namespace talvo {
@@ -27,6 +28,8 @@ struct Keys {
     std::uint32_t convertP = 0;
     std::uint32_t repeat = 0;
     std::uint32_t checkTerminal = 1;
+    std::uint32_t netAllowance = PortSettings::kNetAllowanceByKind;
+    std::uint32_t connectTime = kDefaultConnectTime;
 };
 
 // Every key is taken from the file's text with the answer the Win32
@@ -44,6 +47,8 @@ Keys FromFile(const ProfileText& file) {
     k.convertP = file.Int(kParam, "ConvertP", 2);
     k.repeat = file.Int(kParam, "Repeat", 3);
     k.checkTerminal = file.Int(kParam, "CheckTerminal", 1) == 0 ? 0 : 1;
+    k.netAllowance = file.Int(kParam, "NetAllowance", PortSettings::kNetAllowanceByKind);
+    k.connectTime = file.Int(kParam, "ConnectTime", kDefaultConnectTime);
     return k;
 }
 
@@ -58,7 +63,7 @@ struct LastRead {
     profile::FileStamp stamp;
     char comName[kTextBuffer] = {};
     char statStr[kTextBuffer] = {};
-    std::uint32_t numbers[8] = {};
+    std::uint32_t numbers[10] = {};
 };
 constinit LastRead lastRead;
 
@@ -94,9 +99,9 @@ void Remember(const std::string& path, const profile::FileStamp& stamp, const Ke
     lastRead.comName[k.comName.size()] = '\0';
     k.statStr.copy(lastRead.statStr, k.statStr.size());
     lastRead.statStr[k.statStr.size()] = '\0';
-    const std::uint32_t numbers[8] = {k.inQueue, k.outQueue, k.waitTime, k.echoTime,
-                                      k.bautRate, k.convertP, k.repeat, k.checkTerminal};
-    std::copy(numbers, numbers + 8, lastRead.numbers);
+    const std::uint32_t numbers[10] = {k.inQueue,  k.outQueue, k.waitTime,      k.echoTime,     k.bautRate,
+                                       k.convertP, k.repeat,   k.checkTerminal, k.netAllowance, k.connectTime};
+    std::copy(numbers, numbers + 10, lastRead.numbers);
 }
 
 // The keys into the record; assigning into its strings keeps their storage.
@@ -111,6 +116,8 @@ void Apply(const Keys& k, PortSettings& s) {
     s.ConvertP = k.convertP;
     s.Repeat = k.repeat;
     s.CheckTerminal = k.checkTerminal != 0;
+    s.NetAllowance = k.netAllowance;
+    s.ConnectTime = k.connectTime;
 }
 
 // The keys of the file as last read, straight into the record.
@@ -126,6 +133,8 @@ void Recall(PortSettings& s) {
     s.ConvertP = n[5];
     s.Repeat = n[6];
     s.CheckTerminal = n[7] != 0;
+    s.NetAllowance = n[8];
+    s.ConnectTime = n[9];
 }
 
 // False when the file does not exist.
@@ -162,6 +171,8 @@ int PortSettings::Load() {
     if (!ReadKeys(IniPath, *this)) return 0;
     if (ConvertP > 30) ConvertP = 30;
     if (Repeat == 0 || Repeat > 10) Repeat = 3;
+    if (NetAllowance > 600000) NetAllowance = kNetAllowanceByKind;
+    if (ConnectTime == 0 || ConnectTime > 600000) ConnectTime = kDefaultConnectTime;
     return 1;
 }
 
@@ -190,6 +201,9 @@ void PortSettings::ApplyTo(LineTiming& timing, SerialParams& params) const {
     timing.filler = ConvertP;
     timing.baud = BautRate;
     timing.checkTerminal = CheckTerminal;
+    timing.netAllowance = NetAllowance != kNetAllowanceByKind ? NetAllowance
+                          : UsesNetwork(ComName)              ? kDefaultNetAllowance
+                                                              : 0;
     params.device = ComName;
     params.baud = BautRate;
     params.format = StatStr;

@@ -50,6 +50,14 @@ public:
     // request (for terminals that leave the field unfilled); a missing key
     // or any other value keeps the check on.  Not written to a new file.
     bool CheckTerminal = true;
+    // [CommParam] NetAllowance: milliseconds added to the first-byte wait;
+    // a missing key gives a network line (ComName tcp://... or
+    // rfc2217://...) a few tens and a serial line none.  [CommParam]
+    // ConnectTime: the limit of a network line's connection (3000).
+    // Neither is written to a new file.
+    static constexpr std::uint32_t kNetAllowanceByKind = 0xFFFFFFFFu;
+    std::uint32_t NetAllowance = kNetAllowanceByKind;
+    std::uint32_t ConnectTime = 3000;
 
     // The record as a line's timing and a serial port's parameters; the
     // strings' storage is reused.

@@ -173,6 +173,26 @@ TEST_F(LineApi, OpenSaysWhyItFailed) {
 #endif
 }
 
+TEST_F(LineApi, OptionsInitWritesNoFurtherThanTheHostsStructure) {
+    // The exported function, as a host built against 1.1 calls it: the 1.1
+    // structure and not a byte beyond.
+    talvo_line_options o;
+    std::memset(&o, 0xAB, sizeof o);
+    (lib().talvo_line_options_init)(&o);
+    EXPECT_EQ(o.size, offsetof(talvo_line_options, check_terminal));
+    EXPECT_EQ(o.tries, 3u);
+    EXPECT_EQ(o.check_terminal, 0xABABABABu) << "a byte beyond the 1.1 structure was written";
+    // Through this header's macro: the whole structure the host knows.
+    std::memset(&o, 0xAB, sizeof o);
+    lib().talvo_line_options_init(&o);
+    EXPECT_EQ(o.size, sizeof o);
+    EXPECT_EQ(o.check_terminal, 1u);
+    std::memset(&o, 0xAB, sizeof o);
+    lib().talvo_line_options_init_size(&o, 8);
+    EXPECT_EQ(o.size, 8u);
+    EXPECT_EQ(o.baud, 0xABABABABu);
+}
+
 TEST_F(LineApi, OptionsOfAnOlderHostTakeTheDefaultsOfWhatTheyLack) {
     // A host built against 1.1 knows the options up to out_queue.
     talvo_line_options o;

@@ -369,5 +369,28 @@ TEST_F(ConfigFile, CheckAndStartRefuse) {
     EXPECT_EQ(out.find("warning: it holds the token"), std::string::npos) << out;
 }
 
+// Lines behind device servers: the URL's form is checked, not the server.
+TEST_F(ConfigFile, DeviceUrlsAreCheckedForTheirForm) {
+    const std::string file = dir / "talvod.toml";
+    const std::vector<std::string> env = {"TALVO_WINDIR=" + dir.path()};
+    auto withDevice = [](const std::string& device) {
+        return "[[line]]\nname = \"hall\"\ndevice = \"" + device + "\"\n[[line.terminal]]\nnumber = 1\n";
+    };
+    std::string out;
+    for (const char* good : {"rfc2217://127.0.0.1:4001", "tcp://[::1]:4001", "tcp://device-server.local:4001"}) {
+        WriteText(file, withDevice(good));
+        EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0) << good << ": " << out;
+    }
+    const std::pair<const char*, const char*> bad[] = {{"tcp://127.0.0.1:70000", "out of range"},
+                                                       {"ftp://127.0.0.1:4001", "unknown scheme"},
+                                                       {"rfc2217://127.0.0.1", "the port is missing"}};
+    for (const auto& [device, why] : bad) {
+        WriteText(file, withDevice(device));
+        EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 1) << device;
+        EXPECT_NE(out.find("line 'hall': "), std::string::npos) << out;
+        EXPECT_NE(out.find(why), std::string::npos) << out;
+    }
+}
+
 }  // namespace
 }  // namespace talvo::test

@@ -57,7 +57,15 @@ talvo::sim::Server* StartAnother() {
     static auto* servers = new std::vector<talvo::sim::Server*>();  // keeps them reachable
     auto* server = new talvo::sim::Server();
     servers->push_back(server);
-    if (!server->OpenLine("", "") || !server->Listen(0)) return nullptr;
+    // TALVO_SIM_NET=tcp or rfc2217: the terminals are served over loopback
+    // TCP, and the tests run over a network line.
+    const std::string net = Env("TALVO_SIM_NET");
+    std::string error;
+    if (!net.empty()) {
+        if (!server->ListenLine(net + ":127.0.0.1:0", error) || !server->Listen(0)) return nullptr;
+    } else if (!server->OpenLine("", "") || !server->Listen(0)) {
+        return nullptr;
+    }
     std::thread([server] { server->Run(); }).detach();
     return server;
 }

@@ -618,7 +618,8 @@ void BuildCli(CLI::App& app, Invocation& run) {
     app.require_subcommand(1);
     app.fallthrough();
     app.add_option("--port", g.port,
-                   "serial device: COM3, /dev/ttyUSB0, ttyS1 or a pty path (default COM2, which is /dev/ttyS1 on Linux)")
+                   "serial device: COM3, /dev/ttyUSB0, ttyS1 or a pty path (default COM2, which is /dev/ttyS1 on "
+                   "Linux); or a device server: tcp://host:port, rfc2217://host:port")
         ->type_name("DEVICE")
         ->check(CLI::Validator(
             [](std::string& s) -> std::string {

@@ -35,7 +35,8 @@ namespace talvo::host {
     X(talvo_attend_clock_set) X(talvo_records_fetch) X(talvo_records_confirm) X(talvo_records_collect) \
     X(talvo_record_to_store) X(talvo_record_from_store) X(talvo_store_open) X(talvo_store_close) \
     X(talvo_store_count) X(talvo_store_read) X(talvo_store_append) X(talvo_line_error_text) \
-    X(talvo_records_collect_into) X(talvo_batch_same)
+    X(talvo_records_collect_into) X(talvo_batch_same) X(talvo_device_check) \
+    X(talvo_line_options_init_size)
 
 // Releases a block the library handed to the host, the host's way: on
 // Windows GlobalUnlock and GlobalFree of its handle, elsewhere free().

@@ -386,6 +386,16 @@ int main(int argc, char** argv) {
     if (!Load(path, config)) return check ? 1 : 2;
     bool fatal = false;
     Warnings(config, fatal);
+    // A device server's URL (tcp://host:port, rfc2217://host:port) is
+    // checked for its form by the library that will open it; whether the
+    // server answers shows when the line starts.
+    for (const LineConfig& l : config.lines) {
+        char why[256];
+        if (!l.device.empty() && talvo_device_check(l.device.c_str(), nullptr, why, sizeof why) != 0) {
+            std::fprintf(stderr, "%s: line '%s': %s\n", path.c_str(), l.name.c_str(), why);
+            fatal = true;
+        }
+    }
     if (check) {
         if (fatal) return 1;
         std::size_t terminals = 0;

@@ -35,6 +35,12 @@ Options:
                         $WINEPREFIX/dosdevices/com7
   --device PATH         serve on a real serial device instead of a new
                         pseudo-terminal
+  --listen tcp:HOST:PORT | rfc2217:HOST:PORT
+                        serve the line over the network instead, as a
+                        device server does: a raw byte stream, or Telnet
+                        with the COM port control option (RFC 2217).  Port
+                        0 picks a free one; "line: URL" and "port: N" are
+                        printed.  The connection accepted last is the line.
   --control PORT        control channel on 127.0.0.1:PORT (default: a free
                         port, printed at start)
   --pace BAUD           pace replies at BAUD (10 bits a byte), as a real line
@@ -82,6 +88,15 @@ nothing has changed).  For example with `nc 127.0.0.1 PORT`:
   reopen                      a new line after a 'close' fault
   reset                       forget terminals, faults, frames and replies
                               not yet sent
+  net drop                    (--listen) close the line's connection now
+  net refuse on|off           stop listening (connections are refused) or
+                              listen again on the same port
+  net mute on|off             take connections and requests, never answer
+  net cut N                   close the connection after N more reply bytes
+  net keepbaud BAUD           RFC 2217: answer every baud rate with BAUD, as
+                              a server that cannot set it (0: off)
+  net connections             connections accepted so far
+  net baud                    RFC 2217: the baud rate set last
 
 SIGTERM or SIGINT stop it at once (with --exec: the command gets SIGTERM
 too, and SIGKILL if it has not ended a second later).
@@ -150,6 +165,7 @@ std::string Generated(int i) {
 int main(int argc, char** argv) {
     std::string link;
     std::string device;
+    std::string listen;
     int control = 0;
     int pace = 0;
     std::vector<std::string> terminals;
@@ -174,6 +190,8 @@ int main(int argc, char** argv) {
             link = value();
         } else if (a == "--device") {
             device = value();
+        } else if (a == "--listen") {
+            listen = value();
         } else if (a == "--control") {
             control = Whole(a, value(), 0, 65535);
         } else if (a == "--pace") {
@@ -193,7 +211,17 @@ int main(int argc, char** argv) {
     }
 
     talvo::sim::Server server;
-    if (!server.OpenLine(device, link)) {
+    if (!listen.empty()) {
+        if (!device.empty() || !link.empty()) {
+            std::fprintf(stderr, "talvo-sim: --listen serves no device or link\n");
+            return 2;
+        }
+        std::string error;
+        if (!server.ListenLine(listen, error)) {
+            std::fprintf(stderr, "talvo-sim: %s\n", error.c_str());
+            return 1;
+        }
+    } else if (!server.OpenLine(device, link)) {
         std::fprintf(stderr, "talvo-sim: cannot open the line%s%s\n", device.empty() ? "" : " ", device.c_str());
         return 1;
     }
@@ -236,6 +264,10 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     std::printf("device: %s\n", server.DevicePath().c_str());
+    if (!listen.empty()) {
+        std::printf("line: %s\n", server.DevicePath().c_str());
+        std::printf("port: %d\n", server.LinePort());
+    }
     if (!link.empty()) std::printf("link: %s\n", link.c_str());
     std::printf("control: 127.0.0.1:%d\n", server.ControlPort());
     std::fflush(stdout);

@@ -16,6 +16,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <cstdint>
 #include <string>
 
 #include "sim_line.h"
@@ -34,6 +35,13 @@ public:
     bool OpenLine(const std::string& device, const std::string& link);
     // Listens on 127.0.0.1:`port` (0 picks a free port).
     bool Listen(int port);
+    // Serves the line over the network instead of a pseudo-terminal:
+    // `spec` is "tcp:HOST:PORT" (a raw byte stream, as a device server's
+    // raw mode) or "rfc2217:HOST:PORT" (Telnet with the COM port control
+    // option); port 0 picks a free one.  The connection accepted last is
+    // the line; a new one replaces it.  DevicePath() is then the URL.
+    bool ListenLine(const std::string& spec, std::string& error);
+    int LinePort() const { return linePort_; }
     // Serves the line and the control channel until Stop().  The server
     // may be destroyed while Run() goes on in another thread: the destructor
     // stops it and waits for it to end.
@@ -73,6 +81,15 @@ private:
     void ReadLine();
     void WriteLine();
     void ServeClient(int fd, Client& client, short events);
+    // Network lines.
+    bool BindLine();
+    void AcceptLine();
+    std::string NetControl(const std::string& command);
+    // The data bytes of what a network line received (Telnet commands
+    // taken out and answered).
+    std::size_t Telnet(unsigned char* bytes, std::size_t count);
+    void TelnetSubnegotiation();
+    void SendNow(const std::string& bytes);
 
     Line line_;
     std::mutex mutex_;  // line_, master_/slave_ and the output queue
@@ -90,6 +107,23 @@ private:
     std::string link_;
     std::string device_;
     std::atomic<bool> stop_{false};
+
+    // Network line: the protocol (0 none, 1 raw TCP, 2 RFC 2217), the
+    // listening socket and the faults of its control commands.
+    int net_ = 0;
+    int lineListen_ = -1;
+    int linePort_ = 0;
+    std::string lineHost_;
+    bool refuse_ = false;          // the listener is closed: connections are refused
+    bool mute_ = false;            // takes connections and never answers
+    std::uint32_t keepBaud_ = 0;   // RFC 2217: answers every baud rate with this one
+    long cutAfter_ = -1;           // closes the connection after so many reply bytes
+    std::uint32_t baud_ = 9600;    // RFC 2217: the rate set last
+    std::size_t connections_ = 0;
+    // Telnet state of the connection.
+    int telnetState_ = 0;
+    unsigned char verb_ = 0;
+    std::string sub_;
 };
 
 }  // namespace talvo::sim

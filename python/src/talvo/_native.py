@@ -33,7 +33,11 @@ class LineOptions(Structure):
         ("filler_bytes", c_uint32),
         ("in_queue", c_uint32),
         ("out_queue", c_uint32),
+        # Filled by talvo_line_options_init_size with the size of this
+        # structure: only the fields named here.
         ("check_terminal", c_uint32),
+        ("net_allowance_ms", c_uint32),
+        ("connect_time_ms", c_uint32),
     ]
 
 
@@ -107,6 +111,7 @@ _SIGNATURES = {
     "talvo_version": (c_char_p, []),
     "talvo_version_number": (c_int, []),
     "talvo_line_options_init": (None, [POINTER(LineOptions)]),
+    "talvo_line_options_init_size": (None, [POINTER(LineOptions), c_size_t]),
     "talvo_line_open": (c_int, [POINTER(LineOptions), POINTER(c_void_p)]),
     "talvo_line_close": (c_int, [_line]),
     "talvo_line_last_error": (c_int, [_line]),

@@ -104,7 +104,7 @@ class Line:
             check_int(value, name, low, high)
         self._lib = _native.library()
         options = _native.LineOptions()
-        self._lib.talvo_line_options_init(byref(options))
+        self._lib.talvo_line_options_init_size(byref(options), ctypes.sizeof(options))
         try:
             options.device = _native.path_bytes(device)
         except UnicodeEncodeError:

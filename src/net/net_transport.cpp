@@ -1,0 +1,270 @@
+#include "net/net_transport.h"
+
+#include "serial/messages.h"
+
+namespace talvo {
+namespace net = platform::net;
+namespace {
+std::uint32_t Left(std::uint32_t start, std::uint32_t limit) {
+    const std::uint32_t elapsed = platform::clock::Ticks() - start;
+    return elapsed >= limit ? 0 : limit - elapsed;
+}
+
+void PutValue(std::vector<unsigned char>& out, unsigned char code, std::uint32_t value, std::uint32_t bytes) {
+    unsigned char v[4];
+    for (std::uint32_t i = 0; i < bytes; ++i) v[i] = static_cast<unsigned char>(value >> (8 * (bytes - 1 - i)));
+    telnet::ComPortCommand(code, v, bytes, out);
+}
+}  // namespace
+
+std::string NetTransport::Where() const {
+    return (url_.kind == DeviceKind::kRfc2217 ? "the device server " : "") + params.device;
+}
+
+bool NetTransport::Fail(OpenFailure why, const std::string& text) {
+    if (socket_ != net::kNoSocket) net::Close(socket_);
+    socket_ = net::kNoSocket;
+    lastFailure = why;
+    failureText = text;
+    if (showFailures_) platform::message::ShowPortFailure(text::kCaption, nullptr, text);
+    return false;
+}
+
+std::string NetTransport::Settings() const {
+    return params.device + '\n' + std::to_string(params.baud) + '\n' + params.format;
+}
+
+bool NetTransport::Open(bool messages) {
+    if (open_) return true;
+    opened_ = Settings();
+    showFailures_ = messages;
+    std::string why;
+    switch (ParseDevice(params.device, url_, why)) {
+        case UrlProblem::kNone: break;
+        case UrlProblem::kMalformed: return Fail(OpenFailure::kBadUrl, why);
+        case UrlProblem::kUnknownScheme: return Fail(OpenFailure::kUnknownScheme, why);
+        case UrlProblem::kPortRange: return Fail(OpenFailure::kPortRange, why);
+    }
+    if (url_.kind == DeviceKind::kSerial) return Fail(OpenFailure::kBadUrl, "\"" + params.device + "\" is not a network device");
+    // The line format is read whatever the protocol: on a raw line it is
+    // the device server's business, but a text that means nothing is an
+    // error in the settings all the same.
+    if (!platform::serial::BuildMode("COM1: baud=" + std::to_string(params.baud) + " " + params.format, mode_)) {
+        return Fail(OpenFailure::kLineFormat, "cannot use baud=" + std::to_string(params.baud) + " \"" + params.format +
+                                                  "\" on " + params.device + ": " +
+                                                  platform::serial::LastFailureText());
+    }
+    if (!Connect()) return false;
+    open_ = true;
+    return true;
+}
+
+bool NetTransport::Connect() {
+    const std::uint32_t start = platform::clock::Ticks();
+    net::Failure failure = net::Failure::kNone;
+    std::string reason;
+    socket_ = net::Connect(url_.host, url_.port, connectMs, failure, reason);
+    if (socket_ == net::kNoSocket) {
+        switch (failure) {
+            case net::Failure::kResolve:
+                return Fail(OpenFailure::kResolve, "cannot resolve the host \"" + url_.host + "\" of " + params.device +
+                                                       ": " + reason);
+            case net::Failure::kRefused:
+                return Fail(OpenFailure::kConnect, "cannot connect to " + params.device + ": " + reason);
+            case net::Failure::kTimeout:
+                return Fail(OpenFailure::kConnect, "cannot connect to " + params.device + ": " + reason);
+            default: return Fail(OpenFailure::kConnect, "cannot connect to " + params.device + ": " + reason);
+        }
+    }
+    lost_ = false;
+    answered_ = true;
+    out_.clear();
+    if (url_.kind == DeviceKind::kRfc2217 && !Negotiate(start)) return false;
+    lastFailure = OpenFailure::kNone;
+    failureText.clear();
+    return true;
+}
+
+bool NetTransport::Send(const std::vector<unsigned char>& bytes) {
+    std::string reason;
+    if (bytes.empty()) return true;
+    if (net::WriteAll(socket_, bytes.data(), static_cast<std::uint32_t>(bytes.size()), kWriteLimitMs, reason)) {
+        return true;
+    }
+    Drop(reason);
+    return false;
+}
+
+bool NetTransport::Negotiate(std::uint32_t start) {
+    std::vector<unsigned char> out;
+    decoder_.Start(out);
+    std::string reason;
+    if (!net::WriteAll(socket_, out.data(), static_cast<std::uint32_t>(out.size()), connectMs, reason)) {
+        return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + reason);
+    }
+    unsigned char scratch[512];
+    // Waits for `done` while the limit lasts; data bytes that come are not
+    // the terminal's business yet and are dropped.
+    auto await = [&](auto done, const std::string& what) {
+        while (!done()) {
+            const std::uint32_t left = Left(start, connectMs);
+            if (left == 0) {
+                return Fail(OpenFailure::kNegotiate,
+                            Where() + " did not answer " + what + " within " + std::to_string(connectMs) + " ms");
+            }
+            std::string why;
+            const long n = net::Read(socket_, scratch, sizeof scratch, left, why);
+            if (n < 0) return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + why);
+            reply_.clear();
+            decoder_.Decode(scratch, static_cast<std::uint32_t>(n), reply_);
+            if (!reply_.empty() &&
+                !net::WriteAll(socket_, reply_.data(), static_cast<std::uint32_t>(reply_.size()), connectMs, why)) {
+                return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + why);
+            }
+        }
+        return true;
+    };
+    if (!await([&] { return decoder_.comPortAccepted || decoder_.comPortRefused; },
+               "the COM port control option (RFC 2217)")) {
+        return false;
+    }
+    if (decoder_.comPortRefused && !decoder_.comPortAccepted) {
+        return Fail(OpenFailure::kNegotiate, Where() + " refused the COM port control option (RFC 2217)");
+    }
+    const platform::serial::LineMode& mode = mode_;
+    unsigned parity = 1;
+    switch (mode.parity) {
+        case 'O': case 'o': parity = 2; break;
+        case 'E': case 'e': parity = 3; break;
+        case 'M': case 'm': parity = 4; break;
+        case 'S': case 's': parity = 5; break;
+        default: parity = 1; break;
+    }
+    const unsigned stop = mode.stopBits == 2 ? 2u : mode.stopBits == 15 ? 3u : 1u;
+    out.clear();
+    decoder_.answered = 0;
+    PutValue(out, telnet::kSetBaud, params.baud, 4);
+    PutValue(out, telnet::kSetDataSize, mode.dataBits, 1);
+    PutValue(out, telnet::kSetParity, parity, 1);
+    PutValue(out, telnet::kSetStopSize, stop, 1);
+    if (!net::WriteAll(socket_, out.data(), static_cast<std::uint32_t>(out.size()), connectMs, reason)) {
+        return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + reason);
+    }
+    struct Setting {
+        unsigned char code;
+        std::uint32_t wanted;
+        const char* name;
+    };
+    const Setting settings[] = {{telnet::kSetBaud, params.baud, "the baud rate"},
+                                {telnet::kSetDataSize, mode.dataBits, "the data size"},
+                                {telnet::kSetParity, parity, "the parity"},
+                                {telnet::kSetStopSize, stop, "the stop size"}};
+    for (const Setting& s : settings) {
+        const std::uint32_t bit = 1u << s.code;
+        if (!await([&] { return (decoder_.answered & bit) != 0; }, std::string("the setting of ") + s.name)) {
+            return false;
+        }
+        const std::uint32_t got = decoder_.value[s.code];
+        if (got != s.wanted) {
+            return Fail(OpenFailure::kLineFormat, Where() + " refused " + s.name + " " + std::to_string(s.wanted) +
+                                                      " (it keeps " + std::to_string(got) + ")");
+        }
+    }
+    return true;
+}
+
+void NetTransport::Close() {
+    if (socket_ != net::kNoSocket) net::Close(socket_);
+    socket_ = net::kNoSocket;
+    open_ = false;
+    lost_ = false;
+    out_.clear();
+}
+
+void NetTransport::Drop(const std::string& why) {
+    if (socket_ != net::kNoSocket) net::Close(socket_);
+    socket_ = net::kNoSocket;
+    lost_ = true;
+    out_.clear();
+    failureText = "the connection to " + params.device + " was lost: " + why;
+}
+
+bool NetTransport::Ready() {
+    if (!open_) return false;
+    if (opened_ != Settings()) {
+        const bool show = showFailures_;
+        Close();
+        const bool ok = Open(false);
+        showFailures_ = show;
+        return ok;
+    }
+    if (socket_ != net::kNoSocket) return true;
+    // Made anew quietly: the command in progress reports what came of it.
+    const bool show = showFailures_;
+    showFailures_ = false;
+    const bool ok = Connect();
+    showFailures_ = show;
+    if (!ok) open_ = false;
+    return ok;
+}
+
+long NetTransport::ReadData(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) {
+    const std::uint32_t start = platform::clock::Ticks();
+    for (;;) {
+        std::string why;
+        const long n = net::Read(socket_, buffer, capacity, Left(start, waitMs), why);
+        if (n < 0) {
+            Drop(why);
+            return -1;
+        }
+        if (n == 0 || url_.kind != DeviceKind::kRfc2217) return n;
+        reply_.clear();
+        const std::uint32_t data = decoder_.Decode(buffer, static_cast<std::uint32_t>(n), reply_);
+        if (!reply_.empty() && !Send(reply_)) return -1;
+        if (data > 0) return static_cast<long>(data);
+        if (Left(start, waitMs) == 0) return 0;
+    }
+}
+
+void NetTransport::Purge() {
+    bool stale = false;
+    // Twice at most: a connection found dropped here is made again once.
+    for (int round = 0; round < 2; ++round) {
+        if (!Ready()) return;
+        unsigned char scratch[512];
+        long n;
+        while ((n = ReadData(scratch, sizeof scratch, 0)) > 0) stale = true;
+        if (n == 0) break;
+    }
+    // RFC 2217: the server's buffers are purged too (the request goes out
+    // behind the command) when something may be left in them - bytes came
+    // after the last reply, or the last request got no answer at all and
+    // one may still come.  After a clean exchange there is nothing to purge,
+    // and the command and its answer would only cost the round trip time.
+    if (socket_ != net::kNoSocket && url_.kind == DeviceKind::kRfc2217 && (stale || !answered_)) {
+        PutValue(out_, telnet::kPurgeData, 3, 1);
+    }
+}
+
+std::uint32_t NetTransport::Write(const unsigned char* bytes, std::uint32_t count) {
+    lost_ = false;
+    if (!Ready()) return 0;
+    if (url_.kind == DeviceKind::kRfc2217) {
+        telnet::Escape(bytes, count, out_);
+    } else {
+        out_.insert(out_.end(), bytes, bytes + count);
+    }
+    const bool sent = Send(out_);
+    out_.clear();
+    answered_ = false;
+    return sent ? count : 0;
+}
+
+std::uint32_t NetTransport::Read(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) {
+    if (socket_ == net::kNoSocket || capacity == 0) return 0;
+    const long n = ReadData(buffer, capacity, waitMs);
+    if (n > 0) answered_ = true;
+    return n > 0 ? static_cast<std::uint32_t>(n) : 0;
+}
+
+}  // namespace talvo

@@ -1,0 +1,80 @@
+// A line over the network: a device server reached as a raw TCP byte
+// stream (tcp://host:port) or with Telnet's COM port control option
+// (rfc2217://host:port).  The device server drives the RS-485 direction,
+// so switching it is nothing here.  A connection that drops is made anew
+// when the next frame goes out.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "net/device_url.h"
+#include "net/telnet.h"
+#include "platform/platform.h"
+#include "protocol/transport.h"
+#include "serial/serial_port.h"
+
+namespace talvo {
+
+class NetTransport final : public Transport {
+public:
+    NetTransport() = default;
+    ~NetTransport() override { Close(); }
+
+    // Reads the URL, resolves the host, connects and (RFC 2217) sets the
+    // line's baud rate and format on the server.
+    bool Open(bool messages) override;
+    void Close() override;
+    // Open means the line is in use: a dropped connection leaves it open
+    // and is made again by the next Purge or Write (once; when that fails
+    // the line is closed), as is one whose device, baud rate or format
+    // changed since it was made.
+    bool IsOpen() const override { return open_; }
+    // Drops received bytes not yet read; RFC 2217: asks the server to purge
+    // its buffers too when something may be left in them.
+    void Purge() override;
+    void SetTransmit(bool) override {}
+    std::uint32_t Write(const unsigned char* bytes, std::uint32_t count) override;
+    std::uint32_t Read(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) override;
+    bool Lost() const override { return lost_; }
+
+    // The device (the URL), baud rate and line format; the queue sizes are
+    // not used.
+    SerialParams params;
+    // Limit of the connection and of the server's answers while opening.
+    std::uint32_t connectMs = 3000;
+    // A write that the connection does not take within this is a failure.
+    static constexpr std::uint32_t kWriteLimitMs = 10000;
+
+private:
+    bool Connect();
+    bool Negotiate(std::uint32_t start);
+    bool Fail(OpenFailure why, const std::string& text);
+    void Drop(const std::string& why);
+    // Reconnects a dropped connection of an open line; false (and the line
+    // closed) when that fails.
+    bool Ready();
+    // Reads and decodes; the data bytes, 0 when none came, -1 on a drop.
+    long ReadData(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs);
+    bool Send(const std::vector<unsigned char>& bytes);
+    std::string Where() const;
+
+    // The device, baud rate and format the line was opened with: when the
+    // settings change, the next frame goes out on a connection made anew
+    // with the new ones.
+    std::string opened_;
+    std::string Settings() const;
+    DeviceUrl url_;
+    platform::serial::LineMode mode_;
+    platform::net::Handle socket_ = platform::net::kNoSocket;
+    bool open_ = false;
+    bool lost_ = false;
+    bool answered_ = true;  // bytes came after the last request
+    bool showFailures_ = false;
+    telnet::Decoder decoder_;
+    std::vector<unsigned char> out_;    // what goes out with the next write
+    std::vector<unsigned char> reply_;  // the decoder's answers to the server
+};
+
+}  // namespace talvo
