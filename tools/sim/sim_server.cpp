@@ -356,17 +356,17 @@ constexpr unsigned char kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill =
 constexpr unsigned char kComPort = 44;
 }  // namespace
 
-bool Server::ListenLine(const std::string& spec, std::string& error) {
-    const std::size_t colon = spec.find(':');
-    const std::size_t last = spec.rfind(':');
-    const std::string scheme = spec.substr(0, colon);
+bool Server::ListenLine(const std::string& where, std::string& error) {
+    const std::size_t colon = where.find(':');
+    const std::size_t last = where.rfind(':');
+    const std::string scheme = where.substr(0, colon);
     if (colon == std::string::npos || last == colon || (scheme != "tcp" && scheme != "rfc2217")) {
-        error = "--listen wants tcp:HOST:PORT or rfc2217:HOST:PORT, not " + spec;
+        error = "--listen wants tcp:HOST:PORT or rfc2217:HOST:PORT, not " + where;
         return false;
     }
-    std::string host = spec.substr(colon + 1, last - colon - 1);
+    std::string host = where.substr(colon + 1, last - colon - 1);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    const std::string port = spec.substr(last + 1);
+    const std::string port = where.substr(last + 1);
     char* end = nullptr;
     const long number = std::strtol(port.c_str(), &end, 10);
     if (port.empty() || *end != '\0' || number < 0 || number > 65535) {
@@ -377,7 +377,7 @@ bool Server::ListenLine(const std::string& spec, std::string& error) {
     lineHost_ = host;
     linePort_ = static_cast<int>(number);
     if (!BindLine()) {
-        error = "cannot listen on " + spec + ": " + std::strerror(errno);
+        error = "cannot listen on " + where + ": " + std::strerror(errno);
         return false;
     }
     const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;

@@ -36,11 +36,11 @@ public:
     // Listens on 127.0.0.1:`port` (0 picks a free port).
     bool Listen(int port);
     // Serves the line over the network instead of a pseudo-terminal:
-    // `spec` is "tcp:HOST:PORT" (a raw byte stream, as a device server's
+    // `where` is "tcp:HOST:PORT" (a raw byte stream, as a device server's
     // raw mode) or "rfc2217:HOST:PORT" (Telnet with the COM port control
     // option); port 0 picks a free one.  The connection accepted last is
     // the line; a new one replaces it.  DevicePath() is then the URL.
-    bool ListenLine(const std::string& spec, std::string& error);
+    bool ListenLine(const std::string& where, std::string& error);
     int LinePort() const { return linePort_; }
     // Serves the line and the control channel until Stop().  The server
     // may be destroyed while Run() goes on in another thread: the destructor
