@@ -95,6 +95,7 @@ check "unknown command" 2 "unknown command or argument 'frobnicate'" "$talvo" fr
 check "missing argument" 2 'text is required \(see talvo cmw set --help\)' "$talvo" cmw set
 check "terminal out of range" 2 'not in range 0 to 255' "$talvo" -t 256 status
 check "no such device" 1 'cannot open /dev/talvo-none: the serial device does not exist' "$talvo" --port /dev/talvo-none status
+check "no such device: the system's reason" 1 'cannot open /dev/talvo-none: No such file or directory' "$talvo" --port /dev/talvo-none status
 check "legacy: no such device" 1 'error -1' "$talvo" --port /dev/talvo-none legacy status
 
 cd "$dir" && check "demo without a terminal on stdin" 0 'total: 30 records' "$talvo" demo --dir demo

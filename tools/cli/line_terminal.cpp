@@ -63,6 +63,10 @@ bool LineSession::Start(const Globals& g, std::string& problem) {
         problem = LibraryPath() + " has no line API (a library before 1.1); `talvo legacy ...` drives its 43 exports";
         return false;
     }
+    if (lib_.talvo_line_options_init_size == nullptr || lib_.talvo_line_error_text == nullptr) {
+        problem = LibraryPath() + " is older than this tool (1.2 or later is needed)";
+        return false;
+    }
     talvo_line_options o;
     lib_.talvo_line_options_init(&o);
     if (!g.port.empty()) o.device = g.port.c_str();
@@ -77,6 +81,11 @@ bool LineSession::Start(const Globals& g, std::string& problem) {
         line_ = nullptr;
         problem = std::string("cannot open ") + o.device + ": " + lib_.talvo_strerror(rc) + " (error " +
                   std::to_string(rc) + ")";
+        // The system's own words, where the device itself could not be opened.
+        char why[512] = {};
+        if (lib_.talvo_line_error_text(nullptr, why, sizeof why) == TALVO_OK && why[0] != '\0') {
+            problem += "\n  " + std::string(why);
+        }
         return false;
     }
     if (g.trace) lib_.talvo_line_set_trace(line_, TraceFrame, nullptr);
