@@ -13,6 +13,7 @@
 #include "commands/families.h"
 #include "protocol/codec.h"
 #include "protocol/line.h"
+#include "shell/handle_registry.h"
 #include "shell/export_guard.h"
 #include "talvo.h"
 
@@ -28,36 +29,7 @@ struct ApiLine {
     bool closed = false;  // under line.mutex
 };
 
-// Handles are numbers, never reused: a stale handle finds nothing instead of
-// another line that happens to live at the same address.
-class Registry {
-public:
-    std::uintptr_t Add(std::shared_ptr<ApiLine> line) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const std::uintptr_t id = next_++;
-        lines_.emplace(id, std::move(line));
-        return id;
-    }
-    std::shared_ptr<ApiLine> Find(const talvo_line* handle) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = lines_.find(reinterpret_cast<std::uintptr_t>(handle));
-        return it == lines_.end() ? nullptr : it->second;
-    }
-    std::shared_ptr<ApiLine> Remove(const talvo_line* handle) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = lines_.find(reinterpret_cast<std::uintptr_t>(handle));
-        if (it == lines_.end()) return nullptr;
-        std::shared_ptr<ApiLine> line = std::move(it->second);
-        lines_.erase(it);
-        return line;
-    }
-
-private:
-    std::mutex mutex_;
-    std::unordered_map<std::uintptr_t, std::shared_ptr<ApiLine>> lines_;
-    std::uintptr_t next_ = 1;
-};
-
+using Registry = HandleRegistry<ApiLine, talvo_line>;
 Registry& Lines();
 
 

@@ -5,12 +5,12 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "records/collection.h"
 #include "records/record_store.h"
+#include "shell/handle_registry.h"
 #include "shell/line_face.h"
 #include "shell/record_values.h"
 
@@ -32,36 +32,7 @@ struct StoreEntry {
     std::vector<TransactionRecord> block;
 };
 
-// Store handles are numbers, never reused, as line handles are: a handle
-// closed twice, or used after its close, finds nothing (TALVO_E_CLOSED)
-// instead of freed memory or another store.
-class StoreRegistry {
-public:
-    std::uintptr_t Add(std::shared_ptr<StoreEntry> store) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const std::uintptr_t id = next_++;
-        stores_.emplace(id, std::move(store));
-        return id;
-    }
-    std::shared_ptr<StoreEntry> Find(const talvo_store* handle) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = stores_.find(reinterpret_cast<std::uintptr_t>(handle));
-        return it == stores_.end() ? nullptr : it->second;
-    }
-    std::shared_ptr<StoreEntry> Remove(const talvo_store* handle) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = stores_.find(reinterpret_cast<std::uintptr_t>(handle));
-        if (it == stores_.end()) return nullptr;
-        std::shared_ptr<StoreEntry> store = std::move(it->second);
-        stores_.erase(it);
-        return store;
-    }
-
-private:
-    std::mutex mutex_;
-    std::unordered_map<std::uintptr_t, std::shared_ptr<StoreEntry>> stores_;
-    std::uintptr_t next_ = 1;
-};
+using StoreRegistry = HandleRegistry<StoreEntry, talvo_store>;
 
 StoreRegistry& Stores() {
     static StoreRegistry registry;
