@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <unordered_map>
 #include <utility>
 
 #include "commands/families.h"
