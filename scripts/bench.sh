@@ -41,6 +41,8 @@ cleanup() {
     if [ -n "$wineserver_pid" ]; then
         wineserver -k >/dev/null 2>&1 || true
         wait "$wineserver_pid" 2>/dev/null || true
+        # and the server folder Wine leaves in the temporary folder
+        if declare -F talvo_wine_stop >/dev/null; then talvo_wine_stop; fi
     fi
     rm -rf "$work"
 }

@@ -24,4 +24,15 @@ talvo_wine_start() {
 talvo_wine_stop() {
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
+    # Wine leaves the server's folder (wine-XXXXXX/server-DEV-INODE, named
+    # after the prefix) in the temporary folder: take it and its parent
+    # when nothing else is in it.
+    local id dir
+    id=$(stat -c '%d %i' "$WINEPREFIX" 2>/dev/null) || return 0
+    id=$(printf 'server-%x-%x' $id)
+    for dir in "${TMPDIR:-/tmp}"/wine-*/"$id"; do
+        [ -d "$dir" ] || continue
+        rm -rf "$dir"
+        rmdir "$(dirname "$dir")" 2>/dev/null || true
+    done
 }
