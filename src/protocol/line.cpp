@@ -58,17 +58,16 @@ std::uint32_t Line::Receive(unsigned char* buffer, std::uint32_t capacity, std::
                             int terminal, std::uint32_t& skipped) {
     Transport& t = *transport_;
     skipped = 0;
-    const int expected = timing.checkTerminal ? terminal : -1;
     // Called whenever what has arrived ends like a frame.  The frames of
     // other terminals at its start are passed over and do not end the wait;
     // anything else does (a reply of ours, or bytes holding no frame, which
     // the exchange then finds without a reply as before).
     auto complete = [&](const unsigned char* bytes, std::uint32_t n) {
-        if (expected < 0) return true;
+        if (terminal < 0) return true;
         for (;;) {
             std::uint32_t at = 0;
             const std::uint32_t length = ExtractReply(bytes + skipped, n - skipped, at);
-            if (length == 0 || GetHexPair(bytes + skipped + at, 3) == static_cast<unsigned>(expected)) return true;
+            if (length == 0 || GetHexPair(bytes + skipped + at, 3) == static_cast<unsigned>(terminal)) return true;
             skipped += at + length;
             if (skipped >= n) return false;
         }

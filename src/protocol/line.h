@@ -72,8 +72,8 @@ public:
     std::uint32_t Send(const unsigned char* bytes, std::uint32_t count);
     // Collects reply bytes under the line's time limits (`waitTime` in place
     // of the line's own); `sent` bytes went out before.  With a terminal
-    // number (0-255) and the line's check on, frames of other terminals do
-    // not end the collection: `skipped` receives the number of bytes at the
+    // number (0-255; -1 for any), frames of other terminals do not end the
+    // collection: `skipped` receives the number of bytes at the
     // start of the buffer that belong to such frames.
     std::uint32_t Receive(unsigned char* buffer, std::uint32_t capacity, std::uint32_t sent, std::uint32_t waitTime,
                           int terminal, std::uint32_t& skipped);
