@@ -342,6 +342,15 @@ HttpResult HttpPost(int port, const std::string& path, const std::string& token)
     return Convert(c.Post(path, Auth(token), "", "text/plain"));
 }
 
+HttpResult HttpSend(int port, const std::string& method, const std::string& path, const std::string& body,
+                    const std::string& token) {
+    httplib::Client c("127.0.0.1", port);
+    c.set_read_timeout(30, 0);
+    if (method == "PUT") return Convert(c.Put(path, Auth(token), body, "application/json"));
+    if (method == "DELETE") return Convert(c.Delete(path, Auth(token), body, "application/json"));
+    return Convert(c.Post(path, Auth(token), body, "application/json"));
+}
+
 // ---- Configurations ------------------------------------------------------------------
 
 std::string ConfigText(const std::string& database, const std::string& extra, const std::vector<std::string>& lines) {
@@ -353,10 +362,13 @@ std::string ConfigText(const std::string& database, const std::string& extra, co
 std::string LineBlock(const std::string& name, const std::string& device, const std::vector<std::string>& terminals) {
     std::string text = "[[line]]\nname = \"" + name + "\"\ndevice = \"" + device +
                        "\"\nbaud = 9600\necho_time_ms = 100\nwait_time_ms = 300\ntries = 2\n";
-    for (const std::string& t : terminals) {
+    for (const std::string& spec : terminals) {
+        const std::size_t at = spec.find('@');
+        const std::string t = spec.substr(0, at);
         const std::size_t colon = t.find(':');
         text += "[[line.terminal]]\nnumber = " + t.substr(0, colon) + "\n";
         if (colon != std::string::npos) text += "kind = \"" + t.substr(colon + 1) + "\"\n";
+        if (at != std::string::npos) text += "group = \"" + spec.substr(at + 1) + "\"\n";
         text += "name = \"" + name + " " + t.substr(0, colon) + "\"\n";
     }
     return text;

@@ -143,10 +143,14 @@ struct HttpResult {
 };
 HttpResult HttpGet(int port, const std::string& path, const std::string& token = "");
 HttpResult HttpPost(int port, const std::string& path, const std::string& token = "");
+// Any method with a JSON body.
+HttpResult HttpSend(int port, const std::string& method, const std::string& path, const std::string& body,
+                    const std::string& token = "");
 
 // A configuration text: lines as [[line]] blocks given whole.
 std::string ConfigText(const std::string& database, const std::string& extra, const std::vector<std::string>& lines);
-// A [[line]] block for a sim line with terminals "N" or "N:attendance".
+// A [[line]] block for a sim line with terminals "N" or "N:attendance",
+// either with "@group" after it for a terminal of that group.
 std::string LineBlock(const std::string& name, const std::string& device, const std::vector<std::string>& terminals);
 
 // Backends the data tests run on: "sqlite" always, "postgres" when the

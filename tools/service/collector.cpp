@@ -54,6 +54,8 @@ void LineWorker::Join() {
     if (thread_.joinable()) thread_.join();
 }
 
+void LineWorker::SyncNow() { tasks_.Push(Task{Task::Kind::kSync, 0, nullptr}); }
+
 std::shared_ptr<CollectTicket> LineWorker::CollectNow(int terminal) {
     const bool known = std::any_of(line_.terminals.begin(), line_.terminals.end(),
                                    [&](const TerminalConfig& t) { return t.number == terminal; });
@@ -87,8 +89,12 @@ void LineWorker::Run() {
                                      {"terminals", std::to_string(line_.terminals.size())}});
     line.Publish();
     while (!line.Stopping()) {
+        // The blacklist before anything else on the line; the other items
+        // after the status and the clock.
+        line.TakeSyncWanted();
         Tickets now = takeTickets();
         if (line.OpenLine() != nullptr) {
+            SyncJob(line, true);
             // Each job that runs is due again one interval on, whatever came
             // of it: nothing is due twice within its interval.
             if (schedule.Due(Job::kStatus, Clock::now())) {
@@ -99,6 +105,7 @@ void LineWorker::Run() {
                 ClockJob(line);
                 schedule.Ran(Job::kClock, Clock::now());
             }
+            if (!line.Stopping()) SyncJob(line, false);
             if (!line.Stopping() && !now.empty()) CollectNowJob(line, now);
             refuse(now, "the line is stopping");
             if (!line.Stopping() && schedule.Due(Job::kCollect, Clock::now())) {

@@ -42,6 +42,9 @@ public:
     // Queues a collection from one terminal of this line, ahead of its
     // schedule and its back-off.  Null when the line has no such terminal.
     std::shared_ptr<CollectTicket> CollectNow(int terminal);
+    // The desired state changed: the worker wakes and pushes it, the
+    // blacklist first, even in the middle of a collection.
+    void SyncNow();
 
 private:
     void Run();

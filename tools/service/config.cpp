@@ -279,7 +279,7 @@ void ReadLine(Checker& c, const toml::table& t, int index, Config& config,
         std::map<int, std::uint32_t> numberAt;
         for (const toml::node& node : *terminals->as_array()) {
             const toml::table& tt = *node.as_table();
-            c.Keys(tt, {"number", "kind", "name"}, "[[line.terminal]]");
+            c.Keys(tt, {"number", "kind", "name", "group"}, "[[line.terminal]]");
             TerminalConfig term;
             const toml::node* number = tt.get("number");
             if (number == nullptr) {
@@ -299,11 +299,62 @@ void ReadLine(Checker& c, const toml::table& t, int index, Config& config,
             }
             if (!c.Text(tt, "name", term.name, " of a terminal")) term.name = "Terminal " + std::to_string(term.number);
             if (term.name.size() > 64) c.Error(tt.get("name")->source(), "terminal name longer than 64 characters");
+            if (c.Text(tt, "group", term.group, " of a terminal") &&
+                (!ValidName(term.group) || term.group == "site")) {
+                c.Error(tt.get("group")->source(), "group '" + term.group +
+                                                       "': letters, digits, '_', '-' and '.' only, 1 to 32 of them, "
+                                                       "not \"site\"");
+            }
             line.terminals.push_back(term);
         }
         if (terminals->as_array()->empty()) c.Error(terminals->source(), label + " has no terminals");
     }
     config.lines.push_back(std::move(line));
+}
+
+// [[http.user]]: a name, a role and a token (or a file holding it); names
+// and tokens used once each.
+void ReadUsers(Checker& c, const toml::table& h, const std::filesystem::path& dir, std::vector<HttpUser>& users) {
+    const toml::node* n = h.get("user");
+    if (n == nullptr) return;
+    if (!n->is_array_of_tables()) {
+        c.Error(n->source(), "user must be a list of tables ([[http.user]])");
+        return;
+    }
+    for (const toml::node& node : *n->as_array()) {
+        const toml::table& u = *node.as_table();
+        c.Keys(u, {"name", "role", "token", "token_file"}, "[[http.user]]");
+        HttpUser user;
+        std::string file;
+        const std::string at = " of a user";
+        if (!c.Text(u, "name", user.name, at) || !ValidName(user.name)) {
+            c.Error(u.source(), "a user needs a name: letters, digits, '_', '-' and '.' only, 1 to 32 of them");
+            continue;
+        }
+        if (!c.Text(u, "role", user.role, at) || (user.role != "admin" && user.role != "read")) {
+            c.Error(u.source(), "user '" + user.name + "': role must be \"admin\" or \"read\"");
+            continue;
+        }
+        if (u.get("token") != nullptr && u.get("token_file") != nullptr) {
+            c.Error(u.source(), "user '" + user.name + "' has token and token_file: give one of them");
+            continue;
+        }
+        if (!c.Text(u, "token", user.token, at) && !Secret(c, u, "token_file", dir, file, user.token, at)) {
+            if (u.get("token") == nullptr && u.get("token_file") == nullptr) {
+                c.Error(u.source(), "user '" + user.name + "' has no token (token or token_file)");
+            }
+            continue;
+        }
+        if (user.token.size() < 16) {
+            c.Error(u.source(), "user '" + user.name + "': the token must be at least 16 characters long");
+            continue;
+        }
+        for (const HttpUser& other : users) {
+            if (other.name == user.name) c.Error(u.source(), "a second user named '" + user.name + "'");
+            if (other.token == user.token) c.Error(u.source(), "user '" + user.name + "' has the token of '" + other.name + "'");
+        }
+        users.push_back(std::move(user));
+    }
 }
 
 }  // namespace
@@ -446,7 +497,7 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
             c.Error(n->source(), "http must be a table ([http])");
         } else {
             const toml::table& h = *n->as_table();
-            c.Keys(h, {"listen", "port", "token", "token_file", "currency", "health_without_token"}, "[http]");
+            c.Keys(h, {"listen", "port", "token", "token_file", "currency", "health_without_token", "user"}, "[http]");
             if (const toml::node* b = h.get("health_without_token")) {
                 if (!b->is_boolean()) c.Error(b->source(), "health_without_token must be true or false");
                 else config.http.healthWithoutToken = b->as_boolean()->get();
@@ -477,7 +528,9 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
                               [](char ch) { return ch >= 'A' && ch <= 'Z'; }))) {
                 c.Error(h.get("currency")->source(), "currency must be a three-letter code such as \"EUR\"");
             }
-            if (!IsLoopback(config.http.listen) && config.http.token.empty()) {
+            if (!config.http.token.empty()) config.http.users.push_back({"admin", "admin", config.http.token});
+            ReadUsers(c, h, dir, config.http.users);
+            if (!IsLoopback(config.http.listen) && config.http.users.empty()) {
                 c.Error(h.get("listen") != nullptr ? h.get("listen")->source() : h.source(),
                         "listening on " + config.http.listen + " (beyond the loopback) requires a token in [http]");
             }
@@ -489,7 +542,8 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
             c.Error(n->source(), "jobs must be a table ([jobs])");
         } else {
             const toml::table& j = *n->as_table();
-            c.Keys(j, {"collect", "status", "clock", "clock_at_start", "backoff_min", "backoff_max"}, "[jobs]");
+            c.Keys(j, {"collect", "status", "clock", "clock_at_start", "backoff_min", "backoff_max", "verify"}, "[jobs]");
+            c.Duration(j, "verify", 1000, config.jobs.verifyMs);
             c.Duration(j, "collect", 100, config.jobs.collectMs);
             c.Duration(j, "status", 100, config.jobs.statusMs);
             c.Duration(j, "clock", 1000, config.jobs.clockMs);

@@ -30,6 +30,11 @@
 //   number = 1
 //   kind = "payment"                  # or "attendance"
 //   name = "Till 1"
+//   group = "canteen"                 # terminals that share a desired state
+//   [[http.user]]                     # more tokens, each with a name and a role
+//   name = "cashier-office"
+//   role = "read"                     # "read" sees everything, "admin" changes too
+//   token_file = "office-token"       # or token = "..."
 #pragma once
 
 #include <cstdint>
@@ -42,6 +47,7 @@ struct TerminalConfig {
     int number = 0;
     std::string kind = "payment";
     std::string name;
+    std::string group;  // "" for none
     bool operator==(const TerminalConfig&) const = default;
 };
 
@@ -65,7 +71,18 @@ struct JobsConfig {
     bool clockAtStart = true;
     std::int64_t backoffMinMs = 5'000;
     std::int64_t backoffMaxMs = 600'000;
+    // How often each terminal's managed items are read back.
+    std::int64_t verifyMs = 3'600'000;
     bool operator==(const JobsConfig&) const = default;
+};
+
+// Who may use the interface: the [http] token is the administrator's
+// (named "admin"); [[http.user]] adds named tokens.
+struct HttpUser {
+    std::string name;
+    std::string role;  // "admin" or "read"
+    std::string token;
+    bool operator==(const HttpUser&) const = default;
 };
 
 struct HttpConfig {
@@ -75,6 +92,7 @@ struct HttpConfig {
     std::string tokenFile;  // where the token was read from, when not in the file
     std::string currency;  // ISO 4217 code, "" for plain amounts
     bool healthWithoutToken = false;
+    std::vector<HttpUser> users;  // the [http] token first, as "admin"
     bool operator==(const HttpConfig&) const = default;
 };
 

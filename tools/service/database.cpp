@@ -343,6 +343,34 @@ const std::vector<std::vector<const char*>> kSteps = {
         "CREATE INDEX records_line_at ON records (line, at, id)",
         "CREATE INDEX records_line_terminal ON records (line, terminal, id)",
     },
+    {
+        // The state the site wants its terminals in, per scope ("site" or a
+        // group) and item, as canonical JSON; the blacklist's row carries
+        // its version only, its cards are in blocked_cards.
+        "CREATE TABLE desired ("
+        " scope TEXT NOT NULL, item TEXT NOT NULL, version BIGINT NOT NULL, value TEXT NOT NULL,"
+        " changed_at TEXT NOT NULL, changed_by TEXT NOT NULL, PRIMARY KEY (scope, item))",
+        // Moved by every change of the tables above and below.
+        "CREATE TABLE desired_generation (generation BIGINT NOT NULL)",
+        "INSERT INTO desired_generation (generation) VALUES (0)",
+        "CREATE TABLE blocked_cards ("
+        " scope TEXT NOT NULL, card TEXT NOT NULL, blocked INTEGER NOT NULL, reason TEXT NOT NULL,"
+        " by_name TEXT NOT NULL, at TEXT NOT NULL, PRIMARY KEY (scope, card))",
+        // Every block and unblock, kept when a card is unblocked.
+        "CREATE TABLE card_events ("
+        " id {ID}, scope TEXT NOT NULL, card TEXT NOT NULL, action TEXT NOT NULL, reason TEXT NOT NULL,"
+        " by_name TEXT NOT NULL, at TEXT NOT NULL)",
+        "CREATE INDEX card_events_card ON card_events (card, id)",
+        // What each terminal was last found to hold of each item.
+        "CREATE TABLE sync_state ("
+        " line TEXT NOT NULL, terminal INTEGER NOT NULL, item TEXT NOT NULL, state TEXT NOT NULL,"
+        " applied TEXT NOT NULL, error TEXT NOT NULL, failures INTEGER NOT NULL, last_match TEXT, verified TEXT,"
+        " updated TEXT NOT NULL, PRIMARY KEY (line, terminal, item))",
+        // Every change made through the interface: who, from where, what.
+        "CREATE TABLE audit ("
+        " id {ID}, at TEXT NOT NULL, who TEXT NOT NULL, address TEXT NOT NULL, action TEXT NOT NULL,"
+        " detail TEXT NOT NULL)",
+    },
 };
 
 std::string WithId(const char* sql, Backend kind) {

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "http_common.h"
 #include "log.h"
 #include "queries.h"
 #include "store.h"
@@ -32,13 +33,6 @@ const std::vector<std::string> kRejectedParams = {"line", "terminal", "limit", "
 
 // How long a "collect now" request waits for its collection.
 constexpr std::chrono::seconds kCollectNowWait{15};
-
-void Json(httplib::Response& res, const json& body, int status = 200) {
-    res.status = status;
-    res.set_content(body.dump(), "application/json");
-}
-
-void Problem(httplib::Response& res, int status, const std::string& why) { Json(res, json{{"error", why}}, status); }
 
 // Connections served at once, each on a thread of its own: a neighbour
 // holding connections open (idle, or sending a header line now and then)
@@ -117,59 +111,6 @@ std::string HostName(const std::string& header) {
     return h;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool Decode(const std::string& in, std::string& out) {
-    out.clear();
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        if (in[i] == '+') {
-            out += ' ';
-        } else if (in[i] == '%') {
-            if (i + 2 >= in.size()) return false;
-            const int hi = HexValue(in[i + 1]);
-            const int lo = HexValue(in[i + 2]);
-            if (hi < 0 || lo < 0) return false;
-            out += static_cast<char>(hi * 16 + lo);
-            i += 2;
-        } else {
-            out += in[i];
-        }
-    }
-    return out.find('\0') == std::string::npos;
-}
-
-// The query of the request line, read strictly: "a=1&b=2", each name with
-// one value, escapes well formed.  (A lenient reading would take
-// "terminal=1=2" for terminal 2.)
-bool Query(const httplib::Request& req, std::multimap<std::string, std::string>& params, std::string& error) {
-    params.clear();
-    const std::size_t mark = req.target.find('?');
-    if (mark == std::string::npos || mark + 1 == req.target.size()) return true;
-    const std::string query = req.target.substr(mark + 1);
-    std::size_t at = 0;
-    while (at <= query.size()) {
-        std::size_t end = query.find('&', at);
-        if (end == std::string::npos) end = query.size();
-        const std::string pair = query.substr(at, end - at);
-        at = end + 1;
-        if (pair.empty()) continue;
-        const std::size_t eq = pair.find('=');
-        std::string name, value;
-        if (eq == std::string::npos || pair.find('=', eq + 1) != std::string::npos || !Decode(pair.substr(0, eq), name) ||
-            !Decode(pair.substr(eq + 1), value) || name.empty()) {
-            error = "malformed query: name=value pairs joined by '&', with '=', '&', '%' and '+' in values escaped";
-            return false;
-        }
-        params.emplace(std::move(name), std::move(value));
-    }
-    return true;
-}
-
 // Checks the parameters against `allowed` and fills the filter; a 400
 // with the reason otherwise.
 bool Filter(const httplib::Request& req, httplib::Response& res, const std::vector<std::string>& allowed,
@@ -183,21 +124,11 @@ bool Filter(const httplib::Request& req, httplib::Response& res, const std::vect
     return true;
 }
 
-json Optional(const std::string& s) { return s.empty() ? json(nullptr) : json(s); }
-
 json RecordJson(const RecordRow& r) {
     return json{{"id", r.id},          {"line", r.line},         {"terminal", r.terminal},
                 {"card", r.card},      {"type", TypeName(r.type)}, {"amount_cents", r.amountCents},
                 {"second_amount_cents", r.secondAmountCents},     {"at", r.at},
                 {"batch", r.batch}};
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-    // Constant time in the length of the presented text.
-    unsigned diff = a.size() == b.size() ? 0u : 1u;
-    for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i]) ^
-                                                       static_cast<unsigned char>(b.empty() ? 0 : b[i % b.size()]);
-    return diff == 0;
 }
 
 struct Asset {
@@ -255,46 +186,90 @@ static std::optional<double> EpochSeconds(const std::string& utc) {
 
 // ---- The server -----------------------------------------------------------------
 
-HttpApi::HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow)
+namespace {
+
+std::vector<std::string> Groups(const Config& config) {
+    std::vector<std::string> out;
+    for (const LineConfig& l : config.lines) {
+        for (const TerminalConfig& t : l.terminals) {
+            if (!t.group.empty() && std::find(out.begin(), out.end(), t.group) == out.end()) out.push_back(t.group);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+HttpApi::HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow, std::function<void()> syncNow)
     : config_(config),
       metrics_(metrics),
       collectNow_(std::move(collectNow)),
       pool_(config.database),
       server_(std::make_unique<httplib::Server>()),
-      token_(config.http.token),
+      users_(config.http.users),
+      syncNow_(std::move(syncNow)),
+      groups_(Groups(config)),
       currency_(config.http.currency),
       healthOpen_(config.http.healthWithoutToken) {
     for (const LineConfig& l : config.lines) lines_.push_back(l.name);
     Routes();
+    ManageRoutes();
 }
 
 HttpApi::~HttpApi() { Stop(); }
 
 void HttpApi::Reconfigure(const Config& fresh) {
     std::lock_guard<std::mutex> hold(lock_);
-    token_ = fresh.http.token;
+    users_ = fresh.http.users;
+    groups_ = Groups(fresh);
+    config_.lines = fresh.lines;
     currency_ = fresh.http.currency;
     healthOpen_ = fresh.http.healthWithoutToken;
     lines_.clear();
     for (const LineConfig& l : fresh.lines) lines_.push_back(l.name);
 }
 
-bool HttpApi::Authorized(const std::string& header) {
-    std::string token;
+std::optional<HttpApi::Caller> HttpApi::Identify(const std::string& header) {
+    std::vector<HttpUser> users;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        token = token_;
+        users = users_;
     }
-    if (token.empty()) return true;
+    if (users.empty()) return Caller{"loopback", false};
     const std::string prefix = "Bearer ";
-    if (header.size() <= prefix.size() || header.compare(0, prefix.size(), prefix) != 0) return false;
-    return SameText(header.substr(prefix.size()), token);
+    if (header.size() <= prefix.size() || header.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+    const std::string presented = header.substr(prefix.size());
+    std::optional<Caller> found;
+    // Every token is compared, so that the time taken tells nothing.
+    for (const HttpUser& u : users) {
+        if (SameText(presented, u.token) && !found) found = Caller{u.name, u.role == "admin"};
+    }
+    return found;
+}
+
+std::optional<HttpApi::Caller> HttpApi::Administrator(const httplib::Request& req, httplib::Response& res) {
+    const std::optional<Caller> who = Identify(req.get_header_value("Authorization"));
+    if (!who) {
+        Problem(res, 401, "a valid token is required (Authorization: Bearer ...)");
+        return std::nullopt;
+    }
+    if (!who->admin) {
+        bool any;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            any = std::any_of(users_.begin(), users_.end(), [](const HttpUser& u) { return u.role == "admin"; });
+        }
+        Problem(res, 403, any ? "this needs an administrator's token; '" + who->name + "' may only read"
+                              : "changes need an administrator's token in the configuration ([http] token)");
+        return std::nullopt;
+    }
+    return who;
 }
 
 bool HttpApi::HostAllowed(const std::string& header) {
     {
         std::lock_guard<std::mutex> hold(lock_);
-        if (!token_.empty()) return true;
+        if (!users_.empty()) return true;
     }
     // Without a token the service listens on the loopback only (the
     // configuration insists), and the loopback is open to any web page the
@@ -323,7 +298,7 @@ bool HttpApi::Start(std::string& error) {
     }
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     Log(Level::kInfo, "http-listening", {{"address", config_.http.listen + ":" + std::to_string(port_)},
-                                         {"token", token_.empty() ? "none" : "required"}});
+                                         {"token", users_.empty() ? "none" : "required"}});
     return true;
 }
 
@@ -371,7 +346,7 @@ void HttpApi::Routes() {
             std::lock_guard<std::mutex> hold(lock_);
             if (healthOpen_) return httplib::Server::HandlerResponse::Unhandled;
         }
-        if (!Authorized(req.get_header_value("Authorization"))) {
+        if (!Identify(req.get_header_value("Authorization"))) {
             res.set_header("WWW-Authenticate", "Bearer realm=\"talvod\"");
             Problem(res, 401, "a valid token is required (Authorization: Bearer ...)");
             return httplib::Server::HandlerResponse::Handled;
@@ -587,18 +562,12 @@ void HttpApi::Routes() {
         Json(res, json{{"jobs", rows}});
     });
 
-    // "Collect now": the one request that changes anything, so it needs a
-    // token even on the loopback.  The answer waits for the collection
-    // (200 with what it came to) up to a limit, then says it is still
-    // queued or running (202).
+    // "Collect now" changes the terminal: an administrator's token, even on
+    // the loopback.  The answer waits for the collection (200 with what it
+    // came to) up to a limit, then says it is still queued or running (202).
     s.Post(R"(/api/terminals/([A-Za-z0-9_.-]{1,32})/([0-9]{1,3})/collect)",
            [this](const httplib::Request& req, httplib::Response& res) {
-               bool tokenSet;
-               {
-                   std::lock_guard<std::mutex> hold(lock_);
-                   tokenSet = !token_.empty();
-               }
-               if (!tokenSet) return Problem(res, 403, "collect now needs a token in the configuration ([http] token)");
+               if (!Administrator(req, res)) return;
                const std::string line = req.matches[1];
                const int number = std::stoi(req.matches[2]);
                if (number > 255) return Problem(res, 400, "terminal: a number from 0 to 255");

@@ -1,5 +1,10 @@
-// The web interface: the page, the JSON and CSV API, /metrics and /healthz.
-// Read-only but for an authenticated "collect now" of one terminal.
+// The web interface: the page, the JSON and CSV API, /metrics and /healthz,
+// and the desired state of the site's terminals (http_manage.cpp).
+//
+// Who may do what: every token named in the configuration may read; only an
+// administrator's token changes anything (a "collect now", the desired
+// state).  Without any token configured the service listens on the
+// loopback only and answers reads there; changes are refused.
 #pragma once
 
 #include <condition_variable>
@@ -7,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +24,8 @@
 
 namespace httplib {
 class Server;
+struct Request;
+struct Response;
 }
 
 namespace talvo::service {
@@ -64,7 +72,8 @@ public:
     // `collectNow(line, terminal)` queues a collection: null when this
     // service has no such terminal.
     using CollectNow = std::function<std::shared_ptr<CollectTicket>(const std::string&, int)>;
-    HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow);
+    // `syncNow()` wakes every line's worker to push a changed desired state.
+    HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow, std::function<void()> syncNow);
     ~HttpApi();
     HttpApi(const HttpApi&) = delete;
     HttpApi& operator=(const HttpApi&) = delete;
@@ -82,7 +91,18 @@ public:
 
 private:
     void Routes();
-    bool Authorized(const std::string& header);
+    void ManageRoutes();
+
+    // The one a request comes from: a configured user, or "loopback" (a
+    // reader) when no token is configured; none for a token nobody has.
+    struct Caller {
+        std::string name;
+        bool admin = false;
+    };
+    std::optional<Caller> Identify(const std::string& authorization);
+    // The caller when it is an administrator; otherwise a 403 (or 401) is
+    // answered and nothing is returned.
+    std::optional<Caller> Administrator(const httplib::Request& req, httplib::Response& res);
     // The Host header names the loopback or this service (always true with
     // a token).
     bool HostAllowed(const std::string& header);
@@ -95,7 +115,10 @@ private:
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     std::mutex lock_;  // what a reload changes
-    std::string token_;
+    std::vector<HttpUser> users_;
+    std::function<void()> syncNow_;
+    // The groups of terminals the configuration names.
+    std::vector<std::string> groups_;
     std::string currency_;  // the page's currency code, "" for none
     bool healthOpen_ = false;  // /healthz without the token
     std::vector<std::string> lines_;

@@ -178,8 +178,12 @@ bool CollectJob(LineContext& line) {
         t.collectPending = true;
         all.push_back(&t);
     }
-    return RunJob(line, "collect", line.scheduler().IntervalMs(Scheduler::Job::kCollect), all,
-                  [&](TerminalRun& t) { return CollectFrom(line, t); });
+    return RunJob(line, "collect", line.scheduler().IntervalMs(Scheduler::Job::kCollect), all, [&](TerminalRun& t) {
+        // A card blocked meanwhile goes to the terminals before the next
+        // collection.
+        if (line.TakeSyncWanted() && !SyncJob(line, true)) return false;
+        return CollectFrom(line, t);
+    });
 }
 
 void CollectNowJob(LineContext& line, std::map<int, std::vector<std::shared_ptr<CollectTicket>>>& tickets) {

@@ -36,6 +36,8 @@ void RetryJob(LineContext& line) {
         AskStatus(line, t);
         if (t.shown.state != "up") return true;
         if (t.clockPending) SetClock(line, t);
+        // What it missed of the desired state while it was silent.
+        if (line.WantedLoaded() && !SyncTerminal(line, t, false)) return false;
         if (t.collectPending) return CollectFrom(line, t);
         return true;
     });

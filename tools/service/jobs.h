@@ -1,5 +1,6 @@
 // The jobs of a line, one file each: status (job_status.cpp), clock
-// (job_clock.cpp) and collection (job_collect.cpp).  Each runs over the
+// (job_clock.cpp), collection (job_collect.cpp) and the desired state
+// (job_sync.cpp).  Each runs over the
 // line's terminals through RunJob (line_context.h) and returns false when
 // the database failed on it.
 #pragma once
@@ -30,6 +31,14 @@ bool CollectFrom(LineContext& line, TerminalRun& t);
 // "Collect now" from the interface: each ticket gets what came of its
 // terminal's collection, or why there was none.
 void CollectNowJob(LineContext& line, std::map<int, std::vector<std::shared_ptr<CollectTicket>>>& tickets);
+
+// Brings the terminals to the desired state (desired.h): with
+// `blacklistOnly`, the blacklists alone (a lost card goes before everything
+// else).  Does nothing, without a word on the line, while every terminal
+// holds what is wanted and no read-back is due.
+bool SyncJob(LineContext& line, bool blacklistOnly);
+// One terminal; false when the database failed.
+bool SyncTerminal(LineContext& line, TerminalRun& t, bool blacklistOnly);
 
 // Terminals whose back-off ran out: asked for their status at once, and
 // what they missed meanwhile is done when they answer.

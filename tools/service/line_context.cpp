@@ -145,6 +145,8 @@ void LineContext::Outcome(TerminalRun& t, int code) {
     TerminalState& s = t.shown;
     t.dirty = true;
     if (code == TALVO_OK) {
+        // Back after it was gone: it may have been reset or replaced.
+        if (s.state == "down") t.verifyAll = true;
         if (s.state != "up" && s.state != "unknown") {
             Log(Level::kInfo, "terminal-up", {{"line", line_.name}, {"terminal", std::to_string(s.number)}});
         }

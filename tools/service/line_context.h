@@ -6,12 +6,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "config.h"
 #include "database.h"
+#include "desired.h"
 #include "metrics.h"
 #include "scheduler.h"
 #include "store.h"
@@ -33,6 +35,19 @@ struct TerminalRun {
     // new one, whatever it holds.  Unknown at the start: a batch committed
     // before a restart may come again.
     bool lastConfirmed = false;
+
+    // The desired state's items as this terminal holds them (job_sync.cpp).
+    struct Item {
+        SyncRow row;
+        bool dirty = false;           // not yet saved
+        Scheduler::Time retryAt{};    // a failed push is not tried again before
+    };
+    std::map<std::string, Item> items;
+    // Its readable items are read back at the next sync: at the start, and
+    // when it answers again after it was down (it may have been reset or
+    // replaced meanwhile).
+    bool verifyAll = true;
+    Scheduler::Time verifyAt{};
 };
 
 class LineContext {
@@ -66,6 +81,15 @@ public:
     void Wrote() { metrics_.DatabaseWrote(UtcNow()); }
     const std::string& DatabaseError() const { return dbError_; }
 
+    // The desired state as last loaded (job_sync.cpp), and whether this
+    // line's sync rows have been read.
+    Desired& Wanted() { return desired_; }
+    bool& WantedLoaded() { return desiredLoaded_; }
+    bool& SyncRowsLoaded() { return syncRowsLoaded_; }
+    const JobsConfig& Jobs() const { return jobs_; }
+    // A push of the blacklist was asked for (a card blocked): taken once.
+    bool TakeSyncWanted() { return tasks_.TakeSyncWanted(); }
+
     // The outcome of one command for a terminal (TALVO_OK or an error).
     void Outcome(TerminalRun& t, int code);
     // Saves the terminals whose state changed and the line's gauge.
@@ -89,6 +113,10 @@ private:
     std::string dbError_;
     int dbFailures_ = 0;
     Scheduler::Time dbRetryAt_{};
+
+    Desired desired_;
+    bool desiredLoaded_ = false;
+    bool syncRowsLoaded_ = false;
 };
 
 // Runs one job over `targets` and records the run in job_runs: a terminal

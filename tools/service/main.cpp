@@ -199,11 +199,17 @@ public:
             // The workers try again by themselves; the page says so meanwhile.
             Log(Level::kError, "database-unavailable", {{"target", Describe(config_.database)}, {"error", e.what()}});
         }
-        http_ = std::make_unique<HttpApi>(config_, metrics_, [this](const std::string& line, int terminal) {
-            std::lock_guard<std::mutex> hold(lock_);
-            auto it = workers_.find(line);
-            return it != workers_.end() ? it->second->CollectNow(terminal) : nullptr;
-        });
+        http_ = std::make_unique<HttpApi>(
+            config_, metrics_,
+            [this](const std::string& line, int terminal) {
+                std::lock_guard<std::mutex> hold(lock_);
+                auto it = workers_.find(line);
+                return it != workers_.end() ? it->second->CollectNow(terminal) : nullptr;
+            },
+            [this] {
+                std::lock_guard<std::mutex> hold(lock_);
+                for (auto& [name, worker] : workers_) worker->SyncNow();
+            });
         std::string error;
         if (!http_->Start(error)) {
             Log(Level::kError, "http-failed", {{"error", error}});

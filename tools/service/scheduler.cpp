@@ -78,6 +78,7 @@ Scheduler::Time Scheduler::NextWake(bool deviceOpen) const {
     if (!deviceOpen) return openAt_;
     Time next = Time::max();
     for (const auto& [job, at] : due_) next = std::min(next, at);
+    if (syncAt_) next = std::min(next, *syncAt_);
     for (const auto& [number, t] : terminals_) {
         if (t.retryAt) next = std::min(next, *t.retryAt);
     }

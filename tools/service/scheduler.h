@@ -58,6 +58,10 @@ public:
     bool MayOpenDevice(Time now) const { return now >= openAt_; }
     int DeviceFailures() const { return openFailures_; }
 
+    // The desired state's next look (a failed push's retry, a read-back);
+    // none while nothing is managed.
+    void SyncAt(std::optional<Time> at) { syncAt_ = at; }
+
     // When the worker must look again: with the device open, the first due
     // job or back-off; without it, the next try to open it (its jobs wait
     // for the device).  Never earlier than `now` for a job that just ran.
@@ -72,6 +76,7 @@ private:
     std::map<Job, Time> due_;
     std::map<int, Terminal> terminals_;
     Time openAt_{};
+    std::optional<Time> syncAt_;
     int openFailures_ = 0;
 };
 

@@ -39,6 +39,13 @@ std::deque<Task> TaskQueue::TakeAll() {
     return out;
 }
 
+bool TaskQueue::TakeSyncWanted() {
+    std::lock_guard<std::mutex> hold(lock_);
+    const auto before = tasks_.size();
+    std::erase_if(tasks_, [](const Task& t) { return t.kind == Task::Kind::kSync; });
+    return tasks_.size() != before;
+}
+
 void TaskQueue::Stop() {
     {
         std::lock_guard<std::mutex> hold(lock_);

@@ -37,6 +37,7 @@ private:
 struct Task {
     enum class Kind {
         kCollectNow,  // collect `terminal` ahead of its schedule and back-off
+        kSync,        // the desired state changed: bring the terminals to it, the blacklist first
     };
     Kind kind = Kind::kCollectNow;
     int terminal = 0;
@@ -51,6 +52,8 @@ public:
     // Sleeps until `until`, a task or the stop.
     void WaitUntil(Time until);
     std::deque<Task> TakeAll();
+    // Whether a kSync task was queued; takes those tasks out.
+    bool TakeSyncWanted();
     void Stop();
     bool Stopping() const;
 

@@ -1,0 +1,278 @@
+// The site's terminals kept in a desired state by talvod, against software
+// terminals on three lines: what the service pushed is read back from each
+// software terminal's own state.  A lost card reaches every answering
+// terminal; a silent terminal catches up; a restart loses no pending change;
+// a replaced terminal is rewritten; refusals back off; stale edits and
+// read-only tokens change nothing; every change is audited.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "harness.h"
+
+namespace talvo::test {
+namespace {
+
+using nlohmann::json;
+
+const std::string kAdmin = "admin-token-0123456789";
+const std::string kReader = "reader-token-0123456789";
+
+std::string Config(const std::string& database, const std::vector<std::string>& lines, const std::string& jobs = "") {
+    return ConfigText(database,
+                      "[http]\nport = 0\ntoken = \"" + kAdmin +
+                          "\"\n[[http.user]]\nname = \"office\"\nrole = \"read\"\ntoken = \"" + kReader +
+                          "\"\n[jobs]\ncollect = \"2s\"\nstatus = \"1s\"\nbackoff_min = \"500ms\"\nbackoff_max = \"2s\"\n" +
+                          jobs,
+                      lines);
+}
+
+class Manage : public ::testing::Test {
+protected:
+    void Start(const std::string& config) {
+        WriteText(dir / "talvod.toml", config);
+        // A log of its own for each start: the port is read from it.
+        service = std::make_unique<Talvod>(dir / "talvod.toml", dir / ("talvod" + std::to_string(++starts) + ".log"));
+        port = service->Port();
+        ASSERT_NE(port, 0) << service->Log();
+    }
+    void Stop() {
+        if (!service) return;
+        service->Signal(SIGTERM);
+        service->Wait();
+        service.reset();
+    }
+    void TearDown() override { Stop(); }
+
+    HttpResult Send(const std::string& method, const std::string& path, const json& body,
+                    const std::string& token = kAdmin) {
+        return HttpSend(port, method, path, body.dump(), token);
+    }
+    json Get(const std::string& path) {
+        const HttpResult r = HttpGet(port, path, kReader);
+        EXPECT_EQ(r.status, 200) << path << ": " << r.body << "\n" << (service ? service->Log() : "");
+        return json::parse(r.body, nullptr, false);
+    }
+    // The sync state of one item of one terminal ("" when it has none).
+    std::string SyncState(const std::string& line, int terminal, const std::string& item) {
+        const json sync = Get("/api/sync");
+        for (const json& t : sync["terminals"]) {
+            if (t["line"] != line || t["terminal"] != terminal) continue;
+            for (const json& i : t["items"]) {
+                if (i["item"] == item) return i["state"].get<std::string>();
+            }
+        }
+        return "";
+    }
+    static bool Holds(SimLine& sim, int terminal, const std::string& card) {
+        const std::string list = sim.Ok("get " + std::to_string(terminal) + " blacklist");
+        for (std::size_t at = 0; at + 6 <= list.size(); at += 6) {
+            if (list.compare(at, 6, card) == 0) return true;
+        }
+        return false;
+    }
+
+    TempDir dir;
+    std::unique_ptr<Talvod> service;
+    int port = 0;
+    int starts = 0;
+};
+
+TEST_F(Manage, LostCardReachesEveryTerminalAndIsAudited) {
+    SimLine a(dir / "ttyA"), b(dir / "ttyB"), c(dir / "ttyC");
+    for (SimLine* s : {&a, &b, &c}) {
+        s->Ok("add 1");
+        s->Ok("add 2");
+        s->Ok("add 3");
+    }
+    a.Ok("add 4 attendance");
+    Start(Config(dir / "talvod.db", {LineBlock("north", a.link(), {"1", "2", "3", "4:attendance"}),
+                                     LineBlock("south", b.link(), {"1", "2", "3"}),
+                                     LineBlock("east", c.link(), {"1", "2", "3"})}));
+
+    // A reader may look but not change; nothing it tried is kept.
+    HttpResult r = Send("POST", "/api/cards/123456/block", {{"reason", "lost"}}, kReader);
+    EXPECT_EQ(r.status, 403) << r.body;
+    r = Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"1.50"}}}, kReader);
+    EXPECT_EQ(r.status, 403) << r.body;
+    EXPECT_EQ(Send("POST", "/api/cards/123456/block", {}, "wrong-token-0123456789").status, 401);
+    EXPECT_TRUE(Get("/api/audit")["audit"].empty());
+    EXPECT_TRUE(Get("/api/desired")["items"].empty());
+
+    r = Send("POST", "/api/cards/123456/block", {{"reason", "lost at lunch"}});
+    ASSERT_EQ(r.status, 200) << r.body;
+    for (SimLine* s : {&a, &b, &c}) {
+        for (int t = 1; t <= 3; ++t) {
+            EXPECT_TRUE(WaitFor([&] { return Holds(*s, t, "123456"); }))
+                << s->link() << " terminal " << t << " never got the card";
+        }
+    }
+    EXPECT_EQ(a.Ok("get 4 blacklist"), "") << "an attendance terminal keeps no blacklist";
+    EXPECT_TRUE(WaitFor([&] { return SyncState("east", 3, "blacklist") == "in_sync"; }));
+
+    // The card's page: applied on all nine payment terminals.
+    json card = Get("/api/cards/123456");
+    ASSERT_EQ(card["terminals"].size(), 9u) << card.dump();
+    for (const json& t : card["terminals"]) EXPECT_EQ(t["state"], "applied") << t.dump();
+    EXPECT_EQ(card["blocked"][0]["reason"], "lost at lunch");
+
+    // Found again: off every terminal, its history kept.
+    ASSERT_EQ(Send("POST", "/api/cards/123456/unblock", {{"reason", "found"}}).status, 200);
+    for (SimLine* s : {&a, &b, &c}) {
+        for (int t = 1; t <= 3; ++t) EXPECT_TRUE(WaitFor([&] { return !Holds(*s, t, "123456"); }));
+    }
+    card = Get("/api/cards/123456");
+    EXPECT_TRUE(card["blocked"].empty());
+    ASSERT_EQ(card["history"].size(), 2u);
+    EXPECT_EQ(card["history"][0]["action"], "unblock");
+    EXPECT_EQ(card["history"][1]["action"], "block");
+
+    const json audit = Get("/api/audit")["audit"];
+    ASSERT_EQ(audit.size(), 2u) << audit.dump();
+    EXPECT_EQ(audit[0]["action"], "unblock card");
+    EXPECT_EQ(audit[1]["action"], "block card");
+    EXPECT_EQ(audit[1]["who"], "admin");
+    EXPECT_EQ(audit[1]["address"], "127.0.0.1");
+}
+
+TEST_F(Manage, GroupsItemsAndRefusals) {
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    a.Ok("add 2");
+    a.Ok("add 3 attendance");
+    Start(Config(dir / "talvod.db", {LineBlock("hall", a.link(), {"1@canteen", "2", "3:attendance"})}));
+
+    ASSERT_EQ(Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"1.50", "2.00"}}}).status, 200);
+    ASSERT_EQ(Send("PUT", "/api/desired/canteen/menu", {{"version", 0}, {"value", {"3.00"}}}).status, 200);
+    ASSERT_EQ(Send("PUT", "/api/desired/site/cmw", {{"version", 0}, {"value", "ABC"}}).status, 200);
+    ASSERT_EQ(Send("PUT", "/api/desired/site/zones", {{"version", 0}, {"value", {"07:00", "11:30"}}}).status, 200);
+    ASSERT_EQ(Send("PUT", "/api/desired/site/reasons", {{"version", 0}, {"value", {{"1", "SICK"}}}}).status, 200);
+    ASSERT_EQ(Send("PUT", "/api/desired/site/attend_zones", {{"version", 0}, {"value", {"07:00-09:00/01"}}}).status,
+              200);
+    ASSERT_EQ(Send("PUT", "/api/desired/site/card_key", {{"version", 0}, {"value", "a1b2c3"}}).status, 200);
+
+    // A stale edit is refused and changes nothing.
+    HttpResult r = Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"9.99"}}});
+    EXPECT_EQ(r.status, 409) << r.body;
+    EXPECT_EQ(json::parse(r.body)["version"], 1);
+
+    // Bad values, each with its reason.
+    const std::vector<std::pair<std::string, json>> bad = {
+        {"menu", {"10000.00"}},                     {"menu", {"1.005"}},
+        {"menu", json::array({json::object()})},    {"menu", "1.50"},
+        {"zones", {"25:00"}},                       {"zones", json::array()},
+        {"cmw", "THIRTEEN-CHARS"},                  {"mdeb", "-1.00"},
+        {"lock", "yes"},                            {"card_key", "XYZ123"},
+        {"attend_zones", {"07:00-09:00"}},          {"reasons", {{"256", "X"}}},
+        {"reasons", {{"1", "NINE-BYTES"}}},         {"subsidy", {{"entries", {"SHORT"}}}},
+        {"subsidy", {{"rate", 1}}},
+    };
+    for (const auto& [item, value] : bad) {
+        r = Send("PUT", "/api/desired/site/" + item, {{"version", item == "menu" ? 1 : 0}, {"value", value}});
+        EXPECT_EQ(r.status, 400) << item << " " << value.dump() << ": " << r.body;
+    }
+    json many = json::array();
+    for (int i = 0; i < 256; ++i) many.push_back("1.00");
+    r = Send("PUT", "/api/desired/site/menu", {{"version", 1}, {"value", many}});
+    EXPECT_EQ(r.status, 400);
+    EXPECT_NE(r.body.find("at most 255"), std::string::npos) << r.body;
+    EXPECT_EQ(Send("PUT", "/api/desired/nowhere/menu", {{"version", 0}, {"value", {"1.00"}}}).status, 404);
+    EXPECT_EQ(Send("PUT", "/api/desired/site/colour", {{"version", 0}, {"value", "red"}}).status, 404);
+    EXPECT_EQ(Send("PUT", "/api/desired/site/menu", {{"value", {"1.00"}}}).status, 400) << "no version";
+    EXPECT_EQ(Send("POST", "/api/cards/12345/block", json::object()).status, 400);
+    EXPECT_EQ(Send("POST", "/api/cards/123456/block", {{"reason", std::string(201, 'x')}}).status, 400);
+    EXPECT_EQ(Send("POST", "/api/cards/123456/unblock", json::object()).status, 404) << "not blocked";
+
+    // Each terminal gets its group's menu, or the site's.
+    EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 1, "menu") == "in_sync" && SyncState("hall", 2, "menu") == "in_sync"; }));
+    EXPECT_EQ(a.Ok("get 1 menu").size(), 6u) << "one price for the canteen";
+    EXPECT_EQ(a.Ok("get 2 menu").size(), 12u) << "two prices for the site";
+    EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 3, "reasons") == "in_sync"; }));
+    EXPECT_EQ(a.Ok("get 1 cmw"), "ABC000000000");
+    EXPECT_EQ(a.Ok("get 2 key"), "A1B2C3");
+    EXPECT_EQ(a.Ok("get 3 reason1"), "5349434B0F0F0F0F");  // "SICK" and fillers
+    EXPECT_EQ(a.Ok("get 3 azones").substr(0, 10), "0700090001");
+
+    // The card key is never shown back, and its audit row keeps it secret.
+    const json desired = Get("/api/desired");
+    for (const json& i : desired["items"]) {
+        if (i["item"] == "card_key") {
+            EXPECT_EQ(i["value"], json({{"set", true}}));
+        }
+    }
+    EXPECT_EQ(HttpGet(port, "/api/desired", kReader).body.find("A1B2C3"), std::string::npos);
+    EXPECT_EQ(HttpGet(port, "/api/audit", kReader).body.find("A1B2C3"), std::string::npos);
+
+    // Released: the service stops keeping it, the terminal keeps what it has.
+    EXPECT_EQ(Send("DELETE", "/api/desired/canteen/menu?version=1", json()).status, 200);
+    EXPECT_TRUE(WaitFor([&] { return a.Ok("get 1 menu").size() == 12u; })) << "the site's menu now applies";
+}
+
+TEST_F(Manage, SilentTerminalCatchesUpAndRestartLosesNothing) {
+    SimLine a(dir / "ttyA"), b(dir / "ttyB");
+    a.Ok("add 1");
+    b.Ok("add 1");
+    const std::string config =
+        Config(dir / "talvod.db", {LineBlock("north", a.link(), {"1"}), LineBlock("south", b.link(), {"1"})});
+    Start(config);
+    b.Ok("fault any silence times=0");
+    ASSERT_EQ(Send("POST", "/api/cards/222222/block", {{"reason", "stolen"}}).status, 200);
+    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "222222"); }));
+    EXPECT_TRUE(WaitFor([&] { return SyncState("south", 1, "blacklist") == "pending"; }));
+    EXPECT_FALSE(Holds(b, 1, "222222"));
+
+    // Changed, not yet pushed, and the service killed: the next one pushes it.
+    ASSERT_EQ(Send("POST", "/api/cards/333333/block", {{"reason", "lost"}}).status, 200);
+    service->Signal(SIGKILL);
+    service->Wait();
+    service.reset();
+    b.Ok("clearfaults");
+    Start(config);
+    EXPECT_TRUE(WaitFor([&] { return Holds(b, 1, "222222") && Holds(b, 1, "333333"); }));
+    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "333333"); }));
+    EXPECT_TRUE(WaitFor([&] { return SyncState("south", 1, "blacklist") == "in_sync"; }));
+}
+
+TEST_F(Manage, ReplacedTerminalIsRewrittenAndRefusalsBackOff) {
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    a.Ok("add 2");
+    Start(Config(dir / "talvod.db", {LineBlock("hall", a.link(), {"1", "2"})}, "verify = \"1s\"\n"));
+    for (const char* card : {"111111", "222222", "333333"}) {
+        ASSERT_EQ(Send("POST", std::string("/api/cards/") + card + "/block", json::object()).status, 200);
+    }
+    ASSERT_EQ(Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"1.50"}}}).status, 200);
+    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "333333") && Holds(a, 2, "333333"); }));
+
+    // Terminal 1 replaced by a new one with nothing on it: the read-back
+    // finds it out and the list and the menu are written again.
+    a.Ok("remove 1");
+    a.Ok("add 1");
+    EXPECT_TRUE(WaitFor([&] {
+        return Holds(a, 1, "111111") && Holds(a, 1, "222222") && Holds(a, 1, "333333") && a.Ok("get 1 menu").size() == 6;
+    }));
+
+    // Terminal 2 refuses every menu: failed with the reason, tried again
+    // after a back-off that grows, never in a loop.
+    a.Ok("fault 26 status XX times=0");
+    ASSERT_EQ(Send("PUT", "/api/desired/site/menu", {{"version", 1}, {"value", {"2.50"}}}).status, 200);
+    EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 2, "menu") == "failed"; }));
+    const int before = a.RequestsFor(2);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    // Its status once a second, and the menu after 0.5, 1, 2 s: a loop
+    // would be hundreds.
+    EXPECT_LE(a.RequestsFor(2) - before, 20);
+    const json sync = Get("/api/sync");
+    for (const json& t : sync["terminals"]) {
+        if (t["terminal"] != 2) continue;
+        EXPECT_EQ(t["badge"], "failed");
+    }
+    a.Ok("clearfaults");
+    EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 1, "menu") == "in_sync" && SyncState("hall", 2, "menu") == "in_sync"; }));
+    EXPECT_EQ(a.Ok("get 2 menu"), a.Ok("get 1 menu"));
+}
+
+}  // namespace
+}  // namespace talvo::test

@@ -1,0 +1,146 @@
+// The state a site wants its terminals in: the blacklist, the price menu,
+// the subsidy list, time zones, parameters and lock state, for the whole
+// site and per terminal group.  Kept in the database with a version per
+// item; the line workers bring their terminals to it (job_sync.cpp) and
+// record per terminal and item what they found.
+//
+// Every value is kept as canonical JSON text: the same value always gives
+// the same text, so "the terminal holds what is wanted" is a comparison of
+// two texts.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "database.h"
+
+namespace talvo::service {
+
+// What the blacklist holds at most (its positions are 0 to 65535), and the
+// most entries of the other lists.
+constexpr std::size_t kBlacklistCapacity = 65536;
+constexpr std::size_t kMenuCapacity = 255;
+constexpr std::size_t kSubsidyCapacity = 255;
+
+struct ItemInfo {
+    const char* name;
+    const char* kind;  // the terminals that keep it: "payment" or "attendance"
+    bool readable;     // the terminal can be asked what it holds
+    bool secret;       // never shown back
+};
+
+// blacklist, menu, subsidy, zones, cmw, mdeb, lock, card_key, attend_zones,
+// reasons.
+const std::vector<ItemInfo>& Items();
+const ItemInfo* FindItem(const std::string& name);
+
+// Checks a value given through the interface and makes its canonical text.
+// False with `error` saying what is wrong.
+//   menu: ["1.50", "2.00", ...]            0 to 255 prices, 0.00 to 9999.99
+//   subsidy: {"entries": [...], "max": "5.00", "time": "..."}
+//   zones: ["07:00", ...]                   1 to 8 times of day (the rest 00:00)
+//   cmw: "TEXT"   mdeb: "12.50"   lock: true   card_key: "A1B2C3"
+//   attend_zones: ["07:00-09:00/01", ...]   1 to 8 zones
+//   reasons: {"1": "SICK", ...}              numbers 0 to 255, up to 8 bytes each
+bool CanonicalValue(const std::string& item, const nlohmann::json& value, std::string& canonical,
+                    std::string& error);
+
+// A card number as the blacklist takes it: exactly six digits.
+bool ValidCard(const std::string& card);
+
+// "site", or a group of terminals named in the configuration.
+constexpr const char* kSiteScope = "site";
+
+struct DesiredItem {
+    std::string scope, item;
+    std::int64_t version = 0;
+    std::string value;  // canonical text
+    std::string changedAt, changedBy;
+};
+
+struct BlockedCard {
+    std::string scope, card, reason, by, at;
+    bool blocked = true;
+};
+
+// Everything wanted, as one snapshot.
+struct Desired {
+    std::int64_t generation = 0;
+    std::map<std::pair<std::string, std::string>, DesiredItem> items;  // (scope, item)
+    std::map<std::string, std::set<std::string>> blocked;             // scope -> cards
+    std::map<std::string, std::int64_t> blacklistVersions;            // scope -> version
+
+    // What one terminal of `kind` in `group` ("" for none) must hold: item
+    // name -> canonical value; items nobody set are left out.
+    std::map<std::string, std::string> For(const std::string& kind, const std::string& group) const;
+};
+
+// Changes in every desired-state table move this number; a worker reloads
+// the snapshot when it has moved.
+std::int64_t DesiredGeneration(Connection& db);
+Desired LoadDesired(Connection& db);
+
+// A change refused: the version given is not the current one (409), or the
+// request is wrong (400).
+struct ChangeResult {
+    int status = 200;
+    std::string error;
+    std::int64_t version = 0;  // the item's version afterwards
+};
+
+// Who changed something, for the audit table.
+struct Actor {
+    std::string name;
+    std::string address;
+};
+
+// Sets an item of a scope when `expected` is its current version (0: not
+// set yet); writes the audit row in the same transaction.
+ChangeResult SetItem(Connection& db, const std::string& scope, const std::string& item, std::int64_t expected,
+                     const std::string& canonical, const Actor& who);
+// No longer kept at this scope.
+ChangeResult RemoveItem(Connection& db, const std::string& scope, const std::string& item, std::int64_t expected,
+                        const Actor& who);
+// Blocks or unblocks a card; `expected` (when given) must be the scope's
+// blacklist version.  Unblocking keeps the card's history.
+ChangeResult SetCardBlocked(Connection& db, const std::string& scope, const std::string& card, bool blocked,
+                            const std::string& reason, std::optional<std::int64_t> expected, const Actor& who);
+
+struct CardEvent {
+    std::string scope, card, action, reason, by, at;
+};
+std::vector<CardEvent> CardHistory(Connection& db, const std::string& card);
+// Blocked cards (all scopes), those starting with `prefix` when given.
+std::vector<BlockedCard> ListBlocked(Connection& db, const std::string& prefix, std::int64_t limit);
+
+struct AuditRow {
+    std::int64_t id = 0;
+    std::string at, who, address, action, detail;
+};
+std::vector<AuditRow> ListAudit(Connection& db, std::int64_t limit, std::int64_t offset);
+void WriteAudit(Connection& db, const Actor& who, const std::string& action, const std::string& detail);
+
+// Per terminal and item: what the worker last found.
+struct SyncRow {
+    std::string line;
+    int terminal = 0;
+    std::string item;
+    std::string state;    // in_sync, pending, failed
+    std::string applied;  // canonical value the terminal is known to hold ("" when unknown)
+    std::string error;
+    int failures = 0;
+    std::string lastMatch;  // when it last held what was wanted
+    std::string verified;   // when it was last read back and matched
+    std::string updated;
+};
+std::vector<SyncRow> ListSync(Connection& db, const std::string& line = "");
+void SaveSync(Connection& db, const SyncRow& row);
+void ForgetSync(Connection& db, const std::string& line, int terminal, const std::string& item);
+
+}  // namespace talvo::service
