@@ -149,6 +149,23 @@ if start_service_demo "$dir" "$port" "$tmp/service.out"; then
     done
     check "demo-service.sh: the morning's 33 sales collected (got $collected)" [ "$collected" -ge 33 ]
 
+    # The README's example of a lost card, as it stands (its port the demo's):
+    # the card then applied on the demo's payment terminals.
+    example=$(sed -n '/^For example, a card lost at lunchtime:$/,/^Tests (`service_manage`)/p' "$source/README.md" |
+        sed -n 's/^    //p' | sed "s/127.0.0.1:8080/127.0.0.1:$port/g")
+    check "README: the lost-card example is there" grep -q 'cards/123456/block' <<<"$example"
+    TOKEN=$token bash -e -c "$example" >"$tmp/example.out" 2>&1
+    check "README: the lost-card example runs" grep -q '"history":\[{"action":"block"' "$tmp/example.out"
+    applied=0
+    for _ in $(seq 60); do
+        answer=$(http_get "$port" /api/cards/123456 "$token")
+        applied=$(sed -n '2p' <<<"$answer" | "$python" -c 'import json, sys
+print(sum(t["state"] == "applied" for t in json.load(sys.stdin)["terminals"]))' 2>/dev/null || echo 0)
+        [ "$applied" -ge 3 ] && break
+        sleep 0.5
+    done
+    check "README: the lost card applied on the three answering tills (got $applied)" [ "$applied" -ge 3 ]
+
     # A demo whose port another program holds fails, says why, and stops
     # what it started.
     outer=$demo

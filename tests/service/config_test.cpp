@@ -171,6 +171,49 @@ TEST_F(ConfigFile, LinesAndFileFaults) {
     }
 }
 
+// Users and their roles, groups and the read-back interval.
+TEST_F(ConfigFile, UsersGroupsAndVerify) {
+    const std::string file = dir / "talvod.toml";
+    const std::string users =
+        "[http]\ntoken = \"admin-token-0123456789\"\n"
+        "[[http.user]]\nname = \"office\"\nrole = \"read\"\ntoken = \"office-token-0123456789\"\n"
+        "[jobs]\nverify = \"10m\"\n";
+    EXPECT_EQ(Errors(users + kLine + "group = \"canteen\"\n"), "");
+    ASSERT_EQ(config.http.users.size(), 2u);
+    EXPECT_EQ(config.http.users[0].name, "admin");
+    EXPECT_EQ(config.http.users[0].role, "admin");
+    EXPECT_EQ(config.http.users[1].name, "office");
+    EXPECT_EQ(config.http.users[1].role, "read");
+    EXPECT_EQ(config.jobs.verifyMs, 600000);
+    EXPECT_EQ(config.lines[0].terminals[0].group, "canteen");
+
+    // A read-only user is enough to listen beyond the loopback.
+    EXPECT_EQ(Errors("[http]\nlisten = \"0.0.0.0\"\n[[http.user]]\nname = \"office\"\nrole = \"read\"\n"
+                     "token = \"office-token-0123456789\"\n" + std::string(kLine)),
+              "");
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"[[http.user]]\nname = \"x\"\nrole = \"boss\"\ntoken = \"office-token-0123456789\"\n",
+         "user 'x': role must be \"admin\" or \"read\""},
+        {"[[http.user]]\nname = \"x\"\nrole = \"read\"\ntoken = \"short\"\n", "the token must be at least 16"},
+        {"[[http.user]]\nname = \"x\"\nrole = \"read\"\n", "user 'x' has no token"},
+        {"[[http.user]]\nrole = \"read\"\ntoken = \"office-token-0123456789\"\n", "a user needs a name"},
+        {"token = \"admin-token-0123456789\"\n[[http.user]]\nname = \"x\"\nrole = \"read\"\n"
+         "token = \"admin-token-0123456789\"\n",
+         "user 'x' has the token of 'admin'"},
+        {"[[http.user]]\nname = \"x\"\nrole = \"read\"\ntoken = \"office-token-0123456789\"\n"
+         "[[http.user]]\nname = \"x\"\nrole = \"admin\"\ntoken = \"other-token-0123456789\"\n",
+         "a second user named 'x'"},
+    };
+    for (const auto& [text, why] : bad) {
+        const std::string errors = Errors("[http]\n" + text + kLine);
+        EXPECT_NE(errors.find(why), std::string::npos) << text << errors;
+    }
+    EXPECT_NE(Errors(std::string(kLine) + "group = \"site\"\n").find("not \"site\""), std::string::npos);
+    EXPECT_NE(Errors(std::string(kLine) + "group = \"a b\"\n").find("group 'a b'"), std::string::npos);
+    EXPECT_NE(Errors("[jobs]\nverify = \"5ms\"\n" + std::string(kLine)).find("jobs.verify must be a duration"),
+              std::string::npos);
+}
+
 TEST(Durations, Units) {
     std::int64_t ms = 0;
     EXPECT_TRUE(service::ParseDuration("750ms", ms));

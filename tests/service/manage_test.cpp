@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstdlib>
+
 #include <memory>
 #include <nlohmann/json.hpp>
 
@@ -272,6 +274,34 @@ TEST_F(Manage, ReplacedTerminalIsRewrittenAndRefusalsBackOff) {
     a.Ok("clearfaults");
     EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 1, "menu") == "in_sync" && SyncState("hall", 2, "menu") == "in_sync"; }));
     EXPECT_EQ(a.Ok("get 2 menu"), a.Ok("get 1 menu"));
+}
+
+// On PostgreSQL, the server stopped: changes are refused and nothing half
+// done is kept or pushed; when it is back, a change goes through and out.
+TEST_F(Manage, DatabaseAwayRefusesChanges) {
+    Postgres* pg = std::getenv("TALVO_TEST_NO_POSTGRES") != nullptr ? nullptr : Postgres::Get();
+    if (pg == nullptr) GTEST_SKIP() << "no PostgreSQL server programs";
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    a.Ok("add 2 attendance");
+    Start(Config(pg->NewDatabase(), {LineBlock("hall", a.link(), {"1", "2:attendance"})}));
+    ASSERT_EQ(Send("POST", "/api/cards/444444/block", {{"reason", "lost"}}).status, 200);
+    ASSERT_EQ(Send("PUT", "/api/desired/site/reasons", {{"version", 0}, {"value", {{"7", "LATE"}}}}).status, 200);
+    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "444444") && SyncState("hall", 2, "reasons") == "in_sync"; }));
+
+    pg->Crash();
+    HttpResult r = Send("POST", "/api/cards/555555/block", {{"reason", "lost"}});
+    EXPECT_EQ(r.status, 503) << r.body;
+    EXPECT_EQ(Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"1.00"}}}).status, 503);
+    EXPECT_EQ(HttpGet(port, "/api/sync", kReader).status, 503);
+    pg->Start();
+
+    EXPECT_TRUE(WaitFor([&] { return HttpGet(port, "/api/sync", kReader).status == 200; }));
+    EXPECT_FALSE(Holds(a, 1, "555555"));
+    EXPECT_EQ(Get("/api/audit")["audit"].size(), 2u) << "the refused changes left no trace";
+    ASSERT_EQ(Send("POST", "/api/cards/555555/block", {{"reason", "lost"}}).status, 200);
+    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "555555") && Holds(a, 1, "444444"); }));
+    EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 1, "blacklist") == "in_sync"; }));
 }
 
 }  // namespace
