@@ -99,7 +99,8 @@ TEST_F(Manage, LostCardReachesEveryTerminalAndIsAudited) {
     EXPECT_EQ(r.status, 403) << r.body;
     r = Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"1.50"}}}, kReader);
     EXPECT_EQ(r.status, 403) << r.body;
-    EXPECT_EQ(Send("POST", "/api/cards/123456/block", {}, "wrong-token-0123456789").status, 401);
+    EXPECT_EQ(Send("POST", "/api/terminals/north/1/collect", json::object(), kReader).status, 403);
+    EXPECT_EQ(Send("POST", "/api/cards/123456/block", json::object(), "wrong-token-0123456789").status, 401);
     EXPECT_TRUE(Get("/api/audit")["audit"].empty());
     EXPECT_TRUE(Get("/api/desired")["items"].empty());
 
