@@ -28,7 +28,7 @@
 #include "db_cli.h"
 #endif
 #include "legacy_terminal.h"
-#include "line_terminal.h"
+#include "line_session.h"
 #include "library.h"
 #include "private_settings.h"
 
@@ -86,7 +86,7 @@ int RunOnTerminal(Invocation& run) {
         std::fprintf(stderr, "talvo: %s\n", problem.c_str());
         return 1;
     }
-    LineTerminal terminal(session.Library(), session.Line(), run.globals.terminal);
+    CollectingLineTerminal terminal(session.Library(), session.Line(), run.globals.terminal);
     return run.on_terminal(terminal);
 }
 

@@ -55,12 +55,31 @@ void LineWorker::Join() {
 }
 
 std::shared_ptr<CollectTicket> LineWorker::CollectNow(int terminal) {
-    const bool known = std::any_of(line_.terminals.begin(), line_.terminals.end(),
-                                   [&](const TerminalConfig& t) { return t.number == terminal; });
-    if (!known) return nullptr;
+    if (!HasTerminal(terminal)) return nullptr;
     auto ticket = std::make_shared<CollectTicket>();
-    if (!tasks_.Push(Task{Task::Kind::kCollectNow, terminal, ticket})) {
+    if (!tasks_.Push(Task{Task::Kind::kCollectNow, terminal, ticket, nullptr})) {
         ticket->Finish(CollectResult{true, 0, 0, "", "the line is stopping"});
+    }
+    return ticket;
+}
+
+bool LineWorker::HasTerminal(int terminal) const {
+    return std::any_of(line_.terminals.begin(), line_.terminals.end(),
+                       [&](const TerminalConfig& t) { return t.number == terminal; });
+}
+
+std::shared_ptr<CommandTicket> LineWorker::Command(int terminal, CommandTicket::Work work) {
+    if (!HasTerminal(terminal)) return nullptr;
+    auto ticket = std::make_shared<CommandTicket>(std::move(work));
+    Task task;
+    task.kind = Task::Kind::kCommand;
+    task.terminal = terminal;
+    task.command = ticket;
+    if (!tasks_.Push(std::move(task))) {
+        CommandResult stopped;
+        stopped.problem = "the line is stopping";
+        stopped.stopping = true;
+        ticket->Finish(stopped);
     }
     return ticket;
 }
@@ -71,8 +90,8 @@ void LineWorker::Run() {
     using Tickets = std::map<int, std::vector<std::shared_ptr<CollectTicket>>>;
     auto takeTickets = [&] {
         Tickets tickets;
-        for (Task& task : tasks_.TakeAll()) {
-            if (task.kind == Task::Kind::kCollectNow) tickets[task.terminal].push_back(std::move(task.ticket));
+        for (Task& task : tasks_.Take(Task::Kind::kCollectNow)) {
+            tickets[task.terminal].push_back(std::move(task.ticket));
         }
         return tickets;
     };
@@ -87,6 +106,9 @@ void LineWorker::Run() {
                                      {"terminals", std::to_string(line_.terminals.size())}});
     line.Publish();
     while (!line.Stopping()) {
+        // Commands for the interface first; they are run between the
+        // terminals' collection turns too.
+        CommandJob(line);
         Tickets now = takeTickets();
         if (line.OpenLine() != nullptr) {
             // Each job that runs is due again one interval on, whatever came
@@ -114,6 +136,7 @@ void LineWorker::Run() {
         }
         tasks_.WaitUntil(schedule.NextWake(line.LineOpen()));
     }
+    CommandJob(line);  // refuses what is left: the line is stopping
     Tickets left = takeTickets();
     refuse(left, "the line is stopping");
     line.Publish();

@@ -42,6 +42,10 @@ public:
     // Queues a collection from one terminal of this line, ahead of its
     // schedule and its back-off.  Null when the line has no such terminal.
     std::shared_ptr<CollectTicket> CollectNow(int terminal);
+    // Queues a command for one terminal of this line, run ahead of the
+    // collection turns.  Null when the line has no such terminal.
+    std::shared_ptr<CommandTicket> Command(int terminal, CommandTicket::Work work);
+    bool HasTerminal(int terminal) const;
 
 private:
     void Run();

@@ -18,6 +18,7 @@
 #include "queries.h"
 #include "store.h"
 #include "talvo.h"
+#include "terminal_command.h"
 #include "web_assets.h"
 
 namespace talvo::service {
@@ -32,6 +33,9 @@ const std::vector<std::string> kRejectedParams = {"line", "terminal", "limit", "
 
 // How long a "collect now" request waits for its collection.
 constexpr std::chrono::seconds kCollectNowWait{15};
+// How long a command waits for its turn on the line and its run.  A
+// command not begun by then is withdrawn.
+constexpr std::chrono::seconds kCommandWait{60};
 
 void Json(httplib::Response& res, const json& body, int status = 200) {
     res.status = status;
@@ -255,10 +259,11 @@ static std::optional<double> EpochSeconds(const std::string& utc) {
 
 // ---- The server -----------------------------------------------------------------
 
-HttpApi::HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow)
+HttpApi::HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow, Commands commands)
     : config_(config),
       metrics_(metrics),
       collectNow_(std::move(collectNow)),
+      commands_(std::move(commands)),
       pool_(config.database),
       server_(std::make_unique<httplib::Server>()),
       token_(config.http.token),
@@ -289,6 +294,88 @@ bool HttpApi::Authorized(const std::string& header) {
     const std::string prefix = "Bearer ";
     if (header.size() <= prefix.size() || header.compare(0, prefix.size(), prefix) != 0) return false;
     return SameText(header.substr(prefix.size()), token);
+}
+
+int HttpApi::CommandRefusal(const httplib::Request&, bool changes, std::string& why) {
+    // The token, where one is set, was checked before routing: every read
+    // is open on the same terms as the other reads.  A change needs a
+    // token in the configuration, as "collect now" does.
+    if (!changes) return 0;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!token_.empty()) return 0;
+    why = "commands that change a terminal need a token in the configuration ([http] token)";
+    return 403;
+}
+
+void HttpApi::RunCommand(const httplib::Request& req, httplib::Response& res, std::string line, int terminal) {
+    // A request that cannot be run as it stands: exit status 2, as the
+    // tool's usage errors.
+    auto refuse = [&res](int status, const std::string& why) {
+        Json(res, json{{"error", why}, {"exit", status == 400 ? 2 : 1}}, status);
+    };
+    if (terminal > 255) return refuse(400, "terminal: a number from 0 to 255");
+    const json request = json::parse(req.body, nullptr, false);
+    if (request.is_discarded()) return refuse(400, "the body is not JSON: {\"op\": ..., arguments}");
+    PreparedCommand command;
+    const std::string problem = PrepareCommand(request, command);
+    if (!problem.empty()) return refuse(400, problem);
+    std::string why;
+    if (const int status = CommandRefusal(req, command.changes, why); status != 0) return refuse(status, why);
+    if (!commands_.run) return refuse(404, "this service runs no commands");
+    if (line.empty()) {
+        const std::vector<std::string> holding = commands_.linesHolding(terminal);
+        if (holding.empty()) return refuse(404, "no line of this service has terminal " + std::to_string(terminal));
+        if (holding.size() > 1) {
+            std::string names;
+            for (const std::string& n : holding) names += (names.empty() ? "" : ", ") + n;
+            return refuse(409, "terminal " + std::to_string(terminal) + " is on more than one line of this service (" +
+                                   names + "): name the line");
+        }
+        line = holding.front();
+    }
+    const std::string unknown = "no terminal " + std::to_string(terminal) + " on a line '" + line + "' of this service";
+    Log(Level::kInfo, "command-asked", {{"line", line}, {"terminal", std::to_string(terminal)}, {"op", command.op}});
+    json answer{{"line", line}, {"terminal", terminal}, {"op", command.op}};
+    if (command.collect) {
+        const auto ticket = collectNow_(line, terminal);
+        if (!ticket) return refuse(404, unknown);
+        const CollectResult r = ticket->Wait(kCollectNowWait);
+        if (!r.done) {
+            answer["ok"] = false;
+            answer["done"] = false;
+            answer["problem"] = "the collection is still running; the service stores what it collects";
+            answer["exit"] = 1;
+            return Json(res, answer, 202);
+        }
+        if (r.error == "the line is stopping") return refuse(503, r.error);
+        answer["ok"] = r.error.empty();
+        answer["records"] = r.records;
+        answer["rejected"] = r.rejected;
+        answer["state"] = r.state;
+        if (!r.error.empty()) {
+            answer["problem"] = r.error;
+            answer["exit"] = 1;
+        }
+        return Json(res, answer);
+    }
+    const auto ticket = commands_.run(line, terminal, command.work);
+    if (!ticket) return refuse(404, unknown);
+    bool begun = false;
+    const CommandResult r = ticket->Wait(kCommandWait, begun);
+    if (!r.done) {
+        if (begun) return refuse(504, "the command is still running on line " + line + "; its outcome is not known");
+        return refuse(503, "line " + line + " was busy for " + std::to_string(kCommandWait.count()) +
+                               " s: the command was withdrawn, not run");
+    }
+    if (r.stopping) return refuse(503, "line " + line + " is stopping");
+    answer["ok"] = r.ok;
+    if (r.ok) {
+        answer["values"] = json::parse(r.values, nullptr, false);
+    } else {
+        answer["problem"] = r.problem;
+        answer["exit"] = r.exit;
+    }
+    Json(res, answer);
 }
 
 bool HttpApi::HostAllowed(const std::string& header) {
@@ -585,6 +672,16 @@ void HttpApi::Routes() {
                                 {"last_result", Optional(j.lastResult)}, {"runs", j.runs}, {"failures", j.failures}});
         }
         Json(res, json{{"jobs", rows}});
+    });
+
+    // Commands for a terminal, as the command-line tool's subcommands: on a
+    // named line, or on the one line of this service that has the terminal.
+    s.Post(R"(/api/lines/([A-Za-z0-9_.-]{1,32})/terminals/([0-9]{1,3})/command)",
+           [this](const httplib::Request& req, httplib::Response& res) {
+               RunCommand(req, res, req.matches[1], std::stoi(req.matches[2]));
+           });
+    s.Post(R"(/api/terminals/([0-9]{1,3})/command)", [this](const httplib::Request& req, httplib::Response& res) {
+        RunCommand(req, res, "", std::stoi(req.matches[1]));
     });
 
     // "Collect now": the one request that changes anything, so it needs a

@@ -1,5 +1,6 @@
 // The web interface: the page, the JSON and CSV API, /metrics and /healthz.
-// Read-only but for an authenticated "collect now" of one terminal.
+// Read-only but for an authenticated "collect now" of one terminal and the
+// command-line tool's commands for a terminal, run by its line's worker.
 #pragma once
 
 #include <condition_variable>
@@ -18,6 +19,8 @@
 
 namespace httplib {
 class Server;
+struct Request;
+struct Response;
 }
 
 namespace talvo::service {
@@ -64,7 +67,14 @@ public:
     // `collectNow(line, terminal)` queues a collection: null when this
     // service has no such terminal.
     using CollectNow = std::function<std::shared_ptr<CollectTicket>(const std::string&, int)>;
-    HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow);
+    // Commands for a terminal: `run(line, terminal, work)` queues one (null
+    // when this service has no such terminal); `linesHolding(terminal)`
+    // names this service's lines that have the terminal.
+    struct Commands {
+        std::function<std::shared_ptr<CommandTicket>(const std::string&, int, CommandTicket::Work)> run;
+        std::function<std::vector<std::string>(int)> linesHolding;
+    };
+    HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow, Commands commands = {});
     ~HttpApi();
     HttpApi(const HttpApi&) = delete;
     HttpApi& operator=(const HttpApi&) = delete;
@@ -83,6 +93,11 @@ public:
 private:
     void Routes();
     bool Authorized(const std::string& header);
+    // Whether a request that passed the token check may run a command for a
+    // terminal (one that changes it, or a read): 0, or the HTTP status of
+    // the refusal with `why`.
+    int CommandRefusal(const httplib::Request& req, bool changes, std::string& why);
+    void RunCommand(const httplib::Request& req, httplib::Response& res, std::string line, int terminal);
     // The Host header names the loopback or this service (always true with
     // a token).
     bool HostAllowed(const std::string& header);
@@ -90,6 +105,7 @@ private:
     Config config_;
     Metrics& metrics_;
     CollectNow collectNow_;
+    Commands commands_;
     ConnectionPool pool_;
     std::shared_ptr<HttpConnections> connections_ = std::make_shared<HttpConnections>();
     std::unique_ptr<httplib::Server> server_;

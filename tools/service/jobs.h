@@ -31,6 +31,10 @@ bool CollectFrom(LineContext& line, TerminalRun& t);
 // terminal's collection, or why there was none.
 void CollectNowJob(LineContext& line, std::map<int, std::vector<std::shared_ptr<CollectTicket>>>& tickets);
 
+// Runs the commands the interface queued (job_command.cpp), each on its
+// terminal whatever its back-off; refuses them once the line is stopping.
+void CommandJob(LineContext& line);
+
 // Terminals whose back-off ran out: asked for their status at once, and
 // what they missed meanwhile is done when they answer.
 void RetryJob(LineContext& line);

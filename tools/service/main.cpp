@@ -199,11 +199,28 @@ public:
             // The workers try again by themselves; the page says so meanwhile.
             Log(Level::kError, "database-unavailable", {{"target", Describe(config_.database)}, {"error", e.what()}});
         }
-        http_ = std::make_unique<HttpApi>(config_, metrics_, [this](const std::string& line, int terminal) {
+        HttpApi::Commands commands;
+        commands.run = [this](const std::string& line, int terminal, CommandTicket::Work work) {
             std::lock_guard<std::mutex> hold(lock_);
             auto it = workers_.find(line);
-            return it != workers_.end() ? it->second->CollectNow(terminal) : nullptr;
-        });
+            return it != workers_.end() ? it->second->Command(terminal, std::move(work)) : nullptr;
+        };
+        commands.linesHolding = [this](int terminal) {
+            std::lock_guard<std::mutex> hold(lock_);
+            std::vector<std::string> names;
+            for (const auto& [name, worker] : workers_) {
+                if (worker->HasTerminal(terminal)) names.push_back(name);
+            }
+            return names;
+        };
+        http_ = std::make_unique<HttpApi>(
+            config_, metrics_,
+            [this](const std::string& line, int terminal) {
+                std::lock_guard<std::mutex> hold(lock_);
+                auto it = workers_.find(line);
+                return it != workers_.end() ? it->second->CollectNow(terminal) : nullptr;
+            },
+            std::move(commands));
         std::string error;
         if (!http_->Start(error)) {
             Log(Level::kError, "http-failed", {{"error", error}});
