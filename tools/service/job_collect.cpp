@@ -169,7 +169,6 @@ bool CollectTurn(LineContext& line, TerminalRun& t) {
 }  // namespace
 
 bool CollectFrom(LineContext& line, TerminalRun& t) {
-    CommandJob(line);  // a command waits for no more than one terminal's turn
     t.collectPending = true;
     const bool ok = CollectTurn(line, t);
     if (ok && t.shown.state == "up" && t.shown.waiting) t.collectPending = false;
