@@ -238,7 +238,10 @@ TEST_F(Command, UsageErrors) {
                                                {"--service", "ftp://127.0.0.1", "status"},
                                                {"--service", url, "--line", "no such", "status"},
                                                {"--token", kToken, "status"},
-                                               {"--service", url, "blacklist", "add", "12345"}}) {
+                                               {"--service", url, "blacklist", "add", "12345"},
+                                               // A text JSON cannot carry.
+                                               {"--service", url, "-t", "2", "attend", "reason", "set", "1",
+                                                "Caf\xe9"}}) {
         const Ran r = Talvo(args);
         EXPECT_EQ(r.status, 2) << args[args.size() - 1] << ": " << r.err;
         EXPECT_EQ(r.out, "");
@@ -305,6 +308,12 @@ TEST_F(Command, ServiceChecksEveryArgument) {
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->status, 200);
     EXPECT_EQ(json::parse(refused->body)["problem"], "terminal 1 refused the command");
+    // A text a terminal keeps that is not UTF-8 is answered all the same.
+    owned.Ok("set 2 reason5 436166E900000000");  // "Caf" and the byte E9
+    const auto odd = Post("/api/lines/hall/terminals/2/command", R"({"op":"attend reason get","number":5})");
+    ASSERT_TRUE(odd);
+    EXPECT_EQ(odd->status, 200) << odd->body;
+    EXPECT_EQ(json::parse(odd->body)["values"]["text"], "Caf\xef\xbf\xbd");
 }
 
 // Without a token in the configuration, reads run and changes are refused.

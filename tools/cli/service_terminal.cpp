@@ -77,6 +77,13 @@ const json& ServiceTerminal::Values() const {
 bool ServiceTerminal::Run(const std::string& op, json arguments) {
     answer_ = json::object();
     arguments["op"] = op;
+    // Texts travel as JSON, which holds UTF-8 only.
+    std::string body;
+    try {
+        body = arguments.dump();
+    } catch (const json::type_error&) {
+        return Fail("an argument is not UTF-8 text, which is all the service takes", 2);
+    }
     std::string base, prefix;
     SplitUrl(url_, base, prefix);
     // Without --line the service takes the one line of its own that has
@@ -90,7 +97,7 @@ bool ServiceTerminal::Run(const std::string& op, json arguments) {
     httplib::Headers headers;
     if (!token_.empty()) headers.emplace("Authorization", "Bearer " + token_);
     const std::string where = "the service at " + url_;
-    auto res = client.Post(path, headers, arguments.dump(), "application/json");
+    auto res = client.Post(path, headers, body, "application/json");
     if (!res) {
         switch (res.error()) {
             case httplib::Error::Connection:

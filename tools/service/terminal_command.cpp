@@ -100,7 +100,8 @@ CommandResult Outcome(bool ok, const Terminal& t, json values = json::object()) 
     r.done = true;
     r.ok = ok;
     if (ok) {
-        r.values = values.dump();
+        // A byte a terminal keeps that is not UTF-8 reads as U+FFFD.
+        r.values = values.dump(-1, ' ', false, json::error_handler_t::replace);
     } else {
         r.problem = t.Problem();
         r.exit = t.ExitStatus();
