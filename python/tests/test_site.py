@@ -6,17 +6,22 @@ from __future__ import annotations
 
 import datetime as dt
 import json
+import os
+import re
 import socket
+import subprocess
 import threading
+import time
 from decimal import Decimal
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Dict, Iterator, List, Tuple
 
 import pytest
 
+from talvo.sim import Sim
 from talvo.site import Site, SiteError
 
-TOKEN = "site-token-0123"
+TOKEN = "site-token-0123456789"
 
 
 class Service:
@@ -145,3 +150,62 @@ def test_nothing_listening_and_bad_arguments() -> None:
         Site("http://127.0.0.1:1").status(256)
     with pytest.raises(TypeError):
         Site("http://127.0.0.1:1").mdeb_set(1, True)
+
+
+def _talvod_on(sim_device: str, directory: str) -> Tuple[subprocess.Popen, str]:
+    """talvod holding the software terminal's line "hall"; its process and
+    address.  Its log is talvod.log in `directory`."""
+    config = os.path.join(directory, "talvod.toml")
+    with open(config, "w") as f:
+        f.write(
+            f'database = "{directory}/talvod.db"\n[http]\nport = 0\ntoken = "{TOKEN}"\n'
+            '[jobs]\ncollect = "1h"\nclock_at_start = false\n'
+            f'[[line]]\nname = "hall"\ndevice = "{sim_device}"\nbaud = 9600\necho_time_ms = 60\nwait_time_ms = 250\n'
+            '[[line.terminal]]\nnumber = 1\n[[line.terminal]]\nnumber = 2\nkind = "attendance"\n'
+        )
+    os.chmod(config, 0o600)
+    log_path = os.path.join(directory, "talvod.log")
+    with open(log_path, "w") as log:
+        process = subprocess.Popen([os.environ["TALVOD"], config], stderr=log,
+                                   env=dict(os.environ, TALVO_WINDIR=directory))
+    text = ""
+    for _ in range(500):
+        with open(log_path) as log:
+            text = log.read()
+        match = re.search(r"http-listening address=127\.0\.0\.1:(\d+)", text)
+        if match:
+            return process, f"http://127.0.0.1:{match.group(1)}"
+        time.sleep(0.02)
+    process.kill()
+    process.wait()
+    raise AssertionError(f"talvod did not listen:\n{text}")
+
+
+@pytest.mark.skipif("TALVOD" not in os.environ, reason="TALVOD (the service's program) is not set")
+def test_against_talvod(tmp_path: Any) -> None:
+    with Sim() as sim:
+        process, url = _talvod_on(sim.device, str(tmp_path))
+        try:
+            site = Site(url, token=TOKEN)
+            site.status(1)
+            site.blacklist_add(1, "123456", "654321")
+            assert sim.get(1, "blacklist") == "123456654321"
+            assert site.blacklist_read(1) == ["123456", "654321"]
+            site.menu_set(1, ["1.20", Decimal("2.50")], line="hall")
+            assert site.menu_read(1) == [Decimal("1.20"), Decimal("2.50")]
+            site.clock_set(1, dt.datetime(2026, 3, 15, 10, 20))
+            assert site.clock(1) == dt.datetime(2026, 3, 15, 10, 20)
+            site.reason_set(2, 3, "Lunch")
+            assert site.reason(2, 3) == "Lunch"
+            with pytest.raises(SiteError) as e:
+                site.blacklist_add(1, "12345")
+            assert (e.value.status, e.value.exit_status) == (400, 2)
+            with pytest.raises(SiteError) as e:
+                site.status(9)
+            assert e.value.problem == "no line of this service has terminal 9"
+            with pytest.raises(SiteError) as e:
+                Site(url).status(1)
+            assert e.value.status == 401
+        finally:
+            process.terminate()
+            process.wait(timeout=30)
