@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <future>
 #include <nlohmann/json.hpp>
 
@@ -335,6 +336,29 @@ TEST(CommandWithoutToken, ReadsOnly) {
     EXPECT_EQ(err, "talvo: cmw set: commands that change a terminal need a token in the configuration ([http] "
                    "token)\n");
     EXPECT_NE(sim.Ok("get 1 cmw").rfind("X", 0), 0u);
+    talvod.Signal(SIGTERM);
+    talvod.Wait();
+}
+
+// A line whose device is gone: the service's reason, exit status 1.
+TEST(CommandLineGone, TheDevicesProblem) {
+    TempDir dir;
+    WriteText(dir / "talvod.toml",
+              ConfigText(dir / "talvod.db",
+                         "[http]\nport = 0\ntoken = \"" + kToken + "\"\n[jobs]\ncollect = \"1h\"\nclock_at_start = false\n",
+                         {LineBlock("hall", dir / "no-such-tty", {"1"})}));
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    const int port = talvod.Port();
+    ASSERT_GT(port, 0) << talvod.Log();
+    std::string out, err;
+    EXPECT_EQ(RunProgram({TALVO_CLI_PATH, "--service", "http://127.0.0.1:" + std::to_string(port), "--token", kToken,
+                          "menu", "read"},
+                         out, err, {"TALVO_WINDIR=" + dir.path()}),
+              1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err.rfind("talvo: menu read: ", 0), 0u) << err;
+    EXPECT_NE(err.find("no-such-tty"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     talvod.Signal(SIGTERM);
     talvod.Wait();
 }
