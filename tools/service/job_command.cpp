@@ -11,15 +11,18 @@ namespace {
 
 // The line API as this program links it, in the table the terminal code
 // takes (the tool fills the same table from the library it loads).
-host::HostLibrary& LinkedLibrary() {
-    static host::HostLibrary* lib = [] {
-        auto* l = new host::HostLibrary;
-#define TALVO_BIND(name) l->name = &::name;
+class LinkedLibrary : public host::HostLibrary {
+public:
+    LinkedLibrary() {
+#define TALVO_BIND(name) name = &::name;
         TALVO_LINE_EXPORTS(TALVO_BIND)
 #undef TALVO_BIND
-        return l;
-    }();
-    return *lib;
+    }
+};
+
+host::HostLibrary& Linked() {
+    static LinkedLibrary lib;
+    return lib;
 }
 
 // Records go into this service's store by its own collection, never
@@ -59,7 +62,7 @@ void CommandJob(LineContext& line) {
                 ticket.Finish(Refused(line.LineError(), false));
                 continue;
             }
-            WorkerTerminal terminal(LinkedLibrary(), handle, task.terminal);
+            WorkerTerminal terminal(Linked(), handle, task.terminal);
             CommandResult result;
             try {
                 result = ticket.work()(terminal);
