@@ -335,6 +335,8 @@ TEST(CommandWithoutToken, ReadsOnly) {
     EXPECT_EQ(RunProgram({TALVO_CLI_PATH, "--service", url, "cmw", "set", "X"}, out, err, env), 1);
     EXPECT_EQ(err, "talvo: cmw set: commands that change a terminal need a token in the configuration ([http] "
                    "token)\n");
+    // Nor is the card key guessed at without one.
+    EXPECT_EQ(RunProgram({TALVO_CLI_PATH, "--service", url, "key", "check", "123456"}, out, err, env), 1);
     EXPECT_NE(sim.Ok("get 1 cmw").rfind("X", 0), 0u);
     talvod.Signal(SIGTERM);
     talvod.Wait();

@@ -162,7 +162,8 @@ const std::vector<Op>& Ops() {
              return std::string();
          }},
         {"mdeb set", true, {"amount"}, Send("amount", cli::ParseCents, &Terminal::MdebSet)},
-        {"key check", false, {"key"}, Send("key", cli::ParseKey, &Terminal::KeyCheck)},
+        // Not a read: each answer tells whether a guess is the card key.
+        {"key check", true, {"key"}, Send("key", cli::ParseKey, &Terminal::KeyCheck)},
         {"key set", true, {"key"}, Send("key", cli::ParseKey, &Terminal::KeySet)},
         {"key flags", false, {}, [](const Arguments&, CommandTicket::Work& w) {
              w = [](Terminal& t) {

@@ -16,7 +16,7 @@ namespace talvo::service {
 
 struct PreparedCommand {
     std::string op;
-    bool changes = false;  // changes the terminal (reads do not)
+    bool changes = false;  // changes the terminal, or tests its key (reads do not)
     bool collect = false;  // "collect": a collection into this service's store
     CommandTicket::Work work;
 };
