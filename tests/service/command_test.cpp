@@ -19,6 +19,9 @@ namespace {
 using nlohmann::json;
 
 const std::string kToken = "command-token-0123456789";
+// No collection but the one at the start, no clock set.
+const std::string kTokenAndQuietJobs =
+    "[http]\nport = 0\ntoken = \"" + kToken + "\"\n[jobs]\ncollect = \"1h\"\nclock_at_start = false\n";
 
 std::string TalvoPath() { return TALVO_CLI_PATH; }
 
@@ -347,7 +350,7 @@ TEST(CommandLineGone, TheDevicesProblem) {
     TempDir dir;
     WriteText(dir / "talvod.toml",
               ConfigText(dir / "talvod.db",
-                         "[http]\nport = 0\ntoken = \"" + kToken + "\"\n[jobs]\ncollect = \"1h\"\nclock_at_start = false\n",
+                         kTokenAndQuietJobs,
                          {LineBlock("hall", dir / "no-such-tty", {"1"})}));
     Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
     const int port = talvod.Port();
@@ -375,7 +378,7 @@ TEST(CommandTwoLines, LineNamedWhenTheTerminalIsOnBoth) {
     b.Ok("add 4");
     WriteText(dir / "talvod.toml",
               ConfigText(dir / "talvod.db",
-                         "[http]\nport = 0\ntoken = \"" + kToken + "\"\n[jobs]\ncollect = \"1h\"\nclock_at_start = false\n",
+                         kTokenAndQuietJobs,
                          {LineBlock("east", a.link(), {"1"}), LineBlock("west", b.link(), {"1", "4"})}));
     Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
     const int port = talvod.Port();

@@ -672,20 +672,25 @@ void BuildCli(CLI::App& app, Invocation& run) {
     auto* format = app.add_option("--format", g.line, "line format (default \"parity=N data=8 stop=1\")")
         ->type_name("FORMAT")
         ->check(CLI::Validator([](std::string& s) { return ParseLineFormat(s); }, "", ""));
-    auto* echo = app.add_option("--echo-time", g.echo_time, "first-byte wait beyond the request's own time on the line, 0 to 60000 ms")
+    auto* echo = app.add_option("--echo-time", g.echo_time,
+                                "first-byte wait beyond the request's own time on the line, 0 to 60000 ms")
         ->type_name("MS")
         ->check(Within(0, 60000));
-    auto* wait = app.add_option("--wait-time", g.wait_time, "longest collection of a reply, 0 to 60000 ms (0: one read)")
+    auto* wait =
+        app.add_option("--wait-time", g.wait_time, "longest collection of a reply, 0 to 60000 ms (0: one read)")
         ->type_name("MS")
         ->check(Within(0, 60000));
-    auto* repeat = app.add_option("--repeat", g.repeat, "tries per command, 1 to 10 (default 3)")->type_name("N")->check(Within(1, 10));
+    auto* repeat = app.add_option("--repeat", g.repeat, "tries per command, 1 to 10 (default 3)")
+                       ->type_name("N")
+                       ->check(Within(1, 10));
     auto* filler = app.add_option("--filler", g.filler, "filler bytes behind each request, 0 to 30 (default 2)")
         ->type_name("N")
         ->check(Within(0, 30));
     app.add_option("-t,--terminal", g.terminal, "terminal number, 0 to 255 (default 1)")
         ->type_name("N")
         ->check(Within(0, 255));
-    auto* trace = app.add_flag("--trace", g.trace, "print every frame sent and received on standard error, in hex and text");
+    auto* trace =
+        app.add_flag("--trace", g.trace, "print every frame sent and received on standard error, in hex and text");
 #ifdef TALVO_WITH_SERVICE_CLIENT
     // Through a service that holds the line: the line options are the
     // service's, and it runs the command in its own queue.

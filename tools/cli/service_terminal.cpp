@@ -101,7 +101,8 @@ bool ServiceTerminal::Run(const std::string& op, json arguments) {
     if (!res) {
         switch (res.error()) {
             case httplib::Error::Connection:
-                return Fail("no service answers at " + url_ + " (the connection was refused or the host cannot be reached)");
+                return Fail("no service answers at " + url_ +
+                            " (the connection was refused or the host cannot be reached)");
             case httplib::Error::ConnectionTimeout:
                 return Fail(where + " did not take the connection within " + std::to_string(kConnectSeconds) + " s");
             case httplib::Error::Read:
