@@ -192,6 +192,15 @@ int Talvod::Count(const std::string& text) const {
 }
 
 int RunProgram(const std::vector<std::string>& args, std::string& out, const std::vector<std::string>& env) {
+    std::string err;
+    const int status = RunProgram(args, out, err, env);
+    // Standard error follows standard output, so that messages can be checked.
+    out += err;
+    return status;
+}
+
+int RunProgram(const std::vector<std::string>& args, std::string& out, std::string& err,
+               const std::vector<std::string>& env) {
     TempDir dir;
     const std::string file = dir / "out";
     std::vector<std::string> argv = args;
@@ -217,9 +226,7 @@ int RunProgram(const std::vector<std::string>& args, std::string& out, const std
     while (waitpid(pid, &status, 0) < 0) {
     }
     out = ReadText(file);
-    const std::string err = ReadText(dir / "err");
-    // Standard error follows standard output, so that messages can be checked.
-    if (!err.empty()) out += err;
+    err = ReadText(dir / "err");
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

@@ -102,6 +102,9 @@ std::vector<std::string> ConfirmGate(const std::string& how);
 // Runs a program to completion; its standard output, and its exit status
 // (-1 when it could not run).
 int RunProgram(const std::vector<std::string>& argv, std::string& out, const std::vector<std::string>& env = {});
+// The same with standard error apart.
+int RunProgram(const std::vector<std::string>& argv, std::string& out, std::string& err,
+               const std::vector<std::string>& env);
 
 // A private PostgreSQL cluster in a temporary directory, started on first
 // use and stopped at the end of the test program.

@@ -208,6 +208,16 @@ TEST_F(Manage, GroupsItemsAndRefusals) {
     EXPECT_EQ(HttpGet(port, "/api/desired", kReader).body.find("A1B2C3"), std::string::npos);
     EXPECT_EQ(HttpGet(port, "/api/audit", kReader).body.find("A1B2C3"), std::string::npos);
 
+    // A command that changes a terminal: an administrator's, and audited
+    // (its card key never written down).
+    EXPECT_EQ(Send("POST", "/api/lines/hall/terminals/2/command", {{"op", "lock"}}, kReader).status, 403);
+    r = Send("POST", "/api/lines/hall/terminals/2/command", {{"op", "key set"}, {"key", "D4E5F6"}});
+    EXPECT_EQ(r.status, 200) << r.body;
+    const json audit = Get("/api/audit?limit=1")["audit"];
+    ASSERT_EQ(audit.size(), 1u);
+    EXPECT_EQ(audit[0]["action"], "command key set");
+    EXPECT_EQ(audit[0]["detail"].get<std::string>().find("D4E5F6"), std::string::npos) << audit.dump();
+
     // Released: the service stops keeping it, the terminal keeps what it has.
     EXPECT_EQ(Send("DELETE", "/api/desired/canteen/menu?version=1", json()).status, 200);
     EXPECT_TRUE(WaitFor([&] { return a.Ok("get 1 menu").size() == 12u; })) << "the site's menu now applies";

@@ -21,6 +21,9 @@
 #ifndef _WIN32
 #include "demo.h"
 #endif
+#ifdef TALVO_WITH_SERVICE_CLIENT
+#include "service_terminal.h"
+#endif
 
 #ifndef TALVO_TOOL_VERSION
 #define TALVO_TOOL_VERSION "0"
@@ -81,7 +84,11 @@ void FinishHelp(CLI::App& app) {
     app.footer(std::string(kTerms) +
                "\n\nOptions may stand before or after the subcommand.  Exit status: 0 success,\n"
                "1 the terminal refused or the line failed (the cause on standard error),\n"
-               "2 a usage error or a file that cannot be used.");
+               "2 a usage error or a file that cannot be used."
+#ifndef TALVO_WITH_SERVICE_CLIENT
+               "\n\nThis build has no --service: the client of the talvod service is built on Linux only."
+#endif
+    );
 }
 
 namespace {
@@ -487,6 +494,9 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
                            "collect transaction records from a payment terminal into a record store file (each batch "
                            "is on disk before the terminal is told to clear it)"),
         run, [&run, &a, legacy](Terminal& t) {
+#ifdef TALVO_WITH_SERVICE_CLIENT
+            if (!run.globals.service.empty()) return CollectThroughService(run, t);
+#endif
             const bool screen = isatty(fileno(stderr)) != 0 && !a.once;
             BatchResult sum;
             for (int batch = 1;; ++batch) {
@@ -526,8 +536,17 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
             }
             return 0;
         },
-        {}, [&a](std::string& problem) { return CheckStoreUsable(a.store, problem); });
-    collect->add_option("--store", a.store, "record store file, created when missing (default talvo-records.dat)")
+        [&run, &a] {
+            // Through a service, the service collects all there is into its
+            // own database.
+            if (!run.globals.service.empty() && (a.store != "talvo-records.dat" || a.once)) {
+                throw CLI::ValidationError("collect --store and --once are not for --service: the service collects "
+                                           "all the terminal holds into its database");
+            }
+        },
+        [&a](std::string& problem) { return CheckStoreUsable(a.store, problem); });
+    collect->add_option("--store", a.store, "record store file, created when missing (default talvo-records.dat); "
+                                            "not with --service: the service collects into its database")
         ->type_name("FILE");
     collect->add_flag("--once", a.once, "one batch of up to six records (default: until the terminal has none left)");
     // Collecting everything is the default; --all stays for older scripts.
@@ -554,6 +573,10 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
             return 0;
         },
         [&run, &a] {
+            if (!run.globals.service.empty()) {
+                throw CLI::ValidationError("ack is not run through a service: the service clears only what it has "
+                                           "stored (talvo --service URL collect)");
+            }
             // Records cleared this way are gone: someone at a keyboard says so.
             if (!a.yes && isatty(fileno(stdin)) != 0) {
                 throw CLI::ValidationError("ack clears records on terminal " + std::to_string(run.globals.terminal) +
@@ -617,7 +640,7 @@ void BuildCli(CLI::App& app, Invocation& run) {
     Globals& g = run.globals;
     app.require_subcommand(1);
     app.fallthrough();
-    app.add_option("--port", g.port,
+    auto* port = app.add_option("--port", g.port,
                    "serial device: COM3, /dev/ttyUSB0, ttyS1 or a pty path (default COM2, which is /dev/ttyS1 on "
                    "Linux); or a device server: tcp://host:port, rfc2217://host:port")
         ->type_name("DEVICE")
@@ -638,7 +661,7 @@ void BuildCli(CLI::App& app, Invocation& run) {
                 return {};
             },
             "", ""));
-    app.add_option("--baud", g.baud, "baud rate (default 4800)")
+    auto* baud = app.add_option("--baud", g.baud, "baud rate (default 4800)")
         ->type_name("RATE")
         ->check(CLI::Validator(
             [](std::string& s) {
@@ -646,23 +669,54 @@ void BuildCli(CLI::App& app, Invocation& run) {
                 return ParseBaud(s, v);
             },
             "", ""));
-    app.add_option("--format", g.line, "line format (default \"parity=N data=8 stop=1\")")
+    auto* format = app.add_option("--format", g.line, "line format (default \"parity=N data=8 stop=1\")")
         ->type_name("FORMAT")
         ->check(CLI::Validator([](std::string& s) { return ParseLineFormat(s); }, "", ""));
-    app.add_option("--echo-time", g.echo_time, "first-byte wait beyond the request's own time on the line, 0 to 60000 ms")
+    auto* echo = app.add_option("--echo-time", g.echo_time,
+                                "first-byte wait beyond the request's own time on the line, 0 to 60000 ms")
         ->type_name("MS")
         ->check(Within(0, 60000));
-    app.add_option("--wait-time", g.wait_time, "longest collection of a reply, 0 to 60000 ms (0: one read)")
+    auto* wait =
+        app.add_option("--wait-time", g.wait_time, "longest collection of a reply, 0 to 60000 ms (0: one read)")
         ->type_name("MS")
         ->check(Within(0, 60000));
-    app.add_option("--repeat", g.repeat, "tries per command, 1 to 10 (default 3)")->type_name("N")->check(Within(1, 10));
-    app.add_option("--filler", g.filler, "filler bytes behind each request, 0 to 30 (default 2)")
+    auto* repeat = app.add_option("--repeat", g.repeat, "tries per command, 1 to 10 (default 3)")
+                       ->type_name("N")
+                       ->check(Within(1, 10));
+    auto* filler = app.add_option("--filler", g.filler, "filler bytes behind each request, 0 to 30 (default 2)")
         ->type_name("N")
         ->check(Within(0, 30));
     app.add_option("-t,--terminal", g.terminal, "terminal number, 0 to 255 (default 1)")
         ->type_name("N")
         ->check(Within(0, 255));
-    app.add_flag("--trace", g.trace, "print every frame sent and received on standard error, in hex and text");
+    auto* trace =
+        app.add_flag("--trace", g.trace, "print every frame sent and received on standard error, in hex and text");
+#ifdef TALVO_WITH_SERVICE_CLIENT
+    // Through a service that holds the line: the line options are the
+    // service's, and it runs the command in its own queue.
+    auto* service = app.add_option("--service", g.service,
+                                   "run the subcommand through the talvod service that holds the line, at "
+                                   "http://HOST:PORT: same output and exit status; collect stores into the "
+                                   "service's database, ack is not run")
+                        ->type_name("URL")
+                        ->check(CLI::Validator([](std::string& s) { return CheckServiceUrl(s); }, "", ""));
+    for (CLI::Option* o : {port, baud, format, echo, wait, repeat, filler, trace}) service->excludes(o);
+    auto* token = app.add_option("--token", g.token, "the service's token (default: $TALVOD_TOKEN)")
+                      ->type_name("TOKEN")
+                      ->needs(service);
+    app.add_option("--token-file", g.token_file, "a file whose first line is the service's token")
+        ->type_name("PATH")
+        ->needs(service)
+        ->excludes(token)
+        ->check(CLI::ExistingFile.description(""));
+    app.add_option("--line", g.service_line,
+                   "the service's line that has the terminal (default: the one line of the service that has it)")
+        ->type_name("NAME")
+        ->needs(service)
+        ->check(CLI::Validator([](std::string& s) { return CheckLineName(s); }, "", ""));
+#else
+    (void)port, (void)baud, (void)format, (void)echo, (void)wait, (void)repeat, (void)filler, (void)trace;
+#endif
     app.add_flag_callback("--version", [] {
         PrintVersions();
         throw CLI::Success();
@@ -682,7 +736,12 @@ void BuildCli(CLI::App& app, Invocation& run) {
                                       "the same commands through the 43 exports, as a host program drives them: the "
                                       "line options go into a private settings file for the run")
                        ->require_subcommand(1);
-    legacy->callback([&run] { run.legacy = true; });
+    legacy->callback([&run] {
+        if (!run.globals.service.empty()) {
+            throw CLI::ValidationError("legacy drives the 43 exports on a line of its own: not with --service");
+        }
+        run.legacy = true;
+    });
     AddCommands(*legacy, run, true);
 }
 

@@ -24,6 +24,12 @@ struct Globals {
     int filler = -1;
     int terminal = 1;
     bool trace = false;
+    // Through a service that holds the line (talvod): its address, its
+    // token as given, and the line's name there (optional).
+    std::string service;
+    std::string token;
+    std::string token_file;
+    std::string service_line;
 };
 
 struct Arguments;

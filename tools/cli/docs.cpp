@@ -159,6 +159,8 @@ const char* const kExamples[][2] = {
     {"talvo records records.dat --csv > records.csv", "Writes the store's records as CSV."},
     {"talvo cmw get --trace", "Reads the CMW text, showing every frame on standard error."},
     {"talvo legacy --port COM3 status", "The same question through the 43 exports, as an older host asks it."},
+    {"talvo --service http://127.0.0.1:8080 --token-file ~/.talvod-token blacklist add 123456",
+     "Adds a card to terminal 1's blacklist while talvod holds the line: the service runs the command on it."},
     {"talvo db totals --by terminal --config /etc/talvod/talvod.toml",
      "Totals per terminal from the collection service's database."},
 };
@@ -169,6 +171,7 @@ const char* const kEnvironment[][2] = {
     {"TALVO_TRACE", "A file the library appends every frame to, or \"-\" for standard error (the legacy "
                     "commands; --trace shows the frames of the others)."},
     {"TMPDIR", "Where the legacy commands make their private settings file for the run."},
+    {"TALVOD_TOKEN", "The token of the service --service names, when neither --token nor --token-file gives one."},
 };
 
 const char* const kFiles[][2] = {

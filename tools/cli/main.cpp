@@ -7,6 +7,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -28,9 +30,12 @@
 #include "db_cli.h"
 #endif
 #include "legacy_terminal.h"
-#include "line_terminal.h"
+#include "line_session.h"
 #include "library.h"
 #include "private_settings.h"
+#ifdef TALVO_WITH_SERVICE_CLIENT
+#include "service_terminal.h"
+#endif
 
 namespace talvo::cli {
 namespace {
@@ -66,8 +71,51 @@ private:
     host::HostLibrary lib_;
 };
 
+#ifdef TALVO_WITH_SERVICE_CLIENT
+// The token for --service: --token, the first line of --token-file, or
+// $TALVOD_TOKEN; false with a one-line problem.
+bool ServiceToken(const Globals& g, std::string& token, std::string& problem) {
+    if (!g.token.empty()) {
+        token = g.token;
+    } else if (!g.token_file.empty()) {
+        std::FILE* f = std::fopen(g.token_file.c_str(), "rb");
+        if (f == nullptr) {
+            problem = g.token_file + ": cannot be read: " + std::strerror(errno);
+            return false;
+        }
+        char first[4096] = {};
+        const bool read = std::fgets(first, sizeof first, f) != nullptr;
+        std::fclose(f);
+        token = read ? first : "";
+        while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) {
+            token.pop_back();
+        }
+        if (token.empty()) {
+            problem = g.token_file + ": no token on its first line";
+            return false;
+        }
+    } else if (const char* env = std::getenv("TALVOD_TOKEN"); env != nullptr) {
+        token = env;
+    }
+    return true;
+}
+#endif
+
 int RunOnTerminal(Invocation& run) {
     std::string problem;
+#ifdef TALVO_WITH_SERVICE_CLIENT
+    if (!run.globals.service.empty()) {
+        // The service's line, its store and its library: nothing here is
+        // loaded or opened.
+        std::string token;
+        if (!ServiceToken(run.globals, token, problem)) {
+            std::fprintf(stderr, "talvo: %s: %s\n", run.what.c_str(), problem.c_str());
+            return 2;
+        }
+        ServiceTerminal terminal(run.globals, token);
+        return run.on_terminal(terminal);
+    }
+#endif
     if (run.before && !run.before(problem)) {
         std::fprintf(stderr, "talvo: %s: %s\n", run.what.c_str(), problem.c_str());
         return 2;
@@ -86,7 +134,7 @@ int RunOnTerminal(Invocation& run) {
         std::fprintf(stderr, "talvo: %s\n", problem.c_str());
         return 1;
     }
-    LineTerminal terminal(session.Library(), session.Line(), run.globals.terminal);
+    CollectingLineTerminal terminal(session.Library(), session.Line(), run.globals.terminal);
     return run.on_terminal(terminal);
 }
 

@@ -54,15 +54,34 @@ void LineWorker::Join() {
     if (thread_.joinable()) thread_.join();
 }
 
-void LineWorker::SyncNow() { tasks_.Push(Task{Task::Kind::kSync, 0, nullptr}); }
+void LineWorker::SyncNow() { tasks_.Push(Task{Task::Kind::kSync, 0, nullptr, nullptr}); }
 
 std::shared_ptr<CollectTicket> LineWorker::CollectNow(int terminal) {
-    const bool known = std::any_of(line_.terminals.begin(), line_.terminals.end(),
-                                   [&](const TerminalConfig& t) { return t.number == terminal; });
-    if (!known) return nullptr;
+    if (!HasTerminal(terminal)) return nullptr;
     auto ticket = std::make_shared<CollectTicket>();
-    if (!tasks_.Push(Task{Task::Kind::kCollectNow, terminal, ticket})) {
+    if (!tasks_.Push(Task{Task::Kind::kCollectNow, terminal, ticket, nullptr})) {
         ticket->Finish(CollectResult{true, 0, 0, "", "the line is stopping"});
+    }
+    return ticket;
+}
+
+bool LineWorker::HasTerminal(int terminal) const {
+    return std::any_of(line_.terminals.begin(), line_.terminals.end(),
+                       [&](const TerminalConfig& t) { return t.number == terminal; });
+}
+
+std::shared_ptr<CommandTicket> LineWorker::Command(int terminal, CommandTicket::Work work) {
+    if (!HasTerminal(terminal)) return nullptr;
+    auto ticket = std::make_shared<CommandTicket>(std::move(work));
+    Task task;
+    task.kind = Task::Kind::kCommand;
+    task.terminal = terminal;
+    task.command = ticket;
+    if (!tasks_.Push(std::move(task))) {
+        CommandResult stopped;
+        stopped.problem = "the line is stopping";
+        stopped.stopping = true;
+        ticket->Finish(stopped);
     }
     return ticket;
 }
@@ -73,8 +92,8 @@ void LineWorker::Run() {
     using Tickets = std::map<int, std::vector<std::shared_ptr<CollectTicket>>>;
     auto takeTickets = [&] {
         Tickets tickets;
-        for (Task& task : tasks_.TakeAll()) {
-            if (task.kind == Task::Kind::kCollectNow) tickets[task.terminal].push_back(std::move(task.ticket));
+        for (Task& task : tasks_.Take(Task::Kind::kCollectNow)) {
+            tickets[task.terminal].push_back(std::move(task.ticket));
         }
         return tickets;
     };
@@ -89,9 +108,11 @@ void LineWorker::Run() {
                                      {"terminals", std::to_string(line_.terminals.size())}});
     line.Publish();
     while (!line.Stopping()) {
-        // The blacklist before anything else on the line; the other items
-        // after the status and the clock.
+        // The blacklist before anything else on the line, then the
+        // interface's commands (run between the terminals' collection turns
+        // too); the other items after the status and the clock.
         line.TakeSyncWanted();
+        CommandJob(line);
         Tickets now = takeTickets();
         if (line.OpenLine() != nullptr) {
             SyncJob(line, true);
@@ -121,6 +142,7 @@ void LineWorker::Run() {
         }
         tasks_.WaitUntil(schedule.NextWake(line.LineOpen()));
     }
+    CommandJob(line);  // refuses what is left: the line is stopping
     Tickets left = takeTickets();
     refuse(left, "the line is stopping");
     line.Publish();

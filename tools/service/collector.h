@@ -45,6 +45,10 @@ public:
     // The desired state changed: the worker wakes and pushes it, the
     // blacklist first, even in the middle of a collection.
     void SyncNow();
+    // Queues a command for one terminal of this line, run ahead of the
+    // collection turns.  Null when the line has no such terminal.
+    std::shared_ptr<CommandTicket> Command(int terminal, CommandTicket::Work work);
+    bool HasTerminal(int terminal) const;
 
 private:
     void Run();

@@ -14,11 +14,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "desired.h"
 #include "http_common.h"
 #include "log.h"
 #include "queries.h"
 #include "store.h"
 #include "talvo.h"
+#include "terminal_command.h"
 #include "web_assets.h"
 
 namespace talvo::service {
@@ -33,6 +35,9 @@ const std::vector<std::string> kRejectedParams = {"line", "terminal", "limit", "
 
 // How long a "collect now" request waits for its collection.
 constexpr std::chrono::seconds kCollectNowWait{15};
+// How long a command waits for its turn on the line and its run.  A
+// command not begun by then is withdrawn.
+constexpr std::chrono::seconds kCommandWait{60};
 
 // Connections served at once, each on a thread of its own: a neighbour
 // holding connections open (idle, or sending a header line now and then)
@@ -131,6 +136,14 @@ json RecordJson(const RecordRow& r) {
                 {"batch", r.batch}};
 }
 
+// A command's arguments for the audit table; a card key is not written.
+std::string AuditText(const json& request) {
+    json shown = request;
+    shown.erase("op");
+    if (shown.contains("key")) shown["key"] = "(secret)";
+    return shown.dump();
+}
+
 struct Asset {
     const char* path;
     const unsigned char* data;
@@ -200,10 +213,12 @@ std::vector<std::string> Groups(const Config& config) {
 
 }  // namespace
 
-HttpApi::HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow, std::function<void()> syncNow)
+HttpApi::HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow, std::function<void()> syncNow,
+                 Commands commands)
     : config_(config),
       metrics_(metrics),
       collectNow_(std::move(collectNow)),
+      commands_(std::move(commands)),
       pool_(config.database),
       server_(std::make_unique<httplib::Server>()),
       users_(config.http.users),
@@ -264,6 +279,87 @@ std::optional<HttpApi::Caller> HttpApi::Administrator(const httplib::Request& re
         return std::nullopt;
     }
     return who;
+}
+
+void HttpApi::RunCommand(const httplib::Request& req, httplib::Response& res, std::string line, int terminal) {
+    // A request that cannot be run as it stands: exit status 2, as the
+    // tool's usage errors.
+    auto refuse = [&res](int status, const std::string& why) {
+        Json(res, json{{"error", why}, {"exit", status == 400 ? 2 : 1}}, status);
+    };
+    if (terminal > 255) return refuse(400, "terminal: a number from 0 to 255");
+    const json request = json::parse(req.body, nullptr, false);
+    if (request.is_discarded()) return refuse(400, "the body is not JSON: {\"op\": ..., arguments}");
+    PreparedCommand command;
+    const std::string problem = PrepareCommand(request, command);
+    if (!problem.empty()) return refuse(400, problem);
+    // A command that changes a terminal needs an administrator, and goes
+    // into the audit table before it is run (no database, no change).
+    if (command.changes) {
+        const auto who = Administrator(req, res);
+        if (!who) {
+            const json said = json::parse(res.body, nullptr, false);
+            return refuse(res.status, said.is_object() ? said.value("error", "refused") : "refused");
+        }
+        auto db = pool_.Get();
+        WriteAudit(**db, {who->name, req.remote_addr}, "command " + command.op,
+                   (line.empty() ? "" : line + " ") + "terminal " + std::to_string(terminal) + ": " + AuditText(request));
+    }
+    if (!commands_.run) return refuse(404, "this service runs no commands");
+    if (line.empty()) {
+        const std::vector<std::string> holding = commands_.linesHolding(terminal);
+        if (holding.empty()) return refuse(404, "no line of this service has terminal " + std::to_string(terminal));
+        if (holding.size() > 1) {
+            std::string names;
+            for (const std::string& n : holding) names += (names.empty() ? "" : ", ") + n;
+            return refuse(409, "terminal " + std::to_string(terminal) + " is on more than one line of this service (" +
+                                   names + "): name the line");
+        }
+        line = holding.front();
+    }
+    const std::string unknown = "no terminal " + std::to_string(terminal) + " on a line '" + line + "' of this service";
+    Log(Level::kInfo, "command-asked", {{"line", line}, {"terminal", std::to_string(terminal)}, {"op", command.op}});
+    json answer{{"line", line}, {"terminal", terminal}, {"op", command.op}};
+    if (command.collect) {
+        const auto ticket = collectNow_(line, terminal);
+        if (!ticket) return refuse(404, unknown);
+        const CollectResult r = ticket->Wait(kCollectNowWait);
+        if (!r.done) {
+            answer["ok"] = false;
+            answer["done"] = false;
+            answer["problem"] = "the collection is still running; the service stores what it collects";
+            answer["exit"] = 1;
+            return Json(res, answer, 202);
+        }
+        if (r.error == "the line is stopping") return refuse(503, r.error);
+        answer["ok"] = r.error.empty();
+        answer["records"] = r.records;
+        answer["rejected"] = r.rejected;
+        answer["state"] = r.state;
+        if (!r.error.empty()) {
+            answer["problem"] = r.error;
+            answer["exit"] = 1;
+        }
+        return Json(res, answer);
+    }
+    const auto ticket = commands_.run(line, terminal, command.work);
+    if (!ticket) return refuse(404, unknown);
+    bool begun = false;
+    const CommandResult r = ticket->Wait(kCommandWait, begun);
+    if (!r.done) {
+        if (begun) return refuse(504, "the command is still running on line " + line + "; its outcome is not known");
+        return refuse(503, "line " + line + " was busy for " + std::to_string(kCommandWait.count()) +
+                               " s: the command was withdrawn, not run");
+    }
+    if (r.stopping) return refuse(503, "line " + line + " is stopping");
+    answer["ok"] = r.ok;
+    if (r.ok) {
+        answer["values"] = json::parse(r.values, nullptr, false);
+    } else {
+        answer["problem"] = r.problem;
+        answer["exit"] = r.exit;
+    }
+    Json(res, answer);
 }
 
 bool HttpApi::HostAllowed(const std::string& header) {
@@ -560,6 +656,16 @@ void HttpApi::Routes() {
                                 {"last_result", Optional(j.lastResult)}, {"runs", j.runs}, {"failures", j.failures}});
         }
         Json(res, json{{"jobs", rows}});
+    });
+
+    // Commands for a terminal, as the command-line tool's subcommands: on a
+    // named line, or on the one line of this service that has the terminal.
+    s.Post(R"(/api/lines/([A-Za-z0-9_.-]{1,32})/terminals/([0-9]{1,3})/command)",
+           [this](const httplib::Request& req, httplib::Response& res) {
+               RunCommand(req, res, req.matches[1], std::stoi(req.matches[2]));
+           });
+    s.Post(R"(/api/terminals/([0-9]{1,3})/command)", [this](const httplib::Request& req, httplib::Response& res) {
+        RunCommand(req, res, "", std::stoi(req.matches[1]));
     });
 
     // "Collect now" changes the terminal: an administrator's token, even on

@@ -1,10 +1,12 @@
 // The web interface: the page, the JSON and CSV API, /metrics and /healthz,
-// and the desired state of the site's terminals (http_manage.cpp).
+// the command-line tool's commands for a terminal (run by its line's
+// worker), and the desired state of the site's terminals (http_manage.cpp).
 //
 // Who may do what: every token named in the configuration may read; only an
-// administrator's token changes anything (a "collect now", the desired
-// state).  Without any token configured the service listens on the
-// loopback only and answers reads there; changes are refused.
+// administrator's token changes anything (a "collect now", a command that
+// changes a terminal, the desired state).  Without any token configured the
+// service listens on the loopback only and answers reads there; changes are
+// refused.
 #pragma once
 
 #include <condition_variable>
@@ -72,8 +74,16 @@ public:
     // `collectNow(line, terminal)` queues a collection: null when this
     // service has no such terminal.
     using CollectNow = std::function<std::shared_ptr<CollectTicket>(const std::string&, int)>;
+    // Commands for a terminal: `run(line, terminal, work)` queues one (null
+    // when this service has no such terminal); `linesHolding(terminal)`
+    // names this service's lines that have the terminal.
+    struct Commands {
+        std::function<std::shared_ptr<CommandTicket>(const std::string&, int, CommandTicket::Work)> run;
+        std::function<std::vector<std::string>(int)> linesHolding;
+    };
     // `syncNow()` wakes every line's worker to push a changed desired state.
-    HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow, std::function<void()> syncNow);
+    HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow, std::function<void()> syncNow,
+            Commands commands = {});
     ~HttpApi();
     HttpApi(const HttpApi&) = delete;
     HttpApi& operator=(const HttpApi&) = delete;
@@ -103,6 +113,7 @@ private:
     // The caller when it is an administrator; otherwise a 403 (or 401) is
     // answered and nothing is returned.
     std::optional<Caller> Administrator(const httplib::Request& req, httplib::Response& res);
+    void RunCommand(const httplib::Request& req, httplib::Response& res, std::string line, int terminal);
     // The Host header names the loopback or this service (always true with
     // a token).
     bool HostAllowed(const std::string& header);
@@ -110,6 +121,7 @@ private:
     Config config_;
     Metrics& metrics_;
     CollectNow collectNow_;
+    Commands commands_;
     ConnectionPool pool_;
     std::shared_ptr<HttpConnections> connections_ = std::make_shared<HttpConnections>();
     std::unique_ptr<httplib::Server> server_;

@@ -94,6 +94,9 @@ bool CollectTurn(LineContext& line, TerminalRun& t) {
     const int number = t.config.number;
     Metrics& metrics = line.metrics();
     for (int turn = 0; turn < kBatchesPerTurn; ++turn) {
+        // Between batches (the last one confirmed), the interface's
+        // commands go first.
+        if (turn > 0) CommandJob(line);
         const auto started = Clock::now();
         talvo_record records[TALVO_BATCH_MAX];
         std::size_t n = 0;

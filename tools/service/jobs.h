@@ -39,6 +39,9 @@ void CollectNowJob(LineContext& line, std::map<int, std::vector<std::shared_ptr<
 bool SyncJob(LineContext& line, bool blacklistOnly);
 // One terminal; false when the database failed.
 bool SyncTerminal(LineContext& line, TerminalRun& t, bool blacklistOnly);
+// Runs the commands the interface queued (job_command.cpp), each on its
+// terminal whatever its back-off; refuses them once the line is stopping.
+void CommandJob(LineContext& line);
 
 // Terminals whose back-off ran out: asked for their status at once, and
 // what they missed meanwhile is done when they answer.

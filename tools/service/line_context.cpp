@@ -1,5 +1,6 @@
 #include "line_context.h"
 
+#include "jobs.h"
 #include "log.h"
 
 namespace talvo::service {
@@ -204,6 +205,8 @@ bool RunJob(LineContext& line, const char* job, std::int64_t intervalMs, const s
     bool dbFailed = false;
     for (TerminalRun* t : targets) {
         if (line.Stopping()) break;
+        // The interface's commands wait for no more than one terminal.
+        CommandJob(line);
         if (line.scheduler().InBackoff(t->config.number, Clock::now())) {
             ++skipped;
             continue;

@@ -66,6 +66,7 @@ public:
     std::vector<TerminalRun>& Terminals() { return terminals_; }
     TerminalRun* Terminal(int number);
     bool Stopping() const { return tasks_.Stopping(); }
+    TaskQueue& Tasks() { return tasks_; }
 
     // The line, opened when it is not and the device's back-off is over;
     // null while the device cannot be opened.

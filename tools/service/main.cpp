@@ -199,6 +199,20 @@ public:
             // The workers try again by themselves; the page says so meanwhile.
             Log(Level::kError, "database-unavailable", {{"target", Describe(config_.database)}, {"error", e.what()}});
         }
+        HttpApi::Commands commands;
+        commands.run = [this](const std::string& line, int terminal, CommandTicket::Work work) {
+            std::lock_guard<std::mutex> hold(lock_);
+            auto it = workers_.find(line);
+            return it != workers_.end() ? it->second->Command(terminal, std::move(work)) : nullptr;
+        };
+        commands.linesHolding = [this](int terminal) {
+            std::lock_guard<std::mutex> hold(lock_);
+            std::vector<std::string> names;
+            for (const auto& [name, worker] : workers_) {
+                if (worker->HasTerminal(terminal)) names.push_back(name);
+            }
+            return names;
+        };
         http_ = std::make_unique<HttpApi>(
             config_, metrics_,
             [this](const std::string& line, int terminal) {
@@ -209,7 +223,8 @@ public:
             [this] {
                 std::lock_guard<std::mutex> hold(lock_);
                 for (auto& [name, worker] : workers_) worker->SyncNow();
-            });
+            },
+            std::move(commands));
         std::string error;
         if (!http_->Start(error)) {
             Log(Level::kError, "http-failed", {{"error", error}});

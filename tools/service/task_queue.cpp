@@ -17,6 +17,30 @@ CollectResult CollectTicket::Wait(std::chrono::milliseconds limit) {
     return result_;
 }
 
+bool CommandTicket::Begin() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (withdrawn_) return false;
+    begun_ = true;
+    return true;
+}
+
+void CommandTicket::Finish(CommandResult result) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        result_ = std::move(result);
+        result_.done = true;
+    }
+    done_.notify_all();
+}
+
+CommandResult CommandTicket::Wait(std::chrono::milliseconds limit, bool& begun) {
+    std::unique_lock<std::mutex> hold(lock_);
+    done_.wait_for(hold, limit, [this] { return result_.done; });
+    if (!result_.done && !begun_) withdrawn_ = true;
+    begun = begun_;
+    return result_;
+}
+
 bool TaskQueue::Push(Task task) {
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -32,10 +56,11 @@ void TaskQueue::WaitUntil(Time until) {
     wake_.wait_until(hold, until, [this] { return stop_ || !tasks_.empty(); });
 }
 
-std::deque<Task> TaskQueue::TakeAll() {
+std::deque<Task> TaskQueue::Take(Task::Kind kind) {
     std::lock_guard<std::mutex> hold(lock_);
-    std::deque<Task> out;
-    out.swap(tasks_);
+    std::deque<Task> out, rest;
+    for (Task& t : tasks_) (t.kind == kind ? out : rest).push_back(std::move(t));
+    tasks_.swap(rest);
     return out;
 }
 

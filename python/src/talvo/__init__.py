@@ -9,7 +9,8 @@
 
 Submodules: :mod:`talvo.store` reads record store files, :mod:`talvo.sim`
 runs the software terminal for tests (with the pytest fixture of
-:mod:`talvo.pytest_plugin`).
+:mod:`talvo.pytest_plugin`), :mod:`talvo.site` sends the same commands
+through a talvod service that holds the lines.
 """
 
 from __future__ import annotations

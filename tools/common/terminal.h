@@ -1,6 +1,8 @@
 // What the subcommands ask of a terminal, with checked values in and typed
-// values out.  One implementation drives the 43 exports as a host program
-// does; the subcommands do not know which one they talk to.
+// values out.  One implementation drives the line API (talvo and, on the
+// line it holds, talvod), one the 43 exports as a host program does, one
+// sends each command to a talvod service; the subcommands do not know which
+// one they talk to.
 #pragma once
 
 #include <array>

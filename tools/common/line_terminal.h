@@ -1,34 +1,16 @@
-// The terminal driven through the line API: a line opened with the options
-// of the command line (no settings file), results as error codes, money in
-// cents, records fetched, stored and only then confirmed.
+// A terminal driven through the line API on a line that is already open:
+// results as error codes, money in cents.  The command-line tool runs it on
+// a line of its own, the service on the line its worker holds; both say the
+// same in the same words.  Collection is each side's own (a store file, the
+// service's database), so CollectBatch and Ack are left to them.
 #pragma once
 
 #include <string>
 
-#include "cli.h"
 #include "host_library.h"
 #include "terminal.h"
 
 namespace talvo::cli {
-
-// One open line; closed with the object.
-class LineSession {
-public:
-    LineSession() = default;
-    ~LineSession();
-    LineSession(const LineSession&) = delete;
-    LineSession& operator=(const LineSession&) = delete;
-
-    // Loads the library (without letting it open the settings file's port)
-    // and opens the line; false with a one-line problem.
-    bool Start(const Globals& globals, std::string& problem);
-    host::HostLibrary& Library() { return lib_; }
-    talvo_line* Line() const { return line_; }
-
-private:
-    host::HostLibrary lib_;
-    talvo_line* line_ = nullptr;
-};
 
 class LineTerminal : public Terminal {
 public:
@@ -67,19 +49,20 @@ public:
     bool ReasonSet(int number, const std::string& text) override;
     bool AttendClockRead(DateTime& when) override;
     bool AttendClockSet(const DateTime& when) override;
-    bool CollectBatch(const std::string& store, BatchResult& result) override;
-    bool Ack(int& count, unsigned& mark) override;
 
-private:
+    // The library's code for the last command (TALVO_OK when it went through).
+    int LastCode() const { return last_; }
+
+protected:
     // 0 is success; otherwise the code's meaning.
     bool Check(int code);
-    // One collection by the library into the store file; false only when
-    // the library cannot collect.  Damaged and unwanted records are shown.
-    bool CollectOnce(const std::string& store, talvo_collect_result& result, int& code);
 
     host::HostLibrary& lib_;
     talvo_line* line_;
     int terminal_;
+
+private:
+    int last_ = TALVO_OK;
 };
 
 }  // namespace talvo::cli
