@@ -40,6 +40,10 @@ public:
     std::uint32_t Write(const unsigned char* bytes, std::uint32_t count) override;
     std::uint32_t Read(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) override;
     bool Lost() const override { return lost_; }
+    // An exchange that did not end on its reply leaves the line unsettled.
+    void ExchangeEnded(bool replied) override {
+        if (!replied) endedOnFrame_ = false;
+    }
 
     // The device (the URL), baud rate and line format; the queue sizes are
     // not used.
@@ -66,8 +70,8 @@ private:
     bool Send(const std::vector<unsigned char>& bytes);
     std::string Where() const;
     // True when nothing can be waiting on the connection: the request since
-    // the last purge ended on what looks like the end of a frame (the last
-    // read brought bytes ending as a frame ends), and for kSettleMs no
+    // the last purge got its reply (the exchange found it whole, and the
+    // last read brought bytes ending as a frame ends), and for kSettleMs no
     // exchange ended otherwise, no purge found bytes and the connection was
     // not made again.  Bytes that came since could only be sent by no
     // one: a terminal speaks when asked.
