@@ -21,20 +21,19 @@
 #include <thread>
 #include <vector>
 
-#include "bench_common.h"
+#include "inqstat_round_trip.h"
 #include "settings_file.h"
-#include "sim_client.h"
-#include "test_library.h"
 
 namespace {
 
-// The request InqStat(1) sends with ConvertP 2, and the length of the reply.
-const std::string kRequest = std::string("\x02" "000110000000" "\x03" "42") + "\x33\x33";
-constexpr unsigned kReplyLength = 16;
+using talvo::bench::kInqStatReplyLength;
+using talvo::bench::kInqStatRequest;
 
 class RawSocket {
 public:
-    explicit RawSocket(int port) {
+    // The port of a URL "scheme://127.0.0.1:PORT".
+    explicit RawSocket(const std::string& url) {
+        const int port = std::atoi(url.c_str() + url.rfind(':') + 1);
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -54,17 +53,17 @@ public:
     bool Exchange() {
         unsigned char reply[64];
         unsigned got = 0;
-        if (send(fd_, kRequest.data(), kRequest.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(kRequest.size())) {
+        if (send(fd_, kInqStatRequest.data(), kInqStatRequest.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(kInqStatRequest.size())) {
             return false;
         }
-        while (got < kReplyLength) {
+        while (got < kInqStatReplyLength) {
             pollfd p{fd_, POLLIN, 0};
             if (poll(&p, 1, 1000) <= 0) return false;
             const ssize_t n = recv(fd_, reply + got, sizeof reply - got, 0);
             if (n <= 0) return false;
             got += static_cast<unsigned>(n);
         }
-        return got == kReplyLength;
+        return got == kInqStatReplyLength;
     }
 
 private:
@@ -74,7 +73,6 @@ private:
 
 int Run(int argc, char** argv) {
     using namespace talvo::test;
-    using talvo::bench::NowMs;
     const int calls = argc > 1 ? std::atoi(argv[1]) : 500;
     const int blocks = argc > 2 ? std::atoi(argv[2]) : 16;
     Sim& sim = Sim::Get();
@@ -85,7 +83,6 @@ int Run(int argc, char** argv) {
         return 1;
     }
     const bool telnet = url.rfind("rfc2217://", 0) == 0;
-    const int port = std::atoi(url.c_str() + colon + 1);
     SettingsFile settings;
     settings.Write({{"ComName", url}, {"BautRate", "9600"}, {"EchoTime", "150"}, {"WaitTime", "1000"},
                     {"ConvertP", "2"}, {"Repeat", "3"}});
@@ -93,51 +90,9 @@ int Run(int argc, char** argv) {
     sim.Command("add 1 consumption");
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // see round_trip.cpp
 
-    std::vector<double> raw;
-    std::vector<double> lib;
-    for (int b = 0; b < blocks; ++b) {
-        {
-            RawSocket line(port);
-            if (!line.Ok()) {
-                std::fprintf(stderr, "cannot connect to %s\n", url.c_str());
-                return 1;
-            }
-            for (int i = 0; i < calls; ++i) {
-                const double t0 = NowMs();
-                if (!line.Exchange()) {
-                    std::fprintf(stderr, "raw exchange failed\n");
-                    return 1;
-                }
-                raw.push_back(NowMs() - t0);
-            }
-        }
-        {
-            HostLibrary library;
-            if (!library.Load()) {
-                std::fprintf(stderr, "the library did not load\n");
-                return 1;
-            }
-            for (int i = 0; i < calls; ++i) {
-                const double t0 = NowMs();
-                const int ok = library.InqStat(1);
-                lib.push_back(NowMs() - t0);
-                if (ok != 1) {
-                    std::fprintf(stderr, "InqStat failed: %d\n", library.GetError());
-                    return 1;
-                }
-            }
-        }
-        sim.Command("clearframes");
-    }
-    using talvo::bench::Median;
-    using talvo::bench::Percentile;
-    std::printf("raw socket write+read: median %.1f us (p10 %.1f, p90 %.1f) over %zu exchanges\n", Median(raw) * 1e3,
-                Percentile(raw, 0.1) * 1e3, Percentile(raw, 0.9) * 1e3, raw.size());
-    std::printf("InqStat over %s: median %.1f us (p10 %.1f, p90 %.1f) over %zu calls\n", telnet ? "RFC 2217" : "TCP",
-                Median(lib) * 1e3, Percentile(lib, 0.1) * 1e3, Percentile(lib, 0.9) * 1e3, lib.size());
-    talvo::bench::Report(telnet ? "round_trip_rfc2217" : "round_trip_tcp", Median(lib) / Median(raw),
-                         telnet ? 1.2 : 1.1, "x raw");
-    return 0;
+    return talvo::bench::CompareRoundTrips<RawSocket>(
+        url, calls, blocks, "raw socket write+read:", telnet ? "InqStat over RFC 2217:" : "InqStat over TCP:",
+        telnet ? "round_trip_rfc2217" : "round_trip_tcp", telnet ? 1.2 : 1.1);
 }
 
 }  // namespace

@@ -25,18 +25,15 @@
 #include <unistd.h>
 #endif
 
-#include "bench_common.h"
+#include "inqstat_round_trip.h"
 #include "settings_file.h"
-#include "sim_client.h"
-#include "test_library.h"
 
 namespace {
 
 using namespace talvo;
 
-// The request InqStat(1) sends with ConvertP 2, and the length of the reply.
-const std::string kRequest = std::string("\x02" "000110000000" "\x03" "42") + "\x33\x33";
-constexpr unsigned kReplyLength = 16;
+using bench::kInqStatReplyLength;
+using bench::kInqStatRequest;
 
 // The line opened directly, set to the same line format, and one exchange:
 // write the request, read until the reply is whole.
@@ -83,14 +80,14 @@ public:
         unsigned got = 0;
 #ifdef _WIN32
         DWORD n = 0;
-        if (!WriteFile(h_, kRequest.data(), static_cast<DWORD>(kRequest.size()), &n, nullptr)) return false;
-        while (got < kReplyLength) {
-            if (!ReadFile(h_, reply + got, kReplyLength - got, &n, nullptr) || n == 0) return false;
+        if (!WriteFile(h_, kInqStatRequest.data(), static_cast<DWORD>(kInqStatRequest.size()), &n, nullptr)) return false;
+        while (got < kInqStatReplyLength) {
+            if (!ReadFile(h_, reply + got, kInqStatReplyLength - got, &n, nullptr) || n == 0) return false;
             got += n;
         }
 #else
-        if (write(fd_, kRequest.data(), kRequest.size()) != static_cast<ssize_t>(kRequest.size())) return false;
-        while (got < kReplyLength) {
+        if (write(fd_, kInqStatRequest.data(), kInqStatRequest.size()) != static_cast<ssize_t>(kInqStatRequest.size())) return false;
+        while (got < kInqStatReplyLength) {
             pollfd p{fd_, POLLIN, 0};
             if (poll(&p, 1, 1000) <= 0) return false;
             const ssize_t n = read(fd_, reply + got, sizeof reply - got);
@@ -98,7 +95,7 @@ public:
             got += static_cast<unsigned>(n);
         }
 #endif
-        return got == kReplyLength;
+        return got == kInqStatReplyLength;
     }
 
 private:
@@ -116,7 +113,6 @@ namespace {
 
 int Run(int argc, char** argv) {
     using namespace talvo::test;
-    using talvo::bench::NowMs;
     const int calls = argc > 1 ? std::atoi(argv[1]) : 500;
     const int blocks = argc > 2 ? std::atoi(argv[2]) : 16;
     Sim& sim = Sim::Get();
@@ -135,48 +131,6 @@ int Run(int argc, char** argv) {
     // library reads it as it reads a host's (see profile::Stamp).
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
 
-    std::vector<double> raw;
-    std::vector<double> lib;
-    for (int b = 0; b < blocks; ++b) {
-        {
-            RawLine line(port);
-            if (!line.Ok()) {
-                std::fprintf(stderr, "cannot open %s\n", port.c_str());
-                return 1;
-            }
-            for (int i = 0; i < calls; ++i) {
-                const double t0 = NowMs();
-                if (!line.Exchange()) {
-                    std::fprintf(stderr, "raw exchange failed\n");
-                    return 1;
-                }
-                raw.push_back(NowMs() - t0);
-            }
-        }
-        {
-            HostLibrary library;
-            if (!library.Load()) {
-                std::fprintf(stderr, "the library did not load\n");
-                return 1;
-            }
-            for (int i = 0; i < calls; ++i) {
-                const double t0 = NowMs();
-                const int ok = library.InqStat(1);
-                lib.push_back(NowMs() - t0);
-                if (ok != 1) {
-                    std::fprintf(stderr, "InqStat failed: %d\n", library.GetError());
-                    return 1;
-                }
-            }
-        }
-        sim.Command("clearframes");
-    }
-    using talvo::bench::Median;
-    using talvo::bench::Percentile;
-    std::printf("raw write+read: median %.1f us (p10 %.1f, p90 %.1f) over %zu exchanges\n", Median(raw) * 1e3,
-                Percentile(raw, 0.1) * 1e3, Percentile(raw, 0.9) * 1e3, raw.size());
-    std::printf("InqStat:        median %.1f us (p10 %.1f, p90 %.1f) over %zu calls\n", Median(lib) * 1e3,
-                Percentile(lib, 0.1) * 1e3, Percentile(lib, 0.9) * 1e3, lib.size());
 #ifdef _WIN32
     const char* name = "round_trip_wine";
     const double goal = 1.5;
@@ -184,8 +138,8 @@ int Run(int argc, char** argv) {
     const char* name = "round_trip_linux";
     const double goal = 1.3;
 #endif
-    talvo::bench::Report(name, Median(lib) / Median(raw), goal, "x raw");
-    return 0;
+    return talvo::bench::CompareRoundTrips<RawLine>(port, calls, blocks, "raw write+read:", "InqStat:       ", name,
+                                                     goal);
 }
 
 }  // namespace

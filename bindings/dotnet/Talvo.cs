@@ -266,6 +266,13 @@ namespace Talvo
         public const int TALVO_E_BATCH = -19;
         public const int TALVO_E_UNCONFIRMED = -20;
         public const int TALVO_E_INTERNAL = -21;
+        // Network lines (device servers named tcp://host:port or rfc2217://host:port).
+        public const int TALVO_E_URL = -22;
+        public const int TALVO_E_SCHEME = -23;
+        public const int TALVO_E_URL_PORT = -24;
+        public const int TALVO_E_RESOLVE = -25;
+        public const int TALVO_E_CONNECT = -26;
+        public const int TALVO_E_NEGOTIATE = -27;
 
         public const int TALVO_RECORD_PAYMENT = 5;
         public const int TALVO_RECORD_DEPOSIT = 13;
@@ -614,6 +621,12 @@ namespace Talvo
                 case NativeMethods.TALVO_E_ACCESS: return new AccessError(code, text, operation, detail);
                 case NativeMethods.TALVO_E_LINE_FORMAT: return new LineFormatError(code, text, operation, detail);
                 case NativeMethods.TALVO_E_OPEN: return new OpenError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_URL:
+                case NativeMethods.TALVO_E_SCHEME:
+                case NativeMethods.TALVO_E_URL_PORT: return new DeviceUrlError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_RESOLVE:
+                case NativeMethods.TALVO_E_CONNECT: return new ConnectError(code, text, operation, detail);
+                case NativeMethods.TALVO_E_NEGOTIATE: return new NegotiateError(code, text, operation, detail);
                 case NativeMethods.TALVO_E_STORE: return new StoreError(code, text, operation, detail);
                 case NativeMethods.TALVO_E_BATCH: return new BatchError(code, text, operation, detail);
                 case NativeMethods.TALVO_E_UNCONFIRMED: return new UnconfirmedError(code, text, operation, detail);
@@ -670,6 +683,17 @@ namespace Talvo
     /// <summary>The baud rate or line format was not accepted.</summary>
     public class LineFormatError : OpenError
     { public LineFormatError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>A device URL that is malformed, of an unknown scheme, or whose port is
+    /// outside 1-65535; nothing was opened.</summary>
+    public class DeviceUrlError : OpenError
+    { public DeviceUrlError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>The device server's host did not resolve, or the connection was refused
+    /// or not made in time.</summary>
+    public class ConnectError : OpenError
+    { public ConnectError(int c, string t, string o, string d) : base(c, t, o, d) { } }
+    /// <summary>The device server failed the RFC 2217 negotiation.</summary>
+    public class NegotiateError : OpenError
+    { public NegotiateError(int c, string t, string o, string d) : base(c, t, o, d) { } }
     /// <summary>A record store file that cannot be used.</summary>
     public class StoreError : TalvoError
     { public StoreError(int c, string t, string o, string d) : base(c, t, o, d) { } }
@@ -718,8 +742,8 @@ namespace Talvo
         public string RejectedLog { get; internal set; }
     }
 
-    /// <summary>One serial port with terminals on it, opened for exclusive use
-    /// through the line API.  Every command names a terminal (0-255) and sends
+    /// <summary>One line with terminals on it - a serial port, or a serial device
+    /// server on the network - opened for exclusive use through the line API.  Every command names a terminal (0-255) and sends
     /// one request; a refusal throws RefusedError, a failed exchange an
     /// ExchangeError, an argument out of range InvalidArgumentError before
     /// anything is sent.  Dispose closes the port.  Calls on one line are
@@ -735,7 +759,12 @@ namespace Talvo
         public Encoding TextEncoding = Terminals.TextEncoding;
         public string Port { get; private set; }
 
-        /// <param name="port">"/dev/ttyUSB0", "COM3"...</param>
+        /// <param name="port">"/dev/ttyUSB0", "COM3"..., or a device server:
+        /// "tcp://host:port" (a raw byte stream) or "rfc2217://host:port" (Telnet with
+        /// the COM port control option; the server is set to the baud rate and line
+        /// format at open).  Hosts are names, IPv4 addresses or IPv6 addresses in
+        /// brackets.  A bad URL throws DeviceUrlError, a host that does not resolve or a
+        /// refused connection ConnectError, a failed negotiation NegotiateError.</param>
         /// <param name="lineFormat">such as "parity=N data=8 stop=1"; null for that default</param>
         public Line(string port, int baud = 4800, string lineFormat = null, int echoTimeMs = 150,
                     int waitTimeMs = 1000, int tries = 3, int fillerBytes = 2)

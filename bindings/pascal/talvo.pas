@@ -11,6 +11,13 @@
   Linux (Free Pascal): linked against libtalvo.so; at run time the dynamic
   linker finds libtalvo.so.1 (LD_LIBRARY_PATH, or an installed library).
 
+  The port is the one ComName names in VELDA.INI: a serial port (COM2,
+  /dev/ttyUSB0), or a serial device server on the network,
+  tcp://host:port (a raw byte stream) or rfc2217://host:port (Telnet with
+  the COM port control option, set to BautRate and StatStr at open).  A
+  line that cannot be opened or reached gives TALVO_E_PORT, as a missing
+  serial port does.
+
   Every integer argument is a 32-bit LongInt, whatever the host's mode
   (the plain integer type has 16 bits in Free Pascal's default mode).
   Texts are 8-bit (GBK on Windows) and zero-terminated unless said

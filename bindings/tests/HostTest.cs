@@ -296,6 +296,8 @@ static class HostTest
     static int Classes(string device, string store)
     {
         Throws("open.missing", () => new Line("/nonexistent/tty").Dispose());
+        Throws("open.url", () => new Line("tcp://127.0.0.1").Dispose());
+        Throws("open.scheme", () => new Line("udp://127.0.0.1:4001").Dispose());
         using (var line = new Line(device, 9600, null, 60, 250, 3))
         {
             Throws("open.again", () => new Line(device, 9600).Dispose());

@@ -351,6 +351,7 @@ def test_csharp_line_class(csharp_host: list, talvo_sim: Sim, tmp_path: Path) ->
     values = parse(result.stdout)
     expected = {
         "open.missing": "NoDeviceError -13", "open.again": "DeviceBusyError -14",
+        "open.url": "DeviceUrlError -22", "open.scheme": "DeviceUrlError -23",
         "cmw": "XYZ000000000", "mdeb": "1234.56", "check_key.wrong": "0",
         "blacklist": "111111,222222", "menu": "12.50,1234.56",
         "clock": "2024-05-06 16:08",  # 07:08 UTC in Tokyo

@@ -30,13 +30,15 @@ bool NetTransport::Fail(OpenFailure why, const std::string& text) {
     return false;
 }
 
-std::string NetTransport::Settings() const {
-    return params.device + '\n' + std::to_string(params.baud) + '\n' + params.format;
+bool NetTransport::SettingsChanged() const {
+    return params.device != openedDevice_ || params.baud != openedBaud_ || params.format != openedFormat_;
 }
 
 bool NetTransport::Open(bool messages) {
     if (open_) return true;
-    opened_ = Settings();
+    openedDevice_ = params.device;
+    openedBaud_ = params.baud;
+    openedFormat_ = params.format;
     showFailures_ = messages;
     std::string why;
     switch (ParseDevice(params.device, url_, why)) {
@@ -78,6 +80,10 @@ bool NetTransport::Connect() {
     }
     lost_ = false;
     answered_ = true;
+    // What a new connection may bring before the first request (a device
+    // server's buffer of the bus) is looked for by the first purge.
+    endedOnFrame_ = false;
+    exchanged_ = false;
     out_.clear();
     if (url_.kind == DeviceKind::kRfc2217 && !Negotiate(start)) return false;
     lastFailure = OpenFailure::kNone;
@@ -191,7 +197,7 @@ void NetTransport::Drop(const std::string& why) {
 
 bool NetTransport::Ready() {
     if (!open_) return false;
-    if (opened_ != Settings()) {
+    if (SettingsChanged()) {
         const bool show = showFailures_;
         Close();
         const bool ok = Open(false);
@@ -200,6 +206,9 @@ bool NetTransport::Ready() {
     }
     if (socket_ != net::kNoSocket) return true;
     // Made anew quietly: the command in progress reports what came of it.
+    // What the device server kept of a reply to a request sent before the
+    // drop may still come over the new connection.
+    Unsettle();
     const bool show = showFailures_;
     showFailures_ = false;
     const bool ok = Connect();
@@ -209,10 +218,10 @@ bool NetTransport::Ready() {
 }
 
 long NetTransport::ReadData(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) {
-    const std::uint32_t start = platform::clock::Ticks();
-    for (;;) {
+    const std::uint32_t start = waitMs == 0 ? 0 : platform::clock::Ticks();
+    for (bool first = true;; first = false) {
         std::string why;
-        const long n = net::Read(socket_, buffer, capacity, Left(start, waitMs), why);
+        const long n = net::Read(socket_, buffer, capacity, first || waitMs == 0 ? waitMs : Left(start, waitMs), why);
         if (n < 0) {
             Drop(why);
             return -1;
@@ -222,11 +231,25 @@ long NetTransport::ReadData(unsigned char* buffer, std::uint32_t capacity, std::
         const std::uint32_t data = decoder_.Decode(buffer, static_cast<std::uint32_t>(n), reply_);
         if (!reply_.empty() && !Send(reply_)) return -1;
         if (data > 0) return static_cast<long>(data);
-        if (Left(start, waitMs) == 0) return 0;
+        if (waitMs == 0 || Left(start, waitMs) == 0) return 0;
     }
 }
 
+void NetTransport::Unsettle() {
+    settling_ = true;
+    unsettledAt_ = platform::clock::Ticks();
+}
+
+bool NetTransport::Quiet() const {
+    return exchanged_ && endedOnFrame_ && !settling_ && socket_ != net::kNoSocket && !SettingsChanged();
+}
+
 void NetTransport::Purge() {
+    if (settling_ && platform::clock::Ticks() - unsettledAt_ >= kSettleMs) settling_ = false;
+    const bool quiet = Quiet();
+    if (exchanged_ && !endedOnFrame_) Unsettle();
+    exchanged_ = false;
+    if (quiet) return;
     bool stale = false;
     // Twice at most: a connection found dropped here is made again once.
     for (int round = 0; round < 2; ++round) {
@@ -236,6 +259,7 @@ void NetTransport::Purge() {
         while ((n = ReadData(scratch, sizeof scratch, 0)) > 0) stale = true;
         if (n == 0) break;
     }
+    if (stale) Unsettle();
     // RFC 2217: the server's buffers are purged too (the request goes out
     // behind the command) when something may be left in them - bytes came
     // after the last reply, or the last request got no answer at all and
@@ -257,6 +281,8 @@ std::uint32_t NetTransport::Write(const unsigned char* bytes, std::uint32_t coun
     const bool sent = Send(out_);
     out_.clear();
     answered_ = false;
+    endedOnFrame_ = false;
+    exchanged_ = true;
     return sent ? count : 0;
 }
 
@@ -264,6 +290,10 @@ std::uint32_t NetTransport::Read(unsigned char* buffer, std::uint32_t capacity, 
     if (socket_ == net::kNoSocket || capacity == 0) return 0;
     const long n = ReadData(buffer, capacity, waitMs);
     if (n > 0) answered_ = true;
+    // The receive ends on bytes whose third from the end is ETX; a read
+    // that brings none (the wait ran out) or ends otherwise leaves the
+    // exchange unsettled.
+    endedOnFrame_ = n >= 3 && buffer[n - 3] == 0x03;
     return n > 0 ? static_cast<std::uint32_t>(n) : 0;
 }
 

@@ -32,12 +32,18 @@ public:
     // changed since it was made.
     bool IsOpen() const override { return open_; }
     // Drops received bytes not yet read; RFC 2217: asks the server to purge
-    // its buffers too when something may be left in them.
+    // its buffers too when something may be left in them.  While the line
+    // is quiet (see Quiet) there is nothing to drop and nothing is asked
+    // of the connection.
     void Purge() override;
     void SetTransmit(bool) override {}
     std::uint32_t Write(const unsigned char* bytes, std::uint32_t count) override;
     std::uint32_t Read(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) override;
     bool Lost() const override { return lost_; }
+    // An exchange that did not end on its reply leaves the line unsettled.
+    void ExchangeEnded(bool replied) override {
+        if (!replied) endedOnFrame_ = false;
+    }
 
     // The device (the URL), baud rate and line format; the queue sizes are
     // not used.
@@ -46,6 +52,10 @@ public:
     std::uint32_t connectMs = 3000;
     // A write that the connection does not take within this is a failure.
     static constexpr std::uint32_t kWriteLimitMs = 10000;
+    // How long after an exchange that did not end on a whole frame every
+    // purge still looks at the connection: a reply that came too late for
+    // its request may be on its way that long.
+    static constexpr std::uint32_t kSettleMs = 10000;
 
 private:
     bool Connect();
@@ -59,18 +69,33 @@ private:
     long ReadData(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs);
     bool Send(const std::vector<unsigned char>& bytes);
     std::string Where() const;
+    // True when nothing can be waiting on the connection: the request since
+    // the last purge got its reply (the exchange found it whole, and the
+    // last read brought bytes ending as a frame ends), and for kSettleMs no
+    // exchange ended otherwise, no purge found bytes and the connection was
+    // not made again.  Bytes that came since could only be sent by no
+    // one: a terminal speaks when asked.
+    bool Quiet() const;
+    // Starts the time in which every purge looks at the connection.
+    void Unsettle();
 
     // The device, baud rate and format the line was opened with: when the
     // settings change, the next frame goes out on a connection made anew
     // with the new ones.
-    std::string opened_;
-    std::string Settings() const;
+    std::string openedDevice_;
+    std::uint32_t openedBaud_ = 0;
+    std::string openedFormat_;
+    bool SettingsChanged() const;
     DeviceUrl url_;
     platform::serial::LineMode mode_;
     platform::net::Handle socket_ = platform::net::kNoSocket;
     bool open_ = false;
     bool lost_ = false;
     bool answered_ = true;  // bytes came after the last request
+    bool exchanged_ = false;     // a request went out since the last purge
+    bool endedOnFrame_ = false;  // the last read ended as a frame ends
+    bool settling_ = false;      // an exchange ended otherwise ...
+    std::uint32_t unsettledAt_ = 0;  // ... at this tick
     bool showFailures_ = false;
     telnet::Decoder decoder_;
     std::vector<unsigned char> out_;    // what goes out with the next write

@@ -51,6 +51,9 @@ struct FileStamp {
 // when it lies on a network file system, whose clients may cache a file's
 // attributes while it changes on the server.
 bool Stamp(const std::string& path, FileStamp& stamp);
+// Gives back what the stamps keep between calls (a descriptor held on the
+// file, where the platform holds one); the library's unload step calls it.
+void ReleaseStamps();
 }  // namespace profile
 
 // ---------------------------------------------------------------------------

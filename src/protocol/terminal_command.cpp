@@ -37,23 +37,28 @@ ExchangeStep TerminalCommand::Exchange(std::int32_t terminal, std::int32_t comma
     const std::uint32_t total = BuildRequest(0, terminal, command, argHigh, argLow, count, payload, length);
     port.Purge();
     const std::uint32_t written = line_.Send(requestFrame.data(), total);
-    if (written == 0) return ExchangeStep::kNothingWritten;
+    // The medium learns whether the exchange ended on the reply asked for.
+    auto end = [&port](ExchangeStep step) {
+        port.ExchangeEnded(step == ExchangeStep::kReply);
+        return step;
+    };
+    if (written == 0) return end(ExchangeStep::kNothingWritten);
     ++requestsWritten;
-    if (written < total) return ExchangeStep::kPartialWrite;
+    if (written < total) return end(ExchangeStep::kPartialWrite);
     // The reply must come from the terminal asked (unless the line's check
     // is off): frames of other terminals are passed over.
     const int expected = line_.timing.checkTerminal ? static_cast<int>(terminal & 0xFF) : -1;
     std::uint32_t skipped = 0;
     const std::uint32_t received =
         line_.Receive(receiveBuffer.data(), kReceiveCapacity, written, waitTime, expected, skipped);
-    if (received <= skipped) return ExchangeStep::kNothingReceived;
+    if (received <= skipped) return end(ExchangeStep::kNothingReceived);
     std::uint32_t start = 0;
     const std::uint32_t frameLength = FindReply(receiveBuffer.data() + skipped, received - skipped, expected, start);
-    if (frameLength == 0) return ExchangeStep::kNoFrame;
+    if (frameLength == 0) return end(ExchangeStep::kNoFrame);
     const unsigned char* frame = receiveBuffer.data() + skipped + start;
-    if (CheckReply(frame, frameLength) == 0) return ExchangeStep::kCheckRefused;
+    if (CheckReply(frame, frameLength) == 0) return end(ExchangeStep::kCheckRefused);
     replyFrame.assign(frame, frame + frameLength);
-    return ExchangeStep::kReply;
+    return end(ExchangeStep::kReply);
 }
 
 std::int32_t TerminalCommand::Transact(std::int32_t terminal, std::int32_t argHigh, std::int32_t argLow,

@@ -44,6 +44,11 @@ public:
     // True when the medium went away since the last Write (a connection
     // that dropped): no more bytes will come for this frame.
     virtual bool Lost() const { return false; }
+    // The end of an exchange: `replied` when the reply of the terminal
+    // asked was found whole and passed its check, false when it ended on
+    // silence, bytes holding no such frame or a refused check (so that
+    // the rest of a reply may still be on its way).
+    virtual void ExchangeEnded(bool replied) { static_cast<void>(replied); }
 
     OpenFailure lastFailure = OpenFailure::kNone;
     // One line naming the device, the step and the system's reason.

@@ -15,7 +15,13 @@ ModuleState::ModuleState() : line(std::make_unique<SerialPort>(), true) { line.o
 
 void ModuleState::Reload() {
     settings.Reload();
-    const bool network = UsesNetwork(settings.ComName);
+    // The kind of line is read from the name once per name, not per command.
+    if (!kindKnown_ || settings.ComName != kindOf_) {
+        kindOf_ = settings.ComName;
+        kindNetwork_ = UsesNetwork(kindOf_);
+        kindKnown_ = true;
+    }
+    const bool network = kindNetwork_;
     if (!line.HasTransport() || network != network_) {
         if (network) {
             line.SetTransport(std::make_unique<NetTransport>());
@@ -27,9 +33,9 @@ void ModuleState::Reload() {
     if (network) {
         auto& net = static_cast<NetTransport&>(line.transport());
         net.connectMs = settings.ConnectTime;
-        settings.ApplyTo(line.timing, net.params);
+        settings.ApplyTo(line.timing, net.params, true);
     } else {
-        settings.ApplyTo(line.timing, static_cast<SerialPort&>(line.transport()).params);
+        settings.ApplyTo(line.timing, static_cast<SerialPort&>(line.transport()).params, false);
     }
 }
 
@@ -78,6 +84,9 @@ void Detach() {
     std::string().swap(s.ComName);
     std::string().swap(s.StatStr);
     std::string().swap(s.IniPath);
+    std::string().swap(module.kindOf_);
+    module.kindKnown_ = false;
+    platform::profile::ReleaseStamps();
 }
 
 PortLock::PortLock() { platform::lock::Acquire(); }

@@ -43,7 +43,12 @@ struct ModuleState {
     void Reload();
 
 private:
+    friend void Detach();
     bool network_ = false;
+    // The last device name and whether it names a network line.
+    std::string kindOf_;
+    bool kindKnown_ = false;
+    bool kindNetwork_ = false;
 };
 
 ModuleState& Module();

@@ -194,7 +194,7 @@ int PortSettings::WriteDefaults() {
     return 1;
 }
 
-void PortSettings::ApplyTo(LineTiming& timing, SerialParams& params) const {
+void PortSettings::ApplyTo(LineTiming& timing, SerialParams& params, bool network) const {
     timing.echoTime = EchoTime;
     timing.waitTime = WaitTime;
     timing.tries = Repeat;
@@ -202,7 +202,7 @@ void PortSettings::ApplyTo(LineTiming& timing, SerialParams& params) const {
     timing.baud = BautRate;
     timing.checkTerminal = CheckTerminal;
     timing.netAllowance = NetAllowance != kNetAllowanceByKind ? NetAllowance
-                          : UsesNetwork(ComName)              ? kDefaultNetAllowance
+                          : network                           ? kDefaultNetAllowance
                                                               : 0;
     params.device = ComName;
     params.baud = BautRate;

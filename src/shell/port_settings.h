@@ -60,8 +60,9 @@ public:
     std::uint32_t ConnectTime = 3000;
 
     // The record as a line's timing and a serial port's parameters; the
-    // strings' storage is reused.
-    void ApplyTo(LineTiming& timing, SerialParams& params) const;
+    // strings' storage is reused.  `network`: ComName names a network line
+    // (UsesNetwork), which gets the network allowance unless one is set.
+    void ApplyTo(LineTiming& timing, SerialParams& params, bool network) const;
 };
 
 }  // namespace talvo

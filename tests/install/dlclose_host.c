@@ -1,7 +1,7 @@
 /* A plain C host that loads and unloads libtalvo.so twice.  While loaded
  * the library holds the serial device; after dlclose no mapping of it is
- * left and no descriptor refers to the device, and loading it again opens
- * the device again.  Run under talvo-sim --exec (TALVO_SIM_DEVICE). */
+ * left and no descriptor refers to the device or the settings file, and
+ * loading it again opens the device again.  Run under talvo-sim --exec (TALVO_SIM_DEVICE). */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -32,6 +32,8 @@ static int library_mapped(void) {
     return found;
 }
 
+/* Whether a descriptor of this process refers to `file`: the same device
+ * for a character device, the same file otherwise. */
 static int device_held(const char* device) {
     struct stat want;
     DIR* fds;
@@ -45,7 +47,11 @@ static int device_held(const char* device) {
         struct stat st;
         if (e->d_name[0] == '.') continue;
         snprintf(path, sizeof path, "/proc/self/fd/%s", e->d_name);
-        if (stat(path, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == want.st_rdev) found = 1;
+        if (stat(path, &st) != 0) continue;
+        if (S_ISCHR(want.st_mode) ? S_ISCHR(st.st_mode) && st.st_rdev == want.st_rdev
+                                  : st.st_dev == want.st_dev && st.st_ino == want.st_ino) {
+            found = 1;
+        }
     }
     closedir(fds);
     return found;
@@ -82,6 +88,7 @@ int main(int argc, char** argv) {
         check(dlclose(library) == 0, "dlclose");
         check(!library_mapped(), "no mapping of the library remains after dlclose");
         check(!device_held(device), "no descriptor refers to the device after dlclose");
+        check(!device_held(ini), "no descriptor refers to the settings file after dlclose");
     }
     unlink(ini);
     rmdir(dir);

@@ -2,6 +2,7 @@
 // against the software terminal served as a device server, with the faults
 // of a network - bad URLs, refused and silent servers, dropped connections,
 // replies cut or split, 0xFF bytes in the data, a refused baud rate.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -312,6 +313,33 @@ TEST_P(NetLine, SplitAndDelayedReplies) {
     o.net_allowance_ms = 800;
     ASSERT_EQ(lib().talvo_line_open(&o, &line_), 0);
     sim().Ok("fault any delay 200");
+    EXPECT_EQ(lib().talvo_status(line_, 1), 0);
+}
+
+TEST_P(NetLine, RepliesThatComeLateOrOverlongAreNeverTakenForTheNextRequest) {
+    talvo_line_options o = Options(Url(), 1);
+    o.net_allowance_ms = 0;
+    ASSERT_EQ(lib().talvo_line_open(&o, &line_), 0);
+    // A status answered (GG) after the wait gave up; the next status, which
+    // the terminal refuses, must report the refusal, not the late GG.  The
+    // late reply is given ample time to arrive before the next request.
+    sim().Ok("fault 10 delay 100");
+    EXPECT_EQ(lib().talvo_status(line_, 1), TALVO_E_NO_REPLY);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    sim().Ok("fault 10 status NN");
+    EXPECT_EQ(lib().talvo_status(line_, 1), TALVO_E_REFUSED);
+    // Exchanges that end clean in between change nothing of that.
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(lib().talvo_status(line_, 1), 0);
+    sim().Ok("fault 10 delay 100");
+    EXPECT_EQ(lib().talvo_status(line_, 1), TALVO_E_NO_REPLY);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    sim().Ok("fault 10 status NN");
+    EXPECT_EQ(lib().talvo_status(line_, 1), TALVO_E_REFUSED);
+    // A reply with bytes behind it: they are dropped before the next request.
+    sim().Ok("fault 10 trailer");
+    lib().talvo_status(line_, 1);
+    sim().Ok("fault 10 status NN");
+    EXPECT_EQ(lib().talvo_status(line_, 1), TALVO_E_REFUSED);
     EXPECT_EQ(lib().talvo_status(line_, 1), 0);
 }
 

@@ -56,9 +56,13 @@ void Queue(Sim& sim, const std::string& line, int terminal, int count, int& next
     }
 }
 
-TEST(NetCollection, ExactlyOnceAcrossDrops) {
+// The same scenario on each database the service stores into.
+class NetCollection : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(NetCollection, ExactlyOnceAcrossDrops) {
+    if (GetParam() == "postgres" && Postgres::Get() == nullptr) GTEST_SKIP() << "no PostgreSQL server programs";
     TempDir dir;
-    const std::string database = DatabaseFor("sqlite", dir);
+    const std::string database = DatabaseFor(GetParam(), dir);
     SimLine serial(dir / "ttyA");
     NetSimLine tcp("tcp"), rfc("rfc2217");
     serial.Ok("add 1");
@@ -113,6 +117,9 @@ TEST(NetCollection, ExactlyOnceAcrossDrops) {
     const int status = talvod.Wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << talvod.Log();
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, NetCollection, ::testing::Values("sqlite", "postgres"),
+                         [](const auto& p) { return p.param; });
 
 }  // namespace
 }  // namespace talvo::test

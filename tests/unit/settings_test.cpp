@@ -19,6 +19,9 @@
 #include "shell/port_settings.h"
 #include "platform/profile_text.h"
 #include "settings_file.h"
+#ifndef _WIN32
+#include "temp_dir.h"
+#endif
 
 namespace talvo {
 namespace {
@@ -367,6 +370,57 @@ TEST(Settings, AFileThatCannotBeReadGivesTheMissingKeyValuesAndIsLeftAlone) {
 #endif
     EXPECT_FALSE(profile::ReadWhole(file.Path(), text));
 }
+
+#ifndef _WIN32
+// Stamps of settled files are taken through a descriptor held on the file:
+// whatever happens to the file or to the folders on its path, a stamp is
+// never vouched for a file that is not the one the path names.
+TEST(Settings, StampsFollowTheFileThePathNames) {
+    test::TempDir dir;
+    auto write = [](const std::string& path, const std::string& text) {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+    };
+    const std::string a = dir / "a";
+    const std::string b = dir / "b";
+    ASSERT_EQ(mkdir(a.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(b.c_str(), 0700), 0);
+    write(a + "/VELDA.INI", "[CommParam]\nEchoTime=70\n");
+    write(b + "/VELDA.INI", "[CommParam]\nEchoTime=90\n");  // the same size
+    write(dir / "spare.ini", "[CommParam]\nEchoTime=80\n");
+    sleep(3);  // all three settle
+    const std::string path = a + "/VELDA.INI";
+    profile::FileStamp first;
+    profile::FileStamp again;
+    ASSERT_TRUE(profile::Stamp(path, first));
+    ASSERT_TRUE(profile::Stamp(path, again));
+    EXPECT_EQ(first, again);
+
+    // The folder on the path swapped for another: seen once the path is
+    // looked at again, at the latest a second later.
+    ASSERT_EQ(rename(a.c_str(), (dir / "a.old").c_str()), 0);
+    ASSERT_EQ(rename(b.c_str(), a.c_str()), 0);
+    sleep(2);
+    profile::FileStamp swapped;
+    ASSERT_TRUE(profile::Stamp(path, swapped)) << "the other file is settled too";
+    EXPECT_NE(swapped, first);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(swapped.identity[1], static_cast<std::uint64_t>(st.st_ino));
+
+    // Another file renamed onto it, or the file removed: never the old stamp.
+    ASSERT_EQ(rename((dir / "spare.ini").c_str(), path.c_str()), 0);
+    profile::FileStamp replaced;
+    EXPECT_TRUE(!profile::Stamp(path, replaced) || replaced != swapped);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    EXPECT_FALSE(profile::Stamp(path, replaced));
+
+    // The descriptor is given back on request (the library's unload).
+    profile::ReleaseStamps();
+}
+#endif
 
 }  // namespace
 }  // namespace talvo

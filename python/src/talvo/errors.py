@@ -30,6 +30,9 @@ __all__ = [
     "DeviceBusyError",
     "AccessError",
     "LineFormatError",
+    "DeviceUrlError",
+    "ConnectError",
+    "NegotiateError",
     "StoreError",
     "BatchError",
     "UnconfirmedError",
@@ -59,6 +62,12 @@ E_STORE = -18
 E_BATCH = -19
 E_UNCONFIRMED = -20
 E_INTERNAL = -21
+E_URL = -22
+E_SCHEME = -23
+E_URL_PORT = -24
+E_RESOLVE = -25
+E_CONNECT = -26
+E_NEGOTIATE = -27
 
 
 class TalvoError(Exception):
@@ -146,6 +155,20 @@ class LineFormatError(OpenError):
     """The baud rate or line format was not accepted."""
 
 
+class DeviceUrlError(OpenError):
+    """A device URL that is malformed, of an unknown scheme, or whose port is
+    outside 1-65535; nothing was opened."""
+
+
+class ConnectError(OpenError):
+    """The device server's host did not resolve, or the connection was
+    refused or not made in time."""
+
+
+class NegotiateError(OpenError):
+    """The device server failed the RFC 2217 negotiation."""
+
+
 class StoreError(TalvoError):
     """A record store file that cannot be used.
 
@@ -191,6 +214,12 @@ _CLASSES: Dict[int, Type[TalvoError]] = {
     E_BATCH: BatchError,
     E_UNCONFIRMED: UnconfirmedError,
     E_INTERNAL: InternalError,
+    E_URL: DeviceUrlError,
+    E_SCHEME: DeviceUrlError,
+    E_URL_PORT: DeviceUrlError,
+    E_RESOLVE: ConnectError,
+    E_CONNECT: ConnectError,
+    E_NEGOTIATE: NegotiateError,
 }
 
 

@@ -44,14 +44,22 @@ def _close_handle(lib: Any, handle: int) -> None:
 
 
 class Line:
-    """One serial port with terminals on it, opened for exclusive use.
+    """One line with terminals on it, opened for exclusive use: a serial
+    port, or a serial device server on the network.
 
     Every command names a terminal by its number (0-255) and sends one
     request; a command the terminal refuses raises :class:`RefusedError`,
     a failed exchange an :class:`ExchangeError`.  Use it as a context
     manager; a line left unclosed is closed when it is garbage collected.
 
-    :param port: ``"/dev/ttyUSB0"``, ``"ttyS1"``, ``"COM2"``...
+    :param port: ``"/dev/ttyUSB0"``, ``"ttyS1"``, ``"COM2"``..., or a device
+        server: ``"tcp://host:port"`` (a raw byte stream) or
+        ``"rfc2217://host:port"`` (Telnet with the COM port control option:
+        the server is set to `baud` and `line_format` at open).  Hosts are
+        names, IPv4 addresses or IPv6 addresses in brackets.  A malformed
+        URL raises :class:`DeviceUrlError`, a host that does not resolve or
+        a refused connection :class:`ConnectError`, a failed negotiation
+        :class:`NegotiateError`.
     :param baud: the baud rate.
     :param line_format: parity, data and stop bits.
     :param echo_time_ms: the first byte's wait beyond the request's line time.

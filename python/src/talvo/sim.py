@@ -83,6 +83,10 @@ class Sim:
     :param terminals: the terminals served: numbers, or ``"N:attendance"``.
     :param link: a path to link to the device (for instance a COM port in a
         Wine prefix); :attr:`device` is then that path.
+    :param listen: serve the terminals as a serial device server instead,
+        ``"tcp:127.0.0.1:0"`` or ``"rfc2217:127.0.0.1:0"`` (a port of 0: one
+        the system picks); :attr:`device` is then its URL,
+        ``"tcp://127.0.0.1:PORT"``.
     :param executable: the program; by default :func:`find_sim`.
     :param start_timeout: seconds to wait for the program to come up.
     """
@@ -92,11 +96,13 @@ class Sim:
         terminals: Iterable[Union[int, str]] = DEFAULT_TERMINALS,
         *,
         link: Optional[Union[str, os.PathLike]] = None,
+        listen: Optional[str] = None,
         executable: Optional[str] = None,
         start_timeout: float = 10.0,
     ) -> None:
         self._terminals = [_terminal_arg(t) for t in terminals]
         self._link = os.fspath(link) if link is not None else None
+        self._listen = listen
         self._executable = executable or find_sim()
         self._timeout = start_timeout
         self._process: Optional[subprocess.Popen] = None
@@ -118,6 +124,8 @@ class Sim:
             args += ["--terminal", t]
         if self._link:
             args += ["--link", self._link]
+        if self._listen:
+            args += ["--listen", self._listen]
         try:
             self._process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         except OSError as e:

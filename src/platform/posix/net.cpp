@@ -133,7 +133,10 @@ void Close(Handle h) {
 
 bool WriteAll(Handle h, const unsigned char* data, std::uint32_t count, std::uint32_t limitMs, std::string& reason) {
     const int fd = static_cast<int>(h);
-    const std::uint32_t start = NowMs();
+    // The limit starts when the connection first takes nothing: a request
+    // that leaves at once needs no clock.
+    std::uint32_t start = 0;
+    bool waiting = false;
     std::uint32_t done = 0;
     while (done < count) {
         const ssize_t w = ::send(fd, data + done, count - done, MSG_NOSIGNAL);
@@ -144,6 +147,10 @@ bool WriteAll(Handle h, const unsigned char* data, std::uint32_t count, std::uin
         if (w < 0 && errno == EINTR) continue;
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd p{fd, POLLOUT, 0};
+            if (!waiting) {
+                start = NowMs();
+                waiting = true;
+            }
             const int left = Remaining(start, limitMs);
             if (left == 0 || (::poll(&p, 1, left) == 0)) {
                 reason = "the connection took nothing for " + std::to_string(limitMs) + " ms";
@@ -159,14 +166,16 @@ bool WriteAll(Handle h, const unsigned char* data, std::uint32_t count, std::uin
 
 long Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs, std::string& reason) {
     const int fd = static_cast<int>(h);
-    const std::uint32_t start = NowMs();
+    const std::uint32_t start = waitMs == 0 ? 0 : NowMs();
     // A wait starts with the poll: right after a request the reply is not
     // there yet, and a receive that finds nothing would be a call wasted.
     bool ready = waitMs == 0;
+    bool first = true;
     for (;;) {
         if (!ready) {
             pollfd p{fd, POLLIN, 0};
-            const int rc = ::poll(&p, 1, Remaining(start, waitMs));
+            const int rc = ::poll(&p, 1, first ? static_cast<int>(waitMs) : Remaining(start, waitMs));
+            first = false;
             if (rc == 0) return 0;
             if (rc < 0 && errno != EINTR) {
                 reason = ErrnoText(errno);
@@ -185,7 +194,7 @@ long Read(Handle h, unsigned char* buffer, std::uint32_t capacity, std::uint32_t
             reason = ErrnoText(errno);
             return -1;
         }
-        if (Remaining(start, waitMs) == 0) return 0;
+        if (waitMs == 0 || Remaining(start, waitMs) == 0) return 0;
     }
 }
 

@@ -233,14 +233,83 @@ bool ReadWhole(const std::string& path, std::string& text) {
     return true;
 }
 
+namespace {
+// The settings file as last stamped, with a descriptor held on it.  While
+// the path names that file, the status of the descriptor (no walk of the
+// path, the dearest part of a status) shows every change of it: writing,
+// truncating, a rename onto it or away from it and a removal all change its
+// change time or its link count, so a status equal to the last one is the
+// same file unchanged.  A folder on the path that is renamed or relinked
+// leaves the file as it was: the path itself is looked at again when its
+// last look is a second old.  Plain data, constant-initialized: the
+// library's unload step lets go of it whether or not the other static
+// objects still live.
+struct HeldFile {
+    std::mutex lock;
+    char path[512] = {};
+    int fd = -1;
+    struct stat seen {};
+    std::int64_t pathLookedAt = 0;  // the system's time, ns (a step back looks again)
+};
+constinit HeldFile held;
+constexpr std::int64_t kPathLookNs = 1000000000;
+
+bool SameStatus(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_nlink == b.st_nlink && a.st_size == b.st_size &&
+           Nanoseconds(a.st_mtim) == Nanoseconds(b.st_mtim) && Nanoseconds(a.st_ctim) == Nanoseconds(b.st_ctim);
+}
+
+void LetGo(HeldFile& h) {
+    if (h.fd >= 0) ::close(h.fd);
+    h.fd = -1;
+    h.path[0] = '\0';
+}
+
+// The status of the file `path` names, through the held descriptor when
+// that vouches for it; false when the file is missing or not local.
+bool CurrentStatus(const std::string& path, struct stat& st, std::int64_t at) {
+    std::lock_guard<std::mutex> hold(held.lock);
+    if (held.fd >= 0 && path == held.path && at - held.pathLookedAt < kPathLookNs && at >= held.pathLookedAt &&
+        ::fstat(held.fd, &st) == 0 && st.st_nlink > 0 && SameStatus(st, held.seen)) {
+        return true;
+    }
+    if (::stat(path.c_str(), &st) != 0 || !OnLocalFileSystem(path)) {
+        LetGo(held);
+        return false;
+    }
+    if (held.fd < 0 || path != held.path || st.st_dev != held.seen.st_dev || st.st_ino != held.seen.st_ino) {
+        LetGo(held);
+#ifdef O_PATH
+        const int flags = O_PATH | O_CLOEXEC;
+#else
+        const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+#endif
+        const int fd = ::open(path.c_str(), flags);
+        struct stat opened {};
+        // Held only when it is the file just looked at (not one put there since).
+        if (path.size() < sizeof held.path && fd >= 0 && ::fstat(fd, &opened) == 0 && opened.st_dev == st.st_dev &&
+            opened.st_ino == st.st_ino) {
+            held.fd = fd;
+            path.copy(held.path, path.size());
+            held.path[path.size()] = '\0';
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    held.seen = st;
+    held.pathLookedAt = at;
+    return true;
+}
+}  // namespace
+
 bool Stamp(const std::string& path, FileStamp& stamp) {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !OnLocalFileSystem(path)) return false;
+    if (!CurrentStatus(path, st, Nanoseconds(now))) return false;
     // Every change of the file sets its change time to the present, so a
     // file last changed more than two seconds ago keeps its stamp exactly
     // until it changes again.
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME, &now);
     const std::int64_t modified = Nanoseconds(st.st_mtim);
     const std::int64_t changed = Nanoseconds(st.st_ctim);
     if (Nanoseconds(now) - (modified > changed ? modified : changed) < 2100000000) return false;
@@ -250,6 +319,11 @@ bool Stamp(const std::string& path, FileStamp& stamp) {
     stamp.times[0] = static_cast<std::uint64_t>(modified);
     stamp.times[1] = static_cast<std::uint64_t>(changed);
     return true;
+}
+
+void ReleaseStamps() {
+    std::lock_guard<std::mutex> hold(held.lock);
+    LetGo(held);
 }
 
 bool WriteString(const std::string& section, const std::string& key, const std::string& value,

@@ -166,4 +166,6 @@ bool Stamp(const std::string& path, FileStamp& stamp) {
     return true;
 }
 
+void ReleaseStamps() {}
+
 }  // namespace talvo::platform::profile
