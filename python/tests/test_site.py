@@ -206,6 +206,29 @@ def test_against_talvod(tmp_path: Any) -> None:
             with pytest.raises(SiteError) as e:
                 Site(url).status(1)
             assert e.value.status == 401
+
+            # The desired state: a lost card pushed by the service itself.
+            version = site.block_card("777777", reason="lost")
+            for _ in range(500):
+                if "777777" in sim.get(1, "blacklist"):
+                    break
+                time.sleep(0.02)
+            assert "777777" in sim.get(1, "blacklist")
+            card = site.card("777777")
+            assert card["blocked"][0]["reason"] == "lost"
+            assert site.blocked_cards("777")[0]["card"] == "777777"
+            assert site.set_item("menu", ["3.00"], 0) == 1
+            with pytest.raises(SiteError) as e:
+                site.set_item("menu", ["4.00"], 0)
+            assert (e.value.status, e.value.version) == (409, 1)
+            with pytest.raises(SiteError) as e:
+                site.set_item("menu", ["10000.00"], 1)
+            assert e.value.status == 400 and "menu price 1" in e.value.problem
+            assert site.unblock_card("777777") == version + 1
+            assert [a["action"] for a in site.audit()][:3] == ["unblock card", "set menu", "block card"]
+            assert any(t["terminal"] == 1 for t in site.sync_state())
+            with pytest.raises(ValueError):
+                site.block_card("12345")
         finally:
             process.terminate()
             process.wait(timeout=30)

@@ -114,10 +114,23 @@ class Site:
         if isinstance(terminal, bool) or not isinstance(terminal, int) or not 0 <= terminal <= 255:
             raise ValueError(f"terminal: a number from 0 to 255, not {terminal!r}")
         where = f"/api/lines/{urllib.parse.quote(line, safe='')}" if line else "/api"
+        status, answer = self._send("POST", f"{where}/terminals/{terminal}/command", body)
+        if status == 401:
+            why = "did not accept the token" if self.token else "needs a token"
+            raise SiteError(f"the service at {self.url} {why}", status)
+        if status not in (200, 202):
+            raise SiteError(answer.get("error") or f"the service at {self.url} answered HTTP {status}", status,
+                            answer.get("exit", 2 if status == 400 else 1))
+        if answer.get("ok") is not True:
+            raise SiteError(answer.get("problem") or "no outcome", status, answer.get("exit", 1))
+        return answer
+
+    def _send(self, method: str, path: str, body: Optional[Dict[str, Any]] = None) -> Tuple[int, Dict[str, Any]]:
+        """One request; the HTTP status and the JSON object answered."""
         request = urllib.request.Request(
-            f"{self.url}{where}/terminals/{terminal}/command",
-            data=json.dumps(body).encode(),
-            method="POST",
+            f"{self.url}{path}",
+            data=None if body is None else json.dumps(body).encode(),
+            method=method,
             headers={"Content-Type": "application/json"},
         )
         if self.token:
@@ -137,15 +150,7 @@ class Site:
             answer = None
         if not isinstance(answer, dict):
             raise SiteError(f"the service at {self.url} answered HTTP {status} without a readable body", status)
-        if status == 401:
-            why = "did not accept the token" if self.token else "needs a token"
-            raise SiteError(f"the service at {self.url} {why}", status)
-        if status not in (200, 202):
-            raise SiteError(answer.get("error") or f"the service at {self.url} answered HTTP {status}", status,
-                            answer.get("exit", 2 if status == 400 else 1))
-        if answer.get("ok") is not True:
-            raise SiteError(answer.get("problem") or "no outcome", status, answer.get("exit", 1))
-        return answer
+        return status, answer
 
     # ---- Terminals --------------------------------------------------------
 
@@ -270,6 +275,66 @@ class Site:
         return {k: answer[k] for k in ("line", "terminal", "records", "rejected", "state") if k in answer}
 
     # ---- Desired state ----------------------------------------------------
-    # The site's desired state (/api/blacklist and the other state
-    # endpoints): block_card, unblock_card and the sync state per terminal
-    # belong here, beside the direct commands above.
+    # What the service keeps its terminals at: it pushes each change to
+    # every terminal concerned and reads back what it can.  Changes need an
+    # administrator's token; a stale `version` raises SiteError with status
+    # 409 and the current version in `version`.
+
+    def _state(self, method: str, path: str, body: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
+        status, answer = self._send(method, path, body)
+        if status == 200:
+            return answer
+        if status == 401:
+            why = "did not accept the token" if self.token else "needs a token"
+            raise SiteError(f"the service at {self.url} {why}", status)
+        error = SiteError(answer.get("error") or f"the service at {self.url} answered HTTP {status}", status)
+        error.version = answer.get("version")  # type: ignore[attr-defined]
+        raise error
+
+    @staticmethod
+    def _card(card: str) -> str:
+        if not isinstance(card, str) or len(card) != 6 or not card.isdigit():
+            raise ValueError(f"card: exactly six digits, not {card!r}")
+        return card
+
+    def block_card(self, card: str, reason: str = "", scope: str = "site") -> int:
+        """Blocks `card` on every payment terminal of `scope` ("site" or a
+        group); the blacklist's new version."""
+        body = {"reason": reason, "scope": scope}
+        return int(self._state("POST", f"/api/cards/{self._card(card)}/block", body)["version"])
+
+    def unblock_card(self, card: str, reason: str = "", scope: str = "site") -> int:
+        body = {"reason": reason, "scope": scope}
+        return int(self._state("POST", f"/api/cards/{self._card(card)}/unblock", body)["version"])
+
+    def card(self, card: str) -> Dict[str, Any]:
+        """Where `card` is blocked, its history, and per terminal whether it
+        is ``applied``, ``absent``, ``pending`` or ``failed``."""
+        return self._state("GET", f"/api/cards/{self._card(card)}")
+
+    def blocked_cards(self, prefix: str = "") -> List[Dict[str, Any]]:
+        query = f"?q={urllib.parse.quote(prefix)}" if prefix else ""
+        return list(self._state("GET", f"/api/cards{query}")["cards"])
+
+    def desired(self) -> Dict[str, Any]:
+        """Every kept item with its version and value, and the groups."""
+        return self._state("GET", "/api/desired")
+
+    def set_item(self, item: str, value: Any, version: int, scope: str = "site") -> int:
+        """Sets `item` ("menu", "zones", ...) of `scope` to `value`, changed
+        from `version` (0 for an item not kept yet); the new version."""
+        path = f"/api/desired/{urllib.parse.quote(scope, safe='')}/{urllib.parse.quote(item, safe='')}"
+        return int(self._state("PUT", path, {"version": version, "value": value})["version"])
+
+    def release_item(self, item: str, version: int, scope: str = "site") -> None:
+        """No longer keeps `item` of `scope`: the terminals keep what they hold."""
+        path = f"/api/desired/{urllib.parse.quote(scope, safe='')}/{urllib.parse.quote(item, safe='')}"
+        self._state("DELETE", f"{path}?version={int(version)}")
+
+    def sync_state(self) -> List[Dict[str, Any]]:
+        """Per terminal its ``badge`` and its items' states."""
+        return list(self._state("GET", "/api/sync")["terminals"])
+
+    def audit(self, limit: int = 100) -> List[Dict[str, Any]]:
+        """The changes made through the service, newest first."""
+        return list(self._state("GET", f"/api/audit?limit={int(limit)}")["audit"])
