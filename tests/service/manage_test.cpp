@@ -287,6 +287,26 @@ TEST_F(Manage, ReplacedTerminalIsRewrittenAndRefusalsBackOff) {
     EXPECT_EQ(a.Ok("get 2 menu"), a.Ok("get 1 menu"));
 }
 
+// A terminal handing over a long backlog does not hold a lost card back:
+// the card goes out between two of its batches.
+TEST_F(Manage, LostCardGoesBetweenTheBatchesOfABacklog) {
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    a.Ok("add 2");
+    a.Ok("pace 9600");
+    for (int i = 0; i < 240; ++i) {
+        RawRecord r;
+        r.card = std::to_string(300000 + i);
+        a.Ok("record 1 seal " + r.Text());
+    }
+    Start(Config(dir / "talvod.db", {LineBlock("hall", a.link(), {"1", "2"})}));
+    ASSERT_TRUE(WaitFor([&] { return a.Held(1) < 230; }));
+    ASSERT_EQ(Send("POST", "/api/cards/666666/block", {{"reason", "lost"}}).status, 200);
+    ASSERT_TRUE(WaitFor([&] { return Holds(a, 1, "666666") && Holds(a, 2, "666666"); }));
+    EXPECT_GT(a.Held(1), 0) << "the card waited for the whole backlog";
+    EXPECT_TRUE(WaitFor([&] { return a.Held(1) == 0; }, std::chrono::seconds(60))) << "collection went on";
+}
+
 // On PostgreSQL, the server stopped: changes are refused and nothing half
 // done is kept or pushed; when it is back, a change goes through and out.
 TEST_F(Manage, DatabaseAwayRefusesChanges) {

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "harness.h"
+#include "desired.h"
 #include "ownership.h"
 #include "store.h"
 
@@ -66,9 +67,13 @@ TEST_P(Ownership, TerminalsNoLongerConfigured) {
     ASSERT_TRUE(ClaimLine(*db, "south", "pc1").ours);
     ASSERT_TRUE(ClaimLine(*db, "west", "pc2").ours);
 
+    for (int n : {1, 2}) SaveSync(*db, SyncRow{"north", n, "menu", "in_sync", "[100]", "", 0, "", "", ""});
     ReleaseOthers(*db, "pc1", {{"north", 1}, {"south", 1}});
     EXPECT_EQ(StateOf("north", 1), "up");
     EXPECT_EQ(StateOf("north", 2), "not configured");
+    const std::vector<SyncRow> sync = ListSync(*db, "north");
+    ASSERT_EQ(sync.size(), 1u) << "the sync state of a terminal no longer configured goes with it";
+    EXPECT_EQ(sync[0].terminal, 1);
     EXPECT_EQ(StateOf("south", 1), "up");
 
     // The line north taken out: its terminals and its claim go; another

@@ -94,9 +94,13 @@ bool CollectTurn(LineContext& line, TerminalRun& t) {
     const int number = t.config.number;
     Metrics& metrics = line.metrics();
     for (int turn = 0; turn < kBatchesPerTurn; ++turn) {
-        // Between batches (the last one confirmed), the interface's
-        // commands go first.
-        if (turn > 0) CommandJob(line);
+        // Between batches (the last one confirmed), a card blocked
+        // meanwhile and the interface's commands go first: a terminal with a
+        // long backlog does not hold a lost card back.
+        if (turn > 0) {
+            if (line.TakeSyncWanted() && !SyncJob(line, true)) return false;
+            CommandJob(line);
+        }
         const auto started = Clock::now();
         talvo_record records[TALVO_BATCH_MAX];
         std::size_t n = 0;

@@ -54,6 +54,8 @@ void ReleaseOthers(Connection& db, const std::string& host, const std::vector<Co
         db.Query("UPDATE terminals SET state = 'not configured', waiting = NULL, updated = ? WHERE line = ? AND number = ?"
                  " AND host = ?",
                  {UtcNow(), line, number, host});
+        // What it held of the desired state is no longer kept up to date.
+        db.Query("DELETE FROM sync_state WHERE line = ? AND terminal = ?", {line, number});
     }
     tx.Commit();
 }
