@@ -472,6 +472,8 @@ void HttpApi::Routes() {
                                {"records_today", t.recordsToday},
                                {"takings_today_cents", t.takingsTodayCents},
                                {"sum_today_cents", t.sumTodayCents},
+                               {"clock", Optional(t.clock)},
+                               {"clock_read", Optional(t.clockRead)},
                                {"updated", Optional(t.updated)}});
         }
         Json(res, json{{"terminals", out}});
