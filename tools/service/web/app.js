@@ -446,12 +446,18 @@ async function collectNow(line, number) {
   refresh();
 }
 
-// The sync state; while a terminal is pending it is looked at again soon,
-// so that its badge follows the change on its way.
+// Whether a terminal answers: a change pending on it is on its way (on a
+// silent one it waits until it answers again).
+function answering(line, number) {
+  return state.terminals.some(t => t.line === line && t.number === number && t.state === "up");
+}
+
+// The sync state; while an answering terminal is pending it is looked at
+// again soon, so that its badge follows the change on its way.
 function takeSync(sync) {
   state.sync = {};
   for (const t of sync.terminals) state.sync[t.line + ":" + t.terminal] = t;
-  const pending = sync.terminals.some(t => t.badge === "pending");
+  const pending = sync.terminals.some(t => t.badge === "pending" && answering(t.line, t.terminal));
   if (pending && !state.syncTimer) {
     state.syncTimer = setTimeout(async () => {
       state.syncTimer = null;
@@ -531,7 +537,8 @@ function openCard(card) {
 const CARD_STATE_TEXT = { applied: "applied", absent: "not on it", pending: "pending", failed: "failed" };
 
 // One card: where it is blocked, on which terminals that holds, and its
-// history.  Looked at again soon while a terminal is still pending.
+// history.  Looked at again soon while an answering terminal is still
+// pending.
 async function loadCard() {
   const card = state.card;
   const c = await api("/api/cards/" + encodeURIComponent(card));
@@ -557,7 +564,7 @@ async function loadCard() {
       el("td", {}, h.reason), el("td", {}, h.by)));
   }
   if (!c.history.length) history.append(el("tr", {}, el("td", { colspan: "5" }, "never blocked")));
-  if (c.terminals.some(t => t.state === "pending") && !state.cardTimer) {
+  if (c.terminals.some(t => t.state === "pending" && answering(t.line, t.terminal)) && !state.cardTimer) {
     state.cardTimer = setTimeout(() => {
       state.cardTimer = null;
       if (state.card) loadCard().catch(showError);
@@ -704,6 +711,7 @@ async function refresh() {
       api("/api/sync"), api("/api/desired")]);
     state.clocks = {};
     for (const j of jobs.jobs) if (j.job === "clock" && j.last_end) state.clocks[j.line] = j.last_end;
+    state.terminals = terminals.terminals;
     takeSync(sync);
     takeDesired(desired);
     renderTerminals(terminals.terminals);
