@@ -581,23 +581,39 @@ void KeepScreenshot(Browser& browser, const std::string& name) {
 
 // A lost card blocked from the Cards view, by clicks: every software
 // terminal then holds it in its own blacklist, the card's terminals show
-// it applied, its history and the changes table say who did it.  A
+// it applied (pending on a silent one until it answers again), its history
+// and the changes table say who did it.  A
 // read-only token is refused with the service's own reason, and nothing
 // of what it tried reaches a terminal.
 TEST(Page, CardsViewBlocksAndUnblocks) {
     const std::string chromium = Chromium();
     if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
     TempDir dir;
-    SimLine a(dir / "ttyA"), b(dir / "ttyB");
+    SimLine a(dir / "ttyA"), b(dir / "ttyB"), c(dir / "ttyC");
     a.Ok("add 1");
     a.Ok("add 2");
     a.Ok("add 3 attendance");
     b.Ok("add 1");
+    c.Ok("add 1");
     WriteText(dir / "talvod.toml", ManagedConfig(dir, {LineBlock("north", a.link(), {"1@canteen", "2", "3:attendance"}),
-                                                       LineBlock("south", b.link(), {"1"})}));
+                                                       LineBlock("south", b.link(), {"1"}),
+                                                       LineBlock("east", c.link(), {"1"})}));
     Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
     const int port = talvod.Port();
     ASSERT_GT(port, 0) << talvod.Log();
+    // East's terminal answered once, then fell silent.
+    auto stateOf = [&](const std::string& line) {
+        const json all = json::parse(HttpGet(port, "/api/terminals", kReader).body, nullptr, false);
+        if (all.is_object()) {
+            for (const json& t : all["terminals"]) {
+                if (t["line"] == line) return t["state"].get<std::string>();
+            }
+        }
+        return std::string();
+    };
+    ASSERT_TRUE(WaitFor([&] { return stateOf("east") == "up"; })) << talvod.Log();
+    c.Ok("fault any silence times=0");
+    ASSERT_TRUE(WaitFor([&] { return stateOf("east") == "down"; })) << talvod.Log();
 
     Browser browser(chromium, dir);
     ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(port) + "/")) << "no answer from chromium";
@@ -627,10 +643,17 @@ TEST(Page, CardsViewBlocksAndUnblocks) {
     EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "123456") && Holds(a, 2, "123456") && Holds(b, 1, "123456"); }))
         << talvod.Log();
     EXPECT_EQ(a.Ok("get 3 blacklist"), "") << "an attendance terminal keeps no blacklist";
-    // The page follows the push until every terminal holds the card.
-    ASSERT_TRUE(browser.Until("(rows => rows.length === 3 && rows.every(r => r.dataset.state === 'applied'))"
-                              "([...document.querySelectorAll('#card-terminals tbody tr')])"))
-        << browser.Text("#card-terminals");
+    // The page follows the push until every answering terminal holds the
+    // card; the silent one is pending, and catches up when it answers.
+    const std::string states = "[...document.querySelectorAll('#card-terminals tbody tr')].map(r => r.dataset.terminal +"
+                               " '=' + r.dataset.state).join(' ')";
+    ASSERT_TRUE(browser.Until(states + " === 'east:1=pending north:1=applied north:2=applied south:1=applied'"))
+        << browser.Eval(states);
+    EXPECT_FALSE(Holds(c, 1, "123456"));
+    c.Ok("clearfaults");
+    EXPECT_TRUE(WaitFor([&] { return Holds(c, 1, "123456"); }));
+    ASSERT_TRUE(browser.Until(states + " === 'east:1=applied north:1=applied north:2=applied south:1=applied'"))
+        << browser.Eval(states);
     EXPECT_EQ(browser.Text("#card-status"), "blocked for the whole site (lost at lunch)");
     EXPECT_EQ(browser.Eval("[...document.querySelectorAll('#card-history tbody tr')].map(r => r.cells[1].textContent + '|' +"
                            " r.cells[3].textContent + '|' + r.cells[4].textContent).join(';')"),
@@ -649,10 +672,12 @@ TEST(Page, CardsViewBlocksAndUnblocks) {
     browser.Click("#card-unblock");
     ASSERT_TRUE(browser.Until("document.getElementById('card-outcome').textContent.startsWith('unblocked')"))
         << browser.Text("#card-outcome");
-    EXPECT_TRUE(WaitFor([&] { return !Holds(a, 1, "123456") && !Holds(a, 2, "123456") && !Holds(b, 1, "123456"); }));
+    EXPECT_TRUE(WaitFor([&] {
+        return !Holds(a, 1, "123456") && !Holds(a, 2, "123456") && !Holds(b, 1, "123456") && !Holds(c, 1, "123456");
+    }));
     ASSERT_TRUE(browser.Until("document.querySelectorAll('#card-history tbody tr').length === 2"));
     EXPECT_EQ(browser.Text("#card-history tbody tr td:nth-child(2)"), "unblock");
-    ASSERT_TRUE(browser.Until("(rows => rows.length === 3 && rows.every(r => r.dataset.state === 'absent'))"
+    ASSERT_TRUE(browser.Until("(rows => rows.length === 4 && rows.every(r => r.dataset.state === 'absent'))"
                               "([...document.querySelectorAll('#card-terminals tbody tr')])"))
         << browser.Text("#card-terminals");
     KeepScreenshot(browser, "talvod-page-cards.png");
@@ -673,7 +698,7 @@ TEST(Page, CardsViewBlocksAndUnblocks) {
     EXPECT_EQ(browser.Eval("document.getElementById('token-form').hidden"), true) << "a valid token is kept";
     EXPECT_EQ(browser.Text("#card-status"), "not blocked");
     EXPECT_EQ(json::parse(HttpGet(port, "/api/audit", kReader).body)["audit"].size(), 2u);
-    EXPECT_FALSE(Holds(a, 1, "654321") || Holds(b, 1, "654321"));
+    EXPECT_FALSE(Holds(a, 1, "654321") || Holds(b, 1, "654321") || Holds(c, 1, "654321"));
 
     talvod.Signal(SIGTERM);
     talvod.Wait();
@@ -743,7 +768,10 @@ TEST(Page, MenuEditorBadgesAndAttendanceTile) {
     ASSERT_TRUE(browser.Until("document.querySelector(\"[data-terminal='hall:1'] .sync\").dataset.badge === 'in_sync'"))
         << browser.Text("[data-terminal='hall:1'] .sync");
     EXPECT_EQ(browser.Text("[data-terminal='hall:1'] .sync"), "in sync");
-    EXPECT_EQ(browser.Eval("document.querySelector('#audit tbody tr').cells[3].textContent"), "set menu");
+    // The change is in the table of changes as soon as it is saved.
+    EXPECT_EQ(browser.Eval("document.querySelector('#audit tbody tr').cells[3].textContent + ' ' +"
+                           " document.querySelector('#audit tbody tr').cells[4].textContent"),
+              "set menu canteen: [150,275]");
 
     // A price the terminals cannot hold: the service's reason, nothing kept.
     browser.Type("#menu-prices li:nth-child(2) input", "2,75");

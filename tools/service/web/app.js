@@ -657,7 +657,7 @@ async function saveMenu() {
   try {
     const r = await send("PUT", "/api/desired/" + encodeURIComponent(scope) + "/menu", { version, value: prices });
     state.menu.dirty = false;
-    await reloadMenu();
+    await Promise.all([reloadMenu(), loadAudit()]);
     menuOutcome("ok", "saved as version " + r.version + "; on its way to the terminals");
   } catch (e) {
     if (e instanceof Refused && e.status === 409) {
@@ -677,7 +677,7 @@ async function releaseMenu() {
   menuOutcome("busy", "releasing…");
   try {
     await send("DELETE", "/api/desired/" + encodeURIComponent(scope) + "/menu" + query({ version }));
-    await reloadMenu();
+    await Promise.all([reloadMenu(), loadAudit()]);
     menuOutcome("ok", "the site's menu applies to " + scopeName(scope));
   } catch (e) {
     if (e instanceof Refused && e.status === 409) await reloadMenu().catch(showError);
