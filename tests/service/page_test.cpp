@@ -718,7 +718,18 @@ TEST(Page, MenuEditorBadgesAndAttendanceTile) {
     a.Ok("add 1");
     a.Ok("add 2");
     a.Ok("add 3 attendance");
-    a.Ok("set 3 aclock 20260102030405");
+    // The door's clock stands three days behind (and still, as the
+    // software terminal keeps a clock it was given).
+    const std::time_t behind = std::time(nullptr) - 3 * 86400;
+    std::tm door{};
+    localtime_r(&behind, &door);
+    char aclock[64];
+    std::snprintf(aclock, sizeof aclock, "%04d%02d%02d%02d%02d%02d", door.tm_year + 1900, door.tm_mon + 1, door.tm_mday,
+                  door.tm_hour, door.tm_min, door.tm_sec);
+    char shown[64];
+    std::snprintf(shown, sizeof shown, "%04d-%02d-%02d %02d:%02d:%02d", door.tm_year + 1900, door.tm_mon + 1,
+                  door.tm_mday, door.tm_hour, door.tm_min, door.tm_sec);
+    a.Ok(std::string("set 3 aclock ") + aclock);
     WriteText(dir / "talvod.toml",
               ManagedConfig(dir, {LineBlock("hall", a.link(), {"1@canteen", "2@canteen", "3:attendance@door", "4"})}));
     a.Ok("add 4");
@@ -728,8 +739,18 @@ TEST(Page, MenuEditorBadgesAndAttendanceTile) {
 
     // The clock is read from the terminal and kept.
     ASSERT_TRUE(WaitFor([&] {
-        return HttpGet(port, "/api/terminals", kReader).body.find("\"clock\":\"2026-01-02 03:04:05\"") != std::string::npos;
+        return HttpGet(port, "/api/terminals", kReader).body.find(std::string("\"clock\":\"") + shown + "\"") !=
+               std::string::npos;
     })) << HttpGet(port, "/api/terminals", kReader).body;
+    // Three days behind this host's clock when it was read.
+    for (const json& t : json::parse(HttpGet(port, "/api/terminals", kReader).body)["terminals"]) {
+        if (t["number"] == 3) {
+            EXPECT_LT(t["clock_offset_seconds"].get<std::int64_t>(), -2 * 86400) << t.dump();
+            EXPECT_GT(t["clock_offset_seconds"].get<std::int64_t>(), -4 * 86400) << t.dump();
+        } else {
+            EXPECT_TRUE(t["clock"].is_null() && t["clock_offset_seconds"].is_null()) << t.dump();
+        }
+    }
 
     Browser browser(chromium, dir);
     ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(port) + "/")) << "no answer from chromium";
@@ -740,13 +761,16 @@ TEST(Page, MenuEditorBadgesAndAttendanceTile) {
     browser.Click("#token-form button");
     ASSERT_TRUE(browser.Until("document.body.dataset.loaded === '1'"));
 
-    const std::string door = browser.Text("[data-terminal='hall:3']");
-    EXPECT_NE(door.find("clock 1/2/2026 03:04 AM ("), std::string::npos) << door;
-    EXPECT_NE(door.find(" behind) · read "), std::string::npos) << door;
-    EXPECT_NE(door.find("zones unknown"), std::string::npos) << door;
+    const std::string tile = browser.Text("[data-terminal='hall:3']");
+    const json day = browser.Eval("new Date(" + std::to_string(door.tm_year + 1900) + ", " + std::to_string(door.tm_mon) +
+                                  ", " + std::to_string(door.tm_mday) + ").toLocaleDateString()");
+    ASSERT_TRUE(day.is_string());
+    EXPECT_NE(tile.find("clock " + day.get<std::string>() + " "), std::string::npos) << tile;
+    EXPECT_NE(tile.find(" (3 days behind) · read "), std::string::npos) << tile;
+    EXPECT_NE(tile.find("zones unknown"), std::string::npos) << tile;
     EXPECT_EQ(browser.Eval("document.querySelector(\"[data-terminal='hall:3'] .today\")"), nullptr);
-    EXPECT_EQ(door.find("record"), std::string::npos) << door;
-    EXPECT_EQ(door.find(".00"), std::string::npos) << door;
+    EXPECT_EQ(tile.find("record"), std::string::npos) << tile;
+    EXPECT_EQ(tile.find(".00"), std::string::npos) << tile;
     EXPECT_EQ(browser.Text("[data-terminal='hall:1'] .sync"), "nothing managed");
     EXPECT_EQ(browser.Text("#menu-about"), "no menu kept · for every terminal without a group menu");
 

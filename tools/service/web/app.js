@@ -192,19 +192,18 @@ function apart(ms) {
   return plural(Math.round(hours / 24), "day");
 }
 
-// An attendance terminal's clock as last read, and how far it was from
-// this browser's clock then.
+// An attendance terminal's clock as last read (its own wall time), how
+// far it was from the site's time then, and when it was read.
 function clockText(t) {
   const m = /^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})$/.exec(t.clock || "");
   if (!m) return "clock not read yet";
-  const clock = new Date(+m[1], +m[2] - 1, +m[3], +m[4], +m[5], +m[6]);
-  let text = "clock " + stamp(clock);
-  const read = new Date(t.clock_read);
-  if (!isNaN(read)) {
-    const off = clock - read;
-    if (Math.abs(off) >= 60000) text += " (" + apart(off) + (off > 0 ? " ahead" : " behind") + ")";
-    text += " · read " + stamp(read);
+  let text = "clock " + stamp(new Date(+m[1], +m[2] - 1, +m[3], +m[4], +m[5], +m[6]));
+  const off = t.clock_offset_seconds;
+  if (typeof off === "number" && Math.abs(off) >= 60) {
+    text += " (" + apart(off * 1000) + (off > 0 ? " ahead" : " behind") + ")";
   }
+  const read = new Date(t.clock_read);
+  if (!isNaN(read)) text += " · read " + stamp(read);
   return text;
 }
 
