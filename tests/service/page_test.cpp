@@ -149,6 +149,20 @@ public:
                  {{"type", type}, {"x", at[0]}, {"y", at[1]}, {"button", "left"}, {"clickCount", 1}});
         }
     }
+    // A screenshot of the page as it is, as PNG; false when none came.
+    bool Screenshot(const std::string& path) {
+        const json shot = Send("Page.captureScreenshot", {{"format", "png"}, {"captureBeyondViewport", true}});
+        if (!shot.contains("data") || !shot["data"].is_string()) return false;
+        const std::string png = Base64(shot["data"].get<std::string>());
+        if (png.empty()) return false;
+        WriteText(path, png);
+        return true;
+    }
+    // Chooses an option of a <select> as a user would (its change event).
+    void Choose(const std::string& selector, const std::string& value) {
+        Eval("(e => { e.value = " + json(value).dump() + "; e.dispatchEvent(new Event('change')); })(document.querySelector(" +
+             json(selector).dump() + "))");
+    }
     // Types text into the element (emptied first).
     void Type(const std::string& selector, const std::string& text) {
         Click(selector);
@@ -157,6 +171,29 @@ public:
     }
 
 private:
+    static std::string Base64(const std::string& text) {
+        std::string out;
+        unsigned value = 0;
+        int bits = 0;
+        for (const char c : text) {
+            int v;
+            if (c >= 'A' && c <= 'Z') v = c - 'A';
+            else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
+            else if (c >= '0' && c <= '9') v = c - '0' + 52;
+            else if (c == '+') v = 62;
+            else if (c == '/') v = 63;
+            else if (c == '=') break;
+            else return "";
+            value = (value << 6) | static_cast<unsigned>(v);
+            bits += 6;
+            if (bits >= 8) {
+                bits -= 8;
+                out.push_back(static_cast<char>((value >> bits) & 0xFF));
+            }
+        }
+        return out;
+    }
+
     // One command; its result (empty when the browser did not answer).
     json Send(const std::string& method, const json& params, std::optional<std::string> session = std::nullopt) {
         json message = {{"id", ++id_}, {"method", method}, {"params", params}};
@@ -506,6 +543,308 @@ TEST(Page, NamesTimesTotalsFiltersAndPhoneWidth) {
                            ".filter(e => e.getBoundingClientRect().right > 390.5).length"),
               0);
 
+    talvod.Signal(SIGTERM);
+    talvod.Wait();
+}
+
+const std::string kAdmin = "page-admin-0123456789";
+const std::string kReader = "page-reader-0123456789";
+
+std::string ManagedConfig(const TempDir& dir, const std::vector<std::string>& lines) {
+    return ConfigText(dir / "talvod.db",
+                      "[http]\nport = 0\ntoken = \"" + kAdmin + "\"\n[[http.user]]\nname = \"office\"\nrole = \"read\"\n"
+                      "token = \"" + kReader + "\"\n[jobs]\ncollect = \"2s\"\nstatus = \"1s\"\nbackoff_min = \"500ms\"\n"
+                      "backoff_max = \"2s\"\nclock_at_start = false\n",
+                      lines);
+}
+
+bool Holds(SimLine& sim, int terminal, const std::string& card) {
+    const std::string list = sim.Ok("get " + std::to_string(terminal) + " blacklist");
+    for (std::size_t at = 0; at + 6 <= list.size(); at += 6) {
+        if (list.compare(at, 6, card) == 0) return true;
+    }
+    return false;
+}
+
+// The page's view of the site's terminals kept in a desired state, and
+// its screenshot kept beside the overview's.
+void KeepScreenshot(Browser& browser, const std::string& name) {
+    std::filesystem::create_directories(TALVOD_ARTIFACTS);
+    const std::string png = std::string(TALVOD_ARTIFACTS) + "/" + name;
+    std::filesystem::remove(png);
+    ASSERT_TRUE(browser.Screenshot(png));
+    const std::string image = ReadText(png);
+    ASSERT_GT(image.size(), 10000u);
+    EXPECT_EQ(image.substr(1, 3), "PNG");
+    std::printf("[ page     ] screenshot: %s\n", png.c_str());
+}
+
+// A lost card blocked from the Cards view, by clicks: every software
+// terminal then holds it in its own blacklist, the card's terminals show
+// it applied (pending on a silent one until it answers again), its history
+// and the changes table say who did it.  A
+// read-only token is refused with the service's own reason, and nothing
+// of what it tried reaches a terminal.
+TEST(Page, CardsViewBlocksAndUnblocks) {
+    const std::string chromium = Chromium();
+    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+    TempDir dir;
+    SimLine a(dir / "ttyA"), b(dir / "ttyB"), c(dir / "ttyC");
+    a.Ok("add 1");
+    a.Ok("add 2");
+    a.Ok("add 3 attendance");
+    b.Ok("add 1");
+    c.Ok("add 1");
+    WriteText(dir / "talvod.toml", ManagedConfig(dir, {LineBlock("north", a.link(), {"1@canteen", "2", "3:attendance"}),
+                                                       LineBlock("south", b.link(), {"1"}),
+                                                       LineBlock("east", c.link(), {"1"})}));
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    const int port = talvod.Port();
+    ASSERT_GT(port, 0) << talvod.Log();
+    // East's terminal answered once, then fell silent.
+    auto stateOf = [&](const std::string& line) {
+        const json all = json::parse(HttpGet(port, "/api/terminals", kReader).body, nullptr, false);
+        if (all.is_object()) {
+            for (const json& t : all["terminals"]) {
+                if (t["line"] == line) return t["state"].get<std::string>();
+            }
+        }
+        return std::string();
+    };
+    ASSERT_TRUE(WaitFor([&] { return stateOf("east") == "up"; })) << talvod.Log();
+    c.Ok("fault any silence times=0");
+    ASSERT_TRUE(WaitFor([&] { return stateOf("east") == "down"; })) << talvod.Log();
+
+    Browser browser(chromium, dir);
+    ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(port) + "/")) << "no answer from chromium";
+    ASSERT_TRUE(browser.Until("!document.getElementById('token-form').hidden"));
+    browser.Type("#token", kAdmin);
+    browser.Click("#token-form button");
+    ASSERT_TRUE(browser.Until("document.body.dataset.loaded === '1'"));
+    EXPECT_EQ(browser.Text(".error"), "<missing>");
+    EXPECT_EQ(browser.Text("#audit tbody"), "no changes");
+
+    // Not a card number: said so, nothing asked.
+    browser.Type("#card-q", "12ab");
+    browser.Click("#card-search button");
+    ASSERT_TRUE(browser.Until("document.getElementById('card-search-note').textContent.includes('six digits')"));
+    EXPECT_EQ(browser.Eval("document.getElementById('card-detail').hidden"), true);
+
+    browser.Type("#card-q", "123456");
+    browser.Click("#card-search button");
+    ASSERT_TRUE(browser.Until("document.getElementById('card-status').textContent === 'not blocked'"))
+        << browser.Text("#card-detail");
+    EXPECT_EQ(browser.Text("#card-number"), "123456");
+    EXPECT_EQ(browser.Text("#card-history tbody"), "never blocked");
+
+    browser.Type("#card-reason", "lost at lunch");
+    browser.Click("#card-block");
+    ASSERT_TRUE(browser.Until("document.getElementById('card-outcome').className === 'ok'")) << browser.Text("#card-outcome");
+    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "123456") && Holds(a, 2, "123456") && Holds(b, 1, "123456"); }))
+        << talvod.Log();
+    EXPECT_EQ(a.Ok("get 3 blacklist"), "") << "an attendance terminal keeps no blacklist";
+    // The page follows the push until every answering terminal holds the
+    // card; the silent one is pending, and catches up when it answers.
+    const std::string states = "[...document.querySelectorAll('#card-terminals tbody tr')].map(r => r.dataset.terminal +"
+                               " '=' + r.dataset.state).join(' ')";
+    ASSERT_TRUE(browser.Until(states + " === 'east:1=pending north:1=applied north:2=applied south:1=applied'"))
+        << browser.Eval(states);
+    EXPECT_FALSE(Holds(c, 1, "123456"));
+    c.Ok("clearfaults");
+    EXPECT_TRUE(WaitFor([&] { return Holds(c, 1, "123456"); }));
+    ASSERT_TRUE(browser.Until(states + " === 'east:1=applied north:1=applied north:2=applied south:1=applied'"))
+        << browser.Eval(states);
+    EXPECT_EQ(browser.Text("#card-status"), "blocked for the whole site (lost at lunch)");
+    EXPECT_EQ(browser.Eval("[...document.querySelectorAll('#card-history tbody tr')].map(r => r.cells[1].textContent + '|' +"
+                           " r.cells[3].textContent + '|' + r.cells[4].textContent).join(';')"),
+              "block|lost at lunch|admin");
+    ASSERT_TRUE(browser.Until("document.querySelector('#audit tbody tr').cells[3].textContent === 'block card'"));
+    EXPECT_EQ(browser.Eval("document.querySelector('#audit tbody tr').cells[1].textContent"), "admin");
+    EXPECT_EQ(browser.Eval("document.querySelector('#audit tbody tr').cells[2].textContent"), "127.0.0.1");
+    // Found by its first digits among the blocked cards.
+    browser.Type("#card-q", "1234");
+    browser.Click("#card-search button");
+    ASSERT_TRUE(browser.Until("document.querySelectorAll('#card-list tbody tr').length === 1"));
+    EXPECT_EQ(browser.Text("#card-list tbody tr td:nth-child(3)"), "blocked");
+
+    // Found again: off every terminal, and the history keeps both.
+    browser.Type("#card-reason", "found at the desk");
+    browser.Click("#card-unblock");
+    ASSERT_TRUE(browser.Until("document.getElementById('card-outcome').textContent.startsWith('unblocked')"))
+        << browser.Text("#card-outcome");
+    EXPECT_TRUE(WaitFor([&] {
+        return !Holds(a, 1, "123456") && !Holds(a, 2, "123456") && !Holds(b, 1, "123456") && !Holds(c, 1, "123456");
+    }));
+    ASSERT_TRUE(browser.Until("document.querySelectorAll('#card-history tbody tr').length === 2"));
+    EXPECT_EQ(browser.Text("#card-history tbody tr td:nth-child(2)"), "unblock");
+    ASSERT_TRUE(browser.Until("(rows => rows.length === 4 && rows.every(r => r.dataset.state === 'absent'))"
+                              "([...document.querySelectorAll('#card-terminals tbody tr')])"))
+        << browser.Text("#card-terminals");
+    KeepScreenshot(browser, "talvod-page-cards.png");
+
+    // The office's read-only token: it sees the card, its block is refused
+    // in the service's words, and no terminal gets anything.
+    browser.Eval("sessionStorage.setItem('talvod-token', '" + kReader + "')");
+    browser.Eval("window.before = true");
+    browser.Reload();
+    ASSERT_TRUE(browser.Until("!window.before && document.body.dataset.loaded === '1'"));
+    browser.Type("#card-q", "654321");
+    browser.Click("#card-search button");
+    ASSERT_TRUE(browser.Until("document.getElementById('card-status').textContent === 'not blocked'"));
+    browser.Type("#card-reason", "stolen");
+    browser.Click("#card-block");
+    ASSERT_TRUE(browser.Until("document.getElementById('card-outcome').className === 'error'")) << browser.Text("#card-outcome");
+    EXPECT_EQ(browser.Text("#card-outcome"), "this needs an administrator's token; 'office' may only read");
+    EXPECT_EQ(browser.Eval("document.getElementById('token-form').hidden"), true) << "a valid token is kept";
+    EXPECT_EQ(browser.Text("#card-status"), "not blocked");
+    EXPECT_EQ(json::parse(HttpGet(port, "/api/audit", kReader).body)["audit"].size(), 2u);
+    EXPECT_FALSE(Holds(a, 1, "654321") || Holds(b, 1, "654321") || Holds(c, 1, "654321"));
+
+    talvod.Signal(SIGTERM);
+    talvod.Wait();
+}
+
+// The menu editor saves a group's menu that reaches its terminal (and
+// none other); a malformed price and a change made meanwhile are refused
+// with the reason, the latter shown again as it is now.  A terminal that
+// refuses its menu has a failed badge with the error, the others stay in
+// sync.  The attendance terminal's tile shows its clock as read from it
+// and its zones, and no money.
+TEST(Page, MenuEditorBadgesAndAttendanceTile) {
+    const std::string chromium = Chromium();
+    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+    TempDir dir;
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    a.Ok("add 2");
+    a.Ok("add 3 attendance");
+    // The door's clock stands three days behind (and still, as the
+    // software terminal keeps a clock it was given).
+    const std::time_t behind = std::time(nullptr) - 3 * 86400;
+    std::tm door{};
+    localtime_r(&behind, &door);
+    char aclock[64];
+    std::snprintf(aclock, sizeof aclock, "%04d%02d%02d%02d%02d%02d", door.tm_year + 1900, door.tm_mon + 1, door.tm_mday,
+                  door.tm_hour, door.tm_min, door.tm_sec);
+    char shown[64];
+    std::snprintf(shown, sizeof shown, "%04d-%02d-%02d %02d:%02d:%02d", door.tm_year + 1900, door.tm_mon + 1,
+                  door.tm_mday, door.tm_hour, door.tm_min, door.tm_sec);
+    a.Ok(std::string("set 3 aclock ") + aclock);
+    WriteText(dir / "talvod.toml",
+              ManagedConfig(dir, {LineBlock("hall", a.link(), {"1@canteen", "2@canteen", "3:attendance@door", "4"})}));
+    a.Ok("add 4");
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    const int port = talvod.Port();
+    ASSERT_GT(port, 0) << talvod.Log();
+
+    // The clock is read from the terminal and kept.
+    ASSERT_TRUE(WaitFor([&] {
+        return HttpGet(port, "/api/terminals", kReader).body.find(std::string("\"clock\":\"") + shown + "\"") !=
+               std::string::npos;
+    })) << HttpGet(port, "/api/terminals", kReader).body;
+    // Three days behind this host's clock when it was read.
+    for (const json& t : json::parse(HttpGet(port, "/api/terminals", kReader).body)["terminals"]) {
+        if (t["number"] == 3) {
+            EXPECT_LT(t["clock_offset_seconds"].get<std::int64_t>(), -2 * 86400) << t.dump();
+            EXPECT_GT(t["clock_offset_seconds"].get<std::int64_t>(), -4 * 86400) << t.dump();
+        } else {
+            EXPECT_TRUE(t["clock"].is_null() && t["clock_offset_seconds"].is_null()) << t.dump();
+        }
+    }
+
+    Browser browser(chromium, dir);
+    ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(port) + "/")) << "no answer from chromium";
+    browser.Locale("en-US");
+    browser.Reload();
+    ASSERT_TRUE(browser.Until("!document.getElementById('token-form').hidden"));
+    browser.Type("#token", kAdmin);
+    browser.Click("#token-form button");
+    ASSERT_TRUE(browser.Until("document.body.dataset.loaded === '1'"));
+
+    const std::string tile = browser.Text("[data-terminal='hall:3']");
+    const json day = browser.Eval("new Date(" + std::to_string(door.tm_year + 1900) + ", " + std::to_string(door.tm_mon) +
+                                  ", " + std::to_string(door.tm_mday) + ").toLocaleDateString()");
+    ASSERT_TRUE(day.is_string());
+    EXPECT_NE(tile.find("clock " + day.get<std::string>() + " "), std::string::npos) << tile;
+    EXPECT_NE(tile.find(" (3 days behind) · read "), std::string::npos) << tile;
+    EXPECT_NE(tile.find("zones unknown"), std::string::npos) << tile;
+    EXPECT_EQ(browser.Eval("document.querySelector(\"[data-terminal='hall:3'] .today\")"), nullptr);
+    EXPECT_EQ(tile.find("record"), std::string::npos) << tile;
+    EXPECT_EQ(tile.find(".00"), std::string::npos) << tile;
+    EXPECT_EQ(browser.Text("[data-terminal='hall:1'] .sync"), "nothing managed");
+    EXPECT_EQ(browser.Text("#menu-about"), "no menu kept · for every terminal without a group menu");
+
+    // The canteen's menu, typed in.
+    browser.Choose("#menu-scope", "canteen");
+    EXPECT_EQ(browser.Text("#menu-about"), "no menu kept · for hall 1, hall 2");
+    browser.Click("#menu-add");
+    browser.Type("#menu-prices li:nth-child(1) input", "1.50");
+    browser.Click("#menu-add");
+    browser.Type("#menu-prices li:nth-child(2) input", "2.75");
+    browser.Click("#menu-save");
+    ASSERT_TRUE(browser.Until("document.getElementById('menu-outcome').className === 'ok'")) << browser.Text("#menu-outcome");
+    EXPECT_EQ(browser.Text("#menu-outcome"), "saved as version 1; on its way to the terminals");
+    // 1.50 and 2.75 as the terminal keeps them (each price's digit pairs
+    // low first).
+    EXPECT_TRUE(WaitFor([&] { return a.Ok("get 1 menu") == "500100750200" && a.Ok("get 2 menu") == "500100750200"; }))
+        << a.Ok("get 1 menu");
+    EXPECT_EQ(a.Ok("get 4 menu"), "") << "not of the canteen";
+    ASSERT_TRUE(browser.Until("document.querySelector(\"[data-terminal='hall:1'] .sync\").dataset.badge === 'in_sync'"))
+        << browser.Text("[data-terminal='hall:1'] .sync");
+    EXPECT_EQ(browser.Text("[data-terminal='hall:1'] .sync"), "in sync");
+    // The change is in the table of changes as soon as it is saved.
+    EXPECT_EQ(browser.Eval("document.querySelector('#audit tbody tr').cells[3].textContent + ' ' +"
+                           " document.querySelector('#audit tbody tr').cells[4].textContent"),
+              "set menu canteen: [150,275]");
+
+    // A price the terminals cannot hold: the service's reason, nothing kept.
+    browser.Type("#menu-prices li:nth-child(2) input", "2,75");
+    browser.Click("#menu-save");
+    ASSERT_TRUE(browser.Until("document.getElementById('menu-outcome').className === 'error'"));
+    EXPECT_NE(browser.Text("#menu-outcome").find("menu price 2"), std::string::npos) << browser.Text("#menu-outcome");
+
+    // Someone else saved the canteen's menu meanwhile: this edit is refused,
+    // and the editor shows the menu as it is now.
+    browser.Type("#menu-prices li:nth-child(2) input", "2.80");
+    ASSERT_EQ(HttpSend(port, "PUT", "/api/desired/canteen/menu", json{{"version", 1}, {"value", {"3.00"}}}.dump(), kAdmin)
+                  .status,
+              200);
+    browser.Click("#menu-save");
+    ASSERT_TRUE(browser.Until("document.getElementById('menu-outcome').textContent.startsWith('changed meanwhile')"))
+        << browser.Text("#menu-outcome");
+    EXPECT_EQ(browser.Eval("[...document.querySelectorAll('#menu-prices input')].map(i => i.value).join(' ')"), "3.00");
+    EXPECT_EQ(browser.Text("#menu-about").substr(0, 9), "version 2");
+    EXPECT_TRUE(WaitFor([&] { return a.Ok("get 1 menu") == "000300"; }));
+
+    // Terminal 4 refuses every menu: its badge fails with the reason, the
+    // canteen's (holding theirs) stay in sync.
+    a.Ok("fault 26 status XX times=0");
+    browser.Choose("#menu-scope", "site");
+    browser.Click("#menu-add");
+    browser.Type("#menu-prices li:nth-child(1) input", "0.90");
+    browser.Click("#menu-save");
+    ASSERT_TRUE(browser.Until("document.getElementById('menu-outcome').className === 'ok'")) << browser.Text("#menu-outcome");
+    ASSERT_TRUE(browser.Until("document.querySelector(\"[data-terminal='hall:4'] .sync\").dataset.badge === 'failed'"))
+        << browser.Text("[data-terminal='hall:4'] .sync");
+    const std::string failed = browser.Text("[data-terminal='hall:4'] .sync");
+    EXPECT_EQ(failed.rfind("failed: menu (", 0), 0u) << failed;
+    EXPECT_NE(browser.Eval("document.querySelector(\"[data-terminal='hall:4'] .sync\").title").get<std::string>().find(
+                  "menu: failed"),
+              std::string::npos);
+    EXPECT_EQ(browser.Text("[data-terminal='hall:1'] .sync"), "in sync");
+    EXPECT_EQ(a.Ok("get 4 menu"), "");
+
+    // Zones kept for the door's group: on its tile.
+    ASSERT_EQ(HttpSend(port, "PUT", "/api/desired/door/attend_zones",
+                       json{{"version", 0}, {"value", {"07:00-09:00/01", "12:00-13:00/02"}}}.dump(), kAdmin)
+                  .status,
+              200);
+    ASSERT_TRUE(browser.Until("document.querySelector(\"[data-terminal='hall:3'] .zones\").textContent ==="
+                              " 'zones 07:00-09:00/01, 12:00-13:00/02'"))
+        << browser.Text("[data-terminal='hall:3'] .zones");
+    KeepScreenshot(browser, "talvod-page-manage.png");
+
+    a.Ok("clearfaults");
     talvod.Signal(SIGTERM);
     talvod.Wait();
 }

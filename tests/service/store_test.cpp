@@ -229,6 +229,37 @@ TEST_P(Store, TotalsAndTerminals) {
     ASSERT_TRUE(rows[0].waiting.has_value());
 }
 
+// An attendance terminal's clock as last read survives the saves of a
+// service that has not read it yet (a restart), and is replaced by the
+// next reading.
+TEST_P(Store, AttendanceClockKeptUntilReadAgain) {
+    TerminalState t;
+    t.line = "hall";
+    t.number = 3;
+    t.kind = "attendance";
+    t.name = "Door";
+    t.state = "up";
+    t.clock = "2026-01-02 03:04:05";
+    t.clockRead = "2026-01-02T02:04:00.000Z";
+    SaveTerminal(*db, t, "pc1");
+    TerminalState restarted = t;
+    restarted.clock.clear();
+    restarted.clockRead.clear();
+    restarted.state = "down";
+    SaveTerminal(*db, restarted, "pc1");
+    auto rows = ListTerminals(*db, "2026-01-02");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].state, "down");
+    EXPECT_EQ(rows[0].clock, "2026-01-02 03:04:05");
+    EXPECT_EQ(rows[0].clockRead, "2026-01-02T02:04:00.000Z");
+    restarted.clock = "2026-01-02 03:10:00";
+    restarted.clockRead = "2026-01-02T02:10:01.000Z";
+    SaveTerminal(*db, restarted, "pc1");
+    rows = ListTerminals(*db, "2026-01-02");
+    EXPECT_EQ(rows[0].clock, "2026-01-02 03:10:00");
+    EXPECT_EQ(rows[0].clockRead, "2026-01-02T02:10:01.000Z");
+}
+
 // A filter on one line reads that line's records through an index, newest
 // first, and one terminal's CSV in id order: no full scan, no sort.
 TEST_P(Store, LineFiltersUseAnIndex) {

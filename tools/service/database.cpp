@@ -371,6 +371,12 @@ const std::vector<std::vector<const char*>> kSteps = {
         " id {ID}, at TEXT NOT NULL, who TEXT NOT NULL, address TEXT NOT NULL, action TEXT NOT NULL,"
         " detail TEXT NOT NULL)",
     },
+    {
+        // An attendance terminal's clock as it last said it (its own wall
+        // time "YYYY-MM-DD HH:MM:SS") and when that was (UTC).
+        "ALTER TABLE terminals ADD COLUMN clock TEXT",
+        "ALTER TABLE terminals ADD COLUMN clock_read TEXT",
+    },
 };
 
 std::string WithId(const char* sql, Backend kind) {

@@ -197,6 +197,25 @@ static std::optional<double> EpochSeconds(const std::string& utc) {
     return static_cast<double>(t) + ms / 1000.0;
 }
 
+// How far an attendance terminal's clock (its own wall time) was from this
+// host's local time when it was read, in seconds (ahead when positive);
+// none when either is missing or unreadable.  Worked out here, where the
+// site's time is, not in a browser that may be in another zone.
+static std::optional<std::int64_t> ClockOffset(const std::string& clock, const std::string& readUtc) {
+    const std::optional<double> read = EpochSeconds(readUtc);
+    std::tm wall{};
+    if (!read || std::sscanf(clock.c_str(), "%4d-%2d-%2d %2d:%2d:%2d", &wall.tm_year, &wall.tm_mon, &wall.tm_mday,
+                             &wall.tm_hour, &wall.tm_min, &wall.tm_sec) != 6) {
+        return std::nullopt;
+    }
+    wall.tm_year -= 1900;
+    wall.tm_mon -= 1;
+    const std::time_t at = static_cast<std::time_t>(*read);
+    std::tm local{};
+    if (localtime_r(&at, &local) == nullptr) return std::nullopt;
+    return static_cast<std::int64_t>(timegm(&wall)) - static_cast<std::int64_t>(timegm(&local));
+}
+
 // ---- The server -----------------------------------------------------------------
 
 namespace {
@@ -568,6 +587,12 @@ void HttpApi::Routes() {
                                {"records_today", t.recordsToday},
                                {"takings_today_cents", t.takingsTodayCents},
                                {"sum_today_cents", t.sumTodayCents},
+                               {"clock", Optional(t.clock)},
+                               {"clock_read", Optional(t.clockRead)},
+                               {"clock_offset_seconds", [&]() -> json {
+                                    const auto offset = ClockOffset(t.clock, t.clockRead);
+                                    return offset ? json(*offset) : json(nullptr);
+                                }()},
                                {"updated", Optional(t.updated)}});
         }
         Json(res, json{{"terminals", out}});

@@ -1,12 +1,36 @@
 #include "jobs.h"
 
 #include <chrono>
+#include <cstdio>
 
 namespace talvo::service {
 
+namespace {
+
+bool Attendance(const TerminalRun& t) { return t.config.kind == "attendance"; }
+
+}  // namespace
+
+// An attendance terminal is asked its clock instead: one exchange all the
+// same, and the page shows what the terminal's staff see.
 void AskStatus(LineContext& line, TerminalRun& t) {
-    const int rc = talvo_status(line.OpenLine(), t.config.number);
+    if (!Attendance(t)) {
+        const int rc = talvo_status(line.OpenLine(), t.config.number);
+        line.metrics().Exchange(line.Name(), "status", rc);
+        line.Outcome(t, rc);
+        return;
+    }
+    talvo_datetime clock{};
+    const int rc = talvo_attend_clock_read(line.OpenLine(), t.config.number, &clock);
     line.metrics().Exchange(line.Name(), "status", rc);
+    if (rc == TALVO_OK) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", clock.year, clock.month, clock.day,
+                      clock.hour, clock.minute, clock.second);
+        t.shown.clock = text;
+        t.shown.clockRead = UtcNow();
+        t.clockReadAt = Scheduler::Clock::now();
+    }
     line.Outcome(t, rc);
 }
 
@@ -17,7 +41,10 @@ bool StatusJob(LineContext& line) {
     const auto interval = std::chrono::milliseconds(line.scheduler().IntervalMs(Scheduler::Job::kStatus));
     std::vector<TerminalRun*> ask;
     for (TerminalRun& t : line.Terminals()) {
-        if (!line.scheduler().AnsweredWithin(t.config.number, now, interval)) ask.push_back(&t);
+        // An attendance terminal's clock is read once an interval even
+        // when it answered other things meanwhile.
+        const bool clockDue = Attendance(t) && now - t.clockReadAt >= interval;
+        if (clockDue || !line.scheduler().AnsweredWithin(t.config.number, now, interval)) ask.push_back(&t);
     }
     return RunJob(line, "status", interval.count(), ask, [&](TerminalRun& t) {
         AskStatus(line, t);

@@ -35,6 +35,8 @@ struct TerminalRun {
     // new one, whatever it holds.  Unknown at the start: a batch committed
     // before a restart may come again.
     bool lastConfirmed = false;
+    // An attendance terminal's clock was last read then (never: the epoch).
+    Scheduler::Time clockReadAt{};
 
     // The desired state's items as this terminal holds them (job_sync.cpp).
     struct Item {

@@ -273,7 +273,8 @@ std::vector<RejectedRow> ListRejected(Connection& db, const RecordFilter& f) {
 std::vector<TerminalRow> ListTerminals(Connection& db, const std::string& today) {
     std::vector<TerminalRow> out;
     for (const Row& r : db.Query("SELECT line, number, kind, name, host, state, last_seen, down_since, last_error,"
-                                 " last_error_text, failures, last_collection, waiting, updated FROM terminals"
+                                 " last_error_text, failures, last_collection, waiting, updated, clock, clock_read"
+                                 " FROM terminals"
                                  " ORDER BY line, number")) {
         TerminalRow t;
         t.line = AsText(r[0]);
@@ -290,6 +291,8 @@ std::vector<TerminalRow> ListTerminals(Connection& db, const std::string& today)
         t.lastCollection = AsText(r[11]);
         if (r[12]) t.waiting = AsInt(r[12]);
         t.updated = AsText(r[13]);
+        t.clock = AsText(r[14]);
+        t.clockRead = AsText(r[15]);
         out.push_back(std::move(t));
     }
     for (const Row& r : db.Query("SELECT line, terminal, COUNT(*), SUM(amount_cents),"

@@ -82,6 +82,7 @@ struct TerminalRow {
     std::string line;
     int number = 0;
     std::string kind, name, host, state, lastSeen, downSince, lastErrorText, lastCollection, updated;
+    std::string clock, clockRead;  // an attendance terminal's clock as last read, and when
     int lastError = 0;
     int failures = 0;
     std::optional<std::int64_t> waiting;

@@ -81,16 +81,19 @@ void SaveTerminal(Connection& db, const TerminalState& t, const std::string& hos
     if (t.waiting) waiting = *t.waiting;
     db.Query(
         "INSERT INTO terminals (line, number, kind, name, host, state, last_seen, down_since, last_error,"
-        " last_error_text, failures, last_collection, waiting, updated)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+        " last_error_text, failures, last_collection, waiting, updated, clock, clock_read)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
         " ON CONFLICT (line, number) DO UPDATE SET kind = excluded.kind, name = excluded.name,"
         " host = excluded.host, state = excluded.state, last_seen = excluded.last_seen,"
         " down_since = excluded.down_since, last_error = excluded.last_error,"
         " last_error_text = excluded.last_error_text, failures = excluded.failures,"
-        " last_collection = excluded.last_collection, waiting = excluded.waiting, updated = excluded.updated",
+        " last_collection = excluded.last_collection, waiting = excluded.waiting, updated = excluded.updated,"
+        " clock = COALESCE(excluded.clock, terminals.clock),"
+        " clock_read = COALESCE(excluded.clock_read, terminals.clock_read)",
         {t.line, static_cast<std::int64_t>(t.number), t.kind, t.name, host, t.state, text(t.lastSeen),
          text(t.downSince), static_cast<std::int64_t>(t.lastError), text(t.lastErrorText),
-         static_cast<std::int64_t>(t.failures), text(t.lastCollection), waiting, UtcNow()});
+         static_cast<std::int64_t>(t.failures), text(t.lastCollection), waiting, UtcNow(), text(t.clock),
+         text(t.clockRead)});
 }
 
 void SaveJobRun(Connection& db, const JobRun& run, const std::string& host) {

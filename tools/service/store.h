@@ -78,6 +78,11 @@ struct TerminalState {
     int failures = 0;               // consecutive
     std::string lastCollection;
     std::optional<std::int64_t> waiting;  // records still on the terminal, if known
+    // An attendance terminal's clock as last read ("YYYY-MM-DD HH:MM:SS",
+    // its own wall time) and when (UTC); empty when not read since the
+    // start: the database keeps the one read before.
+    std::string clock;
+    std::string clockRead;
 };
 
 void SaveTerminal(Connection& db, const TerminalState& t, const std::string& host);

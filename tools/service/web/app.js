@@ -1,9 +1,13 @@
-// The site at a glance: terminals, today's figures, charts, records and
-// rejected records, refreshed every few seconds.  Plain DOM, no framework;
-// every text from the server goes in with textContent.
+// The site at a glance: terminals with their sync state, today's figures,
+// charts, records and rejected records, refreshed every few seconds; and
+// what the site keeps its terminals to: blocked cards, price menus, and
+// every change made.  Plain DOM, no framework; every text from the server
+// goes in with textContent.
 "use strict";
 
 const REFRESH_MS = 10000;
+const FOLLOW_MS = 1500;  // while a change is on its way to the terminals
+const AUDIT_PAGE = 20;
 const PAGE = 25;
 const TOKEN_KEY = "talvod-token";
 const state = {
@@ -13,6 +17,16 @@ const state = {
   currency: "",     // ISO 4217 code from the configuration, "" for none
   names: {},        // "line:number" -> the terminal's name
   clocks: {},       // line -> when its clock job last ran
+  terminals: [],    // as last fetched
+  sync: {},         // "line:number" -> its sync state (/api/sync)
+  desired: null,    // the desired state (/api/desired)
+  syncTimer: null,  // a look at the sync state while something is pending
+  card: "",         // the card shown in the Cards view
+  cardQuery: null,  // the last search, shown again on refresh
+  cardTimer: null,
+  groups: null,     // the groups the scope choices were drawn for
+  menu: { scope: "site", version: 0, dirty: false },
+  auditOffset: 0,
 };
 
 function $(id) { return document.getElementById(id); }
@@ -76,6 +90,15 @@ function terminalName(line, number) {
 
 class Unauthorized extends Error {}
 
+// A request the service refused: its own words, and the status.
+class Refused extends Error {
+  constructor(message, status, body) {
+    super(message);
+    this.status = status;
+    this.body = body;
+  }
+}
+
 // The token form, with why it is shown.  A token the service refused is
 // forgotten, so that it is not sent again.
 function askToken(refused) {
@@ -95,19 +118,36 @@ function askToken(refused) {
 // its status in `status`.
 async function call(path, options) {
   const sent = state.token;
-  const headers = sent ? { Authorization: "Bearer " + sent } : {};
+  const headers = { ...((options && options.headers) || {}) };
+  if (sent) headers.Authorization = "Bearer " + sent;
   const res = await fetch(path, { ...options, headers, cache: "no-store" });
   if (res.status === 401) {
     if (state.token === sent) askToken(sent !== "");
     throw new Unauthorized(sent ? "the token was refused" : "a token is needed");
   }
   const body = await res.json().catch(() => ({}));
-  if (!res.ok) throw new Error(body.error || res.statusText);
+  if (!res.ok) throw new Refused(body.error || res.statusText, res.status, body);
   body.status = res.status;
   return body;
 }
 
 function api(path) { return call(path, {}); }
+
+// A change: the body as JSON.
+function send(method, path, body) {
+  const options = { method };
+  if (body !== undefined) {
+    options.headers = { "Content-Type": "application/json" };
+    options.body = JSON.stringify(body);
+  }
+  return call(path, options);
+}
+
+// Why a change did not happen, as the user reads it.
+function refusal(e) {
+  if (e instanceof Unauthorized) return e.message + ": enter the token above";
+  return e.message;
+}
 
 function query(params) {
   const q = new URLSearchParams();
@@ -124,15 +164,83 @@ function filterParams() {
 }
 
 const STATE_TEXT = { up: "answering", down: "silent", refusing: "refusing", unknown: "not asked yet" };
+const BADGE_TEXT = { in_sync: "in sync", pending: "pending", failed: "failed", unmanaged: "nothing managed" };
+const ITEM_STATE_TEXT = { in_sync: "in sync", pending: "pending", failed: "failed" };
+const EMPTY_ZONE = "00:00-00:00/00";
+
+function scopeName(scope) { return scope === "site" ? "the whole site" : "group " + scope; }
+
+function cents(c) {
+  const v = Math.abs(c);
+  return (c < 0 ? "-" : "") + Math.floor(v / 100) + "." + String(v % 100).padStart(2, "0");
+}
+
+// A wanted item of the desired state for a terminal of `group`: the
+// group's own when it has one, else the site's.
+function wanted(item, group) {
+  const items = state.desired ? state.desired.items : [];
+  return (group && items.find(i => i.scope === group && i.item === item)) ||
+    items.find(i => i.scope === "site" && i.item === item) || null;
+}
+
+// How far apart two moments are, in words.
+function apart(ms) {
+  const minutes = Math.round(Math.abs(ms) / 60000);
+  if (minutes < 120) return plural(minutes, "minute");
+  const hours = Math.round(minutes / 60);
+  if (hours < 48) return plural(hours, "hour");
+  return plural(Math.round(hours / 24), "day");
+}
+
+// An attendance terminal's clock as last read (its own wall time), how
+// far it was from the site's time then, and when it was read.
+function clockText(t) {
+  const m = /^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})$/.exec(t.clock || "");
+  if (!m) return "clock not read yet";
+  let text = "clock " + stamp(new Date(+m[1], +m[2] - 1, +m[3], +m[4], +m[5], +m[6]));
+  const off = t.clock_offset_seconds;
+  if (typeof off === "number" && Math.abs(off) >= 60) {
+    text += " (" + apart(off * 1000) + (off > 0 ? " ahead" : " behind") + ")";
+  }
+  const read = new Date(t.clock_read);
+  if (!isNaN(read)) text += " · read " + stamp(read);
+  return text;
+}
+
+function zonesText(group) {
+  const item = wanted("attend_zones", group);
+  if (!item || !Array.isArray(item.value)) return "zones unknown";
+  const zones = item.value.filter(z => z !== EMPTY_ZONE);
+  return zones.length ? "zones " + zones.join(", ") : "no zones";
+}
+
+// The sync badge of a tile: failed over pending over in sync, the items
+// and their errors in its tooltip, a failure's reason on the tile too.
+function syncBadge(sync) {
+  const badge = sync ? sync.badge : "unmanaged";
+  const items = sync ? sync.items : [];
+  let text = BADGE_TEXT[badge] || badge;
+  const failed = items.filter(i => i.state === "failed");
+  const pending = items.filter(i => i.state !== "failed" && i.state !== "in_sync");
+  if (failed.length) text += ": " + failed.map(i => i.item + (i.error ? " (" + i.error + ")" : "")).join(", ");
+  else if (pending.length) text += ": " + pending.map(i => i.item).join(", ");
+  const title = items.map(i => i.item + ": " + (ITEM_STATE_TEXT[i.state] || i.state) +
+    (i.error ? " – " + i.error : "") + (i.last_match ? ", last matched " + when(i.last_match) : "")).join("\n");
+  const e = el("div", { class: "sync " + badge, "data-badge": badge }, text);
+  if (title) e.title = title;
+  return e;
+}
 
 // A payment terminal's tile: today's figures and "Collect now".  An
 // attendance terminal keeps no transaction records: its tile shows its
-// state and its clock (and records only if some came from it after all).
+// state, its clock as last read and its zones.  Each tile has its badge:
+// whether the terminal holds what the site wants it to.
 // Terminals whose line no service runs any more ("not configured") keep
 // their records but are left off the tiles; a note says how many.
 function renderTerminals(all) {
   const terminals = all.filter(t => t.state !== "not configured");
   const gone = all.length - terminals.length;
+  state.terminals = all;
   const box = $("terminals");
   box.replaceChildren();
   let up = 0, records = 0, takings = 0;
@@ -150,11 +258,12 @@ function renderTerminals(all) {
     let stateText = STATE_TEXT[t.state] || t.state;
     if (t.state === "down" && t.down_since) stateText = "silent since " + when(t.down_since);
     if (t.state === "refusing" && t.last_error_text) stateText = "refusing: " + t.last_error_text;
+    const sync = state.sync[key];
     const details = [];
     details.push("last seen " + when(t.last_seen));
     if (attendance) {
       const clock = state.clocks[t.line];
-      details.push(clock ? "clock set " + when(clock) : "clock not set yet");
+      details.push(clock ? "clock set " + when(clock) : "clock not set by the service yet");
     } else {
       if (t.last_collection) details.push("collected " + when(t.last_collection));
       if (t.waiting !== null && t.waiting !== undefined) details.push(t.waiting + " waiting");
@@ -164,8 +273,12 @@ function renderTerminals(all) {
     const tile = el("div", { class: "tile " + t.state + " " + t.kind, "data-terminal": key, "data-state": t.state },
       el("div", { class: "name" }, t.name),
       el("div", { class: "where" }, t.line + " #" + t.number + " · " + t.kind + " · " + t.host),
-      el("div", { class: "state" }, stateText));
-    if (!attendance || t.records_today > 0) {
+      el("div", { class: "state" }, stateText),
+      syncBadge(sync));
+    if (attendance) {
+      tile.append(el("div", { class: "clock" }, clockText(t)),
+        el("div", { class: "zones" }, zonesText(sync && sync.group)));
+    } else {
       tile.append(el("div", { class: "today" },
         el("span", { class: "records-today" }, plural(t.records_today, "record") + " today"),
         el("span", { class: "takings-today" }, money(t.takings_today_cents))));
@@ -332,6 +445,260 @@ async function collectNow(line, number) {
   refresh();
 }
 
+// Whether a terminal answers: a change pending on it is on its way (on a
+// silent one it waits until it answers again).
+function answering(line, number) {
+  return state.terminals.some(t => t.line === line && t.number === number && t.state === "up");
+}
+
+// The sync state; while an answering terminal is pending it is looked at
+// again soon, so that its badge follows the change on its way.
+function takeSync(sync) {
+  state.sync = {};
+  for (const t of sync.terminals) state.sync[t.line + ":" + t.terminal] = t;
+  const pending = sync.terminals.some(t => t.badge === "pending" && answering(t.line, t.terminal));
+  if (pending && !state.syncTimer) {
+    state.syncTimer = setTimeout(async () => {
+      state.syncTimer = null;
+      try {
+        takeSync(await api("/api/sync"));
+        renderTerminals(state.terminals);
+      } catch (e) {
+        showError(e);
+      }
+    }, FOLLOW_MS);
+  }
+}
+
+function takeDesired(desired) {
+  state.desired = desired;
+  const groups = Object.keys(desired.groups || {}).sort();
+  // The choices drawn again only when the groups changed (a list open
+  // in the user's hand stays as it is).
+  const known = groups.join("\n");
+  if (known !== state.groups) {
+    for (const id of ["card-scope", "menu-scope"]) {
+      const select = $(id);
+      const chosen = select.value || "site";
+      select.replaceChildren(el("option", { value: "site" }, scopeName("site")),
+        ...groups.map(g => el("option", { value: g }, scopeName(g))));
+      select.value = groups.includes(chosen) ? chosen : "site";
+    }
+    state.groups = known;
+  }
+  renderMenu(false);
+}
+
+// ---- Cards ------------------------------------------------------------
+
+// Cards blocked now or before whose number starts with `q` (all blocked
+// ones for none).
+async function listCards(q) {
+  const r = await api("/api/cards" + query({ q }));
+  state.cardQuery = q;
+  const body = $("card-list").tBodies[0];
+  body.replaceChildren();
+  for (const c of r.cards) {
+    const open = el("button", { type: "button", class: "link card-open", "data-card": c.card }, c.card);
+    open.addEventListener("click", () => openCard(c.card));
+    body.append(el("tr", { "data-card": c.card, "data-scope": c.scope }, el("td", { class: "mono" }, open),
+      el("td", {}, scopeName(c.scope)), el("td", {}, c.blocked ? "blocked" : "unblocked"), el("td", {}, c.reason),
+      el("td", {}, c.by), el("td", {}, when(c.at))));
+  }
+  const n = r.cards.length;
+  $("card-search-note").textContent = q
+    ? (n ? plural(n, "card") + " blocked now or before starting with " + q : "no card starting with " + q + " was ever blocked")
+    : (n ? plural(n, "card") + " blocked" : "no card is blocked");
+}
+
+async function findCard() {
+  const q = $("card-q").value.trim();
+  if (!/^\d{0,6}$/.test(q)) {
+    $("card-search-note").textContent = "a card number is six digits: give its first digits";
+    return;
+  }
+  try {
+    await listCards(q);
+    if (q.length === 6) openCard(q);
+  } catch (e) {
+    $("card-search-note").textContent = refusal(e);
+  }
+}
+
+function openCard(card) {
+  if (state.card !== card) cardOutcome("", "");
+  state.card = card;
+  $("card-detail").hidden = false;
+  $("card-number").textContent = card;
+  loadCard().catch(e => cardOutcome("error", refusal(e)));
+}
+
+const CARD_STATE_TEXT = { applied: "applied", absent: "not on it", pending: "pending", failed: "failed" };
+
+// One card: where it is blocked, on which terminals that holds, and its
+// history.  Looked at again soon while an answering terminal is still
+// pending.
+async function loadCard() {
+  const card = state.card;
+  const c = await api("/api/cards/" + encodeURIComponent(card));
+  if (state.card !== card) return;
+  const blocked = c.blocked.map(b => scopeName(b.scope) + (b.reason ? " (" + b.reason + ")" : ""));
+  $("card-status").textContent = blocked.length ? "blocked for " + blocked.join(", ") : "not blocked";
+  $("card-status").className = blocked.length ? "blocked" : "";
+  const terminals = $("card-terminals").tBodies[0];
+  terminals.replaceChildren();
+  for (const t of c.terminals) {
+    terminals.append(el("tr", { "data-terminal": t.line + ":" + t.terminal, "data-state": t.state },
+      el("td", {}, t.name || terminalName(t.line, t.terminal)), el("td", {}, t.wanted ? "blocked" : "not blocked"),
+      el("td", { class: "card-state " + t.state }, CARD_STATE_TEXT[t.state] || t.state),
+      el("td", {}, when(t.last_match)), el("td", {}, t.error || "")));
+  }
+  if (!c.terminals.length) {
+    terminals.append(el("tr", {}, el("td", { colspan: "5" }, "no terminal keeps a blacklist for the service yet")));
+  }
+  const history = $("card-history").tBodies[0];
+  history.replaceChildren();
+  for (const h of c.history) {
+    history.append(el("tr", {}, el("td", {}, when(h.at)), el("td", {}, h.action), el("td", {}, scopeName(h.scope)),
+      el("td", {}, h.reason), el("td", {}, h.by)));
+  }
+  if (!c.history.length) history.append(el("tr", {}, el("td", { colspan: "5" }, "never blocked")));
+  if (c.terminals.some(t => t.state === "pending" && answering(t.line, t.terminal)) && !state.cardTimer) {
+    state.cardTimer = setTimeout(() => {
+      state.cardTimer = null;
+      if (state.card) loadCard().catch(showError);
+    }, FOLLOW_MS);
+  }
+}
+
+function cardOutcome(kind, text) {
+  const span = $("card-outcome");
+  span.className = kind;
+  span.textContent = text;
+}
+
+async function changeCard(block) {
+  const card = state.card;
+  if (!card) return;
+  const reason = $("card-reason").value.trim();
+  const scope = $("card-scope").value || "site";
+  cardOutcome("busy", block ? "blocking…" : "unblocking…");
+  try {
+    await send("POST", "/api/cards/" + encodeURIComponent(card) + "/" + (block ? "block" : "unblock"), { reason, scope });
+  } catch (e) {
+    cardOutcome("error", refusal(e));
+    return;
+  }
+  $("card-reason").value = "";
+  cardOutcome("ok", (block ? "blocked" : "unblocked") + " for " + scopeName(scope) + "; on its way to the terminals");
+  await Promise.all([loadCard(), loadAudit(), state.cardQuery !== null ? listCards(state.cardQuery) : null])
+    .catch(showError);
+}
+
+// ---- Price menus ------------------------------------------------------
+
+function menuItem(scope) {
+  const items = state.desired ? state.desired.items : [];
+  return items.find(i => i.scope === scope && i.item === "menu") || null;
+}
+
+function priceRow(value) {
+  const input = el("input", { class: "menu-price", size: "8", inputmode: "decimal", autocomplete: "off" });
+  input.value = value;
+  input.addEventListener("input", () => { state.menu.dirty = true; });
+  const remove = el("button", { type: "button", class: "menu-remove", "aria-label": "remove this price" }, "×");
+  const li = el("li", {}, input, remove);
+  remove.addEventListener("click", () => { li.remove(); state.menu.dirty = true; });
+  return li;
+}
+
+// The menu of the scope chosen, as the service holds it.  An edit under
+// way is left alone unless `force`: it is saved against the version it
+// started from.
+function renderMenu(force) {
+  if (state.menu.dirty && !force) return;
+  const scope = $("menu-scope").value || "site";
+  const own = menuItem(scope);
+  const site = menuItem("site");
+  const shown = own || (scope !== "site" ? site : null);
+  state.menu = { scope, version: own ? own.version : 0, dirty: false };
+  $("menu-prices").replaceChildren(...(shown ? shown.value.map(c => priceRow(cents(c))) : []));
+  const about = [];
+  if (own) about.push("version " + own.version + ", changed by " + own.changed_by + " " + when(own.changed_at));
+  else if (scope !== "site") about.push(site ? "no menu of its own: the site's applies" : "no menu kept");
+  else about.push("no menu kept");
+  if (scope !== "site") {
+    const members = ((state.desired && state.desired.groups[scope]) || []).filter(t => t.kind !== "attendance");
+    about.push("for " + (members.map(t => t.name).join(", ") || "no payment terminal"));
+  } else {
+    about.push("for every terminal without a group menu");
+  }
+  $("menu-about").textContent = about.join(" · ");
+  $("menu-release").hidden = !(own && scope !== "site");
+}
+
+function menuOutcome(kind, text) {
+  const span = $("menu-outcome");
+  span.className = kind;
+  span.textContent = text;
+}
+
+async function reloadMenu() {
+  takeDesired(await api("/api/desired"));
+  renderMenu(true);
+}
+
+async function saveMenu() {
+  const { scope, version } = state.menu;
+  const prices = [...document.querySelectorAll("#menu-prices .menu-price")].map(i => i.value.trim());
+  while (prices.length && prices[prices.length - 1] === "") prices.pop();
+  menuOutcome("busy", "saving…");
+  try {
+    const r = await send("PUT", "/api/desired/" + encodeURIComponent(scope) + "/menu", { version, value: prices });
+    state.menu.dirty = false;
+    await Promise.all([reloadMenu(), loadAudit()]);
+    menuOutcome("ok", "saved as version " + r.version + "; on its way to the terminals");
+  } catch (e) {
+    if (e instanceof Refused && e.status === 409) {
+      await reloadMenu().catch(showError);
+      const now = menuItem(scope);
+      menuOutcome("error", "changed meanwhile" + (now ? " by " + now.changed_by : "") +
+        ": shown again as it is now; make your change again");
+      return;
+    }
+    menuOutcome("error", refusal(e));
+  }
+}
+
+// A group's own menu given up: the site's applies to it again.
+async function releaseMenu() {
+  const { scope, version } = state.menu;
+  menuOutcome("busy", "releasing…");
+  try {
+    await send("DELETE", "/api/desired/" + encodeURIComponent(scope) + "/menu" + query({ version }));
+    await Promise.all([reloadMenu(), loadAudit()]);
+    menuOutcome("ok", "the site's menu applies to " + scopeName(scope));
+  } catch (e) {
+    if (e instanceof Refused && e.status === 409) await reloadMenu().catch(showError);
+    menuOutcome("error", refusal(e));
+  }
+}
+
+// ---- Changes ----------------------------------------------------------
+
+async function loadAudit() {
+  const rows = (await api("/api/audit" + query({ limit: AUDIT_PAGE, offset: state.auditOffset }))).audit;
+  const body = $("audit").tBodies[0];
+  body.replaceChildren();
+  for (const a of rows) {
+    body.append(el("tr", { "data-id": a.id }, el("td", {}, when(a.at)), el("td", {}, a.who), el("td", {}, a.address),
+      el("td", {}, a.action), el("td", {}, a.detail)));
+  }
+  if (!rows.length) body.append(el("tr", {}, el("td", { colspan: "5" }, "no changes")));
+  $("audit-newer").disabled = state.auditOffset === 0;
+  $("audit-older").disabled = rows.length < AUDIT_PAGE;
+}
+
 async function refresh() {
   try {
     const site = await api("/api/site");
@@ -339,11 +706,16 @@ async function refresh() {
     state.currency = site.currency || "";
     $("site-host").textContent = site.host + " · " + site.database;
     $("version").textContent = site.version;
-    const [terminals, jobs] = await Promise.all([api("/api/terminals"), api("/api/jobs")]);
+    const [terminals, jobs, sync, desired] = await Promise.all([api("/api/terminals"), api("/api/jobs"),
+      api("/api/sync"), api("/api/desired")]);
     state.clocks = {};
     for (const j of jobs.jobs) if (j.job === "clock" && j.last_end) state.clocks[j.line] = j.last_end;
+    state.terminals = terminals.terminals;
+    takeSync(sync);
+    takeDesired(desired);
     renderTerminals(terminals.terminals);
-    await Promise.all([loadCharts(), loadRecords(), loadRejected(), loadTotals()]);
+    await Promise.all([loadCharts(), loadRecords(), loadRejected(), loadTotals(), loadAudit(),
+      state.card ? loadCard() : null, state.cardQuery !== null ? listCards(state.cardQuery) : null]);
     $("status-line").replaceChildren(el("span", { id: "updated" }, "updated " + stamp(new Date())));
     document.body.dataset.loaded = "1";
   } catch (e) {
@@ -373,6 +745,25 @@ document.addEventListener("DOMContentLoaded", () => {
   $("older").addEventListener("click", () => { state.offset += PAGE; loadRecords().catch(showError); });
   $("export").addEventListener("click", exportCsv);
   $("totals-form").addEventListener("submit", ev => { ev.preventDefault(); loadTotals().catch(showError); });
+  $("card-search").addEventListener("submit", ev => { ev.preventDefault(); findCard(); });
+  $("card-action").addEventListener("submit", ev => { ev.preventDefault(); changeCard(true); });
+  $("card-unblock").addEventListener("click", () => changeCard(false));
+  $("menu-scope").addEventListener("change", () => { renderMenu(true); menuOutcome("", ""); });
+  $("menu-form").addEventListener("submit", ev => ev.preventDefault());
+  $("menu-add").addEventListener("click", () => {
+    const li = priceRow("");
+    $("menu-prices").append(li);
+    li.querySelector("input").focus();
+    state.menu.dirty = true;
+  });
+  $("menu-save").addEventListener("click", saveMenu);
+  $("menu-reload").addEventListener("click", () => { reloadMenu().catch(showError); menuOutcome("", ""); });
+  $("menu-release").addEventListener("click", releaseMenu);
+  $("audit-newer").addEventListener("click", () => {
+    state.auditOffset = Math.max(0, state.auditOffset - AUDIT_PAGE);
+    loadAudit().catch(showError);
+  });
+  $("audit-older").addEventListener("click", () => { state.auditOffset += AUDIT_PAGE; loadAudit().catch(showError); });
   $("token-form").addEventListener("submit", ev => {
     ev.preventDefault();
     state.token = $("token").value.trim();
