@@ -432,7 +432,7 @@ int Block(int rounds) {
         }
         std::this_thread::sleep_for(std::chrono::seconds(5));
 
-        std::vector<double> toAll, first, push, pushHeld, turn, post;
+        std::vector<double> toAll, first, lines, push, pushHeld, turn, post;
         std::mt19937 random(19);
         std::uniform_int_distribution<int> phase(0, 3000);
         auto service = [&](const std::string& card) {
@@ -449,11 +449,13 @@ int Block(int rounds) {
             }
             // When each line's first terminal held the card: the wait before
             // its pushes began.
-            std::vector<std::optional<Clock::time_point>> began(sims.size());
+            std::vector<std::optional<Clock::time_point>> began(sims.size()), ended(sims.size());
             for (;;) {
                 std::erase_if(waiting, [&](const auto& w) {
                     if (!HoldsCard(*sims[w.first], w.second, card)) return false;
-                    if (!began[w.first]) began[w.first] = Clock::now();
+                    const auto now = Clock::now();
+                    if (!began[w.first]) began[w.first] = now;
+                    ended[w.first] = now;
                     return true;
                 });
                 const auto now = Clock::now();
@@ -469,6 +471,9 @@ int Block(int rounds) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
             first.push_back(Ms(start, **std::max_element(began.begin(), began.end())));
+            double longest = 0;
+            for (std::size_t l = 0; l < sims.size(); ++l) longest = std::max(longest, Ms(*began[l], *ended[l]));
+            lines.push_back(longest);
             post.push_back(Ms(start, answered));
             return true;
         };
@@ -511,13 +516,32 @@ int Block(int rounds) {
             noteTurns();
         }
         db.reset();
+        // Add requests the software terminals received: one a terminal a
+        // round, unless an answer was lost and the request sent again.
+        int adds = 0;
+        for (auto& sim : sims) {
+            std::istringstream frames(sim->Command("frames"));
+            for (std::string hex; frames >> hex;) {
+                // The command code: bytes 6 and 7 of a request.
+                if (hex.size() >= 14 && hex.compare(10, 4, "3243") == 0) ++adds;
+            }
+        }
 
         talvod.Signal(SIGTERM);
         talvod.Wait();
+        // Whatever went wrong in talvod meanwhile is shown with the figures.
+        std::istringstream log(talvod.Log());
+        int shown = 0;
+        for (std::string entry; std::getline(log, entry);) {
+            if ((entry.find(" warning ") != std::string::npos || entry.find(" error ") != std::string::npos) &&
+                shown++ < 10) {
+                std::printf("  talvod: %s\n", entry.c_str());
+            }
+        }
 
         if (status == 0) {
             const Spread all = Of(toAll), ref = Of(push), held = Of(pushHeld), lineTurn = Of(turn),
-                         lastLine = Of(first), http = Of(post);
+                         lastLine = Of(first), http = Of(post), line9 = Of(lines);
             // The goal like for like: both figures end when a software
             // terminal took the card in (the stricter of the two readings).
             const double goal = 1.2 * held.median + lineTurn.median;
@@ -530,6 +554,10 @@ int Block(int rounds) {
                         " (min %.0f, max %.0f)\n",
                         sims.size() * kPerLine, all.median, all.min, all.max, http.median, lastLine.median,
                         lastLine.min, lastLine.max);
+            std::printf("  the slowest line from its first to its tenth terminal: median %.0f ms (min %.0f, max %.0f);"
+                        " %d add\n  requests received, %d of them sent again\n",
+                        line9.median, line9.min, line9.max, adds,
+                        adds - rounds * kPerLine * static_cast<int>(sims.size()));
             std::printf("  reference, one line's %d adds through the line API: median %.0f ms (min %.0f, max %.0f);"
                         " ratio %.2f;\n  its tenth terminal held the card after %.0f ms (its request in, the answer"
                         " still to come): ratio like for like %.2f\n",
