@@ -6,7 +6,9 @@
 #   - CPU while waiting on a silent terminal, Linux and Wine (Wine server
 #     included);
 #   - a six-record collection at 4800 baud against the line time of its bytes;
-#   - one batch appended to a store of a million records against an empty one.
+#   - one batch appended to a store of a million records against an empty one;
+#   - a card blocked through talvod's HTTP API until the 30 software terminals
+#     of three paced lines hold it, against the line time of one line's pushes.
 # Figures are ratios measured in this one run; nothing here is a test.
 #
 #   scripts/bench.sh              # builds the linux and win32 presets first
@@ -79,6 +81,10 @@ run "Linux: CPU while waiting ${seconds} s on a silent terminal" "$linux_build/t
 run "Linux: six-record collection at 4800 baud" "$linux_build/talvo_bench_collection" 10
 run "Linux: one batch into a store of a million records" "$linux_build/talvo_bench_store_append" 25 1000000
 run "Linux: two lines from two threads against one line alone, 9600 baud" "$linux_build/talvo_bench_parallel_lines" 40
+# The library in the benchmark's own process opens no port of its settings
+# file at load, and that file stays in the scratch folder.
+run "talvod: a card blocked on 3 lines x 10 terminals at 9600 baud against its pushes' line time (core $core)" \
+    env TMPDIR="$work" TALVO_WINDIR="$work" TALVO_DEFER_PORT=1 taskset -c "$core" "$linux_build/talvo_service_bench" block 20
 
 if [ "$with_wine" = 1 ]; then
     # A Wine prefix of the benchmarks' own, with its own server pinned to the

@@ -7,6 +7,10 @@
 //                                        terminals and the default jobs
 //   talvo_service_bench page [RECORDS]   the page's load time with a month of
 //                                        records for 50 terminals
+//   talvo_service_bench block [ROUNDS]   a card blocked through the HTTP API
+//                                        until all 30 terminals of three paced
+//                                        lines hold it, against the line time
+//                                        of one line's ten adds
 //
 // Everything runs on this machine: software terminals on ptys, a private
 // PostgreSQL cluster (with fsync on), Chromium headless.
@@ -14,12 +18,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
 #include <sstream>
+#include <thread>
 
 #include "harness.h"
 #include "store.h"
@@ -261,6 +272,312 @@ int Page(int records) {
     return 0;
 }
 
+
+// ---- A lost card to every terminal ----------------------------------------------
+
+constexpr int kBlockBaud = 9600;
+constexpr int kPerLine = 10;
+const std::string kBenchAdmin = "bench-admin-token-0123456789";
+
+double Ms(Clock::time_point from, Clock::time_point to) { return std::chrono::duration<double, std::milli>(to - from).count(); }
+
+struct Spread {
+    double median = 0, min = 0, max = 0;
+};
+
+Spread Of(std::vector<double> v) {
+    Spread s;
+    if (v.empty()) return s;
+    std::sort(v.begin(), v.end());
+    s.median = v[v.size() / 2];
+    s.min = v.front();
+    s.max = v.back();
+    return s;
+}
+
+// Whether the software terminal itself holds `card` (its control channel,
+// served by a thread of this process: nothing goes over the line).
+bool HoldsCard(SimLine& sim, int terminal, const std::string& card) {
+    const std::string answer = sim.Command("get " + std::to_string(terminal) + " blacklist");
+    if (answer.rfind("ok", 0) != 0) return false;
+    for (std::size_t at = 3; at + 6 <= answer.size(); at += 6) {
+        if (answer.compare(at, 6, card) == 0) return true;
+    }
+    return false;
+}
+
+// A line's terminals 1..10 on a software terminal line paced at the baud.
+void PacedTerminals(SimLine& sim) {
+    for (int t = 1; t <= kPerLine; ++t) sim.Ok("add " + std::to_string(t));
+    sim.Ok("pace " + std::to_string(kBlockBaud));
+}
+
+talvo_line* OpenPaced(const std::string& device) {
+    // The same settings as LineBlock gives talvod's lines.
+    talvo_line_options o;
+    talvo_line_options_init(&o);
+    o.device = device.c_str();
+    o.baud = kBlockBaud;
+    o.echo_time_ms = 100;
+    o.wait_time_ms = 300;
+    o.tries = 2;
+    talvo_line* line = nullptr;
+    return talvo_line_open(&o, &line) == TALVO_OK ? line : nullptr;
+}
+
+// The reference: what the service's push of one line is made of, ten
+// blacklist adds of one card, one to each terminal, through the line API.
+// Also when the tenth terminal took the card in: a software terminal holds
+// it as soon as the request is in, before its paced answer, so that is when
+// the last request went out, after nine exchanges.  False when one failed.
+bool PushLineTime(talvo_line* line, const std::string& card, double& exchanges, double& held) {
+    const auto start = Clock::now();
+    for (int t = 1; t <= kPerLine; ++t) {
+        if (t == kPerLine) held = Ms(start, Clock::now());
+        if (talvo_blacklist_add(line, t, card.c_str(), 1) != TALVO_OK) return false;
+    }
+    exchanges = Ms(start, Clock::now());
+    return true;
+}
+
+// One collection turn of a terminal holding one full batch, through the
+// line API: fetch, confirm, and the fetch that finds nothing more.
+double TurnLineTime(SimLine& sim, talvo_line* line, int round) {
+    for (int i = 0; i < TALVO_BATCH_MAX; ++i) {
+        RawRecord r;
+        r.card = std::to_string(200000 + round);
+        r.cents = 100 + i;
+        sim.Ok("record 1 seal " + r.Text());
+    }
+    const auto start = Clock::now();
+    talvo_record out[TALVO_BATCH_MAX];
+    std::size_t n = 0;
+    talvo_batch batch{};
+    if (talvo_records_fetch(line, 1, out, TALVO_BATCH_MAX, &n, &batch) != TALVO_OK || batch.count != TALVO_BATCH_MAX) {
+        return -1;
+    }
+    if (talvo_records_confirm(line, 1, &batch) != TALVO_OK) return -1;
+    talvo_batch empty{};
+    if (talvo_records_fetch(line, 1, out, TALVO_BATCH_MAX, &n, &empty) != TALVO_OK || empty.count != 0) return -1;
+    return Ms(start, Clock::now());
+}
+
+int Block(int rounds) {
+    TempDir dir;
+    const std::array<std::string, 3> names = {"north", "south", "east"};
+    std::vector<std::unique_ptr<SimLine>> sims;
+    std::vector<std::string> blocks;
+    std::vector<std::string> terminals;
+    for (int t = 1; t <= kPerLine; ++t) terminals.push_back(std::to_string(t));
+    for (const std::string& name : names) {
+        sims.push_back(std::make_unique<SimLine>(dir / ("tty-" + name)));
+        PacedTerminals(*sims.back());
+        blocks.push_back(LineBlock(name, sims.back()->link(), terminals));
+    }
+    // The reference line: a fourth software terminal line of the same kind,
+    // driven by this process.
+    SimLine reference(dir / "tty-reference");
+    PacedTerminals(reference);
+    talvo_line* line = OpenPaced(reference.link());
+    if (line == nullptr) {
+        std::fprintf(stderr, "block: the reference line does not open\n");
+        return 1;
+    }
+
+    // Sales keep coming: a record every two seconds on each terminal, so that
+    // every collection turn finds records (one batch: a turn is the line time
+    // of one batch at most, see TurnLineTime).
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        for (int i = 0; feeding; ++i) {
+            for (auto& sim : sims) {
+                for (int t = 1; t <= kPerLine; ++t) {
+                    RawRecord r;
+                    r.card = std::to_string(100000 + i % 800000);
+                    r.cents = 100 + i % 9000;
+                    r.minute = i % 60;
+                    sim->Command("record " + std::to_string(t) + " seal " + r.Text());
+                }
+            }
+            for (int k = 0; k < 100 && feeding; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+
+    const std::string database = dir / "block.db";
+    WriteText(dir / "talvod.toml",
+              ConfigText(database,
+                         "[http]\nport = 0\ntoken = \"" + kBenchAdmin +
+                             "\"\n[jobs]\ncollect = \"2s\"\nstatus = \"10s\"\nclock_at_start = false\n",
+                         {blocks[0], blocks[1], blocks[2]}));
+    int status = 0;
+    {
+        Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+        const int port = talvod.Port();
+        auto block = [&](const std::string& card) {
+            return HttpSend(port, "POST", "/api/cards/" + card + "/block", R"({"reason":"bench"})", kBenchAdmin);
+        };
+        auto everywhere = [&](const std::string& card) {
+            for (auto& sim : sims) {
+                for (int t = 1; t <= kPerLine; ++t) {
+                    if (!HoldsCard(*sim, t, card)) return false;
+                }
+            }
+            return true;
+        };
+        // Warm-up: the first read-backs and the records queued so far.
+        if (port == 0 || block("699999").status != 200 ||
+            !WaitFor([&] { return everywhere("699999"); }, std::chrono::seconds(60))) {
+            std::fprintf(stderr, "block: talvod did not push the first card\n%s", talvod.Log().c_str());
+            status = 1;
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+
+        std::vector<double> toAll, first, lines, push, pushHeld, turn, post;
+        std::mt19937 random(19);
+        std::uniform_int_distribution<int> phase(0, 3000);
+        auto service = [&](const std::string& card) {
+            const auto start = Clock::now();
+            const HttpResult r = block(card);
+            const auto answered = Clock::now();
+            if (r.status != 200) {
+                std::fprintf(stderr, "block: %s refused: %d %s\n", card.c_str(), r.status, r.body.c_str());
+                return false;
+            }
+            std::vector<std::pair<std::size_t, int>> waiting;  // a line's index and a terminal
+            for (std::size_t l = 0; l < sims.size(); ++l) {
+                for (int t = 1; t <= kPerLine; ++t) waiting.emplace_back(l, t);
+            }
+            // When each line's first terminal held the card: the wait before
+            // its pushes began.
+            std::vector<std::optional<Clock::time_point>> began(sims.size()), ended(sims.size());
+            for (;;) {
+                std::erase_if(waiting, [&](const auto& w) {
+                    if (!HoldsCard(*sims[w.first], w.second, card)) return false;
+                    const auto now = Clock::now();
+                    if (!began[w.first]) began[w.first] = now;
+                    ended[w.first] = now;
+                    return true;
+                });
+                const auto now = Clock::now();
+                if (waiting.empty()) {
+                    toAll.push_back(Ms(start, now));
+                    break;
+                }
+                if (now - start > std::chrono::seconds(60)) {
+                    std::fprintf(stderr, "block: %s on %zu terminals after a minute\n", card.c_str(),
+                                 sims.size() * kPerLine - waiting.size());
+                    return false;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            first.push_back(Ms(start, **std::max_element(began.begin(), began.end())));
+            double longest = 0;
+            for (std::size_t l = 0; l < sims.size(); ++l) longest = std::max(longest, Ms(*began[l], *ended[l]));
+            lines.push_back(longest);
+            post.push_back(Ms(start, answered));
+            return true;
+        };
+        auto referenceRound = [&](const std::string& card, int round) {
+            double p = 0, h = 0;
+            const bool pushed = PushLineTime(line, card, p, h);
+            const double t = TurnLineTime(reference, line, round);
+            if (!pushed || t < 0) {
+                std::fprintf(stderr, "block: the reference line failed\n");
+                return false;
+            }
+            push.push_back(p);
+            pushHeld.push_back(h);
+            turn.push_back(t);
+            return true;
+        };
+        // Records a collection turn found, on average, as talvod recorded
+        // its turns: looked at after every round.
+        std::unique_ptr<talvo::service::Connection> db;
+        double perTurn = 0;  // records a turn found, on average
+        auto noteTurns = [&] {
+            try {
+                if (!db) db = talvo::service::Open(database);
+                const auto records = db->Query("SELECT COUNT(*) FROM records");
+                const auto runs = db->Query("SELECT SUM(runs) FROM job_runs WHERE job = 'collect'");
+                if (records[0][0] && runs[0][0] && std::atof(runs[0][0]->c_str()) > 0) {
+                    perTurn = std::atof(records[0][0]->c_str()) / (std::atof(runs[0][0]->c_str()) * kPerLine);
+                }
+            } catch (const talvo::service::DbError& e) {
+                std::fprintf(stderr, "block: %s\n", e.what());
+            }
+        };
+        for (int round = 0; status == 0 && round < rounds; ++round) {
+            const std::string card = std::to_string(700000 + round);
+            // Blocks land at any point of the line's cycle.
+            std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
+            const bool ok = round % 2 == 0 ? referenceRound(card, round) && service(card)
+                                           : service(card) && referenceRound(card, round);
+            if (!ok) status = 1;
+            noteTurns();
+        }
+        db.reset();
+        // Add requests the software terminals received: one a terminal a
+        // round, unless an answer was lost and the request sent again.
+        int adds = 0;
+        for (auto& sim : sims) {
+            std::istringstream frames(sim->Command("frames"));
+            for (std::string hex; frames >> hex;) {
+                // The command code: bytes 6 and 7 of a request.
+                if (hex.size() >= 14 && hex.compare(10, 4, "3243") == 0) ++adds;
+            }
+        }
+
+        talvod.Signal(SIGTERM);
+        talvod.Wait();
+        // Whatever went wrong in talvod meanwhile is shown with the figures.
+        std::istringstream log(talvod.Log());
+        int shown = 0;
+        for (std::string entry; std::getline(log, entry);) {
+            if ((entry.find(" warning ") != std::string::npos || entry.find(" error ") != std::string::npos) &&
+                shown++ < 10) {
+                std::printf("  talvod: %s\n", entry.c_str());
+            }
+        }
+
+        if (status == 0) {
+            const Spread all = Of(toAll), ref = Of(push), held = Of(pushHeld), lineTurn = Of(turn),
+                         lastLine = Of(first), http = Of(post), line9 = Of(lines);
+            // The goal like for like: both figures end when a software
+            // terminal took the card in (the stricter of the two readings).
+            const double goal = 1.2 * held.median + lineTurn.median;
+            std::printf("a card blocked through the HTTP API until all %zu terminals hold it: 3 lines x %d terminals"
+                        " paced at %d baud,\n  collect every 2 s, a record every 2 s on each terminal; %d rounds,"
+                        " interleaved with the reference\n",
+                        sims.size() * kPerLine, kPerLine, kBlockBaud, rounds);
+            std::printf("  block to all %zu: median %.0f ms (min %.0f, max %.0f); the HTTP answer after %.0f ms"
+                        " (median);\n  the last of the three lines held it on its first terminal after median %.0f ms"
+                        " (min %.0f, max %.0f)\n",
+                        sims.size() * kPerLine, all.median, all.min, all.max, http.median, lastLine.median,
+                        lastLine.min, lastLine.max);
+            std::printf("  the slowest line from its first to its tenth terminal: median %.0f ms (min %.0f, max %.0f);"
+                        " %d add\n  requests received, %d of them sent again\n",
+                        line9.median, line9.min, line9.max, adds,
+                        adds - rounds * kPerLine * static_cast<int>(sims.size()));
+            std::printf("  reference, one line's %d adds through the line API: median %.0f ms (min %.0f, max %.0f);"
+                        " ratio %.2f;\n  its tenth terminal held the card after %.0f ms (its request in, the answer"
+                        " still to come): ratio like for like %.2f\n",
+                        kPerLine, ref.median, ref.min, ref.max, all.median / ref.median, held.median,
+                        all.median / held.median);
+            std::printf("  one collection turn (a full %d-record batch, its confirmation, the empty fetch) through the"
+                        " line API: median %.0f ms;\n  talvod's turns found %.1f records on average\n",
+                        TALVO_BATCH_MAX, lineTurn.median, perTurn);
+            std::printf("  goal, like for like: 1.2 x %.0f + %.0f = %.0f ms: median %s, max %s\n", held.median,
+                        lineTurn.median, goal, all.median <= goal ? "within" : "ABOVE",
+                        all.max <= goal ? "within" : "ABOVE");
+            std::printf("RESULT block_card %.4f 1.0000 x (1.2 x the pushes' line time + one turn)\n", all.median / goal);
+        }
+    }
+    feeding = false;
+    feeder.join();
+    talvo_line_close(line);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -269,6 +586,7 @@ int main(int argc, char** argv) {
     if (what == "rate") return Rate(n > 0 ? n : 3000);
     if (what == "idle") return Idle(n > 0 ? n : 60);
     if (what == "page") return Page(n > 0 ? n : 1'500'000);
-    std::fprintf(stderr, "usage: talvo_service_bench rate [RECORDS] | idle [SECONDS] | page [RECORDS]\n");
+    if (what == "block") return Block(n > 0 ? n : 20);
+    std::fprintf(stderr, "usage: talvo_service_bench rate [RECORDS] | idle [SECONDS] | page [RECORDS] | block [ROUNDS]\n");
     return 2;
 }
