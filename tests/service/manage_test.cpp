@@ -287,6 +287,22 @@ TEST_F(Manage, ReplacedTerminalIsRewrittenAndRefusalsBackOff) {
     EXPECT_EQ(a.Ok("get 2 menu"), a.Ok("get 1 menu"));
 }
 
+// A terminal that accepts a menu but reads back another one is failed,
+// not in sync, and written again once it holds what it is sent.
+TEST_F(Manage, OtherContentsThanPushedIsAFailure) {
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    Start(Config(dir / "talvod.db", {LineBlock("hall", a.link(), {"1"})}));
+    a.Ok("fault 36 payload 500900 times=0");  // every menu read says 9.00
+    ASSERT_EQ(Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"1.50"}}}).status, 200);
+    EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 1, "menu") == "failed"; }));
+    const json sync = Get("/api/sync");
+    EXPECT_EQ(sync["terminals"][0]["items"][0]["error"], "the terminal holds other contents than were pushed")
+        << sync.dump();
+    a.Ok("clearfaults");
+    EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 1, "menu") == "in_sync"; }));
+}
+
 // A terminal handing over a long backlog does not hold a lost card back:
 // the card goes out between two of its batches.
 TEST_F(Manage, LostCardGoesBetweenTheBatchesOfABacklog) {
