@@ -288,7 +288,7 @@ std::string ParseTerminals(const std::string& text, std::vector<int>& out) {
             if (!number(last)) return Quoted(part) + form;
         }
         if (i != part.size()) return Quoted(part) + form;
-        if (first > 255 || last > 255) return Quoted(part) + " is outside the terminal numbers 0 to 255";
+        if (first > 255 || last > 255) return Quoted(part) + " is not in range 0 to 255";
         if (last < first) return Quoted(part) + " is a range that runs backwards (" + std::to_string(last) + "-" +
                                  std::to_string(first) + ")";
         for (int n = first; n <= last; ++n) {
