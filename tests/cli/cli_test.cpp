@@ -426,7 +426,7 @@ TEST_F(Cli, SeveralTerminalsInOneRun) {
     EXPECT_EQ(std::count(collect.out.begin(), collect.out.end(), '\n'), 2) << collect.out;
     EXPECT_NE(collect.err.find("talvo: collect: terminal 9: the terminal did not answer"), std::string::npos)
         << collect.err;
-    EXPECT_NE(collect.err.find("talvo: collect: terminal 9 of 3 failed\n"), std::string::npos) << collect.err;
+    EXPECT_NE(collect.err.find("talvo: collect: 1 of 3 terminals failed (terminal 9)\n"), std::string::npos) << collect.err;
     EXPECT_EQ(Control("get 1 records"), "ok 0");
     EXPECT_EQ(Control("get 3 records"), "ok 0");
     const Outcome shown = Plain({"records", "--json", dir_ / "store.dat"});
@@ -478,6 +478,12 @@ TEST_F(Cli, AckAsksForYesAtAKeyboard) {
     EXPECT_EQ(clear.status, 2);
     EXPECT_NE(clear.err.find("add --yes"), std::string::npos) << clear.err;
     EXPECT_EQ(Talvo({"legacy", "clear-ram"}, keyboard).status, 2);
+    EXPECT_EQ(Frames(), "ok");
+    // Several: every one named, none cleared.
+    const Outcome several = Talvo({"-t", "1-3,7", "clear-ram"}, keyboard);
+    EXPECT_EQ(several.status, 2);
+    EXPECT_NE(several.err.find("clears the memory of terminals 1-3 and 7; add --yes"), std::string::npos)
+        << several.err;
     EXPECT_EQ(Frames(), "ok");
     EXPECT_EQ(Talvo({"clear-ram", "--yes"}, keyboard).status, 0);
     close(master);

@@ -183,12 +183,24 @@ std::string Subject(const Invocation& run) {
     return run.globals.terminals.size() > 1 ? std::string() : "terminal " + std::to_string(run.globals.terminal) + " ";
 }
 
-// "terminal 3", "terminals 1, 2 and 5".
+// "terminal 3", "terminals 1, 2 and 5", "terminals 1-4 and 7".
 std::string TerminalsText(const std::vector<int>& numbers) {
+    std::vector<std::string> parts;
+    for (std::size_t i = 0; i < numbers.size();) {
+        std::size_t j = i;
+        while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) ++j;
+        if (j >= i + 2) {
+            parts.push_back(std::to_string(numbers[i]) + "-" + std::to_string(numbers[j]));
+        } else {
+            j = i;
+            parts.push_back(std::to_string(numbers[i]));
+        }
+        i = j + 1;
+    }
     std::string text = numbers.size() == 1 ? "terminal " : "terminals ";
-    for (std::size_t i = 0; i < numbers.size(); ++i) {
-        if (i > 0) text += i + 1 == numbers.size() ? " and " : ", ";
-        text += std::to_string(numbers[i]);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) text += i + 1 == parts.size() ? " and " : ", ";
+        text += parts[i];
     }
     return text;
 }
@@ -614,8 +626,7 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
     auto* decode = app.add_subcommand("decode", "decode a raw record as the library does; needs no terminal");
     decode->callback([decode, &run, &a] {
         if (run.globals.terminals.size() > 1) {
-            throw CLI::ValidationError("decode takes one terminal number (-t N), not " +
-                                       TerminalsText(run.globals.terminals));
+            throw CLI::ValidationError("decode takes one terminal number (-t N), not a list");
         }
         run.what = Path(decode);
         run.local = [&run, &a] { return Decode(a.raw, run.globals.terminal); };
@@ -703,8 +714,8 @@ int OnEachTerminal(Invocation& run, const std::function<int(int number)>& one) {
     }
     g_prefix.clear();
     if (!failed.empty()) {
-        std::fprintf(stderr, "talvo: %s: %s of %zu failed\n", run.what.c_str(), TerminalsText(failed).c_str(),
-                     numbers.size());
+        std::fprintf(stderr, "talvo: %s: %zu of %zu terminals failed (%s)\n", run.what.c_str(), failed.size(),
+                     numbers.size(), TerminalsText(failed).c_str());
     }
     return worst;
 }
