@@ -155,8 +155,18 @@ TEST_F(Cli, EveryBadArgumentIsAUsageErrorNamingItAndNothingReachesTheLine) {
         // terminal numbers and line options, before or after the subcommand
         {{"-t", "256", "status"}, "--terminal:"},
         {{"status", "-t", "x"}, "--terminal:"},
+        {{"-t", "1,1", "status"}, "--terminal:"},
+        {{"-t", "1-3,2", "status"}, "--terminal:"},
+        {{"-t", "3-1", "status"}, "--terminal:"},
+        {{"-t", "1,,2", "status"}, "--terminal:"},
+        {{"-t", "1,", "status"}, "--terminal:"},
+        {{"-t", "250-256", "collect"}, "--terminal:"},
+        {{"-t", "1,2", "decode", "00123450341232240930005000BB"}, "decode takes one terminal"},
         {{"status", "--baud", "1234"}, "--baud:"},
         {{"--format", "parity=X data=8 stop=1", "status"}, "--format:"},
+        // --line names a service's line, never the line format
+        {{"--line", "parity=N data=8 stop=1", "status"}, "--line"},
+        {{"status", "--line", "canteen"}, "--line requires --service"},
         {{"status", "--repeat", "11"}, "--repeat:"},
         // records
         {{"decode", "0012"}, "raw:"},
@@ -399,6 +409,50 @@ TEST_F(Cli, CollectTakesEverythingUnlessOnce) {
     EXPECT_EQ(Control("get 1 records"), "ok 0");
 }
 
+// -t 1,3,9: each terminal in turn on the one line, in the order given,
+// each output line named; one that fails stops none of the others, and the
+// exit status says that one failed.
+TEST_F(Cli, SeveralTerminalsInOneRun) {
+    Control("add 3 consumption");
+    for (int i = 0; i < 8; ++i) Control("record 1 seal 00000" + std::to_string(i) + "00100032240930005000");
+    for (int i = 0; i < 2; ++i) Control("record 3 seal 00001" + std::to_string(i) + "00200032240930005000");
+    RunOptions run;
+    run.cwd = dir_.path();
+    const Outcome collect = Talvo({"-t", "1,9,3", "collect", "--store", "store.dat"}, run);
+    EXPECT_EQ(collect.status, 1) << collect.err;
+    EXPECT_EQ(collect.out.rfind("terminal 1: 8 records stored in store.dat, total ", 0), 0u) << collect.out;
+    EXPECT_NE(collect.out.find("\nterminal 3: 2 records stored in store.dat, total "), std::string::npos)
+        << collect.out;
+    EXPECT_EQ(std::count(collect.out.begin(), collect.out.end(), '\n'), 2) << collect.out;
+    EXPECT_NE(collect.err.find("talvo: collect: terminal 9: the terminal did not answer"), std::string::npos)
+        << collect.err;
+    EXPECT_NE(collect.err.find("talvo: collect: 1 of 3 terminals failed (terminal 9)\n"), std::string::npos) << collect.err;
+    EXPECT_EQ(Control("get 1 records"), "ok 0");
+    EXPECT_EQ(Control("get 3 records"), "ok 0");
+    const Outcome shown = Plain({"records", "--json", dir_ / "store.dat"});
+    const nlohmann::json stored = nlohmann::json::parse(shown.out, nullptr, false);
+    ASSERT_TRUE(stored.is_object()) << shown.out;
+    EXPECT_EQ(stored["count"], 10);
+    EXPECT_EQ(stored["records"][9]["terminal"], 3);
+    // All well: exit status 0, and the order is the one given.
+    const Outcome status = Talvo({"status", "-t", "3,1-2"});
+    EXPECT_EQ(status.status, 0) << status.err;
+    EXPECT_EQ(status.out,
+              "terminal 3: answers and accepts commands\n"
+              "terminal 1: answers and accepts commands\n"
+              "terminal 2: answers and accepts commands\n");
+    // A value for each, set and read; through the 43 exports as well.
+    EXPECT_EQ(Talvo({"-t", "1,3", "cmw", "set", "BOTH"}).status, 0);
+    EXPECT_EQ(Control("get 3 cmw"), Control("get 1 cmw"));
+    const Outcome legacy = Talvo({"legacy", "-t", "3,9,1", "menu", "read"});
+    EXPECT_EQ(legacy.status, 1);
+    EXPECT_EQ(legacy.out, "terminal 3: the menu is empty\nterminal 1: the menu is empty\n");
+    EXPECT_NE(legacy.err.find("talvo: legacy menu read: terminal 9: "), std::string::npos) << legacy.err;
+    // A usage problem (a store that cannot be used) is still status 2.
+    WriteFile(dir_ / "not-a-store.dat", "hello");
+    EXPECT_EQ(Talvo({"-t", "1,3", "collect", "--store", "not-a-store.dat"}, run).status, 2);
+}
+
 TEST_F(Cli, AckAsksForYesAtAKeyboard) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);
@@ -424,6 +478,12 @@ TEST_F(Cli, AckAsksForYesAtAKeyboard) {
     EXPECT_EQ(clear.status, 2);
     EXPECT_NE(clear.err.find("add --yes"), std::string::npos) << clear.err;
     EXPECT_EQ(Talvo({"legacy", "clear-ram"}, keyboard).status, 2);
+    EXPECT_EQ(Frames(), "ok");
+    // Several: every one named, none cleared.
+    const Outcome several = Talvo({"-t", "1-3,7", "clear-ram"}, keyboard);
+    EXPECT_EQ(several.status, 2);
+    EXPECT_NE(several.err.find("clears the memory of terminals 1-3 and 7; add --yes"), std::string::npos)
+        << several.err;
     EXPECT_EQ(Frames(), "ok");
     EXPECT_EQ(Talvo({"clear-ram", "--yes"}, keyboard).status, 0);
     close(master);

@@ -426,6 +426,38 @@ TEST_F(Command, CollectStoresIntoTheService) {
     EXPECT_EQ(silent.err.rfind("talvo: collect: ", 0), 0u) << silent.err;
 }
 
+// -t 1,2,3 through the service: each terminal's lines named, in the order
+// given, as in direct use; the silent one fails alone and sets the status.
+TEST_F(Command, SeveralTerminalsAsInDirectUse) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-t", "1,2,3", "status"}, std::vector<std::string>{"-t", "3,1", "menu", "read"},
+          std::vector<std::string>{"-t", "1-2", "status"}}) {
+        std::vector<std::string> own = {"--port", direct.link(), "--baud", "9600", "--echo-time", "100",
+                                        "--wait-time", "300", "--repeat", "2"};
+        own.insert(own.end(), args.begin(), args.end());
+        std::vector<std::string> through = {"--service", url, "--token", kToken};
+        through.insert(through.end(), args.begin(), args.end());
+        const Ran d = Talvo(own);
+        const Ran s = Talvo(through);
+        EXPECT_EQ(s.status, d.status) << args[1] << "\n" << d.err << s.err;
+        EXPECT_EQ(s.out, d.out) << args[1];
+        const bool failed = d.err.find("terminals failed (terminal 3)\n") != std::string::npos;
+        EXPECT_EQ(s.err.find("terminals failed (terminal 3)\n") != std::string::npos, failed) << args[1] << s.err;
+        EXPECT_EQ(failed, args[1] != "1-2") << args[1] << d.err;
+    }
+    for (int i = 0; i < 3; ++i) {
+        RawRecord r;
+        r.card = std::to_string(500000 + i);
+        owned.Ok("record 1 seal " + r.Text());
+    }
+    const Ran r = Talvo({"--service", url, "--token", kToken, "-t", "3,1", "collect"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "terminal 1: 3 records stored by the service (line hall)\n");
+    EXPECT_EQ(r.err.rfind("talvo: collect: terminal 3: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("talvo: collect: 1 of 2 terminals failed (terminal 3)\n"), std::string::npos) << r.err;
+    EXPECT_EQ(owned.Held(1), 0);
+}
+
 // A command asked for while a long collection runs (the one at the start)
 // goes ahead of the collection's remaining batches, and every record is still stored once.
 TEST_F(Command, CommandsGoAheadOfACollection) {

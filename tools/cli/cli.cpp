@@ -1,7 +1,9 @@
 #include "cli.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #ifdef _WIN32
 #include <io.h>
@@ -175,6 +177,39 @@ std::function<void()> AtMost(const char* name, const std::vector<std::string>& l
 
 int Done(bool ok, const Invocation& run, const Terminal& t) { return ok ? 0 : Failed(run, t); }
 
+// What a line of output says of its terminal: "terminal 3 ", or nothing
+// where the prefix "terminal 3: " names it already.
+std::string Subject(const Invocation& run) {
+    return run.globals.terminals.size() > 1 ? std::string() : "terminal " + std::to_string(run.globals.terminal) + " ";
+}
+
+// "terminal 3", "terminals 1, 2 and 5", "terminals 1-4 and 7".
+std::string TerminalsText(const std::vector<int>& numbers) {
+    std::vector<std::string> parts;
+    for (std::size_t i = 0; i < numbers.size();) {
+        std::size_t j = i;
+        while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) ++j;
+        if (j >= i + 2) {
+            parts.push_back(std::to_string(numbers[i]) + "-" + std::to_string(numbers[j]));
+        } else {
+            j = i;
+            parts.push_back(std::to_string(numbers[i]));
+        }
+        i = j + 1;
+    }
+    std::string text = numbers.size() == 1 ? "terminal " : "terminals ";
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) text += i + 1 == parts.size() ? " and " : ", ";
+        text += parts[i];
+    }
+    return text;
+}
+
+// What Print puts before each line: "terminal N: " while a run of several
+// terminals talks to terminal N, else nothing.
+std::string g_prefix;
+bool g_lineStart = true;
+
 void PrintVersions() {
     std::printf("talvo %s (the command-line tool)\n", TALVO_TOOL_VERSION);
     host::HostLibrary lib;
@@ -239,7 +274,8 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
     OnTerminal(app.add_subcommand("status", "ask the terminal whether it answers; prints what it found"), run,
                [&run](Terminal& t) {
                    if (!t.Status()) return Failed(run, t);
-                   std::printf("terminal %d answers and accepts commands\n", run.globals.terminal);
+                   // "terminal 1 answers...", or after the prefix of several.
+                   Print("%sanswers and accepts commands\n", Subject(run).c_str());
                    return 0;
                });
     auto* clearRam = OnTerminal(
@@ -248,8 +284,8 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
         [&run, &a] {
             // What it clears is gone: someone at a keyboard says so.
             if (!a.yes && isatty(fileno(stdin)) != 0) {
-                throw CLI::ValidationError("clear-ram clears the memory of terminal " +
-                                           std::to_string(run.globals.terminal) + "; add --yes to go ahead");
+                throw CLI::ValidationError("clear-ram clears the memory of " + TerminalsText(run.globals.terminals) +
+                                           "; add --yes to go ahead");
             }
         });
     clearRam->add_flag("--yes", a.yes, "clear it: needed when standard input is a terminal");
@@ -260,7 +296,7 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
     OnTerminal(cmw->add_subcommand("get", "print it"), run, [&run](Terminal& t) {
         std::string value;
         if (!t.CmwRead(value)) return Failed(run, t);
-        std::printf("%s\n", value.c_str());
+        Print("%s\n", value.c_str());
         return 0;
     });
     text(OnTerminal(cmw->add_subcommand("set", "write it"), run,
@@ -273,7 +309,7 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
     OnTerminal(mdeb->add_subcommand("get", "print it"), run, [&run](Terminal& t) {
         std::int32_t cents = 0;
         if (!t.MdebRead(cents)) return Failed(run, t);
-        std::printf("%s\n", FormatCents(cents).c_str());
+        Print("%s\n", FormatCents(cents).c_str());
         return 0;
     });
     text(OnTerminal(mdeb->add_subcommand("set", "write it"), run,
@@ -296,7 +332,7 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
                [&run](Terminal& t) {
                    std::array<int, 4> flags{};
                    if (!t.KeyFlags(flags)) return Failed(run, t);
-                   std::printf("%d %d %d %d\n", flags[0], flags[1], flags[2], flags[3]);
+                   Print("%d %d %d %d\n", flags[0], flags[1], flags[2], flags[3]);
                    return 0;
                });
 
@@ -328,8 +364,8 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
                [&run, &a](Terminal& t) {
                    std::vector<std::string> got;
                    if (!t.BlacklistRead(a.position, got)) return Failed(run, t);
-                   for (std::size_t i = 0; i < got.size(); ++i) std::printf("%5zu  %s\n", a.position + i, got[i].c_str());
-                   std::printf("%zu card%s\n", got.size(), got.size() == 1 ? "" : "s");
+                   for (std::size_t i = 0; i < got.size(); ++i) Print("%5zu  %s\n", a.position + i, got[i].c_str());
+                   Print("%zu card%s\n", got.size(), got.size() == 1 ? "" : "s");
                    return 0;
                })
         ->add_option("position", a.position, "list position to start at, 0 to 65535 (default 0)")
@@ -353,9 +389,9 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
     OnTerminal(menu->add_subcommand("read", "print the prices"), run, [&run](Terminal& t) {
         std::vector<std::int32_t> cents;
         if (!t.MenuRead(cents)) return Failed(run, t);
-        if (cents.empty()) std::printf("the menu is empty\n");
+        if (cents.empty()) Print("the menu is empty\n");
         for (std::size_t i = 0; i < cents.size(); ++i) {
-            std::printf("%3zu  %8s\n", i + 1, FormatCents(cents[i]).c_str());
+            Print("%3zu  %8s\n", i + 1, FormatCents(cents[i]).c_str());
         }
         return 0;
     });
@@ -392,7 +428,7 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
     OnTerminal(clock->add_subcommand("get", "print it"), run, [&run](Terminal& t) {
         DateTime when;
         if (!t.ClockRead(when)) return Failed(run, t);
-        std::printf("%s\n", FormatDateTime(when, false).c_str());
+        Print("%s\n", FormatDateTime(when, false).c_str());
         return 0;
     });
     OnTerminal(clock->add_subcommand("set", "set it"), run,
@@ -409,7 +445,7 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
     OnTerminal(zones->add_subcommand("get", "print them"), run, [&run](Terminal& t) {
         Zones z{};
         if (!t.ZonesRead(z)) return Failed(run, t);
-        for (int k = 0; k < kZones; ++k) std::printf("%d  %s\n", k + 1, FormatTime(z[k]).c_str());
+        for (int k = 0; k < kZones; ++k) Print("%d  %s\n", k + 1, FormatTime(z[k]).c_str());
         return 0;
     });
     OnTerminal(zones->add_subcommand("set", "set them"), run,
@@ -438,7 +474,7 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
         AttendZones z{};
         if (!t.AttendZonesRead(z)) return Failed(run, t);
         for (int k = 0; k < kZones; ++k) {
-            std::printf("%d  %s-%s  %s\n", k + 1, FormatTime(z[k].start).c_str(), FormatTime(z[k].end).c_str(),
+            Print("%d  %s-%s  %s\n", k + 1, FormatTime(z[k].start).c_str(), FormatTime(z[k].end).c_str(),
                         z[k].code.c_str());
         }
         return 0;
@@ -460,7 +496,7 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
                [&run, &a](Terminal& t) {
                    std::string value;
                    if (!t.ReasonRead(a.number, value)) return Failed(run, t);
-                   std::printf("%s\n", value.c_str());
+                   Print("%s\n", value.c_str());
                    return 0;
                })
         ->add_option("number", a.number, "reason number, 0 to 255")
@@ -476,7 +512,7 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
     OnTerminal(aClock->add_subcommand("get", "print it"), run, [&run](Terminal& t) {
         DateTime when;
         if (!t.AttendClockRead(when)) return Failed(run, t);
-        std::printf("%s\n", FormatDateTime(when, true).c_str());
+        Print("%s\n", FormatDateTime(when, true).c_str());
         return 0;
     });
     OnTerminal(aClock->add_subcommand("set", "set it"), run,
@@ -504,8 +540,8 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
                 if (!t.CollectBatch(a.store, b)) {
                     if (screen) std::fprintf(stderr, "\n");
                     if (sum.stored > 0) {
-                        std::fprintf(stderr, "talvo: collect: %d record%s stored in %s before this batch\n",
-                                     sum.stored, sum.stored == 1 ? "" : "s", a.store.c_str());
+                        std::fprintf(stderr, "talvo: collect: %s%d record%s stored in %s before this batch\n",
+                                     g_prefix.c_str(), sum.stored, sum.stored == 1 ? "" : "s", a.store.c_str());
                     }
                     return Failed(run, t);
                 }
@@ -513,7 +549,7 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
                 sum.received += b.received;
                 sum.total_cents += b.total_cents;
                 if (screen) {
-                    std::fprintf(stderr, "\rbatch %d: %d records stored, total %s", batch, sum.stored,
+                    std::fprintf(stderr, "\r%sbatch %d: %d records stored, total %s", g_prefix.c_str(), batch, sum.stored,
                                  FormatCents(sum.total_cents).c_str());
                     std::fflush(stderr);
                 }
@@ -521,17 +557,17 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
                 if (a.once) {
                     // A full batch: the terminal may hold more.
                     if (b.received >= kFullBatch) {
-                        std::printf("the terminal may hold more records: run again, or without --once to take all\n");
+                        Print("the terminal may hold more records: run again, or without --once to take all\n");
                     }
                     break;
                 }
             }
             if (screen) std::fprintf(stderr, "\n");
-            std::printf("%d record%s stored in %s, total %s\n", sum.stored, sum.stored == 1 ? "" : "s",
+            Print("%d record%s stored in %s, total %s\n", sum.stored, sum.stored == 1 ? "" : "s",
                         a.store.c_str(), FormatCents(sum.total_cents).c_str());
             const int dropped = sum.received - sum.stored;
             if (dropped > 0) {
-                std::printf("%d damaged or unwanted record%s not stored (%s)\n", dropped, dropped == 1 ? "" : "s",
+                Print("%d damaged or unwanted record%s not stored (%s)\n", dropped, dropped == 1 ? "" : "s",
                             legacy ? "the library logged them in ErrRec.doc" : "shown on standard error");
             }
             return 0;
@@ -562,13 +598,12 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
             unsigned mark = 0;
             if (!t.Ack(count, mark)) return Failed(run, t);
             if (legacy) {
-                std::printf("terminal %d cleared up to %d records; its batch mark is %u\n", run.globals.terminal,
-                            count, mark);
+                Print("%scleared up to %d records; its batch mark is %u\n", Subject(run).c_str(), count, mark);
             } else if (count == 0) {
-                std::printf("terminal %d has no records\n", run.globals.terminal);
+                Print("%shas no records\n", Subject(run).c_str());
             } else {
-                std::printf("terminal %d cleared a batch of %d record%s without storing it; its batch mark is %u\n",
-                            run.globals.terminal, count, count == 1 ? "" : "s", mark);
+                Print("%scleared a batch of %d record%s without storing it; its batch mark is %u\n",
+                      Subject(run).c_str(), count, count == 1 ? "" : "s", mark);
             }
             return 0;
         },
@@ -579,7 +614,7 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
             }
             // Records cleared this way are gone: someone at a keyboard says so.
             if (!a.yes && isatty(fileno(stdin)) != 0) {
-                throw CLI::ValidationError("ack clears records on terminal " + std::to_string(run.globals.terminal) +
+                throw CLI::ValidationError("ack clears records on " + TerminalsText(run.globals.terminals) +
                                            " that nobody has collected; add --yes to go ahead");
             }
         });
@@ -587,8 +622,16 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
     ack->add_flag("--yes", a.yes, "clear them: needed when standard input is a terminal");
 
     if (legacy) return;
-    Local(app.add_subcommand("decode", "decode a raw record as the library does; needs no terminal"), run,
-          [&run, &a] { return Decode(a.raw, run.globals.terminal); })
+    // One terminal number: the one a record's text carries.
+    auto* decode = app.add_subcommand("decode", "decode a raw record as the library does; needs no terminal");
+    decode->callback([decode, &run, &a] {
+        if (run.globals.terminals.size() > 1) {
+            throw CLI::ValidationError("decode takes one terminal number (-t N), not a list");
+        }
+        run.what = Path(decode);
+        run.local = [&run, &a] { return Decode(a.raw, run.globals.terminal); };
+    });
+    decode
         ->add_option("raw", a.raw,
                      "28 characters as a terminal sends them: card (6), amount (6), type-and-month, month, day, "
                      "hour, minute, second amount (6) and the check pair (2); -t gives the terminal number")
@@ -619,8 +662,62 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
 }  // namespace
 
 int Failed(const Invocation& run, const Terminal& t) {
-    std::fprintf(stderr, "talvo: %s: %s\n", run.what.c_str(), t.Problem().c_str());
+    std::fprintf(stderr, "talvo: %s: %s%s\n", run.what.c_str(), g_prefix.c_str(), t.Problem().c_str());
     return t.ExitStatus();
+}
+
+void Print(const char* format, ...) {
+    char small[512];
+    std::va_list args;
+    va_start(args, format);
+    std::va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    std::string text;
+    if (n >= 0 && static_cast<std::size_t>(n) < sizeof small) {
+        text.assign(small, static_cast<std::size_t>(n));
+    } else if (n > 0) {
+        text.resize(static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(&text[0], text.size(), format, again);
+        text.resize(static_cast<std::size_t>(n));
+    }
+    va_end(again);
+    if (g_prefix.empty()) {
+        std::fputs(text.c_str(), stdout);
+        return;
+    }
+    for (char c : text) {
+        if (g_lineStart) std::fputs(g_prefix.c_str(), stdout);
+        std::fputc(c, stdout);
+        g_lineStart = c == '\n';
+    }
+}
+
+int OnEachTerminal(Invocation& run, const std::function<int(int number)>& one) {
+    const std::vector<int> numbers = run.globals.terminals;
+    if (numbers.size() <= 1) {
+        run.globals.terminal = numbers.empty() ? run.globals.terminal : numbers.front();
+        return one(run.globals.terminal);
+    }
+    int worst = 0;
+    std::vector<int> failed;
+    for (int number : numbers) {
+        run.globals.terminal = number;
+        g_prefix = "terminal " + std::to_string(number) + ": ";
+        g_lineStart = true;
+        const int status = one(number);
+        if (!g_lineStart) Print("\n");
+        std::fflush(stdout);
+        if (status != 0) failed.push_back(number);
+        worst = status > worst ? status : worst;
+    }
+    g_prefix.clear();
+    if (!failed.empty()) {
+        std::fprintf(stderr, "talvo: %s: %zu of %zu terminals failed (%s)\n", run.what.c_str(), failed.size(),
+                     numbers.size(), TerminalsText(failed).c_str());
+    }
+    return worst;
 }
 
 int UsageError(CLI::App& app, const CLI::ParseError& e) {
@@ -686,9 +783,16 @@ void BuildCli(CLI::App& app, Invocation& run) {
     auto* filler = app.add_option("--filler", g.filler, "filler bytes behind each request, 0 to 30 (default 2)")
         ->type_name("N")
         ->check(Within(0, 30));
-    app.add_option("-t,--terminal", g.terminal, "terminal number, 0 to 255 (default 1)")
-        ->type_name("N")
-        ->check(Within(0, 255));
+    app.add_option_function<std::string>(
+           "-t,--terminal",
+           [&g](const std::string& text) {
+               ParseTerminals(text, g.terminals);
+               g.terminal = g.terminals.front();
+           },
+           "terminal number, 0 to 255 (default 1); or several in turn: 1,2,5, 1-4 or 1-3,7 (each output line "
+           "then begins with \"terminal N: \"; exit status the highest of theirs)")
+        ->type_name("N[,N...]")
+        ->check(Checked(ParseTerminals));
     auto* trace =
         app.add_flag("--trace", g.trace, "print every frame sent and received on standard error, in hex and text");
 #ifdef TALVO_WITH_SERVICE_CLIENT

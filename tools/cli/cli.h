@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "terminal.h"
 
@@ -22,6 +23,9 @@ struct Globals {
     int wait_time = -1;
     int repeat = 0;
     int filler = -1;
+    // The terminals of the run, in the order given (-t 1,2,5), and the one
+    // a subcommand talks to now.
+    std::vector<int> terminals{1};
     int terminal = 1;
     bool trace = false;
     // Through a service that holds the line (talvod): its address, its
@@ -58,8 +62,22 @@ extern const char* const kTerms;
 extern const char* const kExitStatus;
 // Prints "talvo: ..." for a command line that cannot be run; returns 2.
 int UsageError(CLI::App& app, const CLI::ParseError& e);
-// Prints "talvo: WHAT: PROBLEM" and returns the terminal's exit status.
+// Prints "talvo: WHAT: PROBLEM" ("talvo: WHAT: terminal N: PROBLEM" when
+// the run has several terminals) and returns the terminal's exit status.
 int Failed(const Invocation& run, const Terminal& t);
+// printf for a subcommand's output: with several terminals in the run,
+// every line begins with "terminal N: ".
+void Print(const char* format, ...)
+#if defined(__MINGW32__)
+    __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#elif defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// Calls `one` for each terminal of the run in turn, with its number (the
+// caller makes a Terminal for it and runs the subcommand); the exit status
+// is the highest of them, and a failure does not stop the others.
+int OnEachTerminal(Invocation& run, const std::function<int(int number)>& one);
 
 // The man page (roff) and the bash completion script of `app`.
 std::string ManPage(CLI::App& app, const std::string& version);

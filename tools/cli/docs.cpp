@@ -156,6 +156,9 @@ const char* const kExamples[][2] = {
     {"talvo -t 3 clock set now", "Sets the clock of terminal 3 on the default port to this computer's time."},
     {"talvo blacklist add 123456 654321", "Adds two cards to terminal 1's blacklist."},
     {"talvo collect --store records.dat", "Collects terminal 1's records into a record store file."},
+    {"talvo -t 1,2,5 collect --store records.dat",
+     "Collects terminals 1, 2 and 5 one after the other into one store file; each line of output begins with the "
+     "terminal's number, and the exit status is not 0 when any of them failed."},
     {"talvo records records.dat --csv > records.csv", "Writes the store's records as CSV."},
     {"talvo cmw get --trace", "Reads the CMW text, showing every frame on standard error."},
     {"talvo legacy --port COM3 status", "The same question through the 43 exports, as an older host asks it."},

@@ -112,8 +112,10 @@ int RunOnTerminal(Invocation& run) {
             std::fprintf(stderr, "talvo: %s: %s\n", run.what.c_str(), problem.c_str());
             return 2;
         }
-        ServiceTerminal terminal(run.globals, token);
-        return run.on_terminal(terminal);
+        return OnEachTerminal(run, [&run, &token](int) {
+            ServiceTerminal terminal(run.globals, token);
+            return run.on_terminal(terminal);
+        });
     }
 #endif
     if (run.before && !run.before(problem)) {
@@ -126,16 +128,21 @@ int RunOnTerminal(Invocation& run) {
             std::fprintf(stderr, "talvo: %s\n", problem.c_str());
             return 1;
         }
-        LegacyTerminal terminal(session.Library(), run.globals.terminal);
-        return run.on_terminal(terminal);
+        return OnEachTerminal(run, [&run, &session](int number) {
+            LegacyTerminal terminal(session.Library(), number);
+            return run.on_terminal(terminal);
+        });
     }
     LineSession session;
     if (!session.Start(run.globals, problem)) {
         std::fprintf(stderr, "talvo: %s\n", problem.c_str());
         return 1;
     }
-    CollectingLineTerminal terminal(session.Library(), session.Line(), run.globals.terminal);
-    return run.on_terminal(terminal);
+    // Several terminals (-t 1,2,5) one after the other on the one line.
+    return OnEachTerminal(run, [&run, &session](int number) {
+        CollectingLineTerminal terminal(session.Library(), session.Line(), number);
+        return run.on_terminal(terminal);
+    });
 }
 
 }  // namespace

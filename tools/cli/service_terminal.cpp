@@ -292,15 +292,22 @@ int CollectThroughService(const Invocation& run, Terminal& t) {
     const bool ok = service->CollectNow(records, rejected, line);
     if (!ok) {
         if (records + rejected > 0) {
-            std::fprintf(stderr, "talvo: collect: %d record%s stored by the service before this\n", records,
-                         records == 1 ? "" : "s");
+            const std::string who =
+                run.globals.terminals.size() > 1 ? "terminal " + std::to_string(run.globals.terminal) + ": " : "";
+            std::fprintf(stderr, "talvo: collect: %s%d record%s stored by the service before this\n", who.c_str(),
+                         records, records == 1 ? "" : "s");
         }
         return Failed(run, t);
     }
-    std::printf("%d record%s stored by the service (line %s, terminal %d)\n", records, records == 1 ? "" : "s",
-                line.c_str(), run.globals.terminal);
+    if (run.globals.terminals.size() > 1) {
+        // "terminal 3: " names it already.
+        Print("%d record%s stored by the service (line %s)\n", records, records == 1 ? "" : "s", line.c_str());
+    } else {
+        Print("%d record%s stored by the service (line %s, terminal %d)\n", records, records == 1 ? "" : "s",
+              line.c_str(), run.globals.terminal);
+    }
     if (rejected > 0) {
-        std::printf("%d damaged or unwanted record%s stored as rejected\n", rejected, rejected == 1 ? "" : "s");
+        Print("%d damaged or unwanted record%s stored as rejected\n", rejected, rejected == 1 ? "" : "s");
     }
     return 0;
 }

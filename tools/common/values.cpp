@@ -264,6 +264,44 @@ std::string ParseLineFormat(const std::string& text) {
     return words.empty() ? want : std::string();
 }
 
+std::string ParseTerminals(const std::string& text, std::vector<int>& out) {
+    out.clear();
+    bool seen[256] = {};
+    std::size_t at = 0;
+    const std::string form = " is not a terminal number 0 to 255, a list 1,2,5 or a range 1-4";
+    while (true) {
+        const std::size_t comma = text.find(',', at);
+        const std::string part = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        // "N" or "N-M", each N of one to three digits.
+        int first = -1, last = -1;
+        std::size_t i = 0;
+        auto number = [&part, &i](int& n) {
+            const std::size_t start = i;
+            n = 0;
+            while (i < part.size() && IsDigit(part[i]) && i - start < 4) n = n * 10 + (part[i++] - '0');
+            return i > start && i - start <= 3;
+        };
+        if (!number(first)) return Quoted(part.empty() ? text : part) + form;
+        last = first;
+        if (i < part.size() && part[i] == '-') {
+            ++i;
+            if (!number(last)) return Quoted(part) + form;
+        }
+        if (i != part.size()) return Quoted(part) + form;
+        if (first > 255 || last > 255) return Quoted(part) + " is not in range 0 to 255";
+        if (last < first) return Quoted(part) + " is a range that runs backwards (" + std::to_string(last) + "-" +
+                                 std::to_string(first) + ")";
+        for (int n = first; n <= last; ++n) {
+            if (seen[n]) return "terminal " + std::to_string(n) + " is given twice in " + Quoted(text);
+            seen[n] = true;
+            out.push_back(n);
+        }
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    return {};
+}
+
 std::string ParseBaud(const std::string& text, std::uint32_t& out) {
     static const std::uint32_t rates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
     for (std::uint32_t r : rates) {

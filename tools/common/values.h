@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace talvo::cli {
 
@@ -56,6 +57,9 @@ std::string ParseRawRecord(const std::string& text);
 // A line format "parity=N data=8 stop=1": parity N, E, O, M or S, data 5 to
 // 8, stop 1 or 2, each at most once.
 std::string ParseLineFormat(const std::string& text);
+// Terminal numbers 0 to 255: one ("3"), a list ("1,2,5"), ranges ("1-4")
+// or both ("1-3,7"), in the order given, none twice.
+std::string ParseTerminals(const std::string& text, std::vector<int>& out);
 // A baud rate both platforms' drivers take.
 std::string ParseBaud(const std::string& text, std::uint32_t& out);
 
