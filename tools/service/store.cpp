@@ -1,10 +1,20 @@
 #include "store.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <map>
+#include <tuple>
 
 namespace talvo::service {
+namespace {
+
+// Records per INSERT: a terminal's batch (at most 6) in one, and well under
+// the bound parameters either backend takes.
+constexpr std::size_t kRowsPerStatement = 50;
+
+}  // namespace
 
 std::string UtcNow() {
     const auto now = std::chrono::system_clock::now();
@@ -34,7 +44,7 @@ StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& h
     Transaction tx(db);
     if (repeats) {
         const Rows last =
-            db.Query("SELECT mark, raw, records, rejected FROM batches WHERE line = ? AND terminal = ?"
+            db.QueryRepeated("SELECT mark, raw, records, rejected FROM batches WHERE line = ? AND terminal = ?"
                      " ORDER BY id DESC LIMIT 1",
                      {batch.line, static_cast<std::int64_t>(batch.terminal)});
         if (!last.empty()) {
@@ -47,22 +57,51 @@ StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& h
         }
     }
     const std::string now = UtcNow();
-    const Rows id = db.Query(
+    const Rows id = db.QueryRepeated(
         "INSERT INTO batches (line, terminal, mark, raw, records, rejected, stored_at, host)"
         " VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
         {batch.line, static_cast<std::int64_t>(batch.terminal), static_cast<std::int64_t>(batch.mark), batch.raw,
          static_cast<std::int64_t>(batch.records.size()), static_cast<std::int64_t>(batch.rejected.size()), now, host});
     const std::int64_t batchId = AsInt(id.at(0).at(0));
-    std::int64_t position = 0;
-    for (const Record& r : batch.records) {
-        db.Query(
+    // The records in statements of up to kRowsPerStatement rows each (one
+    // for a terminal's batch), and the day totals they add to.
+    std::map<std::tuple<std::string, int, int>, std::pair<std::int64_t, std::int64_t>> totals;
+    for (std::size_t first = 0; first < batch.records.size(); first += kRowsPerStatement) {
+        const std::size_t end = std::min(batch.records.size(), first + kRowsPerStatement);
+        std::string sql =
             "INSERT INTO records (batch_id, position, line, terminal, card, type, amount_cents, second_amount_cents,"
-            " at, day) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            {batchId, position++, batch.line, static_cast<std::int64_t>(r.terminal), r.card,
-             static_cast<std::int64_t>(r.type), r.amountCents, r.secondAmountCents, RecordAt(r), RecordDay(r)});
+            " at, day) VALUES ";
+        std::vector<Value> params;
+        params.reserve((end - first) * 10);
+        for (std::size_t i = first; i < end; ++i) {
+            const Record& r = batch.records[i];
+            sql += i == first ? "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+            const std::string day = RecordDay(r);
+            params.insert(params.end(), {batchId, static_cast<std::int64_t>(i), batch.line,
+                                         static_cast<std::int64_t>(r.terminal), r.card, static_cast<std::int64_t>(r.type),
+                                         r.amountCents, r.secondAmountCents, RecordAt(r), day});
+            auto& t = totals[{day, r.terminal, r.type}];
+            t.first += 1;
+            t.second += r.amountCents;
+        }
+        db.QueryRepeated(sql, params);
+    }
+    if (!totals.empty()) {
+        // One row per key in the statement (in key order, so that two
+        // writers lock shared rows in the same order).
+        std::string sql = "INSERT INTO day_totals (day, line, terminal, type, records, sum_cents) VALUES ";
+        std::vector<Value> params;
+        for (const auto& [key, t] : totals) {
+            sql += params.empty() ? "(?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?)";
+            params.insert(params.end(), {std::get<0>(key), batch.line, static_cast<std::int64_t>(std::get<1>(key)),
+                                         static_cast<std::int64_t>(std::get<2>(key)), t.first, t.second});
+        }
+        sql += " ON CONFLICT (day, line, terminal, type) DO UPDATE SET records = day_totals.records + excluded.records,"
+               " sum_cents = day_totals.sum_cents + excluded.sum_cents";
+        db.QueryRepeated(sql, params);
     }
     for (const RejectedRaw& r : batch.rejected) {
-        db.Query(
+        db.QueryRepeated(
             "INSERT INTO rejected (batch_id, position, line, terminal, raw, reason, stored_at)"
             " VALUES (?, ?, ?, ?, ?, ?, ?)",
             {batchId, static_cast<std::int64_t>(r.position), batch.line, static_cast<std::int64_t>(batch.terminal),
