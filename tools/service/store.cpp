@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <tuple>
 
 namespace talvo::service {
@@ -40,22 +41,106 @@ std::string RecordAt(const Record& r) {
     return text;
 }
 
-StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats) {
-    Transaction tx(db);
-    if (repeats) {
-        const Rows last =
-            db.QueryRepeated("SELECT mark, raw, records, rejected FROM batches WHERE line = ? AND terminal = ?"
-                     " ORDER BY id DESC LIMIT 1",
-                     {batch.line, static_cast<std::int64_t>(batch.terminal)});
-        if (!last.empty()) {
-            CommittedBatch committed;
-            committed.terminal = batch.terminal;
-            committed.mark = static_cast<int>(AsInt(last[0][0], -1));
-            committed.raw = AsText(last[0][1]);
-            committed.count = static_cast<int>(AsInt(last[0][2], 0) + AsInt(last[0][3], 0));
-            if (repeats(batch, committed)) return StoreOutcome::kReplayed;  // rolled back: nothing written
-        }
+namespace {
+
+// Whether `batch` repeats the terminal's last committed batch (read in the
+// open transaction).
+bool Repeats(Connection& db, const Batch& batch, const RepeatCheck& repeats) {
+    const Rows last = db.QueryRepeated(
+        "SELECT mark, raw, records, rejected FROM batches WHERE line = ? AND terminal = ? ORDER BY id DESC LIMIT 1",
+        {batch.line, static_cast<std::int64_t>(batch.terminal)});
+    if (last.empty()) return false;
+    CommittedBatch committed;
+    committed.terminal = batch.terminal;
+    committed.mark = static_cast<int>(AsInt(last[0][0], -1));
+    committed.raw = AsText(last[0][1]);
+    committed.count = static_cast<int>(AsInt(last[0][2], 0) + AsInt(last[0][3], 0));
+    return repeats(batch, committed);
+}
+
+using DayKey = std::tuple<std::string, int, int>;  // day, terminal, type
+using DaySums = std::map<DayKey, std::pair<std::int64_t, std::int64_t>>;  // count, sum
+
+DaySums SumsOf(const Batch& batch) {
+    DaySums totals;
+    for (const Record& r : batch.records) {
+        auto& t = totals[{RecordDay(r), r.terminal, r.type}];
+        t.first += 1;
+        t.second += r.amountCents;
     }
+    return totals;
+}
+
+// The upsert of the day totals: one row per key, in key order (so that
+// two writers lock shared rows in the same order).
+std::string TotalsUpsert(const Batch& batch, const DaySums& totals, std::vector<Value>& params) {
+    std::string sql = "INSERT INTO day_totals (day, line, terminal, type, records, sum_cents) VALUES ";
+    bool first = true;
+    for (const auto& [key, t] : totals) {
+        sql += first ? "(?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?)";
+        first = false;
+        params.insert(params.end(), {std::get<0>(key), batch.line, static_cast<std::int64_t>(std::get<1>(key)),
+                                     static_cast<std::int64_t>(std::get<2>(key)), t.first, t.second});
+    }
+    return sql + " ON CONFLICT (day, line, terminal, type) DO UPDATE SET records = day_totals.records + excluded.records,"
+                 " sum_cents = day_totals.sum_cents + excluded.sum_cents";
+}
+
+// PostgreSQL: the batch, its records, its rejected raw records and the day
+// totals in one statement, which commits on its own (one round trip) unless
+// the replay check needs a transaction around it.
+StoreOutcome StorePostgres(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats) {
+    std::optional<Transaction> tx;
+    if (repeats) {
+        tx.emplace(db);
+        if (Repeats(db, batch, repeats)) return StoreOutcome::kReplayed;  // rolled back: nothing written
+    }
+    const std::string now = UtcNow();
+    std::vector<Value> params = {batch.line, static_cast<std::int64_t>(batch.terminal),
+                                 static_cast<std::int64_t>(batch.mark), batch.raw,
+                                 static_cast<std::int64_t>(batch.records.size()),
+                                 static_cast<std::int64_t>(batch.rejected.size()), now, host};
+    std::string sql =
+        "WITH b AS (INSERT INTO batches (line, terminal, mark, raw, records, rejected, stored_at, host)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id)";
+    if (!batch.records.empty()) {
+        sql += ", r AS (INSERT INTO records (batch_id, position, line, terminal, card, type, amount_cents,"
+               " second_amount_cents, at, day) SELECT b.id, v.position, v.line, v.terminal, v.card, v.type, v.amount,"
+               " v.second, v.at, v.day FROM b, (VALUES ";
+        for (std::size_t i = 0; i < batch.records.size(); ++i) {
+            const Record& r = batch.records[i];
+            sql += i == 0 ? "" : ", ";
+            sql += "(?::integer, ?::text, ?::integer, ?::text, ?::integer, ?::bigint, ?::bigint, ?::text, ?::text)";
+            params.insert(params.end(), {static_cast<std::int64_t>(i), batch.line, static_cast<std::int64_t>(r.terminal),
+                                         r.card, static_cast<std::int64_t>(r.type), r.amountCents, r.secondAmountCents,
+                                         RecordAt(r), RecordDay(r)});
+        }
+        sql += ") AS v (position, line, terminal, card, type, amount, second, at, day))";
+        sql += ", t AS (" + TotalsUpsert(batch, SumsOf(batch), params) + ")";
+    }
+    if (!batch.rejected.empty()) {
+        sql += ", j AS (INSERT INTO rejected (batch_id, position, line, terminal, raw, reason, stored_at)"
+               " SELECT b.id, v.position, v.line, v.terminal, v.raw, v.reason, v.stored_at FROM b, (VALUES ";
+        for (std::size_t i = 0; i < batch.rejected.size(); ++i) {
+            const RejectedRaw& r = batch.rejected[i];
+            sql += i == 0 ? "" : ", ";
+            sql += "(?::integer, ?::text, ?::integer, ?::text, ?::text, ?::text)";
+            params.insert(params.end(), {static_cast<std::int64_t>(r.position), batch.line,
+                                         static_cast<std::int64_t>(batch.terminal), r.raw, r.reason, now});
+        }
+        sql += ") AS v (position, line, terminal, raw, reason, stored_at))";
+    }
+    db.QueryRepeated(sql + " SELECT id FROM b", params);
+    if (tx) tx->Commit();
+    return StoreOutcome::kStored;
+}
+
+}  // namespace
+
+StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats) {
+    if (db.Kind() == Backend::kPostgres) return StorePostgres(db, batch, host, repeats);
+    Transaction tx(db);
+    if (repeats && Repeats(db, batch, repeats)) return StoreOutcome::kReplayed;  // rolled back: nothing written
     const std::string now = UtcNow();
     const Rows id = db.QueryRepeated(
         "INSERT INTO batches (line, terminal, mark, raw, records, rejected, stored_at, host)"
@@ -65,7 +150,6 @@ StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& h
     const std::int64_t batchId = AsInt(id.at(0).at(0));
     // The records in statements of up to kRowsPerStatement rows each (one
     // for a terminal's batch), and the day totals they add to.
-    std::map<std::tuple<std::string, int, int>, std::pair<std::int64_t, std::int64_t>> totals;
     for (std::size_t first = 0; first < batch.records.size(); first += kRowsPerStatement) {
         const std::size_t end = std::min(batch.records.size(), first + kRowsPerStatement);
         std::string sql =
@@ -76,28 +160,15 @@ StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& h
         for (std::size_t i = first; i < end; ++i) {
             const Record& r = batch.records[i];
             sql += i == first ? "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
-            const std::string day = RecordDay(r);
             params.insert(params.end(), {batchId, static_cast<std::int64_t>(i), batch.line,
                                          static_cast<std::int64_t>(r.terminal), r.card, static_cast<std::int64_t>(r.type),
-                                         r.amountCents, r.secondAmountCents, RecordAt(r), day});
-            auto& t = totals[{day, r.terminal, r.type}];
-            t.first += 1;
-            t.second += r.amountCents;
+                                         r.amountCents, r.secondAmountCents, RecordAt(r), RecordDay(r)});
         }
         db.QueryRepeated(sql, params);
     }
-    if (!totals.empty()) {
-        // One row per key in the statement (in key order, so that two
-        // writers lock shared rows in the same order).
-        std::string sql = "INSERT INTO day_totals (day, line, terminal, type, records, sum_cents) VALUES ";
+    if (!batch.records.empty()) {
         std::vector<Value> params;
-        for (const auto& [key, t] : totals) {
-            sql += params.empty() ? "(?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?)";
-            params.insert(params.end(), {std::get<0>(key), batch.line, static_cast<std::int64_t>(std::get<1>(key)),
-                                         static_cast<std::int64_t>(std::get<2>(key)), t.first, t.second});
-        }
-        sql += " ON CONFLICT (day, line, terminal, type) DO UPDATE SET records = day_totals.records + excluded.records,"
-               " sum_cents = day_totals.sum_cents + excluded.sum_cents";
+        const std::string sql = TotalsUpsert(batch, SumsOf(batch), params);
         db.QueryRepeated(sql, params);
     }
     for (const RejectedRaw& r : batch.rejected) {
