@@ -6,7 +6,11 @@
 #   - CPU while waiting on a silent terminal, Linux and Wine (Wine server
 #     included);
 #   - a six-record collection at 4800 baud against the line time of its bytes;
-#   - one batch appended to a store of a million records against an empty one.
+#   - one batch appended to a store of a million records against an empty one;
+#   - with TALVO_BENCH_SERVICE=1, talvod's page with TALVO_BENCH_PAGE_RECORDS
+#     records (15 million by default) against an empty database, and with
+#     TALVO_BENCH_TALVOD_BEFORE=path/talvod, records/s into PostgreSQL of
+#     that talvod against this build's.
 # Figures are ratios measured in this one run; nothing here is a test.
 #
 #   scripts/bench.sh              # builds the linux and win32 presets first
@@ -79,6 +83,18 @@ run "Linux: CPU while waiting ${seconds} s on a silent terminal" "$linux_build/t
 run "Linux: six-record collection at 4800 baud" "$linux_build/talvo_bench_collection" 10
 run "Linux: one batch into a store of a million records" "$linux_build/talvo_bench_store_append" 25 1000000
 run "Linux: two lines from two threads against one line alone, 9600 baud" "$linux_build/talvo_bench_parallel_lines" 40
+if [ "${TALVO_BENCH_SERVICE:-0}" = 1 ]; then
+    # talvod: the page with a year of records against an empty database,
+    # and (given another talvod) records/s into PostgreSQL against it.
+    page_records=${TALVO_BENCH_PAGE_RECORDS:-15000000}
+    run "talvod: the page with $page_records records against an empty database (core $core)" \
+        pin "$linux_build/talvo_service_bench" page "$page_records"
+    if [ -n "${TALVO_BENCH_TALVOD_BEFORE:-}" ]; then
+        export TALVO_BENCH_TALVOD_BEFORE=$(realpath "$TALVO_BENCH_TALVOD_BEFORE")
+        run "talvod: records/s into PostgreSQL, $TALVO_BENCH_TALVOD_BEFORE against this build (core $core)" \
+            pin "$linux_build/talvo_service_bench" rate 6000
+    fi
+fi
 
 if [ "$with_wine" = 1 ]; then
     # A Wine prefix of the benchmarks' own, with its own server pinned to the

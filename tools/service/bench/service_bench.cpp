@@ -122,7 +122,10 @@ int Rate(int records) {
     }
     std::printf("fetch+confirm only: %.0f records/s\n", bare);
     std::printf("talvod into SQLite (WAL, synchronous=FULL): %.0f records/s, %.2f of the bare rate\n", sqlite, sqlite / bare);
-    if (pg > 0) std::printf("talvod into PostgreSQL 15 (fsync on): %.0f records/s, %.2f of the bare rate\n", pg, pg / bare);
+    if (pg > 0) {
+        std::printf("talvod into PostgreSQL 15 (fsync %s): %.0f records/s, %.2f of the bare rate\n",
+                    std::getenv("TALVO_PG_FSYNC"), pg, pg / bare);
+    }
 
     // Another build of talvod against this one on PostgreSQL, in turns.
     const char* before = std::getenv("TALVO_BENCH_TALVOD_BEFORE");
