@@ -195,6 +195,16 @@ int Idle(int seconds) {
 void Fill(const std::string& path, int records) {
     auto db = talvo::service::Open(path);
     talvo::service::Migrate(*db);
+    // Written without a flush at each commit and with the records' indexes
+    // made afterwards (in one sorted pass each): minutes instead of an hour.
+    db->Exec("PRAGMA synchronous=OFF");
+    db->Exec("PRAGMA cache_size=-262144");
+    std::vector<std::string> indexes;
+    for (const auto& r : db->Query("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = 'records'"
+                                   " AND sql IS NOT NULL")) {
+        indexes.push_back(talvo::service::AsText(r[1]));
+        db->Exec("DROP INDEX " + talvo::service::AsText(r[0]));
+    }
     constexpr int kDays = 365;
     const int perDay = records / kDays / 50;
     const std::time_t now = std::time(nullptr);
@@ -233,6 +243,7 @@ void Fill(const std::string& path, int records) {
         }
         tx.Commit();
     }
+    for (const std::string& sql : indexes) db->Exec(sql);
     talvo::service::Transaction tx(*db);
     db->Exec("DELETE FROM day_totals");
     db->Exec("INSERT INTO day_totals (day, line, terminal, type, records, sum_cents)"
