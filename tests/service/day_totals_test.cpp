@@ -74,6 +74,12 @@ protected:
             "SELECT day, line, terminal, type, COUNT(*), SUM(amount_cents) FROM records GROUP BY day, line, terminal, type");
         const auto kept = Grouped("SELECT day, line, terminal, type, records, sum_cents FROM day_totals");
         EXPECT_EQ(kept, counted);
+        const auto perHour = Grouped(
+            "SELECT day || ' ' || substr(at, 12, 2), line, terminal, type, COUNT(*), SUM(amount_cents) FROM records"
+            " GROUP BY day, substr(at, 12, 2), line, terminal, type");
+        const auto keptPerHour =
+            Grouped("SELECT day || ' ' || hour, line, terminal, type, records, sum_cents FROM hour_totals");
+        EXPECT_EQ(keptPerHour, perHour);
     }
 
     TempDir dir;
@@ -223,6 +229,7 @@ TEST_P(DayTotals, MigrationFillsThemFromTheRecords) {
     for (int seed = 0; seed < 8; ++seed) StoreBatch(*db, Make(seed % 2 ? "hall" : "yard", 1 + seed % 3, seed, 6, seed), "pc1", {});
     // Back to the schema before the totals (their step is the last one).
     db->Exec("DROP TABLE day_totals");
+    db->Exec("DROP TABLE hour_totals");
     db->Query("UPDATE talvo_schema SET version = ?", {static_cast<std::int64_t>(SchemaVersion() - 1)});
     // Read before the migration (as `talvo db` reads): from the records.
     RecordFilter all;
@@ -252,6 +259,7 @@ TEST_P(DayTotals, MigrationFillsThemFromTheRecords) {
     auto empty = Open(fresh);
     Migrate(*empty);
     EXPECT_EQ(AsInt(empty->Query("SELECT COUNT(*) FROM day_totals").at(0).at(0)), 0);
+    EXPECT_EQ(AsInt(empty->Query("SELECT COUNT(*) FROM hour_totals").at(0).at(0)), 0);
 }
 
 // PostgreSQL: statements prepared on a connection that was lost are

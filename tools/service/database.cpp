@@ -413,6 +413,13 @@ const std::vector<std::vector<const char*>> kSteps = {
         " records BIGINT NOT NULL, sum_cents BIGINT NOT NULL, PRIMARY KEY (day, line, terminal, type))",
         "INSERT INTO day_totals (day, line, terminal, type, records, sum_cents)"
         " SELECT day, line, terminal, type, COUNT(*), SUM(amount_cents) FROM records GROUP BY day, line, terminal, type",
+        // The same per hour of the day ("00" to "23"): the chart of a day.
+        "CREATE TABLE hour_totals ("
+        " day TEXT NOT NULL, hour TEXT NOT NULL, line TEXT NOT NULL, terminal INTEGER NOT NULL, type INTEGER NOT NULL,"
+        " records BIGINT NOT NULL, sum_cents BIGINT NOT NULL, PRIMARY KEY (day, hour, line, terminal, type))",
+        "INSERT INTO hour_totals (day, hour, line, terminal, type, records, sum_cents)"
+        " SELECT day, substr(at, 12, 2), line, terminal, type, COUNT(*), SUM(amount_cents) FROM records"
+        " GROUP BY day, substr(at, 12, 2), line, terminal, type",
     },
 };
 

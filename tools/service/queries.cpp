@@ -110,14 +110,15 @@ Where DayTotalsWhere(const RecordFilter& f) {
 // The day totals' rows for `sql`; none when the database has no such table
 // (`talvo db` reads a database that a service of an older version keeps,
 // without migrating it): then the records answer.
-std::optional<Rows> FromDayTotals(Connection& db, const std::string& sql, const std::vector<Value>& params) {
+std::optional<Rows> FromDayTotals(Connection& db, const std::string& sql, const std::vector<Value>& params,
+                                  const std::string& table = "day_totals") {
     try {
         return db.Query(sql, params);
     } catch (const DbError&) {
         if (!db.Healthy()) throw;
         const bool there = db.Kind() == Backend::kSqlite
-                               ? !db.Query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'day_totals'").empty()
-                               : AsText(db.Query("SELECT to_regclass('day_totals') IS NOT NULL").at(0).at(0)) == "t";
+                               ? !db.Query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", {table}).empty()
+                               : AsText(db.Query("SELECT to_regclass(?) IS NOT NULL", {table}).at(0).at(0)) == "t";
         if (there) throw;
         return std::nullopt;
     }
@@ -284,15 +285,16 @@ std::vector<Total> Totals(Connection& db, const std::string& by, const RecordFil
     else if (by == "line") key = "line";
     else if (by == "type") key = "CAST(type AS TEXT)";
     else throw DbError("unknown grouping");
-    // From the day totals where they answer: an hour is not in them.
+    // From the day (or hour) totals where they answer.
     std::optional<Rows> rows;
-    if (by != "hour" && DayTotalsServe(f)) {
+    if (DayTotalsServe(f)) {
         const Where t = DayTotalsWhere(f);
+        const std::string table = by == "hour" ? "hour_totals" : "day_totals";
         rows = FromDayTotals(db,
-                             "SELECT " + key + " AS k, SUM(records), SUM(sum_cents),"
-                                               " SUM(CASE WHEN type = 5 THEN -sum_cents ELSE 0 END) FROM day_totals" +
-                                 t.sql + " GROUP BY k ORDER BY k",
-                             t.params);
+                             "SELECT " + (by == "hour" ? std::string("hour") : key) +
+                                 " AS k, SUM(records), SUM(sum_cents), SUM(CASE WHEN type = 5 THEN -sum_cents ELSE 0 END)"
+                                 " FROM " + table + t.sql + " GROUP BY k ORDER BY k",
+                             t.params, table);
     }
     if (!rows) {
         const Where w = RecordWhere(f);

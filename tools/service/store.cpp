@@ -58,32 +58,40 @@ bool Repeats(Connection& db, const Batch& batch, const RepeatCheck& repeats) {
     return repeats(batch, committed);
 }
 
-using DayKey = std::tuple<std::string, int, int>;  // day, terminal, type
-using DaySums = std::map<DayKey, std::pair<std::int64_t, std::int64_t>>;  // count, sum
+using SumKey = std::tuple<std::string, std::string, int, int>;  // day, hour ("" per day), terminal, type
+using Sums = std::map<SumKey, std::pair<std::int64_t, std::int64_t>>;  // count, sum
 
-DaySums SumsOf(const Batch& batch) {
-    DaySums totals;
+// The batch's records summed per day (`hours` false) or per hour.
+Sums SumsOf(const Batch& batch, bool hours) {
+    Sums totals;
     for (const Record& r : batch.records) {
-        auto& t = totals[{RecordDay(r), r.terminal, r.type}];
+        char hour[8];
+        std::snprintf(hour, sizeof hour, "%02d", r.hour);
+        auto& t = totals[{RecordDay(r), hours ? std::string(hour) : std::string(), r.terminal, r.type}];
         t.first += 1;
         t.second += r.amountCents;
     }
     return totals;
 }
 
-// The upsert of the day totals: one row per key, in key order (so that
-// two writers lock shared rows in the same order).
-std::string TotalsUpsert(const Batch& batch, const DaySums& totals, std::vector<Value>& params) {
-    std::string sql = "INSERT INTO day_totals (day, line, terminal, type, records, sum_cents) VALUES ";
+// The upsert of the day or hour totals: one row per key, in key order (so
+// that two writers lock shared rows in the same order).
+std::string TotalsUpsert(const Batch& batch, bool hours, std::vector<Value>& params) {
+    const std::string table = hours ? "hour_totals" : "day_totals";
+    const std::string keys = hours ? "day, hour, line, terminal, type" : "day, line, terminal, type";
+    std::string sql = "INSERT INTO " + table + " (" + keys + ", records, sum_cents) VALUES ";
     bool first = true;
-    for (const auto& [key, t] : totals) {
-        sql += first ? "(?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?)";
+    for (const auto& [key, t] : SumsOf(batch, hours)) {
+        sql += first ? "(" : ", (";
+        sql += hours ? "?, ?, ?, ?, ?, ?, ?)" : "?, ?, ?, ?, ?, ?)";
         first = false;
-        params.insert(params.end(), {std::get<0>(key), batch.line, static_cast<std::int64_t>(std::get<1>(key)),
-                                     static_cast<std::int64_t>(std::get<2>(key)), t.first, t.second});
+        params.push_back(std::get<0>(key));
+        if (hours) params.push_back(std::get<1>(key));
+        params.insert(params.end(), {batch.line, static_cast<std::int64_t>(std::get<2>(key)),
+                                     static_cast<std::int64_t>(std::get<3>(key)), t.first, t.second});
     }
-    return sql + " ON CONFLICT (day, line, terminal, type) DO UPDATE SET records = day_totals.records + excluded.records,"
-                 " sum_cents = day_totals.sum_cents + excluded.sum_cents";
+    return sql + " ON CONFLICT (" + keys + ") DO UPDATE SET records = " + table +
+           ".records + excluded.records, sum_cents = " + table + ".sum_cents + excluded.sum_cents";
 }
 
 // PostgreSQL: the batch, its records, its rejected raw records and the day
@@ -116,7 +124,8 @@ StoreOutcome StorePostgres(Connection& db, const Batch& batch, const std::string
                                          RecordAt(r), RecordDay(r)});
         }
         sql += ") AS v (position, line, terminal, card, type, amount, second, at, day))";
-        sql += ", t AS (" + TotalsUpsert(batch, SumsOf(batch), params) + ")";
+        sql += ", t AS (" + TotalsUpsert(batch, false, params) + ")";
+        sql += ", h AS (" + TotalsUpsert(batch, true, params) + ")";
     }
     if (!batch.rejected.empty()) {
         sql += ", j AS (INSERT INTO rejected (batch_id, position, line, terminal, raw, reason, stored_at)"
@@ -166,9 +175,10 @@ StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& h
         }
         db.QueryRepeated(sql, params);
     }
-    if (!batch.records.empty()) {
+    for (const bool hours : {false, true}) {
+        if (batch.records.empty()) break;
         std::vector<Value> params;
-        const std::string sql = TotalsUpsert(batch, SumsOf(batch), params);
+        const std::string sql = TotalsUpsert(batch, hours, params);
         db.QueryRepeated(sql, params);
     }
     for (const RejectedRaw& r : batch.rejected) {

@@ -248,6 +248,10 @@ void Fill(const std::string& path, int records) {
     db->Exec("DELETE FROM day_totals");
     db->Exec("INSERT INTO day_totals (day, line, terminal, type, records, sum_cents)"
              " SELECT day, line, terminal, type, COUNT(*), SUM(amount_cents) FROM records GROUP BY day, line, terminal, type");
+    db->Exec("DELETE FROM hour_totals");
+    db->Exec("INSERT INTO hour_totals (day, hour, line, terminal, type, records, sum_cents)"
+             " SELECT day, substr(at, 12, 2), line, terminal, type, COUNT(*), SUM(amount_cents) FROM records"
+             " GROUP BY day, substr(at, 12, 2), line, terminal, type");
     tx.Commit();
 }
 
