@@ -9,6 +9,10 @@
 #   - one batch appended to a store of a million records against an empty one;
 #   - a card blocked through talvod's HTTP API until the 30 software terminals
 #     of three paced lines hold it, against the line time of one line's pushes.
+#   - with TALVO_BENCH_SERVICE=1, talvod's page with TALVO_BENCH_PAGE_RECORDS
+#     records (15 million by default) against an empty database, and with
+#     TALVO_BENCH_TALVOD_BEFORE=path/talvod, records/s into PostgreSQL of
+#     that talvod against this build's.
 # Figures are ratios measured in this one run; nothing here is a test.
 #
 #   scripts/bench.sh              # builds the linux and win32 presets first
@@ -85,6 +89,18 @@ run "Linux: two lines from two threads against one line alone, 9600 baud" "$linu
 # file at load, and that file stays in the scratch folder.
 run "talvod: a card blocked on 3 lines x 10 terminals at 9600 baud against its pushes' line time (core $core)" \
     env TMPDIR="$work" TALVO_WINDIR="$work" TALVO_DEFER_PORT=1 taskset -c "$core" "$linux_build/talvo_service_bench" block 20
+if [ "${TALVO_BENCH_SERVICE:-0}" = 1 ]; then
+    # talvod: the page with a year of records against an empty database,
+    # and (given another talvod) records/s into PostgreSQL against it.
+    page_records=${TALVO_BENCH_PAGE_RECORDS:-15000000}
+    run "talvod: the page with $page_records records against an empty database (core $core)" \
+        pin "$linux_build/talvo_service_bench" page "$page_records"
+    if [ -n "${TALVO_BENCH_TALVOD_BEFORE:-}" ]; then
+        export TALVO_BENCH_TALVOD_BEFORE=$(realpath "$TALVO_BENCH_TALVOD_BEFORE")
+        run "talvod: records/s into PostgreSQL, $TALVO_BENCH_TALVOD_BEFORE against this build (core $core)" \
+            pin "$linux_build/talvo_service_bench" rate 6000
+    fi
+fi
 
 if [ "$with_wine" = 1 ]; then
     # A Wine prefix of the benchmarks' own, with its own server pinned to the

@@ -97,7 +97,11 @@ std::string RawRecord::Text() const {
 
 // ---- talvod ---------------------------------------------------------------------
 
-std::string TalvodPath() { return TALVOD_PATH; }
+std::string TalvodPath() {
+    // A benchmark may run another build of talvod against this one.
+    const char* other = std::getenv("TALVO_BENCH_TALVOD");
+    return other != nullptr && *other != '\0' ? other : TALVOD_PATH;
+}
 
 std::vector<std::string> ConfirmGate(const std::string& how) {
 #ifdef TALVO_CONFIRM_GATE_PATH

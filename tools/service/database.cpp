@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <unordered_map>
 
 namespace talvo::service {
 namespace {
@@ -194,6 +195,38 @@ public:
     }
 
     Rows Query(const std::string& sql, const std::vector<Value>& params) override {
+        return Run(sql, params, false);
+    }
+
+    Rows QueryRepeated(const std::string& sql, const std::vector<Value>& params) override {
+        return Run(sql, params, true);
+    }
+
+private:
+    struct Clear {
+        void operator()(PGresult* r) const { PQclear(r); }
+    };
+    using Result = std::unique_ptr<PGresult, Clear>;
+
+    // At most this many statements are kept prepared on one connection;
+    // past it, statements are sent unprepared.
+    static constexpr std::size_t kMaxPrepared = 128;
+
+    // The name of `sql` prepared on this connection (prepared now when it
+    // was not), or "" to send it unprepared.
+    std::string Prepared(const std::string& sql, int count) {
+        auto it = prepared_.find(sql);
+        if (it != prepared_.end()) return it->second;
+        if (prepared_.size() >= kMaxPrepared) return {};
+        std::string name = "talvo_" + std::to_string(prepared_.size() + 1);
+        if (PQsendPrepare(conn_, name.c_str(), Numbered(sql).c_str(), count, nullptr) == 0) Lost();
+        Result r = Await();
+        Check(r.get());
+        prepared_.emplace(sql, name);
+        return name;
+    }
+
+    Rows Run(const std::string& sql, const std::vector<Value>& params, bool repeated) {
         std::vector<std::string> texts(params.size());
         std::vector<const char*> pointers(params.size(), nullptr);
         for (std::size_t i = 0; i < params.size(); ++i) {
@@ -206,10 +239,13 @@ public:
             }
         }
         if (!Healthy()) throw DbError("the connection to the database is closed");
-        if (PQsendQueryParams(conn_, Numbered(sql).c_str(), static_cast<int>(params.size()), nullptr, pointers.data(),
-                              nullptr, nullptr, 0) == 0) {
-            Lost();
-        }
+        const int count = static_cast<int>(params.size());
+        const std::string name = repeated ? Prepared(sql, count) : std::string();
+        const int sent = name.empty() ? PQsendQueryParams(conn_, Numbered(sql).c_str(), count, nullptr, pointers.data(),
+                                                          nullptr, nullptr, 0)
+                                      : PQsendQueryPrepared(conn_, name.c_str(), count, pointers.data(), nullptr,
+                                                            nullptr, 0);
+        if (sent == 0) Lost();
         Result r = Await();
         Check(r.get());
         Rows rows;
@@ -227,12 +263,6 @@ public:
         }
         return rows;
     }
-
-private:
-    struct Clear {
-        void operator()(PGresult* r) const { PQclear(r); }
-    };
-    using Result = std::unique_ptr<PGresult, Clear>;
 
     // The statement's last result, waited for at most kStatementSeconds: a
     // server or network gone silent costs that long, then the connection is
@@ -275,6 +305,7 @@ private:
     void Drop() noexcept {
         if (conn_ != nullptr) PQfinish(conn_);
         conn_ = nullptr;
+        prepared_.clear();  // a statement prepared is gone with its connection
     }
 
     void Check(PGresult* r) {
@@ -286,6 +317,7 @@ private:
     }
 
     PGconn* conn_ = nullptr;
+    std::unordered_map<std::string, std::string> prepared_;  // statement text -> name
 };
 
 // ---- Schema -------------------------------------------------------------------
@@ -376,6 +408,24 @@ const std::vector<std::vector<const char*>> kSteps = {
         // time "YYYY-MM-DD HH:MM:SS") and when that was (UTC).
         "ALTER TABLE terminals ADD COLUMN clock TEXT",
         "ALTER TABLE terminals ADD COLUMN clock_read TEXT",
+    },
+    {
+        // Count and sum of the records per day, line, terminal and type,
+        // kept in the transaction that stores a batch: the charts and the
+        // totals read these rows instead of every record.  Filled here from
+        // the records already stored.
+        "CREATE TABLE day_totals ("
+        " day TEXT NOT NULL, line TEXT NOT NULL, terminal INTEGER NOT NULL, type INTEGER NOT NULL,"
+        " records BIGINT NOT NULL, sum_cents BIGINT NOT NULL, PRIMARY KEY (day, line, terminal, type))",
+        "INSERT INTO day_totals (day, line, terminal, type, records, sum_cents)"
+        " SELECT day, line, terminal, type, COUNT(*), SUM(amount_cents) FROM records GROUP BY day, line, terminal, type",
+        // The same per hour of the day ("00" to "23"): the chart of a day.
+        "CREATE TABLE hour_totals ("
+        " day TEXT NOT NULL, hour TEXT NOT NULL, line TEXT NOT NULL, terminal INTEGER NOT NULL, type INTEGER NOT NULL,"
+        " records BIGINT NOT NULL, sum_cents BIGINT NOT NULL, PRIMARY KEY (day, hour, line, terminal, type))",
+        "INSERT INTO hour_totals (day, hour, line, terminal, type, records, sum_cents)"
+        " SELECT day, substr(at, 12, 2), line, terminal, type, COUNT(*), SUM(amount_cents) FROM records"
+        " GROUP BY day, substr(at, 12, 2), line, terminal, type",
     },
 };
 

@@ -34,6 +34,10 @@ public:
     // Runs one statement with bound parameters; every column comes back as
     // text (null as nullopt).
     virtual Rows Query(const std::string& sql, const std::vector<Value>& params = {}) = 0;
+    // The same for a statement run again and again (the store's): prepared
+    // once per connection where the backend gains by it (PostgreSQL: the
+    // server parses and plans it once).
+    virtual Rows QueryRepeated(const std::string& sql, const std::vector<Value>& params) { return Query(sql, params); }
     // False once the connection is known to be unusable (then open a new one).
     virtual bool Healthy() const = 0;
 

@@ -127,11 +127,11 @@ bool CollectTurn(LineContext& line, TerminalRun& t) {
         StoreOutcome stored;
         try {
             stored = CommitOrRecogniseReplay(*c, b, line.Host(), t);
-            line.Wrote();
+            line.Wrote(true);
         } catch (const DbError& e) {
             // Nothing committed (or not known to be): nothing confirmed.
             // The terminal keeps the batch and hands it over again.
-            line.DatabaseFailed(e);
+            line.DatabaseFailed(e, true);
             return false;
         }
         Log(Level::kDebug, "batch-committed", {{"line", name}, {"terminal", std::to_string(number)},

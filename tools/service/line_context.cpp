@@ -126,9 +126,9 @@ Connection* LineContext::Database() {
     }
 }
 
-void LineContext::DatabaseFailed(const DbError& e) {
+void LineContext::DatabaseFailed(const DbError& e, bool batch) {
     metrics_.DatabaseFailure(line_.name);
-    metrics_.DatabaseWriteFailed(UtcNow(), e.what());
+    metrics_.DatabaseWriteFailed(UtcNow(), e.what(), batch);
     if (!dbDown_ || dbError_ != e.what()) {
         Log(Level::kError, "database-failed", {{"line", line_.name}, {"error", e.what()}});
     }

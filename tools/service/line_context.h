@@ -79,9 +79,10 @@ public:
     // The database connection (opened, and the schema checked, on demand;
     // not tried again before its back-off is over); null while it is away.
     Connection* Database();
-    void DatabaseFailed(const DbError& e);
+    // `batch`: a batch's commit (see Metrics::DatabaseWrote).
+    void DatabaseFailed(const DbError& e, bool batch = false);
     // A write went through.
-    void Wrote() { metrics_.DatabaseWrote(UtcNow()); }
+    void Wrote(bool batch = false) { metrics_.DatabaseWrote(UtcNow(), batch); }
     const std::string& DatabaseError() const { return dbError_; }
 
     // The desired state as last loaded (job_sync.cpp), and whether this

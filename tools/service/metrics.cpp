@@ -56,17 +56,19 @@ void Metrics::BatchReplayed(const std::string& line) {
     ++batchesReplayed_[Label("line", line)];
 }
 
-void Metrics::DatabaseWrote(const std::string& when) {
+void Metrics::DatabaseWrote(const std::string& when, bool batch) {
     std::lock_guard<std::mutex> hold(lock_);
     write_.lastOk = when;
-    write_.failing = false;
+    if (batch) write_.batchFailing = false;
+    write_.failing = write_.batchFailing;
 }
 
-void Metrics::DatabaseWriteFailed(const std::string& when, const std::string& error) {
+void Metrics::DatabaseWriteFailed(const std::string& when, const std::string& error, bool batch) {
     std::lock_guard<std::mutex> hold(lock_);
     write_.lastFailure = when;
     write_.error = error;
     write_.failing = true;
+    if (batch) write_.batchFailing = true;
 }
 
 Metrics::WriteState Metrics::LastWrite() const {

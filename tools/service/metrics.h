@@ -20,14 +20,17 @@ public:
     void BatchReplayed(const std::string& line);
     void DatabaseFailure(const std::string& line);
     // The outcome of the last write to the database (of any line): what
-    // /healthz reports.  `when` is UTC, ISO 8601.
-    void DatabaseWrote(const std::string& when);
-    void DatabaseWriteFailed(const std::string& when, const std::string& error);
+    // /healthz reports.  `when` is UTC, ISO 8601.  A batch's commit that
+    // failed is undone only by one that succeeds (`batch`): a terminal's
+    // state, a few bytes, may still fit where no batch does.
+    void DatabaseWrote(const std::string& when, bool batch = false);
+    void DatabaseWriteFailed(const std::string& when, const std::string& error, bool batch = false);
     struct WriteState {
         std::string lastOk;       // the last write that succeeded ("" none)
         std::string lastFailure;  // the last that failed ("" none)
         std::string error;        // its error
-        bool failing = false;     // the latest write failed
+        bool failing = false;     // the latest write failed, or the latest batch
+        bool batchFailing = false;  // the latest batch's commit failed
     };
     WriteState LastWrite() const;
     // Fetch to confirmation of one batch, in seconds.

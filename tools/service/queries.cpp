@@ -87,6 +87,43 @@ Where RecordWhere(const RecordFilter& f) {
     return w;
 }
 
+// Whether the day totals answer for `f`: no card (the totals do not keep
+// it), and bounds that take whole days.
+bool DayTotalsServe(const RecordFilter& f) {
+    if (f.card) return false;
+    if (f.from && f.from->size() != 10 && f.from->substr(10) != " 00:00") return false;
+    if (f.to && f.to->size() != 10 && f.to->substr(10) != " 23:59") return false;
+    return true;
+}
+
+// The conditions of `f` on the day totals (DayTotalsServe).
+Where DayTotalsWhere(const RecordFilter& f) {
+    Where w;
+    if (f.line) w.Add("line = ?", *f.line);
+    if (f.terminal) w.Add("terminal = ?", static_cast<std::int64_t>(*f.terminal));
+    if (f.type) w.Add("type = ?", static_cast<std::int64_t>(*f.type));
+    if (f.from) w.Add("day >= ?", f.from->substr(0, 10));
+    if (f.to) w.Add("day <= ?", f.to->substr(0, 10));
+    return w;
+}
+
+// The day totals' rows for `sql`; none when the database has no such table
+// (`talvo db` reads a database that a service of an older version keeps,
+// without migrating it): then the records answer.
+std::optional<Rows> FromDayTotals(Connection& db, const std::string& sql, const std::vector<Value>& params,
+                                  const std::string& table = "day_totals") {
+    try {
+        return db.Query(sql, params);
+    } catch (const DbError&) {
+        if (!db.Healthy()) throw;
+        const bool there = db.Kind() == Backend::kSqlite
+                               ? !db.Query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", {table}).empty()
+                               : AsText(db.Query("SELECT to_regclass(?) IS NOT NULL", {table}).at(0).at(0)) == "t";
+        if (there) throw;
+        return std::nullopt;
+    }
+}
+
 RecordRow ToRecord(const Row& r) {
     RecordRow out;
     out.id = AsInt(r[0]);
@@ -201,7 +238,13 @@ bool ParseFilter(const std::multimap<std::string, std::string>& params, const st
 RecordPage ListRecords(Connection& db, const RecordFilter& f) {
     Where w = RecordWhere(f);
     RecordPage page;
-    page.total = AsInt(db.Query("SELECT COUNT(*) FROM records" + w.sql, w.params).at(0).at(0));
+    std::optional<Rows> total;
+    if (DayTotalsServe(f)) {
+        const Where t = DayTotalsWhere(f);
+        total = FromDayTotals(db, "SELECT COALESCE(SUM(records), 0) FROM day_totals" + t.sql, t.params);
+    }
+    if (!total) total = db.Query("SELECT COUNT(*) FROM records" + w.sql, w.params);
+    page.total = AsInt(total->at(0).at(0));
     std::vector<Value> params = w.params;
     params.emplace_back(f.limit);
     params.emplace_back(f.offset);
@@ -242,12 +285,26 @@ std::vector<Total> Totals(Connection& db, const std::string& by, const RecordFil
     else if (by == "line") key = "line";
     else if (by == "type") key = "CAST(type AS TEXT)";
     else throw DbError("unknown grouping");
-    const Where w = RecordWhere(f);
+    // From the day (or hour) totals where they answer.
+    std::optional<Rows> rows;
+    if (DayTotalsServe(f)) {
+        const Where t = DayTotalsWhere(f);
+        const std::string table = by == "hour" ? "hour_totals" : "day_totals";
+        rows = FromDayTotals(db,
+                             "SELECT " + (by == "hour" ? std::string("hour") : key) +
+                                 " AS k, SUM(records), SUM(sum_cents), SUM(CASE WHEN type = 5 THEN -sum_cents ELSE 0 END)"
+                                 " FROM " + table + t.sql + " GROUP BY k ORDER BY k",
+                             t.params, table);
+    }
+    if (!rows) {
+        const Where w = RecordWhere(f);
+        rows = db.Query("SELECT " + key + " AS k, COUNT(*), SUM(amount_cents),"
+                                          " SUM(CASE WHEN type = 5 THEN -amount_cents ELSE 0 END) FROM records" +
+                            w.sql + " GROUP BY k ORDER BY k",
+                        w.params);
+    }
     std::vector<Total> out;
-    for (const Row& r : db.Query("SELECT " + key + " AS k, COUNT(*), SUM(amount_cents),"
-                                 " SUM(CASE WHEN type = 5 THEN -amount_cents ELSE 0 END) FROM records" +
-                                     w.sql + " GROUP BY k ORDER BY k",
-                                 w.params)) {
+    for (const Row& r : *rows) {
         out.push_back(Total{AsText(r[0]), AsInt(r[1]), AsInt(r[2]), AsInt(r[3])});
     }
     return out;
@@ -295,10 +352,18 @@ std::vector<TerminalRow> ListTerminals(Connection& db, const std::string& today)
         t.clockRead = AsText(r[15]);
         out.push_back(std::move(t));
     }
-    for (const Row& r : db.Query("SELECT line, terminal, COUNT(*), SUM(amount_cents),"
-                                 " SUM(CASE WHEN type = 5 THEN -amount_cents ELSE 0 END)"
-                                 " FROM records WHERE day = ? GROUP BY line, terminal",
-                                 {today})) {
+    std::optional<Rows> counts = FromDayTotals(db,
+                                              "SELECT line, terminal, SUM(records), SUM(sum_cents),"
+                                              " SUM(CASE WHEN type = 5 THEN -sum_cents ELSE 0 END)"
+                                              " FROM day_totals WHERE day = ? GROUP BY line, terminal",
+                                              {today});
+    if (!counts) {
+        counts = db.Query("SELECT line, terminal, COUNT(*), SUM(amount_cents),"
+                          " SUM(CASE WHEN type = 5 THEN -amount_cents ELSE 0 END)"
+                          " FROM records WHERE day = ? GROUP BY line, terminal",
+                          {today});
+    }
+    for (const Row& r : *counts) {
         for (TerminalRow& t : out) {
             if (t.line == AsText(r[0]) && t.number == AsInt(r[1])) {
                 t.recordsToday = AsInt(r[2]);

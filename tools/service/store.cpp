@@ -1,10 +1,21 @@
 #include "store.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <map>
+#include <optional>
+#include <tuple>
 
 namespace talvo::service {
+namespace {
+
+// Records per INSERT: a terminal's batch (at most 6) in one, and well under
+// the bound parameters either backend takes.
+constexpr std::size_t kRowsPerStatement = 50;
+
+}  // namespace
 
 std::string UtcNow() {
     const auto now = std::chrono::system_clock::now();
@@ -30,39 +41,148 @@ std::string RecordAt(const Record& r) {
     return text;
 }
 
-StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats) {
-    Transaction tx(db);
+namespace {
+
+// Whether `batch` repeats the terminal's last committed batch (read in the
+// open transaction).
+bool Repeats(Connection& db, const Batch& batch, const RepeatCheck& repeats) {
+    const Rows last = db.QueryRepeated(
+        "SELECT mark, raw, records, rejected FROM batches WHERE line = ? AND terminal = ? ORDER BY id DESC LIMIT 1",
+        {batch.line, static_cast<std::int64_t>(batch.terminal)});
+    if (last.empty()) return false;
+    CommittedBatch committed;
+    committed.terminal = batch.terminal;
+    committed.mark = static_cast<int>(AsInt(last[0][0], -1));
+    committed.raw = AsText(last[0][1]);
+    committed.count = static_cast<int>(AsInt(last[0][2], 0) + AsInt(last[0][3], 0));
+    return repeats(batch, committed);
+}
+
+using SumKey = std::tuple<std::string, std::string, int, int>;  // day, hour ("" per day), terminal, type
+using Sums = std::map<SumKey, std::pair<std::int64_t, std::int64_t>>;  // count, sum
+
+// The batch's records summed per day (`hours` false) or per hour.
+Sums SumsOf(const Batch& batch, bool hours) {
+    Sums totals;
+    for (const Record& r : batch.records) {
+        char hour[8];
+        std::snprintf(hour, sizeof hour, "%02d", r.hour);
+        auto& t = totals[{RecordDay(r), hours ? std::string(hour) : std::string(), r.terminal, r.type}];
+        t.first += 1;
+        t.second += r.amountCents;
+    }
+    return totals;
+}
+
+// The upsert of the day or hour totals: one row per key, in key order (so
+// that two writers lock shared rows in the same order).
+std::string TotalsUpsert(const Batch& batch, bool hours, std::vector<Value>& params) {
+    const std::string table = hours ? "hour_totals" : "day_totals";
+    const std::string keys = hours ? "day, hour, line, terminal, type" : "day, line, terminal, type";
+    std::string sql = "INSERT INTO " + table + " (" + keys + ", records, sum_cents) VALUES ";
+    bool first = true;
+    for (const auto& [key, t] : SumsOf(batch, hours)) {
+        sql += first ? "(" : ", (";
+        sql += hours ? "?, ?, ?, ?, ?, ?, ?)" : "?, ?, ?, ?, ?, ?)";
+        first = false;
+        params.push_back(std::get<0>(key));
+        if (hours) params.push_back(std::get<1>(key));
+        params.insert(params.end(), {batch.line, static_cast<std::int64_t>(std::get<2>(key)),
+                                     static_cast<std::int64_t>(std::get<3>(key)), t.first, t.second});
+    }
+    return sql + " ON CONFLICT (" + keys + ") DO UPDATE SET records = " + table +
+           ".records + excluded.records, sum_cents = " + table + ".sum_cents + excluded.sum_cents";
+}
+
+// PostgreSQL: the batch, its records, its rejected raw records and the day
+// totals in one statement, which commits on its own (one round trip) unless
+// the replay check needs a transaction around it.
+StoreOutcome StorePostgres(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats) {
+    std::optional<Transaction> tx;
     if (repeats) {
-        const Rows last =
-            db.Query("SELECT mark, raw, records, rejected FROM batches WHERE line = ? AND terminal = ?"
-                     " ORDER BY id DESC LIMIT 1",
-                     {batch.line, static_cast<std::int64_t>(batch.terminal)});
-        if (!last.empty()) {
-            CommittedBatch committed;
-            committed.terminal = batch.terminal;
-            committed.mark = static_cast<int>(AsInt(last[0][0], -1));
-            committed.raw = AsText(last[0][1]);
-            committed.count = static_cast<int>(AsInt(last[0][2], 0) + AsInt(last[0][3], 0));
-            if (repeats(batch, committed)) return StoreOutcome::kReplayed;  // rolled back: nothing written
-        }
+        tx.emplace(db);
+        if (Repeats(db, batch, repeats)) return StoreOutcome::kReplayed;  // rolled back: nothing written
     }
     const std::string now = UtcNow();
-    const Rows id = db.Query(
+    std::vector<Value> params = {batch.line, static_cast<std::int64_t>(batch.terminal),
+                                 static_cast<std::int64_t>(batch.mark), batch.raw,
+                                 static_cast<std::int64_t>(batch.records.size()),
+                                 static_cast<std::int64_t>(batch.rejected.size()), now, host};
+    std::string sql =
+        "WITH b AS (INSERT INTO batches (line, terminal, mark, raw, records, rejected, stored_at, host)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id)";
+    if (!batch.records.empty()) {
+        sql += ", r AS (INSERT INTO records (batch_id, position, line, terminal, card, type, amount_cents,"
+               " second_amount_cents, at, day) SELECT b.id, v.position, v.line, v.terminal, v.card, v.type, v.amount,"
+               " v.second, v.at, v.day FROM b, (VALUES ";
+        for (std::size_t i = 0; i < batch.records.size(); ++i) {
+            const Record& r = batch.records[i];
+            sql += i == 0 ? "" : ", ";
+            sql += "(?::integer, ?::text, ?::integer, ?::text, ?::integer, ?::bigint, ?::bigint, ?::text, ?::text)";
+            params.insert(params.end(), {static_cast<std::int64_t>(i), batch.line, static_cast<std::int64_t>(r.terminal),
+                                         r.card, static_cast<std::int64_t>(r.type), r.amountCents, r.secondAmountCents,
+                                         RecordAt(r), RecordDay(r)});
+        }
+        sql += ") AS v (position, line, terminal, card, type, amount, second, at, day))";
+        sql += ", t AS (" + TotalsUpsert(batch, false, params) + ")";
+        sql += ", h AS (" + TotalsUpsert(batch, true, params) + ")";
+    }
+    if (!batch.rejected.empty()) {
+        sql += ", j AS (INSERT INTO rejected (batch_id, position, line, terminal, raw, reason, stored_at)"
+               " SELECT b.id, v.position, v.line, v.terminal, v.raw, v.reason, v.stored_at FROM b, (VALUES ";
+        for (std::size_t i = 0; i < batch.rejected.size(); ++i) {
+            const RejectedRaw& r = batch.rejected[i];
+            sql += i == 0 ? "" : ", ";
+            sql += "(?::integer, ?::text, ?::integer, ?::text, ?::text, ?::text)";
+            params.insert(params.end(), {static_cast<std::int64_t>(r.position), batch.line,
+                                         static_cast<std::int64_t>(batch.terminal), r.raw, r.reason, now});
+        }
+        sql += ") AS v (position, line, terminal, raw, reason, stored_at))";
+    }
+    db.QueryRepeated(sql + " SELECT id FROM b", params);
+    if (tx) tx->Commit();
+    return StoreOutcome::kStored;
+}
+
+}  // namespace
+
+StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats) {
+    if (db.Kind() == Backend::kPostgres) return StorePostgres(db, batch, host, repeats);
+    Transaction tx(db);
+    if (repeats && Repeats(db, batch, repeats)) return StoreOutcome::kReplayed;  // rolled back: nothing written
+    const std::string now = UtcNow();
+    const Rows id = db.QueryRepeated(
         "INSERT INTO batches (line, terminal, mark, raw, records, rejected, stored_at, host)"
         " VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
         {batch.line, static_cast<std::int64_t>(batch.terminal), static_cast<std::int64_t>(batch.mark), batch.raw,
          static_cast<std::int64_t>(batch.records.size()), static_cast<std::int64_t>(batch.rejected.size()), now, host});
     const std::int64_t batchId = AsInt(id.at(0).at(0));
-    std::int64_t position = 0;
-    for (const Record& r : batch.records) {
-        db.Query(
+    // The records in statements of up to kRowsPerStatement rows each (one
+    // for a terminal's batch), and the day totals they add to.
+    for (std::size_t first = 0; first < batch.records.size(); first += kRowsPerStatement) {
+        const std::size_t end = std::min(batch.records.size(), first + kRowsPerStatement);
+        std::string sql =
             "INSERT INTO records (batch_id, position, line, terminal, card, type, amount_cents, second_amount_cents,"
-            " at, day) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            {batchId, position++, batch.line, static_cast<std::int64_t>(r.terminal), r.card,
-             static_cast<std::int64_t>(r.type), r.amountCents, r.secondAmountCents, RecordAt(r), RecordDay(r)});
+            " at, day) VALUES ";
+        std::vector<Value> params;
+        params.reserve((end - first) * 10);
+        for (std::size_t i = first; i < end; ++i) {
+            const Record& r = batch.records[i];
+            sql += i == first ? "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+            params.insert(params.end(), {batchId, static_cast<std::int64_t>(i), batch.line,
+                                         static_cast<std::int64_t>(r.terminal), r.card, static_cast<std::int64_t>(r.type),
+                                         r.amountCents, r.secondAmountCents, RecordAt(r), RecordDay(r)});
+        }
+        db.QueryRepeated(sql, params);
+    }
+    for (const bool hours : {false, true}) {
+        if (batch.records.empty()) break;
+        std::vector<Value> params;
+        const std::string sql = TotalsUpsert(batch, hours, params);
+        db.QueryRepeated(sql, params);
     }
     for (const RejectedRaw& r : batch.rejected) {
-        db.Query(
+        db.QueryRepeated(
             "INSERT INTO rejected (batch_id, position, line, terminal, raw, reason, stored_at)"
             " VALUES (?, ?, ?, ?, ?, ?, ?)",
             {batchId, static_cast<std::int64_t>(r.position), batch.line, static_cast<std::int64_t>(batch.terminal),

@@ -2,11 +2,15 @@
 //
 //   talvo_service_bench rate [RECORDS]   records/s into SQLite and PostgreSQL
 //                                        against the same exchanges with no
-//                                        storage
+//                                        storage; with TALVO_BENCH_TALVOD_BEFORE
+//                                        naming another talvod, PostgreSQL's
+//                                        rate of that one against this one,
+//                                        in alternating runs
 //   talvo_service_bench idle [SECONDS]   CPU share of talvod with ten silent
 //                                        terminals and the default jobs
-//   talvo_service_bench page [RECORDS]   the page's load time with a month of
-//                                        records for 50 terminals
+//   talvo_service_bench page [RECORDS]   the page's load time with a year of
+//                                        records for 50 terminals against an
+//                                        empty database, in alternating runs
 //   talvo_service_bench block [ROUNDS]   a card blocked through the HTTP API
 //                                        until all 30 terminals of three paced
 //                                        lines hold it, against the line time
@@ -97,15 +101,21 @@ double ServiceRate(const std::string& database, int records, TempDir& dir) {
     WriteText(dir / "talvod.toml",
               ConfigText(database, "[http]\nport = 0\n[jobs]\ncollect = \"100ms\"\nstatus = \"1h\"\nclock_at_start = false\n",
                          {LineBlock("bench", sim.link(), {"1", "2", "3"})}));
-    const auto start = Clock::now();
+    const int all = records / 3 * 3;
+    auto held = [&] { return sim.Held(1) + sim.Held(2) + sim.Held(3); };
     Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
-    WaitFor([&] { return sim.Held(1) + sim.Held(2) + sim.Held(3) == 0; }, std::chrono::minutes(10));
+    // From the first batch taken (the process started, the schema there)
+    // to the last.
+    WaitFor([&] { return held() < all; }, std::chrono::minutes(1));
+    const auto start = Clock::now();
+    const int first = all - held();
+    WaitFor([&] { return held() == 0; }, std::chrono::minutes(10));
     const double t = Seconds(start);
     talvod.Signal(SIGTERM);
     talvod.Wait();
-    std::printf("  %s: %d records in %.2f s (process start included)\n",
-                database.rfind("postgresql", 0) == 0 ? "PostgreSQL" : "SQLite", records / 3 * 3, t);
-    return records / 3 * 3 / t;
+    std::printf("  %s: %d records in %.2f s\n", database.rfind("postgresql", 0) == 0 ? "PostgreSQL" : "SQLite",
+                all - first, t);
+    return (all - first) / t;
 }
 
 int Rate(int records) {
@@ -113,15 +123,39 @@ int Rate(int records) {
     const double bare = BareRate(records);
     TempDir a;
     const double sqlite = ServiceRate(a / "bench.db", records, a);
-    setenv("TALVO_PG_FSYNC", "on", 1);
+    setenv("TALVO_PG_FSYNC", "on", 0);  // unless set: TALVO_PG_FSYNC=off measures without the disk
     double pg = 0;
-    if (Postgres* p = Postgres::Get()) {
+    Postgres* p = Postgres::Get();
+    if (p != nullptr) {
         TempDir b;
         pg = ServiceRate(p->NewDatabase(), records, b);
     }
     std::printf("fetch+confirm only: %.0f records/s\n", bare);
     std::printf("talvod into SQLite (WAL, synchronous=FULL): %.0f records/s, %.2f of the bare rate\n", sqlite, sqlite / bare);
-    if (pg > 0) std::printf("talvod into PostgreSQL 15 (fsync on): %.0f records/s, %.2f of the bare rate\n", pg, pg / bare);
+    if (pg > 0) {
+        std::printf("talvod into PostgreSQL 15 (fsync %s): %.0f records/s, %.2f of the bare rate\n",
+                    std::getenv("TALVO_PG_FSYNC"), pg, pg / bare);
+    }
+
+    // Another build of talvod against this one on PostgreSQL, in turns.
+    const char* before = std::getenv("TALVO_BENCH_TALVOD_BEFORE");
+    if (before == nullptr || p == nullptr) return 0;
+    const std::string self = TalvodPath();
+    double sumBefore = 0, sumAfter = 0;
+    const int rounds = 3;
+    for (int round = 0; round < rounds; ++round) {
+        for (const std::string& binary : {std::string(before), self}) {
+            setenv("TALVO_BENCH_TALVOD", binary.c_str(), 1);
+            TempDir b;
+            std::printf("  %s, round %d\n", binary == self ? "this talvod" : "the other talvod", round + 1);
+            (binary == self ? sumAfter : sumBefore) += ServiceRate(p->NewDatabase(), records, b);
+        }
+    }
+    unsetenv("TALVO_BENCH_TALVOD");
+    std::printf("PostgreSQL, %d alternating runs each: the other talvod %.0f records/s, this one %.0f records/s:"
+                " %.2fx\n", rounds, sumBefore / rounds, sumAfter / rounds, sumAfter / sumBefore);
+    std::fprintf(stderr, "RESULT pg_rate_other_over_this %.4f 0.5000 ratio (goal: this one at least 2x)\n",
+                 sumBefore / sumAfter);
     return 0;
 }
 
@@ -166,15 +200,26 @@ int Idle(int seconds) {
     return 0;
 }
 
-// A month of records (the last 30 days up to today) for 50 terminals on
-// two lines, written straight into a SQLite file.
+// A year of records (the last 365 days up to today) for 50 terminals on
+// two lines, written straight into a SQLite file, with their day totals.
 void Fill(const std::string& path, int records) {
     auto db = talvo::service::Open(path);
     talvo::service::Migrate(*db);
-    const int perDay = records / 30 / 50;
+    // Written without a flush at each commit and with the records' indexes
+    // made afterwards (in one sorted pass each): minutes instead of an hour.
+    db->Exec("PRAGMA synchronous=OFF");
+    db->Exec("PRAGMA cache_size=-262144");
+    std::vector<std::string> indexes;
+    for (const auto& r : db->Query("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = 'records'"
+                                   " AND sql IS NOT NULL")) {
+        indexes.push_back(talvo::service::AsText(r[1]));
+        db->Exec("DROP INDEX " + talvo::service::AsText(r[0]));
+    }
+    constexpr int kDays = 365;
+    const int perDay = records / kDays / 50;
     const std::time_t now = std::time(nullptr);
     std::int64_t batchId = 0;
-    for (int d = 29; d >= 0; --d) {
+    for (int d = kDays - 1; d >= 0; --d) {
         const std::time_t when = now - d * 86400;
         std::tm tm{};
         localtime_r(&when, &tm);
@@ -208,67 +253,138 @@ void Fill(const std::string& path, int records) {
         }
         tx.Commit();
     }
+    for (const std::string& sql : indexes) db->Exec(sql);
+    talvo::service::Transaction tx(*db);
+    db->Exec("DELETE FROM day_totals");
+    db->Exec("INSERT INTO day_totals (day, line, terminal, type, records, sum_cents)"
+             " SELECT day, line, terminal, type, COUNT(*), SUM(amount_cents) FROM records GROUP BY day, line, terminal, type");
+    db->Exec("DELETE FROM hour_totals");
+    db->Exec("INSERT INTO hour_totals (day, hour, line, terminal, type, records, sum_cents)"
+             " SELECT day, substr(at, 12, 2), line, terminal, type, COUNT(*), SUM(amount_cents) FROM records"
+             " GROUP BY day, substr(at, 12, 2), line, terminal, type");
+    tx.Commit();
 }
 
 std::string Chromium() { return "/usr/bin/chromium"; }
 
-// Loads the page five times in Chromium until its data is in (the median
-// wall time of the browser run), then times each request the page makes.
-// The virtual time budget stays under the page's refresh interval, so that
-// one load is measured and not several refreshes.
-void LoadPage(int port, const std::string& label, TempDir& dir) {
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-    std::vector<double> wall;
-    int complete = 0;
-    for (int run = 0; run < 5; ++run) {
-        std::string dom;
-        const auto start = Clock::now();
-        RunProgram({Chromium(), "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                    "--user-data-dir=" + (dir / "profile"), "--virtual-time-budget=5000", "--dump-dom", url},
-                   dom, {"HOME=" + dir.path(), "TMPDIR=" + dir.path()});
-        wall.push_back(Seconds(start) * 1000);
-        complete += dom.find("data-loaded=\"1\"") != std::string::npos ? 1 : 0;
-    }
-    std::sort(wall.begin(), wall.end());
-    std::printf("  %s: Chromium run to the filled-in page %.0f ms (median of 5; %d of 5 complete)\n", label.c_str(),
-                wall[wall.size() / 2], complete);
-    for (const std::string path : {"/api/site", "/api/terminals", "/api/totals?by=hour&day=", "/api/totals?by=day&from=",
-                                   "/api/records?limit=25", "/api/rejected?limit=10", "/api/totals?by=day",
-                                   "/api/records.csv?terminal=1&line=hall"}) {
-        std::string p = path;
-        const std::time_t now = std::time(nullptr);
-        std::tm tm{};
-        localtime_r(&now, &tm);
-        char today[32], first[32];
-        std::snprintf(today, sizeof today, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-        std::snprintf(first, sizeof first, "%04d-%02d-01", tm.tm_year + 1900, tm.tm_mon + 1);
-        if (p.back() == '=') p += p.find("day=") != std::string::npos ? std::string(today) : std::string(first) + "&to=" + today;
-        std::vector<double> ms;
-        for (int i = 0; i < 3; ++i) {
-            const auto start = Clock::now();
-            HttpGet(port, p);
-            ms.push_back(Seconds(start) * 1000);
-        }
-        std::sort(ms.begin(), ms.end());
-        std::printf("    %-50s %7.1f ms\n", p.c_str(), ms[1]);
-    }
+std::string Today() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char today[32];
+    std::snprintf(today, sizeof today, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    return today;
 }
 
+// The requests the page makes when it loads.
+std::vector<std::string> PageRequests() {
+    const std::string today = Today();
+    const std::string first = today.substr(0, 8) + "01";
+    return {"/api/site",
+            "/api/terminals",
+            "/api/jobs",
+            "/api/totals?by=hour&day=" + today,
+            "/api/totals?by=day&from=" + first + "&to=" + today,
+            "/api/records?limit=25&offset=0",
+            "/api/rejected?limit=10",
+            "/api/totals?by=terminal&from=" + today + "&to=" + today};
+}
+
+// One run of Chromium until the page's data is in: its wall time in ms,
+// negative when the page was not filled in.
+double LoadOnce(int port, TempDir& dir) {
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    std::string dom;
+    const auto start = Clock::now();
+    // The virtual time budget stays under the page's refresh interval, so
+    // that one load is measured and not several refreshes.
+    RunProgram({Chromium(), "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                "--user-data-dir=" + (dir / "profile"), "--virtual-time-budget=5000", "--dump-dom", url},
+               dom, {"HOME=" + dir.path(), "TMPDIR=" + dir.path()});
+    const double ms = Seconds(start) * 1000;
+    return dom.find("data-loaded=\"1\"") != std::string::npos ? ms : -ms;
+}
+
+// Every request of the page once, in order: the time of each in ms.
+std::vector<double> RequestsOnce(int port) {
+    std::vector<double> out;
+    for (const std::string& p : PageRequests()) {
+        const auto start = Clock::now();
+        const HttpResult r = HttpGet(port, p);
+        out.push_back(Seconds(start) * 1000);
+        if (r.status != 200) std::printf("    %s: status %d\n", p.c_str(), r.status);
+    }
+    return out;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// An empty database and one of `records` records, each behind a talvod of
+// its own, measured in turns: the page's requests (the sum of each one's
+// median over the rounds) and Chromium's run to the filled-in page.
 int Page(int records) {
     TempDir dir;
-    for (const int n : {0, records}) {
+    struct Side {
+        std::string label;
+        std::unique_ptr<Talvod> talvod;
+        int port = 0;
+        std::vector<std::vector<double>> requests;  // per request, per round
+        std::vector<double> browser;
+        int complete = 0;
+    };
+    std::vector<Side> sides(2);
+    for (int i = 0; i < 2; ++i) {
+        const int n = i == 0 ? 0 : records;
         const std::string db = dir / ("page" + std::to_string(n) + ".db");
         const auto start = Clock::now();
         Fill(db, n);
         if (n > 0) std::printf("  %d records written in %.0f s\n", n, Seconds(start));
-        WriteText(dir / "talvod.toml",
-                  ConfigText(db, "[http]\nport = 0\n", {LineBlock("hall", dir / "no-such-device", {"1"})}));
-        Talvod talvod(dir / "talvod.toml", dir / ("talvod" + std::to_string(n) + ".log"));
-        const int port = talvod.Port();
-        LoadPage(port, n == 0 ? "empty database" : std::to_string(n) + " records, 50 terminals", dir);
-        talvod.Signal(SIGTERM);
-        talvod.Wait();
+        const std::string config = dir / ("talvod" + std::to_string(i) + ".toml");
+        WriteText(config, ConfigText(db, "[http]\nport = 0\n", {LineBlock("hall", dir / "no-such-device", {"1"})}));
+        sides[i].label = n == 0 ? "empty database" : std::to_string(n) + " records, 50 terminals";
+        sides[i].talvod = std::make_unique<Talvod>(config, dir / ("talvod" + std::to_string(i) + ".log"));
+        sides[i].port = sides[i].talvod->Port();
+        sides[i].requests.resize(PageRequests().size());
+        RequestsOnce(sides[i].port);  // the first reads bring the file into the cache
     }
+    const int rounds = 7;
+    for (int round = 0; round < rounds; ++round) {
+        for (Side& s : sides) {
+            const std::vector<double> ms = RequestsOnce(s.port);
+            for (std::size_t k = 0; k < ms.size(); ++k) s.requests[k].push_back(ms[k]);
+        }
+    }
+    for (int round = 0; round < 5; ++round) {
+        for (Side& s : sides) {
+            const double ms = LoadOnce(s.port, dir);
+            s.browser.push_back(ms < 0 ? -ms : ms);
+            s.complete += ms > 0 ? 1 : 0;
+        }
+    }
+    std::vector<double> sums;
+    std::vector<double> browsers;
+    for (Side& s : sides) {
+        std::printf("  %s:\n", s.label.c_str());
+        double sum = 0;
+        for (std::size_t k = 0; k < s.requests.size(); ++k) {
+            const double m = Median(s.requests[k]);
+            sum += m;
+            std::printf("    %-50s %7.2f ms\n", PageRequests()[k].c_str(), m);
+        }
+        std::printf("    the page's requests together: %.2f ms (medians of %d); Chromium to the filled-in page %.0f ms"
+                    " (median of 5, %d of 5 complete)\n",
+                    sum, rounds, Median(s.browser), s.complete);
+        sums.push_back(sum);
+        browsers.push_back(Median(s.browser));
+        s.talvod->Signal(SIGTERM);
+        s.talvod->Wait();
+    }
+    std::printf("%d records against an empty database: page in Chromium %.3fx, the page's requests %.3fx\n", records,
+                browsers[1] / browsers[0], sums[1] / sums[0]);
+    std::fprintf(stderr, "RESULT page_fill_ratio %.4f 1.1000 x an empty database's\n", browsers[1] / browsers[0]);
     return 0;
 }
 
@@ -585,7 +701,7 @@ int main(int argc, char** argv) {
     const int n = argc > 2 ? std::atoi(argv[2]) : 0;
     if (what == "rate") return Rate(n > 0 ? n : 3000);
     if (what == "idle") return Idle(n > 0 ? n : 60);
-    if (what == "page") return Page(n > 0 ? n : 1'500'000);
+    if (what == "page") return Page(n > 0 ? n : 15'000'000);
     if (what == "block") return Block(n > 0 ? n : 20);
     std::fprintf(stderr, "usage: talvo_service_bench rate [RECORDS] | idle [SECONDS] | page [RECORDS] | block [ROUNDS]\n");
     return 2;
