@@ -37,6 +37,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "queries.h"
 #include "store.h"
 #include "talvo.h"
 
@@ -267,18 +268,9 @@ void Fill(const std::string& path, int records) {
 
 std::string Chromium() { return "/usr/bin/chromium"; }
 
-std::string Today() {
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    char today[32];
-    std::snprintf(today, sizeof today, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-    return today;
-}
-
 // The requests the page makes when it loads.
 std::vector<std::string> PageRequests() {
-    const std::string today = Today();
+    const std::string today = talvo::service::LocalToday();
     const std::string first = today.substr(0, 8) + "01";
     return {"/api/site",
             "/api/terminals",
