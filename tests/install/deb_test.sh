@@ -34,19 +34,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-check() {  # WHAT COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok: $what"
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what"
-    fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 finish() {
     echo "packages: $passed passed, $failed failed"
     [ "$failed" -eq 0 ]

@@ -30,19 +30,7 @@ forget_demo() {  # PID
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-check() {  # WHAT COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok: $what"
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what"
-    fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 # Processes whose command line names PATH (the demos put their folder in the
 # command lines of talvod and the software terminals); none when all stopped.

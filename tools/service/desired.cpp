@@ -200,7 +200,8 @@ bool CanonicalValue(const std::string& item, const json& value, std::string& can
 }
 
 bool ValidCard(const std::string& card) {
-    return card.size() == 6 && std::all_of(card.begin(), card.end(), [](char c) { return c >= '0' && c <= '9'; });
+    std::string checked;
+    return cli::ParseCard(card, checked).empty();
 }
 
 std::map<std::string, std::string> Desired::For(const std::string& kind, const std::string& group) const {

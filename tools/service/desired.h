@@ -51,7 +51,8 @@ const ItemInfo* FindItem(const std::string& name);
 bool CanonicalValue(const std::string& item, const nlohmann::json& value, std::string& canonical,
                     std::string& error);
 
-// A card number as the blacklist takes it: exactly six digits.
+// A card number as the blacklist takes it: exactly six digits (the
+// command-line tool's check).
 bool ValidCard(const std::string& card);
 
 // "site", or a group of terminals named in the configuration.

@@ -247,8 +247,9 @@ void HttpApi::ManageRoutes() {
             if (row.item != "blacklist") continue;
             auto k = known.find({row.line, row.terminal});
             const std::string group = k != known.end() ? k->second->group : "";
-            const std::string want = d.For("payment", group).count("blacklist") ? d.For("payment", group).at("blacklist") : "";
-            const bool wanted = want.find("\"" + card + "\"") != std::string::npos;
+            const auto want = d.For("payment", group);
+            const auto list = want.find("blacklist");
+            const bool wanted = list != want.end() && list->second.find("\"" + card + "\"") != std::string::npos;
             const bool held = Holds(row, card);
             std::string state = wanted == held ? (wanted ? "applied" : "absent")
                                                : (row.state == "failed" ? "failed" : "pending");

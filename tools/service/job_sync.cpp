@@ -23,8 +23,6 @@ using Clock = Scheduler::Clock;
 constexpr std::size_t kPerRequest = 255;  // entries one request carries
 constexpr std::size_t kPerRead = 32;      // blacklist cards one read returns
 
-bool Answered(int rc) { return rc == TALVO_OK || rc == TALVO_E_REFUSED || rc == TALVO_E_SHORT_REPLY || rc == TALVO_E_INVALID; }
-
 // One exchange's result, counted for the terminal and the metrics.
 int Count(LineContext& line, TerminalRun& t, int rc) {
     line.metrics().Exchange(line.Name(), "sync", rc);

@@ -161,8 +161,7 @@ void LineContext::Outcome(TerminalRun& t, int code) {
     s.lastError = code;
     s.lastErrorText = talvo_strerror(code);
     ++s.failures;
-    if (code == TALVO_E_REFUSED || code == TALVO_E_SHORT_REPLY || code == TALVO_E_BATCH ||
-        code == TALVO_E_UNCONFIRMED || code == TALVO_E_INVALID) {
+    if (Answered(code)) {
         // It answered: out of any back-off, and on its job's intervals.
         s.state = "refusing";
         s.lastSeen = now;
@@ -196,6 +195,11 @@ void LineContext::Publish() {
             return;
         }
     }
+}
+
+bool Answered(int code) {
+    return code == TALVO_OK || code == TALVO_E_REFUSED || code == TALVO_E_SHORT_REPLY || code == TALVO_E_BATCH ||
+           code == TALVO_E_UNCONFIRMED || code == TALVO_E_INVALID;
 }
 
 bool RunJob(LineContext& line, const char* job, std::int64_t intervalMs, const std::vector<TerminalRun*>& targets,

@@ -123,6 +123,10 @@ private:
     bool syncRowsLoaded_ = false;
 };
 
+// The terminal answered, if only to refuse: it is there, and out of any
+// back-off.
+bool Answered(int code);
+
 // Runs one job over `targets` and records the run in job_runs: a terminal
 // in its back-off is left out, `each` returns false when the database
 // failed (the run stops there).  Returns false then.
