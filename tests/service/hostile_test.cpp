@@ -5,8 +5,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,7 +25,18 @@ const char* kQuietJobs = "[jobs]\ncollect = \"300ms\"\nstatus = \"1s\"\n";
 // A TCP connection to the loopback, closed with the object.
 class Socket {
 public:
-    explicit Socket(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    // From `from` (another loopback address: another neighbour) when given.
+    explicit Socket(int port, const char* from = nullptr) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        if (from != nullptr && fd_ >= 0) {
+            sockaddr_in own{};
+            own.sin_family = AF_INET;
+            inet_pton(AF_INET, from, &own.sin_addr);
+            if (bind(fd_, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0) {
+                close(fd_);
+                fd_ = -1;
+                return;
+            }
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -40,6 +53,13 @@ public:
     Socket& operator=(const Socket&) = delete;
     bool Ok() const { return fd_ >= 0; }
     bool Send(const std::string& text) { return fd_ >= 0 && send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size()); }
+    // Whether the peer closed the connection (within `ms`).
+    bool ClosedByPeer(int ms = 2000) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return false;
+        char c;
+        return recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+    }
     // Everything until the peer closes (or 10 s of silence).
     std::string ReadAll() {
         timeval tv{10, 0};
@@ -58,12 +78,23 @@ private:
     int fd_;
 };
 
+int StatusOf(const std::string& reply) { return reply.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(reply.c_str() + 9) : 0; }
+
 // The status of a GET with the given Host header.
 int StatusWithHost(int port, const std::string& host, const std::string& path = "/api/terminals") {
     Socket s(port);
     if (!s.Send("GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n")) return 0;
-    const std::string reply = s.ReadAll();
-    return reply.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(reply.c_str() + 9) : 0;
+    return StatusOf(s.ReadAll());
+}
+
+// The status of a GET from `from` with `headers` header lines of `size`
+// bytes each.
+int StatusWithHeaders(int port, int headers, std::size_t size, const char* from = nullptr) {
+    Socket s(port, from);
+    std::string request = "GET /api/site HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+    for (int i = 2; i < headers; ++i) request += "X-" + std::to_string(i) + ": " + std::string(size, 'v') + "\r\n";
+    if (!s.Send(request + "\r\n")) return 0;
+    return StatusOf(s.ReadAll());
 }
 
 long RssKb(pid_t pid) {
@@ -172,12 +203,109 @@ TEST_F(HttpHostile, IdleAndSlowClientsDoNotLockThePageOut) {
     const long busyKb = RssKb(talvod->pid());
     done = true;
     dribble.join();
+    // A header line now and then does not keep a connection: the request
+    // is over its time.
+    for (auto& s : slow) EXPECT_EQ(StatusOf(s->ReadAll()), 408);
     std::printf("[ figure   ] 64 idle + 8 slow clients: page and terminals in %.3f s at worst; RSS %ld kB idle, "
                 "%ld kB under attack\n",
                 worst, idleKb, busyKb);
     EXPECT_LT(busyKb - idleKb, 16 * 1024);
     auto db = service::Open(dir / "talvod.db");
     EXPECT_EQ(service::AsInt(db->Query("SELECT COUNT(*) FROM records", {}).at(0).at(0)), 7);
+}
+
+// A request's head is bounded in lines and bytes: a neighbour sending
+// header lines without end is answered 431 and closed at the bound, memory
+// stays near its idle size, and the page answers meanwhile.
+TEST_F(HttpHostile, EndlessHeadersAreCutOffAtTheBound) {
+    Begin("");
+    EXPECT_EQ(StatusWithHeaders(port, 100, 200), 200);
+    EXPECT_EQ(StatusWithHeaders(port, 101, 10), 431);
+    EXPECT_EQ(StatusWithHeaders(port, 20, 2000), 431);  // 40 KB
+    {
+        Socket s(port);
+        ASSERT_TRUE(s.Send("GET /" + std::string(40000, 'a')));  // a line without end
+        EXPECT_EQ(StatusOf(s.ReadAll()), 431);
+    }
+    const long idleKb = RssKb(talvod->pid());
+
+    // 60,000 lines of 8 KB on each of four connections, as fast as the
+    // loopback takes them.
+    std::atomic<int> answered{0};
+    std::vector<std::thread> floods;
+    for (int i = 0; i < 4; ++i) {
+        floods.emplace_back([&] {
+            Socket s(port);
+            std::string line = "X-Flood: " + std::string(8180, 'f') + "\r\n";
+            s.Send("GET /api/records HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+            for (int n = 0; n < 60000 && s.Send(line); ++n) {
+            }
+            if (StatusOf(s.ReadAll()) == 431) ++answered;
+        });
+    }
+    double worst = 0;
+    for (int i = 0; i < 5; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(HttpGet(port, "/").status, 200);
+        EXPECT_EQ(HttpGet(port, "/api/terminals").status, 200);
+        worst = std::max(worst, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    for (std::thread& t : floods) t.join();
+    const long afterKb = RssKb(talvod->pid());
+    std::printf("[ figure   ] 4 x 60,000 header lines of 8 KB: page and terminals in %.3f s at worst; RSS %ld kB idle, "
+                "%ld kB after\n",
+                worst, idleKb, afterKb);
+    EXPECT_EQ(answered, 4);
+    EXPECT_LT(afterKb - idleKb, 8 * 1024);
+}
+
+// One address holds a bounded number of connections: beyond it, its
+// connection idle the longest makes way, and when none is idle the new one
+// is answered 503.  Other addresses are not touched.
+TEST_F(HttpHostile, OneAddressHoldsABoundedNumberOfConnections) {
+    Begin("");
+    std::vector<std::unique_ptr<Socket>> idle;
+    for (int i = 0; i < 40; ++i) {
+        idle.push_back(std::make_unique<Socket>(port, "127.0.0.2"));
+        ASSERT_TRUE(idle.back()->Ok());
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // in order
+    }
+    int closed = 0;
+    for (int i = 0; i < 8; ++i) closed += idle[i]->ClosedByPeer() ? 1 : 0;
+    EXPECT_EQ(closed, 8);
+    closed = 0;
+    for (int i = 8; i < 40; ++i) closed += idle[i]->ClosedByPeer(0) ? 1 : 0;
+    EXPECT_EQ(closed, 0);
+    EXPECT_EQ(StatusWithHeaders(port, 2, 0, "127.0.0.2"), 200);
+
+    // Connections in the middle of a request are not closed for a new one.
+    std::vector<std::unique_ptr<Socket>> busy;
+    for (int i = 0; i < 32; ++i) {
+        busy.push_back(std::make_unique<Socket>(port, "127.0.0.3"));
+        ASSERT_TRUE(busy.back()->Send("GET /api/site HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(StatusWithHeaders(port, 2, 0, "127.0.0.3"), 503);
+    EXPECT_EQ(StatusWithHeaders(port, 2, 0, "127.0.0.4"), 200);
+    EXPECT_EQ(HttpGet(port, "/api/terminals").status, 200);
+    for (auto& s : busy) ASSERT_TRUE(s->Send("Connection: close\r\n\r\n"));
+    for (auto& s : busy) EXPECT_EQ(StatusOf(s->ReadAll()), 200);
+}
+
+// A stop ends the connections it finds, idle or in a request.
+TEST_F(HttpHostile, StopEndsEveryConnection) {
+    Begin("");
+    std::vector<std::unique_ptr<Socket>> held;
+    for (int i = 0; i < 10; ++i) {
+        held.push_back(std::make_unique<Socket>(port));
+        if (i % 2 == 1) held.back()->Send("GET /api/site HTTP/1.1\r\n");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    talvod->Signal(SIGTERM);
+    const int status = talvod->Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << talvod->Log();
+    EXPECT_EQ(talvod->Count("http-connections-left"), 0) << talvod->Log();
+    for (auto& s : held) EXPECT_TRUE(s->ClosedByPeer(0));
 }
 
 }  // namespace

@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <ctime>
 #include <optional>
 
@@ -16,6 +14,7 @@
 
 #include "desired.h"
 #include "http_common.h"
+#include "http_server.h"
 #include "log.h"
 #include "queries.h"
 #include "store.h"
@@ -38,68 +37,6 @@ constexpr std::chrono::seconds kCollectNowWait{15};
 // How long a command waits for its turn on the line and its run.  A
 // command not begun by then is withdrawn.
 constexpr std::chrono::seconds kCommandWait{60};
-
-// Connections served at once, each on a thread of its own: a neighbour
-// holding connections open (idle, or sending a header line now and then)
-// takes one thread each and leaves the others to the page.  Beyond this,
-// connections wait for a thread.
-constexpr std::size_t kConnectionThreads = 128;
-// A request's head must come within this, and a kept-alive connection is
-// closed after this long without a request.
-constexpr time_t kReadSeconds = 5;
-constexpr time_t kKeepAliveSeconds = 5;
-// How long the stop waits for connections in progress.
-constexpr std::chrono::seconds kStopWait{3};
-
-// httplib's task queue: a thread per connection up to a limit, the threads
-// ending when there is nothing to do for a while.  Its state outlives the
-// queue: at the stop, a connection that does not end (a client sending a
-// header line now and then) is left to the process's exit.
-class ConnectionThreads : public httplib::TaskQueue {
-public:
-    explicit ConnectionThreads(std::shared_ptr<HttpConnections> state) : state_(std::move(state)) {}
-    ~ConnectionThreads() override { shutdown(); }
-
-    void enqueue(std::function<void()> fn) override {
-        HttpConnections& s = *state_;
-        std::unique_lock<std::mutex> hold(s.lock);
-        s.jobs.push_back(std::move(fn));
-        if (s.idle == 0 && s.running < kConnectionThreads) {
-            ++s.running;
-            std::thread([state = state_] { Work(*state); }).detach();
-        } else {
-            s.more.notify_one();
-        }
-    }
-
-    void shutdown() override {
-        HttpConnections& s = *state_;
-        std::unique_lock<std::mutex> hold(s.lock);
-        s.stop = true;
-        s.more.notify_all();
-        s.ended.wait_for(hold, kStopWait, [&] { return s.running == 0; });
-    }
-
-private:
-    static void Work(HttpConnections& s) {
-        std::unique_lock<std::mutex> hold(s.lock);
-        for (;;) {
-            ++s.idle;
-            const bool work = s.more.wait_for(hold, std::chrono::seconds(10), [&] { return !s.jobs.empty() || s.stop; });
-            --s.idle;
-            if (!work || s.jobs.empty()) break;
-            auto fn = std::move(s.jobs.front());
-            s.jobs.pop_front();
-            hold.unlock();
-            fn();
-            hold.lock();
-        }
-        --s.running;
-        s.ended.notify_all();
-    }
-
-    std::shared_ptr<HttpConnections> state_;
-};
 
 // The host part of a Host header: "name", "1.2.3.4", "[::1]", without the
 // port, in lower case.
@@ -239,7 +176,7 @@ HttpApi::HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow, 
       collectNow_(std::move(collectNow)),
       commands_(std::move(commands)),
       pool_(config.database),
-      server_(std::make_unique<httplib::Server>()),
+      server_(std::make_unique<GuardedServer>()),
       users_(config.http.users),
       syncNow_(std::move(syncNow)),
       groups_(Groups(config)),
@@ -418,19 +355,14 @@ bool HttpApi::Start(std::string& error) {
 }
 
 bool HttpApi::Stop() {
-    if (server_) server_->stop();
+    const bool ended = server_->StopAll();
     if (thread_.joinable()) thread_.join();
-    std::lock_guard<std::mutex> hold(connections_->lock);
-    return connections_->running == 0;
+    return ended;
 }
 
 void HttpApi::Routes() {
     httplib::Server& s = *server_;
     s.set_payload_max_length(64 * 1024);
-    s.set_read_timeout(kReadSeconds, 0);
-    s.set_write_timeout(30, 0);
-    s.set_keep_alive_timeout(kKeepAliveSeconds);
-    s.new_task_queue = [state = connections_] { return new ConnectionThreads(state); };
     // The address is this service's alone: httplib's default also sets
     // SO_REUSEPORT, with which a second service on the same port starts
     // without a word and the kernel shares the requests between the two.

@@ -9,8 +9,6 @@
 // refused.
 #pragma once
 
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -31,6 +29,8 @@ struct Response;
 }
 
 namespace talvo::service {
+
+class GuardedServer;
 
 // Database connections for the request threads, reused while healthy.
 class ConnectionPool {
@@ -60,15 +60,6 @@ private:
 };
 
 // The threads serving connections (one each), shared with them.
-struct HttpConnections {
-    std::mutex lock;
-    std::condition_variable more, ended;
-    std::deque<std::function<void()>> jobs;
-    std::size_t running = 0;
-    std::size_t idle = 0;
-    bool stop = false;
-};
-
 class HttpApi {
 public:
     // `collectNow(line, terminal)` queues a collection: null when this
@@ -123,8 +114,7 @@ private:
     CollectNow collectNow_;
     Commands commands_;
     ConnectionPool pool_;
-    std::shared_ptr<HttpConnections> connections_ = std::make_shared<HttpConnections>();
-    std::unique_ptr<httplib::Server> server_;
+    std::unique_ptr<GuardedServer> server_;
     std::thread thread_;
     std::mutex lock_;  // what a reload changes
     std::vector<HttpUser> users_;

@@ -10,6 +10,7 @@
 #include "desired.h"
 #include "http_api.h"
 #include "http_common.h"
+#include "http_server.h"
 #include "log.h"
 
 namespace talvo::service {

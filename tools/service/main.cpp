@@ -342,7 +342,10 @@ public:
             all = false;
         }
         if (!claims_.Stop(deadline)) all = false;
-        if (http_ && !http_->Stop()) all = false;
+        if (http_ && !http_->Stop()) {
+            Log(Level::kWarning, "http-connections-left", {{"reason", "a request still in progress at the stop"}});
+            all = false;
+        }
         return all;
     }
 

@@ -1,0 +1,80 @@
+// The HTTP server under the interface: httplib's routing and responses, with
+// the connections kept by this file.  What a neighbour on the network can
+// take is bounded here:
+//   - a request's head (its line and header lines): at most `headBytes` and
+//     `headLines`, answered 431 beyond and the connection closed;
+//   - time: a request's first byte must come within `idle` of the
+//     connection's start or of the previous answer, and the whole request
+//     within `request` of its first byte (a header line now and then does
+//     not keep a connection), answered 408 otherwise;
+//   - connections: `threads` served at once; one address holds at most
+//     `perAddress`: a new connection beyond that closes that address's
+//     connection idle the longest, or is answered 503 when none is idle.
+// A stop ends every connection at once, idle or in a request.
+#pragma once
+
+#include <httplib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace talvo::service {
+
+struct HttpLimits {
+    std::size_t threads = 128;
+    std::size_t perAddress = 32;
+    std::size_t headBytes = 32 * 1024;
+    std::size_t headLines = 100;
+    std::chrono::milliseconds idle{5000};
+    std::chrono::milliseconds request{10000};
+    std::chrono::milliseconds write{30000};
+    // How long a stop waits for requests in progress (a handler may wait
+    // for its line).
+    std::chrono::milliseconds stopWait{3000};
+};
+
+// The connections and their threads.  Shared with the threads, so that it
+// outlives the server when a handler does not end by the stop.
+struct HttpConnections {
+    struct Open {
+        int fd = -1;
+        std::string address;
+        bool waiting = true;  // for a request's first byte
+    };
+    std::mutex lock;
+    std::condition_variable more, ended;
+    std::deque<std::function<void()>> jobs;
+    std::list<Open*> open;  // oldest first
+    std::size_t running = 0;
+    std::size_t idle = 0;
+    bool stop = false;
+};
+
+class GuardedServer : public httplib::Server {
+public:
+    explicit GuardedServer(const HttpLimits& limits = {});
+    ~GuardedServer() override;
+
+    // Stops listening, ends every connection and waits up to the stop wait
+    // for their threads.  True when none is left.
+    bool StopAll();
+
+private:
+    bool process_and_close_socket(socket_t sock) override;
+    // Registers a new connection: false when its address holds its limit
+    // and none of them is idle.
+    bool Admit(HttpConnections::Open& c);
+    void Forget(HttpConnections::Open& c);
+
+    const HttpLimits limits_;
+    std::shared_ptr<HttpConnections> state_ = std::make_shared<HttpConnections>();
+};
+
+}  // namespace talvo::service
