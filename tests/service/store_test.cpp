@@ -6,7 +6,10 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <stdexcept>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "harness.h"
 #include "queries.h"
@@ -154,6 +157,55 @@ TEST_P(Store, FailedTransactionLeavesNothing) {
     // The batch handed over again is stored then, once.
     EXPECT_EQ(StoreBatch(*db, b, "pc1", RepeatsCommitted), StoreOutcome::kStored);
     EXPECT_EQ(Count("records"), 3);
+}
+
+// Batches of several terminals in one transaction: each checked against its
+// own terminal's last committed batch, the one handed over again skipped,
+// the others stored once with their totals.
+TEST_P(Store, BatchesOfSeveralTerminalsCommittedTogether) {
+    const Batch one = MakeBatch("hall", 1, 5, "100001");
+    const Batch two = MakeBatch("hall", 2, 5, "100001");  // the same records on another terminal
+    const Batch three = MakeBatch("hall", 3, 5, "100003", 3);
+    ASSERT_EQ(StoreBatch(*db, two, "pc1", RepeatsCommitted), StoreOutcome::kStored);
+    EXPECT_EQ(StoreBatches(*db, {one, two, three}, "pc1", {RepeatsCommitted, RepeatsCommitted, {}}),
+              std::vector<StoreOutcome>({StoreOutcome::kStored, StoreOutcome::kReplayed, StoreOutcome::kStored}));
+    EXPECT_EQ(Count("batches"), 3);
+    EXPECT_EQ(Count("records"), 7);
+    for (const auto& [terminal, records] : std::vector<std::pair<int, int>>{{1, 2}, {2, 2}, {3, 3}}) {
+        const Rows r = db->Query("SELECT SUM(records) FROM day_totals WHERE terminal = ?", {std::int64_t{terminal}});
+        EXPECT_EQ(AsInt(r.at(0).at(0)), records) << "terminal " << terminal;
+    }
+    // All of them handed over again: nothing written.
+    EXPECT_EQ(StoreBatches(*db, {one, three}, "pc1", {RepeatsCommitted, RepeatsCommitted}),
+              std::vector<StoreOutcome>(2, StoreOutcome::kReplayed));
+    EXPECT_EQ(Count("batches"), 3);
+    // A check missing for a batch is a caller's mistake, not a batch without one.
+    EXPECT_THROW(StoreBatches(*db, {one, three}, "pc1", {RepeatsCommitted}), std::invalid_argument);
+    EXPECT_EQ(Count("batches"), 3);
+    EXPECT_EQ(Count("records"), 7);
+}
+
+// One terminal's batch refused (a trigger stands in for the failure; on
+// PostgreSQL it fires at the COMMIT itself): nothing of the other batches
+// committed with it remains, and all of them are stored once when handed
+// over again.
+TEST_P(Store, OneRefusedBatchLeavesNothingOfItsCommit) {
+    const bool postgres = GetParam() == "postgres";
+    db->Exec(postgres ? "CREATE FUNCTION refuse() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION 'disk full'; END $$ "
+                        "LANGUAGE plpgsql;"
+                        "CREATE CONSTRAINT TRIGGER refuse AFTER INSERT ON records DEFERRABLE INITIALLY DEFERRED "
+                        "FOR EACH ROW WHEN (NEW.terminal = 2) EXECUTE FUNCTION refuse()"
+                      : "CREATE TRIGGER refuse BEFORE INSERT ON records WHEN NEW.terminal = 2 BEGIN "
+                        "SELECT RAISE(ABORT, 'disk full'); END");
+    const std::vector<Batch> batches = {MakeBatch("hall", 1, 1, "100001"), MakeBatch("hall", 2, 1, "100002"),
+                                        MakeBatch("hall", 3, 1, "100003")};
+    const std::vector<RepeatCheck> checks(3, RepeatsCommitted);
+    EXPECT_THROW(StoreBatches(*db, batches, "pc1", checks), DbError);
+    for (const char* table : {"batches", "records", "day_totals", "hour_totals"}) EXPECT_EQ(Count(table), 0) << table;
+    db->Exec(postgres ? "DROP TRIGGER refuse ON records" : "DROP TRIGGER refuse");
+    EXPECT_EQ(StoreBatches(*db, batches, "pc1", checks), std::vector<StoreOutcome>(3, StoreOutcome::kStored));
+    EXPECT_EQ(Count("batches"), 3);
+    EXPECT_EQ(Count("records"), 6);
 }
 
 TEST_P(Store, SchemaMigratedOnceAndVersionChecked) {

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <tuple>
 
 namespace talvo::service {
@@ -95,15 +96,8 @@ std::string TotalsUpsert(const Batch& batch, bool hours, std::vector<Value>& par
 }
 
 // PostgreSQL: the batch, its records, its rejected raw records and the day
-// totals in one statement, which commits on its own (one round trip) unless
-// the replay check needs a transaction around it.
-StoreOutcome StorePostgres(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats) {
-    std::optional<Transaction> tx;
-    if (repeats) {
-        tx.emplace(db);
-        if (Repeats(db, batch, repeats)) return StoreOutcome::kReplayed;  // rolled back: nothing written
-    }
-    const std::string now = UtcNow();
+// and hour totals in one statement (one round trip).
+void InsertPostgres(Connection& db, const Batch& batch, const std::string& host, const std::string& now) {
     std::vector<Value> params = {batch.line, static_cast<std::int64_t>(batch.terminal),
                                  static_cast<std::int64_t>(batch.mark), batch.raw,
                                  static_cast<std::int64_t>(batch.records.size()),
@@ -140,25 +134,18 @@ StoreOutcome StorePostgres(Connection& db, const Batch& batch, const std::string
         sql += ") AS v (position, line, terminal, raw, reason, stored_at))";
     }
     db.QueryRepeated(sql + " SELECT id FROM b", params);
-    if (tx) tx->Commit();
-    return StoreOutcome::kStored;
 }
 
-}  // namespace
-
-StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats) {
-    if (db.Kind() == Backend::kPostgres) return StorePostgres(db, batch, host, repeats);
-    Transaction tx(db);
-    if (repeats && Repeats(db, batch, repeats)) return StoreOutcome::kReplayed;  // rolled back: nothing written
-    const std::string now = UtcNow();
+// SQLite: the batch, its records (in statements of up to kRowsPerStatement
+// rows, one for a terminal's batch), the day and hour totals they add to
+// and its rejected raw records, in the open transaction.
+void InsertSqlite(Connection& db, const Batch& batch, const std::string& host, const std::string& now) {
     const Rows id = db.QueryRepeated(
         "INSERT INTO batches (line, terminal, mark, raw, records, rejected, stored_at, host)"
         " VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
         {batch.line, static_cast<std::int64_t>(batch.terminal), static_cast<std::int64_t>(batch.mark), batch.raw,
          static_cast<std::int64_t>(batch.records.size()), static_cast<std::int64_t>(batch.rejected.size()), now, host});
     const std::int64_t batchId = AsInt(id.at(0).at(0));
-    // The records in statements of up to kRowsPerStatement rows each (one
-    // for a terminal's batch), and the day totals they add to.
     for (std::size_t first = 0; first < batch.records.size(); first += kRowsPerStatement) {
         const std::size_t end = std::min(batch.records.size(), first + kRowsPerStatement);
         std::string sql =
@@ -188,8 +175,41 @@ StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& h
             {batchId, static_cast<std::int64_t>(r.position), batch.line, static_cast<std::int64_t>(batch.terminal),
              r.raw, r.reason, now});
     }
-    tx.Commit();
-    return StoreOutcome::kStored;
+}
+
+}  // namespace
+
+std::vector<StoreOutcome> StoreBatches(Connection& db, const std::vector<Batch>& batches, const std::string& host,
+                                       const std::vector<RepeatCheck>& repeats) {
+    if (repeats.size() != batches.size()) throw std::invalid_argument("StoreBatches: one repeat check per batch");
+    std::vector<StoreOutcome> outcomes(batches.size(), StoreOutcome::kStored);
+    if (batches.empty()) return outcomes;
+    const bool postgres = db.Kind() == Backend::kPostgres;
+    const auto insert = postgres ? InsertPostgres : InsertSqlite;
+    const std::string now = UtcNow();
+    // PostgreSQL: one batch that needs no check is one statement, which
+    // commits on its own.
+    if (postgres && batches.size() == 1 && !repeats[0]) {
+        insert(db, batches[0], host, now);
+        return outcomes;
+    }
+    Transaction tx(db);
+    bool written = false;
+    for (std::size_t i = 0; i < batches.size(); ++i) {
+        if (repeats[i] && Repeats(db, batches[i], repeats[i])) {
+            outcomes[i] = StoreOutcome::kReplayed;
+            continue;
+        }
+        insert(db, batches[i], host, now);
+        written = true;
+    }
+    // Only replays: rolled back, nothing written.
+    if (written) tx.Commit();
+    return outcomes;
+}
+
+StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats) {
+    return StoreBatches(db, {batch}, host, {repeats}).at(0);
 }
 
 void SaveTerminal(Connection& db, const TerminalState& t, const std::string& host) {
