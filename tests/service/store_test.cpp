@@ -208,6 +208,56 @@ TEST_P(Store, OneRefusedBatchLeavesNothingOfItsCommit) {
     EXPECT_EQ(Count("records"), 6);
 }
 
+// Several batches written together (on PostgreSQL one statement for
+// batches of different terminals, which commits on its own when no check
+// is asked for): every record and rejected raw record under its own
+// batch, a terminal's batches in the order given.
+TEST_P(Store, EveryRowUnderItsOwnBatch) {
+    Batch a = MakeBatch("hall", 1, 1, "100001", 3);
+    a.rejected.push_back(RejectedRaw{3, std::string(28, 'r'), "damaged"});
+    a.raw += std::string(28, 'r');
+    Batch b = MakeBatch("hall", 2, 1, "100002", 2);
+    b.rejected.push_back(RejectedRaw{2, std::string(28, 's'), "unwanted card number"});
+    b.raw += std::string(28, 's');
+    const Batch c = MakeBatch("yard", 1, 1, "100003", 1);  // terminal 1 of another line
+    const Batch d = MakeBatch("hall", 1, 2, "100004", 2);  // terminal 1 again, after a
+    EXPECT_EQ(StoreBatches(*db, {a, b, c}, "pc1", {{}, {}, {}}), std::vector<StoreOutcome>(3, StoreOutcome::kStored));
+    EXPECT_EQ(StoreBatches(*db, {d, b, a}, "pc1", {{}, {}, {}}), std::vector<StoreOutcome>(3, StoreOutcome::kStored));
+    // Rows whose batch is of another line or terminal, or whose count
+    // differs from their batch's.
+    EXPECT_EQ(Count("records"), 2 * (3 + 2) + 1 + 2);
+    EXPECT_EQ(Count("rejected"), 4);
+    EXPECT_EQ(AsInt(db->Query("SELECT COUNT(*) FROM records r JOIN batches b ON b.id = r.batch_id"
+                              " WHERE r.line <> b.line OR r.terminal <> b.terminal OR substr(b.raw, 1, 6) <> r.card",
+                              {})
+                        .at(0)
+                        .at(0)),
+              0);
+    EXPECT_EQ(AsInt(db->Query("SELECT COUNT(*) FROM rejected j JOIN batches b ON b.id = j.batch_id"
+                              " WHERE j.line <> b.line OR j.terminal <> b.terminal OR b.rejected <> 1",
+                              {})
+                        .at(0)
+                        .at(0)),
+              0);
+    EXPECT_EQ(AsInt(db->Query("SELECT COUNT(*) FROM batches b WHERE b.records <>"
+                              " (SELECT COUNT(*) FROM records r WHERE r.batch_id = b.id)",
+                              {})
+                        .at(0)
+                        .at(0)),
+              0);
+    // Terminal 1's last batch is a (given after d): a handed over again is
+    // recognised, d is not.
+    EXPECT_EQ(StoreBatch(*db, a, "pc1", RepeatsCommitted), StoreOutcome::kReplayed);
+    EXPECT_EQ(StoreBatch(*db, d, "pc1", RepeatsCommitted), StoreOutcome::kStored);
+    const Rows totals = db->Query("SELECT line, terminal, SUM(records) FROM day_totals GROUP BY line, terminal"
+                                  " ORDER BY line, terminal",
+                                  {});
+    ASSERT_EQ(totals.size(), 3u);
+    EXPECT_EQ(AsInt(totals[0][2]), 3 + 2 + 3 + 2);  // hall 1: a, d, a, d
+    EXPECT_EQ(AsInt(totals[1][2]), 2 + 2);          // hall 2: b twice
+    EXPECT_EQ(AsInt(totals[2][2]), 1);              // yard 1
+}
+
 TEST_P(Store, SchemaMigratedOnceAndVersionChecked) {
     EXPECT_EQ(Migrate(*db), SchemaVersion());
     EXPECT_EQ(Migrate(*db), SchemaVersion());
