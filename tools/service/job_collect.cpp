@@ -176,15 +176,22 @@ bool CollectTurn(LineContext& line, std::vector<TerminalRun*> active) {
         if (line.TakeSyncWanted() && !SyncJob(line, true)) return false;
         if (round > 0) CommandJob(line);
         std::vector<InHand> hand;
-        std::vector<TerminalRun*> next;
+        // The terminals this round does not reach: first in the next one.
+        std::vector<TerminalRun*> later;
         for (TerminalRun* t : active) {
             // Asked to stop: batches fetched and not committed stay on their
             // terminals and come again.
             if (line.Stopping()) return true;
+            // A card blocked or a command for the interface meanwhile: the
+            // round is cut short so that it does not wait for the others.
+            if (!later.empty() || (!hand.empty() && (line.Tasks().Has(Task::Kind::kSync) ||
+                                                      line.Tasks().Has(Task::Kind::kCommand)))) {
+                later.push_back(t);
+                continue;
+            }
             InHand h;
             if (!Fetch(line, *t, h)) continue;
             hand.push_back(std::move(h));
-            next.push_back(t);
         }
         if (hand.empty()) return true;
 
@@ -212,9 +219,9 @@ bool CollectTurn(LineContext& line, std::vector<TerminalRun*> active) {
         // Every committed batch is confirmed, a stop asked for meanwhile
         // too: a terminal that misses its confirmation does not hold up the
         // others' (it leaves the collection).
-        active.clear();
+        active = std::move(later);
         for (std::size_t i = 0; i < hand.size(); ++i) {
-            if (Confirm(line, hand[i], stored[i])) active.push_back(next[i]);
+            if (Confirm(line, hand[i], stored[i])) active.push_back(hand[i].t);
         }
         if (line.Stopping()) return true;
     }
