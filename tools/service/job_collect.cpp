@@ -11,8 +11,9 @@ namespace {
 
 using Clock = Scheduler::Clock;
 
-// A batch a terminal keeps handing over is worked off in one go, but not
-// for ever: the other terminals of the line get their turn.
+// Backlogs are worked off in one go, but not for ever: at most this many
+// rounds (a batch of each terminal) in one collection, then the line's
+// other jobs get their turn.
 constexpr int kBatchesPerTurn = 200;
 
 // Bytes from the line as text that any database takes: printable ASCII as
