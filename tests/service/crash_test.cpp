@@ -19,6 +19,12 @@ namespace {
 using service::AsInt;
 using service::AsText;
 
+int Occurrences(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
 class Crash : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
@@ -62,12 +68,12 @@ TEST_P(Crash, KilledAnywhereEveryRecordOnce) {
     };
 
     const std::string log = dir / "talvod.log";
-    // A run was killed inside the window when the last thing it logged was
-    // a commit (the confirmation that follows is logged once it is done).
-    auto lastWasCommit = [&](std::size_t from) {
-        std::string tail = ReadText(log).substr(from);
-        while (!tail.empty() && tail.back() == '\n') tail.pop_back();
-        return tail.substr(tail.rfind('\n') + 1).find("batch-committed") != std::string::npos;
+    // A run was killed inside the window when it logged more commits of
+    // batches than confirmations (each batch's is logged, as stored or
+    // replayed, once it is done).
+    auto killedInWindow = [&](std::size_t from) {
+        const std::string run = ReadText(log).substr(from);
+        return Occurrences(run, "batch-committed") > Occurrences(run, "batch-stored") + Occurrences(run, "batch-replayed");
     };
     int killedByGate = 0;      // between commit and confirmation, for sure
     int killedAfterCommit = 0;  // from outside, after a commit and before its confirmation was logged
@@ -95,7 +101,7 @@ TEST_P(Crash, KilledAnywhereEveryRecordOnce) {
             t.Signal(SIGKILL);
             t.Wait();
         }
-        if (lastWasCommit(from)) ++(run % 2 == 0 ? killedByGate : killedAfterCommit);
+        if (killedInWindow(from)) ++(run % 2 == 0 ? killedByGate : killedAfterCommit);
     }
 
     // One last run without interference empties the terminals.
@@ -128,6 +134,52 @@ TEST_P(Crash, KilledAnywhereEveryRecordOnce) {
                 last.Count("batch-committed"));
     RecordProperty("killed_between_commit_and_confirm", killedByGate + killedAfterCommit);
     RecordProperty("batches_replayed", replayed);
+}
+
+// The batches of a line's terminals go into one commit before any of them
+// is confirmed: killed after the first confirmation, the terminals not yet
+// confirmed hand their batches over again, and the next run recognises each
+// of them without storing it twice.
+TEST_P(Crash, KilledBetweenSharedCommitAndConfirmations) {
+    SimLine sim(dir / "tty");
+    std::multiset<std::string> queued;
+    for (int terminal = 1; terminal <= 3; ++terminal) {
+        sim.Ok("add " + std::to_string(terminal));
+        for (int i = 0; i < 8; ++i) {
+            RawRecord r;
+            r.card = std::to_string(320000 + terminal * 100 + i);
+            sim.Ok("record " + std::to_string(terminal) + " seal " + r.Text());
+            queued.insert(std::to_string(terminal) + "/" + r.card);
+        }
+    }
+    WriteText(dir / "talvod.toml",
+              ConfigText(database, "[http]\nport = 0\n[jobs]\ncollect = \"200ms\"\nclock_at_start = false\n",
+                         {LineBlock("hall", sim.link(), {"1", "2", "3"})}));
+    const std::string log = dir / "talvod.log";
+    {
+        Talvod t(dir / "talvod.toml", log, ConfirmGate("kill=2"), {"--log-level", "debug"});
+        ASSERT_TRUE(WaitFor([&] { return !t.Running(); })) << t.Log();
+        t.Wait();
+        // Three batches committed, one confirmed, then the kill.
+        EXPECT_EQ(t.Count("batch-committed"), 3) << t.Log();
+        EXPECT_EQ(t.Count("batch-stored"), 1) << t.Log();
+    }
+    EXPECT_EQ(sim.Held(1) + sim.Held(2) + sim.Held(3), 24 - 6);
+    const std::size_t from = ReadText(log).size();
+
+    Talvod last(dir / "talvod.toml", log, {}, {"--log-level", "debug"});
+    ASSERT_TRUE(WaitFor([&] { return sim.Held(1) + sim.Held(2) + sim.Held(3) == 0; })) << last.Log();
+    auto db = service::Open(database);
+    ASSERT_TRUE(WaitFor([&] { return AsInt(db->Query("SELECT COUNT(*) FROM records", {}).at(0).at(0)) == 24; }));
+    last.Signal(SIGTERM);
+    last.Wait();
+    std::multiset<std::string> stored;
+    for (const auto& r : db->Query("SELECT terminal, card FROM records", {})) stored.insert(AsText(r[0]) + "/" + AsText(r[1]));
+    EXPECT_EQ(stored, queued);
+    EXPECT_EQ(AsInt(db->Query("SELECT COUNT(*) FROM batches", {}).at(0).at(0)), 6);
+    const std::string after = ReadText(log).substr(from);
+    EXPECT_EQ(Occurrences(after, "batch-replayed"), 2) << after;
+    EXPECT_EQ(Occurrences(after, "batch-replayed line=hall terminal=1 "), 0) << after;
 }
 
 // The program that ships obeys no test hook: the variable that once made

@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <sstream>
 
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -321,6 +322,72 @@ TEST_F(Manage, LostCardGoesBetweenTheBatchesOfABacklog) {
     ASSERT_TRUE(WaitFor([&] { return Holds(a, 1, "666666") && Holds(a, 2, "666666"); }));
     EXPECT_GT(a.Held(1), 0) << "the card waited for the whole backlog";
     EXPECT_TRUE(WaitFor([&] { return a.Held(1) == 0; }, std::chrono::seconds(60))) << "collection went on";
+}
+
+// Several terminals handing over backlogs, collected together: a lost card
+// cuts the round of fetches short instead of waiting for every terminal's
+// batch (at most the fetch under way and one begun before the card came).
+TEST_F(Manage, LostCardCutsARoundOfBatchesShort) {
+    SimLine a(dir / "ttyA");
+    std::vector<std::string> numbers;
+    for (int t = 1; t <= 6; ++t) {
+        a.Ok("add " + std::to_string(t));
+        numbers.push_back(std::to_string(t));
+        for (int i = 0; i < 30; ++i) {
+            RawRecord r;
+            r.card = std::to_string(400000 + t * 100 + i);
+            a.Ok("record " + std::to_string(t) + " seal " + r.Text());
+        }
+    }
+    a.Ok("pace 9600");
+    Start(Config(dir / "talvod.db", {LineBlock("hall", a.link(), numbers)}));
+    auto held = [&] {
+        int n = 0;
+        for (int t = 1; t <= 6; ++t) n += a.Held(t);
+        return n;
+    };
+    // The codes of the requests since the frames were cleared.
+    auto codes = [&] {
+        std::istringstream frames(a.Ok("frames"));
+        std::vector<std::string> out;
+        std::string hex;
+        while (frames >> hex) {
+            if (hex.size() < 14) continue;
+            std::string code;
+            for (std::size_t at = 10; at < 14; at += 2) code += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+            out.push_back(code);
+        }
+        return out;
+    };
+    // The card comes while a round's first batch is being fetched (the
+    // terminals' counts fall only with the confirmations that end a round).
+    ASSERT_TRUE(WaitFor([&] { return held() < 170; }));
+    a.Ok("clearframes");
+    ASSERT_TRUE(WaitFor([&] { return !codes().empty(); }));
+    a.Ok("clearframes");
+    ASSERT_TRUE(WaitFor([&] {
+        const auto c = codes();
+        return !c.empty() && c.back() == "37";
+    }));
+    ASSERT_EQ(Send("POST", "/api/cards/777777/block", {{"reason", "lost"}}).status, 200);
+    ASSERT_TRUE(WaitFor([&] {
+        for (int t = 1; t <= 6; ++t) {
+            if (!Holds(a, t, "777777")) return false;
+        }
+        return true;
+    }));
+    // Batches asked for (code 37) from the one under way when the card came
+    // to the first request of the push.
+    int fetches = 0;
+    std::string seen;
+    for (const std::string& code : codes()) {
+        seen += code + " ";
+        if (code == "37") ++fetches;
+        else if (code != "47" && code != "10") break;
+    }
+    EXPECT_LE(fetches, 2) << "requests: " << seen;
+    EXPECT_GT(held(), 0) << "the card waited for the whole backlog";
+    EXPECT_TRUE(WaitFor([&] { return held() == 0; }, std::chrono::seconds(60))) << "collection went on";
 }
 
 // On PostgreSQL, the server stopped: changes are refused and nothing half

@@ -6,7 +6,10 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <stdexcept>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "harness.h"
 #include "queries.h"
@@ -154,6 +157,105 @@ TEST_P(Store, FailedTransactionLeavesNothing) {
     // The batch handed over again is stored then, once.
     EXPECT_EQ(StoreBatch(*db, b, "pc1", RepeatsCommitted), StoreOutcome::kStored);
     EXPECT_EQ(Count("records"), 3);
+}
+
+// Batches of several terminals in one transaction: each checked against its
+// own terminal's last committed batch, the one handed over again skipped,
+// the others stored once with their totals.
+TEST_P(Store, BatchesOfSeveralTerminalsCommittedTogether) {
+    const Batch one = MakeBatch("hall", 1, 5, "100001");
+    const Batch two = MakeBatch("hall", 2, 5, "100001");  // the same records on another terminal
+    const Batch three = MakeBatch("hall", 3, 5, "100003", 3);
+    ASSERT_EQ(StoreBatch(*db, two, "pc1", RepeatsCommitted), StoreOutcome::kStored);
+    EXPECT_EQ(StoreBatches(*db, {one, two, three}, "pc1", {RepeatsCommitted, RepeatsCommitted, {}}),
+              std::vector<StoreOutcome>({StoreOutcome::kStored, StoreOutcome::kReplayed, StoreOutcome::kStored}));
+    EXPECT_EQ(Count("batches"), 3);
+    EXPECT_EQ(Count("records"), 7);
+    for (const auto& [terminal, records] : std::vector<std::pair<int, int>>{{1, 2}, {2, 2}, {3, 3}}) {
+        const Rows r = db->Query("SELECT SUM(records) FROM day_totals WHERE terminal = ?", {std::int64_t{terminal}});
+        EXPECT_EQ(AsInt(r.at(0).at(0)), records) << "terminal " << terminal;
+    }
+    // All of them handed over again: nothing written.
+    EXPECT_EQ(StoreBatches(*db, {one, three}, "pc1", {RepeatsCommitted, RepeatsCommitted}),
+              std::vector<StoreOutcome>(2, StoreOutcome::kReplayed));
+    EXPECT_EQ(Count("batches"), 3);
+    // A check missing for a batch is a caller's mistake, not a batch without one.
+    EXPECT_THROW(StoreBatches(*db, {one, three}, "pc1", {RepeatsCommitted}), std::invalid_argument);
+    EXPECT_EQ(Count("batches"), 3);
+    EXPECT_EQ(Count("records"), 7);
+}
+
+// One terminal's batch refused (a trigger stands in for the failure; on
+// PostgreSQL it fires at the COMMIT itself): nothing of the other batches
+// committed with it remains, and all of them are stored once when handed
+// over again.
+TEST_P(Store, OneRefusedBatchLeavesNothingOfItsCommit) {
+    const bool postgres = GetParam() == "postgres";
+    db->Exec(postgres ? "CREATE FUNCTION refuse() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION 'disk full'; END $$ "
+                        "LANGUAGE plpgsql;"
+                        "CREATE CONSTRAINT TRIGGER refuse AFTER INSERT ON records DEFERRABLE INITIALLY DEFERRED "
+                        "FOR EACH ROW WHEN (NEW.terminal = 2) EXECUTE FUNCTION refuse()"
+                      : "CREATE TRIGGER refuse BEFORE INSERT ON records WHEN NEW.terminal = 2 BEGIN "
+                        "SELECT RAISE(ABORT, 'disk full'); END");
+    const std::vector<Batch> batches = {MakeBatch("hall", 1, 1, "100001"), MakeBatch("hall", 2, 1, "100002"),
+                                        MakeBatch("hall", 3, 1, "100003")};
+    const std::vector<RepeatCheck> checks(3, RepeatsCommitted);
+    EXPECT_THROW(StoreBatches(*db, batches, "pc1", checks), DbError);
+    for (const char* table : {"batches", "records", "day_totals", "hour_totals"}) EXPECT_EQ(Count(table), 0) << table;
+    db->Exec(postgres ? "DROP TRIGGER refuse ON records" : "DROP TRIGGER refuse");
+    EXPECT_EQ(StoreBatches(*db, batches, "pc1", checks), std::vector<StoreOutcome>(3, StoreOutcome::kStored));
+    EXPECT_EQ(Count("batches"), 3);
+    EXPECT_EQ(Count("records"), 6);
+}
+
+// Several batches written together (on PostgreSQL one statement for
+// batches of different terminals, which commits on its own when no check
+// is asked for): every record and rejected raw record under its own
+// batch, a terminal's batches in the order given.
+TEST_P(Store, EveryRowUnderItsOwnBatch) {
+    Batch a = MakeBatch("hall", 1, 1, "100001", 3);
+    a.rejected.push_back(RejectedRaw{3, std::string(28, 'r'), "damaged"});
+    a.raw += std::string(28, 'r');
+    Batch b = MakeBatch("hall", 2, 1, "100002", 2);
+    b.rejected.push_back(RejectedRaw{2, std::string(28, 's'), "unwanted card number"});
+    b.raw += std::string(28, 's');
+    const Batch c = MakeBatch("yard", 1, 1, "100003", 1);  // terminal 1 of another line
+    const Batch d = MakeBatch("hall", 1, 2, "100004", 2);  // terminal 1 again, after a
+    EXPECT_EQ(StoreBatches(*db, {a, b, c}, "pc1", {{}, {}, {}}), std::vector<StoreOutcome>(3, StoreOutcome::kStored));
+    EXPECT_EQ(StoreBatches(*db, {d, b, a}, "pc1", {{}, {}, {}}), std::vector<StoreOutcome>(3, StoreOutcome::kStored));
+    // Rows whose batch is of another line or terminal, or whose count
+    // differs from their batch's.
+    EXPECT_EQ(Count("records"), 2 * (3 + 2) + 1 + 2);
+    EXPECT_EQ(Count("rejected"), 4);
+    EXPECT_EQ(AsInt(db->Query("SELECT COUNT(*) FROM records r JOIN batches b ON b.id = r.batch_id"
+                              " WHERE r.line <> b.line OR r.terminal <> b.terminal OR substr(b.raw, 1, 6) <> r.card",
+                              {})
+                        .at(0)
+                        .at(0)),
+              0);
+    EXPECT_EQ(AsInt(db->Query("SELECT COUNT(*) FROM rejected j JOIN batches b ON b.id = j.batch_id"
+                              " WHERE j.line <> b.line OR j.terminal <> b.terminal OR b.rejected <> 1",
+                              {})
+                        .at(0)
+                        .at(0)),
+              0);
+    EXPECT_EQ(AsInt(db->Query("SELECT COUNT(*) FROM batches b WHERE b.records <>"
+                              " (SELECT COUNT(*) FROM records r WHERE r.batch_id = b.id)",
+                              {})
+                        .at(0)
+                        .at(0)),
+              0);
+    // Terminal 1's last batch is a (given after d): a handed over again is
+    // recognised, d is not.
+    EXPECT_EQ(StoreBatch(*db, a, "pc1", RepeatsCommitted), StoreOutcome::kReplayed);
+    EXPECT_EQ(StoreBatch(*db, d, "pc1", RepeatsCommitted), StoreOutcome::kStored);
+    const Rows totals = db->Query("SELECT line, terminal, SUM(records) FROM day_totals GROUP BY line, terminal"
+                                  " ORDER BY line, terminal",
+                                  {});
+    ASSERT_EQ(totals.size(), 3u);
+    EXPECT_EQ(AsInt(totals[0][2]), 3 + 2 + 3 + 2);  // hall 1: a, d, a, d
+    EXPECT_EQ(AsInt(totals[1][2]), 2 + 2);          // hall 2: b twice
+    EXPECT_EQ(AsInt(totals[2][2]), 1);              // yard 1
 }
 
 TEST_P(Store, SchemaMigratedOnceAndVersionChecked) {

@@ -202,6 +202,29 @@ bool Answered(int code) {
            code == TALVO_E_UNCONFIRMED || code == TALVO_E_INVALID;
 }
 
+namespace {
+
+// Records a job's run in job_runs and saves the terminals' states.
+bool FinishRun(LineContext& line, JobRun& run, int tried, int failed, int skipped, bool dbFailed) {
+    run.end = UtcNow();
+    run.failed = failed > 0 || dbFailed;
+    run.result = dbFailed ? "database unavailable: " + line.DatabaseError()
+                          : std::to_string(tried - failed) + " of " + std::to_string(tried) + " answered" +
+                                (skipped > 0 ? ", " + std::to_string(skipped) + " waiting out a back-off" : "");
+    line.Publish();
+    if (Connection* c = dbFailed ? nullptr : line.Database()) {
+        try {
+            SaveJobRun(*c, run, line.Host());
+            line.Wrote();
+        } catch (const DbError& e) {
+            line.DatabaseFailed(e);
+        }
+    }
+    return !dbFailed;
+}
+
+}  // namespace
+
 bool RunJob(LineContext& line, const char* job, std::int64_t intervalMs, const std::vector<TerminalRun*>& targets,
             const JobEach& each) {
     JobRun run{line.Name(), job, intervalMs, UtcNow(), "", "", false};
@@ -222,21 +245,27 @@ bool RunJob(LineContext& line, const char* job, std::int64_t intervalMs, const s
         }
         if (t->shown.state != "up") ++failed;
     }
-    run.end = UtcNow();
-    run.failed = failed > 0 || dbFailed;
-    run.result = dbFailed ? "database unavailable: " + line.DatabaseError()
-                          : std::to_string(tried - failed) + " of " + std::to_string(tried) + " answered" +
-                                (skipped > 0 ? ", " + std::to_string(skipped) + " waiting out a back-off" : "");
-    line.Publish();
-    if (Connection* c = dbFailed ? nullptr : line.Database()) {
-        try {
-            SaveJobRun(*c, run, line.Host());
-            line.Wrote();
-        } catch (const DbError& e) {
-            line.DatabaseFailed(e);
+    return FinishRun(line, run, tried, failed, skipped, dbFailed);
+}
+
+bool RunJobTogether(LineContext& line, const char* job, std::int64_t intervalMs,
+                    const std::vector<TerminalRun*>& targets, const JobAll& all) {
+    JobRun run{line.Name(), job, intervalMs, UtcNow(), "", "", false};
+    int failed = 0, skipped = 0;
+    std::vector<TerminalRun*> ready;
+    if (!line.Stopping()) {
+        CommandJob(line);
+        for (TerminalRun* t : targets) {
+            if (line.scheduler().InBackoff(t->config.number, Clock::now())) {
+                ++skipped;
+            } else {
+                ready.push_back(t);
+            }
         }
     }
-    return !dbFailed;
+    const bool dbFailed = !ready.empty() && !all(ready);
+    for (const TerminalRun* t : ready) failed += t->shown.state != "up" ? 1 : 0;
+    return FinishRun(line, run, static_cast<int>(ready.size()), failed, skipped, dbFailed);
 }
 
 }  // namespace talvo::service

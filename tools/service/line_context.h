@@ -133,5 +133,11 @@ bool Answered(int code);
 using JobEach = std::function<bool(TerminalRun&)>;
 bool RunJob(LineContext& line, const char* job, std::int64_t intervalMs, const std::vector<TerminalRun*>& targets,
             const JobEach& each);
+// The same for a job that works on its terminals together (the collection
+// commits a batch of each in one transaction): `all` gets the targets not
+// in a back-off at once, and returns false when the database failed.
+using JobAll = std::function<bool(const std::vector<TerminalRun*>&)>;
+bool RunJobTogether(LineContext& line, const char* job, std::int64_t intervalMs,
+                    const std::vector<TerminalRun*>& targets, const JobAll& all);
 
 }  // namespace talvo::service

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <tuple>
 
 namespace talvo::service {
@@ -14,6 +15,9 @@ namespace {
 // Records per INSERT: a terminal's batch (at most 6) in one, and well under
 // the bound parameters either backend takes.
 constexpr std::size_t kRowsPerStatement = 50;
+// Batches (of different terminals) in one statement on PostgreSQL: a round
+// of a line's terminals, well under the bound parameters it takes.
+constexpr std::size_t kBatchesPerStatement = 32;
 
 }  // namespace
 
@@ -58,138 +62,212 @@ bool Repeats(Connection& db, const Batch& batch, const RepeatCheck& repeats) {
     return repeats(batch, committed);
 }
 
-using SumKey = std::tuple<std::string, std::string, int, int>;  // day, hour ("" per day), terminal, type
+using SumKey = std::tuple<std::string, std::string, std::string, int, int>;  // day, hour ("" per day), line, terminal, type
 using Sums = std::map<SumKey, std::pair<std::int64_t, std::int64_t>>;  // count, sum
+using Batches = std::vector<const Batch*>;
 
-// The batch's records summed per day (`hours` false) or per hour.
-Sums SumsOf(const Batch& batch, bool hours) {
+// The batches' records summed per day (`hours` false) or per hour.
+Sums SumsOf(const Batches& batches, bool hours) {
     Sums totals;
-    for (const Record& r : batch.records) {
-        char hour[8];
-        std::snprintf(hour, sizeof hour, "%02d", r.hour);
-        auto& t = totals[{RecordDay(r), hours ? std::string(hour) : std::string(), r.terminal, r.type}];
-        t.first += 1;
-        t.second += r.amountCents;
+    for (const Batch* batch : batches) {
+        for (const Record& r : batch->records) {
+            char hour[8];
+            std::snprintf(hour, sizeof hour, "%02d", r.hour);
+            auto& t = totals[{RecordDay(r), hours ? std::string(hour) : std::string(), batch->line, r.terminal, r.type}];
+            t.first += 1;
+            t.second += r.amountCents;
+        }
     }
     return totals;
 }
 
-// The upsert of the day or hour totals: one row per key, in key order (so
-// that two writers lock shared rows in the same order).
-std::string TotalsUpsert(const Batch& batch, bool hours, std::vector<Value>& params) {
+// The upsert of the day or hour totals: one row per key (a key the
+// statement may change only once), in key order (so that two writers lock
+// shared rows in the same order).
+std::string TotalsUpsert(const Batches& batches, bool hours, std::vector<Value>& params) {
     const std::string table = hours ? "hour_totals" : "day_totals";
     const std::string keys = hours ? "day, hour, line, terminal, type" : "day, line, terminal, type";
     std::string sql = "INSERT INTO " + table + " (" + keys + ", records, sum_cents) VALUES ";
     bool first = true;
-    for (const auto& [key, t] : SumsOf(batch, hours)) {
+    for (const auto& [key, t] : SumsOf(batches, hours)) {
         sql += first ? "(" : ", (";
         sql += hours ? "?, ?, ?, ?, ?, ?, ?)" : "?, ?, ?, ?, ?, ?)";
         first = false;
         params.push_back(std::get<0>(key));
         if (hours) params.push_back(std::get<1>(key));
-        params.insert(params.end(), {batch.line, static_cast<std::int64_t>(std::get<2>(key)),
-                                     static_cast<std::int64_t>(std::get<3>(key)), t.first, t.second});
+        params.insert(params.end(), {std::get<2>(key), static_cast<std::int64_t>(std::get<3>(key)),
+                                     static_cast<std::int64_t>(std::get<4>(key)), t.first, t.second});
     }
     return sql + " ON CONFLICT (" + keys + ") DO UPDATE SET records = " + table +
            ".records + excluded.records, sum_cents = " + table + ".sum_cents + excluded.sum_cents";
 }
 
-// PostgreSQL: the batch, its records, its rejected raw records and the day
-// totals in one statement, which commits on its own (one round trip) unless
-// the replay check needs a transaction around it.
-StoreOutcome StorePostgres(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats) {
-    std::optional<Transaction> tx;
-    if (repeats) {
-        tx.emplace(db);
-        if (Repeats(db, batch, repeats)) return StoreOutcome::kReplayed;  // rolled back: nothing written
+// PostgreSQL: the batches (of different terminals), their records, their
+// rejected raw records and the day and hour totals in one statement (one
+// round trip).  A row of records or rejected finds its batch's id by the
+// batch's line and terminal.
+void InsertPostgres(Connection& db, const Batches& batches, const std::string& host, const std::string& now) {
+    std::vector<Value> params;
+    std::string sql = "WITH b AS (INSERT INTO batches (line, terminal, mark, raw, records, rejected, stored_at, host) VALUES ";
+    std::size_t records = 0, rejected = 0;
+    for (std::size_t k = 0; k < batches.size(); ++k) {
+        const Batch& batch = *batches[k];
+        sql += k == 0 ? "(?, ?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, ?)";
+        params.insert(params.end(), {batch.line, static_cast<std::int64_t>(batch.terminal),
+                                     static_cast<std::int64_t>(batch.mark), batch.raw,
+                                     static_cast<std::int64_t>(batch.records.size()),
+                                     static_cast<std::int64_t>(batch.rejected.size()), now, host});
+        records += batch.records.size();
+        rejected += batch.rejected.size();
     }
-    const std::string now = UtcNow();
-    std::vector<Value> params = {batch.line, static_cast<std::int64_t>(batch.terminal),
-                                 static_cast<std::int64_t>(batch.mark), batch.raw,
-                                 static_cast<std::int64_t>(batch.records.size()),
-                                 static_cast<std::int64_t>(batch.rejected.size()), now, host};
-    std::string sql =
-        "WITH b AS (INSERT INTO batches (line, terminal, mark, raw, records, rejected, stored_at, host)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id)";
-    if (!batch.records.empty()) {
+    sql += " RETURNING id, line, terminal)";
+    if (records > 0) {
         sql += ", r AS (INSERT INTO records (batch_id, position, line, terminal, card, type, amount_cents,"
                " second_amount_cents, at, day) SELECT b.id, v.position, v.line, v.terminal, v.card, v.type, v.amount,"
-               " v.second, v.at, v.day FROM b, (VALUES ";
-        for (std::size_t i = 0; i < batch.records.size(); ++i) {
-            const Record& r = batch.records[i];
-            sql += i == 0 ? "" : ", ";
-            sql += "(?::integer, ?::text, ?::integer, ?::text, ?::integer, ?::bigint, ?::bigint, ?::text, ?::text)";
-            params.insert(params.end(), {static_cast<std::int64_t>(i), batch.line, static_cast<std::int64_t>(r.terminal),
-                                         r.card, static_cast<std::int64_t>(r.type), r.amountCents, r.secondAmountCents,
-                                         RecordAt(r), RecordDay(r)});
+               " v.second, v.at, v.day FROM b JOIN (VALUES ";
+        bool first = true;
+        for (const Batch* batch : batches) {
+            for (std::size_t i = 0; i < batch->records.size(); ++i) {
+                const Record& r = batch->records[i];
+                sql += first ? "" : ", ";
+                sql += "(?::integer, ?::integer, ?::text, ?::integer, ?::text, ?::integer, ?::bigint, ?::bigint, ?::text,"
+                       " ?::text)";
+                first = false;
+                params.insert(params.end(), {static_cast<std::int64_t>(batch->terminal), static_cast<std::int64_t>(i),
+                                             batch->line, static_cast<std::int64_t>(r.terminal), r.card,
+                                             static_cast<std::int64_t>(r.type), r.amountCents, r.secondAmountCents,
+                                             RecordAt(r), RecordDay(r)});
+            }
         }
-        sql += ") AS v (position, line, terminal, card, type, amount, second, at, day))";
-        sql += ", t AS (" + TotalsUpsert(batch, false, params) + ")";
-        sql += ", h AS (" + TotalsUpsert(batch, true, params) + ")";
+        sql += ") AS v (batch, position, line, terminal, card, type, amount, second, at, day)"
+               " ON b.line = v.line AND b.terminal = v.batch)";
+        sql += ", t AS (" + TotalsUpsert(batches, false, params) + ")";
+        sql += ", h AS (" + TotalsUpsert(batches, true, params) + ")";
     }
-    if (!batch.rejected.empty()) {
+    if (rejected > 0) {
         sql += ", j AS (INSERT INTO rejected (batch_id, position, line, terminal, raw, reason, stored_at)"
-               " SELECT b.id, v.position, v.line, v.terminal, v.raw, v.reason, v.stored_at FROM b, (VALUES ";
-        for (std::size_t i = 0; i < batch.rejected.size(); ++i) {
-            const RejectedRaw& r = batch.rejected[i];
-            sql += i == 0 ? "" : ", ";
-            sql += "(?::integer, ?::text, ?::integer, ?::text, ?::text, ?::text)";
-            params.insert(params.end(), {static_cast<std::int64_t>(r.position), batch.line,
-                                         static_cast<std::int64_t>(batch.terminal), r.raw, r.reason, now});
+               " SELECT b.id, v.position, v.line, v.terminal, v.raw, v.reason, v.stored_at FROM b JOIN (VALUES ";
+        bool first = true;
+        for (const Batch* batch : batches) {
+            for (const RejectedRaw& r : batch->rejected) {
+                sql += first ? "" : ", ";
+                sql += "(?::integer, ?::text, ?::integer, ?::text, ?::text, ?::text)";
+                first = false;
+                params.insert(params.end(), {static_cast<std::int64_t>(r.position), batch->line,
+                                             static_cast<std::int64_t>(batch->terminal), r.raw, r.reason, now});
+            }
         }
-        sql += ") AS v (position, line, terminal, raw, reason, stored_at))";
+        sql += ") AS v (position, line, terminal, raw, reason, stored_at) ON b.line = v.line AND b.terminal = v.terminal)";
     }
     db.QueryRepeated(sql + " SELECT id FROM b", params);
-    if (tx) tx->Commit();
-    return StoreOutcome::kStored;
+}
+
+// SQLite: each batch, its records (in statements of up to
+// kRowsPerStatement rows, one for a terminal's batch), the day and hour
+// totals they add to and its rejected raw records, in the open transaction.
+void InsertSqlite(Connection& db, const Batches& batches, const std::string& host, const std::string& now) {
+    for (const Batch* one : batches) {
+        const Batch& batch = *one;
+        const Rows id = db.QueryRepeated(
+            "INSERT INTO batches (line, terminal, mark, raw, records, rejected, stored_at, host)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
+            {batch.line, static_cast<std::int64_t>(batch.terminal), static_cast<std::int64_t>(batch.mark), batch.raw,
+             static_cast<std::int64_t>(batch.records.size()), static_cast<std::int64_t>(batch.rejected.size()), now,
+             host});
+        const std::int64_t batchId = AsInt(id.at(0).at(0));
+        for (std::size_t first = 0; first < batch.records.size(); first += kRowsPerStatement) {
+            const std::size_t end = std::min(batch.records.size(), first + kRowsPerStatement);
+            std::string sql =
+                "INSERT INTO records (batch_id, position, line, terminal, card, type, amount_cents, second_amount_cents,"
+                " at, day) VALUES ";
+            std::vector<Value> params;
+            params.reserve((end - first) * 10);
+            for (std::size_t i = first; i < end; ++i) {
+                const Record& r = batch.records[i];
+                sql += i == first ? "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+                params.insert(params.end(), {batchId, static_cast<std::int64_t>(i), batch.line,
+                                             static_cast<std::int64_t>(r.terminal), r.card,
+                                             static_cast<std::int64_t>(r.type), r.amountCents, r.secondAmountCents,
+                                             RecordAt(r), RecordDay(r)});
+            }
+            db.QueryRepeated(sql, params);
+        }
+        for (const bool hours : {false, true}) {
+            if (batch.records.empty()) break;
+            std::vector<Value> params;
+            const std::string sql = TotalsUpsert({&batch}, hours, params);
+            db.QueryRepeated(sql, params);
+        }
+        for (const RejectedRaw& r : batch.rejected) {
+            db.QueryRepeated(
+                "INSERT INTO rejected (batch_id, position, line, terminal, raw, reason, stored_at)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?)",
+                {batchId, static_cast<std::int64_t>(r.position), batch.line, static_cast<std::int64_t>(batch.terminal),
+                 r.raw, r.reason, now});
+        }
+    }
+}
+
+// The batches in groups of different terminals (a terminal's batches in
+// the order given), at most kBatchesPerStatement each: a group is written
+// with one statement on PostgreSQL.
+std::vector<std::vector<std::size_t>> Groups(const std::vector<Batch>& batches) {
+    std::vector<std::vector<std::size_t>> groups;
+    for (std::size_t i = 0; i < batches.size(); ++i) {
+        const bool fits = !groups.empty() && groups.back().size() < kBatchesPerStatement &&
+                          std::none_of(groups.back().begin(), groups.back().end(), [&](std::size_t j) {
+                              return batches[j].line == batches[i].line && batches[j].terminal == batches[i].terminal;
+                          });
+        if (!fits) groups.emplace_back();
+        groups.back().push_back(i);
+    }
+    return groups;
 }
 
 }  // namespace
 
-StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats) {
-    if (db.Kind() == Backend::kPostgres) return StorePostgres(db, batch, host, repeats);
-    Transaction tx(db);
-    if (repeats && Repeats(db, batch, repeats)) return StoreOutcome::kReplayed;  // rolled back: nothing written
+std::vector<StoreOutcome> StoreBatches(Connection& db, const std::vector<Batch>& batches, const std::string& host,
+                                       const std::vector<RepeatCheck>& repeats) {
+    if (repeats.size() != batches.size()) throw std::invalid_argument("StoreBatches: one repeat check per batch");
+    std::vector<StoreOutcome> outcomes(batches.size(), StoreOutcome::kStored);
+    if (batches.empty()) return outcomes;
+    const bool postgres = db.Kind() == Backend::kPostgres;
+    const auto insert = postgres ? InsertPostgres : InsertSqlite;
     const std::string now = UtcNow();
-    const Rows id = db.QueryRepeated(
-        "INSERT INTO batches (line, terminal, mark, raw, records, rejected, stored_at, host)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
-        {batch.line, static_cast<std::int64_t>(batch.terminal), static_cast<std::int64_t>(batch.mark), batch.raw,
-         static_cast<std::int64_t>(batch.records.size()), static_cast<std::int64_t>(batch.rejected.size()), now, host});
-    const std::int64_t batchId = AsInt(id.at(0).at(0));
-    // The records in statements of up to kRowsPerStatement rows each (one
-    // for a terminal's batch), and the day totals they add to.
-    for (std::size_t first = 0; first < batch.records.size(); first += kRowsPerStatement) {
-        const std::size_t end = std::min(batch.records.size(), first + kRowsPerStatement);
-        std::string sql =
-            "INSERT INTO records (batch_id, position, line, terminal, card, type, amount_cents, second_amount_cents,"
-            " at, day) VALUES ";
-        std::vector<Value> params;
-        params.reserve((end - first) * 10);
-        for (std::size_t i = first; i < end; ++i) {
-            const Record& r = batch.records[i];
-            sql += i == first ? "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
-            params.insert(params.end(), {batchId, static_cast<std::int64_t>(i), batch.line,
-                                         static_cast<std::int64_t>(r.terminal), r.card, static_cast<std::int64_t>(r.type),
-                                         r.amountCents, r.secondAmountCents, RecordAt(r), RecordDay(r)});
+    const auto groups = Groups(batches);
+    // PostgreSQL: batches that fit one statement and need no check are
+    // written by that statement, which commits on its own.
+    const bool checked = std::any_of(repeats.begin(), repeats.end(), [](const RepeatCheck& r) { return bool(r); });
+    if (postgres && groups.size() == 1 && !checked) {
+        Batches all;
+        for (const Batch& b : batches) all.push_back(&b);
+        insert(db, all, host, now);
+        return outcomes;
+    }
+    Transaction tx(db);
+    bool written = false;
+    for (const auto& group : groups) {
+        // A group holds one batch of a terminal at most: each is checked
+        // against what was committed before the group.
+        Batches fresh;
+        for (const std::size_t i : group) {
+            if (repeats[i] && Repeats(db, batches[i], repeats[i])) {
+                outcomes[i] = StoreOutcome::kReplayed;
+            } else {
+                fresh.push_back(&batches[i]);
+            }
         }
-        db.QueryRepeated(sql, params);
+        if (fresh.empty()) continue;
+        insert(db, fresh, host, now);
+        written = true;
     }
-    for (const bool hours : {false, true}) {
-        if (batch.records.empty()) break;
-        std::vector<Value> params;
-        const std::string sql = TotalsUpsert(batch, hours, params);
-        db.QueryRepeated(sql, params);
-    }
-    for (const RejectedRaw& r : batch.rejected) {
-        db.QueryRepeated(
-            "INSERT INTO rejected (batch_id, position, line, terminal, raw, reason, stored_at)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?)",
-            {batchId, static_cast<std::int64_t>(r.position), batch.line, static_cast<std::int64_t>(batch.terminal),
-             r.raw, r.reason, now});
-    }
-    tx.Commit();
-    return StoreOutcome::kStored;
+    // Only replays: rolled back, nothing written.
+    if (written) tx.Commit();
+    return outcomes;
+}
+
+StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats) {
+    return StoreBatches(db, {batch}, host, {repeats}).at(0);
 }
 
 void SaveTerminal(Connection& db, const TerminalState& t, const std::string& host) {

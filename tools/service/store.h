@@ -53,11 +53,19 @@ struct CommittedBatch {
 // Whether `fetched` is `committed` handed over again (replay.h).
 using RepeatCheck = std::function<bool(const Batch& fetched, const CommittedBatch& committed)>;
 
-// Stores the batch, its records and its rejected raw records in one
-// transaction, unless `repeats` (when given) finds it repeating the
-// terminal's last committed batch.  Returns only after the commit; throws
-// DbError when nothing was committed (or when the commit's outcome is
-// unknown: the next attempt then finds the batch committed, or stores it).
+// Stores the batches, their records and their rejected raw records in one
+// transaction (one commit for batches of several terminals), each unless
+// its `repeats` (the check at the same index; an empty one for none) finds
+// it repeating its terminal's last committed batch: that one is kReplayed,
+// the others kStored.  Each batch is checked against what was committed
+// before it, the batches before it in the same call included.  Returns
+// only after the commit; throws DbError when nothing was committed (or
+// when the commit's outcome is unknown: the next attempt then finds the
+// batches committed, or stores them).  std::invalid_argument, nothing
+// written, when there is not one check per batch.
+std::vector<StoreOutcome> StoreBatches(Connection& db, const std::vector<Batch>& batches, const std::string& host,
+                                       const std::vector<RepeatCheck>& repeats);
+// One batch alone.
 StoreOutcome StoreBatch(Connection& db, const Batch& batch, const std::string& host, const RepeatCheck& repeats);
 
 // Date and time texts of a record as stored.

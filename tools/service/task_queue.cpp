@@ -1,5 +1,7 @@
 #include "task_queue.h"
 
+#include <algorithm>
+
 namespace talvo::service {
 
 void CollectTicket::Finish(CollectResult result) {
@@ -69,6 +71,11 @@ bool TaskQueue::TakeSyncWanted() {
     const auto before = tasks_.size();
     std::erase_if(tasks_, [](const Task& t) { return t.kind == Task::Kind::kSync; });
     return tasks_.size() != before;
+}
+
+bool TaskQueue::Has(Task::Kind kind) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return std::any_of(tasks_.begin(), tasks_.end(), [&](const Task& t) { return t.kind == kind; });
 }
 
 void TaskQueue::Stop() {

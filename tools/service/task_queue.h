@@ -97,6 +97,8 @@ public:
     std::deque<Task> Take(Task::Kind kind);
     // Whether a kSync task was queued; takes those tasks out.
     bool TakeSyncWanted();
+    // Whether a task of that kind is waiting (it stays queued).
+    bool Has(Task::Kind kind) const;
     void Stop();
     bool Stopping() const;
 

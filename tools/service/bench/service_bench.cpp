@@ -1,6 +1,8 @@
 // Figures for talvod, run by hand (never by the tests):
 //
-//   talvo_service_bench rate [RECORDS]   records/s into SQLite and PostgreSQL
+//   talvo_service_bench rate [RECORDS [TERMINALS]]
+//                                        records/s into SQLite and PostgreSQL
+//                                        from one line of TERMINALS (3)
 //                                        against the same exchanges with no
 //                                        storage; with TALVO_BENCH_TALVOD_BEFORE
 //                                        naming another talvod, PostgreSQL's
@@ -35,6 +37,7 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "harness.h"
 #include "queries.h"
@@ -92,18 +95,25 @@ double BareRate(int records) {
     return done / t;
 }
 
-// talvod collecting `records` records from three terminals of one line.
-double ServiceRate(const std::string& database, int records, TempDir& dir) {
+// talvod collecting `records` records from `terminals` terminals of one
+// line.
+double ServiceRate(const std::string& database, int records, int terminals, TempDir& dir) {
     SimLine sim(dir / "tty");
-    for (int t = 1; t <= 3; ++t) {
+    std::vector<std::string> numbers;
+    for (int t = 1; t <= terminals; ++t) {
         sim.Ok("add " + std::to_string(t));
-        Queue(sim, t, records / 3);
+        Queue(sim, t, records / terminals);
+        numbers.push_back(std::to_string(t));
     }
     WriteText(dir / "talvod.toml",
               ConfigText(database, "[http]\nport = 0\n[jobs]\ncollect = \"100ms\"\nstatus = \"1h\"\nclock_at_start = false\n",
-                         {LineBlock("bench", sim.link(), {"1", "2", "3"})}));
-    const int all = records / 3 * 3;
-    auto held = [&] { return sim.Held(1) + sim.Held(2) + sim.Held(3); };
+                         {LineBlock("bench", sim.link(), numbers)}));
+    const int all = records / terminals * terminals;
+    auto held = [&] {
+        int n = 0;
+        for (int t = 1; t <= terminals; ++t) n += sim.Held(t);
+        return n;
+    };
     Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
     // From the first batch taken (the process started, the schema there)
     // to the last.
@@ -119,17 +129,18 @@ double ServiceRate(const std::string& database, int records, TempDir& dir) {
     return (all - first) / t;
 }
 
-int Rate(int records) {
-    std::printf("records per second, %d records, no pacing on the line\n", records);
+int Rate(int records, int terminals) {
+    std::printf("records per second, %d records from %d terminals of one line, no pacing on the line\n", records,
+                terminals);
     const double bare = BareRate(records);
     TempDir a;
-    const double sqlite = ServiceRate(a / "bench.db", records, a);
+    const double sqlite = ServiceRate(a / "bench.db", records, terminals, a);
     setenv("TALVO_PG_FSYNC", "on", 0);  // unless set: TALVO_PG_FSYNC=off measures without the disk
     double pg = 0;
     Postgres* p = Postgres::Get();
     if (p != nullptr) {
         TempDir b;
-        pg = ServiceRate(p->NewDatabase(), records, b);
+        pg = ServiceRate(p->NewDatabase(), records, terminals, b);
     }
     std::printf("fetch+confirm only: %.0f records/s\n", bare);
     std::printf("talvod into SQLite (WAL, synchronous=FULL): %.0f records/s, %.2f of the bare rate\n", sqlite, sqlite / bare);
@@ -149,7 +160,7 @@ int Rate(int records) {
             setenv("TALVO_BENCH_TALVOD", binary.c_str(), 1);
             TempDir b;
             std::printf("  %s, round %d\n", binary == self ? "this talvod" : "the other talvod", round + 1);
-            (binary == self ? sumAfter : sumBefore) += ServiceRate(p->NewDatabase(), records, b);
+            (binary == self ? sumAfter : sumBefore) += ServiceRate(p->NewDatabase(), records, terminals, b);
         }
     }
     unsetenv("TALVO_BENCH_TALVOD");
@@ -691,10 +702,13 @@ int Block(int rounds) {
 int main(int argc, char** argv) {
     const std::string what = argc > 1 ? argv[1] : "";
     const int n = argc > 2 ? std::atoi(argv[2]) : 0;
-    if (what == "rate") return Rate(n > 0 ? n : 3000);
+    if (what == "rate") {
+        const int terminals = argc > 3 ? std::atoi(argv[3]) : 3;
+        return Rate(n > 0 ? n : 3000, terminals > 0 && terminals <= 32 ? terminals : 3);
+    }
     if (what == "idle") return Idle(n > 0 ? n : 60);
     if (what == "page") return Page(n > 0 ? n : 15'000'000);
     if (what == "block") return Block(n > 0 ? n : 20);
-    std::fprintf(stderr, "usage: talvo_service_bench rate [RECORDS] | idle [SECONDS] | page [RECORDS] | block [ROUNDS]\n");
+    std::fprintf(stderr, "usage: talvo_service_bench rate [RECORDS [TERMINALS]] | idle [SECONDS] | page [RECORDS] | block [ROUNDS]\n");
     return 2;
 }
