@@ -106,7 +106,8 @@ bool Ready(int fd, short events, Clock::time_point until) {
 // as it passes and keeping its deadlines.
 class GuardedStream final : public httplib::Stream {
 public:
-    GuardedStream(int fd, const HttpLimits& limits) : fd_(fd), limits_(limits) {}
+    GuardedStream(int fd, const HttpLimits& limits, std::atomic<int>& phase)
+        : fd_(fd), limits_(limits), phase_(phase) {}
 
     // Waits for the next request's first byte: false when the connection
     // was closed or stayed silent for the idle time.
@@ -116,6 +117,7 @@ public:
             if (!Ready(fd_, POLLIN, Clock::now() + limits_.idle) || Fill() <= 0) return false;
         }
         head_ = true;
+        phase_ = HttpConnections::kHead;
         headBytes_ = 0;
         lines_ = 0;
         lineLength_ = 0;
@@ -220,6 +222,7 @@ private:
                 ++lines_;
                 if (lineLength_ == 0) {
                     head_ = false;
+                    phase_ = HttpConnections::kServing;
                     n = i + 1;
                     return true;
                 }
@@ -240,6 +243,7 @@ private:
 
     const int fd_;
     const HttpLimits limits_;
+    std::atomic<int>& phase_;
     char buf_[4096];
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
@@ -257,21 +261,24 @@ GuardedServer::GuardedServer(const HttpLimits& limits) : limits_(limits) {
     new_task_queue = [state = state_, limits] { return new ConnectionThreads(state, limits); };
 }
 
-GuardedServer::~GuardedServer() {
+GuardedServer::~GuardedServer() { EndConnections(true); }
+
+void GuardedServer::EndConnections(bool serving) {
     std::lock_guard<std::mutex> hold(state_->lock);
     state_->stop = true;
-    for (HttpConnections::Open* o : state_->open) ::shutdown(o->fd, SHUT_RDWR);
+    for (HttpConnections::Open* o : state_->open) {
+        if (o->fd >= 0 && (serving || o->phase != HttpConnections::kServing)) ::shutdown(o->fd, SHUT_RDWR);
+    }
 }
 
 bool GuardedServer::StopAll() {
-    {
-        std::lock_guard<std::mutex> hold(state_->lock);
-        state_->stop = true;
-        for (HttpConnections::Open* o : state_->open) ::shutdown(o->fd, SHUT_RDWR);
-    }
+    EndConnections(false);
     stop();
     std::unique_lock<std::mutex> hold(state_->lock);
     state_->ended.wait_for(hold, limits_.stopWait, [&] { return state_->running == 0; });
+    hold.unlock();
+    EndConnections(true);
+    hold.lock();
     return state_->running == 0;
 }
 
@@ -284,7 +291,7 @@ bool GuardedServer::Admit(HttpConnections::Open& c) {
     for (HttpConnections::Open* o : s.open) {
         if (o->fd < 0 || o->address != c.address) continue;
         ++held;
-        if (o->waiting && idlest == nullptr) idlest = o;
+        if (o->phase == HttpConnections::kWaiting && idlest == nullptr) idlest = o;
     }
     if (held >= limits_.perAddress) {
         if (idlest == nullptr) return false;
@@ -305,7 +312,7 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
     c.fd = sock;
     int port = 0;
     Address(sock, true, c.address, port);
-    GuardedStream stream(sock, limits_);
+    GuardedStream stream(sock, limits_, c.phase);
     bool ok = false;
     if (!Admit(c)) {
         bool stopping;
@@ -316,18 +323,13 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
         if (!stopping) stream.Refuse(503, "Service Unavailable", "too many connections from this address");
     } else {
         for (std::size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
-            const bool request = stream.AwaitRequest();
-            {
-                std::lock_guard<std::mutex> hold(state_->lock);
-                c.waiting = false;
-            }
-            if (!request) break;
+            if (!stream.AwaitRequest()) break;
             bool closed = false;
             ok = process_request(stream, left == 1, closed, nullptr);
             if (!ok || closed) break;
             std::lock_guard<std::mutex> hold(state_->lock);
             if (c.fd < 0 || state_->stop) break;
-            c.waiting = true;
+            c.phase = HttpConnections::kWaiting;
         }
         Forget(c);
     }

@@ -10,11 +10,13 @@
 //   - connections: `threads` served at once; one address holds at most
 //     `perAddress`: a new connection beyond that closes that address's
 //     connection idle the longest, or is answered 503 when none is idle.
-// A stop ends every connection at once, idle or in a request.
+// A stop ends the connections waiting for a request or reading one at once,
+// and gives those being answered the stop wait to finish.
 #pragma once
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -43,10 +45,13 @@ struct HttpLimits {
 // The connections and their threads.  Shared with the threads, so that it
 // outlives the server when a handler does not end by the stop.
 struct HttpConnections {
+    // Where a connection is: waiting for a request's first byte, reading
+    // its head, or past the head (its body, its handler, its answer).
+    enum Phase : int { kWaiting, kHead, kServing };
     struct Open {
-        int fd = -1;
+        int fd = -1;  // -1 once it was closed to make way for another
         std::string address;
-        bool waiting = true;  // for a request's first byte
+        std::atomic<int> phase{kWaiting};
     };
     std::mutex lock;
     std::condition_variable more, ended;
@@ -62,8 +67,8 @@ public:
     explicit GuardedServer(const HttpLimits& limits = {});
     ~GuardedServer() override;
 
-    // Stops listening, ends every connection and waits up to the stop wait
-    // for their threads.  True when none is left.
+    // Stops listening and ends the connections: those being answered after
+    // the stop wait at most.  True when no thread is left.
     bool StopAll();
 
 private:
@@ -72,6 +77,8 @@ private:
     // and none of them is idle.
     bool Admit(HttpConnections::Open& c);
     void Forget(HttpConnections::Open& c);
+    // Ends the connections not being answered, or all of them.
+    void EndConnections(bool serving);
 
     const HttpLimits limits_;
     std::shared_ptr<HttpConnections> state_ = std::make_shared<HttpConnections>();
