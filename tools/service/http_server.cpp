@@ -113,9 +113,8 @@ public:
     // was closed or stayed silent for the idle time.
     bool AwaitRequest() {
         if (ended_) return false;
-        if (pos_ == end_) {
-            if (!Ready(fd_, POLLIN, Clock::now() + limits_.idle) || Fill() <= 0) return false;
-        }
+        deadline_ = Clock::now() + limits_.idle;
+        if (pos_ == end_ && (!Ready(fd_, POLLIN, deadline_) || Fill() <= 0)) return false;
         head_ = true;
         phase_ = HttpConnections::kHead;
         headBytes_ = 0;
