@@ -20,16 +20,8 @@ namespace {
 
 using namespace service;
 
-class DayTotals : public ::testing::TestWithParam<std::string> {
+class DayTotals : public BackendDatabase {
 protected:
-    void SetUp() override {
-        if (GetParam() == "postgres" && (std::getenv("TALVO_TEST_NO_POSTGRES") != nullptr || Postgres::Get() == nullptr)) {
-            GTEST_SKIP() << "no PostgreSQL server programs";
-        }
-        target = DatabaseFor(GetParam(), dir);
-        db = Open(target);
-        Migrate(*db);
-    }
 
     // `n` records of terminal `terminal` on `line`: types, days and hours
     // vary with `seed` and the position.
@@ -82,9 +74,26 @@ protected:
         EXPECT_EQ(keptPerHour, perHour);
     }
 
-    TempDir dir;
-    std::string target;
-    std::unique_ptr<Connection> db;
+    // Terminal 2 of "hall" on the terminal list of 2026-03-02: its count of
+    // the day, checked against the records; that count.
+    std::int64_t ExpectTodayCountMatchesRecords() {
+        TerminalState t;
+        t.line = "hall";
+        t.number = 2;
+        t.kind = "payment";
+        t.name = "Till";
+        SaveTerminal(*db, t, "pc1");
+        const auto rows = ListTerminals(*db, "2026-03-02");
+        if (rows.size() != 1) {
+            ADD_FAILURE() << rows.size() << " terminals listed";
+            return 0;
+        }
+        EXPECT_EQ(rows[0].recordsToday,
+                  AsInt(db->Query("SELECT COUNT(*) FROM records WHERE line = 'hall' AND terminal = 2 AND day = '2026-03-02'")
+                            .at(0)
+                            .at(0)));
+        return rows[0].recordsToday;
+    }
 };
 
 // Each grouping and whole-day filter read from the totals gives what the
@@ -166,19 +175,7 @@ TEST_P(DayTotals, KeptWithEveryBatchAndReadLikeTheRecords) {
     }
 
     // Today's count per terminal on the terminal list.
-    TerminalState t;
-    t.line = "hall";
-    t.number = 2;
-    t.kind = "payment";
-    t.name = "Till";
-    SaveTerminal(*db, t, "pc1");
-    const auto rows = ListTerminals(*db, "2026-03-02");
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].recordsToday,
-              AsInt(db->Query("SELECT COUNT(*) FROM records WHERE line = 'hall' AND terminal = 2 AND day = '2026-03-02'")
-                        .at(0)
-                        .at(0)));
-    EXPECT_GT(rows[0].recordsToday, 0);
+    EXPECT_GT(ExpectTodayCountMatchesRecords(), 0);
 }
 
 // A batch the database refuses half-way adds nothing to the totals; handed
@@ -237,16 +234,7 @@ TEST_P(DayTotals, MigrationFillsThemFromTheRecords) {
     for (const Total& t : Totals(*db, "terminal", all)) counted += t.count;
     EXPECT_EQ(counted, 48);
     EXPECT_EQ(ListRecords(*db, all).total, 48);
-    TerminalState t;
-    t.line = "hall";
-    t.number = 2;
-    t.kind = "payment";
-    t.name = "Till";
-    SaveTerminal(*db, t, "pc1");
-    EXPECT_EQ(ListTerminals(*db, "2026-03-02").at(0).recordsToday,
-              AsInt(db->Query("SELECT COUNT(*) FROM records WHERE line = 'hall' AND terminal = 2 AND day = '2026-03-02'")
-                        .at(0)
-                        .at(0)));
+    ExpectTodayCountMatchesRecords();
     auto other = Open(target);
     EXPECT_EQ(Migrate(*other), SchemaVersion());
     ExpectTotalsMatchRecords();

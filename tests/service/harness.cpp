@@ -390,4 +390,13 @@ std::string DatabaseFor(const std::string& backend, const TempDir& dir) {
     return dir / "talvod.db";
 }
 
+void BackendDatabase::SetUp() {
+    if (GetParam() == "postgres" && (std::getenv("TALVO_TEST_NO_POSTGRES") != nullptr || Postgres::Get() == nullptr)) {
+        GTEST_SKIP() << "no PostgreSQL server programs";
+    }
+    target = DatabaseFor(GetParam(), dir);
+    db = service::Open(target);
+    service::Migrate(*db);
+}
+
 }  // namespace talvo::test

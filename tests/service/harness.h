@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "database.h"
 
 namespace talvo::sim {
@@ -159,5 +161,15 @@ std::string LineBlock(const std::string& name, const std::string& device, const 
 // Backends the data tests run on: "sqlite" always, "postgres" when the
 // server is installed.
 std::string DatabaseFor(const std::string& backend, const TempDir& dir);
+
+// A test on a migrated database of its parameter's backend ("sqlite" or
+// "postgres"; skipped without PostgreSQL's programs).
+class BackendDatabase : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override;
+    TempDir dir;
+    std::string target;  // what Open() takes
+    std::unique_ptr<service::Connection> db;
+};
 
 }  // namespace talvo::test

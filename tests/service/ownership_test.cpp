@@ -17,22 +17,13 @@ namespace {
 
 using namespace service;
 
-class Ownership : public ::testing::TestWithParam<std::string> {
+class Ownership : public BackendDatabase {
 protected:
-    void SetUp() override {
-        if (GetParam() == "postgres" && (std::getenv("TALVO_TEST_NO_POSTGRES") != nullptr || Postgres::Get() == nullptr)) {
-            GTEST_SKIP() << "no PostgreSQL server programs";
-        }
-        db = Open(DatabaseFor(GetParam(), dir));
-        Migrate(*db);
-    }
     std::string StateOf(const std::string& line, int number) {
         const Rows r = db->Query("SELECT state FROM terminals WHERE line = ? AND number = ?",
                                  {line, static_cast<std::int64_t>(number)});
         return r.empty() ? std::string() : AsText(r[0][0]);
     }
-    TempDir dir;
-    std::unique_ptr<Connection> db;
 };
 
 TEST_P(Ownership, OneServicePerLine) {

@@ -25,16 +25,8 @@ namespace {
 
 using namespace service;
 
-class Store : public ::testing::TestWithParam<std::string> {
+class Store : public BackendDatabase {
 protected:
-    void SetUp() override {
-        if (GetParam() == "postgres" && (std::getenv("TALVO_TEST_NO_POSTGRES") != nullptr || Postgres::Get() == nullptr)) {
-            GTEST_SKIP() << "no PostgreSQL server programs";
-        }
-        target = DatabaseFor(GetParam(), dir);
-        db = Open(target);
-        Migrate(*db);
-    }
 
     static Batch MakeBatch(const std::string& line, int terminal, int mark, const std::string& card, int n = 2) {
         Batch b;
@@ -62,9 +54,6 @@ protected:
         return AsInt(db->Query("SELECT COUNT(*) FROM " + table, {}).at(0).at(0));
     }
 
-    TempDir dir;
-    std::string target;
-    std::unique_ptr<Connection> db;
 };
 
 TEST_P(Store, ReplayedBatchIsStoredOnce) {
