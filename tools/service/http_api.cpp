@@ -338,12 +338,7 @@ bool HttpApi::HostAllowed(const std::string& header) {
 
 bool HttpApi::Start(std::string& error) {
     const int port = config_.http.port;
-    if (port == 0) {
-        port_ = server_->bind_to_any_port(config_.http.listen);
-        if (port_ <= 0) port_ = 0;
-    } else if (server_->bind_to_port(config_.http.listen, port)) {
-        port_ = port;
-    }
+    port_ = server_->Bind(config_.http.listen, port);
     if (port_ == 0) {
         error = "cannot listen on " + config_.http.listen + ":" + std::to_string(port);
         return false;

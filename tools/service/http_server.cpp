@@ -270,6 +270,17 @@ void GuardedServer::EndConnections(bool serving) {
     }
 }
 
+int GuardedServer::Bind(const std::string& host, int port) {
+    if (port == 0) {
+        port = bind_to_any_port(host);
+    } else if (!bind_to_port(host, port)) {
+        port = 0;
+    }
+    if (port <= 0) return 0;
+    ::listen(svr_sock_, SOMAXCONN);
+    return port;
+}
+
 bool GuardedServer::StopAll() {
     EndConnections(false);
     stop();

@@ -67,6 +67,12 @@ public:
     explicit GuardedServer(const HttpLimits& limits = {});
     ~GuardedServer() override;
 
+    // Binds `host`:`port` (any free port for 0) and listens with the
+    // system's longest queue of connections not yet accepted (httplib's is
+    // 5: a burst of connections would drop the page's and its client would
+    // try again only a second later).  The port, or 0 on failure.
+    int Bind(const std::string& host, int port);
+
     // Stops listening and ends the connections: those being answered after
     // the stop wait at most.  True when no thread is left.
     bool StopAll();
