@@ -1,6 +1,10 @@
 #include "harness.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
@@ -398,5 +402,56 @@ void BackendDatabase::SetUp() {
     db = service::Open(target);
     service::Migrate(*db);
 }
+
+TcpClient::TcpClient(int port, const char* from) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    if (from != nullptr && fd_ >= 0) {
+        sockaddr_in own{};
+        own.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &own.sin_addr);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0) {
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+TcpClient::~TcpClient() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool TcpClient::Send(const std::string& text) {
+    return fd_ >= 0 && send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+}
+
+bool TcpClient::ClosedByPeer(int ms) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0) return false;
+    char c;
+    return recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+}
+
+std::string TcpClient::ReadAll() {
+    timeval tv{10, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+int StatusOf(const std::string& reply) { return reply.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(reply.c_str() + 9) : 0; }
 
 }  // namespace talvo::test

@@ -152,6 +152,27 @@ HttpResult HttpPost(int port, const std::string& path, const std::string& token 
 HttpResult HttpSend(int port, const std::string& method, const std::string& path, const std::string& body,
                     const std::string& token = "");
 
+// A TCP connection to the loopback, closed with the object.
+class TcpClient {
+public:
+    // From `from` (another loopback address: another neighbour) when given.
+    explicit TcpClient(int port, const char* from = nullptr);
+    ~TcpClient();
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+    bool Ok() const { return fd_ >= 0; }
+    bool Send(const std::string& text);
+    // Whether the peer closed the connection (within `ms`).
+    bool ClosedByPeer(int ms = 2000);
+    // Everything until the peer closes (or 10 s of silence).
+    std::string ReadAll();
+
+private:
+    int fd_;
+};
+// The status of an HTTP answer's text, 0 when it is none.
+int StatusOf(const std::string& reply);
+
 // A configuration text: lines as [[line]] blocks given whole.
 std::string ConfigText(const std::string& database, const std::string& extra, const std::vector<std::string>& lines);
 // A [[line]] block for a sim line with terminals "N" or "N:attendance",

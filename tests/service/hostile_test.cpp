@@ -22,67 +22,9 @@ namespace {
 
 const char* kQuietJobs = "[jobs]\ncollect = \"300ms\"\nstatus = \"1s\"\n";
 
-// A TCP connection to the loopback, closed with the object.
-class Socket {
-public:
-    // From `from` (another loopback address: another neighbour) when given.
-    explicit Socket(int port, const char* from = nullptr) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        if (from != nullptr && fd_ >= 0) {
-            sockaddr_in own{};
-            own.sin_family = AF_INET;
-            inet_pton(AF_INET, from, &own.sin_addr);
-            if (bind(fd_, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0) {
-                close(fd_);
-                fd_ = -1;
-                return;
-            }
-        }
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~Socket() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    bool Ok() const { return fd_ >= 0; }
-    bool Send(const std::string& text) { return fd_ >= 0 && send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size()); }
-    // Whether the peer closed the connection (within `ms`).
-    bool ClosedByPeer(int ms = 2000) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0) return false;
-        char c;
-        return recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
-    }
-    // Everything until the peer closes (or 10 s of silence).
-    std::string ReadAll() {
-        timeval tv{10, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        std::string out;
-        char buf[4096];
-        for (;;) {
-            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            out.append(buf, static_cast<std::size_t>(n));
-        }
-        return out;
-    }
-
-private:
-    int fd_;
-};
-
-int StatusOf(const std::string& reply) { return reply.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(reply.c_str() + 9) : 0; }
-
 // The status of a GET with the given Host header.
 int StatusWithHost(int port, const std::string& host, const std::string& path = "/api/terminals") {
-    Socket s(port);
+    TcpClient s(port);
     if (!s.Send("GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n")) return 0;
     return StatusOf(s.ReadAll());
 }
@@ -90,7 +32,7 @@ int StatusWithHost(int port, const std::string& host, const std::string& path = 
 // The status of a GET from `from` with `headers` header lines of `size`
 // bytes each.
 int StatusWithHeaders(int port, int headers, std::size_t size, const char* from = nullptr) {
-    Socket s(port, from);
+    TcpClient s(port, from);
     std::string request = "GET /api/site HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
     for (int i = 2; i < headers; ++i) request += "X-" + std::to_string(i) + ": " + std::string(size, 'v') + "\r\n";
     if (!s.Send(request + "\r\n")) return 0;
@@ -186,14 +128,14 @@ TEST_F(HttpHostile, IdleAndSlowClientsDoNotLockThePageOut) {
     ASSERT_EQ(HttpGet(port, "/api/terminals").status, 200);
     const long idleKb = RssKb(talvod->pid());
 
-    std::vector<std::unique_ptr<Socket>> idle;
+    std::vector<std::unique_ptr<TcpClient>> idle;
     for (int i = 0; i < 64; ++i) {
-        idle.push_back(std::make_unique<Socket>(port));
+        idle.push_back(std::make_unique<TcpClient>(port));
         ASSERT_TRUE(idle.back()->Ok());
     }
-    std::vector<std::unique_ptr<Socket>> slow;
+    std::vector<std::unique_ptr<TcpClient>> slow;
     for (int i = 0; i < 8; ++i) {
-        slow.push_back(std::make_unique<Socket>(port));
+        slow.push_back(std::make_unique<TcpClient>(port));
         ASSERT_TRUE(slow.back()->Send("GET /api/records HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
     }
     std::atomic<bool> done{false};
@@ -231,7 +173,7 @@ TEST_F(HttpHostile, EndlessHeadersAreCutOffAtTheBound) {
     EXPECT_EQ(StatusWithHeaders(port, 101, 10), 431);
     EXPECT_EQ(StatusWithHeaders(port, 20, 2000), 431);  // 40 KB
     {
-        Socket s(port);
+        TcpClient s(port);
         ASSERT_TRUE(s.Send("GET /" + std::string(40000, 'a')));  // a line without end
         EXPECT_EQ(StatusOf(s.ReadAll()), 431);
     }
@@ -243,7 +185,7 @@ TEST_F(HttpHostile, EndlessHeadersAreCutOffAtTheBound) {
     std::vector<std::thread> floods;
     for (int i = 0; i < 4; ++i) {
         floods.emplace_back([&] {
-            Socket s(port);
+            TcpClient s(port);
             std::string line = "X-Flood: " + std::string(8180, 'f') + "\r\n";
             s.Send("GET /api/records HTTP/1.1\r\nHost: 127.0.0.1\r\n");
             for (int n = 0; n < 60000 && s.Send(line); ++n) {
@@ -269,9 +211,9 @@ TEST_F(HttpHostile, EndlessHeadersAreCutOffAtTheBound) {
 // is answered 503.  Other addresses are not touched.
 TEST_F(HttpHostile, OneAddressHoldsABoundedNumberOfConnections) {
     Begin("");
-    std::vector<std::unique_ptr<Socket>> idle;
+    std::vector<std::unique_ptr<TcpClient>> idle;
     for (int i = 0; i < 40; ++i) {
-        idle.push_back(std::make_unique<Socket>(port, "127.0.0.2"));
+        idle.push_back(std::make_unique<TcpClient>(port, "127.0.0.2"));
         ASSERT_TRUE(idle.back()->Ok());
         std::this_thread::sleep_for(std::chrono::milliseconds(5));  // in order
     }
@@ -284,9 +226,9 @@ TEST_F(HttpHostile, OneAddressHoldsABoundedNumberOfConnections) {
     EXPECT_EQ(StatusWithHeaders(port, 2, 0, "127.0.0.2"), 200);
 
     // Connections in the middle of a request are not closed for a new one.
-    std::vector<std::unique_ptr<Socket>> busy;
+    std::vector<std::unique_ptr<TcpClient>> busy;
     for (int i = 0; i < 32; ++i) {
-        busy.push_back(std::make_unique<Socket>(port, "127.0.0.3"));
+        busy.push_back(std::make_unique<TcpClient>(port, "127.0.0.3"));
         ASSERT_TRUE(busy.back()->Send("GET /api/site HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -300,9 +242,9 @@ TEST_F(HttpHostile, OneAddressHoldsABoundedNumberOfConnections) {
 // A stop ends the connections it finds, idle or in a request.
 TEST_F(HttpHostile, StopEndsEveryConnection) {
     Begin("");
-    std::vector<std::unique_ptr<Socket>> held;
+    std::vector<std::unique_ptr<TcpClient>> held;
     for (int i = 0; i < 10; ++i) {
-        held.push_back(std::make_unique<Socket>(port));
+        held.push_back(std::make_unique<TcpClient>(port));
         if (i % 2 == 1) held.back()->Send("GET /api/site HTTP/1.1\r\n");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -343,7 +343,7 @@ bool HttpApi::Start(std::string& error) {
         error = "cannot listen on " + config_.http.listen + ":" + std::to_string(port);
         return false;
     }
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    thread_ = std::thread([this] { server_->Serve(); });
     Log(Level::kInfo, "http-listening", {{"address", config_.http.listen + ":" + std::to_string(port_)},
                                          {"token", users_.empty() ? "none" : "required"}});
     return true;

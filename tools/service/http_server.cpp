@@ -1,14 +1,21 @@
 #include "http_server.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <list>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace talvo::service {
 namespace {
@@ -19,57 +26,30 @@ using Clock = std::chrono::steady_clock;
 // the close, so that the client reads the answer rather than a reset.
 constexpr std::chrono::milliseconds kDrainTime{300};
 constexpr std::size_t kDrainBytes = 256 * 1024;
+// Connections accepted in one turn of the watcher, so that those waiting
+// for a request are looked at between the accepts of a burst.
+constexpr int kAcceptsPerTurn = 64;
+// How long the watcher stops accepting when the process has no descriptor
+// left and no idle connection to close for a new one.
+constexpr std::chrono::milliseconds kNoDescriptorPause{100};
+// A thread with nothing to do for this long ends.
+constexpr std::chrono::seconds kThreadIdleEnd{10};
+// A connection queued for this long while the thread called for it has not
+// come (a thread slow to be scheduled) gets a new thread, below the limit.
+constexpr std::chrono::milliseconds kQueueRescue{20};
 
-// httplib's task queue: a thread per connection up to a limit, the threads
-// ending when there is nothing to do for a while.  Beyond the limit,
-// connections wait for a thread.
-class ConnectionThreads : public httplib::TaskQueue {
-public:
-    ConnectionThreads(std::shared_ptr<HttpConnections> state, const HttpLimits& limits)
-        : state_(std::move(state)), limits_(limits) {}
-    ~ConnectionThreads() override { shutdown(); }
+// Where a connection is: with the watcher waiting for a request's first
+// byte, queued for a thread, reading its head, or past the head (its body,
+// its handler, its answer).
+enum Phase : int { kWaiting, kQueued, kHead, kServing };
 
-    void enqueue(std::function<void()> fn) override {
-        HttpConnections& s = *state_;
-        std::unique_lock<std::mutex> hold(s.lock);
-        s.jobs.push_back(std::move(fn));
-        if (s.idle == 0 && s.running < limits_.threads) {
-            ++s.running;
-            std::thread([state = state_] { Work(*state); }).detach();
-        } else {
-            s.more.notify_one();
-        }
-    }
-
-    void shutdown() override {
-        HttpConnections& s = *state_;
-        std::unique_lock<std::mutex> hold(s.lock);
-        s.stop = true;
-        s.more.notify_all();
-        s.ended.wait_for(hold, limits_.stopWait, [&] { return s.running == 0; });
-    }
-
-private:
-    static void Work(HttpConnections& s) {
-        std::unique_lock<std::mutex> hold(s.lock);
-        for (;;) {
-            ++s.idle;
-            const bool work = s.more.wait_for(hold, std::chrono::seconds(10), [&] { return !s.jobs.empty() || s.stop; });
-            --s.idle;
-            if (!work || s.jobs.empty()) break;
-            auto fn = std::move(s.jobs.front());
-            s.jobs.pop_front();
-            hold.unlock();
-            fn();
-            hold.lock();
-        }
-        --s.running;
-        s.ended.notify_all();
-    }
-
-    std::shared_ptr<HttpConnections> state_;
-    const HttpLimits limits_;
-};
+// A whole answer of `status` with a JSON reason, closing the connection.
+std::string Answer(int status, const char* reason, const std::string& why) {
+    const std::string body = "{\"error\":\"" + why + "\"}";
+    return "HTTP/1.1 " + std::to_string(status) + " " + reason +
+           "\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
 
 // "1.2.3.4" or "::1" and the port of a socket's peer (or its own end).
 void Address(int fd, bool peer, std::string& ip, int& port) {
@@ -109,14 +89,14 @@ public:
     GuardedStream(int fd, const HttpLimits& limits, std::atomic<int>& phase)
         : fd_(fd), limits_(limits), phase_(phase) {}
 
-    // Waits for the next request's first byte: false when the connection
-    // was closed or stayed silent for the idle time.
-    bool AwaitRequest() {
+    // Starts the next request, whose first byte is read or ready to be:
+    // false when the connection was closed instead.
+    bool BeginRequest() {
         if (ended_) return false;
         deadline_ = Clock::now() + limits_.idle;
-        if (pos_ == end_ && (!Ready(fd_, POLLIN, deadline_) || Fill() <= 0)) return false;
+        if (pos_ == end_ && Fill() <= 0) return false;
         head_ = true;
-        phase_ = HttpConnections::kHead;
+        phase_ = kHead;
         headBytes_ = 0;
         lines_ = 0;
         lineLength_ = 0;
@@ -128,10 +108,7 @@ public:
     // answer then finds it closed.
     void Refuse(int status, const char* reason, const std::string& why) {
         if (ended_) return;
-        const std::string body = "{\"error\":\"" + why + "\"}";
-        const std::string text = "HTTP/1.1 " + std::to_string(status) + " " + reason +
-                                 "\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: " +
-                                 std::to_string(body.size()) + "\r\n\r\n" + body;
+        const std::string text = Answer(status, reason, why);
         Send(text.data(), text.size(), Clock::now() + std::chrono::seconds(1));
         ended_ = true;
         shutdown(fd_, SHUT_WR);
@@ -144,6 +121,9 @@ public:
             if (n > 0) dropped += static_cast<std::size_t>(n);
         }
     }
+
+    // Whether bytes of a next request were read with the last one.
+    bool Buffered() const { return !ended_ && pos_ < end_; }
 
     bool is_readable() const override { return !ended_ && (pos_ < end_ || Ready(fd_, POLLIN, deadline_)); }
     bool is_writable() const override { return !ended_ && Ready(fd_, POLLOUT, Clock::now() + limits_.write); }
@@ -221,7 +201,7 @@ private:
                 ++lines_;
                 if (lineLength_ == 0) {
                     head_ = false;
-                    phase_ = HttpConnections::kServing;
+                    phase_ = kServing;
                     n = i + 1;
                     return true;
                 }
@@ -241,7 +221,7 @@ private:
     }
 
     const int fd_;
-    const HttpLimits limits_;
+    const HttpLimits& limits_;
     std::atomic<int>& phase_;
     char buf_[4096];
     std::size_t pos_ = 0;
@@ -256,18 +236,158 @@ private:
 
 }  // namespace
 
-GuardedServer::GuardedServer(const HttpLimits& limits) : limits_(limits) {
-    new_task_queue = [state = state_, limits] { return new ConnectionThreads(state, limits); };
+// One connection, from its accept to its close.  The watcher owns it while
+// it waits for a request, a thread while it is queued or served; `open`
+// counts it throughout.
+struct Connection {
+    Connection(int socket, std::string from, const HttpLimits& limits, std::size_t requests)
+        : fd(socket), address(std::move(from)), stream(socket, limits, phase), left(requests) {}
+    const int fd;
+    const std::string address;
+    std::atomic<int> phase{kWaiting};
+    GuardedStream stream;
+    std::size_t left;                // requests it may still make
+    Clock::time_point idleSince{};   // with the watcher: since when, and
+    Clock::time_point idleUntil{};   // until when it may stay silent
+    Clock::time_point queuedAt{};    // queued for a thread since
+};
+
+struct HttpConnections : std::enable_shared_from_this<HttpConnections> {
+    HttpConnections(GuardedServer& s, const HttpLimits& l) : server(&s), limits(l) {
+        if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) wake[0] = wake[1] = -1;
+    }
+    ~HttpConnections() {
+        for (Connection* c : open) {
+            ::close(c->fd);
+            delete c;
+        }
+        if (wake[0] >= 0) ::close(wake[0]);
+        if (wake[1] >= 0) ::close(wake[1]);
+    }
+    HttpConnections(const HttpConnections&) = delete;
+    HttpConnections& operator=(const HttpConnections&) = delete;
+
+    // Wakes the watcher out of its poll.
+    void Wake() const {
+        const char c = 1;
+        if (wake[1] >= 0 && ::write(wake[1], &c, 1) < 0) {
+            // Full: the watcher has wake-ups enough waiting.
+        }
+    }
+
+    // Closes and forgets a connection.  Under the lock.
+    void Close(Connection* c) {
+        open.remove(c);
+        ::shutdown(c->fd, SHUT_RDWR);
+        ::close(c->fd);
+        delete c;
+    }
+
+    // Hands a connection whose request's first byte came to a thread: one
+    // waiting for work when there is one not yet called for another
+    // connection, a new one otherwise while there are fewer than the
+    // limit.  (A thread that was called stays counted as waiting until it
+    // takes its connection: the queued connections are counted against
+    // the waiting threads, so that a burst never waits for a thread slow
+    // to wake.)  Under the lock.
+    void Dispatch(Connection* c) {
+        c->phase = kQueued;
+        c->queuedAt = Clock::now();
+        ready.push_back(c);
+        if (waiting >= ready.size()) {
+            more.notify_one();
+        } else {
+            StartThread();
+        }
+    }
+
+    // A new thread while there are fewer than the limit.  Under the lock.
+    void StartThread() {
+        if (running >= limits.threads) return;
+        ++running;
+        ++starting;
+        std::thread([self = shared_from_this()] { self->Work(); }).detach();
+    }
+
+    void Work() {
+        std::unique_lock<std::mutex> hold(lock);
+        --starting;
+        for (;;) {
+            ++waiting;
+            bool work = more.wait_for(hold, kThreadIdleEnd, [&] { return !ready.empty() || stop; });
+            if (limits.onThreadWake) {
+                hold.unlock();
+                limits.onThreadWake();
+                hold.lock();
+                work = !ready.empty() || stop;
+            }
+            --waiting;
+            if (ready.empty()) {
+                if (!work || stop) break;
+                continue;
+            }
+            Connection* c = ready.front();
+            ready.pop_front();
+            if (stop) {
+                Close(c);
+                continue;
+            }
+            c->phase = kHead;
+            hold.unlock();
+            const bool keep = server->ServeRequests(c);
+            hold.lock();
+            if (keep && !stop) {
+                c->phase = kWaiting;
+                back.push_back(c);
+                Wake();
+            } else {
+                Close(c);
+            }
+        }
+        --running;
+        ended.notify_all();
+    }
+
+    GuardedServer* const server;
+    const HttpLimits limits;
+    mutable std::mutex lock;
+    std::condition_variable more, ended;
+    std::list<Connection*> open;       // every connection accepted, oldest first
+    std::deque<Connection*> ready;     // first byte come, waiting for a thread
+    std::vector<Connection*> back;     // answered, for the watcher again
+    std::size_t running = 0;           // threads
+    std::size_t waiting = 0;           // of them, waiting for a connection
+    std::size_t starting = 0;          // of them, not yet running
+    bool stop = false;
+    std::atomic<bool> stopping{false};
+    bool watching = false;             // Serve() runs
+    int wake[2] = {-1, -1};
+};
+
+namespace {
+
+// A refused connection: its answer sent, its request read and dropped
+// until the client closes or the drain time is over.
+struct Draining {
+    int fd;
+    Clock::time_point until;
+    std::size_t dropped = 0;
+};
+
+int MillisecondsUntil(Clock::time_point t) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 60000));
 }
 
-GuardedServer::~GuardedServer() { EndConnections(true); }
+}  // namespace
 
-void GuardedServer::EndConnections(bool serving) {
-    std::lock_guard<std::mutex> hold(state_->lock);
-    state_->stop = true;
-    for (HttpConnections::Open* o : state_->open) {
-        if (o->fd >= 0 && (serving || o->phase != HttpConnections::kServing)) ::shutdown(o->fd, SHUT_RDWR);
-    }
+GuardedServer::GuardedServer(const HttpLimits& limits)
+    : limits_(limits), state_(std::make_shared<HttpConnections>(*this, limits)) {}
+
+GuardedServer::~GuardedServer() {
+    StopAll();
+    const socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
+    if (sock != INVALID_SOCKET) ::close(sock);
 }
 
 int GuardedServer::Bind(const std::string& host, int port) {
@@ -278,74 +398,223 @@ int GuardedServer::Bind(const std::string& host, int port) {
     }
     if (port <= 0) return 0;
     ::listen(svr_sock_, SOMAXCONN);
+    fcntl(svr_sock_, F_SETFL, fcntl(svr_sock_, F_GETFL) | O_NONBLOCK);
     return port;
 }
 
-bool GuardedServer::StopAll() {
-    EndConnections(false);
-    stop();
-    std::unique_lock<std::mutex> hold(state_->lock);
-    state_->ended.wait_for(hold, limits_.stopWait, [&] { return state_->running == 0; });
-    hold.unlock();
-    EndConnections(true);
-    hold.lock();
-    return state_->running == 0;
-}
-
-bool GuardedServer::Admit(HttpConnections::Open& c) {
-    HttpConnections& s = *state_;
-    std::lock_guard<std::mutex> hold(s.lock);
-    if (s.stop) return false;
-    std::size_t held = 0;
-    HttpConnections::Open* idlest = nullptr;
-    for (HttpConnections::Open* o : s.open) {
-        if (o->fd < 0 || o->address != c.address) continue;
-        ++held;
-        if (o->phase == HttpConnections::kWaiting && idlest == nullptr) idlest = o;
-    }
-    if (held >= limits_.perAddress) {
-        if (idlest == nullptr) return false;
-        ::shutdown(idlest->fd, SHUT_RDWR);
-        idlest->fd = -1;  // closed by its own thread; no longer counted
-    }
-    s.open.push_back(&c);
-    return true;
-}
-
-void GuardedServer::Forget(HttpConnections::Open& c) {
+std::size_t GuardedServer::OpenConnections() const {
     std::lock_guard<std::mutex> hold(state_->lock);
-    state_->open.remove(&c);
+    return state_->open.size();
 }
 
-bool GuardedServer::process_and_close_socket(socket_t sock) {
-    HttpConnections::Open c;
-    c.fd = sock;
-    int port = 0;
-    Address(sock, true, c.address, port);
-    GuardedStream stream(sock, limits_, c.phase);
-    bool ok = false;
-    if (!Admit(c)) {
-        bool stopping;
-        {
-            std::lock_guard<std::mutex> hold(state_->lock);
-            stopping = state_->stop;
-        }
-        if (!stopping) stream.Refuse(503, "Service Unavailable", "too many connections from this address");
-    } else {
-        for (std::size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
-            if (!stream.AwaitRequest()) break;
-            bool closed = false;
-            ok = process_request(stream, left == 1, closed, nullptr);
-            if (!ok || closed) break;
-            std::lock_guard<std::mutex> hold(state_->lock);
-            if (c.fd < 0 || state_->stop) break;
-            c.phase = HttpConnections::kWaiting;
-        }
-        Forget(c);
+std::size_t GuardedServer::Threads() const {
+    std::lock_guard<std::mutex> hold(state_->lock);
+    return state_->running;
+}
+
+void GuardedServer::Serve() {
+    HttpConnections& s = *state_;
+    {
+        std::lock_guard<std::mutex> hold(s.lock);
+        if (s.stop || svr_sock_ == INVALID_SOCKET) return;
+        s.watching = true;
     }
-    ::shutdown(sock, SHUT_RDWR);
-    ::close(sock);
-    return ok;
+    std::vector<Connection*> waiting;  // the watcher's, oldest first
+    std::vector<Draining> draining;
+    std::vector<pollfd> fds;
+    Clock::time_point pausedUntil{};
+
+    // Closes the connection of `address` (any, when empty) idle the
+    // longest; false when none is idle.  Under the lock.
+    auto makeWay = [&](const std::string* address) {
+        auto it = std::find_if(waiting.begin(), waiting.end(), [&](Connection* c) {
+            char b;
+            return (address == nullptr || c->address == *address) &&
+                   ::recv(c->fd, &b, 1, MSG_PEEK | MSG_DONTWAIT) < 0;  // not a request just come
+        });
+        if (it == waiting.end()) return false;
+        s.Close(*it);
+        waiting.erase(it);
+        return true;
+    };
+    auto refuse = [&](int fd) {
+        const std::string text = Answer(503, "Service Unavailable", "too many connections from this address");
+        if (::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+            // The client learns it from the close.
+        }
+        ::shutdown(fd, SHUT_WR);
+        draining.push_back({fd, Clock::now() + kDrainTime});
+    };
+    // Takes a new connection in, counted at once against its address's
+    // bound and the service's.  Under the lock.
+    auto admit = [&](int fd) {
+        std::string address;
+        int port = 0;
+        Address(fd, true, address, port);
+        const std::size_t held = static_cast<std::size_t>(
+            std::count_if(s.open.begin(), s.open.end(), [&](Connection* c) { return c->address == address; }));
+        if ((held >= limits_.perAddress && !makeWay(&address)) ||
+            (s.open.size() >= limits_.connections && !makeWay(nullptr))) {
+            refuse(fd);
+            return;
+        }
+        auto* c = new Connection(fd, address, s.limits, keep_alive_max_count_);
+        c->idleSince = Clock::now();
+        c->idleUntil = c->idleSince + limits_.idle;
+        s.open.push_back(c);
+        waiting.push_back(c);
+    };
+
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(s.lock);
+            if (s.stop) break;
+            const auto now = Clock::now();
+            for (Connection* c : s.back) {
+                c->idleSince = now;
+                c->idleUntil = now + limits_.idle;
+                waiting.push_back(c);
+            }
+            s.back.clear();
+        }
+        const bool listening = Clock::now() >= pausedUntil;
+        fds.clear();
+        fds.push_back({s.wake[0], POLLIN, 0});
+        fds.push_back({listening ? static_cast<int>(svr_sock_) : -1, POLLIN, 0});
+        Clock::time_point next = listening ? Clock::time_point::max() : pausedUntil;
+        for (Connection* c : waiting) {
+            fds.push_back({c->fd, POLLIN, 0});
+            next = std::min(next, c->idleUntil);
+        }
+        for (const Draining& d : draining) {
+            fds.push_back({d.fd, POLLIN, 0});
+            next = std::min(next, d.until);
+        }
+        {
+            std::lock_guard<std::mutex> hold(s.lock);
+            if (!s.ready.empty()) {
+                next = std::min(next, s.starting > 0 ? Clock::now() + kQueueRescue
+                                                     : s.ready.front()->queuedAt + kQueueRescue);
+            }
+        }
+        const int timeout = next == Clock::time_point::max() ? -1 : MillisecondsUntil(next);
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+
+        if (fds[0].revents != 0) {
+            char scratch[64];
+            while (::read(s.wake[0], scratch, sizeof scratch) > 0) {
+            }
+        }
+        const auto now = Clock::now();
+        std::lock_guard<std::mutex> hold(s.lock);
+        if (s.stop) break;
+        // Those waiting: a first byte hands the connection to a thread, a
+        // close or the end of its idle time closes it.
+        std::size_t at = 2;
+        std::vector<Connection*> still;
+        still.reserve(waiting.size());
+        for (Connection* c : waiting) {
+            const short events = fds[at++].revents;
+            if (events != 0) {
+                char b;
+                const ssize_t n = ::recv(c->fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+                if (n > 0) {
+                    s.Dispatch(c);
+                    continue;
+                }
+                if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                    s.Close(c);
+                    continue;
+                }
+            }
+            if (now >= c->idleUntil) {
+                s.Close(c);
+                continue;
+            }
+            still.push_back(c);
+        }
+        waiting.swap(still);
+        std::vector<Draining> left;
+        for (Draining& d : draining) {
+            bool done = now >= d.until;
+            if (fds[at++].revents != 0) {
+                char scratch[4096];
+                const ssize_t n = ::recv(d.fd, scratch, sizeof scratch, MSG_DONTWAIT);
+                if (n > 0) d.dropped += static_cast<std::size_t>(n);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR) || d.dropped >= kDrainBytes) done = true;
+            }
+            if (done) {
+                ::close(d.fd);
+            } else {
+                left.push_back(d);
+            }
+        }
+        draining.swap(left);
+        if (!s.ready.empty() && s.starting == 0 && now - s.ready.front()->queuedAt >= kQueueRescue) s.StartThread();
+
+        if (listening && fds[1].revents != 0) {
+            for (int i = 0; i < kAcceptsPerTurn; ++i) {
+                const int fd = ::accept4(svr_sock_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+                if (fd >= 0) {
+                    admit(fd);
+                    continue;
+                }
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                if (errno == EMFILE || errno == ENFILE) {
+                    // No descriptor left: an idle connection makes way, or
+                    // the queue of the listening socket waits a moment.
+                    if (!makeWay(nullptr)) pausedUntil = Clock::now() + kNoDescriptorPause;
+                }
+                break;
+            }
+        }
+    }
+
+    std::lock_guard<std::mutex> hold(s.lock);
+    for (Connection* c : waiting) s.Close(c);
+    for (Connection* c : s.back) s.Close(c);
+    s.back.clear();
+    for (const Draining& d : draining) ::close(d.fd);
+    const socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
+    if (sock != INVALID_SOCKET) ::close(sock);
+    s.watching = false;
+    s.ended.notify_all();
+}
+
+bool GuardedServer::ServeRequests(void* connection) {
+    Connection& c = *static_cast<Connection*>(connection);
+    for (;;) {
+        if (!c.stream.BeginRequest()) return false;
+        bool closed = false;
+        const bool ok = process_request(c.stream, c.left <= 1, closed, nullptr);
+        if (c.left > 0) --c.left;
+        if (!ok || closed || c.left == 0 || state_->stopping) return false;
+        // Requests sent one behind the other are answered in turn; a pause
+        // gives the connection back to the watcher.
+        if (!c.stream.Buffered()) return true;
+    }
+}
+
+bool GuardedServer::StopAll() {
+    HttpConnections& s = *state_;
+    std::unique_lock<std::mutex> hold(s.lock);
+    s.stop = true;
+    s.stopping = true;
+    // Connections waiting for a thread or reading a request end now; the
+    // watcher closes those waiting for one.
+    for (Connection* c : s.open) {
+        if (c->phase == kQueued || c->phase == kHead) ::shutdown(c->fd, SHUT_RDWR);
+    }
+    while (!s.ready.empty()) {
+        s.Close(s.ready.front());
+        s.ready.pop_front();
+    }
+    s.more.notify_all();
+    s.Wake();
+    s.ended.wait(hold, [&] { return !s.watching; });
+    s.ended.wait_for(hold, limits_.stopWait, [&] { return s.running == 0; });
+    for (Connection* c : s.open) ::shutdown(c->fd, SHUT_RDWR);
+    return s.running == 0;
 }
 
 }  // namespace talvo::service

@@ -1,30 +1,33 @@
 // The HTTP server under the interface: httplib's routing and responses, with
-// the connections kept by this file.  What a neighbour on the network can
-// take is bounded here:
+// the connections kept by this file.  One thread accepts and watches the
+// connections that wait for a request; a connection takes a thread only
+// once its request's first byte is there, and goes back to the watcher
+// after its answer.  An idle connection therefore never holds a thread,
+// and no idle connection stands in a queue before a request.
+//
+// What a neighbour on the network can take is bounded here:
 //   - a request's head (its line and header lines): at most `headBytes` and
 //     `headLines`, answered 431 beyond and the connection closed;
 //   - time: a request's first byte must come within `idle` of the
 //     connection's start or of the previous answer, and the whole request
 //     within `request` of its first byte (a header line now and then does
 //     not keep a connection), answered 408 otherwise;
-//   - connections: `threads` served at once; one address holds at most
-//     `perAddress`: a new connection beyond that closes that address's
-//     connection idle the longest, or is answered 503 when none is idle.
+//   - connections, counted as they are accepted: one address holds at most
+//     `perAddress`, the service at most `connections`; a new connection
+//     beyond either closes the connection idle the longest (of that address,
+//     or of all), or is answered 503 when none is idle; `threads` requests
+//     are read and answered at once, the others wait for a thread in the
+//     order their first byte came.
 // A stop ends the connections waiting for a request or reading one at once,
 // and gives those being answered the stop wait to finish.
 #pragma once
 
 #include <httplib.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
-#include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace talvo::service {
@@ -32,6 +35,7 @@ namespace talvo::service {
 struct HttpLimits {
     std::size_t threads = 128;
     std::size_t perAddress = 32;
+    std::size_t connections = 512;
     std::size_t headBytes = 32 * 1024;
     std::size_t headLines = 100;
     std::chrono::milliseconds idle{5000};
@@ -40,27 +44,14 @@ struct HttpLimits {
     // How long a stop waits for requests in progress (a handler may wait
     // for its line).
     std::chrono::milliseconds stopWait{3000};
+    // Run by a connection thread each time it wakes, before it takes a
+    // connection: the tests' way of making a thread slow to wake.
+    std::function<void()> onThreadWake;
 };
 
-// The connections and their threads.  Shared with the threads, so that it
+// The connections and their threads, shared with the threads so that it
 // outlives the server when a handler does not end by the stop.
-struct HttpConnections {
-    // Where a connection is: waiting for a request's first byte, reading
-    // its head, or past the head (its body, its handler, its answer).
-    enum Phase : int { kWaiting, kHead, kServing };
-    struct Open {
-        int fd = -1;  // -1 once it was closed to make way for another
-        std::string address;
-        std::atomic<int> phase{kWaiting};
-    };
-    std::mutex lock;
-    std::condition_variable more, ended;
-    std::deque<std::function<void()>> jobs;
-    std::list<Open*> open;  // oldest first
-    std::size_t running = 0;
-    std::size_t idle = 0;
-    bool stop = false;
-};
+struct HttpConnections;
 
 class GuardedServer : public httplib::Server {
 public:
@@ -73,21 +64,26 @@ public:
     // try again only a second later).  The port, or 0 on failure.
     int Bind(const std::string& host, int port);
 
+    // Accepts and serves connections until StopAll, on the calling thread.
+    void Serve();
+
     // Stops listening and ends the connections: those being answered after
     // the stop wait at most.  True when no thread is left.
     bool StopAll();
 
+    // Connections open now, and threads serving or waiting to.
+    std::size_t OpenConnections() const;
+    std::size_t Threads() const;
+
 private:
-    bool process_and_close_socket(socket_t sock) override;
-    // Registers a new connection: false when its address holds its limit
-    // and none of them is idle.
-    bool Admit(HttpConnections::Open& c);
-    void Forget(HttpConnections::Open& c);
-    // Ends the connections not being answered, or all of them.
-    void EndConnections(bool serving);
+    friend struct HttpConnections;
+    // Reads and answers the requests of a connection whose first byte is
+    // there, as long as they follow each other without a pause: true when
+    // the connection stays open for another request.
+    bool ServeRequests(void* connection);
 
     const HttpLimits limits_;
-    std::shared_ptr<HttpConnections> state_ = std::make_shared<HttpConnections>();
+    std::shared_ptr<HttpConnections> state_;
 };
 
 }  // namespace talvo::service
