@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on Debian, as root, and only what
-# is missing: CMake, Ninja, GoogleTest, the MinGW-w64 i686 cross compiler,
-# 32-bit Wine (which needs the i386 architecture), and what the collection
+# is missing: CMake, Ninja, GoogleTest, the MinGW-w64 i686 and x86_64 cross
+# compilers, 32-bit Wine (which needs the i386 architecture) and 64-bit
+# Wine, and what the collection
 # service and the bindings are built and tested with: SQLite, libpq and a
 # PostgreSQL server, toml++, cpp-httplib, headless Chromium, Mono's C#
 # compiler, Free Pascal and pytest; dpkg-dev, file, help2man, lintian and curl
@@ -16,7 +17,7 @@ export DEBIAN_FRONTEND=noninteractive
 packages=("$@")
 if [ ${#packages[@]} -eq 0 ]; then
     packages=(cmake ninja-build g++ pkg-config libgtest-dev googletest g++-mingw-w64-i686-posix
-              binutils-mingw-w64-i686 libcli11-dev nlohmann-json3-dev wine wine32:i386
+              binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 libcli11-dev nlohmann-json3-dev wine wine32:i386
               libsqlite3-dev sqlite3 libpq-dev postgresql libtomlplusplus-dev libcpp-httplib-dev chromium
               mono-mcs mono-runtime fp-compiler fp-units-base fp-units-rtl python3 python3-pytest python3-pip
               dpkg-dev file help2man lintian curl ser2net python3-serial)

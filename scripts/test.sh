@@ -30,6 +30,9 @@ cmake --build --preset linux-asan
 step "build: win32"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32
+step "build: win64"
+cmake --preset win64 >/dev/null
+cmake --build --preset win64
 
 passed=0
 failed=0
@@ -59,6 +62,12 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest linux-asa
 source scripts/wine-env.sh
 talvo_wine_start
 run_ctest win32
+talvo_wine_stop
+
+# The 64-bit DLL: the same suite in a 64-bit prefix with the 64-bit loader.
+TALVO_WINE_ARCH=win64 source scripts/wine-env.sh
+talvo_wine_start
+run_ctest win64
 
 # What a user runs from the README, end to end: both demos, and the Debian
 # packages built, checked, installed with apt and purged again.  Each script

@@ -1,8 +1,17 @@
-# Sourced by the test scripts: a private 32-bit Wine prefix for the Windows
-# tests, with its own wineserver started up front (later starts are then
-# fast, and the server never takes a test's pseudo-terminal as its terminal).
-export WINEPREFIX="${WINEPREFIX:-$(pwd)/build/wine-prefix}"
-export WINEARCH=win32
+# Sourced by the test scripts: a private Wine prefix for the Windows tests,
+# with its own wineserver started up front (later starts are then fast, and
+# the server never takes a test's pseudo-terminal as its terminal).  32-bit
+# by default; TALVO_WINE_ARCH=win64 makes it the 64-bit prefix of the win64
+# build, run with the 64-bit loader ($TALVO_WINE).
+if [ "${TALVO_WINE_ARCH:-win32}" = win64 ]; then
+    export WINEPREFIX="${TALVO_WINEPREFIX64:-$(pwd)/build/wine-prefix64}"
+    export WINEARCH=win64
+    export TALVO_WINE=/usr/lib/wine/wine64
+else
+    export WINEPREFIX="${WINEPREFIX:-$(pwd)/build/wine-prefix}"
+    export WINEARCH=win32
+    export TALVO_WINE=wine
+fi
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
@@ -17,7 +26,7 @@ talvo_wine_start() {
     # The first program of a new server starts Wine's own services, which
     # live as long as the server: start them here with no terminal and no
     # pipe of ours, or they would hold a test runner's output open.
-    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+    "$TALVO_WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 
 # Stops the server and waits for it, so that its folder under $TMPDIR can go.

@@ -1,8 +1,25 @@
-# Checks the shape of TALVO.dll with objdump: it imports system DLLs only,
+# Checks the shape of TALVO.dll with objdump: it is of the build's
+# architecture (and so is its import library), imports system DLLs only,
 # and its export directory has ordinal base 2 and undecorated names.
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "objdump failed on ${DLL}")
+endif()
+# pei-i386 for the 32-bit build, pei-x86-64 for the 64-bit one; the import
+# library's members the same (pe-i386, pe-x86-64).
+if(NOT dump MATCHES "file format pei-${ARCH}")
+    message(FATAL_ERROR "${DLL} is not a pei-${ARCH} DLL")
+endif()
+if(IMPLIB)
+    execute_process(COMMAND ${OBJDUMP} -f ${IMPLIB} OUTPUT_VARIABLE members RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "objdump failed on ${IMPLIB}")
+    endif()
+    string(REGEX MATCHALL "file format pe-[a-z0-9-]+" formats "${members}")
+    list(REMOVE_DUPLICATES formats)
+    if(NOT formats STREQUAL "file format pe-${ARCH}")
+        message(FATAL_ERROR "${IMPLIB} holds members of ${formats}")
+    endif()
 endif()
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
 set(allowed "KERNEL32.dll;USER32.dll;msvcrt.dll;WS2_32.dll")
