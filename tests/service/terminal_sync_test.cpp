@@ -7,6 +7,8 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <sstream>
 
@@ -104,7 +106,23 @@ protected:
         }
         return out;
     }
+    static std::string RunLengths(const std::vector<std::string>& codes) {
+        std::string out;
+        for (std::size_t i = 0; i < codes.size();) {
+            std::size_t j = i;
+            while (j < codes.size() && codes[j] == codes[i]) ++j;
+            out += codes[i] + (j - i > 1 ? "x" + std::to_string(j - i) : "") + " ";
+            i = j;
+        }
+        return out;
+    }
     static int Missed(SimLine& sim) { return std::stoi(sim.Ok("missed")); }
+    // What a wait for InSync ended on.
+    std::string Why(SimLine& sim, const std::vector<std::string>& wanted) {
+        return "state " + SyncState(1, "blacklist") + ", holds " + std::to_string(List(sim, 1).size()) + " of " +
+               std::to_string(wanted.size()) + "\n" + Get("/api/sync").dump() + "\n" + service->Log() + "\nrequests: " +
+               RunLengths(Codes(sim));
+    }
 
     TempDir dir;
     std::unique_ptr<Talvod> service;
@@ -121,7 +139,7 @@ TEST_F(Holding, ARewriteNeverLeavesAKeptCardOff) {
     Start(Config(dir / "talvod.db", {LineBlock("hall", a.link(), {"1"})}));
     std::vector<std::string> blocked = Numbers(500000, 300);
     for (const std::string& c : blocked) Change(c, "block");
-    ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60))) << Why(a, blocked);
     const std::vector<std::string> kept(blocked.begin() + 60, blocked.end());
     a.Ok("keep 1 " + Joined(kept));
 
@@ -132,7 +150,7 @@ TEST_F(Holding, ARewriteNeverLeavesAKeptCardOff) {
     }
     blocked.erase(blocked.begin(), blocked.begin() + 40);
     for (const std::string& c : Numbers(600000, 40)) blocked.push_back(c);
-    ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60))) << Why(a, blocked);
     EXPECT_EQ(Missed(a), 0) << "cards going and coming";
 
     // An add unanswered and the terminal silent: what it holds is not known,
@@ -142,7 +160,7 @@ TEST_F(Holding, ARewriteNeverLeavesAKeptCardOff) {
     blocked.push_back("611111");
     ASSERT_TRUE(WaitFor([&] { return SyncState(1, "blacklist") == "pending"; }));
     a.Ok("clearfaults");
-    ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60))) << Why(a, blocked);
     EXPECT_EQ(Missed(a), 0) << "an add unanswered";
 
     // Silent after the first writes of a change of 20 cards that go and 20
@@ -156,8 +174,9 @@ TEST_F(Holding, ARewriteNeverLeavesAKeptCardOff) {
     for (const std::string& c : Numbers(620000, 20)) blocked.push_back(c);
     ASSERT_TRUE(WaitFor([&] { return SyncState(1, "blacklist") == "pending"; }));
     a.Ok("clearfaults");
-    ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60))) << Why(a, blocked);
     EXPECT_EQ(Missed(a), 0) << "silent after the first writes";
+    std::printf("figure: requests after which a kept card was missing: %d\n", Missed(a));
 }
 
 // Killed in the middle of a change on a slow line and started again: the
@@ -169,7 +188,7 @@ TEST_F(Holding, ServiceKilledMidRewriteLeavesNoKeptCardOff) {
     Start(config);
     std::vector<std::string> blocked = Numbers(500000, 200);
     for (const std::string& c : blocked) Change(c, "block");
-    ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60))) << Why(a, blocked);
     const std::vector<std::string> kept(blocked.begin() + 60, blocked.end());
     a.Ok("keep 1 " + Joined(kept));
     a.Ok("pace 9600");
@@ -193,7 +212,7 @@ TEST_F(Holding, ServiceKilledMidRewriteLeavesNoKeptCardOff) {
     blocked.erase(blocked.begin(), blocked.begin() + 60);
     for (const std::string& c : Numbers(700000, 60)) blocked.push_back(c);
     ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(90)))
-        << SyncState(1, "blacklist") << " holds " << List(a, 1).size() << " " << a.Ok("get 1 blacklist") << "\n" << Get("/api/desired").dump() << "\n" << service->Log();
+        << Why(a, blocked);
     EXPECT_EQ(Missed(a), 0);
 }
 
@@ -206,7 +225,7 @@ TEST_F(Holding, ALostCardGoesBeforeAVerify) {
     Start(config);
     const std::vector<std::string> blocked = Numbers(500000, 480);  // 16 blocks to read
     for (const std::string& c : blocked) Change(c, "block");
-    ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60))) << Why(a, blocked);
     Stop();
     a.Ok("pace 9600");
     a.Ok("clearframes");
@@ -223,6 +242,7 @@ TEST_F(Holding, ALostCardGoesBeforeAVerify) {
     }));
     const auto codes = Codes(a);
     const long reads = std::count(codes.begin(), std::find(codes.begin(), codes.end(), "2C"), "34");
+    std::printf("figure: %ld of 16 blocks read from the verify's first read to the lost card's add\n", reads);
     EXPECT_LE(reads, 5) << "reads before the lost card";
     // The verify goes on afterwards and finds what was pushed.
     std::vector<std::string> now = blocked;
@@ -248,11 +268,16 @@ TEST_F(Holding, ARetryKeepsItsTimeDuringACollection) {
     }
     ASSERT_TRUE(WaitFor([&] { return a.Held(1) < 290; }));
     a.Ok("clearfaults");
+    const auto ended = std::chrono::steady_clock::now();
     ASSERT_TRUE(WaitFor([&] {
         const std::string l1 = a.Ok("get 1 blacklist"), l2 = a.Ok("get 2 blacklist");
         return l1 == "688888" && l2 == "688888";
     }, std::chrono::seconds(60)));
-    EXPECT_GT(a.Held(1), 0) << "the retry waited for the whole backlog";
+    const double after = std::chrono::duration<double>(std::chrono::steady_clock::now() - ended).count();
+    const int left = a.Held(1);
+    // A figure for the record, not a limit.
+    std::printf("figure: applied %.2f s after the refusals ended, %d records still to collect\n", after, left);
+    EXPECT_GT(left, 0) << "the retry waited for the whole backlog";
     EXPECT_TRUE(WaitFor([&] { return a.Held(1) == 0; }, std::chrono::seconds(60))) << "collection went on";
 }
 

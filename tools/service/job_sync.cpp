@@ -126,8 +126,11 @@ int PushBlacklist(LineContext& line, TerminalRun& t, TerminalRun::Item& it, cons
     const std::size_t pairs = std::min(adds.size(), removes.size());
     if (pairs > 0 && !it.layoutKnown && pairs > have.size() / kPerRead + 1) {
         std::string found;
-        if (const int rc = ReadBlacklist(line, t, it, false, found); rc != TALVO_OK) return rc;
-        return PushBlacklist(line, t, it, want);
+        const int rc = ReadBlacklist(line, t, it, false, found);
+        if (rc == TALVO_OK) return PushBlacklist(line, t, it, want);
+        // Its order could not be read: the cards that go are removed one by
+        // one (unless the terminal is gone).
+        if (rc == kReadPaused || !Answered(rc)) return rc;
     }
     std::set<std::string> known(have.begin(), have.end());
     auto settle = [&](int rc) {
@@ -135,6 +138,9 @@ int PushBlacklist(LineContext& line, TerminalRun& t, TerminalRun::Item& it, cons
         // Unanswered: the last write may or may not have arrived.
         row.applied = Answered(rc) ? json(std::vector<std::string>(known.begin(), known.end())).dump() : "";
         if (!Answered(rc)) it.layoutKnown = false;
+        // A read under way may have passed a position that changed: it
+        // starts again.
+        it.reading.clear();
         return rc;
     };
     const std::set<std::string> going(removes.begin(), removes.end());
