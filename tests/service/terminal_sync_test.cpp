@@ -257,7 +257,7 @@ TEST_F(Holding, ARetryKeepsItsTimeDuringACollection) {
     a.Ok("add 1");
     a.Ok("add 2");
     Start(Config(dir / "talvod.db", {LineBlock("hall", a.link(), {"1", "2"})}));
-    a.Ok("fault 2C status XX times=0");
+    for (const char* code : {"2C", "24", "44"}) a.Ok(std::string("fault ") + code + " status XX times=0");
     Change("688888", "block");
     ASSERT_TRUE(WaitFor([&] { return SyncState(2, "blacklist") == "failed"; }));
     a.Ok("pace 9600");
