@@ -473,7 +473,9 @@ TALVO_API int TALVO_CALL talvo_key_flags(talvo_line* line, int terminal, int32_t
 /* Blacklist: card numbers of exactly 6 characters, passed concatenated
    (6 x count characters, no separators, no terminators needed).  add and
    set take 1 to 255 cards; `position` is 0 to 65535.  remove reads exactly
-   the six characters of its card. */
+   the six characters of its card.  add appends: it is sent once, and when
+   no answer comes the list is read back and only the cards it lacks are
+   sent again (within the line's tries), so that no card is added twice. */
 TALVO_API int TALVO_CALL talvo_blacklist_add(talvo_line* line, int terminal, const char* cards, size_t count);
 TALVO_API int TALVO_CALL talvo_blacklist_remove(talvo_line* line, int terminal, const char* card);
 TALVO_API int TALVO_CALL talvo_blacklist_set(talvo_line* line, int terminal, unsigned position, const char* cards,
@@ -502,7 +504,9 @@ TALVO_API int TALVO_CALL talvo_subsidy_set_max(talvo_line* line, int terminal, i
 /* The subsidy time text, sent as it stands (at most 1024 characters). */
 TALVO_API int TALVO_CALL talvo_subsidy_set_time(talvo_line* line, int terminal, const char* text);
 /* Adds `count` entries (1 to 255) of exactly 12 characters, concatenated,
-   at list position `position` (0 to 65535). */
+   at list position `position` (0 to 65535).  Sent once, whatever the line's
+   tries: the entries are appended, and an add that went unanswered may have
+   arrived (the result then says so; write the list again from a clear). */
 TALVO_API int TALVO_CALL talvo_subsidy_add(talvo_line* line, int terminal, unsigned position, const char* entries,
                                            size_t count);
 

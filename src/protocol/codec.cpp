@@ -30,17 +30,24 @@ unsigned char FrameChecksum(const unsigned char* bytes, std::uint32_t length) {
 }
 
 std::uint32_t ExtractReply(const unsigned char* received, std::uint32_t count, std::uint32_t& start) {
-    const void* stx = std::memchr(received, kStx, count);
-    if (stx == nullptr) return 0;
-    const std::uint32_t s = static_cast<std::uint32_t>(static_cast<const unsigned char*>(stx) - received);
-    const void* etx = std::memchr(received + s + 1, kEtx, count - s - 1);
-    if (etx == nullptr) return 0;
-    const std::uint32_t e = static_cast<std::uint32_t>(static_cast<const unsigned char*>(etx) - received);
-    if (e - s + 1 < 14) return 0;
-    if (e + 2 >= count) return 0;
-    if (FrameChecksum(received + s, e - s + 1) != GetHexPair(received, e + 1)) return 0;
-    start = s;
-    return e - s + 3;
+    // The frame at the first STX; when it does not verify, the one at the
+    // next STX in the same bytes (a stray 0x02 on the line, or the start of
+    // a frame cut off, ahead of a whole reply).
+    for (std::uint32_t from = 0; from < count;) {
+        const void* stx = std::memchr(received + from, kStx, count - from);
+        if (stx == nullptr) return 0;
+        const std::uint32_t s = static_cast<std::uint32_t>(static_cast<const unsigned char*>(stx) - received);
+        from = s + 1;
+        const void* etx = std::memchr(received + s + 1, kEtx, count - s - 1);
+        if (etx == nullptr) return 0;
+        const std::uint32_t e = static_cast<std::uint32_t>(static_cast<const unsigned char*>(etx) - received);
+        if (e - s + 1 < 14) continue;
+        if (e + 2 >= count) return 0;
+        if (FrameChecksum(received + s, e - s + 1) != GetHexPair(received, e + 1)) continue;
+        start = s;
+        return e - s + 3;
+    }
+    return 0;
 }
 
 void EncodeAmount(unsigned char* buffer, std::uint32_t position, float value) {

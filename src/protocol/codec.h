@@ -26,8 +26,10 @@ unsigned char GetHexPair(const unsigned char* buffer, std::uint32_t position);
 int HexDigitValue(unsigned char c);
 // Sum modulo 256 of the bytes up to the first ETX, leaving out every STX.
 unsigned char FrameChecksum(const unsigned char* bytes, std::uint32_t length);
-// Finds and verifies a reply frame in the received bytes.  Returns its length
-// (STX through the second checksum character) and its start, or 0.
+// Finds and verifies a reply frame in the received bytes: the one at the
+// first STX, or, when that one does not verify, at the next STX, and so on.
+// Returns its length (STX through the second checksum character) and its
+// start, or 0.
 std::uint32_t ExtractReply(const unsigned char* received, std::uint32_t count, std::uint32_t& start);
 
 // Six-character amounts: pairs of decimals, units and hundreds, least

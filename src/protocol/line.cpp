@@ -22,6 +22,7 @@ void Line::Release() {
     std::map<int, std::string>().swap(storedUnconfirmed);
     std::vector<unsigned char>().swap(spareRequest);
     std::vector<unsigned char>().swap(spareReply);
+    std::vector<unsigned char>().swap(spareReceive);
 }
 
 std::uint32_t Line::Send(const unsigned char* bytes, std::uint32_t count) {

@@ -97,6 +97,14 @@ public:
     // Storage for the frames of the next command (see TerminalCommand).
     std::vector<unsigned char> spareRequest;
     std::vector<unsigned char> spareReply;
+    std::vector<unsigned char> spareReceive;
+    // The most bytes one reply is collected into: 1,024 on the 43 exports'
+    // line; a line of the line API takes kLargestReply.
+    std::uint32_t receiveCapacity = 1024;
+    // Room for the largest reply a request can ask for: a count of 255
+    // entries of the longest entry (a 28-character record), with noise
+    // ahead of it.
+    static constexpr std::uint32_t kLargestReply = 8192;
 
 private:
     std::unique_ptr<Transport> transport_;

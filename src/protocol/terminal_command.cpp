@@ -49,8 +49,9 @@ ExchangeStep TerminalCommand::Exchange(std::int32_t terminal, std::int32_t comma
     // is off): frames of other terminals are passed over.
     const int expected = line_.timing.checkTerminal ? static_cast<int>(terminal & 0xFF) : -1;
     std::uint32_t skipped = 0;
-    const std::uint32_t received =
-        line_.Receive(receiveBuffer.data(), kReceiveCapacity, written, waitTime, expected, skipped);
+    const std::uint32_t capacity = line_.receiveCapacity;
+    if (receiveBuffer.size() != capacity) receiveBuffer.assign(capacity, 0);
+    const std::uint32_t received = line_.Receive(receiveBuffer.data(), capacity, written, waitTime, expected, skipped);
     if (received <= skipped) return end(ExchangeStep::kNothingReceived);
     std::uint32_t start = 0;
     const std::uint32_t frameLength = FindReply(receiveBuffer.data() + skipped, received - skipped, expected, start);

@@ -37,7 +37,6 @@ inline constexpr std::uint32_t kMaxPayload = kMaxFrame - kFrameOverhead;
 
 class TerminalCommand {
 public:
-    static constexpr std::uint32_t kReceiveCapacity = 1024;
 
     // The frames are built in storage the line keeps from one command to the
     // next (commands on a line run one at a time; one made while another
@@ -46,12 +45,14 @@ public:
         : commandCode(code), waitTime(line.timing.waitTime), line_(line) {
         requestFrame.swap(line.spareRequest);
         replyFrame.swap(line.spareReply);
+        receiveBuffer.swap(line.spareReceive);
         requestFrame.clear();
         replyFrame.clear();
     }
     virtual ~TerminalCommand() {
         requestFrame.swap(line_.spareRequest);
         replyFrame.swap(line_.spareReply);
+        receiveBuffer.swap(line_.spareReceive);
     }
     TerminalCommand(const TerminalCommand&) = delete;
     TerminalCommand& operator=(const TerminalCommand&) = delete;
@@ -110,7 +111,8 @@ private:
     Line& line_;
     std::vector<unsigned char> requestFrame;
     std::vector<unsigned char> replyFrame;
-    std::array<unsigned char, kReceiveCapacity> receiveBuffer{};
+    // Sized to the line's receive capacity at each exchange.
+    std::vector<unsigned char> receiveBuffer;
 };
 
 // A command class whose only difference is its code: each code is a class

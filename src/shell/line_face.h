@@ -23,7 +23,10 @@ using namespace talvo::family;
 inline constexpr std::size_t kMaxPath = 4096;
 
 struct ApiLine {
-    explicit ApiLine(std::unique_ptr<Transport> transport) : line(std::move(transport), false) {}
+    // Its replies are collected whole, up to the largest a request asks for.
+    explicit ApiLine(std::unique_ptr<Transport> transport) : line(std::move(transport), false) {
+        line.receiveCapacity = Line::kLargestReply;
+    }
     Line line;
     bool closed = false;  // under line.mutex
 };
@@ -63,6 +66,25 @@ int OnTerminal(talvo_line* handle, int terminal, Body&& body) noexcept {
 template <class Command>
 int OnCommand(talvo_line* handle, int terminal, Command&& command) noexcept {
     return OnTerminal(handle, terminal, [&](Line& l) { return static_cast<int>(command(l).Code()); });
+}
+
+// Runs `body()` with the line's tries set to one (a write that must not be
+// repeated blindly).
+template <class Body>
+int OneTry(Line& line, Body&& body) {
+    struct Restore {
+        Line& l;
+        std::uint32_t tries;
+        ~Restore() { l.timing.tries = tries; }
+    } restore{line, line.timing.tries};
+    line.timing.tries = 1;
+    return body();
+}
+
+// A request that went out and got no answer that could be read: the
+// terminal may or may not have carried it out.
+inline bool Unanswered(int code) {
+    return code == TALVO_E_NO_REPLY || code == TALVO_E_BAD_REPLY || code == TALVO_E_REPLY_CHECK;
 }
 
 inline bool ValidCents(std::int32_t cents) { return cents >= 0 && cents <= kMaxCents; }

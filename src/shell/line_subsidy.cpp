@@ -35,8 +35,12 @@ TALVO_API int TALVO_CALL talvo_subsidy_add(talvo_line* line, int terminal, unsig
         !NoZeroByte(entries, kSubsidyEntry * count)) {
         return TALVO_E_INVALID;
     }
-    return OnCommand(line, terminal,
-                     [&](Line& l) { return AddSubsidies(l, terminal, position, entries, kSubsidyEntry * count); });
+    // The entries are appended: an add that went unanswered may have
+    // arrived, and it is not sent again (the list has no read command; the
+    // caller writes it again as a whole).
+    return OnTerminal(line, terminal, [&](Line& l) {
+        return OneTry(l, [&] { return AddSubsidies(l, terminal, position, entries, kSubsidyEntry * count).Code(); });
+    });
 }
 
 }  // extern "C"

@@ -82,6 +82,16 @@ TEST_F(Exchange, NoiseSplitRepliesAndSlowTerminalsAreRead) {
     EXPECT_EQ(sim().Frames().size(), 3u);
 }
 
+TEST_F(Exchange, AStrayStxOrACutOffFrameAheadOfTheReplyIsPassedOver) {
+    for (const char* kind : {"stx", "cutstart"}) {
+        sim().Ok(std::string("fault 10 ") + kind);
+        EXPECT_EQ(lib().InqStat(1), 1) << kind;
+        EXPECT_EQ(lib().GetError(), 0) << kind;
+    }
+    // One try each: not one of them was repeated.
+    EXPECT_EQ(sim().Frames().size(), 2u);
+}
+
 TEST_F(Exchange, ReplyStillArrivingAfterWaitTimeIsCutOff) {
     // Pieces 80 ms apart: with 100 ms to wait the reply is incomplete when
     // the limit passes; with 600 ms it is whole.

@@ -201,6 +201,21 @@ TEST_F(PriceMenu, ReadTakesOnlyWholePrices) {
     FreeHostBlock(back);
 }
 
+TEST_F(PriceMenu, TheExportsKeepTheirReceiveBuffer) {
+    // 169 prices make a reply of 1,030 bytes: more than the 1,024 the
+    // exports collect into, so their read fails as it always has (the line
+    // API reads it).
+    sim().Ok("set 1 menu " + std::string(6 * 169, '1'));
+    float* back = nullptr;
+    int count = -1;
+    EXPECT_EQ(lib().ReadMenu(1, &back, &count), 0);
+    EXPECT_EQ(lib().GetError(), -2);
+    sim().Ok("set 1 menu " + std::string(6 * 168, '1'));
+    EXPECT_EQ(lib().ReadMenu(1, &back, &count), 1);
+    EXPECT_EQ(count, 168);
+    FreeHostBlock(back);
+}
+
 // ---- Subsidy list ----------------------------------------------------------
 
 using Subsidy = LineTest;

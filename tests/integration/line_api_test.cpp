@@ -1,6 +1,7 @@
 // The line API end to end against the software terminal: the request each
 // function sends, what it hands back, what it refuses without sending, and
 // lines used from several threads.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -347,6 +348,51 @@ TEST_F(LineApi, Blacklist) {
     EXPECT_EQ(OnlyFrame(), Request(1, 0x4C, 0, 0, 1, "654321"));
 }
 
+TEST_F(LineApi, AStrayStxAheadOfTheReplyIsPassedOver) {
+    for (const char* kind : {"stx", "cutstart"}) {
+        sim().Ok(std::string("fault 10 ") + kind);
+        EXPECT_EQ(lib().talvo_status(line(), 1), 0) << kind;
+    }
+    EXPECT_EQ(sim().Frames().size(), 2u);
+}
+
+TEST_F(LineApi, AnUnansweredAddIsReconciledNotRepeated) {
+    sim().Ok("set 1 blacklist AAAAAA");
+    // Carried out, its answer lost: the list read back holds the cards, and
+    // they are not sent again.
+    sim().Ok("fault 2C silence");
+    EXPECT_EQ(lib().talvo_blacklist_add(line(), 1, "111111222222", 2), 0);
+    auto frames = sim().Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0], Request(1, 0x2C, 0, 0, 2, "111111222222"));
+    EXPECT_EQ(frames[1], Request(1, 0x34, 0, 0, 32));
+    EXPECT_EQ(sim().Ok("get 1 blacklist"), "AAAAAA111111222222");
+
+    // Lost on its way: only the cards the list lacks go again.
+    sim().Ok("clearframes");
+    sim().Ok("fault 2C deaf");
+    EXPECT_EQ(lib().talvo_blacklist_add(line(), 1, "111111333333", 2), 0);
+    frames = sim().Frames();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[2], Request(1, 0x2C, 0, 0, 1, "333333"));
+    EXPECT_EQ(sim().Ok("get 1 blacklist"), "AAAAAA111111222222333333");
+
+    // Never answered: as many adds as the line has tries, then its failure.
+    sim().Ok("clearframes");
+    sim().Ok("fault 2C deaf times=0");
+    EXPECT_EQ(lib().talvo_blacklist_add(line(), 1, "444444", 1), TALVO_E_NO_REPLY);
+    frames = sim().Frames();
+    EXPECT_EQ(std::count(frames.begin(), frames.end(), Request(1, 0x2C, 0, 0, 1, "444444")), 3);
+
+    // A subsidy add is sent once: its entries are not stored twice.
+    sim().Ok("clearfaults");
+    sim().Ok("clearframes");
+    sim().Ok("fault 3D silence");
+    EXPECT_EQ(lib().talvo_subsidy_add(line(), 1, 0, "AAAAAAAAAAAA", 1), TALVO_E_NO_REPLY);
+    EXPECT_EQ(sim().Frames().size(), 1u);
+    EXPECT_EQ(sim().Ok("get 1 subsidy"), "AAAAAAAAAAAA");
+}
+
 TEST_F(LineApi, PriceMenu) {
     const std::int32_t prices[3] = {150, 0, 999999};
     EXPECT_EQ(lib().talvo_menu_set(line(), 1, prices, 3), 0);
@@ -372,6 +418,21 @@ TEST_F(LineApi, PriceMenu) {
     EXPECT_EQ(lib().talvo_menu_set(line(), 1, negative, 1), TALVO_E_INVALID);
     EXPECT_EQ(lib().talvo_menu_set(line(), 1, prices, 256), TALVO_E_INVALID);
     NothingSent();
+}
+
+TEST_F(LineApi, TheLongestMenuReadsBack) {
+    // 255 prices: a reply of 1,546 bytes.
+    for (std::size_t count : {std::size_t{169}, std::size_t{255}}) {
+        std::vector<std::int32_t> prices(count);
+        for (std::size_t i = 0; i < count; ++i) prices[i] = static_cast<std::int32_t>(100 + 7 * i);
+        ASSERT_EQ(lib().talvo_menu_set(line(), 1, prices.data(), count), 0);
+        std::vector<std::int32_t> back(256, -1);
+        std::size_t n = 0;
+        EXPECT_EQ(lib().talvo_menu_read(line(), 1, back.data(), back.size(), &n), 0) << count;
+        ASSERT_EQ(n, count);
+        back.resize(n);
+        EXPECT_EQ(back, prices);
+    }
 }
 
 TEST_F(LineApi, Subsidy) {

@@ -130,6 +130,30 @@ TEST(ExtractReply, RejectsDamagedFrames) {
     EXPECT_EQ(Extract("\x02" "0001GG000001" "A\x03" "B" "\x03" "00").length, 0u);
 }
 
+TEST(ExtractReply, AFrameThatDoesNotVerifyGivesWayToTheNextStx) {
+    const std::string reply = "\x02" "0001GG000000" "\x03" "6F";
+    // A stray STX, a frame's start cut off, and a whole frame with a bad
+    // checksum ahead of the reply: the reply is found behind each.
+    for (const std::string& ahead : {std::string("\x02" "12"), std::string("\x02" "0001G"),
+                                     std::string("\x02" "0001GG000000" "\x03" "6E")}) {
+        const auto r = Extract(ahead + reply);
+        EXPECT_EQ(r.length, 16u) << ahead.size();
+        EXPECT_EQ(r.start, ahead.size());
+    }
+    // A frame that verifies at the first STX is the one found, whatever
+    // follows it; a doubled STX verifies there (no STX is summed), as ever.
+    Extracted r = Extract("\x02" + reply);
+    EXPECT_EQ(r.length, 17u);
+    EXPECT_EQ(r.start, 0u);
+    const std::string other = "\x02" "0002GG000000" "\x03" "70";
+    ASSERT_EQ(Extract(other).length, 16u);
+    r = Extract(reply + other);
+    EXPECT_EQ(r.start, 0u);
+    // A frame still arriving behind a stray STX is not a reply yet.
+    EXPECT_EQ(Extract("\x02" "12" + reply.substr(0, 15)).length, 0u);
+    EXPECT_EQ(Extract(std::string("\x02\x02\x02")).length, 0u);
+}
+
 TEST(ExtractReply, LowerCaseChecksumOfAFrameThatNeedsLetters) {
     // The checksum 0x6F written "6f" decodes to 0x8F and fails.
     const std::string body = "\x02" "0001GG000000";

@@ -127,6 +127,8 @@ void LineWorker::Run() {
                 schedule.Ran(Job::kClock, Clock::now());
             }
             if (!line.Stopping()) SyncJob(line, false);
+            // A card blocked during a read-back stopped it: the card first.
+            if (!line.Stopping() && line.TakeSyncWanted()) SyncJob(line, true);
             if (!line.Stopping() && !now.empty()) CollectNowJob(line, now);
             refuse(now, "the line is stopping");
             if (!line.Stopping() && schedule.Due(Job::kCollect, Clock::now())) {

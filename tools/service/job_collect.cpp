@@ -172,9 +172,11 @@ bool Confirm(LineContext& line, InHand& h, StoreOutcome stored) {
 bool CollectTurn(LineContext& line, std::vector<TerminalRun*> active) {
     for (int round = 0; round < kBatchesPerTurn && !active.empty(); ++round) {
         // Between rounds (every batch of the last one confirmed), a card
-        // blocked meanwhile and the interface's commands go first: a long
+        // blocked meanwhile, a blacklist push due again and the interface's
+        // commands go first: a long
         // backlog does not hold a lost card back.
-        if (line.TakeSyncWanted() && !SyncJob(line, true)) return false;
+        // A failed push's retry keeps its due time as well.
+        if ((line.TakeSyncWanted() || BlacklistDue(line)) && !SyncJob(line, true)) return false;
         if (round > 0) CommandJob(line);
         std::vector<InHand> hand;
         // The terminals this round does not reach: first in the next one.

@@ -5,9 +5,16 @@
 // What a terminal is known to hold is kept with its row (`applied`): a push
 // that the terminal accepted makes it the wanted value; a read-back
 // replaces it with what the terminal says.  A push that went unanswered
-// leaves it unknown (""), so the next push writes the whole item.
+// leaves it unknown (""), and the next push reads the item back first where
+// it can be read.
+//
+// A blacklist is never written through empty: a card blocked before and
+// after a change stays on the terminal at every moment.  New cards take the
+// positions of the cards that go (written by position), the rest are added
+// at the end, and what is left to go is removed one by one.
 #include <algorithm>
 #include <chrono>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -22,6 +29,10 @@ using Clock = Scheduler::Clock;
 
 constexpr std::size_t kPerRequest = 255;  // entries one request carries
 constexpr std::size_t kPerRead = 32;      // blacklist cards one read returns
+constexpr int kBlocksPerTurn = 4;         // blacklist blocks a verify reads in one turn
+// A read-back stopped between two blocks (a lost card waits, or the verify
+// had its share of the line): resumed where it stopped.  Not a library code.
+constexpr int kReadPaused = 1;
 
 // One exchange's result, counted for the terminal and the metrics.
 int Count(LineContext& line, TerminalRun& t, int rc) {
@@ -30,63 +41,157 @@ int Count(LineContext& line, TerminalRun& t, int rc) {
     return rc;
 }
 
+// A read-back's: a read that fails is the item's failure, never the
+// terminal's (a reply too long for the read, say, leaves it up and its
+// records collected).
+int CountRead(LineContext& line, TerminalRun& t, int rc) {
+    line.metrics().Exchange(line.Name(), "sync", rc);
+    if (rc == TALVO_OK) line.Outcome(t, rc);
+    return rc;
+}
+
+// The one place a read-back's result is taken: what the terminal was found
+// to hold of `item`, in the item's canonical form (for the blacklist,
+// `cards` in the terminal's order as well).
+void Found(LineContext& line, TerminalRun& t, TerminalRun::Item& it, const std::string& found,
+           const std::vector<std::string>* cards = nullptr) {
+    (void)line;
+    (void)t;
+    it.row.applied = found;
+    if (cards != nullptr) {
+        it.layout = *cards;
+        it.layoutKnown = true;
+    }
+}
+
 std::vector<std::string> Cards(const std::string& canonical) {
     if (canonical.empty()) return {};
     return json::parse(canonical).get<std::vector<std::string>>();
 }
 
-// The whole blacklist as the terminal holds it, sorted.
-int ReadBlacklist(LineContext& line, TerminalRun& t, std::string& out) {
-    std::vector<std::string> cards;
-    char buffer[kPerRead * 6];
-    for (std::size_t position = 0; position < kBlacklistCapacity; position += kPerRead) {
-        std::size_t n = 0;
-        const int rc = Count(line, t, talvo_blacklist_read(line.OpenLine(), t.config.number,
-                                                           static_cast<unsigned>(position), buffer, kPerRead, &n));
-        if (rc != TALVO_OK) return rc;
-        for (std::size_t i = 0; i < n; ++i) cards.emplace_back(buffer + 6 * i, 6);
-        if (n < kPerRead) break;
-    }
+std::string Canonical(std::vector<std::string> cards) {
     std::sort(cards.begin(), cards.end());
     cards.erase(std::unique(cards.begin(), cards.end()), cards.end());
-    out = json(cards).dump();
+    return json(cards).dump();
+}
+
+// Reads the blacklist back, from where a read stopped before: a lost card
+// waiting stops it between two blocks, and a verify (`paced`) reads a few
+// blocks per turn within its share of the line's time.  On the last block,
+// the whole list goes to Found and `out` has it sorted.
+int ReadBlacklist(LineContext& line, TerminalRun& t, TerminalRun::Item& it, bool paced, std::string& out) {
+    char buffer[kPerRead * 6];
+    for (int blocks = 0;; ++blocks) {
+        if (line.Tasks().Has(Task::Kind::kSync)) return kReadPaused;
+        if (paced && (blocks >= kBlocksPerTurn || !line.VerifyMay(Clock::now()))) return kReadPaused;
+        const auto started = Clock::now();
+        const auto position = static_cast<unsigned>(it.reading.size());
+        std::size_t n = 0;
+        const int rc = CountRead(line, t, talvo_blacklist_read(line.OpenLine(), t.config.number, position, buffer,
+                                                               kPerRead, &n));
+        if (paced) line.VerifySpent(Clock::now() - started);
+        if (rc != TALVO_OK) {
+            it.reading.clear();
+            return rc;
+        }
+        for (std::size_t i = 0; i < n; ++i) it.reading.emplace_back(buffer + 6 * i, 6);
+        if (n < kPerRead || it.reading.size() >= kBlacklistCapacity) break;
+    }
+    std::vector<std::string> cards;
+    cards.swap(it.reading);
+    out = Canonical(cards);
+    Found(line, t, it, out, &cards);
     return TALVO_OK;
 }
 
-int PushBlacklist(LineContext& line, TerminalRun& t, const std::string& want, const std::string& known, bool& whole) {
+// Brings the blacklist from what it is known to hold (read back first when
+// that is not known) to `want`, never through empty.  On a failure,
+// `applied` is what it is known to hold then: the writes it answered, or
+// unknown after one it did not answer.
+int PushBlacklist(LineContext& line, TerminalRun& t, TerminalRun::Item& it, const std::string& want) {
     talvo_line* h = line.OpenLine();
     const int n = t.config.number;
+    SyncRow& row = it.row;
+    if (row.applied.empty()) {
+        std::string found;
+        if (const int rc = ReadBlacklist(line, t, it, false, found); rc != TALVO_OK) return rc;
+    }
     const std::vector<std::string> target = Cards(want);
+    std::vector<std::string> have = Cards(row.applied);
     std::vector<std::string> adds, removes;
-    if (!known.empty()) {
-        const std::vector<std::string> have = Cards(known);
-        std::set_difference(target.begin(), target.end(), have.begin(), have.end(), std::back_inserter(adds));
-        std::set_difference(have.begin(), have.end(), target.begin(), target.end(), std::back_inserter(removes));
+    std::set_difference(target.begin(), target.end(), have.begin(), have.end(), std::back_inserter(adds));
+    std::set_difference(have.begin(), have.end(), target.begin(), target.end(), std::back_inserter(removes));
+    // Cards that go and come: where their positions are not known, learned
+    // by a read-back when that is cheaper than removing them one by one.
+    const std::size_t pairs = std::min(adds.size(), removes.size());
+    if (pairs > 0 && !it.layoutKnown && pairs > have.size() / kPerRead + 1) {
+        std::string found;
+        const int rc = ReadBlacklist(line, t, it, false, found);
+        if (rc == TALVO_OK) return PushBlacklist(line, t, it, want);
+        // Its order could not be read: the cards that go are removed one by
+        // one (unless the terminal is gone).
+        if (rc == kReadPaused || !Answered(rc)) return rc;
     }
-    auto requests = [](std::size_t cards) { return (cards + kPerRequest - 1) / kPerRequest; };
-    // A lost card is one add; a list that changed wholesale is cheaper
-    // written again from the start.
-    whole = known.empty() || 1 + requests(target.size()) < requests(adds.size()) + removes.size();
-    if (whole) {
-        int rc = Count(line, t, talvo_blacklist_clear(h, n));
-        for (std::size_t at = 0; rc == TALVO_OK && at < target.size(); at += kPerRequest) {
-            std::string chunk;
-            const std::size_t count = std::min(kPerRequest, target.size() - at);
-            for (std::size_t i = 0; i < count; ++i) chunk += target[at + i];
-            rc = Count(line, t, talvo_blacklist_set(h, n, static_cast<unsigned>(at), chunk.c_str(), count));
-        }
+    std::set<std::string> known(have.begin(), have.end());
+    auto settle = [&](int rc) {
+        // Refused: what the terminal answered before is what it holds.
+        // Unanswered: the last write may or may not have arrived.
+        row.applied = Answered(rc) ? json(std::vector<std::string>(known.begin(), known.end())).dump() : "";
+        if (!Answered(rc)) it.layoutKnown = false;
+        // A read under way may have passed a position that changed: it
+        // starts again.
+        it.reading.clear();
         return rc;
+    };
+    const std::set<std::string> going(removes.begin(), removes.end());
+    std::size_t next = 0;  // the next card of `adds` to write
+    if (it.layoutKnown && pairs > 0) {
+        // The new cards take the places of those that go, in runs of
+        // adjacent positions.
+        std::vector<std::size_t> holes;
+        for (std::size_t i = 0; i < it.layout.size() && holes.size() < adds.size(); ++i) {
+            if (going.count(it.layout[i]) != 0) holes.push_back(i);
+        }
+        for (std::size_t i = 0; i < holes.size();) {
+            std::size_t run = 1;
+            while (i + run < holes.size() && run < kPerRequest && holes[i + run] == holes[i] + run) ++run;
+            std::string chunk;
+            for (std::size_t k = 0; k < run; ++k) chunk += adds[next + k];
+            const int rc = Count(line, t, talvo_blacklist_set(h, n, static_cast<unsigned>(holes[i]), chunk.c_str(), run));
+            if (rc != TALVO_OK) return settle(rc);
+            for (std::size_t k = 0; k < run; ++k) {
+                const std::string& old = it.layout[holes[i + k]];
+                it.layout[holes[i + k]] = adds[next + k];
+                known.insert(adds[next + k]);
+                if (std::find(it.layout.begin(), it.layout.end(), old) == it.layout.end()) known.erase(old);
+            }
+            it.reading.clear();  // a read under way has the old cards there
+            next += run;
+            i += run;
+        }
     }
-    for (const std::string& card : removes) {
-        const int rc = Count(line, t, talvo_blacklist_remove(h, n, card.c_str()));
-        if (rc != TALVO_OK) return rc;
-    }
-    for (std::size_t at = 0; at < adds.size(); at += kPerRequest) {
+    // The rest of the new cards at the end (the read under way reads them
+    // there)...
+    while (next < adds.size()) {
+        const std::size_t count = std::min(kPerRequest, adds.size() - next);
         std::string chunk;
-        const std::size_t count = std::min(kPerRequest, adds.size() - at);
-        for (std::size_t i = 0; i < count; ++i) chunk += adds[at + i];
+        for (std::size_t k = 0; k < count; ++k) chunk += adds[next + k];
         const int rc = Count(line, t, talvo_blacklist_add(h, n, chunk.c_str(), count));
-        if (rc != TALVO_OK) return rc;
+        if (rc != TALVO_OK) return settle(rc);
+        for (std::size_t k = 0; k < count; ++k) {
+            known.insert(adds[next + k]);
+            if (it.layoutKnown) it.layout.push_back(adds[next + k]);
+        }
+        next += count;
+    }
+    // ... then what is left of the cards that go, one by one.
+    for (const std::string& card : removes) {
+        if (known.count(card) == 0) continue;
+        const int rc = Count(line, t, talvo_blacklist_remove(h, n, card.c_str()));
+        if (rc != TALVO_OK) return settle(rc);
+        known.erase(card);
+        it.layoutKnown = false;
+        it.reading.clear();
     }
     return TALVO_OK;
 }
@@ -155,20 +260,21 @@ int Push(LineContext& line, TerminalRun& t, const std::string& item, const std::
 
 // Reads back what the terminal holds of a readable item, in the item's
 // canonical form (the wanted value says which reasons are kept).
-int Read(LineContext& line, TerminalRun& t, const std::string& item, const std::string& want, std::string& out) {
+int Read(LineContext& line, TerminalRun& t, TerminalRun::Item& it, const std::string& item, const std::string& want,
+         bool paced, std::string& out) {
     talvo_line* h = line.OpenLine();
     const int n = t.config.number;
-    if (item == "blacklist") return ReadBlacklist(line, t, out);
+    if (item == "blacklist") return ReadBlacklist(line, t, it, paced, out);
     if (item == "menu") {
         std::int32_t cents[256];
         std::size_t count = 0;
-        const int rc = Count(line, t, talvo_menu_read(h, n, cents, 256, &count));
+        const int rc = CountRead(line, t, talvo_menu_read(h, n, cents, 256, &count));
         if (rc == TALVO_OK) out = json(std::vector<std::int32_t>(cents, cents + count)).dump();
         return rc;
     }
     if (item == "zones") {
         talvo_time_of_day zones[TALVO_ZONES];
-        const int rc = Count(line, t, talvo_zones_read(h, n, zones, TALVO_ZONES));
+        const int rc = CountRead(line, t, talvo_zones_read(h, n, zones, TALVO_ZONES));
         if (rc != TALVO_OK) return rc;
         json a = json::array();
         for (const auto& z : zones) a.push_back(Hhmm(z));
@@ -177,7 +283,7 @@ int Read(LineContext& line, TerminalRun& t, const std::string& item, const std::
     }
     if (item == "attend_zones") {
         talvo_attend_zone zones[TALVO_ZONES] = {};
-        const int rc = Count(line, t, talvo_attend_zones_read(h, n, zones, TALVO_ZONES));
+        const int rc = CountRead(line, t, talvo_attend_zones_read(h, n, zones, TALVO_ZONES));
         if (rc != TALVO_OK) return rc;
         json a = json::array();
         for (const auto& z : zones) a.push_back(Hhmm(z.start) + "-" + Hhmm(z.end) + "/" + std::string(z.code, 2));
@@ -187,67 +293,83 @@ int Read(LineContext& line, TerminalRun& t, const std::string& item, const std::
     if (item == "reasons") {
         json o = json::object();
         const json kept = json::parse(want);
-        for (auto it = kept.begin(); it != kept.end(); ++it) {
+        for (auto reason = kept.begin(); reason != kept.end(); ++reason) {
             char text[16] = {};
-            const int rc = Count(line, t, talvo_attend_reason_read(h, n, std::stoi(it.key()), text, sizeof text));
+            const int rc =
+                CountRead(line, t, talvo_attend_reason_read(h, n, std::stoi(reason.key()), text, sizeof text));
             if (rc != TALVO_OK) return rc;
-            o[it.key()] = std::string(text);
+            o[reason.key()] = std::string(text);
         }
         out = o.dump();
         return TALVO_OK;
     }
     if (item == "cmw") {
         char text[16] = {};
-        const int rc = Count(line, t, talvo_cmw_read(h, n, text, sizeof text));
+        const int rc = CountRead(line, t, talvo_cmw_read(h, n, text, sizeof text));
         if (rc == TALVO_OK) out = json(std::string(text)).dump();
         return rc;
     }
     if (item == "mdeb") {
         std::int32_t cents = 0;
-        const int rc = Count(line, t, talvo_mdeb_read(h, n, &cents));
+        const int rc = CountRead(line, t, talvo_mdeb_read(h, n, &cents));
         if (rc == TALVO_OK) out = json(cents).dump();
         return rc;
     }
     return TALVO_E_INVALID;
 }
 
-// Brings one item of one terminal to `want`.  False when the terminal did
-// not answer (the item waits for it to answer again).
-bool SyncItem(LineContext& line, TerminalRun& t, const std::string& item, const std::string& want, bool verify) {
+// How an item's turn ended.
+enum class Step {
+    kDone,    // the terminal answered (the item in sync, or failed)
+    kSilent,  // the terminal did not answer: the item waits for it
+    kPaused,  // a read-back stopped between blocks, resumed on a later turn
+};
+
+// Brings one item of one terminal to `want`, reading it back first where a
+// verify is due (`verify`: this turn may read back).
+Step SyncItem(LineContext& line, TerminalRun& t, const std::string& item, const std::string& want, bool verify) {
     TerminalRun::Item& it = t.items[item];
     SyncRow& row = it.row;
     const ItemInfo* info = FindItem(item);
     const auto now = Clock::now();
     const bool held = row.applied == want && row.state == "in_sync";
-    if (held && !verify) return true;
-    if (row.state == "failed" && now < it.retryAt && !verify) return true;
+    verify = verify && it.verifyDue;
+    if (held && !verify) return Step::kDone;
+    if (row.state == "failed" && now < it.retryAt) return Step::kDone;
 
     row.line = line.Name();
     row.terminal = t.config.number;
     row.item = item;
     it.dirty = true;
     int rc = TALVO_OK;
-    auto readBack = [&] {
+    bool readFailed = false;
+    auto readBack = [&](bool paced) {
         std::string found;
-        rc = Read(line, t, item, want, found);
-        if (rc != TALVO_OK) return;
-        row.applied = found;
+        rc = Read(line, t, it, item, want, paced, found);
+        if (rc == kReadPaused) return;
+        if (rc != TALVO_OK) {
+            readFailed = true;
+            return;
+        }
+        if (item != "blacklist") Found(line, t, it, found);
+        it.verifyDue = false;
         if (found == want) row.verified = row.lastMatch = UtcNow();
     };
     // What it holds, asked first where that is due: a terminal reset or
     // replaced meanwhile is rewritten from what it really holds.
-    if (held && info->readable) readBack();
+    if (held && info->readable) readBack(true);
+    if (rc == kReadPaused) return Step::kPaused;
+    if (held && !info->readable) it.verifyDue = false;
     if (rc == TALVO_OK && (row.applied != want || (!held && row.state != "in_sync"))) {
-        bool whole = false;
-        rc = item == "blacklist" ? PushBlacklist(line, t, want, row.applied, whole) : Push(line, t, item, want);
+        rc = item == "blacklist" ? PushBlacklist(line, t, it, want) : Push(line, t, item, want);
+        if (rc == kReadPaused) return Step::kPaused;
         if (rc == TALVO_OK) {
             row.applied = want;
             row.lastMatch = UtcNow();
-            // Small items are read back after every push; the blacklist
-            // after a whole rewrite (an add or a remove is confirmed by its
-            // own answer).
-            if (info->readable && (item != "blacklist" || whole)) readBack();
-        } else {
+            // Small items are read back after every push; the blacklist is
+            // confirmed by the answers to its writes.
+            if (info->readable && item != "blacklist") readBack(false);
+        } else if (item != "blacklist") {
             // What part of it arrived is not known.
             row.applied.clear();
         }
@@ -256,26 +378,28 @@ bool SyncItem(LineContext& line, TerminalRun& t, const std::string& item, const 
         row.state = "in_sync";
         row.error.clear();
         row.failures = 0;
-        return true;
+        return Step::kDone;
     }
     if (rc == TALVO_OK) {
         // Accepted, but it holds something else: pushed again after a
         // back-off, never in a loop.
         row.state = "failed";
         row.error = "the terminal holds other contents than were pushed";
-    } else if (Answered(rc)) {
+    } else if (readFailed || Answered(rc)) {
+        // A read-back that failed is the item's failure: the terminal stays
+        // up and its other items and records go on.
         row.state = "failed";
-        row.error = talvo_strerror(rc);
+        row.error = readFailed ? std::string("read-back failed: ") + talvo_strerror(rc) : talvo_strerror(rc);
     } else {
         row.state = "pending";
         row.error = talvo_strerror(rc);
-        return false;
+        return Step::kSilent;
     }
     ++row.failures;
     it.retryAt = now + line.scheduler().Backoff(row.failures);
     Log(Level::kWarning, "sync-failed", {{"line", line.Name()}, {"terminal", std::to_string(t.config.number)},
                                          {"item", item}, {"error", row.error}});
-    return true;
+    return Step::kDone;
 }
 
 // Loads the desired state when it changed, and this line's rows once.
@@ -330,7 +454,13 @@ bool SyncTerminal(LineContext& line, TerminalRun& t, bool blacklistOnly) {
         it = t.items.erase(it);
     }
     const auto now = Clock::now();
-    const bool verify = !blacklistOnly && (t.verifyAll || now >= t.verifyAt);
+    // A verify due: each readable item is read back on this turn or, where
+    // a read-back stops between blocks, on the next ones.
+    if (!blacklistOnly && (t.verifyAll || now >= t.verifyAt)) {
+        for (const auto& [item, value] : want) t.items[item].verifyDue = true;
+        t.verifyAll = false;
+        t.verifyAt = now + std::chrono::milliseconds(line.Jobs().verifyMs);
+    }
     bool answered = true;
     // The blacklist first: a lost card goes before everything else.
     std::vector<std::string> order;
@@ -342,9 +472,9 @@ bool SyncTerminal(LineContext& line, TerminalRun& t, bool blacklistOnly) {
     }
     for (const std::string& item : order) {
         if (line.Stopping()) break;
-        bool ok = true;
+        Step step = Step::kDone;
         try {
-            ok = SyncItem(line, t, item, want.at(item), verify);
+            step = SyncItem(line, t, item, want.at(item), !blacklistOnly);
         } catch (const nlohmann::json::exception& e) {
             // A value in the database this program cannot read (written by
             // hand, or by a newer version): the item fails, the rest goes on.
@@ -353,14 +483,12 @@ bool SyncTerminal(LineContext& line, TerminalRun& t, bool blacklistOnly) {
             it.dirty = true;
             it.retryAt = now + std::chrono::milliseconds(line.Jobs().verifyMs);
         }
-        if (!ok) {
+        if (step == Step::kSilent) {
             answered = false;
             break;
         }
-    }
-    if (verify && answered && !line.Stopping()) {
-        t.verifyAll = false;
-        t.verifyAt = now + std::chrono::milliseconds(line.Jobs().verifyMs);
+        // A lost card waiting: it goes first, the rest on a later turn.
+        if (step == Step::kPaused && line.Tasks().Has(Task::Kind::kSync)) break;
     }
     // Items not reached because the terminal went silent are pending.
     if (!answered) {
@@ -376,6 +504,25 @@ bool SyncTerminal(LineContext& line, TerminalRun& t, bool blacklistOnly) {
         }
     }
     return Save(line, *db, t);
+}
+
+bool BlacklistDue(LineContext& line) {
+    if (!line.WantedLoaded()) return false;
+    const auto now = Clock::now();
+    for (TerminalRun& t : line.Terminals()) {
+        if (line.scheduler().InBackoff(t.config.number, now)) continue;
+        const auto want = line.Wanted().For(t.config.kind, t.config.group);
+        const auto wanted = want.find("blacklist");
+        if (wanted == want.end()) continue;
+        const auto found = t.items.find("blacklist");
+        if (found == t.items.end()) return true;
+        const SyncRow& row = found->second.row;
+        if ((row.applied != wanted->second || row.state != "in_sync") &&
+            (row.state != "failed" || now >= found->second.retryAt)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool SyncJob(LineContext& line, bool blacklistOnly) {
@@ -396,13 +543,21 @@ bool SyncJob(LineContext& line, bool blacklistOnly) {
         bool due = t.items.size() != want.size() || (!blacklistOnly && !want.empty() && (t.verifyAll || now >= t.verifyAt));
         for (const auto& [item, value] : want) {
             if (due || (blacklistOnly && item != "blacklist")) continue;
+            // A verify under way, within its share of the line.
+            if (!blacklistOnly && t.items.count(item) != 0) {
+                const TerminalRun::Item& it = t.items[item];
+                if (it.verifyDue && line.VerifyMay(now) && (it.row.state != "failed" || now >= it.retryAt)) {
+                    due = true;
+                    continue;
+                }
+            }
             const auto found = t.items.find(item);
             if (found == t.items.end()) {
                 due = true;
                 continue;
             }
             const TerminalRun::Item& it = found->second;
-            if (it.row.applied != value || it.row.state == "pending") {
+            if (it.row.applied != value || it.row.state == "pending" || it.row.state == "failed") {
                 due = it.row.state != "failed" || now >= it.retryAt;
             }
         }
@@ -417,13 +572,18 @@ bool SyncJob(LineContext& line, bool blacklistOnly) {
             next = next ? std::min(*next, t.verifyAt) : t.verifyAt;
             for (const auto& [item, it] : t.items) {
                 if (it.row.state == "failed") next = std::min(*next, it.retryAt);
+                if (it.verifyDue) next = std::min(*next, line.VerifyNext());
             }
         }
         if (!blacklistOnly) line.scheduler().SyncAt(next);
         return true;
     }
     const bool ok = RunJob(line, blacklistOnly ? "sync-blacklist" : "sync", line.Jobs().verifyMs, targets,
-                           [&](TerminalRun& t) { return SyncTerminal(line, t, blacklistOnly); });
+                           [&](TerminalRun& t) {
+                               // A lost card waiting goes before the rest.
+                               if (!blacklistOnly && line.Tasks().Has(Task::Kind::kSync)) return true;
+                               return SyncTerminal(line, t, blacklistOnly);
+                           });
     // Looked at again on the next turn: what is left is due then or later.
     if (!blacklistOnly) line.scheduler().SyncAt(Clock::now() + line.scheduler().Backoff(1));
     return ok;

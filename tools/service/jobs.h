@@ -37,6 +37,9 @@ void CollectNowJob(LineContext& line, std::map<int, std::vector<std::shared_ptr<
 // else).  Does nothing, without a word on the line, while every terminal
 // holds what is wanted and no read-back is due.
 bool SyncJob(LineContext& line, bool blacklistOnly);
+// A blacklist push is due on a terminal out of its back-off (a new card,
+// or a failed push's retry): a collection turn lets it go first.
+bool BlacklistDue(LineContext& line);
 // One terminal; false when the database failed.
 bool SyncTerminal(LineContext& line, TerminalRun& t, bool blacklistOnly);
 // Runs the commands the interface queued (job_command.cpp), each on its

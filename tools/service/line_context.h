@@ -4,6 +4,7 @@
 // task queue excepted).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -43,6 +44,14 @@ struct TerminalRun {
         SyncRow row;
         bool dirty = false;           // not yet saved
         Scheduler::Time retryAt{};    // a failed push is not tried again before
+        bool verifyDue = false;       // to be read back (a verify not yet done)
+        // The blacklist in the terminal's order, where it is known: from a
+        // read-back and the writes by position and adds since (a remove
+        // forgets it: where the others then stand is the terminal's affair).
+        std::vector<std::string> layout;
+        bool layoutKnown = false;
+        // A read-back under way: the cards read so far (resumed there).
+        std::vector<std::string> reading;
     };
     std::map<std::string, Item> items;
     // Its readable items are read back at the next sync: at the start, and
@@ -85,6 +94,21 @@ public:
     void Wrote(bool batch = false) { metrics_.DatabaseWrote(UtcNow(), batch); }
     const std::string& DatabaseError() const { return dbError_; }
 
+    // The line time the verify's read-backs took, and whether they may take
+    // more now: at most kVerifyShare of the line's time since the start,
+    // plus a few blocks' worth so that a verify can begin.
+    static constexpr double kVerifyShare = 0.05;
+    void VerifySpent(Scheduler::Clock::duration d) { verifySpent_ += d; }
+    // When they may take more again.
+    Scheduler::Time VerifyNext() const {
+        const auto earned = verifySpent_ - std::chrono::seconds(2);
+        return started_ + std::chrono::duration_cast<Scheduler::Clock::duration>(earned / kVerifyShare);
+    }
+    bool VerifyMay(Scheduler::Time now) const {
+        return verifySpent_ <= std::chrono::duration_cast<Scheduler::Clock::duration>(
+                                   (now - started_) * kVerifyShare + std::chrono::seconds(2));
+    }
+
     // The desired state as last loaded (job_sync.cpp), and whether this
     // line's sync rows have been read.
     Desired& Wanted() { return desired_; }
@@ -117,6 +141,9 @@ private:
     std::string dbError_;
     int dbFailures_ = 0;
     Scheduler::Time dbRetryAt_{};
+
+    Scheduler::Time started_ = Scheduler::Clock::now();
+    Scheduler::Clock::duration verifySpent_{};
 
     Desired desired_;
     bool desiredLoaded_ = false;

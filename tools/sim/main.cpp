@@ -71,7 +71,9 @@ nothing has changed).  For example with `nc 127.0.0.1 PORT`:
   record 1 sealhex 434C45415200...           26 bytes in hex, check pair added
   fault 10 silence times=2    next two requests with code 0x10 get no answer
   fault any split 3:20        next reply in 3 pieces 20 ms apart
-                              kinds: silence, delay MS, noise, long, split P:MS,
+                              kinds: silence, deaf (the request lost,
+                              not carried out), delay MS, noise, long, stx (a stray
+                              STX ahead), cutstart (a frame's start ahead), split P:MS,
                               badsum, lowersum, trailer, status XX, short N,
                               count N, payload TEXT, countpayload N,TEXT, mark N, wrongmark,
                               remark (0x37: a batch handed out before comes under
@@ -84,6 +86,9 @@ nothing has changed).  For example with `nc 127.0.0.1 PORT`:
   clearframes                 forget them
   dropped                     request frames skipped as longer than 8192 bytes
   pace BAUD                   pace the line at BAUD (0: off)
+  keep 1 111111222222         terminal 1 must hold these cards at every moment;
+                              "missed" counts the requests after which one
+                              was missing ("keep 1" stops watching)
   device                      the line's device path
   reopen                      a new line after a 'close' fault
   reset                       forget terminals, faults, frames and replies

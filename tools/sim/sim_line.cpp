@@ -189,7 +189,21 @@ Action Line::Respond(const std::string& frame) {
         return action;
     }
     std::optional<Fault> fault = TakeFault(command);
+    // A request lost on its way: not carried out, not answered.
+    if (fault && fault->kind == "deaf") {
+        action.silent = true;
+        return action;
+    }
     std::string reply = Handle(it->second, command, argHigh, argLow, count, frame.substr(13, etx - 13), terminal, fault);
+    if (auto watched = kept.find(terminal); watched != kept.end()) {
+        const std::vector<std::string>& list = it->second.blacklist;
+        for (const std::string& card : watched->second) {
+            if (std::find(list.begin(), list.end(), card) == list.end()) {
+                ++missed;
+                break;
+            }
+        }
+    }
     if (fault) {
         const std::string& k = fault->kind;
         if (k == "silence") {
@@ -203,6 +217,9 @@ Action Line::Respond(const std::string& frame) {
         if (k == "delay") action.delayMs = std::atoi(fault->arg.c_str());
         if (k == "noise") reply = std::string("\x55\xAA\x33\x31", 4) + reply;
         if (k == "long") reply = std::string(1100, '\x55') + reply;
+        // A stray STX ahead of the reply, and the start of a frame cut off.
+        if (k == "stx") reply = std::string("\x02\x31\x32", 3) + reply;
+        if (k == "cutstart") reply = reply.substr(0, 6) + reply;
         if (k == "badsum") reply.back() = reply.back() == '0' ? '1' : '0';
         if (k == "lowersum") {
             for (std::size_t i = reply.size() - 2; i < reply.size(); ++i) {
@@ -497,6 +514,8 @@ struct FaultKind {
 constexpr FaultKind kFaultKinds[] = {
     {"silence", FaultArg::kNone, 0, 0},     {"delay", FaultArg::kNumber, 0, 60000},
     {"noise", FaultArg::kNone, 0, 0},       {"long", FaultArg::kNone, 0, 0},
+    {"stx", FaultArg::kNone, 0, 0},         {"cutstart", FaultArg::kNone, 0, 0},
+    {"deaf", FaultArg::kNone, 0, 0},
     {"split", FaultArg::kSplit, 0, 0},      {"badsum", FaultArg::kNone, 0, 0},
     {"lowersum", FaultArg::kNone, 0, 0},    {"trailer", FaultArg::kNone, 0, 0},
     {"status", FaultArg::kStatus, 0, 0},    {"short", FaultArg::kNumber, 0, 65535},
@@ -530,6 +549,8 @@ std::string Line::Control(const std::string& line) {
             terminals.clear();
             faults.clear();
             frames.clear();
+            kept.clear();
+            missed = 0;
             pending_.clear();
             state_ = Receive::kIdle;
             dropped = 0;
@@ -557,6 +578,27 @@ std::string Line::Control(const std::string& line) {
         t.kind = kind == "attendance" ? Kind::kAttendance : Kind::kConsumption;
         terminals[static_cast<int>(n)] = t;
         return "ok";
+    }
+    if (verb == "keep") {
+        if (args < 1 || args > 2) return Error("usage: keep N [CARDS] (groups of 6; none stops watching)");
+        TerminalState* t = nullptr;
+        std::string problem = served(1, t);
+        if (!problem.empty()) return problem;
+        const int n = std::atoi(w[1].c_str());
+        if (args == 1) {
+            kept.erase(n);
+            return "ok";
+        }
+        if (w[2].size() % 6 != 0) return Error("keep takes groups of 6 characters");
+        std::vector<std::string> cards;
+        for (std::size_t at = 0; at < w[2].size(); at += 6) cards.push_back(w[2].substr(at, 6));
+        kept[n] = cards;
+        missed = 0;
+        return "ok";
+    }
+    if (verb == "missed") {
+        if (args != 0) return Error("missed takes no arguments");
+        return "ok " + std::to_string(missed);
     }
     if (verb == "remove") {
         if (args != 1) return Error("usage: remove N");
@@ -589,7 +631,7 @@ std::string Line::Control(const std::string& line) {
         }
         if (kind == nullptr) {
             return Error("unknown fault '" + w[2] +
-                         "' (silence delay noise long split badsum lowersum trailer status short count payload "
+                         "' (silence deaf delay noise long stx cutstart split badsum lowersum trailer status short count payload "
                          "mark wrongmark remark close)");
         }
         f.kind = kind->name;

@@ -77,6 +77,10 @@ public:
     std::vector<Fault> faults;
     std::vector<std::string> frames;  // every request received, as hex
     int paceBaud = 0;
+    // Cards each terminal must hold at every moment ("keep"), and the
+    // requests after which one of them was missing ("missed").
+    std::map<int, std::vector<std::string>> kept;
+    long missed = 0;
     std::size_t maxFrame = kMaxFrame;
     long dropped = 0;                 // over-long frames skipped
 
