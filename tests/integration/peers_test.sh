@@ -94,6 +94,29 @@ done
 # sets the device back to its own settings when the client leaves.)
 echo "ser2net raw TCP and RFC 2217: ok"
 
+# Another client holds the device (as talvod would): ser2net takes a new
+# connection and closes it at once, and the tool says who may be in the way.
+held_by() {
+    exec 5<>"/dev/tcp/127.0.0.1/$1"
+    sleep 0.3   # ser2net opens the device in the background
+}
+held_by "$raw"
+if "$cli" --port "rfc2217://127.0.0.1:$rfc" --baud 9600 status >"$dir/held.out" 2>&1; then
+    fail "status went through while another client held the device"
+fi
+grep -q "another client may hold the port" "$dir/held.out" || { cat "$dir/held.out"; fail "no word of another client (rfc2217)"; }
+grep -q "already in use" "$dir/held.out" || { cat "$dir/held.out"; fail "ser2net's own words not passed on"; }
+exec 5<&-
+sleep 0.3
+held_by "$rfc"
+if "$cli" --port "tcp://127.0.0.1:$raw" --baud 9600 --repeat 1 status >"$dir/held.out" 2>&1; then
+    fail "status went through while another client held the device"
+fi
+grep -q "another client may hold the port" "$dir/held.out" || { cat "$dir/held.out"; fail "no word of another client (tcp)"; }
+exec 5<&-
+again "$cli" --port "tcp://127.0.0.1:$raw" --baud 9600 --echo-time 300 status || fail "status once the device is free"
+echo "ser2net with the device held by another client: ok"
+
 # ---- pyserial's RFC 2217 server (PortManager) in front of the pseudo-terminal ---
 kill "$ser2net_pid" 2>/dev/null; wait "$ser2net_pid" 2>/dev/null || true   # ser2net lets the device go
 cat >"$dir/portmanager.py" <<'PY'
