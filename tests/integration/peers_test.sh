@@ -96,13 +96,24 @@ echo "ser2net raw TCP and RFC 2217: ok"
 
 # Another client holds the device (as talvod would): ser2net takes a new
 # connection and closes it at once, and the tool says who may be in the way.
+# ser2net lets a device go some time after its client left: until then a new
+# client is turned away too, so the hold is taken again until it stays.
 held_by() {
-    exec 5<>"/dev/tcp/127.0.0.1/$1"
-    sleep 0.3   # ser2net opens the device in the background
+    local got rc
+    for _ in $(seq 20); do
+        exec 5<>"/dev/tcp/127.0.0.1/$1"
+        # Turned away: a line of text and the end.  Held: silence (Telnet's
+        # negotiation aside, which ends no line).
+        if IFS= read -r -t 0.3 -u 5 got; then rc=0; else rc=$?; fi
+        [ "$rc" -gt 128 ] && return 0
+        exec 5<&-
+        sleep 0.2
+    done
+    fail "could not take the device for another client"
 }
 held_by "$raw"
 if "$cli" --port "rfc2217://127.0.0.1:$rfc" --baud 9600 status >"$dir/held.out" 2>&1; then
-    fail "status went through while another client held the device"
+    cat "$dir/held.out"; fail "status went through while another client held the device"
 fi
 grep -q "another client may hold the port" "$dir/held.out" || { cat "$dir/held.out"; fail "no word of another client (rfc2217)"; }
 grep -q "already in use" "$dir/held.out" || { cat "$dir/held.out"; fail "ser2net's own words not passed on"; }
@@ -110,7 +121,7 @@ exec 5<&-
 sleep 0.3
 held_by "$rfc"
 if "$cli" --port "tcp://127.0.0.1:$raw" --baud 9600 --repeat 1 status >"$dir/held.out" 2>&1; then
-    fail "status went through while another client held the device"
+    cat "$dir/held.out"; fail "status went through while another client held the device"
 fi
 grep -q "another client may hold the port" "$dir/held.out" || { cat "$dir/held.out"; fail "no word of another client (tcp)"; }
 exec 5<&-
