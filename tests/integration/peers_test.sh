@@ -28,7 +28,9 @@ start() {
     "$@" >"$dir/$name.out" 2>"$dir/$name.err" &
     pids+=($!)
     for _ in $(seq 100); do
-        value=$(sed -n "s/^$key: //p" "$dir/$name.out" | head -1)
+        # The program's output file is made by its own process, perhaps
+        # not yet.
+        value=$(sed -n "s/^$key: //p" "$dir/$name.out" 2>/dev/null | head -1 || true)
         [ -n "$value" ] && return
         sleep 0.05
     done
