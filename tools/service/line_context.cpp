@@ -81,10 +81,10 @@ void LineContext::LineUp() {
     PublishLine();
 }
 
-void LineContext::LineLost(int code, const std::string& reason) {
+void LineContext::LineLost(int code, const std::string& reason, bool logged) {
     const std::string state = LineStateOf(code, reason);
-    if (!lineDown_ || lineState_.state != state || lineState_.reason != reason) {
-        if (!lineDown_) lineState_.since = UtcNow();
+    if (!lineDown_) lineState_.since = UtcNow();
+    if (!logged && (!lineDown_ || lineState_.state != state || lineState_.reason != reason)) {
         Log(Level::kWarning, "line-down",
             {{"line", line_.name}, {"device", line_.device}, {"state", state}, {"reason", reason}});
     }
@@ -97,6 +97,12 @@ void LineContext::LineLost(int code, const std::string& reason) {
     for (TerminalRun& t : terminals_) {
         if (t.shown.state == "down" && t.shown.lastError == code && t.shown.lastErrorText == text) continue;
         if (t.shown.state != "down") t.shown.downSince = UtcNow();
+        // Said of each terminal that was answering; a line that never came
+        // up says so once, for all.
+        if (t.shown.state != "down" && t.shown.state != "unknown") {
+            Log(Level::kWarning, "terminal-down",
+                {{"line", line_.name}, {"terminal", std::to_string(t.shown.number)}, {"error", text}});
+        }
         t.shown.state = "down";
         t.shown.lastError = code;
         t.shown.lastErrorText = text;
@@ -150,7 +156,7 @@ talvo_line* LineContext::OpenLine() {
     openError_ = why;
     scheduler_.DeviceMissing(Clock::now());
     const std::string reason = TransportText(nullptr);
-    LineLost(rc, reason.empty() ? why : reason);
+    LineLost(rc, reason.empty() ? why : reason, true);
     return nullptr;
 }
 

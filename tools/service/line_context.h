@@ -107,8 +107,9 @@ public:
 private:
     // The line answered through (a terminal answered, or the device opened).
     void LineUp();
-    // The line is down for `reason`: every terminal of it with it.
-    void LineLost(int code, const std::string& reason);
+    // The line is down for `reason`: every terminal of it with it
+    // (`logged`: the caller has said so in the log already).
+    void LineLost(int code, const std::string& reason, bool logged = false);
     void PublishLine();
 
     LineConfig line_;

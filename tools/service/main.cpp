@@ -81,11 +81,9 @@ void Warnings(const Config& config, bool& fatal) {
         }
     }
     for (const LineConfig& l : config.lines) {
+        // A malformed URL is refused below, with its reason.
         const ProbeResult probe = ProbeDevice(l.device);
-        if (probe.malformed) {
-            std::fprintf(stderr, "%s: line '%s': %s\n", config.path.c_str(), l.name.c_str(), probe.problem.c_str());
-            fatal = true;
-        } else if (!probe.ok) {
+        if (!probe.malformed && !probe.ok) {
             std::fprintf(stderr, "%s: warning: line '%s': %s (the line waits for it)\n", config.path.c_str(),
                          l.name.c_str(), probe.problem.c_str());
         }
