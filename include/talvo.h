@@ -414,7 +414,9 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
 /* Why the line's transport last failed to open, in one English line naming
    the device, the step and the system's reason ("cannot open /dev/ttyUSB0:
    No such file or directory"), copied into `text` (`size` bytes, always
-   terminated; cut to fit).  With a null `line`: why the calling thread's last
+   terminated; cut to fit).  On a network line also why its connection was
+   lost or dropped (a device server that closed it, one that sends without
+   pause), kept until a request goes out again.  With a null `line`: why the calling thread's last
    talvo_line_open that got as far as its device could not open it (empty
    once one opened).  Returns 0, TALVO_E_INVALID for a null `text` or a zero
    `size`, TALVO_E_CLOSED for a closed handle. */

@@ -1,5 +1,7 @@
 #include "net/net_transport.h"
 
+#include <algorithm>
+
 #include "serial/messages.h"
 
 namespace talvo {
@@ -80,14 +82,18 @@ bool NetTransport::Connect() {
     }
     lost_ = false;
     answered_ = true;
+    connectedAt_ = platform::clock::Ticks();
+    replied_ = false;
+    heard_.clear();
     // What a new connection may bring before the first request (a device
     // server's buffer of the bus) is looked for by the first purge.
     endedOnFrame_ = false;
     exchanged_ = false;
     out_.clear();
     if (url_.kind == DeviceKind::kRfc2217 && !Negotiate(start)) return false;
+    // What the last failure said stays until a request goes out: a
+    // connection made again is no exchange yet.
     lastFailure = OpenFailure::kNone;
-    failureText.clear();
     return true;
 }
 
@@ -97,7 +103,7 @@ bool NetTransport::Send(const std::vector<unsigned char>& bytes) {
     if (net::WriteAll(socket_, bytes.data(), static_cast<std::uint32_t>(bytes.size()), kWriteLimitMs, reason)) {
         return true;
     }
-    Drop(reason);
+    Drop(Ended(reason));
     return false;
 }
 
@@ -109,8 +115,10 @@ bool NetTransport::Negotiate(std::uint32_t start) {
         return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + reason);
     }
     unsigned char scratch[512];
+    std::uint32_t received = 0;
     // Waits for `done` while the limit lasts; data bytes that come are not
-    // the terminal's business yet and are dropped.
+    // the terminal's business yet and are dropped (what they say is kept
+    // for the message should the server close the connection).
     auto await = [&](auto done, const std::string& what) {
         while (!done()) {
             const std::uint32_t left = Left(start, connectMs);
@@ -120,12 +128,18 @@ bool NetTransport::Negotiate(std::uint32_t start) {
             }
             std::string why;
             const long n = net::Read(socket_, scratch, sizeof scratch, left, why);
-            if (n < 0) return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + why);
+            if (n < 0) return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + Ended(why));
+            received += static_cast<std::uint32_t>(n);
+            if (received > kPurgeBudget) {
+                return Fail(OpenFailure::kNegotiate, Where() + " sent " + std::to_string(received) +
+                                                         " bytes without answering " + what +
+                                                         ": it sends without pause");
+            }
             reply_.clear();
-            decoder_.Decode(scratch, static_cast<std::uint32_t>(n), reply_);
+            Hear(scratch, decoder_.Decode(scratch, static_cast<std::uint32_t>(n), reply_));
             if (!reply_.empty() &&
                 !net::WriteAll(socket_, reply_.data(), static_cast<std::uint32_t>(reply_.size()), connectMs, why)) {
-                return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + why);
+                return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + Ended(why));
             }
         }
         return true;
@@ -154,7 +168,7 @@ bool NetTransport::Negotiate(std::uint32_t start) {
     PutValue(out, telnet::kSetParity, parity, 1);
     PutValue(out, telnet::kSetStopSize, stop, 1);
     if (!net::WriteAll(socket_, out.data(), static_cast<std::uint32_t>(out.size()), connectMs, reason)) {
-        return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + reason);
+        return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + Ended(reason));
     }
     struct Setting {
         unsigned char code;
@@ -177,6 +191,39 @@ bool NetTransport::Negotiate(std::uint32_t start) {
         }
     }
     return true;
+}
+
+std::string NetTransport::Ended(const std::string& why) const {
+    if (replied_ || platform::clock::Ticks() - connectedAt_ >= kAtOnceMs) return why;
+    const std::string said = Heard();
+    return "closed at once" + (said.empty() ? std::string() : " after it said " + said) +
+           ": another client may hold the port (" + why + ")";
+}
+
+void NetTransport::Hear(const unsigned char* data, std::uint32_t count) {
+    constexpr std::size_t kKept = 80;
+    if (replied_ || heard_.size() >= kKept) return;
+    heard_.append(reinterpret_cast<const char*>(data), std::min<std::size_t>(count, kKept - heard_.size()));
+}
+
+std::string NetTransport::Heard() const {
+    std::string text = heard_;
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (text.empty()) return text;
+    for (const char c : text) {
+        if (c < ' ' || c > '~') return std::string();
+    }
+    return "\"" + text + "\"";
+}
+
+void NetTransport::ExchangeEnded(bool replied) {
+    if (!replied) {
+        endedOnFrame_ = false;
+        return;
+    }
+    replied_ = true;
+    heard_.clear();
+    failureText.clear();
 }
 
 void NetTransport::Close() {
@@ -223,12 +270,17 @@ long NetTransport::ReadData(unsigned char* buffer, std::uint32_t capacity, std::
         std::string why;
         const long n = net::Read(socket_, buffer, capacity, first || waitMs == 0 ? waitMs : Left(start, waitMs), why);
         if (n < 0) {
-            Drop(why);
+            Drop(Ended(why));
             return -1;
         }
-        if (n == 0 || url_.kind != DeviceKind::kRfc2217) return n;
+        if (n == 0) return 0;
+        if (url_.kind != DeviceKind::kRfc2217) {
+            Hear(buffer, static_cast<std::uint32_t>(n));
+            return n;
+        }
         reply_.clear();
         const std::uint32_t data = decoder_.Decode(buffer, static_cast<std::uint32_t>(n), reply_);
+        Hear(buffer, data);
         if (!reply_.empty() && !Send(reply_)) return -1;
         if (data > 0) return static_cast<long>(data);
         if (waitMs == 0 || Left(start, waitMs) == 0) return 0;
@@ -251,12 +303,35 @@ void NetTransport::Purge() {
     exchanged_ = false;
     if (quiet) return;
     bool stale = false;
+    // The drain has a budget in bytes and in time: a device server that
+    // sends without pause (nothing a terminal does unasked) is dropped and
+    // the line closed, so that the request that follows is not written.
+    const std::uint32_t start = platform::clock::Ticks();
+    std::uint32_t dropped = 0;
     // Twice at most: a connection found dropped here is made again once.
     for (int round = 0; round < 2; ++round) {
         if (!Ready()) return;
-        unsigned char scratch[512];
+        unsigned char scratch[4096];
         long n;
-        while ((n = ReadData(scratch, sizeof scratch, 0)) > 0) stale = true;
+        // Once something is found the line must go quiet for kQuietMs: the
+        // rest of a late reply is taken with it, and a server that goes on
+        // sending is found out, however fast this loop reads.
+        while ((n = ReadData(scratch, sizeof scratch, stale ? kQuietMs : 0)) > 0) {
+            stale = true;
+            dropped += static_cast<std::uint32_t>(n);
+            if (dropped > kPurgeBudget || Left(start, kPurgeLimitMs) == 0) {
+                const std::uint32_t ms = platform::clock::Ticks() - start;
+                // Closed as a connection that cannot be made again is: the
+                // command's tries end here, and the next command opens the
+                // line anew.
+                Drop("");
+                open_ = false;
+                failureText = "the connection to " + params.device + " was dropped: the device server sent " +
+                              std::to_string(dropped) + " bytes in " + std::to_string(ms) +
+                              " ms that no request asked for (it sends without pause)";
+                return;
+            }
+        }
         if (n == 0) break;
     }
     if (stale) Unsettle();
@@ -273,6 +348,8 @@ void NetTransport::Purge() {
 std::uint32_t NetTransport::Write(const unsigned char* bytes, std::uint32_t count) {
     lost_ = false;
     if (!Ready()) return 0;
+    // A request goes out on a live connection: what failed before is over.
+    failureText.clear();
     if (url_.kind == DeviceKind::kRfc2217) {
         telnet::Escape(bytes, count, out_);
     } else {

@@ -29,7 +29,8 @@ public:
     // Open means the line is in use: a dropped connection leaves it open
     // and is made again by the next Purge or Write (once; when that fails
     // the line is closed), as is one whose device, baud rate or format
-    // changed since it was made.
+    // changed since it was made.  A purge that finds the device server
+    // sending without pause closes the line too.
     bool IsOpen() const override { return open_; }
     // Drops received bytes not yet read; RFC 2217: asks the server to purge
     // its buffers too when something may be left in them.  While the line
@@ -41,9 +42,10 @@ public:
     std::uint32_t Read(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) override;
     bool Lost() const override { return lost_; }
     // An exchange that did not end on its reply leaves the line unsettled.
-    void ExchangeEnded(bool replied) override {
-        if (!replied) endedOnFrame_ = false;
-    }
+    // `failureText` says what failed last until a request goes out again or
+    // a reply comes (a connection made again, or one dropped for sending
+    // without pause, still says why it was lost).
+    void ExchangeEnded(bool replied) override;
 
     // The device (the URL), baud rate and line format; the queue sizes are
     // not used.
@@ -52,6 +54,20 @@ public:
     std::uint32_t connectMs = 3000;
     // A write that the connection does not take within this is a failure.
     static constexpr std::uint32_t kWriteLimitMs = 10000;
+    // What a purge drops, at most, before it takes the device server for
+    // one that sends without pause: two of the longest frames (a late reply
+    // and its filler fit many times over; a terminal sends only when asked).
+    // A negotiation that brings as much without completing fails the same
+    // way.
+    static constexpr std::uint32_t kPurgeBudget = 2 * 65536;
+    // The longest a purge drains, whatever arrives, and the silence that
+    // ends it once it found bytes.
+    static constexpr std::uint32_t kPurgeLimitMs = 500;
+    static constexpr std::uint32_t kQuietMs = 10;
+    // A connection the device server ends this soon after it was made, with
+    // no reply over it, was closed "at once": another client may hold the
+    // port (a device server serves one client per device).
+    static constexpr std::uint32_t kAtOnceMs = 3000;
     // How long after an exchange that did not end on a whole frame every
     // purge still looks at the connection: a reply that came too late for
     // its request may be on its way that long.
@@ -62,6 +78,13 @@ private:
     bool Negotiate(std::uint32_t start);
     bool Fail(OpenFailure why, const std::string& text);
     void Drop(const std::string& why);
+    // `why` of a connection that ends, with what it tells of a device
+    // server that closed a new connection at once.
+    std::string Ended(const std::string& why) const;
+    // What the device server sent over a new connection before any reply,
+    // when it reads as text ("Port already in use"): quoted, or empty.
+    std::string Heard() const;
+    void Hear(const unsigned char* data, std::uint32_t count);
     // Reconnects a dropped connection of an open line; false (and the line
     // closed) when that fails.
     bool Ready();
@@ -97,6 +120,9 @@ private:
     bool settling_ = false;      // an exchange ended otherwise ...
     std::uint32_t unsettledAt_ = 0;  // ... at this tick
     bool showFailures_ = false;
+    std::uint32_t connectedAt_ = 0;  // the tick the connection was made
+    bool replied_ = false;           // a reply came over this connection
+    std::string heard_;              // its first data bytes before one did
     telnet::Decoder decoder_;
     std::vector<unsigned char> out_;    // what goes out with the next write
     std::vector<unsigned char> reply_;  // the decoder's answers to the server

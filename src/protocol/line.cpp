@@ -73,8 +73,9 @@ std::uint32_t Line::Receive(unsigned char* buffer, std::uint32_t capacity, std::
             if (skipped >= n) return false;
         }
     };
+    const std::uint32_t deadline = FirstByteDeadline(timing.echoTime + timing.netAllowance, sent, timing.baud);
     const std::uint32_t n = CollectReply(
-        buffer, capacity, FirstByteDeadline(timing.echoTime + timing.netAllowance, sent, timing.baud), waitTime,
+        buffer, capacity, deadline, waitTime, CollectionLimit(deadline, waitTime, capacity, timing.baud),
         [&t](unsigned char* at, std::uint32_t room, std::uint32_t wait) {
             const std::uint32_t k = t.Read(at, room, wait);
             return k == 0 && t.Lost() ? kMediumGone : k;

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "line_fixture.h"
+#include "rogue_peer.h"
 #include "sim_server.h"
 #include "temp_dir.h"
 
@@ -377,6 +378,68 @@ TEST_P(NetLine, OlderOptionsTakeTheNetworkDefaults) {
     o = Options(Url());
     o.net_allowance_ms = 700000;
     EXPECT_EQ(lib().talvo_line_open(&o, &line_), TALVO_E_INVALID);
+}
+
+TEST_P(NetLine, ADeviceServerThatSendsWithoutEndNeverWedgesTheLine) {
+    RoguePeer flood(RoguePeer::Mode::kFlood);
+    const bool telnet = std::string(GetParam()) == "rfc2217";
+    if (telnet) {
+        // The negotiation is never completed: the open ends on the budget,
+        // long before its time limit.
+        talvo_line_options o = Options(flood.Url(GetParam()));
+        o.connect_time_ms = 600000;
+        EXPECT_EQ(lib().talvo_line_open(&o, &line_), TALVO_E_NEGOTIATE);
+        EXPECT_NE(OpenText().find("without pause"), std::string::npos) << OpenText();
+        return;
+    }
+    ASSERT_EQ(Open(flood.Url(GetParam())), 0) << OpenText();
+    // Every command ends, with the line's reason; the connection is made
+    // again for each and dropped each time.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(lib().talvo_status(line_, 1), TALVO_E_PORT);
+        char text[512];
+        ASSERT_EQ(lib().talvo_line_error_text(line_, text, sizeof text), 0);
+        EXPECT_NE(std::string(text).find("sends without pause"), std::string::npos) << text;
+        EXPECT_NE(std::string(text).find(flood.Url(GetParam())), std::string::npos) << text;
+    }
+    EXPECT_GE(flood.Accepted(), 3);
+    // Closed while flooded: nothing is left connected.
+    lib().talvo_line_close(line_);
+    line_ = nullptr;
+    for (int i = 0; i < 200 && flood.Open() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(flood.Open(), 0);
+}
+
+TEST_P(NetLine, ANewConnectionClosedAtOnceNamesAnotherClient) {
+    RoguePeer busy(RoguePeer::Mode::kBusy, "Port already in use\r\n");
+    if (std::string(GetParam()) == "rfc2217") {
+        EXPECT_EQ(Open(busy.Url(GetParam())), TALVO_E_NEGOTIATE);
+        EXPECT_NE(OpenText().find("another client may hold the port"), std::string::npos) << OpenText();
+        EXPECT_NE(OpenText().find("\"Port already in use\""), std::string::npos) << OpenText();
+        return;
+    }
+    ASSERT_EQ(Open(busy.Url(GetParam()), 1), 0) << OpenText();
+    EXPECT_NE(lib().talvo_status(line_, 1), 0);
+    char text[512];
+    ASSERT_EQ(lib().talvo_line_error_text(line_, text, sizeof text), 0);
+    EXPECT_NE(std::string(text).find("another client may hold the port"), std::string::npos) << text;
+    EXPECT_NE(std::string(text).find("\"Port already in use\""), std::string::npos) << text;
+    lib().talvo_line_close(line_);
+    line_ = nullptr;
+
+    // A server that served replies and closes later says nothing of the kind,
+    // and a clean reply clears the last failure.
+    ASSERT_EQ(Open(Url()), 0);
+    EXPECT_EQ(lib().talvo_status(line_, 1), 0);
+    sim().Ok("net drop");
+    sim().Ok("net refuse on");
+    EXPECT_EQ(lib().talvo_status(line_, 1), TALVO_E_PORT);
+    ASSERT_EQ(lib().talvo_line_error_text(line_, text, sizeof text), 0);
+    EXPECT_EQ(std::string(text).find("another client"), std::string::npos) << text;
+    sim().Ok("net refuse off");
+    EXPECT_EQ(lib().talvo_status(line_, 1), 0);
+    ASSERT_EQ(lib().talvo_line_error_text(line_, text, sizeof text), 0);
+    EXPECT_STREQ(text, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, NetLine, ::testing::Values("tcp", "rfc2217"),

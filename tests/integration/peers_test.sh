@@ -28,7 +28,9 @@ start() {
     "$@" >"$dir/$name.out" 2>"$dir/$name.err" &
     pids+=($!)
     for _ in $(seq 100); do
-        value=$(sed -n "s/^$key: //p" "$dir/$name.out" | head -1)
+        # The program's output file is made by its own process, perhaps
+        # not yet.
+        value=$(sed -n "s/^$key: //p" "$dir/$name.out" 2>/dev/null | head -1 || true)
         [ -n "$value" ] && return
         sleep 0.05
     done
@@ -93,6 +95,40 @@ done
 # (The RFC 2217 open succeeds only when ser2net acknowledged 9600 baud; it
 # sets the device back to its own settings when the client leaves.)
 echo "ser2net raw TCP and RFC 2217: ok"
+
+# Another client holds the device (as talvod would): ser2net takes a new
+# connection and closes it at once, and the tool says who may be in the way.
+# ser2net lets a device go some time after its client left: until then a new
+# client is turned away too, so the hold is taken again until it stays.
+held_by() {
+    local got rc
+    for _ in $(seq 20); do
+        exec 5<>"/dev/tcp/127.0.0.1/$1"
+        # Turned away: a line of text and the end.  Held: silence (Telnet's
+        # negotiation aside, which ends no line).
+        if IFS= read -r -t 0.3 -u 5 got; then rc=0; else rc=$?; fi
+        [ "$rc" -gt 128 ] && return 0
+        exec 5<&-
+        sleep 0.2
+    done
+    fail "could not take the device for another client"
+}
+held_by "$raw"
+if "$cli" --port "rfc2217://127.0.0.1:$rfc" --baud 9600 status >"$dir/held.out" 2>&1; then
+    cat "$dir/held.out"; fail "status went through while another client held the device"
+fi
+grep -q "another client may hold the port" "$dir/held.out" || { cat "$dir/held.out"; fail "no word of another client (rfc2217)"; }
+grep -q "already in use" "$dir/held.out" || { cat "$dir/held.out"; fail "ser2net's own words not passed on"; }
+exec 5<&-
+sleep 0.3
+held_by "$rfc"
+if "$cli" --port "tcp://127.0.0.1:$raw" --baud 9600 --repeat 1 status >"$dir/held.out" 2>&1; then
+    cat "$dir/held.out"; fail "status went through while another client held the device"
+fi
+grep -q "another client may hold the port" "$dir/held.out" || { cat "$dir/held.out"; fail "no word of another client (tcp)"; }
+exec 5<&-
+again "$cli" --port "tcp://127.0.0.1:$raw" --baud 9600 --echo-time 300 status || fail "status once the device is free"
+echo "ser2net with the device held by another client: ok"
 
 # ---- pyserial's RFC 2217 server (PortManager) in front of the pseudo-terminal ---
 kill "$ser2net_pid" 2>/dev/null; wait "$ser2net_pid" 2>/dev/null || true   # ser2net lets the device go

@@ -13,6 +13,7 @@
 #include "config.h"
 #include "database.h"
 #include "harness.h"
+#include "rogue_peer.h"
 
 namespace talvo::test {
 namespace {
@@ -420,7 +421,7 @@ TEST_F(ConfigFile, DeviceUrlsAreCheckedForTheirForm) {
         return "[[line]]\nname = \"hall\"\ndevice = \"" + device + "\"\n[[line.terminal]]\nnumber = 1\n";
     };
     std::string out;
-    for (const char* good : {"rfc2217://127.0.0.1:4001", "tcp://[::1]:4001", "tcp://device-server.local:4001"}) {
+    for (const char* good : {"rfc2217://127.0.0.1:4001", "tcp://[::1]:4001", "tcp://localhost:4001"}) {
         WriteText(file, withDevice(good));
         EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0) << good << ": " << out;
     }
@@ -433,6 +434,43 @@ TEST_F(ConfigFile, DeviceUrlsAreCheckedForTheirForm) {
         EXPECT_NE(out.find("line 'hall': "), std::string::npos) << out;
         EXPECT_NE(out.find(why), std::string::npos) << out;
     }
+}
+
+// A device server is asked for a connection, not looked for as a file: a
+// listening one passes without a word, one that refuses or closes a new
+// connection at once is named with the reason.
+TEST_F(ConfigFile, DeviceServersAreAskedForAConnection) {
+    const std::string file = dir / "talvod.toml";
+    const std::vector<std::string> env = {"TALVO_WINDIR=" + dir.path()};
+    auto withDevice = [](const std::string& device) {
+        return "[[line]]\nname = \"hall\"\ndevice = \"" + device + "\"\n[[line.terminal]]\nnumber = 1\n";
+    };
+    std::string out;
+    int gone = 0;
+    {
+        RoguePeer listening(RoguePeer::Mode::kFlood);
+        for (const char* scheme : {"tcp", "rfc2217"}) {
+            WriteText(file, withDevice(listening.Url(scheme)));
+            EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0) << out;
+            EXPECT_EQ(out.find("warning"), std::string::npos) << out;
+        }
+        EXPECT_EQ(listening.Accepted(), 2);
+        gone = listening.Port();
+    }
+    WriteText(file, withDevice("tcp://127.0.0.1:" + std::to_string(gone)));
+    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0) << out;
+    EXPECT_NE(out.find("warning: line 'hall': cannot connect to tcp://127.0.0.1:" + std::to_string(gone) +
+                       ": Connection refused"),
+              std::string::npos)
+        << out;
+
+    RoguePeer busy(RoguePeer::Mode::kBusy, "Port's device already in use\r\n");
+    WriteText(file, withDevice(busy.Url("rfc2217")));
+    EXPECT_EQ(RunProgram({TalvodPath(), "--check", file}, out, env), 0) << out;
+    EXPECT_NE(out.find("closed a new connection at once after it said \"Port's device already in use\": another "
+                       "client may hold the port"),
+              std::string::npos)
+        << out;
 }
 
 }  // namespace

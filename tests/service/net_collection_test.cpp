@@ -5,11 +5,19 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
+#include <fstream>
+#include <iostream>
 #include <set>
+#include <sstream>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "harness.h"
 #include "queries.h"
+#include "rogue_peer.h"
 #include "sim_server.h"
 
 namespace talvo::test {
@@ -113,6 +121,147 @@ TEST_P(NetCollection, ExactlyOnceAcrossDrops) {
     EXPECT_GT(std::atoi(tcp.Ok("net connections").c_str()), 1);
     EXPECT_GT(std::atoi(rfc.Ok("net connections").c_str()), 1);
 
+    talvod.Signal(SIGTERM);
+    const int status = talvod.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << talvod.Log();
+}
+
+// The CPU time a process has used, in clock ticks.
+long CpuTicks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the command's closing parenthesis: state is field 3,
+    // utime and stime fields 14 and 15.
+    std::istringstream rest(all.substr(all.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+nlohmann::json LineOf(int port, const std::string& name) {
+    const nlohmann::json lines = nlohmann::json::parse(HttpGet(port, "/api/lines").body)["lines"];
+    for (const auto& l : lines) {
+        if (l["name"] == name) return l;
+    }
+    return nullptr;
+}
+
+// A device server that sends random bytes without end: its line is marked
+// down with the reason (and its terminals with it), the service spends
+// little of a core on it, the other line goes on, and SIGTERM stops all.
+TEST(NetLines, AFloodingDeviceServerIsMarkedDownAndCostsLittle) {
+    TempDir dir;
+    RoguePeer flood(RoguePeer::Mode::kFlood);
+    NetSimLine tcp("tcp");
+    tcp.Ok("add 1");
+    WriteText(dir / "talvod.toml",
+              ConfigText(dir / "talvod.db",
+                         "[http]\nport = 0\n[jobs]\ncollect = \"200ms\"\nstatus = \"1s\"\nbackoff_min = \"1s\"\n"
+                         "backoff_max = \"2s\"\n",
+                         {LineBlock("flood", flood.Url("tcp"), {"1", "2"}), LineBlock("raw", tcp.url(), {"1"})}));
+    const auto started = std::chrono::steady_clock::now();
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    const int port = talvod.Port();
+    ASSERT_GT(port, 0) << talvod.Log();
+    ASSERT_TRUE(WaitFor([&] {
+        const auto l = LineOf(port, "flood");
+        return !l.is_null() && l["state"] == "flooding";
+    })) << HttpGet(port, "/api/lines").body << talvod.Log();
+    const double toDown =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const auto l = LineOf(port, "flood");
+    EXPECT_EQ(l["device"], flood.Url("tcp"));
+    EXPECT_NE(l["reason"].get<std::string>().find("sends without pause"), std::string::npos) << l.dump();
+    EXPECT_FALSE(l["since"].is_null());
+    // Its terminals say why: the line, not each on its own.
+    // The other line goes on.
+    ASSERT_TRUE(WaitFor([&] {
+        int down = 0, up = 0;
+        const auto all = nlohmann::json::parse(HttpGet(port, "/api/terminals").body)["terminals"];
+        for (const auto& t : all) {
+            if (t["line"] == "flood" && t["state"] == "down" &&
+                t["last_error_text"].get<std::string>().rfind("line down: ", 0) == 0) {
+                ++down;
+            }
+            up += t["line"] == "raw" && t["state"] == "up";
+        }
+        return down == 2 && up == 1;
+    })) << HttpGet(port, "/api/terminals").body;
+    EXPECT_EQ(LineOf(port, "raw")["state"], "connected");
+
+    // The service's CPU time over a few seconds of the flood.
+    const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    const long before = CpuTicks(talvod.pid());
+    const auto from = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    const long used = CpuTicks(talvod.pid()) - before;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+    const double share = static_cast<double>(used) / static_cast<double>(ticksPerSecond) / seconds;
+    EXPECT_LT(share, 0.10) << used << " ticks in " << seconds << " s";
+    EXPECT_GT(flood.Accepted(), 1) << "the line keeps trying";
+
+    const auto stop = std::chrono::steady_clock::now();
+    talvod.Signal(SIGTERM);
+    const int status = talvod.Wait();
+    const double stopped = std::chrono::duration<double>(std::chrono::steady_clock::now() - stop).count();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << talvod.Log();
+    EXPECT_EQ(talvod.Count("line-abandoned"), 0) << talvod.Log();
+    std::cout << "[ figures  ] to line down " << toDown << " s, CPU " << share * 100 << " % of a core, stop "
+              << stopped << " s, " << flood.Accepted() << " connections\n";
+}
+
+// A device server that refuses the connection: the line says so with the
+// system's words, its terminals say "line down", and when it takes
+// connections again the line is connected once more and counts it.
+TEST(NetLines, ARefusedLineIsDownUntilItIsMadeAgain) {
+    TempDir dir;
+    NetSimLine tcp("tcp");
+    tcp.Ok("add 1");
+    tcp.Ok("add 2");
+    WriteText(dir / "talvod.toml",
+              ConfigText(dir / "talvod.db",
+                         "[http]\nport = 0\n[jobs]\ncollect = \"200ms\"\nstatus = \"1s\"\nbackoff_min = \"1s\"\n"
+                         "backoff_max = \"2s\"\n",
+                         {LineBlock("raw", tcp.url(), {"1", "2"})}));
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    const int port = talvod.Port();
+    ASSERT_GT(port, 0) << talvod.Log();
+    ASSERT_TRUE(WaitFor([&] { return LineOf(port, "raw")["state"] == "connected"; })) << talvod.Log();
+    EXPECT_EQ(LineOf(port, "raw")["reconnects"], 0);
+    EXPECT_TRUE(LineOf(port, "raw")["reason"].is_null());
+
+    tcp.Ok("net refuse on");
+    tcp.Ok("net drop");
+    ASSERT_TRUE(WaitFor([&] { return LineOf(port, "raw")["state"] == "refused"; }))
+        << HttpGet(port, "/api/lines").body << talvod.Log();
+    EXPECT_NE(LineOf(port, "raw")["reason"].get<std::string>().find("Connection refused"), std::string::npos)
+        << HttpGet(port, "/api/lines").body;
+    ASSERT_TRUE(WaitFor([&] {
+        int down = 0;
+        const auto all = nlohmann::json::parse(HttpGet(port, "/api/terminals").body)["terminals"];
+        for (const auto& t : all) {
+            const std::string text = t["last_error_text"].is_null() ? "" : t["last_error_text"].get<std::string>();
+            down += t["state"] == "down" && text.find("line down: ") == 0 && text.find("refused") != std::string::npos;
+        }
+        return down == 2;
+    })) << HttpGet(port, "/api/terminals").body;
+
+    tcp.Ok("net refuse off");
+    ASSERT_TRUE(WaitFor([&] {
+        const auto l = LineOf(port, "raw");
+        return l["state"] == "connected" && l["reconnects"] == 1;
+    })) << HttpGet(port, "/api/lines").body;
+    ASSERT_TRUE(WaitFor([&] {
+        const auto all = nlohmann::json::parse(HttpGet(port, "/api/terminals").body)["terminals"];
+        for (const auto& t : all) {
+            if (t["state"] != "up") return false;
+        }
+        return true;
+    })) << HttpGet(port, "/api/terminals").body;
     talvod.Signal(SIGTERM);
     const int status = talvod.Wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << talvod.Log();

@@ -16,6 +16,7 @@
 #include <regex>
 
 #include "harness.h"
+#include "rogue_peer.h"
 
 extern char** environ;
 
@@ -316,6 +317,52 @@ TEST(Page, InChromium) {
     EXPECT_EQ(image.substr(1, 3), "PNG");
     std::printf("[ page     ] screenshot: %s\n", png.c_str());
 
+    talvod.Signal(SIGTERM);
+    talvod.Wait();
+}
+
+// Each line's own state above the tiles: a serial line open, a network
+// line whose device server refuses the connection with the system's words,
+// and that line's terminals saying "line down" rather than "silent".
+TEST(Page, LinesShowTheirOwnState) {
+    const std::string chromium = Chromium();
+    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+    TempDir dir;
+    SimLine a(dir / "ttyA");
+    a.Ok("add 1");
+    int gone = 0;
+    {
+        RoguePeer closed(RoguePeer::Mode::kBusy);
+        gone = closed.Port();
+    }
+    const std::string device = "tcp://127.0.0.1:" + std::to_string(gone);
+    WriteText(dir / "talvod.toml",
+              ConfigText(dir / "talvod.db", "[http]\nport = 0\n[jobs]\ncollect = \"300ms\"\nbackoff_min = \"1s\"\n",
+                         {LineBlock("north", a.link(), {"1"}), LineBlock("yard", device, {"1", "2"})}));
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    const int port = talvod.Port();
+    ASSERT_GT(port, 0) << talvod.Log();
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string t = HttpGet(port, "/api/terminals").body;
+        return CountOf(t, "line down: ") == 2 && t.find("\"state\":\"up\"") != std::string::npos;
+    })) << HttpGet(port, "/api/terminals").body;
+
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    const std::vector<std::string> env = {"HOME=" + dir.path(), "TMPDIR=" + dir.path()};
+    std::string dom;
+    ASSERT_EQ(RunProgram({chromium, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                          "--user-data-dir=" + (dir / "profile"), "--virtual-time-budget=8000", "--dump-dom", url},
+                         dom, env),
+              0)
+        << dom;
+    EXPECT_NE(dom.find("data-loaded=\"1\""), std::string::npos) << dom;
+    EXPECT_NE(dom.find("data-line=\"north\" data-state=\"connected\""), std::string::npos) << dom;
+    EXPECT_NE(dom.find("data-line=\"yard\" data-state=\"refused\""), std::string::npos) << dom;
+    EXPECT_NE(dom.find(device), std::string::npos);
+    EXPECT_NE(dom.find("Connection refused"), std::string::npos);
+    EXPECT_EQ(CountOf(dom, "line down since"), 2) << dom;
+    EXPECT_EQ(dom.find("silent since"), std::string::npos);
+    EXPECT_EQ(dom.find("class=\"error\""), std::string::npos);
     talvod.Signal(SIGTERM);
     talvod.Wait();
 }

@@ -45,10 +45,10 @@ struct ScriptedLine {
     }
 
     std::uint32_t Collect(std::uint32_t deadline, std::uint32_t waitTime, std::vector<unsigned char>& out,
-                          std::uint32_t capacity = 1024) {
+                          std::uint32_t capacity = 1024, std::uint32_t limit = 0x7FFFFFFFu) {
         out.assign(capacity, 0);
         const std::uint32_t n = CollectReply(
-            out.data(), capacity, deadline, waitTime,
+            out.data(), capacity, deadline, waitTime, limit,
             [this](unsigned char* b, std::uint32_t c, std::uint32_t w) { return Read(b, c, w); },
             [this] { return now; });
         out.resize(n);
@@ -132,12 +132,33 @@ TEST(CollectReply, WaitTimeZeroMakesExactlyOneReadOfOneMillisecond) {
     EXPECT_EQ(silent.reads, 1);
 }
 
-TEST(CollectReply, AFullBufferEndsByTheTimeLimit) {
-    ScriptedLine line;
-    line.pieces = {{1001, std::string(40, 'z')}};
+TEST(CollectReply, TheByteBudgetAndTheLimitEndItWhateverArrives) {
+    // A full buffer is the end: the rest is not waited for.
+    ScriptedLine full;
+    full.pieces = {{1001, std::string(40, 'z')}};
     std::vector<unsigned char> got;
-    EXPECT_EQ(line.Collect(180, 300, got, 32), 32u);
-    EXPECT_GE(line.now - 1000, 300u);
+    EXPECT_EQ(full.Collect(180, 300, got, 32), 32u);
+    EXPECT_EQ(full.now, 1001u);
+    EXPECT_EQ(full.reads, 1);
+
+    // A byte every millisecond with room for all: the limit ends it, not
+    // the bytes, and the reads stop there.
+    ScriptedLine babbling;
+    for (std::uint32_t t = 1001; t <= 5000; ++t) babbling.pieces.push_back({t, "y"});
+    EXPECT_EQ(babbling.Collect(50, 100, got, 8192, CollectionLimit(50, 100, 8192, 0)), 150u);
+    EXPECT_EQ(babbling.now, 1150u);
+
+    // A frame that ends the collection early is not cut by the limit.
+    ScriptedLine clean;
+    clean.pieces = {{1010, kFrame}};
+    EXPECT_EQ(clean.Collect(180, 1000, got, 1024, CollectionLimit(180, 1000, 1024, 4800)), 16u);
+}
+
+TEST(CollectionLimit, DeadlineWaitTimeAndTheBudgetOnTheLine) {
+    EXPECT_EQ(CollectionLimit(180, 1000, 0, 4800), 1180u);
+    EXPECT_EQ(CollectionLimit(180, 1000, 4800, 4800), 11180u);  // 10 bits a byte
+    EXPECT_EQ(CollectionLimit(180, 1000, 65536, 0), 1180u);     // no baud rate adds nothing
+    EXPECT_EQ(CollectionLimit(0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 1), 0x7FFFFFFFu);
 }
 
 TEST(CollectReply, TickCounterWrapsAround) {

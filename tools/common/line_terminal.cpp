@@ -20,7 +20,15 @@ bool LineTerminal::Check(int code) {
     last_ = code;
     if (code == TALVO_OK) return true;
     if (code == TALVO_E_REFUSED) return Fail("terminal " + std::to_string(terminal_) + " refused the command");
-    return Fail(std::string(lib_.talvo_strerror(code)) + " (error " + std::to_string(code) + ")");
+    std::string problem = std::string(lib_.talvo_strerror(code)) + " (error " + std::to_string(code) + ")";
+    // What the line's device or connection said of it (a device server that
+    // closed the connection, one that sends without pause), where it did.
+    char why[512] = {};
+    if (lib_.talvo_line_error_text != nullptr && lib_.talvo_line_error_text(line_, why, sizeof why) == TALVO_OK &&
+        why[0] != '\0') {
+        problem += "\n  " + std::string(why);
+    }
+    return Fail(problem);
 }
 
 bool LineTerminal::Status() { return Check(lib_.talvo_status(line_, terminal_)); }

@@ -114,7 +114,7 @@ void LineWorker::Run() {
         line.TakeSyncWanted();
         CommandJob(line);
         Tickets now = takeTickets();
-        if (line.OpenLine() != nullptr) {
+        if (line.OpenLine() != nullptr && !line.LineDown()) {
             SyncJob(line, true);
             // Each job that runs is due again one interval on, whatever came
             // of it: nothing is due twice within its interval.

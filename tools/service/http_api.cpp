@@ -525,6 +525,31 @@ void HttpApi::Routes() {
         Json(res, json{{"terminals", out}});
     });
 
+    // Each line of this service as its worker has it now: the device, and
+    // whether the line is connected, or why not and since when.
+    s.Get("/api/lines", [this](const httplib::Request& req, httplib::Response& res) {
+        if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
+        std::vector<std::string> lines;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            lines = lines_;
+        }
+        const auto states = metrics_.LineStates();
+        json out = json::array();
+        for (const std::string& name : lines) {
+            const auto it = states.find(name);
+            if (it == states.end()) continue;
+            const Metrics::LineState& l = it->second;
+            out.push_back(json{{"name", name},
+                               {"device", l.device},
+                               {"state", l.state},
+                               {"reason", l.reason.empty() ? json(nullptr) : json(l.reason)},
+                               {"since", Optional(l.since)},
+                               {"reconnects", l.reconnects}});
+        }
+        Json(res, json{{"lines", out}});
+    });
+
     s.Get("/api/records", [this](const httplib::Request& req, httplib::Response& res) {
         RecordFilter f;
         if (!Filter(req, res, kRecordParams, f)) return;

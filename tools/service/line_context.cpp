@@ -8,6 +8,28 @@ namespace {
 
 using Clock = Scheduler::Clock;
 
+bool Has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+// What a line that could not be used is: its device server sends without
+// pause, refused it (the connection, the option, its settings, or another
+// client holds it), or cannot be reached at all (nor a serial device opened).
+std::string LineStateOf(int code, const std::string& reason) {
+    if (Has(reason, "without pause")) return "flooding";
+    if (code == TALVO_E_BUSY || code == TALVO_E_NEGOTIATE || code == TALVO_E_LINE_FORMAT || Has(reason, "refused") ||
+        Has(reason, "at once")) {
+        return "refused";
+    }
+    return "unreachable";
+}
+
+// Why the line's transport last failed, in the library's words (a null
+// handle: the last open on this thread).
+std::string TransportText(talvo_line* handle) {
+    char text[512] = {};
+    if (talvo_line_error_text(handle, text, sizeof text) != TALVO_OK) return std::string();
+    return text;
+}
+
 std::vector<int> Numbers(const LineConfig& line) {
     std::vector<int> out;
     for (const TerminalConfig& t : line.terminals) out.push_back(t.number);
@@ -34,6 +56,58 @@ LineContext::LineContext(const LineConfig& line, const JobsConfig& jobs, std::st
         r.shown.name = t.name;
         terminals_.push_back(std::move(r));
     }
+    lineState_.device = line_.device;
+    lineState_.state = "opening";
+    lineState_.since = UtcNow();
+    PublishLine();
+}
+
+bool LineContext::LineDown() const { return lineDown_ && !scheduler_.MayOpenDevice(Clock::now()); }
+
+void LineContext::PublishLine() { metrics_.SetLineState(line_.name, lineState_); }
+
+void LineContext::LineUp() {
+    if (!lineDown_ && lineState_.state == "connected") return;
+    if (lineDown_) {
+        Log(Level::kInfo, "line-up", {{"line", line_.name}, {"device", line_.device}});
+        if (everUp_) ++lineState_.reconnects;
+    }
+    lineDown_ = false;
+    everUp_ = true;
+    lineState_.state = "connected";
+    lineState_.reason.clear();
+    lineState_.since = UtcNow();
+    scheduler_.DeviceOpened();
+    PublishLine();
+}
+
+void LineContext::LineLost(int code, const std::string& reason, bool logged) {
+    const std::string state = LineStateOf(code, reason);
+    if (!lineDown_) lineState_.since = UtcNow();
+    if (!logged && (!lineDown_ || lineState_.state != state || lineState_.reason != reason)) {
+        Log(Level::kWarning, "line-down",
+            {{"line", line_.name}, {"device", line_.device}, {"state", state}, {"reason", reason}});
+    }
+    lineDown_ = true;
+    lineState_.state = state;
+    lineState_.reason = reason;
+    PublishLine();
+    // Every terminal of the line is down with it, for the line's reason.
+    const std::string text = "line down: " + reason;
+    for (TerminalRun& t : terminals_) {
+        if (t.shown.state == "down" && t.shown.lastError == code && t.shown.lastErrorText == text) continue;
+        if (t.shown.state != "down") t.shown.downSince = UtcNow();
+        // Said of each terminal that was answering; a line that never came
+        // up says so once, for all.
+        if (t.shown.state != "down" && t.shown.state != "unknown") {
+            Log(Level::kWarning, "terminal-down",
+                {{"line", line_.name}, {"terminal", std::to_string(t.shown.number)}, {"error", text}});
+        }
+        t.shown.state = "down";
+        t.shown.lastError = code;
+        t.shown.lastErrorText = text;
+        t.dirty = true;
+    }
 }
 
 LineContext::~LineContext() {
@@ -51,6 +125,10 @@ talvo_line* LineContext::OpenLine() {
     if (handle_ != nullptr) return handle_;
     const auto now = Clock::now();
     if (!scheduler_.MayOpenDevice(now)) return nullptr;
+    if (line_.device.rfind("rfc2217://", 0) == 0 && lineState_.state != "negotiating") {
+        lineState_.state = "negotiating";
+        PublishLine();
+    }
     talvo_line_options o;
     talvo_line_options_init(&o);
     o.device = line_.device.c_str();
@@ -67,6 +145,7 @@ talvo_line* LineContext::OpenLine() {
         handle_ = opened;
         openError_.clear();
         scheduler_.DeviceOpened();
+        LineUp();
         return handle_;
     }
     const std::string why = "cannot open " + line_.device + ": " + talvo_strerror(rc);
@@ -76,15 +155,8 @@ talvo_line* LineContext::OpenLine() {
     }
     openError_ = why;
     scheduler_.DeviceMissing(Clock::now());
-    // Every terminal of the line is down with it.
-    for (TerminalRun& t : terminals_) {
-        if (t.shown.state == "down" && t.shown.lastError == rc && t.shown.lastErrorText == why) continue;
-        if (t.shown.state != "down") t.shown.downSince = UtcNow();
-        t.shown.state = "down";
-        t.shown.lastError = rc;
-        t.shown.lastErrorText = why;
-        t.dirty = true;
-    }
+    const std::string reason = TransportText(nullptr);
+    LineLost(rc, reason.empty() ? why : reason, true);
     return nullptr;
 }
 
@@ -146,6 +218,7 @@ void LineContext::Outcome(TerminalRun& t, int code) {
     TerminalState& s = t.shown;
     t.dirty = true;
     if (code == TALVO_OK) {
+        LineUp();
         // Back after it was gone: it may have been reset or replaced.
         if (s.state == "down") t.verifyAll = true;
         if (s.state != "up" && s.state != "unknown") {
@@ -158,10 +231,29 @@ void LineContext::Outcome(TerminalRun& t, int code) {
         scheduler_.Answered(s.number, at);
         return;
     }
+    // The line itself failed: its device went away, or the connection to
+    // its device server was lost and could not be made again.  The line is
+    // down for its reason, and its terminals with it, until its back-off
+    // is over.
+    const std::string transport = handle_ != nullptr && !Answered(code) ? TransportText(handle_) : std::string();
+    if (code == TALVO_E_PORT || Has(transport, "at once") || Has(transport, "without pause")) {
+        ++s.failures;
+        scheduler_.DeviceMissing(at);
+        openError_ = "line down: " + (transport.empty() ? std::string(talvo_strerror(code)) : transport);
+        LineLost(code, transport.empty() ? talvo_strerror(code) : transport);
+        return;
+    }
+    // A connection lost in the middle of the exchange is made again by the
+    // next one.
+    if (!transport.empty()) {
+        ++lineState_.reconnects;
+        PublishLine();
+    }
     s.lastError = code;
     s.lastErrorText = talvo_strerror(code);
     ++s.failures;
     if (Answered(code)) {
+        LineUp();
         // It answered: out of any back-off, and on its job's intervals.
         s.state = "refusing";
         s.lastSeen = now;
@@ -234,7 +326,8 @@ bool RunJob(LineContext& line, const char* job, std::int64_t intervalMs, const s
         if (line.Stopping()) break;
         // The interface's commands wait for no more than one terminal.
         CommandJob(line);
-        if (line.scheduler().InBackoff(t->config.number, Clock::now())) {
+        // A line that went down takes its terminals out with it.
+        if (line.LineDown() || line.scheduler().InBackoff(t->config.number, Clock::now())) {
             ++skipped;
             continue;
         }
@@ -256,7 +349,7 @@ bool RunJobTogether(LineContext& line, const char* job, std::int64_t intervalMs,
     if (!line.Stopping()) {
         CommandJob(line);
         for (TerminalRun* t : targets) {
-            if (line.scheduler().InBackoff(t->config.number, Clock::now())) {
+            if (line.LineDown() || line.scheduler().InBackoff(t->config.number, Clock::now())) {
                 ++skipped;
             } else {
                 ready.push_back(t);

@@ -82,8 +82,13 @@ public:
     // The line, opened when it is not and the device's back-off is over;
     // null while the device cannot be opened.
     talvo_line* OpenLine();
-    bool LineOpen() const { return handle_ != nullptr; }
+    bool LineOpen() const { return handle_ != nullptr && !LineDown(); }
     const std::string& LineError() const { return openError_; }
+    // The line itself is down - its device cannot be opened, or the
+    // connection to its device server was lost and could not be made again
+    // (refused, unreachable, or dropped for sending without pause) - and its
+    // back-off is not over: its terminals are not asked meanwhile.
+    bool LineDown() const;
 
     // The database connection (opened, and the schema checked, on demand;
     // not tried again before its back-off is over); null while it is away.
@@ -124,6 +129,13 @@ public:
     void Publish();
 
 private:
+    // The line answered through (a terminal answered, or the device opened).
+    void LineUp();
+    // The line is down for `reason`: every terminal of it with it
+    // (`logged`: the caller has said so in the log already).
+    void LineLost(int code, const std::string& reason, bool logged = false);
+    void PublishLine();
+
     LineConfig line_;
     JobsConfig jobs_;
     std::string database_;
@@ -135,6 +147,9 @@ private:
 
     talvo_line* handle_ = nullptr;
     std::string openError_;
+    Metrics::LineState lineState_;
+    bool lineDown_ = false;
+    bool everUp_ = false;
 
     std::unique_ptr<Connection> db_;
     bool dbDown_ = false;

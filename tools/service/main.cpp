@@ -25,6 +25,7 @@
 #include "collector.h"
 #include "config.h"
 #include "database.h"
+#include "device_probe.h"
 #include "http_api.h"
 #include "log.h"
 #include "metrics.h"
@@ -80,11 +81,11 @@ void Warnings(const Config& config, bool& fatal) {
         }
     }
     for (const LineConfig& l : config.lines) {
-        struct stat st {};
-        const std::string device = l.device.find('/') == std::string::npos ? "/dev/" + l.device : l.device;
-        if (stat(device.c_str(), &st) != 0) {
-            std::fprintf(stderr, "%s: warning: line '%s': device %s is not there now (the line waits for it)\n",
-                         config.path.c_str(), l.name.c_str(), device.c_str());
+        // A malformed URL is refused below, with its reason.
+        const ProbeResult probe = ProbeDevice(l.device);
+        if (!probe.malformed && !probe.ok) {
+            std::fprintf(stderr, "%s: warning: line '%s': %s (the line waits for it)\n", config.path.c_str(),
+                         l.name.c_str(), probe.problem.c_str());
         }
     }
 }

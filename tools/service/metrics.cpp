@@ -98,6 +98,17 @@ void Metrics::TerminalsUp(const std::string& line, int up, int total) {
 void Metrics::ForgetLine(const std::string& line) {
     std::lock_guard<std::mutex> hold(lock_);
     terminals_.erase(line);
+    lineStates_.erase(line);
+}
+
+void Metrics::SetLineState(const std::string& line, const LineState& state) {
+    std::lock_guard<std::mutex> hold(lock_);
+    lineStates_[line] = state;
+}
+
+std::map<std::string, Metrics::LineState> Metrics::LineStates() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return lineStates_;
 }
 
 std::uint64_t Metrics::RecordsStored() const {

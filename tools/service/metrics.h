@@ -39,6 +39,19 @@ public:
     void TerminalsUp(const std::string& line, int up, int total);
     void ForgetLine(const std::string& line);
 
+    // A line itself: its device, and whether the worker has it now.
+    struct LineState {
+        std::string device;
+        // "connected" (or open, for a serial device), "negotiating",
+        // "unreachable", "refused", "flooding" or "stopped".
+        std::string state;
+        std::string reason;  // why it is not connected, in the system's words
+        std::string since;   // UTC, ISO 8601
+        int reconnects = 0;  // made again after it was lost, since the start
+    };
+    void SetLineState(const std::string& line, const LineState& state);
+    std::map<std::string, LineState> LineStates() const;
+
     // One terminal as the database last saw it, for the per-terminal gauges.
     struct TerminalState {
         std::string line, name;
@@ -61,6 +74,7 @@ private:
     std::map<Labels, std::uint64_t> exchanges_, failures_, recordsStored_, recordsRejected_, batchesStored_,
         batchesReplayed_, databaseFailures_;
     std::map<std::string, std::pair<int, int>> terminals_;
+    std::map<std::string, LineState> lineStates_;
     std::vector<double> bounds_;
     std::vector<std::uint64_t> buckets_;
     WriteState write_;

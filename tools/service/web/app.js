@@ -256,7 +256,8 @@ function renderTerminals(all) {
     records += t.records_today;
     takings += t.takings_today_cents;
     let stateText = STATE_TEXT[t.state] || t.state;
-    if (t.state === "down" && t.down_since) stateText = "silent since " + when(t.down_since);
+    const lineDown = t.state === "down" && (t.last_error_text || "").startsWith("line down");
+    if (t.state === "down" && t.down_since) stateText = (lineDown ? "line down since " : "silent since ") + when(t.down_since);
     if (t.state === "refusing" && t.last_error_text) stateText = "refusing: " + t.last_error_text;
     const sync = state.sync[key];
     const details = [];
@@ -304,6 +305,24 @@ function renderTerminals(all) {
   $("summary-answering").textContent = up + " / " + terminals.length;
   $("summary-records").textContent = records;
   $("summary-takings").textContent = money(takings);
+}
+
+// Each line of the service: its device and whether it is connected, or why
+// not and since when.
+const LINE_TEXT = { connected: "connected", negotiating: "negotiating", unreachable: "unreachable",
+  refused: "refused", flooding: "sends without pause", opening: "opening" };
+
+function renderLines(lines) {
+  const box = $("lines");
+  box.replaceChildren();
+  for (const l of lines) {
+    let text = (LINE_TEXT[l.state] || l.state) + " since " + when(l.since);
+    if (l.reason) text += ": " + l.reason;
+    if (l.reconnects > 0) text += " · " + plural(l.reconnects, "reconnect");
+    box.append(el("li", { class: l.state, "data-line": l.name, "data-state": l.state },
+      el("strong", {}, l.name), " ", el("span", { class: "device" }, l.device), " · ",
+      el("span", { class: "line-state" }, text)));
+  }
 }
 
 function renderBars(target, labels, values, every) {
@@ -706,8 +725,9 @@ async function refresh() {
     state.currency = site.currency || "";
     $("site-host").textContent = site.host + " · " + site.database;
     $("version").textContent = site.version;
-    const [terminals, jobs, sync, desired] = await Promise.all([api("/api/terminals"), api("/api/jobs"),
-      api("/api/sync"), api("/api/desired")]);
+    const [terminals, jobs, sync, desired, lines] = await Promise.all([api("/api/terminals"), api("/api/jobs"),
+      api("/api/sync"), api("/api/desired"), api("/api/lines")]);
+    renderLines(lines.lines);
     state.clocks = {};
     for (const j of jobs.jobs) if (j.job === "clock" && j.last_end) state.clocks[j.line] = j.last_end;
     state.terminals = terminals.terminals;
