@@ -745,7 +745,8 @@ TEST(Page, MenuEditorBadgesAndAttendanceTile) {
     // The clock is read from the terminal and kept: the time set, or a
     // little later.
     auto doorClock = [&] {
-        for (const json& t : json::parse(HttpGet(port, "/api/terminals", kReader).body)["terminals"]) {
+        const json all = json::parse(HttpGet(port, "/api/terminals", kReader).body);
+        for (const json& t : all["terminals"]) {
             if (t["number"] == 3 && t["clock"].is_string()) return t["clock"].get<std::string>();
         }
         return std::string();
@@ -754,7 +755,8 @@ TEST(Page, MenuEditorBadgesAndAttendanceTile) {
     EXPECT_GE(doorClock(), std::string(shown));
     EXPECT_EQ(doorClock().size(), std::string(shown).size()) << doorClock();
     // Three days behind this host's clock when it was read.
-    for (const json& t : json::parse(HttpGet(port, "/api/terminals", kReader).body)["terminals"]) {
+    const json terminals = json::parse(HttpGet(port, "/api/terminals", kReader).body);
+    for (const json& t : terminals["terminals"]) {
         if (t["number"] == 3) {
             EXPECT_LT(t["clock_offset_seconds"].get<std::int64_t>(), -2 * 86400) << t.dump();
             EXPECT_GT(t["clock_offset_seconds"].get<std::int64_t>(), -4 * 86400) << t.dump();
@@ -875,6 +877,7 @@ TEST(Page, MenuEditorBadgesAndAttendanceTile) {
 
     // In a language that writes a decimal comma, the editor shows prices
     // with one and takes "12,5" as 12.50.
+    a.Ok("clearfaults");
     browser.Locale("de-DE");
     browser.Reload();
     ASSERT_TRUE(browser.Until("document.body.dataset.loaded === '1'"));
@@ -883,9 +886,10 @@ TEST(Page, MenuEditorBadgesAndAttendanceTile) {
     browser.Type("#menu-prices li:nth-child(1) input", "12,5");
     browser.Click("#menu-save");
     ASSERT_TRUE(browser.Until("document.getElementById('menu-outcome').className === 'ok'")) << browser.Text("#menu-outcome");
-    EXPECT_TRUE(WaitFor([&] { return a.Ok("get 1 menu") == "501200"; })) << a.Ok("get 1 menu");
+    ASSERT_TRUE(browser.Until("document.querySelector('#audit tbody tr').cells[4].textContent === 'canteen: [1250]'"))
+        << browser.Eval("document.querySelector('#audit tbody tr').textContent");
+    EXPECT_TRUE(WaitFor([&] { return a.Ok("get 1 menu") == "501200"; }, std::chrono::seconds(60))) << a.Ok("get 1 menu");
 
-    a.Ok("clearfaults");
     talvod.Signal(SIGTERM);
     talvod.Wait();
 }
