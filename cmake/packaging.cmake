@@ -53,8 +53,8 @@ if(TALVO_PACKAGING)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
     endforeach()
 
-    # Man pages, compressed: talvo's own, and talvo-sim's and talvod's made
-    # by help2man from their --help.
+    # Man pages, compressed: talvo's own, talvod's written by hand, and
+    # talvo-sim's made by help2man from its --help.
     find_program(TALVO_HELP2MAN help2man REQUIRED)
     set(man ${CMAKE_BINARY_DIR}/packaging/man)
     set(help2man ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${epoch} ${TALVO_HELP2MAN} --no-info
@@ -72,10 +72,8 @@ if(TALVO_PACKAGING)
     if(TARGET talvod)
         add_custom_command(OUTPUT ${man}/talvod.8.gz
             COMMAND ${CMAKE_COMMAND} -E make_directory ${man}
-            COMMAND ${help2man} --section=8 "--name=collection service for card terminals"
-                    --output=${man}/talvod.8 $<TARGET_FILE:talvod>
-            COMMAND ${TALVO_GZIP} -9nf ${man}/talvod.8
-            DEPENDS talvod
+            COMMAND sh -c "${TALVO_GZIP} -9nc ${CMAKE_BINARY_DIR}/talvod.8 >${man}/talvod.8.gz"
+            DEPENDS ${CMAKE_BINARY_DIR}/talvod.8
             VERBATIM)
         list(APPEND pages ${man}/talvod.8.gz)
         install(FILES ${man}/talvod.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT service)

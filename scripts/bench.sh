@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the benchmarks and prints each figure against its goal:
 #   - InqStat round trip against a raw write+read of the same bytes on the
-#     same pseudo-terminal, Linux and TALVO.dll under Wine, pinned to one core;
+#     same pseudo-terminal, Linux and TALVO.dll under Wine, pinned to one core,
+#     and the line API's status round trip against the same raw loop;
 #   - the same over loopback TCP and RFC 2217 against a raw socket loop;
 #   - CPU while waiting on a silent terminal, Linux and Wine (Wine server
 #     included);
@@ -77,6 +78,8 @@ if [ -n "${TALVO_BENCH_LIBRARY:-}" ]; then export TALVO_LIBRARY=$(realpath "$TAL
 
 run "Linux: InqStat round trip against the raw loop (core $core)" \
     pin "$linux_build/talvo-sim" --exec -- "$linux_build/talvo_bench_round_trip" 500 16
+run "Linux: the line API's status round trip against the raw loop (core $core)" \
+    pin "$linux_build/talvo-sim" --exec -- "$linux_build/talvo_bench_line_round_trip" 500 16
 run "Linux: InqStat round trip over loopback TCP against a raw socket loop (core $core)" \
     pin "$linux_build/talvo-sim" --listen tcp:127.0.0.1:0 --exec -- "$linux_build/talvo_bench_net_round_trip" 500 16
 run "Linux: InqStat round trip over RFC 2217 against a raw socket loop (core $core)" \

@@ -4,7 +4,8 @@
 # starts two software lines (a hall with two tills and a door, a kiosk with
 # one till), points talvod at them and prints the address of its page.
 # While it runs, new sales arrive on the terminals every few seconds; Ctrl-C
-# or SIGTERM stops everything, and so does a failure.  The configuration, the
+# stops everything quietly (exit status 0), SIGTERM too (143, saying so), and
+# so does a failure (1, saying what failed).  The configuration, the
 # SQLite database and the logs stay in the folder it names (default:
 # build/demo-service).  The page's token is in the configuration.
 #
@@ -17,7 +18,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --dir) dir=$(realpath -m "$2"); shift 2 ;;
         --port) port=$2; shift 2 ;;
-        -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "demo-service: unknown argument $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -29,26 +30,34 @@ packages=(cmake ninja-build g++ pkg-config libcli11-dev nlohmann-json3-dev libsq
 step "packages"
 scripts/install-deps.sh "${packages[@]}"
 
-step "building talvod and talvo-sim (linux preset, in build/demo-service-build)"
+step "building talvod and talvo-sim (linux preset, in build/demo-service-build; the first time takes minutes)"
 cmake --preset linux -B build/demo-service-build -DTALVO_BUILD_TESTS=OFF --no-warn-unused-cli >/dev/null
-cmake --build build/demo-service-build --target talvod talvo-sim >/dev/null
+# The build's progress as Ninja shows it: one line that counts up at a
+# terminal, a line a step otherwise.
+cmake --build build/demo-service-build --target talvod talvo-sim
 bin="$repo/build/demo-service-build"
 
 mkdir -p "$dir"
 # Every process the demo starts is in `pids`; whatever ends the demo (Ctrl-C,
 # SIGTERM, a failure, talvod going away) stops them all and ends the script.
+# They run in sessions of their own, so that Ctrl-C reaches the script alone
+# and the script stops them in order (a software terminal that went first
+# would fail the sale under way with a connection error).
 pids=()
+quiet=0
 stop() {
     local status=$?
     trap - EXIT INT TERM
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    echo
-    echo "stopped; the database and the logs are in $dir"
+    if [ "$quiet" -eq 0 ]; then
+        echo
+        echo "stopped; the database and the logs are in $dir"
+    fi
     exit "$status"
 }
 trap stop EXIT
-trap 'exit 130' INT
+trap 'quiet=1; exit 0' INT
 trap 'exit 143' TERM
 
 # Two software lines, each on a pseudo-terminal linked at a fixed path; the
@@ -58,7 +67,7 @@ start_sim() {  # VARIABLE NAME TERMINALS...
     shift 2
     local args=()
     for t in "$@"; do args+=(--terminal "$t"); done
-    "$bin/talvo-sim" "${args[@]}" --link "$dir/tty-$name" >"$dir/sim-$name.out" 2>&1 &
+    setsid "$bin/talvo-sim" "${args[@]}" --link "$dir/tty-$name" >"$dir/sim-$name.out" 2>&1 &
     pids+=($!)
     for _ in $(seq 50); do grep -qs '^control:' "$dir/sim-$name.out" && break; sleep 0.1; done
     local control
@@ -144,7 +153,7 @@ done
 for i in $(seq 1 8); do sale "$kiosk" 1 $((200100 + i)) $((90 + 55 * i)) 0; done
 sale "$hall" 1 100999 5000 2   # a top-up
 
-"$bin/talvod" "$dir/talvod.toml" 2>>"$dir/talvod.log" &
+setsid "$bin/talvod" "$dir/talvod.toml" 2>>"$dir/talvod.log" &
 talvod=$!
 pids+=("$talvod")
 for _ in $(seq 50); do

@@ -5,7 +5,7 @@
 # Wine, and what the collection
 # service and the bindings are built and tested with: SQLite, libpq and a
 # PostgreSQL server, toml++, cpp-httplib, headless Chromium, Mono's C#
-# compiler, Free Pascal and pytest; dpkg-dev, file, help2man, lintian and curl
+# compiler, Free Pascal, pytest and venv; dpkg-dev, file, help2man, lintian and curl
 # for the Debian packages and their test.
 #
 #   scripts/install-deps.sh              # everything the builds and tests use
@@ -19,7 +19,7 @@ if [ ${#packages[@]} -eq 0 ]; then
     packages=(cmake ninja-build g++ pkg-config libgtest-dev googletest g++-mingw-w64-i686-posix
               binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 libcli11-dev nlohmann-json3-dev wine wine32:i386
               libsqlite3-dev sqlite3 libpq-dev postgresql libtomlplusplus-dev libcpp-httplib-dev chromium
-              mono-mcs mono-runtime fp-compiler fp-units-base fp-units-rtl python3 python3-pytest python3-pip
+              mono-mcs mono-runtime fp-compiler fp-units-base fp-units-rtl python3 python3-pytest python3-pip python3-venv
               dpkg-dev file help2man lintian curl ser2net python3-serial)
 fi
 missing=()

@@ -221,7 +221,13 @@ def queue_records(sim: Sim) -> None:
 
 def check_export_scenario(values: dict, sim: Sim, tmp_path: Path) -> None:
     for name, value in EXPORT_OUTPUTS.items():
-        assert values.get(name) == value, name
+        if name == "aclock":
+            # The terminal's clock runs on from the time set: that second or
+            # one a little later.
+            got = values.get(name) or ""
+            assert got[:12] == value[:12] and len(got) == len(value) and got >= value, (name, got)
+        else:
+            assert values.get(name) == value, name
     for name in ACCEPTED:
         assert values.get(name) == "1", name
     assert sim.frames() == expected_export_frames()

@@ -65,3 +65,46 @@ def test_library_error_says_where_it_looked(tmp_path: Path) -> None:
     assert message.startswith("LibraryError cannot load the talvo library (looked for libtalvo.so.1 or libtalvo.so in ")
     assert str(site / "talvo") in message and "the dynamic linker's path" in message
     assert "TALVO_LIBRARY" in message
+
+
+def test_find_sim_takes_its_own_installation_before_path(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    from talvo import _paths, sim
+
+    def program(path: Path) -> Path:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text("#!/bin/sh\n")
+        path.chmod(0o755)
+        return path
+
+    own = program(tmp_path / "prefix" / "bin" / "talvo-sim")
+    other = program(tmp_path / "elsewhere" / "talvo-sim")
+    monkeypatch.delenv("TALVO_SIM", raising=False)
+    monkeypatch.setenv("PATH", str(other.parent) + os.pathsep + os.environ.get("PATH", ""))
+    monkeypatch.setattr(_paths, "library_dirs", lambda: [str(tmp_path / "prefix" / "lib")])
+    assert sim.find_sim() == str(own)
+    # With none of its own, the one on PATH.
+    own.unlink()
+    assert sim.find_sim() == str(other)
+
+
+def test_readme_venv_install(tmp_path: Path) -> None:
+    """README: Debian's python3 takes the package in a virtual environment
+    (pip outside one stops with "externally-managed-environment")."""
+    if not (BUILD / "libtalvo.so").is_file():
+        pytest.skip(f"no build in {BUILD}")
+    venv = tmp_path / "talvo-venv"
+    made = subprocess.run([sys.executable, "-m", "venv", str(venv)], capture_output=True, text=True, timeout=300)
+    assert made.returncode == 0, "python3 -m venv (Debian: python3-venv): " + made.stderr
+    env = {k: v for k, v in os.environ.items() if k not in ("TALVO_LIBRARY", "LD_LIBRARY_PATH", "PYTHONPATH")}
+    env.update(PYTHONDONTWRITEBYTECODE="1", PIP_NO_INDEX="1", PIP_DISABLE_PIP_VERSION_CHECK="1")
+    installed = subprocess.run([str(venv / "bin" / "pip"), "install", "./python"], cwd=CHECKOUT, env=env,
+                               capture_output=True, text=True, timeout=300)
+    assert installed.returncode == 0, installed.stdout + installed.stderr
+    shown = subprocess.run([str(venv / "bin" / "python"), "-c", "import talvo; print(talvo.library_version())"],
+                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert shown.returncode == 0 and shown.stdout.strip(), shown.stderr
+    # The package installed into the environment finds the checkout's build.
+    out = subprocess.run([str(venv / "bin" / "python"), "-c", PROBE, str(venv)], cwd=tmp_path, env=env,
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == f"loaded {BUILD / 'libtalvo.so.1'}"

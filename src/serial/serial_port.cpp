@@ -56,6 +56,12 @@ bool SerialPort::Open(bool messages) {
         return fail(h, "SetCommTimeouts", OpenFailure::kOther, "cannot set the time-outs of " + s.device);
     }
     device_ = h;
+    // What the device held before it was opened is dropped by the first
+    // purge.
+    exchanged_ = false;
+    endedOnFrame_ = false;
+    tail_ = 0;
+    tailBytes_ = 0;
     lastFailure = OpenFailure::kNone;
     failureText.clear();
     return true;
@@ -65,8 +71,22 @@ void SerialPort::Close() {
     if (IsOpen() && dev::Close(device_)) device_ = dev::kNoDevice;
 }
 
+bool SerialPort::Quiet() {
+    if (settling_ && platform::clock::Ticks() - unsettledAt_ >= settleMs) settling_ = false;
+    return exchanged_ && endedOnFrame_ && !settling_;
+}
+
 void SerialPort::Purge() {
-    if (IsOpen()) dev::Purge(device_);
+    if (!IsOpen()) return;
+    const bool quiet = !purgeEveryExchange && Quiet();
+    if (exchanged_ && !endedOnFrame_) {
+        settling_ = true;
+        unsettledAt_ = platform::clock::Ticks();
+    }
+    exchanged_ = false;
+    if (quiet) return;
+    dev::Purge(device_);
+    ++purges;
 }
 
 void SerialPort::SetTransmit(bool transmit) {
@@ -77,6 +97,10 @@ std::uint32_t SerialPort::Write(const unsigned char* bytes, std::uint32_t count)
     if (!IsOpen()) return 0;
     dev::ArmTransmitEmpty(device_);
     const std::uint32_t written = dev::Write(device_, bytes, count);
+    exchanged_ = true;
+    endedOnFrame_ = false;
+    tail_ = 0;
+    tailBytes_ = 0;
     // A failed write left nothing in the transmitter to wait for (and on a
     // device that has gone away the wait may never end).
     if (written > 0) dev::WaitTransmitEmpty(device_);
@@ -84,7 +108,15 @@ std::uint32_t SerialPort::Write(const unsigned char* bytes, std::uint32_t count)
 }
 
 std::uint32_t SerialPort::Read(unsigned char* buffer, std::uint32_t capacity, std::uint32_t waitMs) {
-    return dev::Read(device_, buffer, capacity, waitMs);
+    const std::uint32_t n = dev::Read(device_, buffer, capacity, waitMs);
+    // The receive ends on bytes whose third from the end is ETX (the last
+    // three since the request, whichever reads brought them); a read that
+    // brings none (the wait ran out) or bytes ending otherwise leaves the
+    // exchange unsettled.
+    for (std::uint32_t i = n > 3 ? n - 3 : 0; i < n; ++i) tail_ = (tail_ << 8 | buffer[i]) & 0xFFFFFFu;
+    tailBytes_ = n >= 3 ? 3 : (tailBytes_ + n > 3 ? 3 : tailBytes_ + n);
+    endedOnFrame_ = n > 0 && tailBytes_ == 3 && (tail_ >> 16) == 0x03;
+    return n;
 }
 
 void SerialPort::ShowPortError(const char* step, long code, const std::string& line) {

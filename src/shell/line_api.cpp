@@ -223,6 +223,7 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
             port = std::move(net);
         } else {
             auto serial = std::make_unique<SerialPort>();
+            serial->purgeEveryExchange = false;
             params = &serial->params;
             port = std::move(serial);
         }

@@ -244,7 +244,8 @@ TEST_F(Cli, AmountsHaveTwoDecimalsInEveryFormat) {
     EXPECT_NE(json.out.find("\"total\": 90.51,"), std::string::npos) << json.out;
 
     Outcome csv = Plain({"records", "--csv", store});
-    EXPECT_NE(csv.out.find("001,000001,13,103.01,2026/03/15,10:20,0.10\n"), std::string::npos) << csv.out;
+    // The date as the JSON form and the service's CSV write it.
+    EXPECT_NE(csv.out.find("001,000001,13,103.01,2026-03-15,10:20,0.10\n"), std::string::npos) << csv.out;
     EXPECT_NE(csv.out.find("001,000002,05,0.00,"), std::string::npos) << csv.out;
     Outcome table = Plain({"records", store});
     EXPECT_NE(table.out.find("total: 3 records, 90.51"), std::string::npos) << table.out;
@@ -253,6 +254,21 @@ TEST_F(Cli, AmountsHaveTwoDecimalsInEveryFormat) {
     Outcome both = Plain({"records", "--csv", "--json", store});
     EXPECT_EQ(both.status, 2);
     EXPECT_NE(both.err.find("--csv excludes --json"), std::string::npos) << both.err;
+}
+
+TEST_F(Cli, WithoutPortSaysWhichDeviceAndHowToNameOne) {
+    if (access("/dev/ttyS1", F_OK) == 0) GTEST_SKIP() << "this machine has a /dev/ttyS1";
+    const Outcome none = Plain({"status"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("cannot open COM2"), std::string::npos) << none.err;
+    EXPECT_NE(none.err.find("no --port was given: COM2 is the device a new settings file (VELDA.INI) names (COM2 is "
+                            "/dev/ttyS1 on Linux); name the terminals' device with --port, such as --port /dev/ttyUSB0"),
+              std::string::npos)
+        << none.err;
+    // With --port, the device named is the one that failed: no such hint.
+    const Outcome named = Plain({"--port", "/dev/talvo-none", "status"});
+    EXPECT_EQ(named.status, 1);
+    EXPECT_EQ(named.err.find("no --port"), std::string::npos) << named.err;
 }
 
 TEST_F(Cli, OddCardTextsKeepCsvAndJsonValid) {

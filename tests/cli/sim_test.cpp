@@ -105,6 +105,39 @@ TEST(SimControl, AcceptsWhatTheTestsUse) {
     }
 }
 
+// The payload of a clock read's reply.
+std::string ClockRead(Line& line, int terminal, std::size_t width) {
+    std::string reply;
+    for (const sim::Action& a : Feed(line, Frame(terminal, 0x3A, 0))) {
+        for (const std::string& piece : a.pieces) reply += piece;
+    }
+    return reply.size() == 16 + width ? reply.substr(13, width) : "<reply " + reply + ">";
+}
+
+TEST(SimLine, AClockSetRunsOnFromTheTimeSet) {
+    Line line;
+    ASSERT_EQ(line.Control("add 2 attendance"), "ok");
+    // Set a second before a new year: a read after the next second has gone
+    // by is in the new year (the clock does not stand still, nor fall back
+    // to the host's).
+    ASSERT_EQ(line.Control("set 2 aclock 20261231235959"), "ok 20261231235959");
+    std::string read = ClockRead(line, 2, 14);
+    EXPECT_EQ(read.substr(0, 12), "202612312359") << read;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (read == "20261231235959" && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        read = ClockRead(line, 2, 14);
+    }
+    EXPECT_EQ(read.substr(0, 12), "202701010000") << read;
+    // What was set stays what the control channel shows.
+    EXPECT_EQ(line.Control("get 2 aclock"), "ok 20261231235959");
+    // Set over the line, the same; a text that is no date is kept as it came.
+    EXPECT_EQ(Feed(line, Frame(2, 0x2A, 1, "20260230120000")).size(), 1u);
+    EXPECT_EQ(ClockRead(line, 2, 14), "20260230120000");
+    EXPECT_EQ(Feed(line, Frame(2, 0x2A, 1, "20260315102030")).size(), 1u);
+    EXPECT_EQ(ClockRead(line, 2, 14).substr(0, 12), "202603151020");
+}
+
 TEST(SimLine, OverlongFrameIsSkippedAndTheNextOneAnswered) {
     Line line;
     line.Control("add 2 attendance");

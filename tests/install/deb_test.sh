@@ -199,8 +199,19 @@ assert _native.library()._name.startswith(('libtalvo', '$lib/')), _native.librar
 print('  wheel: library', talvo.library_version())"
 
 # ---- Purging -----------------------------------------------------------------
+# The token where the example puts it, and another secret of the site's,
+# each readable by the service's group as the README has it.
+install -m 640 -o root -g talvod /dev/null /etc/talvod/token
+install -m 640 -o root -g talvod /dev/null /etc/talvod/site-secret
 purge
 check "apt purges the four packages" [ $? -eq 0 ]
+check "the token is gone with the package" [ ! -e /etc/talvod/token ]
+check "the site's own file is kept, owned by root:root" \
+    [ "$(stat -c '%U:%G' /etc/talvod/site-secret 2>/dev/null)" = "root:root" ]
+check "no file in /etc/talvod belongs to a vanished user or group" \
+    bash -c "[ ! -d /etc/talvod ] || [ -z \"\$(find /etc/talvod -nouser -o -nogroup)\" ]"
+rm -f /etc/talvod/site-secret
+rmdir /etc/talvod 2>/dev/null || true
 for p in "${packages[@]}"; do check "$p is gone" bash -c "! dpkg-query -W -f='\${Status}' $p 2>/dev/null | grep -q installed"; done
 left=$(while read -r f; do [ -e "$f" ] && [ ! -d "$f" ] && echo "$f"; done <"$tmp/files")
 check "no file of theirs is left${left:+: $left}" [ -z "$left" ]

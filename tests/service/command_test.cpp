@@ -178,7 +178,14 @@ TEST_F(Command, EverySubcommandAsInDirectUse) {
         const Ran d = Direct(c.terminal, c.args);
         const Ran s = Service(c.terminal, c.args);
         EXPECT_EQ(s.status, d.status) << Joined(c) << "\ndirect: " << d.out << d.err << "\nservice: " << s.out << s.err;
-        EXPECT_EQ(s.out, d.out) << Joined(c);
+        if (c.args == std::vector<std::string>{"attend", "clock", "get"}) {
+            // The terminal's clock runs on from the time set: the seconds
+            // read are those since, on either path.
+            EXPECT_EQ(s.out.substr(0, 16), d.out.substr(0, 16)) << Joined(c);
+            EXPECT_EQ(d.out.substr(0, 16), "2026/03/15 10:20") << Joined(c);
+        } else {
+            EXPECT_EQ(s.out, d.out) << Joined(c);
+        }
         EXPECT_EQ(FirstLine(s.err), FirstLine(d.err)) << Joined(c);
         if (d.status != 0) ++failures;
     }

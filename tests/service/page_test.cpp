@@ -115,6 +115,11 @@ public:
     void Reload() { Send("Page.reload", json::object()); }
     // The page as a browser set to `locale` shows it (from the next load on).
     void Locale(const std::string& locale) { Send("Emulation.setLocaleOverride", {{"locale", locale}}); }
+    // The system's colour scheme as the page sees it: "light" or "dark".
+    void Scheme(const std::string& scheme) {
+        Send("Emulation.setEmulatedMedia",
+             {{"features", json::array({{{"name", "prefers-color-scheme"}, {"value", scheme}}})}});
+    }
     // A screen `width` CSS pixels wide, as a phone's.
     void Width(int width) {
         Send("Emulation.setDeviceMetricsOverride",
@@ -765,8 +770,8 @@ TEST(Page, MenuEditorBadgesAndAttendanceTile) {
     a.Ok("add 1");
     a.Ok("add 2");
     a.Ok("add 3 attendance");
-    // The door's clock stands three days behind (and still, as the
-    // software terminal keeps a clock it was given).
+    // The door's clock stands three days behind (and runs on from there,
+    // as the software terminal's clock does once set).
     const std::time_t behind = std::time(nullptr) - 3 * 86400;
     std::tm door{};
     localtime_r(&behind, &door);
@@ -784,13 +789,21 @@ TEST(Page, MenuEditorBadgesAndAttendanceTile) {
     const int port = talvod.Port();
     ASSERT_GT(port, 0) << talvod.Log();
 
-    // The clock is read from the terminal and kept.
-    ASSERT_TRUE(WaitFor([&] {
-        return HttpGet(port, "/api/terminals", kReader).body.find(std::string("\"clock\":\"") + shown + "\"") !=
-               std::string::npos;
-    })) << HttpGet(port, "/api/terminals", kReader).body;
+    // The clock is read from the terminal and kept: the time set, or a
+    // little later.
+    auto doorClock = [&] {
+        const json all = json::parse(HttpGet(port, "/api/terminals", kReader).body);
+        for (const json& t : all["terminals"]) {
+            if (t["number"] == 3 && t["clock"].is_string()) return t["clock"].get<std::string>();
+        }
+        return std::string();
+    };
+    ASSERT_TRUE(WaitFor([&] { return !doorClock().empty(); })) << HttpGet(port, "/api/terminals", kReader).body;
+    EXPECT_GE(doorClock(), std::string(shown));
+    EXPECT_EQ(doorClock().size(), std::string(shown).size()) << doorClock();
     // Three days behind this host's clock when it was read.
-    for (const json& t : json::parse(HttpGet(port, "/api/terminals", kReader).body)["terminals"]) {
+    const json terminals = json::parse(HttpGet(port, "/api/terminals", kReader).body);
+    for (const json& t : terminals["terminals"]) {
         if (t["number"] == 3) {
             EXPECT_LT(t["clock_offset_seconds"].get<std::int64_t>(), -2 * 86400) << t.dump();
             EXPECT_GT(t["clock_offset_seconds"].get<std::int64_t>(), -4 * 86400) << t.dump();
@@ -891,7 +904,39 @@ TEST(Page, MenuEditorBadgesAndAttendanceTile) {
         << browser.Text("[data-terminal='hall:3'] .zones");
     KeepScreenshot(browser, "talvod-page-manage.png");
 
+    // The footer's links answer from the page, with its token (the address
+    // alone wants the token, as the API does).
+    EXPECT_EQ(HttpGet(port, "/metrics").status, 401);
+    browser.Click("footer a[href='/metrics']");
+    ASSERT_TRUE(browser.Until("!document.getElementById('raw').hidden")) << browser.Text("footer");
+    EXPECT_EQ(browser.Text("#raw-title"), "/metrics · 200 OK");
+    EXPECT_NE(browser.Text("#raw-text").find("talvod_terminal_up{"), std::string::npos) << browser.Text("#raw-text");
+    browser.Click("footer a[href='/healthz']");
+    ASSERT_TRUE(browser.Until("document.getElementById('raw-title').textContent.startsWith('/healthz')"));
+    EXPECT_NE(browser.Text("#raw-text").find("\"database\""), std::string::npos) << browser.Text("#raw-text");
+
+    // The system's dark scheme darkens the page; the light one is as before.
+    const std::string background = "getComputedStyle(document.body).backgroundColor";
+    browser.Scheme("dark");
+    EXPECT_EQ(browser.Eval(background), "rgb(18, 22, 28)");
+    browser.Scheme("light");
+    EXPECT_EQ(browser.Eval(background), "rgb(245, 247, 250)");
+
+    // In a language that writes a decimal comma, the editor shows prices
+    // with one and takes "12,5" as 12.50.
     a.Ok("clearfaults");
+    browser.Locale("de-DE");
+    browser.Reload();
+    ASSERT_TRUE(browser.Until("document.body.dataset.loaded === '1'"));
+    browser.Choose("#menu-scope", "canteen");
+    EXPECT_EQ(browser.Eval("[...document.querySelectorAll('#menu-prices input')].map(i => i.value).join(' ')"), "3,00");
+    browser.Type("#menu-prices li:nth-child(1) input", "12,5");
+    browser.Click("#menu-save");
+    ASSERT_TRUE(browser.Until("document.getElementById('menu-outcome').className === 'ok'")) << browser.Text("#menu-outcome");
+    ASSERT_TRUE(browser.Until("document.querySelector('#audit tbody tr').cells[4].textContent === 'canteen: [1250]'"))
+        << browser.Eval("document.querySelector('#audit tbody tr').textContent");
+    EXPECT_TRUE(WaitFor([&] { return a.Ok("get 1 menu") == "501200"; }, std::chrono::seconds(60))) << a.Ok("get 1 menu");
+
     talvod.Signal(SIGTERM);
     talvod.Wait();
 }

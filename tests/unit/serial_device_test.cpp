@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #endif
 
 #include "platform/platform.h"
+#include "serial/serial_port.h"
 
 namespace talvo {
 namespace {
@@ -101,6 +103,91 @@ TEST(SerialDevice, AReadTakesAllThatHasComeAndNoMoreThanItsRoom) {
     EXPECT_EQ(dev::Read(h, buffer, sizeof buffer, 1000), 6u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 6), "456789");
     EXPECT_TRUE(dev::Close(h));
+}
+
+// A line of the line API purges only when something may be waiting: before
+// its first request, after a reply that did not end as a frame ends or an
+// exchange that ended without its reply (and for a while after that); the
+// 43 exports' port purges before every request.
+TEST(SerialPortPurge, OnlyWhenTheLastExchangeDidNotEndClean) {
+    Pty pty;
+    ASSERT_FALSE(pty.Device().empty());
+    SerialPort port;
+    port.params.device = pty.Device();
+    port.purgeEveryExchange = false;
+    ASSERT_TRUE(port.Open(false));
+    const std::string request = "\x02" "000110000000" "\x03" "42";
+    const std::string reply = "\x02" "0001GG000000" "\x03" "8D";
+    unsigned char buffer[64];
+    // One exchange: the request out, the reply in (in the pieces given),
+    // and its end as the exchange saw it.
+    auto exchange = [&](std::vector<std::string> pieces, bool replied) {
+        port.Purge();
+        port.Write(reinterpret_cast<const unsigned char*>(request.data()), static_cast<std::uint32_t>(request.size()));
+        for (const std::string& piece : pieces) {
+            pty.Send(piece);
+            std::uint32_t got = 0;
+            while (got < piece.size()) {
+                const std::uint32_t n = port.Read(buffer, sizeof buffer, 1000);
+                ASSERT_GT(n, 0u);
+                got += n;
+            }
+        }
+        port.ExchangeEnded(replied);
+    };
+    exchange({reply}, true);
+    EXPECT_EQ(port.purges, 1u) << "the first request is purged before";
+    exchange({reply}, true);
+    exchange({reply.substr(0, 14), reply.substr(14)}, true);  // the check pair in a read of its own
+    exchange({reply}, true);
+    EXPECT_EQ(port.purges, 1u) << "clean exchanges need no purge";
+
+    // Bytes behind the reply: purged before the next request, and for a
+    // while after it, clean or not (a late reply may still be on its way).
+    exchange({reply + "zz"}, true);
+    EXPECT_EQ(port.purges, 1u);
+    exchange({reply}, true);
+    EXPECT_EQ(port.purges, 2u);
+    exchange({reply}, true);
+    EXPECT_EQ(port.purges, 3u) << "within the settling time";
+
+    // Without a settling time, each case alone: an exchange that ended
+    // without its reply, and one whose last read ended on no frame.
+    port.settleMs = 0;
+    exchange({reply}, true);
+    exchange({reply}, true);
+    const std::uint32_t settled = port.purges;
+    exchange({reply}, false);
+    exchange({reply}, true);
+    EXPECT_EQ(port.purges, settled + 1) << "an exchange without its reply";
+    exchange({reply.substr(0, 10)}, true);
+    exchange({reply}, true);
+    EXPECT_EQ(port.purges, settled + 2) << "a read that ended on no frame";
+    exchange({}, true);
+    exchange({reply}, true);
+    EXPECT_EQ(port.purges, settled + 3) << "no reply read";
+    exchange({reply}, true);
+    EXPECT_EQ(port.purges, settled + 3);
+
+    // Opened anew: the first request is purged before.
+    port.Close();
+    ASSERT_TRUE(port.Open(false));
+    exchange({reply}, true);
+    EXPECT_EQ(port.purges, settled + 4);
+    port.Close();
+
+    // The 43 exports' port: every request is purged before.
+    SerialPort legacy;
+    legacy.params.device = pty.Device();
+    ASSERT_TRUE(legacy.Open(false));
+    for (int i = 0; i < 3; ++i) {
+        legacy.Purge();
+        legacy.Write(reinterpret_cast<const unsigned char*>(request.data()), static_cast<std::uint32_t>(request.size()));
+        pty.Send(reply);
+        ASSERT_GT(legacy.Read(buffer, sizeof buffer, 1000), 0u);
+        legacy.ExchangeEnded(true);
+    }
+    EXPECT_EQ(legacy.purges, 3u);
 }
 #endif
 

@@ -4,13 +4,18 @@
 // must answer as they do on both targets, and so must the Linux reader.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #include <sys/stat.h>
 #endif
@@ -418,6 +423,50 @@ TEST(Settings, StampsFollowTheFileThePathNames) {
     EXPECT_FALSE(profile::Stamp(path, replaced));
 
     // The descriptor is given back on request (the library's unload).
+    profile::ReleaseStamps();
+}
+
+// A settled file is vouched for without a look at its status while nothing
+// was heard of it; every kind of change is heard at once, and the next
+// stamp is refused (a change just now) and then differs.
+TEST(Settings, EveryChangeOfASettledFileCountsFromTheNextStamp) {
+    test::TempDir dir;
+    const std::string path = dir / "VELDA.INI";
+    {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs("[CommParam]\nEchoTime=70\n", f);
+        std::fclose(f);
+    }
+    // Open before the changes below: a write through it is no new open.
+    const int writer = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    profile::FileStamp before;
+    auto settled = [&] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!profile::Stamp(path, before) && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        profile::FileStamp again;
+        return profile::Stamp(path, again) && again == before;
+    };
+    const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+        {"a write of the same size, the file kept open",
+         [&] { ASSERT_EQ(pwrite(writer, "9", 1, 21), 1); }},
+        {"its mode", [&] { ASSERT_EQ(chmod(path.c_str(), 0600), 0); }},
+        {"a second name", [&] { ASSERT_EQ(link(path.c_str(), (dir / "other").c_str()), 0); }},
+        {"cut short", [&] { ASSERT_EQ(ftruncate(writer, 10), 0); }},
+    };
+    for (const auto& [what, change] : changes) {
+        ASSERT_TRUE(settled()) << what;
+        const profile::FileStamp old = before;
+        change();
+        profile::FileStamp after;
+        EXPECT_FALSE(profile::Stamp(path, after)) << what << ": changed just now";
+        ASSERT_TRUE(settled()) << what;
+        EXPECT_NE(before, old) << what;
+    }
+    close(writer);
     profile::ReleaseStamps();
 }
 #endif

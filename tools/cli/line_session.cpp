@@ -77,6 +77,17 @@ bool LineSession::Start(const Globals& g, std::string& problem) {
         if (lib_.talvo_line_error_text(nullptr, why, sizeof why) == TALVO_OK && why[0] != '\0') {
             problem += "\n  " + std::string(why);
         }
+        if (g.port.empty()) {
+            // A first run without --port meets the device a new settings
+            // file names: say where it came from and how to name another.
+            problem += std::string("\n  no --port was given: ") + o.device +
+                       " is the device a new settings file (VELDA.INI) names"
+#ifndef _WIN32
+                       " (COM2 is /dev/ttyS1 on Linux)"
+#endif
+                       "; name the terminals' device with --port, such as --port /dev/ttyUSB0, --port ttyS0 or"
+                       " --port rfc2217://HOST:PORT";
+        }
         return false;
     }
     if (g.trace) lib_.talvo_line_set_trace(line_, TraceFrame, nullptr);

@@ -165,10 +165,11 @@ RecordTexts::RecordTexts(const talvo_record& r)
     card_size_ = ::strnlen(r.card, sizeof r.card);
     std::memcpy(card_, r.card, card_size_);
     type_size_ = static_cast<std::size_t>(Decimal<2>(type_, r.type) - type_);
+    // ISO dates, as the JSON form and the collection service write them.
     char* at = Decimal<4>(date_, r.year);
-    *at++ = '/';
+    *at++ = '-';
     at = Decimal<2>(at, r.month);
-    *at++ = '/';
+    *at++ = '-';
     date_size_ = static_cast<std::size_t>(Decimal<2>(at, r.day) - date_);
     at = Decimal<2>(time_, r.hour);
     *at++ = ':';

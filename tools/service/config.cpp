@@ -70,6 +70,17 @@ public:
         std::int64_t ms = -1;
         if (n->is_integer()) ms = n->as_integer()->get() * 1000;
         else if (n->is_string() && !ParseDuration(n->as_string()->get(), ms)) ms = -1;
+        if (n->is_string()) {
+            // A number in quotes is a duration whose unit was left out: it
+            // is not guessed (seconds? minutes?).
+            const std::string& text = n->as_string()->get();
+            if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+                Error(n->source(), "jobs." + std::string(key) + " = \"" + text +
+                                       "\" has no unit: write it with one of ms, s, m, h or d, such as \"" + text +
+                                       "s\"");
+                return;
+            }
+        }
         if (ms < low || ms > 31LL * 86'400'000) {
             Error(n->source(), "jobs." + std::string(key) + " must be a duration from " + std::to_string(low) +
                                    "ms to 31d, such as \"500ms\", \"30s\", \"5m\", \"2h\" or \"1d\"");
@@ -367,7 +378,7 @@ bool ParseDuration(const std::string& text, std::int64_t& ms) {
     const std::string unit = text.substr(digits);
     std::int64_t factor = 0;
     if (unit == "ms") factor = 1;
-    else if (unit == "s" || unit.empty()) factor = 1000;
+    else if (unit == "s") factor = 1000;
     else if (unit == "m") factor = 60'000;
     else if (unit == "h") factor = 3'600'000;
     else if (unit == "d") factor = 86'400'000;

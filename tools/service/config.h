@@ -11,7 +11,7 @@
 //   currency = "EUR"                  # ISO 4217 code the page shows amounts in
 //   health_without_token = false      # /healthz open to a load balancer
 //   [jobs]
-//   collect = "60s"                   # 500ms, 30s, 5m, 2h, 1d, or seconds
+//   collect = "60s"                   # 500ms, 30s, 5m, 2h, 1d, or 60 (seconds)
 //   status = "30s"
 //   clock = "1d"
 //   clock_at_start = true
@@ -116,8 +116,9 @@ struct Config {
 // fault, "FILE:LINE: what is wrong".
 bool LoadConfig(const std::string& path, Config& config, std::vector<std::string>& errors);
 
-// "500ms", "30s", "5m", "2h", "1d" (or a plain number of seconds) in
-// milliseconds; false for anything else.
+// "500ms", "30s", "5m", "2h", "1d" in milliseconds; false for anything
+// else, a number without its unit too (a TOML integer is seconds, read
+// where the configuration is read).
 bool ParseDuration(const std::string& text, std::int64_t& ms);
 
 // True for an address on the loopback (127.0.0.0/8, ::1, localhost).

@@ -43,6 +43,49 @@ std::string HostClock(int width) {
     return text;
 }
 
+// A clock text as set ("YYMMDDhhmm", or "YYYYMMDDhhmmss" for an
+// attendance terminal) moved on by the time since it was set, as the
+// terminal's own clock runs.  A text that is no date is kept as it came.
+std::string RunningClock(const std::string& set, std::chrono::steady_clock::time_point at) {
+    const bool wide = set.size() == 14;
+    if (set.size() != 10 && !wide) return set;
+    for (const char c : set) {
+        if (c < '0' || c > '9') return set;
+    }
+    auto field = [&](std::size_t from, std::size_t n) { return std::stoi(set.substr(from, n)); };
+    std::tm tm{};
+    const std::size_t o = wide ? 2 : 0;  // the two digits of the century
+    tm.tm_year = (wide ? field(0, 4) : 2000 + field(0, 2)) - 1900;
+    tm.tm_mon = field(2 + o, 2) - 1;
+    tm.tm_mday = field(4 + o, 2);
+    tm.tm_hour = field(6 + o, 2);
+    tm.tm_min = field(8 + o, 2);
+    tm.tm_sec = wide ? field(12, 2) : 0;
+    if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 ||
+        tm.tm_sec > 59) {
+        return set;
+    }
+    // The arithmetic in UTC, so that no change of the host's zone or
+    // daylight saving shifts the terminal's own wall time.
+    std::tm given = tm;
+    const std::time_t base = timegm(&tm);
+    // 30 February and the like are no date: timegm would move them on.
+    if (base == static_cast<std::time_t>(-1) || tm.tm_mday != given.tm_mday || tm.tm_mon != given.tm_mon) return set;
+    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - at);
+    const std::time_t now = base + static_cast<std::time_t>(std::max<std::int64_t>(0, elapsed.count()));
+    std::tm out{};
+    gmtime_r(&now, &out);
+    char text[32];
+    if (wide) {
+        std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", out.tm_year + 1900, out.tm_mon + 1, out.tm_mday,
+                      out.tm_hour, out.tm_min, out.tm_sec);
+    } else {
+        std::snprintf(text, sizeof text, "%02d%02d%02d%02d%02d", out.tm_year % 100, out.tm_mon + 1, out.tm_mday,
+                      out.tm_hour, out.tm_min);
+    }
+    return text;
+}
+
 struct Reply {
     std::string status = "GG";
     int argHigh = 0;
@@ -381,12 +424,17 @@ std::string Line::Handle(TerminalState& t, int command, int argHigh, int argLow,
             }
             break;
         case 0x3A:  // clock
-            if (attendance) r.payload = t.attendClock.empty() ? HostClock(14) : t.attendClock;
-            else r.payload = t.clock.empty() ? HostClock(10) : t.clock;
+            if (attendance) r.payload = t.attendClock.empty() ? HostClock(14) : RunningClock(t.attendClock, t.attendClockSetAt);
+            else r.payload = t.clock.empty() ? HostClock(10) : RunningClock(t.clock, t.clockSetAt);
             break;
         case 0x2A:
-            if (attendance) t.attendClock = payload;
-            else t.clock = payload;
+            if (attendance) {
+                t.attendClock = payload;
+                t.attendClockSetAt = std::chrono::steady_clock::now();
+            } else {
+                t.clock = payload;
+                t.clockSetAt = std::chrono::steady_clock::now();
+            }
             break;
         case 0x2B:
             t.blocked = true;
@@ -764,9 +812,16 @@ std::string Line::Control(const std::string& line) {
         if (field == "subsidy") return text(t->subsidy, n % 12 == 0, "groups of 12 characters");
         if (field == "maxbt") return text(t->maxSubsidy, n == 6 && Digits(value), "6 digits");
         if (field == "bttime") return text(t->subsidyTime, true, "");
-        if (field == "clock") return text(t->clock, n == 0 || (n == 10 && Digits(value)), "10 digits (empty: host clock)");
+        // A clock set here runs on from that moment, as one set over the line.
+        if (field == "clock") {
+            const bool ok = n == 0 || (n == 10 && Digits(value));
+            if (set && ok) t->clockSetAt = std::chrono::steady_clock::now();
+            return text(t->clock, ok, "10 digits (empty: host clock)");
+        }
         if (field == "aclock") {
-            return text(t->attendClock, n == 0 || (n == 14 && Digits(value)), "14 digits (empty: host clock)");
+            const bool ok = n == 0 || (n == 14 && Digits(value));
+            if (set && ok) t->attendClockSetAt = std::chrono::steady_clock::now();
+            return text(t->attendClock, ok, "14 digits (empty: host clock)");
         }
         if (field == "zones") return text(t->zones, n == 32 && Digits(value), "32 digits");
         if (field == "azones") return text(t->attendZones, n == 80, "80 characters");

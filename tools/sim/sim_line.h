@@ -5,6 +5,7 @@
 // sides of the line.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -29,6 +30,9 @@ struct TerminalState {
     std::vector<std::string> menu;           // 6-character prices
     std::string clock;                       // 10 characters, empty = host clock
     std::string attendClock;                 // as set, empty = host clock
+    // When each clock was set: a clock runs on from the time it was given.
+    std::chrono::steady_clock::time_point clockSetAt{};
+    std::chrono::steady_clock::time_point attendClockSetAt{};
     std::string zones = std::string(32, '0');
     std::string attendZones = std::string(80, '0');
     std::map<int, std::string> reasons;      // 16 hex characters each

@@ -53,18 +53,20 @@ class SimError(RuntimeError):
 
 
 def find_sim() -> Optional[str]:
-    """The path of ``talvo-sim``, or None when it cannot be found."""
+    """The path of ``talvo-sim``, or None when it cannot be found.
+
+    ``$TALVO_SIM`` first, then the one of the installation (or checkout)
+    this package came with, which matches its library, and only then one
+    on ``PATH``.
+    """
     env = os.environ.get("TALVO_SIM")
     if env:
         return env
-    found = shutil.which("talvo-sim")
-    if found:
-        return found
     for directory in _paths.library_dirs():
         for candidate in (Path(directory) / "talvo-sim", Path(directory).parent / "bin" / "talvo-sim"):
             if candidate.is_file() and os.access(candidate, os.X_OK):
                 return str(candidate)
-    return None
+    return shutil.which("talvo-sim")
 
 
 def _terminal_arg(spec: Union[int, str]) -> str:

@@ -4,6 +4,8 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/vfs.h>
@@ -241,13 +243,23 @@ namespace {
 // change time or its link count, so a status equal to the last one is the
 // same file unchanged.  A folder on the path that is renamed or relinked
 // leaves the file as it was: the path itself is looked at again when its
-// last look is a second old.  Plain data, constant-initialized: the
-// library's unload step lets go of it whether or not the other static
-// objects still live.
+// last look is a second old.
+//
+// Cheaper still, an inotify watch on the file and on its folder hears of
+// every such change: the system queues the event within the call that made
+// the change, so a command that finds the queue empty (one ioctl, about
+// half the price of a status) knows the file as it was, and a change still
+// counts from the next command.  Any event sends the command the long way
+// (the path looked at again).  Without a watch (none to be had) every
+// command asks the descriptor for its status, as before.
+//
+// Plain data, constant-initialized: the library's unload step lets go of it
+// whether or not the other static objects still live.
 struct HeldFile {
     std::mutex lock;
     char path[512] = {};
     int fd = -1;
+    int watch = -1;  // inotify: the file and its folder
     struct stat seen {};
     std::int64_t pathLookedAt = 0;  // the system's time, ns (a step back looks again)
 };
@@ -261,24 +273,84 @@ bool SameStatus(const struct stat& a, const struct stat& b) {
 
 void LetGo(HeldFile& h) {
     if (h.fd >= 0) ::close(h.fd);
+    if (h.watch >= 0) ::close(h.watch);
     h.fd = -1;
+    h.watch = -1;
     h.path[0] = '\0';
+}
+
+constexpr std::uint32_t kFileEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF;
+
+// A watch on `path` and on its folder, made before the file is looked at
+// so that no change after the look goes unheard; -1 when none can be had
+// (the system's limit of watches, a file that cannot be read).
+int Watch(const std::string& path) {
+    const int w = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (w < 0) return -1;
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::uint32_t names = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MOVE_SELF | IN_DELETE_SELF |
+                                IN_ONLYDIR;
+    if (::inotify_add_watch(w, path.c_str(), kFileEvents) < 0 || ::inotify_add_watch(w, folder.c_str(), names) < 0) {
+        ::close(w);
+        return -1;
+    }
+    return w;
+}
+
+// True when the watch has heard nothing since it was last emptied;
+// empties it otherwise.
+bool Unchanged(int watch) {
+    int pending = 0;
+    if (::ioctl(watch, FIONREAD, &pending) == 0 && pending == 0) return true;
+    alignas(struct inotify_event) char events[4096];
+    while (::read(watch, events, sizeof events) > 0) {
+    }
+    return false;
 }
 
 // The status of the file `path` names, through the held descriptor when
 // that vouches for it; false when the file is missing or not local.
 bool CurrentStatus(const std::string& path, struct stat& st, std::int64_t at) {
     std::lock_guard<std::mutex> hold(held.lock);
-    if (held.fd >= 0 && path == held.path && at - held.pathLookedAt < kPathLookNs && at >= held.pathLookedAt &&
-        ::fstat(held.fd, &st) == 0 && st.st_nlink > 0 && SameStatus(st, held.seen)) {
+    const bool recent = held.fd >= 0 && path == held.path && at - held.pathLookedAt < kPathLookNs &&
+                        at >= held.pathLookedAt;
+    if (recent && held.watch >= 0) {
+        if (Unchanged(held.watch)) {
+            st = held.seen;
+            return true;
+        }
+    } else if (recent && ::fstat(held.fd, &st) == 0 && st.st_nlink > 0 && SameStatus(st, held.seen)) {
         return true;
     }
+    // The long way.  The watch is emptied (or made) before the path is
+    // looked at: whatever changes after the look is heard.
+    int watch = -1;
+    if (held.watch >= 0 && path == held.path) {
+        watch = held.watch;
+        held.watch = -1;
+        Unchanged(watch);
+    } else {
+        watch = Watch(path);
+    }
+    auto drop = [&watch] {
+        if (watch >= 0) ::close(watch);
+        watch = -1;
+    };
     if (::stat(path.c_str(), &st) != 0 || !OnLocalFileSystem(path)) {
         LetGo(held);
+        drop();
         return false;
     }
     if (held.fd < 0 || path != held.path || st.st_dev != held.seen.st_dev || st.st_ino != held.seen.st_ino) {
         LetGo(held);
+        // Another file under the path: its own changes are heard from now
+        // on, and it is looked at once more after that.
+        if (watch >= 0 && ::inotify_add_watch(watch, path.c_str(), kFileEvents) < 0) drop();
+        if (::stat(path.c_str(), &st) != 0) {
+            drop();
+            return false;
+        }
 #ifdef O_PATH
         const int flags = O_PATH | O_CLOEXEC;
 #else
@@ -295,6 +367,11 @@ bool CurrentStatus(const std::string& path, struct stat& st, std::int64_t at) {
         } else if (fd >= 0) {
             ::close(fd);
         }
+    }
+    if (held.fd >= 0) {
+        held.watch = watch;
+    } else {
+        drop();
     }
     held.seen = st;
     held.pathLookedAt = at;

@@ -170,9 +170,25 @@ const EMPTY_ZONE = "00:00-00:00/00";
 
 function scopeName(scope) { return scope === "site" ? "the whole site" : "group " + scope; }
 
+// The decimal separator of the browser's language: "," for German, "."
+// for English.
+function decimalMark() {
+  const part = new Intl.NumberFormat().formatToParts(1.5).find(p => p.type === "decimal");
+  return part ? part.value : ".";
+}
+
+// An amount in cents as the price editor shows it, with the browser's
+// decimal mark.
 function cents(c) {
   const v = Math.abs(c);
-  return (c < 0 ? "-" : "") + Math.floor(v / 100) + "." + String(v % 100).padStart(2, "0");
+  return (c < 0 ? "-" : "") + Math.floor(v / 100) + decimalMark() + String(v % 100).padStart(2, "0");
+}
+
+// A price as typed, as the service reads it: where the browser's language
+// writes "12,5", its comma is the decimal point.  Anything else goes as it
+// is, for the service to accept or refuse with its reason.
+function typedPrice(text) {
+  return decimalMark() === "," && /^-?\d*,\d*$/.test(text) ? text.replace(",", ".") : text;
 }
 
 // A wanted item of the desired state for a terminal of `group`: the
@@ -669,7 +685,7 @@ async function reloadMenu() {
 
 async function saveMenu() {
   const { scope, version } = state.menu;
-  const prices = [...document.querySelectorAll("#menu-prices .menu-price")].map(i => i.value.trim());
+  const prices = [...document.querySelectorAll("#menu-prices .menu-price")].map(i => typedPrice(i.value.trim()));
   while (prices.length && prices[prices.length - 1] === "") prices.pop();
   menuOutcome("busy", "saving…");
   try {
@@ -759,7 +775,37 @@ async function exportCsv() {
   }
 }
 
+// The footer's /metrics and /healthz want the token as the API does: from
+// the page they are fetched with its token and shown below the links.
+async function showRaw(path) {
+  const headers = state.token ? { Authorization: "Bearer " + state.token } : {};
+  let text;
+  try {
+    const res = await fetch(path, { headers, cache: "no-store" });
+    if (res.status === 401) {
+      askToken(state.token !== "");
+      text = "this needs the service's token: enter it above";
+    } else {
+      text = await res.text();
+    }
+    $("raw-title").textContent = path + " · " + res.status + " " + res.statusText;
+  } catch (e) {
+    $("raw-title").textContent = path;
+    text = String(e.message || e);
+  }
+  $("raw-text").textContent = text;
+  $("raw").hidden = false;
+}
+
 document.addEventListener("DOMContentLoaded", () => {
+  for (const a of document.querySelectorAll("a.raw-link")) {
+    a.addEventListener("click", ev => {
+      if (ev.button !== 0 || ev.ctrlKey || ev.metaKey || ev.shiftKey || ev.altKey) return;
+      ev.preventDefault();
+      showRaw(a.getAttribute("href"));
+    });
+  }
+  $("raw-close").addEventListener("click", () => { $("raw").hidden = true; });
   $("filter").addEventListener("submit", ev => { ev.preventDefault(); state.offset = 0; loadRecords().catch(showError); });
   $("newer").addEventListener("click", () => { state.offset = Math.max(0, state.offset - PAGE); loadRecords().catch(showError); });
   $("older").addEventListener("click", () => { state.offset += PAGE; loadRecords().catch(showError); });
