@@ -8,6 +8,7 @@
 // leaves it unknown (""), so the next push writes the whole item.
 #include <algorithm>
 #include <chrono>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -213,7 +214,32 @@ int Read(LineContext& line, TerminalRun& t, const std::string& item, const std::
 
 // Brings one item of one terminal to `want`.  False when the terminal did
 // not answer (the item waits for it to answer again).
-bool SyncItem(LineContext& line, TerminalRun& t, const std::string& item, const std::string& want, bool verify) {
+// A blacklist read back holding cards the service does not block: they
+// are adopted (desired.h), and `want` takes them in for this turn, so that
+// nothing found on a terminal is removed for not being known.  With
+// [manage] foreign_cards = "remove" they go.
+void AdoptFound(LineContext& line, TerminalRun& t, std::string& want, const std::string& found) {
+    if (!line.Jobs().adoptForeignCards || found.empty()) return;
+    std::set<std::string> all;
+    for (const std::string& c : Cards(want)) all.insert(c);
+    const std::size_t before = all.size();
+    for (const std::string& c : Cards(found)) all.insert(c);
+    if (all.size() == before) return;
+    try {
+        const auto adopted = AdoptFoundCards(*line.Database(), line.Name(), t.config.number, t.config.group, want, found);
+        if (!adopted.empty()) {
+            Log(Level::kWarning, "cards-adopted", {{"line", line.Name()}, {"terminal", std::to_string(t.config.number)},
+                                                   {"cards", std::to_string(adopted.size())}});
+        }
+    } catch (const DbError& e) {
+        // Kept on the terminal all the same; the next read-back adopts them.
+        Log(Level::kWarning, "cards-not-adopted", {{"line", line.Name()}, {"error", e.what()}});
+    }
+    want = json(std::vector<std::string>(all.begin(), all.end())).dump();
+}
+
+bool SyncItem(LineContext& line, TerminalRun& t, const std::string& item, const std::string& wanted, bool verify) {
+    std::string want = wanted;
     TerminalRun::Item& it = t.items[item];
     SyncRow& row = it.row;
     const ItemInfo* info = FindItem(item);
@@ -231,12 +257,16 @@ bool SyncItem(LineContext& line, TerminalRun& t, const std::string& item, const 
         std::string found;
         rc = Read(line, t, item, want, found);
         if (rc != TALVO_OK) return;
+        if (item == "blacklist") AdoptFound(line, t, want, found);
         row.applied = found;
         if (found == want) row.verified = row.lastMatch = UtcNow();
     };
     // What it holds, asked first where that is due: a terminal reset or
     // replaced meanwhile is rewritten from what it really holds.
-    if (held && info->readable) readBack();
+    // A blacklist not known yet (a terminal newly managed, or a push that
+    // went unanswered) is read first: what it holds is adopted, never
+    // cleared away.
+    if ((held || (item == "blacklist" && row.applied.empty())) && info->readable) readBack();
     if (rc == TALVO_OK && (row.applied != want || (!held && row.state != "in_sync"))) {
         bool whole = false;
         rc = item == "blacklist" ? PushBlacklist(line, t, want, row.applied, whole) : Push(line, t, item, want);
@@ -287,7 +317,15 @@ bool Refresh(LineContext& line, Connection& db) {
     }
     if (!line.SyncRowsLoaded()) {
         for (SyncRow& r : ListSync(db, line.Name())) {
-            if (TerminalRun* t = line.Terminal(r.terminal)) t->items[r.item].row = std::move(r);
+            TerminalRun* t = line.Terminal(r.terminal);
+            if (t == nullptr) continue;
+            // A secret item's row keeps a digest: the value it stands for.
+            if (r.applied.rfind("sha256:", 0) == 0) {
+                const auto want = line.Wanted().For(t->config.kind, t->config.group);
+                const auto it = want.find(r.item);
+                r.applied = it != want.end() && SecretDigest(it->second) == r.applied ? it->second : "";
+            }
+            t->items[r.item].row = std::move(r);
         }
         line.SyncRowsLoaded() = true;
     }
