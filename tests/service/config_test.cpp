@@ -216,7 +216,7 @@ TEST_F(ConfigFile, UsersGroupsAndVerify) {
 
 // A duration refused names examples: each of them is one the key takes.
 TEST_F(ConfigFile, RefusedDurationsGiveExamplesTheyTake) {
-    for (const char* key : {"verify", "clock", "collect", "status", "backoff_min"}) {
+    for (const char* key : {"verify", "clock", "collect", "status"}) {
         const std::string errors = Errors("[jobs]\n" + std::string(key) + " = \"1ms\"\n" + kLine);
         ASSERT_NE(errors.find("must be a duration"), std::string::npos) << errors;
         int examples = 0;
