@@ -196,12 +196,14 @@ TEST_F(Manage, GroupsItemsAndRefusals) {
     EXPECT_EQ(Send("POST", "/api/cards/123456/unblock", json::object()).status, 404) << "not blocked";
 
     // Each terminal gets its group's menu, or the site's.
+    // (A state in sync may be one from before the last change was seen:
+    // the terminals' contents are waited for.)
     EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 1, "menu") == "in_sync" && SyncState("hall", 2, "menu") == "in_sync"; }));
-    EXPECT_EQ(a.Ok("get 1 menu").size(), 6u) << "one price for the canteen";
-    EXPECT_EQ(a.Ok("get 2 menu").size(), 12u) << "two prices for the site";
+    EXPECT_TRUE(WaitFor([&] { return a.Ok("get 1 menu").size() == 6u; })) << "one price for the canteen";
+    EXPECT_TRUE(WaitFor([&] { return a.Ok("get 2 menu").size() == 12u; })) << "two prices for the site";
     EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 3, "reasons") == "in_sync"; }));
+    EXPECT_TRUE(WaitFor([&] { return a.Ok("get 2 key") == "A1B2C3"; }));
     EXPECT_EQ(a.Ok("get 1 cmw"), "ABC000000000");
-    EXPECT_EQ(a.Ok("get 2 key"), "A1B2C3");
     EXPECT_EQ(a.Ok("get 3 reason1"), "5349434B0F0F0F0F");  // "SICK" and fillers
     EXPECT_EQ(a.Ok("get 3 azones").substr(0, 10), "0700090001");
 
