@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -287,10 +288,12 @@ TEST_P(Authority, FoundCardsAreAdoptedNotRemoved) {
     ASSERT_EQ(card["blocked"].size(), 1u) << card.dump();
     EXPECT_EQ(card["blocked"][0]["reason"], "found on hall/1");
     EXPECT_EQ(card["blocked"][0]["scope"], "site");
-    card = Get("/api/cards/333333");
-    for (const json& t : card["terminals"]) {
-        EXPECT_EQ(t["state"], t["terminal"] == 3 ? "pending" : "applied") << t.dump();
-    }
+    EXPECT_TRUE(WaitFor([&] {
+        card = Get("/api/cards/333333");
+        return std::all_of(card["terminals"].begin(), card["terminals"].end(), [](const json& t) {
+            return t["state"] == (t["terminal"] == 3 ? "pending" : "applied");
+        });
+    })) << card.dump();
 
     // A card added behind the service's back: kept and spread.
     a.Ok("set 2 blacklist 111111222222333333444444");

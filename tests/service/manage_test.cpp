@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
@@ -122,10 +123,15 @@ TEST_F(Manage, LostCardReachesEveryTerminalAndIsAudited) {
     EXPECT_EQ(a.Ok("get 4 blacklist"), "") << "an attendance terminal keeps no blacklist";
     EXPECT_TRUE(WaitFor([&] { return SyncState("east", 3, "blacklist") == "in_sync"; }));
 
-    // The card's page: applied on all nine payment terminals.
+    // The card's page: all nine payment terminals, from the start; applied
+    // on each once its worker has written down what it pushed.
     json card = Get("/api/cards/123456");
     ASSERT_EQ(card["terminals"].size(), 9u) << card.dump();
-    for (const json& t : card["terminals"]) EXPECT_EQ(t["state"], "applied") << t.dump();
+    EXPECT_TRUE(WaitFor([&] {
+        card = Get("/api/cards/123456");
+        return std::all_of(card["terminals"].begin(), card["terminals"].end(),
+                           [](const json& t) { return t["state"] == "applied"; });
+    })) << card.dump();
     EXPECT_EQ(card["blocked"][0]["reason"], "lost at lunch");
 
     // Found again: off every terminal, its history kept.
