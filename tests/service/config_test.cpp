@@ -219,6 +219,32 @@ TEST_F(ConfigFile, UsersGroupsAndVerify) {
               std::string::npos);
 }
 
+// A duration refused names examples: each of them is one the key takes.
+TEST_F(ConfigFile, RefusedDurationsGiveExamplesTheyTake) {
+    for (const char* key : {"verify", "clock", "collect", "status"}) {
+        const std::string errors = Errors("[jobs]\n" + std::string(key) + " = \"1ms\"\n" + kLine);
+        ASSERT_NE(errors.find("must be a duration"), std::string::npos) << errors;
+        int examples = 0;
+        for (std::size_t at = errors.find("such as"); (at = errors.find('"', at)) != std::string::npos; ++examples) {
+            const std::size_t end = errors.find('"', at + 1);
+            const std::string example = errors.substr(at + 1, end - at - 1);
+            EXPECT_EQ(Errors("[jobs]\n" + std::string(key) + " = \"" + example + "\"\n" + kLine), "") << key << " = " << example;
+            at = end + 1;
+        }
+        EXPECT_GE(examples, 3) << errors;
+    }
+}
+
+TEST_F(ConfigFile, ForeignCards) {
+    EXPECT_EQ(Errors(std::string(kLine)), "");
+    EXPECT_TRUE(config.jobs.adoptForeignCards);
+    EXPECT_EQ(Errors("[manage]\nforeign_cards = \"remove\"\n" + std::string(kLine)), "");
+    EXPECT_FALSE(config.jobs.adoptForeignCards);
+    EXPECT_NE(Errors("[manage]\nforeign_cards = \"keep\"\n" + std::string(kLine)).find("foreign_cards must be"),
+              std::string::npos);
+    EXPECT_NE(Errors("[manage]\nforeign = \"remove\"\n" + std::string(kLine)).find("foreign"), std::string::npos);
+}
+
 TEST(Durations, Units) {
     std::int64_t ms = 0;
     EXPECT_TRUE(service::ParseDuration("750ms", ms));

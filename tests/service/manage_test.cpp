@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
@@ -102,7 +103,13 @@ TEST_F(Manage, LostCardReachesEveryTerminalAndIsAudited) {
     EXPECT_EQ(r.status, 403) << r.body;
     EXPECT_EQ(Send("POST", "/api/terminals/north/1/collect", json::object(), kReader).status, 403);
     EXPECT_EQ(Send("POST", "/api/cards/123456/block", json::object(), "wrong-token-0123456789").status, 401);
-    EXPECT_TRUE(Get("/api/audit")["audit"].empty());
+    // What it tried is written down as refused.
+    const json refused = Get("/api/audit")["audit"];
+    ASSERT_EQ(refused.size(), 3u) << refused.dump();
+    for (const json& row : refused) {
+        EXPECT_EQ(row["who"], "office");
+        EXPECT_EQ(row["outcome"].get<std::string>().rfind("refused 403", 0), 0u) << row.dump();
+    }
     EXPECT_TRUE(Get("/api/desired")["items"].empty());
 
     r = Send("POST", "/api/cards/123456/block", {{"reason", "lost at lunch"}});
@@ -116,10 +123,15 @@ TEST_F(Manage, LostCardReachesEveryTerminalAndIsAudited) {
     EXPECT_EQ(a.Ok("get 4 blacklist"), "") << "an attendance terminal keeps no blacklist";
     EXPECT_TRUE(WaitFor([&] { return SyncState("east", 3, "blacklist") == "in_sync"; }));
 
-    // The card's page: applied on all nine payment terminals.
+    // The card's page: all nine payment terminals, from the start; applied
+    // on each once its worker has written down what it pushed.
     json card = Get("/api/cards/123456");
     ASSERT_EQ(card["terminals"].size(), 9u) << card.dump();
-    for (const json& t : card["terminals"]) EXPECT_EQ(t["state"], "applied") << t.dump();
+    EXPECT_TRUE(WaitFor([&] {
+        card = Get("/api/cards/123456");
+        return std::all_of(card["terminals"].begin(), card["terminals"].end(),
+                           [](const json& t) { return t["state"] == "applied"; });
+    })) << card.dump();
     EXPECT_EQ(card["blocked"][0]["reason"], "lost at lunch");
 
     // Found again: off every terminal, its history kept.
@@ -134,7 +146,7 @@ TEST_F(Manage, LostCardReachesEveryTerminalAndIsAudited) {
     EXPECT_EQ(card["history"][1]["action"], "block");
 
     const json audit = Get("/api/audit")["audit"];
-    ASSERT_EQ(audit.size(), 2u) << audit.dump();
+    ASSERT_EQ(audit.size(), 5u) << audit.dump();
     EXPECT_EQ(audit[0]["action"], "unblock card");
     EXPECT_EQ(audit[1]["action"], "block card");
     EXPECT_EQ(audit[1]["who"], "admin");
@@ -190,12 +202,14 @@ TEST_F(Manage, GroupsItemsAndRefusals) {
     EXPECT_EQ(Send("POST", "/api/cards/123456/unblock", json::object()).status, 404) << "not blocked";
 
     // Each terminal gets its group's menu, or the site's.
+    // (A state in sync may be one from before the last change was seen:
+    // the terminals' contents are waited for.)
     EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 1, "menu") == "in_sync" && SyncState("hall", 2, "menu") == "in_sync"; }));
-    EXPECT_EQ(a.Ok("get 1 menu").size(), 6u) << "one price for the canteen";
-    EXPECT_EQ(a.Ok("get 2 menu").size(), 12u) << "two prices for the site";
+    EXPECT_TRUE(WaitFor([&] { return a.Ok("get 1 menu").size() == 6u; })) << "one price for the canteen";
+    EXPECT_TRUE(WaitFor([&] { return a.Ok("get 2 menu").size() == 12u; })) << "two prices for the site";
     EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 3, "reasons") == "in_sync"; }));
+    EXPECT_TRUE(WaitFor([&] { return a.Ok("get 2 key") == "A1B2C3"; }));
     EXPECT_EQ(a.Ok("get 1 cmw"), "ABC000000000");
-    EXPECT_EQ(a.Ok("get 2 key"), "A1B2C3");
     EXPECT_EQ(a.Ok("get 3 reason1"), "5349434B0F0F0F0F");  // "SICK" and fillers
     EXPECT_EQ(a.Ok("get 3 azones").substr(0, 10), "0700090001");
 
@@ -210,13 +224,17 @@ TEST_F(Manage, GroupsItemsAndRefusals) {
     EXPECT_EQ(HttpGet(port, "/api/audit", kReader).body.find("A1B2C3"), std::string::npos);
 
     // A command that changes a terminal: an administrator's, and audited
-    // (its card key never written down).
+    // (its card key never written down).  The key is kept by the service:
+    // refused, with the way to change it.
     EXPECT_EQ(Send("POST", "/api/lines/hall/terminals/2/command", {{"op", "lock"}}, kReader).status, 403);
     r = Send("POST", "/api/lines/hall/terminals/2/command", {{"op", "key set"}, {"key", "D4E5F6"}});
-    EXPECT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(r.status, 409) << r.body;
+    EXPECT_NE(r.body.find("PUT /api/desired/site/card_key"), std::string::npos) << r.body;
+    EXPECT_EQ(a.Ok("get 2 key"), "A1B2C3");
     const json audit = Get("/api/audit?limit=1")["audit"];
     ASSERT_EQ(audit.size(), 1u);
     EXPECT_EQ(audit[0]["action"], "command key set");
+    EXPECT_EQ(audit[0]["outcome"].get<std::string>().rfind("refused 409", 0), 0u) << audit.dump();
     EXPECT_EQ(audit[0]["detail"].get<std::string>().find("D4E5F6"), std::string::npos) << audit.dump();
 
     // Released: the service stops keeping it, the terminal keeps what it has.

@@ -713,11 +713,20 @@ TEST(Page, CardsViewBlocksAndUnblocks) {
     ASSERT_TRUE(browser.Until("document.querySelector('#audit tbody tr').cells[3].textContent === 'block card'"));
     EXPECT_EQ(browser.Eval("document.querySelector('#audit tbody tr').cells[1].textContent"), "admin");
     EXPECT_EQ(browser.Eval("document.querySelector('#audit tbody tr').cells[2].textContent"), "127.0.0.1");
+    // The view opens with the blocked cards, newest first, without a search.
+    browser.Eval("window.before = true");
+    browser.Reload();
+    ASSERT_TRUE(browser.Until("!window.before && document.body.dataset.loaded === '1'"));
+    ASSERT_TRUE(browser.Until("document.querySelectorAll('#card-list tbody tr').length === 1"));
+    EXPECT_EQ(browser.Text("#card-list tbody tr td:nth-child(1)"), "123456");
+    EXPECT_EQ(browser.Text("#card-search-note"), "1 card blocked, newest first");
     // Found by its first digits among the blocked cards.
     browser.Type("#card-q", "1234");
     browser.Click("#card-search button");
     ASSERT_TRUE(browser.Until("document.querySelectorAll('#card-list tbody tr').length === 1"));
     EXPECT_EQ(browser.Text("#card-list tbody tr td:nth-child(3)"), "blocked");
+    browser.Click("#card-list tbody tr .card-open");
+    ASSERT_TRUE(browser.Until("document.getElementById('card-status').textContent.startsWith('blocked')"));
 
     // Found again: off every terminal, and the history keeps both.
     browser.Type("#card-reason", "found at the desk");
@@ -749,7 +758,10 @@ TEST(Page, CardsViewBlocksAndUnblocks) {
     EXPECT_EQ(browser.Text("#card-outcome"), "this needs an administrator's token; 'office' may only read");
     EXPECT_EQ(browser.Eval("document.getElementById('token-form').hidden"), true) << "a valid token is kept";
     EXPECT_EQ(browser.Text("#card-status"), "not blocked");
-    EXPECT_EQ(json::parse(HttpGet(port, "/api/audit", kReader).body)["audit"].size(), 2u);
+    // Its try is written down as refused.
+    const json audit = json::parse(HttpGet(port, "/api/audit", kReader).body)["audit"];
+    ASSERT_EQ(audit.size(), 3u);
+    EXPECT_EQ(audit[0]["outcome"].get<std::string>().rfind("refused 403", 0), 0u) << audit.dump();
     EXPECT_FALSE(Holds(a, 1, "654321") || Holds(b, 1, "654321") || Holds(c, 1, "654321"));
 
     talvod.Signal(SIGTERM);

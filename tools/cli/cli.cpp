@@ -835,6 +835,9 @@ void BuildCli(CLI::App& app, Invocation& run) {
         throw CLI::Success();
     })->group("");
     AddCommands(app, run, false);
+#ifdef TALVO_WITH_SERVICE_CLIENT
+    AddCardCommand(app, run);
+#endif
     // The same commands through the 43 exports.
     auto* legacy = app.add_subcommand("legacy",
                                       "the same commands through the 43 exports, as a host program drives them: the "

@@ -71,35 +71,6 @@ private:
     host::HostLibrary lib_;
 };
 
-#ifdef TALVO_WITH_SERVICE_CLIENT
-// The token for --service: --token, the first line of --token-file, or
-// $TALVOD_TOKEN; false with a one-line problem.
-bool ServiceToken(const Globals& g, std::string& token, std::string& problem) {
-    if (!g.token.empty()) {
-        token = g.token;
-    } else if (!g.token_file.empty()) {
-        std::FILE* f = std::fopen(g.token_file.c_str(), "rb");
-        if (f == nullptr) {
-            problem = g.token_file + ": cannot be read: " + std::strerror(errno);
-            return false;
-        }
-        char first[4096] = {};
-        const bool read = std::fgets(first, sizeof first, f) != nullptr;
-        std::fclose(f);
-        token = read ? first : "";
-        while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) {
-            token.pop_back();
-        }
-        if (token.empty()) {
-            problem = g.token_file + ": no token on its first line";
-            return false;
-        }
-    } else if (const char* env = std::getenv("TALVOD_TOKEN"); env != nullptr) {
-        token = env;
-    }
-    return true;
-}
-#endif
 
 int RunOnTerminal(Invocation& run) {
     std::string problem;

@@ -2,10 +2,16 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <regex>
+
+#include "values.h"
 
 namespace talvo::cli {
 namespace {
@@ -50,6 +56,168 @@ TimeOfDay TimeOf(const std::string& text) {
 }
 
 }  // namespace
+
+bool ServiceToken(const Globals& g, std::string& token, std::string& problem) {
+    if (!g.token.empty()) {
+        token = g.token;
+    } else if (!g.token_file.empty()) {
+        std::FILE* f = std::fopen(g.token_file.c_str(), "rb");
+        if (f == nullptr) {
+            problem = g.token_file + ": cannot be read: " + std::strerror(errno);
+            return false;
+        }
+        char first[4096] = {};
+        const bool read = std::fgets(first, sizeof first, f) != nullptr;
+        std::fclose(f);
+        token = read ? first : "";
+        while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) {
+            token.pop_back();
+        }
+        if (token.empty()) {
+            problem = g.token_file + ": no token on its first line";
+            return false;
+        }
+    } else if (const char* env = std::getenv("TALVOD_TOKEN"); env != nullptr) {
+        token = env;
+    }
+    return true;
+}
+
+namespace {
+
+// One request to the service's interface: the answer's status and body
+// (a JSON object), or false with the problem in one line.
+bool Ask(const Globals& g, const std::string& token, const std::string& method, const std::string& path,
+         const json& body, int& status, json& answer, std::string& problem) {
+    std::string base, prefix;
+    SplitUrl(g.service, base, prefix);
+    httplib::Client client(base);
+    client.set_connection_timeout(kConnectSeconds, 0);
+    client.set_read_timeout(kAnswerSeconds, 0);
+    client.set_write_timeout(kConnectSeconds, 0);
+    httplib::Headers headers;
+    if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
+    auto res = method == "GET" ? client.Get(prefix + path, headers)
+                               : client.Post(prefix + path, headers, body.dump(), "application/json");
+    if (!res) {
+        problem = "no service answers at " + g.service + " (" + httplib::to_string(res.error()) + ")";
+        return false;
+    }
+    status = res->status;
+    answer = json::parse(res->body, nullptr, false);
+    if (answer.is_discarded() || !answer.is_object()) {
+        problem = "the service at " + g.service + " answered HTTP " + std::to_string(status) + " without a readable body";
+        return false;
+    }
+    if (status == 401) {
+        problem = token.empty() ? "the service at " + g.service + " needs a token (--token, --token-file or TALVOD_TOKEN)"
+                                : "the service at " + g.service + " did not accept the token";
+        return false;
+    }
+    if (status != 200) {
+        problem = Text(answer, "error");
+        if (problem.empty()) problem = "the service at " + g.service + " answered HTTP " + std::to_string(status);
+        return false;
+    }
+    return true;
+}
+
+struct CardArguments {
+    std::vector<std::string> cards;
+    std::string card, reason, scope;
+};
+
+int CardChange(const Invocation& run, const CardArguments& a, bool block) {
+    std::string token, problem;
+    if (!ServiceToken(run.globals, token, problem)) {
+        std::fprintf(stderr, "talvo: %s: %s\n", run.what.c_str(), problem.c_str());
+        return 2;
+    }
+    json body = json::object();
+    if (!a.reason.empty()) body["reason"] = a.reason;
+    if (!a.scope.empty()) body["scope"] = a.scope;
+    int worst = 0;
+    for (const std::string& card : a.cards) {
+        int status = 0;
+        json answer;
+        if (!Ask(run.globals, token, "POST", "/api/cards/" + card + (block ? "/block" : "/unblock"), body, status,
+                 answer, problem)) {
+            std::fprintf(stderr, "talvo: %s: %s: %s\n", run.what.c_str(), card.c_str(), problem.c_str());
+            worst = std::max(worst, status == 400 ? 2 : 1);
+        }
+    }
+    return worst;
+}
+
+int CardShow(const Invocation& run, const CardArguments& a) {
+    std::string token, problem;
+    if (!ServiceToken(run.globals, token, problem)) {
+        std::fprintf(stderr, "talvo: %s: %s\n", run.what.c_str(), problem.c_str());
+        return 2;
+    }
+    int status = 0;
+    json answer;
+    if (!Ask(run.globals, token, "GET", "/api/cards/" + a.card, json(), status, answer, problem)) {
+        std::fprintf(stderr, "talvo: %s: %s\n", run.what.c_str(), problem.c_str());
+        return status == 400 ? 2 : 1;
+    }
+    const json& blocked = answer["blocked"];
+    if (blocked.empty()) Print("%s not blocked\n", a.card.c_str());
+    for (const json& b : blocked) {
+        const std::string reason = Text(b, "reason");
+        Print("%s blocked for %s%s%s by %s at %s\n", a.card.c_str(), Text(b, "scope").c_str(),
+              reason.empty() ? "" : ": ", reason.c_str(), Text(b, "by").c_str(), Text(b, "at").c_str());
+    }
+    for (const json& t : answer["terminals"]) {
+        const std::string name = Text(t, "name");
+        const std::string error = Text(t, "error");
+        Print("%s/%d%s%s: %s%s%s\n", Text(t, "line").c_str(), t.value("terminal", 0), name.empty() ? "" : " ",
+              name.c_str(), Text(t, "state").c_str(), error.empty() ? "" : " (", error.empty() ? "" : (error + ")").c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+void AddCardCommand(CLI::App& app, Invocation& run) {
+    auto a = std::make_shared<CardArguments>();
+    auto* card = app.add_subcommand("card",
+                                    "the cards the talvod service keeps blocked on its terminals (with --service): a "
+                                    "card blocked reaches every terminal of its scope and stays until unblocked")
+                     ->require_subcommand(1);
+    auto needsService = [&run](CLI::App* sub) {
+        if (run.globals.service.empty()) {
+            throw CLI::ValidationError(std::string("card ") + sub->get_name() +
+                                       " is kept by the talvod service: give --service URL");
+        }
+    };
+    auto checkCard = CLI::Validator(
+        [](std::string& s) {
+            std::string checked;
+            return ParseCard(s, checked);
+        },
+        "", "");
+    for (const bool block : {true, false}) {
+        auto* sub = card->add_subcommand(block ? "block" : "unblock",
+                                         block ? "block cards on every terminal of the scope (the site by default)"
+                                               : "unblock cards: they come off the terminals of the scope");
+        sub->add_option("card", a->cards, "card numbers, six digits each")->required()->check(checkCard);
+        sub->add_option("--reason", a->reason, "why, one line (shown in the card's history)")->type_name("TEXT");
+        sub->add_option("--scope", a->scope, "\"site\" (the default) or a group of terminals")->type_name("SCOPE");
+        sub->callback([sub, &run, a, block, needsService] {
+            needsService(sub);
+            run.what = std::string("card ") + sub->get_name();
+            run.local = [&run, a, block] { return CardChange(run, *a, block); };
+        });
+    }
+    auto* show = card->add_subcommand("show", "where a card is blocked, and its state on every terminal");
+    show->add_option("card", a->card, "a card number, six digits")->required()->check(checkCard);
+    show->callback([show, &run, a, needsService] {
+        needsService(show);
+        run.what = "card show";
+        run.local = [&run, a] { return CardShow(run, *a); };
+    });
+}
 
 std::string CheckServiceUrl(const std::string& url) {
     static const std::regex form(R"(https?://[^/\s?#]+(/[^\s?#]*)?)");
@@ -125,7 +293,8 @@ bool ServiceTerminal::Run(const std::string& op, json arguments) {
         auto it = answer_.find("exit");
         return it != answer_.end() && it->is_number_integer() ? it->get<int>() : fallback;
     };
-    if (res->status == 409) return Fail(error + " (--line NAME)", 1);
+    // A terminal on several lines: the service says to name the line.
+    if (res->status == 409) return Fail(error + (error.find("name the line") != std::string::npos ? " (--line NAME)" : ""), 1);
     if (res->status != 200 && res->status != 202) {
         return Fail(error.empty() ? where + " answered HTTP " + std::to_string(res->status) : error,
                     exit(res->status == 400 ? 2 : 1));

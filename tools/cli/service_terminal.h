@@ -82,4 +82,13 @@ private:
 // `collect` through a service: prints what the service stored.
 int CollectThroughService(const Invocation& run, Terminal& t);
 
+// The token for --service: --token, the first line of --token-file, or
+// $TALVOD_TOKEN; false with a one-line problem.
+bool ServiceToken(const Globals& g, std::string& token, std::string& problem);
+
+// `card block|unblock CARD... [--reason R] [--scope S]` and `card show
+// CARD`: the cards the service keeps blocked on its terminals (with
+// --service only).
+void AddCardCommand(CLI::App& app, Invocation& run);
+
 }  // namespace talvo::cli

@@ -64,6 +64,19 @@ public:
         return true;
     }
 
+    // Durations a key with the lower bound `low` takes, as examples: only
+    // values it accepts.
+    static std::string Examples(std::int64_t low) {
+        std::vector<std::string> fit;
+        for (const char* e : {"500ms", "30s", "5m", "2h", "1d"}) {
+            std::int64_t ms = 0;
+            if (ParseDuration(e, ms) && ms >= low) fit.push_back(std::string("\"") + e + "\"");
+        }
+        std::string out;
+        for (std::size_t i = 0; i < fit.size(); ++i) out += (i == 0 ? "" : i + 1 == fit.size() ? " or " : ", ") + fit[i];
+        return out;
+    }
+
     void Duration(const toml::table& t, const char* key, std::int64_t low, std::int64_t& out) {
         const toml::node* n = t.get(key);
         if (n == nullptr) return;
@@ -83,7 +96,7 @@ public:
         }
         if (ms < low || ms > 31LL * 86'400'000) {
             Error(n->source(), "jobs." + std::string(key) + " must be a duration from " + std::to_string(low) +
-                                   "ms to 31d, such as \"500ms\", \"30s\", \"5m\", \"2h\" or \"1d\"");
+                                   "ms to 31d, such as " + Examples(low));
             return;
         }
         out = ms;
@@ -479,7 +492,7 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
         return false;
     }
     Checker c(path);
-    c.Keys(root, {"database", "database_password_file", "host", "http", "jobs", "line"}, "");
+    c.Keys(root, {"database", "database_password_file", "host", "http", "jobs", "manage", "line"}, "");
 
     const std::filesystem::path dir = std::filesystem::absolute(path).parent_path();
     config.database = (dir / "talvod.db").string();
@@ -566,6 +579,24 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
             }
             if (config.jobs.backoffMaxMs < config.jobs.backoffMinMs) {
                 c.Error(j.source(), "backoff_max is shorter than backoff_min");
+            }
+        }
+    }
+
+    if (const toml::node* n = root.get("manage")) {
+        if (!n->is_table()) {
+            c.Error(n->source(), "manage must be a table ([manage])");
+        } else {
+            const toml::table& m = *n->as_table();
+            c.Keys(m, {"foreign_cards"}, "[manage]");
+            std::string foreign;
+            if (c.Text(m, "foreign_cards", foreign, " in [manage]")) {
+                if (foreign != "adopt" && foreign != "remove") {
+                    c.Error(m.get("foreign_cards")->source(),
+                            "foreign_cards must be \"adopt\" (a card found on a terminal is blocked) or \"remove\"");
+                } else {
+                    config.jobs.adoptForeignCards = foreign == "adopt";
+                }
             }
         }
     }

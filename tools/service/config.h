@@ -17,6 +17,9 @@
 //   clock_at_start = true
 //   backoff_min = "5s"                # a silent terminal is tried again after
 //   backoff_max = "10m"               # min, doubling up to max
+//   [manage]
+//   foreign_cards = "adopt"           # cards found on a terminal: blocked
+//                                     # ("remove": taken off the terminal)
 //   [[line]]
 //   name = "hall"
 //   device = "/dev/ttyUSB0"
@@ -73,6 +76,10 @@ struct JobsConfig {
     std::int64_t backoffMaxMs = 600'000;
     // How often each terminal's managed items are read back.
     std::int64_t verifyMs = 3'600'000;
+    // [manage] foreign_cards: a card a terminal holds that the service does
+    // not block is adopted (blocked in the terminal's scope), unless this
+    // is false ("remove": taken off the terminal).
+    bool adoptForeignCards = true;
     bool operator==(const JobsConfig&) const = default;
 };
 

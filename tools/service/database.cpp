@@ -45,10 +45,13 @@ public:
 
     void Exec(const std::string& sql) override {
         char* message = nullptr;
-        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+        const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
+        if (rc != SQLITE_OK) {
             std::string why = message != nullptr ? message : sqlite3_errmsg(db_);
             sqlite3_free(message);
-            throw DbError(why);
+            const int basic = rc & 0xff;
+            throw DbError(why, basic == SQLITE_BUSY || basic == SQLITE_LOCKED ? DbError::Cause::kConflict
+                                                                                : DbError::Cause::kOther);
         }
     }
 
@@ -86,7 +89,12 @@ public:
         for (;;) {
             const int rc = sqlite3_step(raw);
             if (rc == SQLITE_DONE) break;
-            if (rc != SQLITE_ROW) throw DbError(sqlite3_errmsg(db_));
+            if (rc != SQLITE_ROW) {
+                const int basic = rc & 0xff;
+                throw DbError(sqlite3_errmsg(db_), basic == SQLITE_BUSY || basic == SQLITE_LOCKED
+                                                       ? DbError::Cause::kConflict
+                                                       : DbError::Cause::kOther);
+            }
             const int n = sqlite3_column_count(raw);
             Row row;
             row.reserve(static_cast<std::size_t>(n));
@@ -166,7 +174,7 @@ public:
             std::string why = Trimmed(PQerrorMessage(conn_));
             PQfinish(conn_);
             conn_ = nullptr;
-            throw DbError("cannot connect to " + Describe(target) + ": " + why);
+            throw DbError("cannot connect to " + Describe(target) + ": " + why, DbError::Cause::kLost);
         }
         PQsetNoticeProcessor(conn_, IgnoreNotice, nullptr);
         // Sent without blocking, so that a statement's time limit holds for
@@ -181,7 +189,7 @@ public:
     bool Healthy() const override { return conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK; }
 
     void Exec(const std::string& sql) override {
-        if (!Healthy()) throw DbError("the connection to the database is closed");
+        if (!Healthy()) throw DbError("the connection to the database is closed", DbError::Cause::kLost);
         if (PQsendQuery(conn_, sql.c_str()) == 0) Lost();
         Result r = Await();
         Check(r.get());
@@ -238,7 +246,7 @@ private:
                 pointers[i] = texts[i].c_str();
             }
         }
-        if (!Healthy()) throw DbError("the connection to the database is closed");
+        if (!Healthy()) throw DbError("the connection to the database is closed", DbError::Cause::kLost);
         const int count = static_cast<int>(params.size());
         const std::string name = repeated ? Prepared(sql, count) : std::string();
         const int sent = name.empty() ? PQsendQueryParams(conn_, Numbered(sql).c_str(), count, nullptr, pointers.data(),
@@ -286,7 +294,8 @@ private:
                 // Not PQcancel: it waits for the silent server itself.  The
                 // server ends the statement when it finds the connection gone.
                 Drop();
-                throw DbError("the database did not answer within " + std::to_string(kStatementSeconds) + " s");
+                throw DbError("the database did not answer within " + std::to_string(kStatementSeconds) + " s",
+                              DbError::Cause::kLost);
             }
             pollfd p{PQsocket(conn_), static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0)), 0};
             if (p.fd < 0) Lost();
@@ -299,7 +308,7 @@ private:
     [[noreturn]] void Lost() {
         std::string why = Trimmed(PQerrorMessage(conn_));
         Drop();
-        throw DbError(why.empty() ? "the connection to the database was lost" : why);
+        throw DbError(why.empty() ? "the connection to the database was lost" : why, DbError::Cause::kLost);
     }
 
     void Drop() noexcept {
@@ -313,7 +322,18 @@ private:
         if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return;
         std::string why = r != nullptr ? Trimmed(PQresultErrorMessage(r)) : "";
         if (why.empty()) why = Trimmed(PQerrorMessage(conn_));
-        throw DbError(why.empty() ? "database request failed" : why);
+        // Told apart by the SQL state: a serialization failure, a deadlock
+        // or a key written meanwhile is another writer's doing; a class 08
+        // or 57P0x state (or no result at all) is a connection or server
+        // gone.
+        const char* field = r != nullptr ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+        const std::string state = field != nullptr ? field : "";
+        DbError::Cause cause = DbError::Cause::kOther;
+        if (state == "40001" || state == "40P01" || state == "23505") cause = DbError::Cause::kConflict;
+        else if (state.rfind("08", 0) == 0 || state.rfind("57P0", 0) == 0 || r == nullptr || !Healthy()) {
+            cause = DbError::Cause::kLost;
+        }
+        throw DbError(why.empty() ? "database request failed" : why, cause);
     }
 
     PGconn* conn_ = nullptr;
@@ -426,6 +446,15 @@ const std::vector<std::vector<const char*>> kSteps = {
         "INSERT INTO hour_totals (day, hour, line, terminal, type, records, sum_cents)"
         " SELECT day, substr(at, 12, 2), line, terminal, type, COUNT(*), SUM(amount_cents) FROM records"
         " GROUP BY day, substr(at, 12, 2), line, terminal, type",
+    },
+    {
+        // What came of each audited request: "done", or "refused 409: ..."
+        // and the like (rows before this step were all taken as done).
+        "ALTER TABLE audit ADD COLUMN outcome TEXT NOT NULL DEFAULT 'done'",
+        // A terminal's card key is kept once, in `desired`; its sync rows
+        // keep a digest of it.  The clear keys stored so far go: the key is
+        // written to those terminals once more.
+        "UPDATE sync_state SET applied = '', state = 'pending' WHERE item = 'card_key'",
     },
 };
 

@@ -16,7 +16,17 @@ namespace talvo::service {
 // A database failure: connection lost, statement refused, commit failed.
 class DbError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    // kLost: the connection or the server is gone (a fresh connection may
+    // do); kConflict: another transaction got in the way (a serialization
+    // failure, a deadlock, a key written meanwhile, SQLite busy): trying
+    // again may do.
+    enum class Cause { kOther, kLost, kConflict };
+    explicit DbError(const std::string& what, Cause cause = Cause::kOther)
+        : std::runtime_error(what), cause_(cause) {}
+    Cause cause() const { return cause_; }
+
+private:
+    Cause cause_;
 };
 
 using Value = std::variant<std::nullptr_t, std::int64_t, std::string>;
@@ -79,6 +89,11 @@ public:
     }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
+    // Rolled back now (to write something else after it).
+    void Abandon() {
+        if (!done_) db_.Rollback();
+        done_ = true;
+    }
     void Commit() {
         done_ = true;
         try {

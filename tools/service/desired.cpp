@@ -1,5 +1,7 @@
 #include "desired.h"
 
+#include <openssl/sha.h>
+
 #include <algorithm>
 
 #include "store.h"
@@ -18,26 +20,20 @@ const std::vector<ItemInfo> kItems = {
     {"attend_zones", "attendance", true, false}, {"reasons", "attendance", true, false},
 };
 
-// A value as text: a JSON string, or a number written as it stands (1.5
-// for "1.50"); anything else is not a text.
-bool TextOf(const json& v, std::string& out) {
-    if (v.is_string()) {
-        out = v.get<std::string>();
-        return true;
-    }
-    if (v.is_number()) {
-        out = v.dump();
-        return true;
-    }
-    return false;
-}
-
+// An amount is a text ("1.60"), the form it is shown in.  A bare number is
+// refused: 160 could be cents or units, and taking it either way has set
+// prices a hundred times too high.
 bool Cents(const json& v, std::int32_t& out, std::string& error, const std::string& what) {
-    std::string text;
-    if (!TextOf(v, text)) {
+    if (v.is_number()) {
+        error = what + ": " + v.dump() + " is a bare number, which could be cents or units; give the amount as a text "
+                "such as \"12.50\"";
+        return false;
+    }
+    if (!v.is_string()) {
         error = what + ": an amount such as \"12.50\"";
         return false;
     }
+    const std::string text = v.get<std::string>();
     const std::string why = cli::ParseCents(text, out);
     if (!why.empty()) {
         error = what + ": " + why;
@@ -199,6 +195,31 @@ bool CanonicalValue(const std::string& item, const json& value, std::string& can
     return true;
 }
 
+json InterfaceValue(const std::string& item, const std::string& canonical) {
+    const ItemInfo* info = FindItem(item);
+    if (info != nullptr && info->secret) return json{{"set", true}};
+    const json v = json::parse(canonical);
+    if (item == "menu") {
+        json out = json::array();
+        for (const json& c : v) out.push_back(cli::FormatCents(c.get<std::int64_t>()));
+        return out;
+    }
+    if (item == "mdeb") return cli::FormatCents(v.get<std::int64_t>());
+    if (item == "subsidy") {
+        json out{{"entries", v.value("entries", json::array())},
+                 {"max", cli::FormatCents(v.value("max_cents", std::int64_t{0}))}};
+        const std::string time = v.value("time", std::string());
+        if (!time.empty()) out["time"] = time;
+        return out;
+    }
+    return v;
+}
+
+bool KeepsSecret(const std::string& item, const json& value) {
+    const ItemInfo* info = FindItem(item);
+    return info != nullptr && info->secret && value == json{{"set", true}};
+}
+
 bool ValidCard(const std::string& card) {
     std::string checked;
     return cli::ParseCard(card, checked).empty();
@@ -248,92 +269,193 @@ Desired LoadDesired(Connection& db) {
     return d;
 }
 
-void WriteAudit(Connection& db, const Actor& who, const std::string& action, const std::string& detail) {
-    db.Query("INSERT INTO audit (at, who, address, action, detail) VALUES (?, ?, ?, ?, ?)",
-             {UtcNow(), who.name, who.address, action, detail});
+std::int64_t WriteAudit(Connection& db, const Actor& who, const std::string& action, const std::string& detail,
+                        const std::string& outcome) {
+    const Rows r = db.Query("INSERT INTO audit (at, who, address, action, detail, outcome) VALUES (?, ?, ?, ?, ?, ?) "
+                            "RETURNING id",
+                            {UtcNow(), who.name, who.address, action, detail, outcome});
+    return r.empty() ? 0 : AsInt(r[0][0]);
 }
+
+void SetAuditOutcome(Connection& db, std::int64_t id, const std::string& outcome) {
+    db.Query("UPDATE audit SET outcome = ? WHERE id = ?", {outcome, id});
+}
+
+namespace {
+
+// Every change of the desired state holds this for its transaction on
+// PostgreSQL, so that the version read is the one written over (on SQLite
+// BEGIN IMMEDIATE does the same).  The writes below compare the version
+// besides.
+void LockDesired(Connection& db) {
+    if (db.Kind() == Backend::kPostgres) db.Query("SELECT pg_advisory_xact_lock(7140002)");
+}
+
+// The version of (scope, item) moved from `expected` to expected + 1 (the
+// row made at 1 when `expected` is 0); false when it was not at `expected`.
+bool MoveVersion(Connection& db, const std::string& scope, const std::string& item, std::int64_t expected,
+                 const std::string& value, const std::string& now, const std::string& by) {
+    if (expected == 0) {
+        return !db.Query("INSERT INTO desired (scope, item, version, value, changed_at, changed_by) "
+                         "VALUES (?, ?, 1, ?, ?, ?) ON CONFLICT (scope, item) DO NOTHING RETURNING version",
+                         {scope, item, value, now, by})
+                    .empty();
+    }
+    return !db.Query("UPDATE desired SET version = version + 1, value = ?, changed_at = ?, changed_by = ? "
+                     "WHERE scope = ? AND item = ? AND version = ? RETURNING version",
+                     {value, now, by, scope, item, expected})
+                .empty();
+}
+
+std::string Stale(const std::string& what, std::int64_t current, std::int64_t expected) {
+    return what + " is at version " + std::to_string(current) + ", not " + std::to_string(expected) +
+           ": someone changed it meanwhile";
+}
+
+// A change refused after its transaction began: rolled back, and written
+// to the audit table as refused.
+ChangeResult Refused(Connection& db, Transaction& tx, const Actor& who, const std::string& action,
+                     const std::string& detail, ChangeResult r) {
+    tx.Abandon();
+    WriteAudit(db, who, action, detail, "refused " + std::to_string(r.status) + ": " + r.error);
+    return r;
+}
+
+}  // namespace
 
 ChangeResult SetItem(Connection& db, const std::string& scope, const std::string& item, std::int64_t expected,
                      const std::string& canonical, const Actor& who) {
     Transaction tx(db);
+    LockDesired(db);
+    const std::string action = "set " + item;
+    const std::string detail = scope + ": " + (FindItem(item)->secret ? std::string("(secret)") : canonical);
     const Rows r = db.Query("SELECT version FROM desired WHERE scope = ? AND item = ?", {scope, item});
     const std::int64_t current = r.empty() ? 0 : AsInt(r[0][0]);
-    if (current != expected) {
-        return {409, item + " of " + scope + " is at version " + std::to_string(current) + ", not " +
-                         std::to_string(expected) + ": someone changed it meanwhile",
-                current};
-    }
     const std::string now = UtcNow();
-    if (r.empty()) {
-        db.Query("INSERT INTO desired (scope, item, version, value, changed_at, changed_by) VALUES (?, ?, 1, ?, ?, ?)",
-                 {scope, item, canonical, now, who.name});
-    } else {
-        db.Query("UPDATE desired SET version = version + 1, value = ?, changed_at = ?, changed_by = ? "
-                 "WHERE scope = ? AND item = ?",
-                 {canonical, now, who.name, scope, item});
+    if (current != expected || !MoveVersion(db, scope, item, expected, canonical, now, who.name)) {
+        return Refused(db, tx, who, action, detail, {409, Stale(item + " of " + scope, current, expected), current});
     }
     BumpGeneration(db);
-    WriteAudit(db, who, "set " + item, scope + ": " + (FindItem(item)->secret ? std::string("(secret)") : canonical));
+    WriteAudit(db, who, action, detail);
     tx.Commit();
-    return {200, "", current + 1};
+    return {200, "", expected + 1};
 }
 
 ChangeResult RemoveItem(Connection& db, const std::string& scope, const std::string& item, std::int64_t expected,
                         const Actor& who) {
     Transaction tx(db);
+    LockDesired(db);
+    const std::string action = "release " + item;
+    const std::string detail = scope + ": no longer kept by the service";
     const Rows r = db.Query("SELECT version FROM desired WHERE scope = ? AND item = ?", {scope, item});
-    if (r.empty()) return {404, item + " is not kept for " + scope, 0};
+    if (r.empty()) return Refused(db, tx, who, action, detail, {404, item + " is not kept for " + scope, 0});
     const std::int64_t current = AsInt(r[0][0]);
-    if (current != expected) {
-        return {409, item + " of " + scope + " is at version " + std::to_string(current) + ", not " +
-                         std::to_string(expected) + ": someone changed it meanwhile",
-                current};
+    if (current != expected ||
+        db.Query("DELETE FROM desired WHERE scope = ? AND item = ? AND version = ? RETURNING version",
+                 {scope, item, expected})
+            .empty()) {
+        return Refused(db, tx, who, action, detail, {409, Stale(item + " of " + scope, current, expected), current});
     }
-    db.Query("DELETE FROM desired WHERE scope = ? AND item = ?", {scope, item});
     if (item == "blacklist") db.Query("UPDATE blocked_cards SET blocked = 0 WHERE scope = ?", {scope});
     BumpGeneration(db);
-    WriteAudit(db, who, "release " + item, scope + ": no longer kept by the service");
+    WriteAudit(db, who, action, detail);
     tx.Commit();
     return {200, "", 0};
 }
 
+namespace {
+
+// Blocks or unblocks one card inside a transaction holding the lock; the
+// blacklist's version moved from `current`.  False when there was nothing
+// to change.
+bool ChangeCard(Connection& db, const std::string& scope, const std::string& card, bool blocked, bool was, bool known,
+                const std::string& reason, const std::string& by, const std::string& now) {
+    if (blocked == was) return false;
+    if (!known) {
+        db.Query("INSERT INTO blocked_cards (scope, card, blocked, reason, by_name, at) VALUES (?, ?, 1, ?, ?, ?)",
+                 {scope, card, reason, by, now});
+    } else {
+        db.Query("UPDATE blocked_cards SET blocked = ?, reason = ?, by_name = ?, at = ? WHERE scope = ? AND card = ?",
+                 {static_cast<std::int64_t>(blocked ? 1 : 0), reason, by, now, scope, card});
+    }
+    db.Query("INSERT INTO card_events (scope, card, action, reason, by_name, at) VALUES (?, ?, ?, ?, ?, ?)",
+             {scope, card, std::string(blocked ? "block" : "unblock"), reason, by, now});
+    return true;
+}
+
+}  // namespace
+
 ChangeResult SetCardBlocked(Connection& db, const std::string& scope, const std::string& card, bool blocked,
                             const std::string& reason, std::optional<std::int64_t> expected, const Actor& who) {
     Transaction tx(db);
+    LockDesired(db);
+    const std::string action = blocked ? "block card" : "unblock card";
+    const std::string detail = scope + ": " + card + (reason.empty() ? "" : " (" + reason + ")");
     const std::int64_t current = BlacklistVersion(db, scope);
     if (expected && *expected != current) {
-        return {409, "the blacklist of " + scope + " is at version " + std::to_string(current) + ", not " +
-                         std::to_string(*expected) + ": someone changed it meanwhile",
-                current};
+        return Refused(db, tx, who, action, detail, {409, Stale("the blacklist of " + scope, current, *expected), current});
     }
     const Rows r = db.Query("SELECT blocked FROM blocked_cards WHERE scope = ? AND card = ?", {scope, card});
     const bool was = !r.empty() && AsInt(r[0][0]) == 1;
-    if (!blocked && !was) return {404, "card " + card + " is not blocked for " + scope, current};
-    if (blocked == was) return {200, "", current};  // nothing to change
-    const std::string now = UtcNow();
-    if (r.empty()) {
-        db.Query("INSERT INTO blocked_cards (scope, card, blocked, reason, by_name, at) VALUES (?, ?, 1, ?, ?, ?)",
-                 {scope, card, reason, who.name, now});
-    } else {
-        db.Query("UPDATE blocked_cards SET blocked = ?, reason = ?, by_name = ?, at = ? WHERE scope = ? AND card = ?",
-                 {static_cast<std::int64_t>(blocked ? 1 : 0), reason, who.name, now, scope, card});
+    if (!blocked && !was) {
+        return Refused(db, tx, who, action, detail, {404, "card " + card + " is not blocked for " + scope, current});
     }
-    db.Query("INSERT INTO card_events (scope, card, action, reason, by_name, at) VALUES (?, ?, ?, ?, ?, ?)",
-             {scope, card, std::string(blocked ? "block" : "unblock"), reason, who.name, now});
-    if (current == 0) {
-        db.Query("INSERT INTO desired (scope, item, version, value, changed_at, changed_by) "
-                 "VALUES (?, 'blacklist', 1, '', ?, ?)",
-                 {scope, now, who.name});
-    } else {
-        db.Query("UPDATE desired SET version = version + 1, changed_at = ?, changed_by = ? "
-                 "WHERE scope = ? AND item = 'blacklist'",
-                 {now, who.name, scope});
+    const std::string now = UtcNow();
+    if (!ChangeCard(db, scope, card, blocked, was, !r.empty(), reason, who.name, now)) {
+        return {200, "", current};  // nothing to change
+    }
+    if (!MoveVersion(db, scope, "blacklist", current, "", now, who.name)) {
+        return Refused(db, tx, who, action, detail, {409, Stale("the blacklist of " + scope, current + 1, current), current});
     }
     BumpGeneration(db);
-    WriteAudit(db, who, blocked ? "block card" : "unblock card",
-               scope + ": " + card + (reason.empty() ? "" : " (" + reason + ")"));
+    WriteAudit(db, who, action, detail);
     tx.Commit();
     return {200, "", current + 1};
+}
+
+std::vector<std::string> AdoptFoundCards(Connection& db, const std::string& line, int terminal,
+                                         const std::string& group, const std::string& wanted,
+                                         const std::string& found) {
+    const json have = json::parse(found.empty() ? "[]" : found);
+    const json want = json::parse(wanted.empty() ? "[]" : wanted);
+    std::set<std::string> known;
+    for (const json& c : want) known.insert(c.get<std::string>());
+    std::vector<std::string> foreign;
+    for (const json& c : have) {
+        const std::string card = c.get<std::string>();
+        if (!known.count(card) && ValidCard(card)) foreign.push_back(card);
+    }
+    if (foreign.empty()) return {};
+    const std::string scope = group.empty() ? std::string(kSiteScope) : group;
+    const std::string where = line + "/" + std::to_string(terminal);
+    const std::string reason = "found on " + where;
+    const Actor who{"talvod", ""};
+    Transaction tx(db);
+    LockDesired(db);
+    std::vector<std::string> adopted;
+    const std::string now = UtcNow();
+    for (const std::string& card : foreign) {
+        // Blocked meanwhile at the site or in the group: nothing to adopt.
+        // Unblocked there by someone: that is what removes a card, and the
+        // terminal has not caught up yet.
+        const Rows seen = db.Query("SELECT 1 FROM blocked_cards WHERE card = ? AND scope IN (?, ?)",
+                                    {card, std::string(kSiteScope), scope});
+        if (!seen.empty()) continue;
+        ChangeCard(db, scope, card, true, false, false, reason, who.name, now);
+        adopted.push_back(card);
+    }
+    if (!adopted.empty()) {
+        const std::int64_t current = BlacklistVersion(db, scope);
+        if (!MoveVersion(db, scope, "blacklist", current, "", now, who.name)) {
+            throw DbError("the blacklist of " + scope + " changed meanwhile", DbError::Cause::kConflict);
+        }
+        BumpGeneration(db);
+        std::string cards;
+        for (const std::string& c : adopted) cards += (cards.empty() ? "" : " ") + c;
+        WriteAudit(db, who, "adopt cards", scope + ": " + cards + " (" + reason + ")");
+    }
+    tx.Commit();
+    return adopted;
 }
 
 std::vector<CardEvent> CardHistory(Connection& db, const std::string& card) {
@@ -346,27 +468,33 @@ std::vector<CardEvent> CardHistory(Connection& db, const std::string& card) {
     return out;
 }
 
-std::vector<BlockedCard> ListBlocked(Connection& db, const std::string& prefix, std::int64_t limit) {
-    std::vector<BlockedCard> out;
-    const Rows rows = prefix.empty()
-                          ? db.Query("SELECT scope, card, reason, by_name, at, blocked FROM blocked_cards "
-                                     "WHERE blocked = 1 ORDER BY at DESC, card LIMIT ?",
-                                     {limit})
-                          : db.Query("SELECT scope, card, reason, by_name, at, blocked FROM blocked_cards "
-                                     "WHERE card LIKE ? ORDER BY card, scope LIMIT ?",
-                                     {prefix + "%", limit});
-    for (const Row& r : rows) {
-        out.push_back({AsText(r[0]), AsText(r[1]), AsText(r[2]), AsText(r[3]), AsText(r[4]), AsInt(r[5]) == 1});
+BlockedPage ListBlocked(Connection& db, const std::string& prefix, std::int64_t limit, std::int64_t offset) {
+    BlockedPage page;
+    // Blocked cards newest first; with a prefix, every card that starts
+    // with it, blocked or not, in number order.
+    const std::string where = prefix.empty() ? "WHERE blocked = 1" : "WHERE card LIKE ?";
+    const std::string order = prefix.empty() ? " ORDER BY at DESC, card, scope" : " ORDER BY card, scope";
+    std::vector<Value> params;
+    if (!prefix.empty()) params.push_back(prefix + "%");
+    const Rows total = db.Query("SELECT COUNT(*) FROM blocked_cards " + where, params);
+    page.total = total.empty() ? 0 : AsInt(total[0][0]);
+    params.push_back(limit);
+    params.push_back(offset);
+    for (const Row& r : db.Query("SELECT scope, card, reason, by_name, at, blocked FROM blocked_cards " + where + order +
+                                     " LIMIT ? OFFSET ?",
+                                 params)) {
+        page.cards.push_back({AsText(r[0]), AsText(r[1]), AsText(r[2]), AsText(r[3]), AsText(r[4]), AsInt(r[5]) == 1});
     }
-    return out;
+    return page;
 }
 
 std::vector<AuditRow> ListAudit(Connection& db, std::int64_t limit, std::int64_t offset) {
     std::vector<AuditRow> out;
-    for (const Row& r : db.Query("SELECT id, at, who, address, action, detail FROM audit ORDER BY id DESC "
+    for (const Row& r : db.Query("SELECT id, at, who, address, action, detail, outcome FROM audit ORDER BY id DESC "
                                  "LIMIT ? OFFSET ?",
                                  {limit, offset})) {
-        out.push_back({AsInt(r[0]), AsText(r[1]), AsText(r[2]), AsText(r[3]), AsText(r[4]), AsText(r[5])});
+        out.push_back({AsInt(r[0]), AsText(r[1]), AsText(r[2]), AsText(r[3]), AsText(r[4]), AsText(r[5]),
+                       AsText(r[6])});
     }
     return out;
 }
@@ -384,9 +512,26 @@ std::vector<SyncRow> ListSync(Connection& db, const std::string& line) {
     return out;
 }
 
+std::string SecretDigest(const std::string& canonical) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    const std::string text = "talvo secret item:" + canonical;
+    SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+    static const char* hex = "0123456789abcdef";
+    std::string out = "sha256:";
+    for (unsigned char b : digest) {
+        out += hex[b >> 4];
+        out += hex[b & 15];
+    }
+    return out;
+}
+
 void SaveSync(Connection& db, const SyncRow& s) {
     const std::vector<Value> key{s.line, static_cast<std::int64_t>(s.terminal), s.item};
-    std::vector<Value> values{s.state, s.applied, s.error, static_cast<std::int64_t>(s.failures),
+    // A secret item (the card key) is kept once, in `desired`: its row
+    // keeps a digest to compare.
+    const ItemInfo* info = FindItem(s.item);
+    const bool digest = info != nullptr && info->secret && !s.applied.empty() && s.applied.rfind("sha256:", 0) != 0;
+    std::vector<Value> values{s.state, digest ? SecretDigest(s.applied) : s.applied, s.error, static_cast<std::int64_t>(s.failures),
                               s.lastMatch.empty() ? Value(nullptr) : Value(s.lastMatch),
                               s.verified.empty() ? Value(nullptr) : Value(s.verified), UtcNow()};
     std::vector<Value> update = values;

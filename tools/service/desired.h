@@ -51,6 +51,14 @@ const ItemInfo* FindItem(const std::string& name);
 bool CanonicalValue(const std::string& item, const nlohmann::json& value, std::string& canonical,
                     std::string& error);
 
+// A stored value in the form the interface takes it: amounts as texts
+// ("1.60"), the subsidy's maximum as "max"; a secret item as {"set": true}.
+// Given back unchanged, it sets what is stored.
+nlohmann::json InterfaceValue(const std::string& item, const std::string& canonical);
+// {"set": true} for a secret item: "keep what is stored" (the value read
+// back and written back unchanged).
+bool KeepsSecret(const std::string& item, const nlohmann::json& value);
+
 // A card number as the blacklist takes it: exactly six digits (the
 // command-line tool's check).
 bool ValidCard(const std::string& card);
@@ -116,16 +124,34 @@ ChangeResult SetCardBlocked(Connection& db, const std::string& scope, const std:
 struct CardEvent {
     std::string scope, card, action, reason, by, at;
 };
+// Cards a read-back found on terminal `terminal` of `line` (in `group`, ""
+// for none) that were not in what it was to hold (`wanted`; both canonical
+// lists): blocked for the terminal's group (or the site), reason "found on
+// LINE/N", audited, so that they reach the terminal's other peers and stay
+// until someone unblocks them.  Returns the cards adopted.  Throws DbError.
+std::vector<std::string> AdoptFoundCards(Connection& db, const std::string& line, int terminal,
+                                         const std::string& group, const std::string& wanted,
+                                         const std::string& found);
+
 std::vector<CardEvent> CardHistory(Connection& db, const std::string& card);
-// Blocked cards (all scopes), those starting with `prefix` when given.
-std::vector<BlockedCard> ListBlocked(Connection& db, const std::string& prefix, std::int64_t limit);
+// Blocked cards (all scopes) newest first; with `prefix`, every card
+// starting with it, blocked or not.  A page of them, and how many there are.
+struct BlockedPage {
+    std::int64_t total = 0;
+    std::vector<BlockedCard> cards;
+};
+BlockedPage ListBlocked(Connection& db, const std::string& prefix, std::int64_t limit, std::int64_t offset = 0);
 
 struct AuditRow {
     std::int64_t id = 0;
     std::string at, who, address, action, detail;
+    std::string outcome;  // "done", "refused 409: ...", "asked" (a command not finished)
 };
 std::vector<AuditRow> ListAudit(Connection& db, std::int64_t limit, std::int64_t offset);
-void WriteAudit(Connection& db, const Actor& who, const std::string& action, const std::string& detail);
+// Returns the row's id.
+std::int64_t WriteAudit(Connection& db, const Actor& who, const std::string& action, const std::string& detail,
+                        const std::string& outcome = "done");
+void SetAuditOutcome(Connection& db, std::int64_t id, const std::string& outcome);
 
 // Per terminal and item: what the worker last found.
 struct SyncRow {
@@ -140,6 +166,8 @@ struct SyncRow {
     std::string verified;   // when it was last read back and matched
     std::string updated;
 };
+// What a sync row keeps for a secret item's value.
+std::string SecretDigest(const std::string& canonical);
 std::vector<SyncRow> ListSync(Connection& db, const std::string& line = "");
 void SaveSync(Connection& db, const SyncRow& row);
 void ForgetSync(Connection& db, const std::string& line, int terminal, const std::string& item);

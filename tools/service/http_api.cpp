@@ -106,6 +106,66 @@ std::unique_ptr<ConnectionPool::Lease> ConnectionPool::Get() {
     return std::make_unique<Lease>(*this, std::move(c));
 }
 
+std::unique_ptr<ConnectionPool::Lease> ConnectionPool::Fresh() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        idle_.clear();
+    }
+    return std::make_unique<Lease>(*this, Open(target_));
+}
+
+ChangeResult HttpApi::Change(const std::function<ChangeResult(Connection&)>& run) {
+    try {
+        auto db = pool_.Get();
+        return run(**db);
+    } catch (const DbError& e) {
+        if (e.cause() == DbError::Cause::kOther) throw;
+        Log(Level::kWarning, "database-retry",
+            {{"cause", e.cause() == DbError::Cause::kLost ? "connection lost" : "conflict"}, {"error", e.what()}});
+    }
+    auto db = pool_.Fresh();
+    return run(**db);
+}
+
+// ---- Wrong tokens -----------------------------------------------------------
+
+TokenGuard::Entry& TokenGuard::At(const std::string& address, Clock::time_point now) {
+    // Bounded: addresses whose tries are all back are forgotten first.
+    if (entries_.size() > 4096) {
+        for (auto it = entries_.begin(); it != entries_.end();) {
+            const double back = std::chrono::duration<double>(now - it->second.at) / kRefill;
+            it = it->second.tries + back >= kTries ? entries_.erase(it) : std::next(it);
+        }
+        if (entries_.size() > 4096) entries_.clear();
+    }
+    auto [it, fresh] = entries_.try_emplace(address);
+    Entry& e = it->second;
+    if (fresh) e.at = now;
+    e.tries = std::min<double>(kTries, e.tries + std::chrono::duration<double>(now - e.at) / kRefill);
+    e.at = now;
+    return e;
+}
+
+bool TokenGuard::Throttled(const std::string& address, Clock::time_point now) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (entries_.find(address) == entries_.end()) return false;
+    return At(address, now).tries < 1;
+}
+
+std::int64_t TokenGuard::Refused(const std::string& address, Clock::time_point now) {
+    std::lock_guard<std::mutex> hold(lock_);
+    Entry& e = At(address, now);
+    e.tries = std::max(0.0, e.tries - 1);
+    return ++e.refused;
+}
+
+int TokenGuard::RetryAfter(const std::string& address, Clock::time_point now) {
+    std::lock_guard<std::mutex> hold(lock_);
+    const Entry& e = At(address, now);
+    const double wait = (1 - e.tries) * std::chrono::duration<double>(kRefill).count();
+    return std::max(1, static_cast<int>(wait + 0.999));
+}
+
 void ConnectionPool::Return(std::unique_ptr<Connection> c) {
     if (!c || !c->Healthy()) return;
     std::lock_guard<std::mutex> hold(lock_);
@@ -230,8 +290,16 @@ std::optional<HttpApi::Caller> HttpApi::Administrator(const httplib::Request& re
             std::lock_guard<std::mutex> hold(lock_);
             any = std::any_of(users_.begin(), users_.end(), [](const HttpUser& u) { return u.role == "admin"; });
         }
-        Problem(res, 403, any ? "this needs an administrator's token; '" + who->name + "' may only read"
-                              : "changes need an administrator's token in the configuration ([http] token)");
+        const std::string why = any ? "this needs an administrator's token; '" + who->name + "' may only read"
+                                    : "changes need an administrator's token in the configuration ([http] token)";
+        Problem(res, 403, why);
+        // A change someone tried without the right: kept with the others.
+        try {
+            auto db = pool_.Get();
+            WriteAudit(**db, {who->name, req.remote_addr}, req.method + " " + req.path, "", "refused 403: " + why);
+        } catch (const DbError& e) {
+            Log(Level::kWarning, "audit-refusal", {{"error", e.what()}});
+        }
         return std::nullopt;
     }
     return who;
@@ -244,22 +312,19 @@ void HttpApi::RunCommand(const httplib::Request& req, httplib::Response& res, st
         Json(res, json{{"error", why}, {"exit", status == 400 ? 2 : 1}}, status);
     };
     if (terminal > 255) return refuse(400, "terminal: a number from 0 to 255");
+    if (!JsonBody(req)) return refuse(415, "the body must be JSON (Content-Type: application/json)");
     const json request = json::parse(req.body, nullptr, false);
     if (request.is_discarded()) return refuse(400, "the body is not JSON: {\"op\": ..., arguments}");
     PreparedCommand command;
     const std::string problem = PrepareCommand(request, command);
     if (!problem.empty()) return refuse(400, problem);
-    // A command that changes a terminal needs an administrator, and goes
-    // into the audit table before it is run (no database, no change).
+    std::optional<Caller> who;
     if (command.changes) {
-        const auto who = Administrator(req, res);
+        who = Administrator(req, res);
         if (!who) {
             const json said = json::parse(res.body, nullptr, false);
             return refuse(res.status, said.is_object() ? said.value("error", "refused") : "refused");
         }
-        auto db = pool_.Get();
-        WriteAudit(**db, {who->name, req.remote_addr}, "command " + command.op,
-                   (line.empty() ? "" : line + " ") + "terminal " + std::to_string(terminal) + ": " + AuditText(request));
     }
     if (!commands_.run) return refuse(404, "this service runs no commands");
     if (line.empty()) {
@@ -273,6 +338,81 @@ void HttpApi::RunCommand(const httplib::Request& req, httplib::Response& res, st
         }
         line = holding.front();
     }
+    // A command that changes a terminal goes into the audit table before
+    // it is run (no database, no change), its outcome after.
+    std::int64_t audited = 0;
+    const Actor actor{who ? who->name : "", req.remote_addr};
+    const std::string action = "command " + command.op;
+    const std::string detail = line + " terminal " + std::to_string(terminal) + ": " + AuditText(request);
+    if (command.changes) {
+        // An item the service keeps on this terminal follows the desired
+        // state: a card added is a block, anything else is refused.
+        if (!command.item.empty() && command.item != "*") {
+            auto db = pool_.Get();
+            const Desired d = LoadDesired(**db);
+            std::optional<TerminalConfig> config;
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                for (const LineConfig& l : config_.lines) {
+                    for (const TerminalConfig& t : l.terminals) {
+                        if (l.name == line && t.number == terminal) config = t;
+                    }
+                }
+            }
+            const auto want = config ? d.For(config->kind, config->group) : std::map<std::string, std::string>{};
+            if (want.count(command.item) != 0) {
+                if (command.op == "blacklist add") {
+                    const std::string scope =
+                        !config->group.empty() && d.blacklistVersions.count(config->group) ? config->group : kSiteScope;
+                    const std::string reason = "blacklist add on " + line + "/" + std::to_string(terminal);
+                    for (const json& card : request.at("cards")) {
+                        const ChangeResult r = Change([&](Connection& c) {
+                            return SetCardBlocked(c, scope, card.get<std::string>(), true, reason, std::nullopt,
+                                                  actor);
+                        });
+                        if (r.status != 200) return refuse(r.status, r.error);
+                    }
+                    Log(Level::kInfo, "card-blocked", {{"scope", scope}, {"by", actor.name}, {"through", "command"}});
+                    if (syncNow_) syncNow_();
+                    return Json(res, json{{"line", line}, {"terminal", terminal}, {"op", command.op}, {"ok", true},
+                                          {"values", json::object()}, {"blocked", scope}});
+                }
+                const std::string way =
+                    command.item == "blacklist"
+                        ? "the service keeps this terminal's blacklist: a card comes off with talvo --service URL "
+                          "card unblock CARD (POST /api/cards/CARD/unblock)"
+                        : "the service keeps this terminal's " + command.item + ": change it with PUT /api/desired/" +
+                              (config->group.empty() || !d.items.count({config->group, command.item})
+                                   ? std::string(kSiteScope)
+                                   : config->group) +
+                              "/" + command.item;
+                WriteAudit(**db, actor, action, detail, "refused 409: " + way);
+                return refuse(409, way);
+            }
+        }
+        auto db = pool_.Get();
+        audited = WriteAudit(**db, actor, action, detail, "asked");
+    }
+    // What came of it, in the audit row.
+    auto outcome = [&](const std::string& text) {
+        if (audited == 0) return;
+        try {
+            auto db = pool_.Get();
+            SetAuditOutcome(**db, audited, text);
+        } catch (const DbError& e) {
+            Log(Level::kWarning, "audit-outcome", {{"error", e.what()}});
+        }
+    };
+    if (!command.item.empty()) {
+        // Read back (or written again) at once by the worker.
+        CommandTicket::Work inner = command.work;
+        const std::string item = command.item;
+        command.work = [inner, item](cli::Terminal& t) {
+            CommandResult r = inner(t);
+            r.touches = item;
+            return r;
+        };
+    }
     const std::string unknown = "no terminal " + std::to_string(terminal) + " on a line '" + line + "' of this service";
     Log(Level::kInfo, "command-asked", {{"line", line}, {"terminal", std::to_string(terminal)}, {"op", command.op}});
     json answer{{"line", line}, {"terminal", terminal}, {"op", command.op}};
@@ -280,6 +420,7 @@ void HttpApi::RunCommand(const httplib::Request& req, httplib::Response& res, st
         const auto ticket = collectNow_(line, terminal);
         if (!ticket) return refuse(404, unknown);
         const CollectResult r = ticket->Wait(kCollectNowWait);
+        outcome(!r.done ? "still running" : r.error.empty() ? "done" : "failed: " + r.error);
         if (!r.done) {
             answer["ok"] = false;
             answer["done"] = false;
@@ -302,6 +443,8 @@ void HttpApi::RunCommand(const httplib::Request& req, httplib::Response& res, st
     if (!ticket) return refuse(404, unknown);
     bool begun = false;
     const CommandResult r = ticket->Wait(kCommandWait, begun);
+    outcome(!r.done ? (begun ? "outcome not known" : "withdrawn") : r.stopping ? "not run: the line is stopping"
+                                                             : r.ok ? "done" : "failed: " + r.problem);
     if (!r.done) {
         if (begun) return refuse(504, "the command is still running on line " + line + "; its outcome is not known");
         return refuse(503, "line " + line + " was busy for " + std::to_string(kCommandWait.count()) +
@@ -388,7 +531,26 @@ void HttpApi::Routes() {
             std::lock_guard<std::mutex> hold(lock_);
             if (healthOpen_) return httplib::Server::HandlerResponse::Unhandled;
         }
-        if (!Identify(req.get_header_value("Authorization"))) {
+        // An address that sent too many wrong tokens waits, whatever it
+        // sends now: otherwise guessing goes on at full speed with the
+        // wrong guesses answered 429 instead of 401.
+        // (A request with no token at all guesses nothing: 401 as ever.)
+        const auto now = TokenGuard::Clock::now();
+        const std::string authorization = req.get_header_value("Authorization");
+        if (!authorization.empty() && guard_.Throttled(req.remote_addr, now)) {
+            res.set_header("Retry-After", std::to_string(guard_.RetryAfter(req.remote_addr, now)));
+            Problem(res, 429, "too many wrong tokens from this address: wait and try again");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (!Identify(authorization)) {
+            const std::int64_t refused = authorization.empty() ? 0 : guard_.Refused(req.remote_addr, now);
+            // The first of an address, the one that uses up its tries, and
+            // every hundredth after.
+            if (refused == 1 || refused == TokenGuard::kTries || (refused > 0 && refused % 100 == 0)) {
+                Log(Level::kWarning, "token-refused", {{"address", req.remote_addr},
+                                                       {"refusals", std::to_string(refused)},
+                                                       {"path", req.path}});
+            }
             res.set_header("WWW-Authenticate", "Bearer realm=\"talvod\"");
             Problem(res, 401, "a valid token is required (Authorization: Bearer ...)");
             return httplib::Server::HandlerResponse::Handled;
@@ -401,7 +563,13 @@ void HttpApi::Routes() {
             std::rethrow_exception(ep);
         } catch (const DbError& e) {
             Log(Level::kError, "http-database", {{"path", req.path}, {"error", e.what()}});
-            Problem(res, 503, "the database is not available");
+            // Another writer in the way, still after a second try: the
+            // change may be made again.
+            if (e.cause() == DbError::Cause::kConflict) {
+                Problem(res, 409, "another change got in the way: read the current state and try again");
+            } else {
+                Problem(res, 503, "the database is not available");
+            }
             return;
         } catch (const std::exception& e) {
             what = e.what();

@@ -9,7 +9,9 @@
 // refused.
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,6 +22,7 @@
 #include "collector.h"
 #include "config.h"
 #include "database.h"
+#include "desired.h"
 #include "metrics.h"
 
 namespace httplib {
@@ -51,12 +54,43 @@ public:
     };
     // Throws DbError when no connection can be had.
     std::unique_ptr<Lease> Get();
+    // A new connection, the idle ones given up (after one was found lost:
+    // the others are likely to the same server that went away).
+    std::unique_ptr<Lease> Fresh();
 
 private:
     void Return(std::unique_ptr<Connection> c);
     std::string target_;
     std::mutex lock_;
     std::vector<std::unique_ptr<Connection>> idle_;
+};
+
+// Wrong tokens per address: a few are answered 401 (and logged), then the
+// address gets 429 for anything that needs a token until its tries come
+// back (one per kRefill).  Other addresses and the page's files are not
+// affected.
+class TokenGuard {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kTries = 10;
+    static constexpr std::chrono::seconds kRefill{6};
+    // True while `address` has used up its tries.
+    bool Throttled(const std::string& address, Clock::time_point now);
+    // A wrong token from `address`; returns how many it has sent since its
+    // first (for the log).
+    std::int64_t Refused(const std::string& address, Clock::time_point now);
+    // Seconds until `address` may try again.
+    int RetryAfter(const std::string& address, Clock::time_point now);
+
+private:
+    struct Entry {
+        double tries = kTries;
+        Clock::time_point at;
+        std::int64_t refused = 0;
+    };
+    Entry& At(const std::string& address, Clock::time_point now);
+    std::mutex lock_;
+    std::map<std::string, Entry> entries_;
 };
 
 // The threads serving connections (one each), shared with them.
@@ -105,6 +139,11 @@ private:
     // answered and nothing is returned.
     std::optional<Caller> Administrator(const httplib::Request& req, httplib::Response& res);
     void RunCommand(const httplib::Request& req, httplib::Response& res, std::string line, int terminal);
+    // Runs a change of the desired state on a connection of the pool; a
+    // conflict with another writer or a lost connection is tried once more
+    // on a fresh connection.  Throws DbError when that fails too (a
+    // conflict is answered 409, a database away 503).
+    ChangeResult Change(const std::function<ChangeResult(Connection&)>& run);
     // The Host header names the loopback or this service (always true with
     // a token).
     bool HostAllowed(const std::string& header);
@@ -124,6 +163,7 @@ private:
     std::string currency_;  // the page's currency code, "" for none
     bool healthOpen_ = false;  // /healthz without the token
     std::vector<std::string> lines_;
+    TokenGuard guard_;
     int port_ = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "http_common.h"
 
+#include <cctype>
+
 namespace talvo::service {
 
 using nlohmann::json;
@@ -63,6 +65,18 @@ bool Query(const httplib::Request& req, std::multimap<std::string, std::string>&
         params.emplace(std::move(name), std::move(value));
     }
     return true;
+}
+
+bool JsonBody(const httplib::Request& req) {
+    // httplib takes a form's fields out of the body: a form has none left.
+    const bool body = !req.body.empty() || !req.files.empty() || req.has_header("Transfer-Encoding") ||
+                      (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0");
+    if (!body) return true;
+    std::string type = req.get_header_value("Content-Type");
+    type = type.substr(0, type.find(';'));
+    while (!type.empty() && type.back() == ' ') type.pop_back();
+    for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return type == "application/json";
 }
 
 json Optional(const std::string& s) { return s.empty() ? json(nullptr) : json(s); }

@@ -20,6 +20,10 @@ void Problem(httplib::Response& res, int status, const std::string& why);
 bool Query(const httplib::Request& req, std::multimap<std::string, std::string>& params, std::string& error);
 // null for an empty text.
 nlohmann::json Optional(const std::string& s);
+// A change's body is JSON, said so by its Content-Type (application/json,
+// with or without parameters); an empty body passes.  A form would have its
+// fields dropped without a word.
+bool JsonBody(const httplib::Request& req);
 // Constant time in the length of the presented text `a`.
 bool SameText(const std::string& a, const std::string& b);
 

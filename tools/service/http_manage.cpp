@@ -28,6 +28,10 @@ bool ValidReason(const std::string& s) {
 
 // The request's JSON body as an object; a 400 otherwise.
 bool Body(const httplib::Request& req, httplib::Response& res, json& body) {
+    if (!JsonBody(req)) {
+        Problem(res, 415, "the body must be JSON (Content-Type: application/json)");
+        return false;
+    }
     body = json::parse(req.body, nullptr, false);
     if (body.is_discarded() || !body.is_object()) {
         Problem(res, 400, "the body must be a JSON object");
@@ -48,11 +52,10 @@ bool Version(const json& body, const char* key, std::optional<std::int64_t>& out
 }
 
 json ItemJson(const DesiredItem& i) {
-    const ItemInfo* info = FindItem(i.item);
     return json{{"scope", i.scope},
                 {"item", i.item},
                 {"version", i.version},
-                {"value", info != nullptr && info->secret ? json{{"set", true}} : json::parse(i.value)},
+                {"value", InterfaceValue(i.item, i.value)},
                 {"changed_at", i.changedAt},
                 {"changed_by", i.changedBy}};
 }
@@ -127,9 +130,20 @@ void HttpApi::ManageRoutes() {
               if (!version) return Problem(res, 400, "version: the version the change was made from (0 for a new item)");
               if (!body.contains("value")) return Problem(res, 400, "value: the item's new value");
               std::string canonical, error;
-              if (!CanonicalValue(item, body["value"], canonical, error)) return Problem(res, 400, error);
-              auto db = pool_.Get();
-              const ChangeResult r = SetItem(**db, scope, item, *version, canonical, {who->name, req.remote_addr});
+              if (KeepsSecret(item, body["value"])) {
+                  // Written back as read: what is stored stays (its version
+                  // is checked all the same).
+                  auto db = pool_.Get();
+                  const Desired d = LoadDesired(**db);
+                  const auto it = d.items.find({scope, item});
+                  if (it == d.items.end()) return Problem(res, 400, item + ": not set for " + scope + "; give its value");
+                  canonical = it->second.value;
+              } else if (!CanonicalValue(item, body["value"], canonical, error)) {
+                  return Problem(res, 400, error);
+              }
+              const ChangeResult r = Change([&](Connection& db) {
+                  return SetItem(db, scope, item, *version, canonical, {who->name, req.remote_addr});
+              });
               if (r.status != 200) return Json(res, json{{"error", r.error}, {"version", r.version}}, r.status);
               Log(Level::kInfo, "desired-set", {{"scope", scope}, {"item", item}, {"by", who->name}});
               changed();
@@ -150,8 +164,9 @@ void HttpApi::ManageRoutes() {
                      !std::all_of(v->second.begin(), v->second.end(), ::isdigit)) {
                      return Problem(res, 400, "version: the version the item is released from (?version=N)");
                  }
-                 auto db = pool_.Get();
-                 const ChangeResult r = RemoveItem(**db, scope, item, std::stoll(v->second), {who->name, req.remote_addr});
+                 const ChangeResult r = Change([&](Connection& db) {
+                     return RemoveItem(db, scope, item, std::stoll(v->second), {who->name, req.remote_addr});
+                 });
                  if (r.status != 200) return Json(res, json{{"error", r.error}, {"version", r.version}}, r.status);
                  changed();
                  Json(res, json{{"scope", scope}, {"item", item}, {"released", true}});
@@ -167,6 +182,7 @@ void HttpApi::ManageRoutes() {
                const bool block = req.matches[2] == "block";
                if (!ValidCard(card)) return Problem(res, 400, "card: exactly six digits");
                json body = json::object();
+               if (!JsonBody(req)) return Problem(res, 415, "the body must be JSON (Content-Type: application/json)");
                if (!req.body.empty() && !Body(req, res, body)) return;
                for (auto it = body.begin(); it != body.end(); ++it) {
                    if (it.key() != "reason" && it.key() != "scope" && it.key() != "version") {
@@ -187,9 +203,9 @@ void HttpApi::ManageRoutes() {
                if (!knownScope(scope)) return Problem(res, 404, "no group '" + scope + "' in the configuration");
                std::optional<std::int64_t> version;
                if (!Version(body, "version", version, res)) return;
-               auto db = pool_.Get();
-               const ChangeResult r =
-                   SetCardBlocked(**db, scope, card, block, reason, version, {who->name, req.remote_addr});
+               const ChangeResult r = Change([&](Connection& db) {
+                   return SetCardBlocked(db, scope, card, block, reason, version, {who->name, req.remote_addr});
+               });
                if (r.status != 200) return Json(res, json{{"error", r.error}, {"version", r.version}}, r.status);
                Log(Level::kInfo, block ? "card-blocked" : "card-unblocked",
                    {{"card", card}, {"scope", scope}, {"by", who->name}});
@@ -197,37 +213,48 @@ void HttpApi::ManageRoutes() {
                Json(res, json{{"card", card}, {"scope", scope}, {"blocked", block}, {"version", r.version}});
            });
 
-    // Blocked cards, or those whose number starts with ?q=.
+    // Blocked cards newest first, or every card whose number starts with
+    // ?q=; a page of them (?limit=, ?offset=) and how many there are.
     s.Get("/api/cards", [this](const httplib::Request& req, httplib::Response& res) {
         std::multimap<std::string, std::string> params;
         std::string error;
         if (!Query(req, params, error)) return Problem(res, 400, error);
         std::string prefix;
+        std::int64_t limit = 100, offset = 0;
         for (const auto& [k, v] : params) {
-            if (k != "q") return Problem(res, 400, "unknown parameter '" + k + "' (q)");
-            if (v.size() > 6 || !std::all_of(v.begin(), v.end(), ::isdigit)) {
-                return Problem(res, 400, "q: the first digits of a card number");
+            if (k == "q") {
+                if (v.size() > 6 || !std::all_of(v.begin(), v.end(), ::isdigit)) {
+                    return Problem(res, 400, "q: the first digits of a card number");
+                }
+                prefix = v;
+                continue;
             }
-            prefix = v;
+            const bool number = !v.empty() && v.size() <= 9 && std::all_of(v.begin(), v.end(), ::isdigit);
+            if (k != "limit" && k != "offset") return Problem(res, 400, "unknown parameter '" + k + "' (q, limit, offset)");
+            if (!number) return Problem(res, 400, k + ": a whole number");
+            (k == "limit" ? limit : offset) = std::stoll(v);
         }
+        if (limit < 1 || limit > 1000) return Problem(res, 400, "limit: 1 to 1000");
         auto db = pool_.Get();
+        const BlockedPage page = ListBlocked(**db, prefix, limit, offset);
         json cards = json::array();
-        for (const BlockedCard& c : ListBlocked(**db, prefix, 500)) {
+        for (const BlockedCard& c : page.cards) {
             cards.push_back(json{{"scope", c.scope}, {"card", c.card}, {"blocked", c.blocked}, {"reason", c.reason},
                                  {"by", c.by}, {"at", c.at}});
         }
-        Json(res, json{{"cards", cards}});
+        Json(res, json{{"total", page.total}, {"limit", limit}, {"offset", offset}, {"cards", cards}});
     });
 
     // One card: where it is blocked, its history, and on which terminals it
-    // is applied.
+    // is applied: every terminal whose blacklist the service keeps, from
+    // the moment of the change (one not reached yet is pending).
     s.Get(R"(/api/cards/([^/]{1,32}))", [this](const httplib::Request& req, httplib::Response& res) {
         const std::string card = req.matches[1];
         if (!ValidCard(card)) return Problem(res, 400, "card: exactly six digits");
         auto db = pool_.Get();
         const Desired d = LoadDesired(**db);
         json scopes = json::array();
-        for (const BlockedCard& c : ListBlocked(**db, card, 100)) {
+        for (const BlockedCard& c : ListBlocked(**db, card, 100).cards) {
             if (c.card == card && c.blocked) {
                 scopes.push_back(json{{"scope", c.scope}, {"reason", c.reason}, {"by", c.by}, {"at", c.at}});
             }
@@ -237,31 +264,45 @@ void HttpApi::ManageRoutes() {
             history.push_back(json{{"scope", e.scope}, {"action", e.action}, {"reason", e.reason}, {"by", e.by},
                                    {"at", e.at}});
         }
-        std::map<std::pair<std::string, int>, const TerminalConfig*> known;
-        std::lock_guard<std::mutex> hold(lock_);
-        for (const LineConfig& l : config_.lines) {
-            for (const TerminalConfig& t : l.terminals) known[{l.name, t.number}] = &t;
+        std::map<std::pair<std::string, int>, const SyncRow*> rows;
+        const std::vector<SyncRow> sync = ListSync(**db);
+        for (const SyncRow& row : sync) {
+            if (row.item == "blacklist") rows[{row.line, row.terminal}] = &row;
         }
         json terminals = json::array();
-        const std::vector<SyncRow> rows = ListSync(**db);
-        for (const SyncRow& row : rows) {
-            if (row.item != "blacklist") continue;
-            auto k = known.find({row.line, row.terminal});
-            const std::string group = k != known.end() ? k->second->group : "";
-            const auto want = d.For("payment", group);
+        auto one = [&](const std::string& line, int number, const TerminalConfig* t) {
+            const auto found = rows.find({line, number});
+            const SyncRow* row = found != rows.end() ? found->second : nullptr;
+            const auto want = d.For(t != nullptr ? t->kind : "payment", t != nullptr ? t->group : "");
             const auto list = want.find("blacklist");
+            if (list == want.end() && row == nullptr) return;  // not kept there
             const bool wanted = list != want.end() && list->second.find("\"" + card + "\"") != std::string::npos;
-            const bool held = Holds(row, card);
-            std::string state = wanted == held ? (wanted ? "applied" : "absent")
-                                               : (row.state == "failed" ? "failed" : "pending");
-            terminals.push_back(json{{"line", row.line},
-                                     {"terminal", row.terminal},
-                                     {"name", k != known.end() ? json(k->second->name) : json(nullptr)},
+            const bool held = row != nullptr && Holds(*row, card);
+            const std::string state = wanted == held ? (wanted ? "applied" : "absent")
+                                      : row != nullptr && row->state == "failed" ? "failed"
+                                                                                   : "pending";
+            terminals.push_back(json{{"line", line},
+                                     {"terminal", number},
+                                     {"name", t != nullptr ? json(t->name) : json(nullptr)},
                                      {"wanted", wanted},
                                      {"state", state},
-                                     {"error", Optional(row.error)},
-                                     {"last_match", Optional(row.lastMatch)}});
+                                     {"error", row != nullptr ? Optional(row->error) : json(nullptr)},
+                                     {"last_match", row != nullptr ? Optional(row->lastMatch) : json(nullptr)}});
+            rows.erase({line, number});
+        };
+        std::lock_guard<std::mutex> hold(lock_);
+        for (const LineConfig& l : config_.lines) {
+            for (const TerminalConfig& t : l.terminals) {
+                if (t.kind == "payment") one(l.name, t.number, &t);
+            }
         }
+        // Terminals of other services on the same database.
+        const auto others = rows;
+        for (const auto& [key, row] : others) one(key.first, key.second, nullptr);
+        std::sort(terminals.begin(), terminals.end(), [](const json& x, const json& y) {
+            return std::make_pair(x["line"].get<std::string>(), x["terminal"].get<int>()) <
+                   std::make_pair(y["line"].get<std::string>(), y["terminal"].get<int>());
+        });
         Json(res, json{{"card", card}, {"blocked", scopes}, {"history", history}, {"terminals", terminals}});
     });
 
@@ -326,7 +367,7 @@ void HttpApi::ManageRoutes() {
         json rows = json::array();
         for (const AuditRow& a : ListAudit(**db, limit, offset)) {
             rows.push_back(json{{"id", a.id}, {"at", a.at}, {"who", a.who}, {"address", a.address},
-                                {"action", a.action}, {"detail", a.detail}});
+                                {"action", a.action}, {"detail", a.detail}, {"outcome", a.outcome}});
         }
         Json(res, json{{"audit", rows}});
     });

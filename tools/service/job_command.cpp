@@ -44,6 +44,23 @@ CommandResult Refused(const std::string& why, bool stopping) {
     return r;
 }
 
+// A command may have changed what the terminal holds of a managed item:
+// it is no longer known to hold what is wanted, and is read back (or, where
+// it cannot be read, written again) on the next sync turn, which is now.
+void MarkStale(LineContext& line, TerminalRun& t, const std::string& item) {
+    for (auto& [name, it] : t.items) {
+        if (item != "*" && name != item) continue;
+        const ItemInfo* info = FindItem(name);
+        if (info != nullptr && !info->readable) {
+            it.row.applied.clear();
+            it.row.state = "pending";
+            it.dirty = true;
+        }
+    }
+    t.verifyAll = true;
+    line.scheduler().SyncAt(Scheduler::Clock::now());
+}
+
 }  // namespace
 
 void CommandJob(LineContext& line) {
@@ -75,6 +92,9 @@ void CommandJob(LineContext& line) {
             // is not its key), not a sign of its state.
             if (TerminalRun* t = line.Terminal(task.terminal); t != nullptr && code != TALVO_E_REFUSED) {
                 line.Outcome(*t, code);
+            }
+            if (TerminalRun* t = line.Terminal(task.terminal); t != nullptr && !result.touches.empty()) {
+                MarkStale(line, *t, result.touches);
             }
             Log(Level::kInfo, "command", {{"line", line.Name()}, {"terminal", std::to_string(task.terminal)},
                                           {"result", result.ok ? "ok" : result.problem}});

@@ -50,20 +50,6 @@ int CountRead(LineContext& line, TerminalRun& t, int rc) {
     return rc;
 }
 
-// The one place a read-back's result is taken: what the terminal was found
-// to hold of `item`, in the item's canonical form (for the blacklist,
-// `cards` in the terminal's order as well).
-void Found(LineContext& line, TerminalRun& t, TerminalRun::Item& it, const std::string& found,
-           const std::vector<std::string>* cards = nullptr) {
-    (void)line;
-    (void)t;
-    it.row.applied = found;
-    if (cards != nullptr) {
-        it.layout = *cards;
-        it.layoutKnown = true;
-    }
-}
-
 std::vector<std::string> Cards(const std::string& canonical) {
     if (canonical.empty()) return {};
     return json::parse(canonical).get<std::vector<std::string>>();
@@ -75,11 +61,50 @@ std::string Canonical(std::vector<std::string> cards) {
     return json(cards).dump();
 }
 
+// A blacklist read back holding cards the service does not block: they
+// are adopted (desired.h), and `want` takes them in for this turn, so that
+// nothing found on a terminal is removed for not being known.  With
+// [manage] foreign_cards = "remove" they go.
+void AdoptFound(LineContext& line, TerminalRun& t, std::string& want, const std::string& found) {
+    if (!line.Jobs().adoptForeignCards || found.empty()) return;
+    std::set<std::string> all;
+    for (const std::string& c : Cards(want)) all.insert(c);
+    const std::size_t before = all.size();
+    for (const std::string& c : Cards(found)) all.insert(c);
+    if (all.size() == before) return;
+    try {
+        const auto adopted = AdoptFoundCards(*line.Database(), line.Name(), t.config.number, t.config.group, want, found);
+        if (!adopted.empty()) {
+            Log(Level::kWarning, "cards-adopted", {{"line", line.Name()}, {"terminal", std::to_string(t.config.number)},
+                                                   {"cards", std::to_string(adopted.size())}});
+        }
+    } catch (const DbError& e) {
+        // Kept on the terminal all the same; the next read-back adopts them.
+        Log(Level::kWarning, "cards-not-adopted", {{"line", line.Name()}, {"error", e.what()}});
+    }
+    want = json(std::vector<std::string>(all.begin(), all.end())).dump();
+}
+
+// The one place a read-back's result is taken: what the terminal was found
+// to hold of `item`, in the item's canonical form (for the blacklist,
+// `cards` in the terminal's order as well, and the cards found that the
+// service does not block adopted into `want`).
+void Found(LineContext& line, TerminalRun& t, TerminalRun::Item& it, const std::string& found,
+           const std::vector<std::string>* cards = nullptr, std::string* want = nullptr) {
+    if (want != nullptr) AdoptFound(line, t, *want, found);
+    it.row.applied = found;
+    if (cards != nullptr) {
+        it.layout = *cards;
+        it.layoutKnown = true;
+    }
+}
+
 // Reads the blacklist back, from where a read stopped before: a lost card
 // waiting stops it between two blocks, and a verify (`paced`) reads a few
 // blocks per turn within its share of the line's time.  On the last block,
 // the whole list goes to Found and `out` has it sorted.
-int ReadBlacklist(LineContext& line, TerminalRun& t, TerminalRun::Item& it, bool paced, std::string& out) {
+int ReadBlacklist(LineContext& line, TerminalRun& t, TerminalRun::Item& it, bool paced, std::string& out,
+                  std::string& want) {
     char buffer[kPerRead * 6];
     for (int blocks = 0;; ++blocks) {
         if (line.Tasks().Has(Task::Kind::kSync)) return kReadPaused;
@@ -100,7 +125,7 @@ int ReadBlacklist(LineContext& line, TerminalRun& t, TerminalRun::Item& it, bool
     std::vector<std::string> cards;
     cards.swap(it.reading);
     out = Canonical(cards);
-    Found(line, t, it, out, &cards);
+    Found(line, t, it, out, &cards, &want);
     return TALVO_OK;
 }
 
@@ -108,13 +133,13 @@ int ReadBlacklist(LineContext& line, TerminalRun& t, TerminalRun::Item& it, bool
 // that is not known) to `want`, never through empty.  On a failure,
 // `applied` is what it is known to hold then: the writes it answered, or
 // unknown after one it did not answer.
-int PushBlacklist(LineContext& line, TerminalRun& t, TerminalRun::Item& it, const std::string& want) {
+int PushBlacklist(LineContext& line, TerminalRun& t, TerminalRun::Item& it, std::string& want) {
     talvo_line* h = line.OpenLine();
     const int n = t.config.number;
     SyncRow& row = it.row;
     if (row.applied.empty()) {
         std::string found;
-        if (const int rc = ReadBlacklist(line, t, it, false, found); rc != TALVO_OK) return rc;
+        if (const int rc = ReadBlacklist(line, t, it, false, found, want); rc != TALVO_OK) return rc;
     }
     const std::vector<std::string> target = Cards(want);
     std::vector<std::string> have = Cards(row.applied);
@@ -126,7 +151,7 @@ int PushBlacklist(LineContext& line, TerminalRun& t, TerminalRun::Item& it, cons
     const std::size_t pairs = std::min(adds.size(), removes.size());
     if (pairs > 0 && !it.layoutKnown && pairs > have.size() / kPerRead + 1) {
         std::string found;
-        const int rc = ReadBlacklist(line, t, it, false, found);
+        const int rc = ReadBlacklist(line, t, it, false, found, want);
         if (rc == TALVO_OK) return PushBlacklist(line, t, it, want);
         // Its order could not be read: the cards that go are removed one by
         // one (unless the terminal is gone).
@@ -260,11 +285,11 @@ int Push(LineContext& line, TerminalRun& t, const std::string& item, const std::
 
 // Reads back what the terminal holds of a readable item, in the item's
 // canonical form (the wanted value says which reasons are kept).
-int Read(LineContext& line, TerminalRun& t, TerminalRun::Item& it, const std::string& item, const std::string& want,
+int Read(LineContext& line, TerminalRun& t, TerminalRun::Item& it, const std::string& item, std::string& want,
          bool paced, std::string& out) {
     talvo_line* h = line.OpenLine();
     const int n = t.config.number;
-    if (item == "blacklist") return ReadBlacklist(line, t, it, paced, out);
+    if (item == "blacklist") return ReadBlacklist(line, t, it, paced, out, want);
     if (item == "menu") {
         std::int32_t cents[256];
         std::size_t count = 0;
@@ -318,6 +343,7 @@ int Read(LineContext& line, TerminalRun& t, TerminalRun::Item& it, const std::st
     return TALVO_E_INVALID;
 }
 
+
 // How an item's turn ended.
 enum class Step {
     kDone,    // the terminal answered (the item in sync, or failed)
@@ -327,7 +353,10 @@ enum class Step {
 
 // Brings one item of one terminal to `want`, reading it back first where a
 // verify is due (`verify`: this turn may read back).
-Step SyncItem(LineContext& line, TerminalRun& t, const std::string& item, const std::string& want, bool verify) {
+Step SyncItem(LineContext& line, TerminalRun& t, const std::string& item, const std::string& wanted, bool verify) {
+    // What the terminal is to hold; a blacklist read back this turn adds
+    // the cards found on it (AdoptFound).
+    std::string want = wanted;
     TerminalRun::Item& it = t.items[item];
     SyncRow& row = it.row;
     const ItemInfo* info = FindItem(item);
@@ -411,7 +440,15 @@ bool Refresh(LineContext& line, Connection& db) {
     }
     if (!line.SyncRowsLoaded()) {
         for (SyncRow& r : ListSync(db, line.Name())) {
-            if (TerminalRun* t = line.Terminal(r.terminal)) t->items[r.item].row = std::move(r);
+            TerminalRun* t = line.Terminal(r.terminal);
+            if (t == nullptr) continue;
+            // A secret item's row keeps a digest: the value it stands for.
+            if (r.applied.rfind("sha256:", 0) == 0) {
+                const auto want = line.Wanted().For(t->config.kind, t->config.group);
+                const auto it = want.find(r.item);
+                r.applied = it != want.end() && SecretDigest(it->second) == r.applied ? it->second : "";
+            }
+            t->items[r.item].row = std::move(r);
         }
         line.SyncRowsLoaded() = true;
     }

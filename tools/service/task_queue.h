@@ -47,6 +47,9 @@ struct CommandResult {
     std::string problem;  // why not, in one line (not ok)
     int exit = 1;         // the tool's exit status for it (not ok)
     bool stopping = false;  // not run: the line is stopping
+    // The managed item the command may have changed on the terminal ("*":
+    // any of them), "" for none: the worker reads it back at once.
+    std::string touches;
 };
 
 // A command in the line's queue, run by the worker on its open line and

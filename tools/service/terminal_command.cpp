@@ -1,5 +1,7 @@
 #include "terminal_command.h"
 
+#include <map>
+
 #include <functional>
 
 #include "values.h"
@@ -358,9 +360,19 @@ std::string PrepareCommand(const json& request, PreparedCommand& out) {
     if (op == "ack") {
         return "ack is not run through the service: records are collected into its store (op \"collect\")";
     }
+    static const std::map<std::string, std::string> items = {
+        {"clear-ram", "*"},          {"cmw set", "cmw"},          {"mdeb set", "mdeb"},
+        {"key set", "card_key"},     {"blacklist add", "blacklist"}, {"blacklist remove", "blacklist"},
+        {"blacklist set", "blacklist"}, {"blacklist clear", "blacklist"}, {"menu set", "menu"},
+        {"menu clear", "menu"},      {"subsidy clear", "subsidy"}, {"subsidy max", "subsidy"},
+        {"subsidy time", "subsidy"}, {"subsidy add", "subsidy"},  {"zones set", "zones"},
+        {"lock", "lock"},            {"unlock", "lock"},          {"attend zones set", "attend_zones"},
+        {"attend reason set", "reasons"},
+    };
     for (const Op& o : Ops()) {
         if (op != o.name) continue;
         out.changes = o.changes;
+        if (const auto it = items.find(op); it != items.end()) out.item = it->second;
         std::string why = args.OnlyThese(op, o.arguments);
         if (why.empty()) why = o.prepare(args, out.work);
         return why;

@@ -18,6 +18,9 @@ struct PreparedCommand {
     std::string op;
     bool changes = false;  // changes the terminal, or tests its key (reads do not)
     bool collect = false;  // "collect": a collection into this service's store
+    // The item of the desired state (desired.h) the op changes on the
+    // terminal, "*" for any of them (clear-ram), "" for none.
+    std::string item;
     CommandTicket::Work work;
 };
 

@@ -297,24 +297,42 @@ class Site:
             raise ValueError(f"card: exactly six digits, not {card!r}")
         return card
 
-    def block_card(self, card: str, reason: str = "", scope: str = "site") -> int:
-        """Blocks `card` on every payment terminal of `scope` ("site" or a
-        group); the blacklist's new version."""
-        body = {"reason": reason, "scope": scope}
-        return int(self._state("POST", f"/api/cards/{self._card(card)}/block", body)["version"])
+    def block_card(self, *cards: str, reason: str = "", scope: str = "site") -> int:
+        """Blocks `cards` on every payment terminal of `scope` ("site" or a
+        group), as ``talvo --service URL card block``; the blacklist's new
+        version.  A card stays blocked until unblocked."""
+        return self._cards("block", cards, reason, scope)
 
-    def unblock_card(self, card: str, reason: str = "", scope: str = "site") -> int:
+    def unblock_card(self, *cards: str, reason: str = "", scope: str = "site") -> int:
+        """Unblocks `cards`: they come off the terminals of `scope`."""
+        return self._cards("unblock", cards, reason, scope)
+
+    def _cards(self, action: str, cards: Sequence[str], reason: str, scope: str) -> int:
+        if not cards:
+            raise ValueError("at least one card")
+        checked = [self._card(c) for c in cards]
         body = {"reason": reason, "scope": scope}
-        return int(self._state("POST", f"/api/cards/{self._card(card)}/unblock", body)["version"])
+        version = 0
+        for card in checked:
+            version = int(self._state("POST", f"/api/cards/{card}/{action}", body)["version"])
+        return version
 
     def card(self, card: str) -> Dict[str, Any]:
         """Where `card` is blocked, its history, and per terminal whether it
-        is ``applied``, ``absent``, ``pending`` or ``failed``."""
+        is ``applied``, ``absent``, ``pending`` or ``failed`` (every terminal
+        whose blacklist the service keeps, from the moment of a change)."""
         return self._state("GET", f"/api/cards/{self._card(card)}")
 
     def blocked_cards(self, prefix: str = "") -> List[Dict[str, Any]]:
-        query = f"?q={urllib.parse.quote(prefix)}" if prefix else ""
-        return list(self._state("GET", f"/api/cards{query}")["cards"])
+        """Every blocked card, newest first (with `prefix`: every card whose
+        number starts with it, blocked or not), read a page at a time."""
+        cards: List[Dict[str, Any]] = []
+        while True:
+            query = urllib.parse.urlencode({**({"q": prefix} if prefix else {}), "limit": 1000, "offset": len(cards)})
+            page = self._state("GET", f"/api/cards?{query}")
+            cards.extend(page["cards"])
+            if not page["cards"] or len(cards) >= int(page["total"]):
+                return cards
 
     def desired(self) -> Dict[str, Any]:
         """Every kept item with its version and value, and the groups."""

@@ -22,7 +22,8 @@ const state = {
   desired: null,    // the desired state (/api/desired)
   syncTimer: null,  // a look at the sync state while something is pending
   card: "",         // the card shown in the Cards view
-  cardQuery: null,  // the last search, shown again on refresh
+  cardQuery: "",    // the last search ("": the blocked cards), shown again on refresh
+  cardOffset: 0,    // the page of the list shown
   cardTimer: null,
   groups: null,     // the groups the scope choices were drawn for
   menu: { scope: "site", version: 0, dirty: false },
@@ -177,11 +178,10 @@ function decimalMark() {
   return part ? part.value : ".";
 }
 
-// An amount in cents as the price editor shows it, with the browser's
-// decimal mark.
-function cents(c) {
-  const v = Math.abs(c);
-  return (c < 0 ? "-" : "") + Math.floor(v / 100) + decimalMark() + String(v % 100).padStart(2, "0");
+// An amount as the service gives it ("1.60") as the price editor shows it,
+// with the browser's decimal mark.
+function shownPrice(text) {
+  return decimalMark() === "," ? String(text).replace(".", ",") : String(text);
 }
 
 // A price as typed, as the service reads it: where the browser's language
@@ -526,10 +526,13 @@ function takeDesired(desired) {
 
 // ---- Cards ------------------------------------------------------------
 
-// Cards blocked now or before whose number starts with `q` (all blocked
-// ones for none).
+// Cards blocked now or before whose number starts with `q` (the blocked
+// ones, newest first, for none): a page of them, and how many there are.
+const CARD_PAGE = 100;
+
 async function listCards(q) {
-  const r = await api("/api/cards" + query({ q }));
+  if (q !== state.cardQuery) state.cardOffset = 0;
+  const r = await api("/api/cards" + query({ q, limit: CARD_PAGE, offset: state.cardOffset }));
   state.cardQuery = q;
   const body = $("card-list").tBodies[0];
   body.replaceChildren();
@@ -540,10 +543,15 @@ async function listCards(q) {
       el("td", {}, scopeName(c.scope)), el("td", {}, c.blocked ? "blocked" : "unblocked"), el("td", {}, c.reason),
       el("td", {}, c.by), el("td", {}, when(c.at))));
   }
-  const n = r.cards.length;
+  const n = r.total;
+  const shown = r.cards.length && n > r.cards.length
+    ? " (" + (r.offset + 1) + "–" + (r.offset + r.cards.length) + " shown)" : "";
   $("card-search-note").textContent = q
-    ? (n ? plural(n, "card") + " blocked now or before starting with " + q : "no card starting with " + q + " was ever blocked")
-    : (n ? plural(n, "card") + " blocked" : "no card is blocked");
+    ? (n ? plural(n, "card") + " blocked now or before starting with " + q + shown
+      : "no card starting with " + q + " was ever blocked")
+    : (n ? plural(n, "card") + " blocked, newest first" + shown : "no card is blocked");
+  $("card-newer").disabled = state.cardOffset === 0;
+  $("card-older").disabled = state.cardOffset + r.cards.length >= n;
 }
 
 async function findCard() {
@@ -626,7 +634,7 @@ async function changeCard(block) {
   }
   $("card-reason").value = "";
   cardOutcome("ok", (block ? "blocked" : "unblocked") + " for " + scopeName(scope) + "; on its way to the terminals");
-  await Promise.all([loadCard(), loadAudit(), state.cardQuery !== null ? listCards(state.cardQuery) : null])
+  await Promise.all([loadCard(), loadAudit(), listCards(state.cardQuery)])
     .catch(showError);
 }
 
@@ -657,7 +665,7 @@ function renderMenu(force) {
   const site = menuItem("site");
   const shown = own || (scope !== "site" ? site : null);
   state.menu = { scope, version: own ? own.version : 0, dirty: false };
-  $("menu-prices").replaceChildren(...(shown ? shown.value.map(c => priceRow(cents(c))) : []));
+  $("menu-prices").replaceChildren(...(shown ? shown.value.map(price => priceRow(shownPrice(price))) : []));
   const about = [];
   if (own) about.push("version " + own.version + ", changed by " + own.changed_by + " " + when(own.changed_at));
   else if (scope !== "site") about.push(site ? "no menu of its own: the site's applies" : "no menu kept");
@@ -726,10 +734,10 @@ async function loadAudit() {
   const body = $("audit").tBodies[0];
   body.replaceChildren();
   for (const a of rows) {
-    body.append(el("tr", { "data-id": a.id }, el("td", {}, when(a.at)), el("td", {}, a.who), el("td", {}, a.address),
-      el("td", {}, a.action), el("td", {}, a.detail)));
+    body.append(el("tr", { "data-id": a.id, "data-outcome": a.outcome }, el("td", {}, when(a.at)), el("td", {}, a.who),
+      el("td", {}, a.address), el("td", {}, a.action), el("td", {}, a.detail), el("td", {}, a.outcome)));
   }
-  if (!rows.length) body.append(el("tr", {}, el("td", { colspan: "5" }, "no changes")));
+  if (!rows.length) body.append(el("tr", {}, el("td", { colspan: "6" }, "no changes")));
   $("audit-newer").disabled = state.auditOffset === 0;
   $("audit-older").disabled = rows.length < AUDIT_PAGE;
 }
@@ -751,7 +759,7 @@ async function refresh() {
     takeDesired(desired);
     renderTerminals(terminals.terminals);
     await Promise.all([loadCharts(), loadRecords(), loadRejected(), loadTotals(), loadAudit(),
-      state.card ? loadCard() : null, state.cardQuery !== null ? listCards(state.cardQuery) : null]);
+      state.card ? loadCard() : null, listCards(state.cardQuery)]);
     $("status-line").replaceChildren(el("span", { id: "updated" }, "updated " + stamp(new Date())));
     document.body.dataset.loaded = "1";
   } catch (e) {
@@ -830,6 +838,14 @@ document.addEventListener("DOMContentLoaded", () => {
     loadAudit().catch(showError);
   });
   $("audit-older").addEventListener("click", () => { state.auditOffset += AUDIT_PAGE; loadAudit().catch(showError); });
+  $("card-older").addEventListener("click", () => {
+    state.cardOffset += CARD_PAGE;
+    listCards(state.cardQuery).catch(showError);
+  });
+  $("card-newer").addEventListener("click", () => {
+    state.cardOffset = Math.max(0, state.cardOffset - CARD_PAGE);
+    listCards(state.cardQuery).catch(showError);
+  });
   $("token-form").addEventListener("submit", ev => {
     ev.preventDefault();
     state.token = $("token").value.trim();
