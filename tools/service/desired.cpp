@@ -415,7 +415,8 @@ ChangeResult SetCardBlocked(Connection& db, const std::string& scope, const std:
 
 std::vector<std::string> AdoptFoundCards(Connection& db, const std::string& line, int terminal,
                                          const std::string& group, const std::string& wanted,
-                                         const std::string& found) {
+                                         const std::string& found, std::size_t& count) {
+    count = 0;
     const json have = json::parse(found.empty() ? "[]" : found);
     const json want = json::parse(wanted.empty() ? "[]" : wanted);
     std::set<std::string> known;
@@ -433,16 +434,21 @@ std::vector<std::string> AdoptFoundCards(Connection& db, const std::string& line
     Transaction tx(db);
     LockDesired(db);
     std::vector<std::string> adopted;
+    std::vector<std::string> keep;
     const std::string now = UtcNow();
     for (const std::string& card : foreign) {
-        // Blocked meanwhile at the site or in the group: nothing to adopt.
-        // Unblocked there by someone: that is what removes a card, and the
-        // terminal has not caught up yet.
-        const Rows seen = db.Query("SELECT 1 FROM blocked_cards WHERE card = ? AND scope IN (?, ?)",
+        // Blocked meanwhile at the site or in the group: kept, nothing to
+        // adopt.  Unblocked there by someone: that is what removes a card,
+        // and the terminal has not caught up yet.
+        const Rows seen = db.Query("SELECT blocked FROM blocked_cards WHERE card = ? AND scope IN (?, ?)",
                                     {card, std::string(kSiteScope), scope});
+        bool blocked = false;
+        for (const Row& r : seen) blocked = blocked || AsInt(r[0]) != 0;
+        if (blocked) keep.push_back(card);
         if (!seen.empty()) continue;
         ChangeCard(db, scope, card, true, false, false, reason, who.name, now);
         adopted.push_back(card);
+        keep.push_back(card);
     }
     if (!adopted.empty()) {
         const std::int64_t current = BlacklistVersion(db, scope);
@@ -455,7 +461,8 @@ std::vector<std::string> AdoptFoundCards(Connection& db, const std::string& line
         WriteAudit(db, who, "adopt cards", scope + ": " + cards + " (" + reason + ")");
     }
     tx.Commit();
-    return adopted;
+    count = adopted.size();
+    return keep;
 }
 
 std::vector<CardEvent> CardHistory(Connection& db, const std::string& card) {

@@ -128,10 +128,14 @@ struct CardEvent {
 // for none) that were not in what it was to hold (`wanted`; both canonical
 // lists): blocked for the terminal's group (or the site), reason "found on
 // LINE/N", audited, so that they reach the terminal's other peers and stay
-// until someone unblocks them.  Returns the cards adopted.  Throws DbError.
+// until someone unblocks them.  Returns the found cards the terminal is to
+// keep: those adopted, and those blocked meanwhile for its scope; a card
+// someone unblocked there is left out (that is what removes a card, and
+// the terminal has not caught up yet).  `adopted` counts the first kind.
+// Throws DbError.
 std::vector<std::string> AdoptFoundCards(Connection& db, const std::string& line, int terminal,
                                          const std::string& group, const std::string& wanted,
-                                         const std::string& found);
+                                         const std::string& found, std::size_t& adopted);
 
 std::vector<CardEvent> CardHistory(Connection& db, const std::string& card);
 // Blocked cards (all scopes) newest first; with `prefix`, every card

@@ -63,26 +63,32 @@ std::string Canonical(std::vector<std::string> cards) {
 
 // A blacklist read back holding cards the service does not block: they
 // are adopted (desired.h), and `want` takes them in for this turn, so that
-// nothing found on a terminal is removed for not being known.  With
-// [manage] foreign_cards = "remove" they go.
+// nothing found on a terminal is removed for not being known; a card
+// someone unblocked is not taken in, and goes.  With [manage]
+// foreign_cards = "remove" they all go.
 void AdoptFound(LineContext& line, TerminalRun& t, std::string& want, const std::string& found) {
     if (!line.Jobs().adoptForeignCards || found.empty()) return;
     std::set<std::string> all;
     for (const std::string& c : Cards(want)) all.insert(c);
     const std::size_t before = all.size();
-    for (const std::string& c : Cards(found)) all.insert(c);
-    if (all.size() == before) return;
+    std::vector<std::string> foreign;
+    for (const std::string& c : Cards(found)) {
+        if (all.count(c) == 0) foreign.push_back(c);
+    }
+    if (foreign.empty()) return;
     try {
-        const auto adopted = AdoptFoundCards(*line.Database(), line.Name(), t.config.number, t.config.group, want, found);
-        if (!adopted.empty()) {
+        std::size_t adopted = 0;
+        foreign = AdoptFoundCards(*line.Database(), line.Name(), t.config.number, t.config.group, want, found, adopted);
+        if (adopted > 0) {
             Log(Level::kWarning, "cards-adopted", {{"line", line.Name()}, {"terminal", std::to_string(t.config.number)},
-                                                   {"cards", std::to_string(adopted.size())}});
+                                                   {"cards", std::to_string(adopted)}});
         }
     } catch (const DbError& e) {
         // Kept on the terminal all the same; the next read-back adopts them.
         Log(Level::kWarning, "cards-not-adopted", {{"line", line.Name()}, {"error", e.what()}});
     }
-    want = json(std::vector<std::string>(all.begin(), all.end())).dump();
+    all.insert(foreign.begin(), foreign.end());
+    if (all.size() != before) want = json(std::vector<std::string>(all.begin(), all.end())).dump();
 }
 
 // The one place a read-back's result is taken: what the terminal was found
