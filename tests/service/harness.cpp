@@ -69,6 +69,20 @@ std::string SimLine::Ok(const std::string& command) {
 
 int SimLine::Held(int n) { return std::atoi(Ok("get " + std::to_string(n) + " records").c_str()); }
 
+std::vector<std::string> SimLine::Codes() {
+    std::istringstream frames(Ok("frames"));
+    std::vector<std::string> out;
+    std::string hex;
+    while (frames >> hex) {
+        if (hex.size() < 14) continue;
+        // Bytes 5 and 6 of a request are the command code in hex.
+        std::string code;
+        for (std::size_t at = 10; at < 14; at += 2) code += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+        out.push_back(code);
+    }
+    return out;
+}
+
 int SimLine::RequestsFor(int n) {
     std::istringstream frames(Ok("frames"));
     std::string hex;

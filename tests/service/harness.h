@@ -49,6 +49,9 @@ public:
     int Held(int n);
     // Request frames received for terminal n (all codes), and in total.
     int RequestsFor(int n);
+    // The command codes ("2A") of the requests since the frames were
+    // cleared, in order.
+    std::vector<std::string> Codes();
 
 private:
     std::unique_ptr<sim::Server> server_;

@@ -364,19 +364,7 @@ TEST_F(Manage, LostCardCutsARoundOfBatchesShort) {
         for (int t = 1; t <= 6; ++t) n += a.Held(t);
         return n;
     };
-    // The codes of the requests since the frames were cleared.
-    auto codes = [&] {
-        std::istringstream frames(a.Ok("frames"));
-        std::vector<std::string> out;
-        std::string hex;
-        while (frames >> hex) {
-            if (hex.size() < 14) continue;
-            std::string code;
-            for (std::size_t at = 10; at < 14; at += 2) code += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
-            out.push_back(code);
-        }
-        return out;
-    };
+    auto codes = [&] { return a.Codes(); };
     // The card comes while a round's first batch is being fetched (the
     // terminals' counts fall only with the confirmations that end a round).
     ASSERT_TRUE(WaitFor([&] { return held() < 170; }));

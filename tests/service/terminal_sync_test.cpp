@@ -93,19 +93,6 @@ protected:
         std::sort(cards.begin(), cards.end());
         return List(sim, terminal) == cards && SyncState(terminal, "blacklist") == "in_sync";
     }
-    // The command codes of the requests since the frames were cleared.
-    static std::vector<std::string> Codes(SimLine& sim) {
-        std::istringstream frames(sim.Ok("frames"));
-        std::vector<std::string> out;
-        std::string hex;
-        while (frames >> hex) {
-            if (hex.size() < 14) continue;
-            std::string code;
-            for (std::size_t at = 10; at < 14; at += 2) code += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
-            out.push_back(code);
-        }
-        return out;
-    }
     static std::string RunLengths(const std::vector<std::string>& codes) {
         std::string out;
         for (std::size_t i = 0; i < codes.size();) {
@@ -121,7 +108,7 @@ protected:
     std::string Why(SimLine& sim, const std::vector<std::string>& wanted) {
         return "state " + SyncState(1, "blacklist") + ", holds " + std::to_string(List(sim, 1).size()) + " of " +
                std::to_string(wanted.size()) + "\n" + Get("/api/sync").dump() + "\n" + service->Log() + "\nrequests: " +
-               RunLengths(Codes(sim));
+               RunLengths(sim.Codes());
     }
 
     TempDir dir;
@@ -202,7 +189,7 @@ TEST_F(Holding, ServiceKilledMidRewriteLeavesNoKeptCardOff) {
         Change(std::to_string(700000 + i), "block");
     }
     ASSERT_TRUE(WaitFor([&] {
-        for (const std::string& c : Codes(a)) {
+        for (const std::string& c : a.Codes()) {
             if (c == "2C" || c == "24" || c == "4C") return true;
         }
         return false;
@@ -232,15 +219,15 @@ TEST_F(Holding, ALostCardGoesBeforeAVerify) {
     // Started again: its lists are read back first.
     Start(config);
     ASSERT_TRUE(WaitFor([&] {
-        const auto c = Codes(a);
+        const auto c = a.Codes();
         return std::find(c.begin(), c.end(), "34") != c.end();
     }));
     Change("699999", "block");
     ASSERT_TRUE(WaitFor([&] {
-        const auto c = Codes(a);
+        const auto c = a.Codes();
         return std::find(c.begin(), c.end(), "2C") != c.end();
     }));
-    const auto codes = Codes(a);
+    const auto codes = a.Codes();
     const long reads = std::count(codes.begin(), std::find(codes.begin(), codes.end(), "2C"), "34");
     std::printf("figure: %ld of 16 blocks read from the verify's first read to the lost card's add\n", reads);
     EXPECT_LE(reads, 5) << "reads before the lost card";

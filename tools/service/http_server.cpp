@@ -234,13 +234,11 @@ private:
     Clock::time_point deadline_ = Clock::now();
 };
 
-}  // namespace
-
 // One connection, from its accept to its close.  The watcher owns it while
 // it waits for a request, a thread while it is queued or served; `open`
 // counts it throughout.
-struct Connection {
-    Connection(int socket, std::string from, const HttpLimits& limits, std::size_t requests)
+struct Peer {
+    Peer(int socket, std::string from, const HttpLimits& limits, std::size_t requests)
         : fd(socket), address(std::move(from)), stream(socket, limits, phase), left(requests) {}
     const int fd;
     const std::string address;
@@ -252,12 +250,14 @@ struct Connection {
     Clock::time_point queuedAt{};    // queued for a thread since
 };
 
+}  // namespace
+
 struct HttpConnections : std::enable_shared_from_this<HttpConnections> {
     HttpConnections(GuardedServer& s, const HttpLimits& l) : server(&s), limits(l) {
         if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) wake[0] = wake[1] = -1;
     }
     ~HttpConnections() {
-        for (Connection* c : open) {
+        for (Peer* c : open) {
             ::close(c->fd);
             delete c;
         }
@@ -276,7 +276,7 @@ struct HttpConnections : std::enable_shared_from_this<HttpConnections> {
     }
 
     // Closes and forgets a connection.  Under the lock.
-    void Close(Connection* c) {
+    void Close(Peer* c) {
         open.remove(c);
         ::shutdown(c->fd, SHUT_RDWR);
         ::close(c->fd);
@@ -290,7 +290,7 @@ struct HttpConnections : std::enable_shared_from_this<HttpConnections> {
     // takes its connection: the queued connections are counted against
     // the waiting threads, so that a burst never waits for a thread slow
     // to wake.)  Under the lock.
-    void Dispatch(Connection* c) {
+    void Dispatch(Peer* c) {
         c->phase = kQueued;
         c->queuedAt = Clock::now();
         ready.push_back(c);
@@ -326,7 +326,7 @@ struct HttpConnections : std::enable_shared_from_this<HttpConnections> {
                 if (!work || stop) break;
                 continue;
             }
-            Connection* c = ready.front();
+            Peer* c = ready.front();
             ready.pop_front();
             if (stop) {
                 Close(c);
@@ -352,9 +352,9 @@ struct HttpConnections : std::enable_shared_from_this<HttpConnections> {
     const HttpLimits limits;
     mutable std::mutex lock;
     std::condition_variable more, ended;
-    std::list<Connection*> open;       // every connection accepted, oldest first
-    std::deque<Connection*> ready;     // first byte come, waiting for a thread
-    std::vector<Connection*> back;     // answered, for the watcher again
+    std::list<Peer*> open;       // every connection accepted, oldest first
+    std::deque<Peer*> ready;     // first byte come, waiting for a thread
+    std::vector<Peer*> back;     // answered, for the watcher again
     std::size_t running = 0;           // threads
     std::size_t waiting = 0;           // of them, waiting for a connection
     std::size_t starting = 0;          // of them, not yet running
@@ -419,7 +419,7 @@ void GuardedServer::Serve() {
         if (s.stop || svr_sock_ == INVALID_SOCKET) return;
         s.watching = true;
     }
-    std::vector<Connection*> waiting;  // the watcher's, oldest first
+    std::vector<Peer*> waiting;  // the watcher's, oldest first
     std::vector<Draining> draining;
     std::vector<pollfd> fds;
     Clock::time_point pausedUntil{};
@@ -427,7 +427,7 @@ void GuardedServer::Serve() {
     // Closes the connection of `address` (any, when empty) idle the
     // longest; false when none is idle.  Under the lock.
     auto makeWay = [&](const std::string* address) {
-        auto it = std::find_if(waiting.begin(), waiting.end(), [&](Connection* c) {
+        auto it = std::find_if(waiting.begin(), waiting.end(), [&](Peer* c) {
             char b;
             return (address == nullptr || c->address == *address) &&
                    ::recv(c->fd, &b, 1, MSG_PEEK | MSG_DONTWAIT) < 0;  // not a request just come
@@ -452,13 +452,13 @@ void GuardedServer::Serve() {
         int port = 0;
         Address(fd, true, address, port);
         const std::size_t held = static_cast<std::size_t>(
-            std::count_if(s.open.begin(), s.open.end(), [&](Connection* c) { return c->address == address; }));
+            std::count_if(s.open.begin(), s.open.end(), [&](Peer* c) { return c->address == address; }));
         if ((held >= limits_.perAddress && !makeWay(&address)) ||
             (s.open.size() >= limits_.connections && !makeWay(nullptr))) {
             refuse(fd);
             return;
         }
-        auto* c = new Connection(fd, address, s.limits, keep_alive_max_count_);
+        auto* c = new Peer(fd, address, s.limits, keep_alive_max_count_);
         c->idleSince = Clock::now();
         c->idleUntil = c->idleSince + limits_.idle;
         s.open.push_back(c);
@@ -470,7 +470,7 @@ void GuardedServer::Serve() {
             std::lock_guard<std::mutex> hold(s.lock);
             if (s.stop) break;
             const auto now = Clock::now();
-            for (Connection* c : s.back) {
+            for (Peer* c : s.back) {
                 c->idleSince = now;
                 c->idleUntil = now + limits_.idle;
                 waiting.push_back(c);
@@ -482,7 +482,7 @@ void GuardedServer::Serve() {
         fds.push_back({s.wake[0], POLLIN, 0});
         fds.push_back({listening ? static_cast<int>(svr_sock_) : -1, POLLIN, 0});
         Clock::time_point next = listening ? Clock::time_point::max() : pausedUntil;
-        for (Connection* c : waiting) {
+        for (Peer* c : waiting) {
             fds.push_back({c->fd, POLLIN, 0});
             next = std::min(next, c->idleUntil);
         }
@@ -511,9 +511,9 @@ void GuardedServer::Serve() {
         // Those waiting: a first byte hands the connection to a thread, a
         // close or the end of its idle time closes it.
         std::size_t at = 2;
-        std::vector<Connection*> still;
+        std::vector<Peer*> still;
         still.reserve(waiting.size());
-        for (Connection* c : waiting) {
+        for (Peer* c : waiting) {
             const short events = fds[at++].revents;
             if (events != 0) {
                 char b;
@@ -571,8 +571,8 @@ void GuardedServer::Serve() {
     }
 
     std::lock_guard<std::mutex> hold(s.lock);
-    for (Connection* c : waiting) s.Close(c);
-    for (Connection* c : s.back) s.Close(c);
+    for (Peer* c : waiting) s.Close(c);
+    for (Peer* c : s.back) s.Close(c);
     s.back.clear();
     for (const Draining& d : draining) ::close(d.fd);
     const socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
@@ -582,7 +582,7 @@ void GuardedServer::Serve() {
 }
 
 bool GuardedServer::ServeRequests(void* connection) {
-    Connection& c = *static_cast<Connection*>(connection);
+    Peer& c = *static_cast<Peer*>(connection);
     for (;;) {
         if (!c.stream.BeginRequest()) return false;
         bool closed = false;
@@ -602,7 +602,7 @@ bool GuardedServer::StopAll() {
     s.stopping = true;
     // Connections waiting for a thread or reading a request end now; the
     // watcher closes those waiting for one.
-    for (Connection* c : s.open) {
+    for (Peer* c : s.open) {
         if (c->phase == kQueued || c->phase == kHead) ::shutdown(c->fd, SHUT_RDWR);
     }
     while (!s.ready.empty()) {
@@ -613,7 +613,7 @@ bool GuardedServer::StopAll() {
     s.Wake();
     s.ended.wait(hold, [&] { return !s.watching; });
     s.ended.wait_for(hold, limits_.stopWait, [&] { return s.running == 0; });
-    for (Connection* c : s.open) ::shutdown(c->fd, SHUT_RDWR);
+    for (Peer* c : s.open) ::shutdown(c->fd, SHUT_RDWR);
     return s.running == 0;
 }
 
