@@ -28,22 +28,13 @@ namespace {
 
 using nlohmann::json;
 
-const std::string kAdmin = "admin-token-0123456789";
-const std::string kReader = "reader-token-0123456789";
-
 std::string Config(const std::string& database, const std::vector<std::string>& lines, const std::string& more = "") {
-    return ConfigText(database,
-                      "[http]\nport = 0\ntoken = \"" + kAdmin +
-                          "\"\n[[http.user]]\nname = \"office\"\nrole = \"read\"\ntoken = \"" + kReader +
-                          "\"\n[jobs]\ncollect = \"1h\"\nclock_at_start = false\nstatus = \"1s\"\n"
-                          "backoff_min = \"500ms\"\nbackoff_max = \"2s\"\n" +
-                          more,
-                      lines);
+    return ManagedConfig(database, lines, "collect = \"1h\"\nclock_at_start = false\n" + more);
 }
 
 std::string TalvoPath() { return TALVO_CLI_PATH; }
 
-class Authority : public ::testing::TestWithParam<std::string> {
+class Authority : public ::testing::TestWithParam<std::string>, protected ManagedService {
 protected:
     void SetUp() override {
         if (GetParam() == "postgres" &&
@@ -51,27 +42,6 @@ protected:
             GTEST_SKIP() << "no PostgreSQL server programs";
         }
         database = DatabaseFor(GetParam(), dir);
-    }
-    void Start(const std::string& config) {
-        WriteText(dir / "talvod.toml", config);
-        service = std::make_unique<Talvod>(dir / "talvod.toml", dir / ("talvod" + std::to_string(++starts) + ".log"));
-        port = service->Port();
-        ASSERT_NE(port, 0) << service->Log();
-    }
-    void TearDown() override {
-        if (!service) return;
-        service->Signal(SIGTERM);
-        service->Wait();
-        service.reset();
-    }
-    HttpResult Send(const std::string& method, const std::string& path, const json& body,
-                    const std::string& token = kAdmin) {
-        return HttpSend(port, method, path, body.dump(), token);
-    }
-    json Get(const std::string& path) {
-        const HttpResult r = HttpGet(port, path, kReader);
-        EXPECT_EQ(r.status, 200) << path << ": " << r.body;
-        return json::parse(r.body, nullptr, false);
     }
     // `items` managed items (of all terminals) there, all in sync.  (Rows
     // are written as each item is first pushed: fewer rows are a change not
@@ -87,33 +57,7 @@ protected:
         }
         return n == items;
     }
-    std::string State(const std::string& line, int terminal, const std::string& item) {
-        const json sync = Get("/api/sync");
-        for (const json& t : sync["terminals"]) {
-            if (t["line"] != line || t["terminal"] != terminal) continue;
-            for (const json& i : t["items"]) {
-                if (i["item"] == item) return i["state"].get<std::string>();
-            }
-        }
-        return "";
-    }
-    static std::vector<std::string> Blacklist(SimLine& sim, int terminal) {
-        const std::string list = sim.Ok("get " + std::to_string(terminal) + " blacklist");
-        std::vector<std::string> out;
-        for (std::size_t at = 0; at + 6 <= list.size(); at += 6) out.push_back(list.substr(at, 6));
-        std::sort(out.begin(), out.end());
-        return out;
-    }
-    static bool Holds(SimLine& sim, int terminal, const std::string& card) {
-        const auto list = Blacklist(sim, terminal);
-        return std::find(list.begin(), list.end(), card) != list.end();
-    }
-
-    TempDir dir;
     std::string database;
-    std::unique_ptr<Talvod> service;
-    int port = 0;
-    int starts = 0;
 };
 
 // What a payment terminal (1) and an attendance terminal (2) hold of
@@ -152,7 +96,7 @@ TEST_P(Authority, ReadAndWriteBackChangesNothing) {
         ASSERT_EQ(r.status, 200) << item << ": " << r.body;
     }
     ASSERT_EQ(Send("POST", "/api/cards/123456/block", {{"reason", "lost"}}).status, 200);
-    ASSERT_TRUE(WaitFor([&] { return Holds(a, 1, "123456") && AllInSync(10); }))
+    ASSERT_TRUE(WaitFor([&] { return a.Holds(1, "123456") && AllInSync(10); }))
         << Get("/api/sync").dump() << service->Log();
     const std::string before = Contents(a);
 
@@ -179,9 +123,9 @@ TEST_P(Authority, ReadAndWriteBackChangesNothing) {
     }
     // A change after the write-backs, to know the worker has seen them.
     ASSERT_EQ(Send("POST", "/api/cards/654321/block", {{"reason", "marker"}}).status, 200);
-    ASSERT_TRUE(WaitFor([&] { return Holds(a, 1, "654321") && AllInSync(10); }));
+    ASSERT_TRUE(WaitFor([&] { return a.Holds(1, "654321") && AllInSync(10); }));
     ASSERT_EQ(Send("POST", "/api/cards/654321/unblock", json::object()).status, 200);
-    ASSERT_TRUE(WaitFor([&] { return !Holds(a, 1, "654321") && AllInSync(10); }));
+    ASSERT_TRUE(WaitFor([&] { return !a.Holds(1, "654321") && AllInSync(10); }));
     EXPECT_EQ(Contents(a), before);
 
     // Bare numbers: refused, with the reason; nothing changes.
@@ -197,7 +141,7 @@ TEST_P(Authority, ReadAndWriteBackChangesNothing) {
         EXPECT_NE(r.body.find("bare number"), std::string::npos) << r.body;
     }
     // The card key is never shown, nor kept in clear in the sync rows.
-    EXPECT_EQ(HttpGet(port, "/api/desired", kReader).body.find("A1B2C3"), std::string::npos);
+    EXPECT_EQ(HttpGet(port, "/api/desired", kReaderToken).body.find("A1B2C3"), std::string::npos);
     if (GetParam() == "sqlite") {
         auto db = service::Open(database);
         const auto rows = db->Query("SELECT applied FROM sync_state WHERE item = 'card_key'");
@@ -282,7 +226,7 @@ TEST_P(Authority, FoundCardsAreAdoptedNotRemoved) {
     ASSERT_EQ(card["terminals"].size(), 3u) << card.dump();
 
     const std::vector<std::string> all = {"111111", "222222", "333333"};
-    EXPECT_TRUE(WaitFor([&] { return Blacklist(a, 1) == all && Blacklist(a, 2) == all; }))
+    EXPECT_TRUE(WaitFor([&] { return a.Blacklist(1) == all && a.Blacklist(2) == all; }))
         << "terminal 1: " << a.Ok("get 1 blacklist") << " terminal 2: " << a.Ok("get 2 blacklist");
     card = Get("/api/cards/111111");
     ASSERT_EQ(card["blocked"].size(), 1u) << card.dump();
@@ -297,8 +241,8 @@ TEST_P(Authority, FoundCardsAreAdoptedNotRemoved) {
 
     // A card added behind the service's back: kept and spread.
     a.Ok("set 2 blacklist 111111222222333333444444");
-    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "444444"); }));
-    EXPECT_TRUE(Holds(a, 2, "444444"));
+    EXPECT_TRUE(WaitFor([&] { return a.Holds(1, "444444"); }));
+    EXPECT_TRUE(a.Holds(2, "444444"));
     bool audited = false;
     const json audit = Get("/api/audit");
     for (const json& row : audit["audit"]) {
@@ -308,14 +252,14 @@ TEST_P(Authority, FoundCardsAreAdoptedNotRemoved) {
 
     // An unblock takes it off, and it is not adopted again.
     ASSERT_EQ(Send("POST", "/api/cards/111111/unblock", {{"reason", "found"}}).status, 200);
-    EXPECT_TRUE(WaitFor([&] { return !Holds(a, 1, "111111") && !Holds(a, 2, "111111"); }));
-    EXPECT_TRUE(WaitFor([&] { return State("hall", 1, "blacklist") == "in_sync"; }));
+    EXPECT_TRUE(WaitFor([&] { return !a.Holds(1, "111111") && !a.Holds(2, "111111"); }));
+    EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 1, "blacklist") == "in_sync"; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two verifies
-    EXPECT_FALSE(Holds(a, 1, "111111"));
+    EXPECT_FALSE(a.Holds(1, "111111"));
     EXPECT_TRUE(Get("/api/cards/111111")["blocked"].empty());
 
     a.Ok("add 3");
-    EXPECT_TRUE(WaitFor([&] { return Blacklist(a, 3) == std::vector<std::string>{"222222", "333333", "444444"}; }));
+    EXPECT_TRUE(WaitFor([&] { return a.Blacklist(3) == std::vector<std::string>{"222222", "333333", "444444"}; }));
 }
 
 // foreign_cards = "remove": the service's list is the whole list.
@@ -325,7 +269,7 @@ TEST_P(Authority, ForeignCardsRemovedWhenConfigured) {
     a.Ok("set 1 blacklist 111111");
     Start(Config(database, {LineBlock("hall", a.link(), {"1"})}, "[manage]\nforeign_cards = \"remove\"\n"));
     ASSERT_EQ(Send("POST", "/api/cards/333333/block", json::object()).status, 200);
-    EXPECT_TRUE(WaitFor([&] { return Blacklist(a, 1) == std::vector<std::string>{"333333"}; }));
+    EXPECT_TRUE(WaitFor([&] { return a.Blacklist(1) == std::vector<std::string>{"333333"}; }));
     EXPECT_TRUE(Get("/api/cards/111111")["blocked"].empty());
 }
 
@@ -340,22 +284,22 @@ TEST_P(Authority, CommandsFollowTheDesiredState) {
     ASSERT_EQ(Send("POST", "/api/cards/100001/block", json::object()).status, 200);
     ASSERT_EQ(Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"1.50"}}}).status, 200);
     ASSERT_TRUE(WaitFor([&] {
-        return Holds(a, 2, "100001") && AllInSync(4);
+        return a.Holds(2, "100001") && AllInSync(4);
     }));
     const std::string url = "http://127.0.0.1:" + std::to_string(port);
     auto talvo = [&](std::vector<std::string> args, std::string& out, std::string& err) {
-        args.insert(args.begin(), {TalvoPath(), "--service", url, "--token", kAdmin});
+        args.insert(args.begin(), {TalvoPath(), "--service", url, "--token", kAdminToken});
         return RunProgram(args, out, err, {});
     };
     std::string out, err;
     const std::string menu = a.Ok("get 1 menu");
     EXPECT_EQ(talvo({"-t", "1", "blacklist", "add", "555001"}, out, err), 0) << err;
-    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "555001") && Holds(a, 2, "555001"); }));
+    EXPECT_TRUE(WaitFor([&] { return a.Holds(1, "555001") && a.Holds(2, "555001"); }));
     EXPECT_EQ(Get("/api/cards/555001")["blocked"][0]["by"], "admin");
     // Another card blocked through the page keeps it.
     ASSERT_EQ(Send("POST", "/api/cards/100002/block", json::object()).status, 200);
-    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "100002"); }));
-    EXPECT_TRUE(Holds(a, 1, "555001"));
+    EXPECT_TRUE(WaitFor([&] { return a.Holds(1, "100002"); }));
+    EXPECT_TRUE(a.Holds(1, "555001"));
 
     for (const std::vector<std::string>& refused :
          {std::vector<std::string>{"blacklist", "remove", "555001"}, {"blacklist", "clear"},
@@ -371,7 +315,7 @@ TEST_P(Authority, CommandsFollowTheDesiredState) {
         EXPECT_NE(err.find(refused[0] == "menu" ? "PUT /api/desired/site/menu" : "card unblock"), std::string::npos)
             << err;
     }
-    EXPECT_TRUE(Holds(a, 1, "555001"));
+    EXPECT_TRUE(a.Holds(1, "555001"));
     EXPECT_EQ(a.Ok("get 1 menu"), menu);
     // Not kept by the service: passes.
     EXPECT_EQ(talvo({"-t", "1", "cmw", "set", "XYZ"}, out, err), 0) << err;
@@ -379,13 +323,13 @@ TEST_P(Authority, CommandsFollowTheDesiredState) {
 
     // The card commands.
     EXPECT_EQ(talvo({"card", "block", "777001", "777002", "--reason", "stolen"}, out, err), 0) << err;
-    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "777002") && Holds(a, 2, "777001"); }));
+    EXPECT_TRUE(WaitFor([&] { return a.Holds(1, "777002") && a.Holds(2, "777001"); }));
     EXPECT_TRUE(WaitFor([&] { return AllInSync(4); }));
     EXPECT_EQ(talvo({"card", "show", "777001"}, out, err), 0) << err;
     EXPECT_NE(out.find("777001 blocked for site: stolen by admin"), std::string::npos) << out;
     EXPECT_NE(out.find("hall/1 hall 1: applied"), std::string::npos) << out;
     EXPECT_EQ(talvo({"card", "unblock", "777001"}, out, err), 0) << err;
-    EXPECT_TRUE(WaitFor([&] { return !Holds(a, 1, "777001") && !Holds(a, 2, "777001"); }));
+    EXPECT_TRUE(WaitFor([&] { return !a.Holds(1, "777001") && !a.Holds(2, "777001"); }));
     EXPECT_EQ(talvo({"card", "unblock", "777001"}, out, err), 1);
     EXPECT_NE(err.find("not blocked"), std::string::npos) << err;
     EXPECT_EQ(talvo({"card", "block", "12345"}, out, err), 2);
@@ -402,12 +346,12 @@ TEST_P(Authority, ChangingCommandIsReadBackAtOnce) {
     Start(Config(database, {LineBlock("hall", a.link(), {"1"})}));  // verify: an hour
     ASSERT_EQ(Send("POST", "/api/cards/100001/block", json::object()).status, 200);
     ASSERT_EQ(Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"1.50"}}}).status, 200);
-    ASSERT_TRUE(WaitFor([&] { return Holds(a, 1, "100001") && AllInSync(2); }));
+    ASSERT_TRUE(WaitFor([&] { return a.Holds(1, "100001") && AllInSync(2); }));
     const std::string menu = a.Ok("get 1 menu");
     ASSERT_NE(menu, "");
     const HttpResult r = Send("POST", "/api/lines/hall/terminals/1/command", {{"op", "clear-ram"}});
     ASSERT_EQ(r.status, 200) << r.body;
-    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "100001") && a.Ok("get 1 menu") == menu; })) << service->Log();
+    EXPECT_TRUE(WaitFor([&] { return a.Holds(1, "100001") && a.Ok("get 1 menu") == menu; })) << service->Log();
     const json audit = Get("/api/audit?limit=1")["audit"];
     EXPECT_EQ(audit[0]["action"], "command clear-ram");
     EXPECT_EQ(audit[0]["outcome"], "done");
@@ -419,7 +363,7 @@ TEST_P(Authority, ChangesTakeJsonAndRefusalsAreAudited) {
     a.Ok("add 1");
     Start(Config(database, {LineBlock("hall", a.link(), {"1@canteen"})}));
     httplib::Client c("127.0.0.1", port);
-    const httplib::Headers auth{{"Authorization", "Bearer " + kAdmin}};
+    const httplib::Headers auth{{"Authorization", "Bearer " + kAdminToken}};
     auto form = c.Post("/api/cards/123456/block", auth,
                        "--x\r\nContent-Disposition: form-data; name=\"scope\"\r\n\r\ncanteen\r\n--x--\r\n",
                        "multipart/form-data; boundary=x");
@@ -439,7 +383,7 @@ TEST_P(Authority, ChangesTakeJsonAndRefusalsAreAudited) {
     // A stale edit and a reader's try: refused, and audited as such.
     ASSERT_EQ(Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"1.50"}}}).status, 200);
     EXPECT_EQ(Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"2.50"}}}).status, 409);
-    EXPECT_EQ(Send("POST", "/api/cards/222222/block", json::object(), kReader).status, 403);
+    EXPECT_EQ(Send("POST", "/api/cards/222222/block", json::object(), kReaderToken).status, 403);
     const json audit = Get("/api/audit")["audit"];
     ASSERT_EQ(audit.size(), 4u) << audit.dump();
     EXPECT_EQ(audit[0]["who"], "office");
@@ -476,8 +420,8 @@ TEST_P(Authority, CardsArePagedWithTheirTotal) {
     EXPECT_EQ(last["cards"][199]["card"], "500000");
     const json found = Get("/api/cards?q=50119");
     EXPECT_EQ(found["total"], 10);
-    EXPECT_EQ(HttpGet(port, "/api/cards?limit=0", kReader).status, 400);
-    EXPECT_EQ(HttpGet(port, "/api/cards?page=2", kReader).status, 400);
+    EXPECT_EQ(HttpGet(port, "/api/cards?limit=0", kReaderToken).status, 400);
+    EXPECT_EQ(HttpGet(port, "/api/cards?page=2", kReaderToken).status, 400);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Authority, ::testing::Values("sqlite", "postgres"),
@@ -528,14 +472,14 @@ TEST(HttpTokenGuessing, SlowedDownPerAddressAndLogged) {
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 401) + std::count(statuses.begin(), statuses.end(), 429), 40);
     // Even the right token waits now from that address, or guessing would
     // go on at full speed.
-    EXPECT_EQ(StatusFrom("127.0.0.2", port, "/api/terminals", kReader), 429);
+    EXPECT_EQ(StatusFrom("127.0.0.2", port, "/api/terminals", kReaderToken), 429);
     EXPECT_EQ(StatusFrom("127.0.0.2", port, "/", ""), 200);
-    EXPECT_EQ(StatusFrom("127.0.0.3", port, "/api/terminals", kReader), 200);
-    EXPECT_EQ(StatusFrom("127.0.0.1", port, "/api/terminals", kReader), 200);
+    EXPECT_EQ(StatusFrom("127.0.0.3", port, "/api/terminals", kReaderToken), 200);
+    EXPECT_EQ(StatusFrom("127.0.0.1", port, "/api/terminals", kReaderToken), 200);
     EXPECT_EQ(service.Count("token-refused"), 2) << service.Log();
     EXPECT_NE(service.Log().find("127.0.0.2"), std::string::npos);
     // Its tries come back with time.
-    EXPECT_TRUE(WaitFor([&] { return StatusFrom("127.0.0.2", port, "/api/terminals", kReader) == 200; }));
+    EXPECT_TRUE(WaitFor([&] { return StatusFrom("127.0.0.2", port, "/api/terminals", kReaderToken) == 200; }));
     service.Signal(SIGTERM);
     service.Wait();
 }

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -81,6 +82,19 @@ std::vector<std::string> SimLine::Codes() {
         out.push_back(code);
     }
     return out;
+}
+
+std::vector<std::string> SimLine::Blacklist(int n) {
+    const std::string list = Ok("get " + std::to_string(n) + " blacklist");
+    std::vector<std::string> out;
+    for (std::size_t at = 0; at + 6 <= list.size(); at += 6) out.push_back(list.substr(at, 6));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool SimLine::Holds(int n, const std::string& card) {
+    const std::vector<std::string> list = Blacklist(n);
+    return std::binary_search(list.begin(), list.end(), card);
 }
 
 int SimLine::RequestsFor(int n) {
@@ -467,5 +481,54 @@ std::string TcpClient::ReadAll() {
 }
 
 int StatusOf(const std::string& reply) { return reply.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(reply.c_str() + 9) : 0; }
+
+const std::string kAdminToken = "admin-token-0123456789";
+const std::string kReaderToken = "reader-token-0123456789";
+
+std::string ManagedConfig(const std::string& database, const std::vector<std::string>& lines, const std::string& jobs) {
+    return ConfigText(database,
+                      "[http]\nport = 0\ntoken = \"" + kAdminToken +
+                          "\"\n[[http.user]]\nname = \"office\"\nrole = \"read\"\ntoken = \"" + kReaderToken +
+                          "\"\n[jobs]\nstatus = \"1s\"\nbackoff_min = \"500ms\"\nbackoff_max = \"2s\"\n" + jobs,
+                      lines);
+}
+
+void ManagedService::Start(const std::string& config) {
+    WriteText(dir / "talvod.toml", config);
+    // A log of its own for each start: the port is read from it.
+    service = std::make_unique<Talvod>(dir / "talvod.toml", dir / ("talvod" + std::to_string(++starts) + ".log"));
+    port = service->Port();
+    ASSERT_NE(port, 0) << service->Log();
+}
+
+void ManagedService::Stop(int sig) {
+    if (!service) return;
+    service->Signal(sig);
+    service->Wait();
+    service.reset();
+}
+
+HttpResult ManagedService::Send(const std::string& method, const std::string& path, const nlohmann::json& body,
+                                const std::string& token) {
+    return HttpSend(port, method, path, body.dump(), token);
+}
+
+nlohmann::json ManagedService::Get(const std::string& path) {
+    const HttpResult r = HttpGet(port, path, kReaderToken);
+    EXPECT_EQ(r.status, 200) << path << ": " << r.body << "\n" << (service ? service->Log() : "");
+    return nlohmann::json::parse(r.body, nullptr, false);
+}
+
+std::string ManagedService::SyncState(const std::string& line, int terminal, const std::string& item) {
+    const nlohmann::json sync = Get("/api/sync");
+    if (!sync.is_object()) return "";
+    for (const nlohmann::json& t : sync["terminals"]) {
+        if (t["line"] != line || t["terminal"] != terminal) continue;
+        for (const nlohmann::json& i : t["items"]) {
+            if (i["item"] == item) return i["state"].get<std::string>();
+        }
+    }
+    return "";
+}
 
 }  // namespace talvo::test

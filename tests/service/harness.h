@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "database.h"
 
@@ -52,6 +54,9 @@ public:
     // The command codes ("2A") of the requests since the frames were
     // cleared, in order.
     std::vector<std::string> Codes();
+    // Terminal n's blacklist, its cards sorted.
+    std::vector<std::string> Blacklist(int n);
+    bool Holds(int n, const std::string& card);
 
 private:
     std::unique_ptr<sim::Server> server_;
@@ -154,6 +159,35 @@ HttpResult HttpPost(int port, const std::string& path, const std::string& token 
 // Any method with a JSON body.
 HttpResult HttpSend(int port, const std::string& method, const std::string& path, const std::string& body,
                     const std::string& token = "");
+
+// The tokens of a managed service's administrator and reader.
+extern const std::string kAdminToken;
+extern const std::string kReaderToken;
+// A configuration for tests of terminal management: both tokens, quick
+// status checks and back-offs, and `jobs` (the collect interval at least)
+// in [jobs].
+std::string ManagedConfig(const std::string& database, const std::vector<std::string>& lines, const std::string& jobs);
+
+// talvod as a test of terminal management runs it: started (again) from a
+// configuration in `dir`, each start with a log of its own, stopped with
+// the test.
+class ManagedService {
+protected:
+    ~ManagedService() { Stop(); }
+    void Start(const std::string& config);
+    void Stop(int sig = SIGTERM);
+    HttpResult Send(const std::string& method, const std::string& path, const nlohmann::json& body,
+                    const std::string& token = kAdminToken);
+    // A reader's GET, expected to answer 200.
+    nlohmann::json Get(const std::string& path);
+    // The sync state of one item of one terminal ("" when it has none).
+    std::string SyncState(const std::string& line, int terminal, const std::string& item);
+
+    TempDir dir;
+    std::unique_ptr<Talvod> service;
+    int port = 0;
+    int starts = 0;
+};
 
 // A TCP connection to the loopback, closed with the object.
 class TcpClient {

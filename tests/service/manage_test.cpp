@@ -21,68 +21,11 @@ namespace {
 
 using nlohmann::json;
 
-const std::string kAdmin = "admin-token-0123456789";
-const std::string kReader = "reader-token-0123456789";
-
 std::string Config(const std::string& database, const std::vector<std::string>& lines, const std::string& jobs = "") {
-    return ConfigText(database,
-                      "[http]\nport = 0\ntoken = \"" + kAdmin +
-                          "\"\n[[http.user]]\nname = \"office\"\nrole = \"read\"\ntoken = \"" + kReader +
-                          "\"\n[jobs]\ncollect = \"2s\"\nstatus = \"1s\"\nbackoff_min = \"500ms\"\nbackoff_max = \"2s\"\n" +
-                          jobs,
-                      lines);
+    return ManagedConfig(database, lines, "collect = \"2s\"\n" + jobs);
 }
 
-class Manage : public ::testing::Test {
-protected:
-    void Start(const std::string& config) {
-        WriteText(dir / "talvod.toml", config);
-        // A log of its own for each start: the port is read from it.
-        service = std::make_unique<Talvod>(dir / "talvod.toml", dir / ("talvod" + std::to_string(++starts) + ".log"));
-        port = service->Port();
-        ASSERT_NE(port, 0) << service->Log();
-    }
-    void Stop() {
-        if (!service) return;
-        service->Signal(SIGTERM);
-        service->Wait();
-        service.reset();
-    }
-    void TearDown() override { Stop(); }
-
-    HttpResult Send(const std::string& method, const std::string& path, const json& body,
-                    const std::string& token = kAdmin) {
-        return HttpSend(port, method, path, body.dump(), token);
-    }
-    json Get(const std::string& path) {
-        const HttpResult r = HttpGet(port, path, kReader);
-        EXPECT_EQ(r.status, 200) << path << ": " << r.body << "\n" << (service ? service->Log() : "");
-        return json::parse(r.body, nullptr, false);
-    }
-    // The sync state of one item of one terminal ("" when it has none).
-    std::string SyncState(const std::string& line, int terminal, const std::string& item) {
-        const json sync = Get("/api/sync");
-        for (const json& t : sync["terminals"]) {
-            if (t["line"] != line || t["terminal"] != terminal) continue;
-            for (const json& i : t["items"]) {
-                if (i["item"] == item) return i["state"].get<std::string>();
-            }
-        }
-        return "";
-    }
-    static bool Holds(SimLine& sim, int terminal, const std::string& card) {
-        const std::string list = sim.Ok("get " + std::to_string(terminal) + " blacklist");
-        for (std::size_t at = 0; at + 6 <= list.size(); at += 6) {
-            if (list.compare(at, 6, card) == 0) return true;
-        }
-        return false;
-    }
-
-    TempDir dir;
-    std::unique_ptr<Talvod> service;
-    int port = 0;
-    int starts = 0;
-};
+class Manage : public ::testing::Test, protected ManagedService {};
 
 TEST_F(Manage, LostCardReachesEveryTerminalAndIsAudited) {
     SimLine a(dir / "ttyA"), b(dir / "ttyB"), c(dir / "ttyC");
@@ -97,11 +40,11 @@ TEST_F(Manage, LostCardReachesEveryTerminalAndIsAudited) {
                                      LineBlock("east", c.link(), {"1", "2", "3"})}));
 
     // A reader may look but not change; nothing it tried is kept.
-    HttpResult r = Send("POST", "/api/cards/123456/block", {{"reason", "lost"}}, kReader);
+    HttpResult r = Send("POST", "/api/cards/123456/block", {{"reason", "lost"}}, kReaderToken);
     EXPECT_EQ(r.status, 403) << r.body;
-    r = Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"1.50"}}}, kReader);
+    r = Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"1.50"}}}, kReaderToken);
     EXPECT_EQ(r.status, 403) << r.body;
-    EXPECT_EQ(Send("POST", "/api/terminals/north/1/collect", json::object(), kReader).status, 403);
+    EXPECT_EQ(Send("POST", "/api/terminals/north/1/collect", json::object(), kReaderToken).status, 403);
     EXPECT_EQ(Send("POST", "/api/cards/123456/block", json::object(), "wrong-token-0123456789").status, 401);
     // What it tried is written down as refused.
     const json refused = Get("/api/audit")["audit"];
@@ -116,7 +59,7 @@ TEST_F(Manage, LostCardReachesEveryTerminalAndIsAudited) {
     ASSERT_EQ(r.status, 200) << r.body;
     for (SimLine* s : {&a, &b, &c}) {
         for (int t = 1; t <= 3; ++t) {
-            EXPECT_TRUE(WaitFor([&] { return Holds(*s, t, "123456"); }))
+            EXPECT_TRUE(WaitFor([&] { return s->Holds(t, "123456"); }))
                 << s->link() << " terminal " << t << " never got the card";
         }
     }
@@ -137,7 +80,7 @@ TEST_F(Manage, LostCardReachesEveryTerminalAndIsAudited) {
     // Found again: off every terminal, its history kept.
     ASSERT_EQ(Send("POST", "/api/cards/123456/unblock", {{"reason", "found"}}).status, 200);
     for (SimLine* s : {&a, &b, &c}) {
-        for (int t = 1; t <= 3; ++t) EXPECT_TRUE(WaitFor([&] { return !Holds(*s, t, "123456"); }));
+        for (int t = 1; t <= 3; ++t) EXPECT_TRUE(WaitFor([&] { return !s->Holds(t, "123456"); }));
     }
     card = Get("/api/cards/123456");
     EXPECT_TRUE(card["blocked"].empty());
@@ -220,13 +163,13 @@ TEST_F(Manage, GroupsItemsAndRefusals) {
             EXPECT_EQ(i["value"], json({{"set", true}}));
         }
     }
-    EXPECT_EQ(HttpGet(port, "/api/desired", kReader).body.find("A1B2C3"), std::string::npos);
-    EXPECT_EQ(HttpGet(port, "/api/audit", kReader).body.find("A1B2C3"), std::string::npos);
+    EXPECT_EQ(HttpGet(port, "/api/desired", kReaderToken).body.find("A1B2C3"), std::string::npos);
+    EXPECT_EQ(HttpGet(port, "/api/audit", kReaderToken).body.find("A1B2C3"), std::string::npos);
 
     // A command that changes a terminal: an administrator's, and audited
     // (its card key never written down).  The key is kept by the service:
     // refused, with the way to change it.
-    EXPECT_EQ(Send("POST", "/api/lines/hall/terminals/2/command", {{"op", "lock"}}, kReader).status, 403);
+    EXPECT_EQ(Send("POST", "/api/lines/hall/terminals/2/command", {{"op", "lock"}}, kReaderToken).status, 403);
     r = Send("POST", "/api/lines/hall/terminals/2/command", {{"op", "key set"}, {"key", "D4E5F6"}});
     EXPECT_EQ(r.status, 409) << r.body;
     EXPECT_NE(r.body.find("PUT /api/desired/site/card_key"), std::string::npos) << r.body;
@@ -251,9 +194,9 @@ TEST_F(Manage, SilentTerminalCatchesUpAndRestartLosesNothing) {
     Start(config);
     b.Ok("fault any silence times=0");
     ASSERT_EQ(Send("POST", "/api/cards/222222/block", {{"reason", "stolen"}}).status, 200);
-    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "222222"); }));
+    EXPECT_TRUE(WaitFor([&] { return a.Holds(1, "222222"); }));
     EXPECT_TRUE(WaitFor([&] { return SyncState("south", 1, "blacklist") == "pending"; }));
-    EXPECT_FALSE(Holds(b, 1, "222222"));
+    EXPECT_FALSE(b.Holds(1, "222222"));
 
     // Changed, not yet pushed, and the service killed: the next one pushes it.
     ASSERT_EQ(Send("POST", "/api/cards/333333/block", {{"reason", "lost"}}).status, 200);
@@ -262,8 +205,8 @@ TEST_F(Manage, SilentTerminalCatchesUpAndRestartLosesNothing) {
     service.reset();
     b.Ok("clearfaults");
     Start(config);
-    EXPECT_TRUE(WaitFor([&] { return Holds(b, 1, "222222") && Holds(b, 1, "333333"); }));
-    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "333333"); }));
+    EXPECT_TRUE(WaitFor([&] { return b.Holds(1, "222222") && b.Holds(1, "333333"); }));
+    EXPECT_TRUE(WaitFor([&] { return a.Holds(1, "333333"); }));
     EXPECT_TRUE(WaitFor([&] { return SyncState("south", 1, "blacklist") == "in_sync"; }));
 }
 
@@ -276,14 +219,14 @@ TEST_F(Manage, ReplacedTerminalIsRewrittenAndRefusalsBackOff) {
         ASSERT_EQ(Send("POST", std::string("/api/cards/") + card + "/block", json::object()).status, 200);
     }
     ASSERT_EQ(Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"1.50"}}}).status, 200);
-    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "333333") && Holds(a, 2, "333333"); }));
+    EXPECT_TRUE(WaitFor([&] { return a.Holds(1, "333333") && a.Holds(2, "333333"); }));
 
     // Terminal 1 replaced by a new one with nothing on it: the read-back
     // finds it out and the list and the menu are written again.
     a.Ok("remove 1");
     a.Ok("add 1");
     EXPECT_TRUE(WaitFor([&] {
-        return Holds(a, 1, "111111") && Holds(a, 1, "222222") && Holds(a, 1, "333333") && a.Ok("get 1 menu").size() == 6;
+        return a.Holds(1, "111111") && a.Holds(1, "222222") && a.Holds(1, "333333") && a.Ok("get 1 menu").size() == 6;
     }));
 
     // Terminal 2 refuses every menu: failed with the reason, tried again
@@ -337,7 +280,7 @@ TEST_F(Manage, LostCardGoesBetweenTheBatchesOfABacklog) {
     Start(Config(dir / "talvod.db", {LineBlock("hall", a.link(), {"1", "2"})}));
     ASSERT_TRUE(WaitFor([&] { return a.Held(1) < 230; }));
     ASSERT_EQ(Send("POST", "/api/cards/666666/block", {{"reason", "lost"}}).status, 200);
-    ASSERT_TRUE(WaitFor([&] { return Holds(a, 1, "666666") && Holds(a, 2, "666666"); }));
+    ASSERT_TRUE(WaitFor([&] { return a.Holds(1, "666666") && a.Holds(2, "666666"); }));
     EXPECT_GT(a.Held(1), 0) << "the card waited for the whole backlog";
     EXPECT_TRUE(WaitFor([&] { return a.Held(1) == 0; }, std::chrono::seconds(60))) << "collection went on";
 }
@@ -378,7 +321,7 @@ TEST_F(Manage, LostCardCutsARoundOfBatchesShort) {
     ASSERT_EQ(Send("POST", "/api/cards/777777/block", {{"reason", "lost"}}).status, 200);
     ASSERT_TRUE(WaitFor([&] {
         for (int t = 1; t <= 6; ++t) {
-            if (!Holds(a, t, "777777")) return false;
+            if (!a.Holds(t, "777777")) return false;
         }
         return true;
     }));
@@ -407,20 +350,20 @@ TEST_F(Manage, DatabaseAwayRefusesChanges) {
     Start(Config(pg->NewDatabase(), {LineBlock("hall", a.link(), {"1", "2:attendance"})}));
     ASSERT_EQ(Send("POST", "/api/cards/444444/block", {{"reason", "lost"}}).status, 200);
     ASSERT_EQ(Send("PUT", "/api/desired/site/reasons", {{"version", 0}, {"value", {{"7", "LATE"}}}}).status, 200);
-    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "444444") && SyncState("hall", 2, "reasons") == "in_sync"; }));
+    EXPECT_TRUE(WaitFor([&] { return a.Holds(1, "444444") && SyncState("hall", 2, "reasons") == "in_sync"; }));
 
     pg->Crash();
     HttpResult r = Send("POST", "/api/cards/555555/block", {{"reason", "lost"}});
     EXPECT_EQ(r.status, 503) << r.body;
     EXPECT_EQ(Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", {"1.00"}}}).status, 503);
-    EXPECT_EQ(HttpGet(port, "/api/sync", kReader).status, 503);
+    EXPECT_EQ(HttpGet(port, "/api/sync", kReaderToken).status, 503);
     pg->Start();
 
-    EXPECT_TRUE(WaitFor([&] { return HttpGet(port, "/api/sync", kReader).status == 200; }));
-    EXPECT_FALSE(Holds(a, 1, "555555"));
+    EXPECT_TRUE(WaitFor([&] { return HttpGet(port, "/api/sync", kReaderToken).status == 200; }));
+    EXPECT_FALSE(a.Holds(1, "555555"));
     EXPECT_EQ(Get("/api/audit")["audit"].size(), 2u) << "the refused changes left no trace";
     ASSERT_EQ(Send("POST", "/api/cards/555555/block", {{"reason", "lost"}}).status, 200);
-    EXPECT_TRUE(WaitFor([&] { return Holds(a, 1, "555555") && Holds(a, 1, "444444"); }));
+    EXPECT_TRUE(WaitFor([&] { return a.Holds(1, "555555") && a.Holds(1, "444444"); }));
     EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 1, "blacklist") == "in_sync"; }));
 }
 

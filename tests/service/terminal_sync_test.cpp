@@ -21,14 +21,8 @@ namespace {
 
 using nlohmann::json;
 
-const std::string kAdmin = "admin-token-0123456789";
-
 std::string Config(const std::string& database, const std::vector<std::string>& lines, const std::string& jobs = "") {
-    return ConfigText(database,
-                      "[http]\nport = 0\ntoken = \"" + kAdmin +
-                          "\"\n[jobs]\ncollect = \"2s\"\nstatus = \"1s\"\nbackoff_min = \"500ms\"\nbackoff_max = \"2s\"\n" +
-                          jobs,
-                      lines);
+    return ManagedConfig(database, lines, "collect = \"2s\"\n" + jobs);
 }
 
 std::vector<std::string> Numbers(int from, int count) {
@@ -43,55 +37,16 @@ std::string Joined(const std::vector<std::string>& cards) {
     return out;
 }
 
-class Holding : public ::testing::Test {
+class Holding : public ::testing::Test, protected ManagedService {
 protected:
-    void Start(const std::string& config) {
-        WriteText(dir / "talvod.toml", config);
-        service = std::make_unique<Talvod>(dir / "talvod.toml", dir / ("talvod" + std::to_string(++starts) + ".log"));
-        port = service->Port();
-        ASSERT_NE(port, 0) << service->Log();
-    }
-    void Stop(int sig = SIGTERM) {
-        if (!service) return;
-        service->Signal(sig);
-        service->Wait();
-        service.reset();
-    }
-    void TearDown() override { Stop(); }
-
     void Change(const std::string& card, const char* how) {
-        const HttpResult r =
-            HttpSend(port, "POST", "/api/cards/" + card + "/" + how, json{{"reason", "test"}}.dump(), kAdmin);
+        const HttpResult r = Send("POST", "/api/cards/" + card + "/" + how, {{"reason", "test"}});
         ASSERT_EQ(r.status, 200) << r.body;
-    }
-    json Get(const std::string& path) {
-        const HttpResult r = HttpGet(port, path, kAdmin);
-        EXPECT_EQ(r.status, 200) << path << ": " << r.body;
-        return json::parse(r.body, nullptr, false);
-    }
-    std::string SyncState(int terminal, const std::string& item) {
-        const json sync = Get("/api/sync");
-        if (!sync.is_object()) return "";
-        for (const json& t : sync["terminals"]) {
-            if (t["terminal"] != terminal) continue;
-            for (const json& i : t["items"]) {
-                if (i["item"] == item) return i["state"].get<std::string>();
-            }
-        }
-        return "";
-    }
-    // The terminal's list as a sorted set of cards.
-    static std::vector<std::string> List(SimLine& sim, int terminal) {
-        const std::string list = sim.Ok("get " + std::to_string(terminal) + " blacklist");
-        std::vector<std::string> out;
-        for (std::size_t at = 0; at + 6 <= list.size(); at += 6) out.push_back(list.substr(at, 6));
-        std::sort(out.begin(), out.end());
-        return out;
     }
     // Holds exactly `cards` and says so.
     bool InSync(SimLine& sim, int terminal, std::vector<std::string> cards) {
         std::sort(cards.begin(), cards.end());
-        return List(sim, terminal) == cards && SyncState(terminal, "blacklist") == "in_sync";
+        return sim.Blacklist(terminal) == cards && SyncState("hall", terminal, "blacklist") == "in_sync";
     }
     static std::string RunLengths(const std::vector<std::string>& codes) {
         std::string out;
@@ -106,15 +61,10 @@ protected:
     static int Missed(SimLine& sim) { return std::stoi(sim.Ok("missed")); }
     // What a wait for InSync ended on.
     std::string Why(SimLine& sim, const std::vector<std::string>& wanted) {
-        return "state " + SyncState(1, "blacklist") + ", holds " + std::to_string(List(sim, 1).size()) + " of " +
+        return "state " + SyncState("hall", 1, "blacklist") + ", holds " + std::to_string(sim.Blacklist(1).size()) + " of " +
                std::to_string(wanted.size()) + "\n" + Get("/api/sync").dump() + "\n" + service->Log() + "\nrequests: " +
                RunLengths(sim.Codes());
     }
-
-    TempDir dir;
-    std::unique_ptr<Talvod> service;
-    int port = 0;
-    int starts = 0;
 };
 
 // Cards that go and come, an add left unanswered, a terminal falling silent
@@ -145,7 +95,7 @@ TEST_F(Holding, ARewriteNeverLeavesAKeptCardOff) {
     a.Ok("fault any silence times=0");
     Change("611111", "block");
     blocked.push_back("611111");
-    ASSERT_TRUE(WaitFor([&] { return SyncState(1, "blacklist") == "pending"; }));
+    ASSERT_TRUE(WaitFor([&] { return SyncState("hall", 1, "blacklist") == "pending"; }));
     a.Ok("clearfaults");
     ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60))) << Why(a, blocked);
     EXPECT_EQ(Missed(a), 0) << "an add unanswered";
@@ -159,7 +109,7 @@ TEST_F(Holding, ARewriteNeverLeavesAKeptCardOff) {
     }
     blocked.erase(blocked.begin(), blocked.begin() + 20);
     for (const std::string& c : Numbers(620000, 20)) blocked.push_back(c);
-    ASSERT_TRUE(WaitFor([&] { return SyncState(1, "blacklist") == "pending"; }));
+    ASSERT_TRUE(WaitFor([&] { return SyncState("hall", 1, "blacklist") == "pending"; }));
     a.Ok("clearfaults");
     ASSERT_TRUE(WaitFor([&] { return InSync(a, 1, blocked); }, std::chrono::seconds(60))) << Why(a, blocked);
     EXPECT_EQ(Missed(a), 0) << "silent after the first writes";
@@ -246,7 +196,7 @@ TEST_F(Holding, ARetryKeepsItsTimeDuringACollection) {
     Start(Config(dir / "talvod.db", {LineBlock("hall", a.link(), {"1", "2"})}));
     for (const char* code : {"2C", "24", "44"}) a.Ok(std::string("fault ") + code + " status XX times=0");
     Change("688888", "block");
-    ASSERT_TRUE(WaitFor([&] { return SyncState(2, "blacklist") == "failed"; }));
+    ASSERT_TRUE(WaitFor([&] { return SyncState("hall", 2, "blacklist") == "failed"; }));
     a.Ok("pace 9600");
     for (int i = 0; i < 300; ++i) {
         RawRecord r;
@@ -276,16 +226,16 @@ TEST_F(Holding, ALongMenuReadsBackAndAFailedReadBackIsTheItemsAlone) {
     Start(Config(dir / "talvod.db", {LineBlock("hall", a.link(), {"1"})}));
     json prices = json::array();
     for (int i = 0; i < 200; ++i) prices.push_back(std::to_string(1 + i / 100) + "." + (i % 100 < 10 ? "0" : "") + std::to_string(i % 100));
-    HttpResult r = HttpSend(port, "PUT", "/api/desired/site/menu", json{{"version", 0}, {"value", prices}}.dump(), kAdmin);
+    HttpResult r = Send("PUT", "/api/desired/site/menu", {{"version", 0}, {"value", prices}});
     ASSERT_EQ(r.status, 200) << r.body;
-    ASSERT_TRUE(WaitFor([&] { return SyncState(1, "menu") == "in_sync"; })) << service->Log();
+    ASSERT_TRUE(WaitFor([&] { return SyncState("hall", 1, "menu") == "in_sync"; })) << service->Log();
     EXPECT_EQ(a.Ok("get 1 menu").size(), 6u * 200);
 
     a.Ok("fault 36 silence times=0");
     prices[0] = "9.99";
-    r = HttpSend(port, "PUT", "/api/desired/site/menu", json{{"version", 1}, {"value", prices}}.dump(), kAdmin);
+    r = Send("PUT", "/api/desired/site/menu", {{"version", 1}, {"value", prices}});
     ASSERT_EQ(r.status, 200) << r.body;
-    ASSERT_TRUE(WaitFor([&] { return SyncState(1, "menu") == "failed"; })) << service->Log();
+    ASSERT_TRUE(WaitFor([&] { return SyncState("hall", 1, "menu") == "failed"; })) << service->Log();
     for (int i = 0; i < 12; ++i) {
         RawRecord rec;
         rec.card = std::to_string(300000 + i);
@@ -294,7 +244,7 @@ TEST_F(Holding, ALongMenuReadsBackAndAFailedReadBackIsTheItemsAlone) {
     EXPECT_TRUE(WaitFor([&] { return a.Held(1) == 0; })) << "its records were left";
     EXPECT_EQ(service->Log().find("terminal-down"), std::string::npos) << service->Log();
     a.Ok("clearfaults");
-    EXPECT_TRUE(WaitFor([&] { return SyncState(1, "menu") == "in_sync"; }));
+    EXPECT_TRUE(WaitFor([&] { return SyncState("hall", 1, "menu") == "in_sync"; }));
 }
 
 }  // namespace

@@ -382,7 +382,7 @@ int MillisecondsUntil(Clock::time_point t) {
 }  // namespace
 
 GuardedServer::GuardedServer(const HttpLimits& limits)
-    : limits_(limits), state_(std::make_shared<HttpConnections>(*this, limits)) {}
+    : state_(std::make_shared<HttpConnections>(*this, limits)) {}
 
 GuardedServer::~GuardedServer() {
     StopAll();
@@ -453,14 +453,14 @@ void GuardedServer::Serve() {
         Address(fd, true, address, port);
         const std::size_t held = static_cast<std::size_t>(
             std::count_if(s.open.begin(), s.open.end(), [&](Peer* c) { return c->address == address; }));
-        if ((held >= limits_.perAddress && !makeWay(&address)) ||
-            (s.open.size() >= limits_.connections && !makeWay(nullptr))) {
+        if ((held >= s.limits.perAddress && !makeWay(&address)) ||
+            (s.open.size() >= s.limits.connections && !makeWay(nullptr))) {
             refuse(fd);
             return;
         }
         auto* c = new Peer(fd, address, s.limits, keep_alive_max_count_);
         c->idleSince = Clock::now();
-        c->idleUntil = c->idleSince + limits_.idle;
+        c->idleUntil = c->idleSince + s.limits.idle;
         s.open.push_back(c);
         waiting.push_back(c);
     };
@@ -472,7 +472,7 @@ void GuardedServer::Serve() {
             const auto now = Clock::now();
             for (Peer* c : s.back) {
                 c->idleSince = now;
-                c->idleUntil = now + limits_.idle;
+                c->idleUntil = now + s.limits.idle;
                 waiting.push_back(c);
             }
             s.back.clear();
@@ -612,7 +612,7 @@ bool GuardedServer::StopAll() {
     s.more.notify_all();
     s.Wake();
     s.ended.wait(hold, [&] { return !s.watching; });
-    s.ended.wait_for(hold, limits_.stopWait, [&] { return s.running == 0; });
+    s.ended.wait_for(hold, s.limits.stopWait, [&] { return s.running == 0; });
     for (Peer* c : s.open) ::shutdown(c->fd, SHUT_RDWR);
     return s.running == 0;
 }

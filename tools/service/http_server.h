@@ -82,7 +82,6 @@ private:
     // the connection stays open for another request.
     bool ServeRequests(void* connection);
 
-    const HttpLimits limits_;
     std::shared_ptr<HttpConnections> state_;
 };
 
