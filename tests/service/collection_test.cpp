@@ -13,7 +13,7 @@
 #include <set>
 
 #include "harness.h"
-#include "queries.h"
+#include "db/queries.h"
 
 namespace talvo::test {
 namespace {

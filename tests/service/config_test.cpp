@@ -11,7 +11,7 @@
 #include <filesystem>
 
 #include "config.h"
-#include "database.h"
+#include "db/database.h"
 #include "harness.h"
 #include "rogue_peer.h"
 

@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "harness.h"
-#include "queries.h"
-#include "replay.h"
-#include "store.h"
+#include "db/queries.h"
+#include "db/replay.h"
+#include "db/store.h"
 
 // (A lines-only host: TALVO_LINES_ONLY_HOST is in store_test.cpp.)
 

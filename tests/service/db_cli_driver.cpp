@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "db_cli.h"
+#include "db/db_cli.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"talvo db, for the tests", "talvo"};

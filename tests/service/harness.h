@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "database.h"
+#include "db/database.h"
 
 namespace talvo::sim {
 class Server;

@@ -15,7 +15,7 @@
 #include <sstream>
 
 #include "harness.h"
-#include "queries.h"
+#include "db/queries.h"
 
 namespace talvo::test {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "http_server.h"
+#include "http/server.h"
 
 namespace talvo::test {
 namespace {

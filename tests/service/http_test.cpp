@@ -16,7 +16,7 @@
 #include <set>
 
 #include "harness.h"
-#include "store.h"
+#include "db/store.h"
 
 namespace talvo::test {
 namespace {

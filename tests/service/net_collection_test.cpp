@@ -16,7 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "harness.h"
-#include "queries.h"
+#include "db/queries.h"
 #include "rogue_peer.h"
 #include "sim_server.h"
 

@@ -8,9 +8,9 @@
 #include <tuple>
 
 #include "harness.h"
-#include "desired.h"
-#include "ownership.h"
-#include "store.h"
+#include "manage/desired.h"
+#include "db/ownership.h"
+#include "db/store.h"
 
 namespace talvo::test {
 namespace {

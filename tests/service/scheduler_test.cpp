@@ -2,7 +2,7 @@
 // meet, its next wake-up lies ahead of now.
 #include <gtest/gtest.h>
 
-#include "scheduler.h"
+#include "line/scheduler.h"
 
 namespace talvo::service {
 namespace {

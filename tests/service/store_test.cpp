@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "harness.h"
-#include "queries.h"
-#include "replay.h"
-#include "store.h"
+#include "db/queries.h"
+#include "db/replay.h"
+#include "db/store.h"
 
 // The library is linked for its rule of "the same batch": it must not open
 // a port of its own.

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "task_queue.h"
+#include "line/task_queue.h"
 
 namespace talvo::service {
 namespace {

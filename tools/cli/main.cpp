@@ -27,7 +27,7 @@
 
 #include "cli.h"
 #ifdef TALVO_WITH_DB
-#include "db_cli.h"
+#include "db/db_cli.h"
 #endif
 #include "legacy_terminal.h"
 #include "line_session.h"

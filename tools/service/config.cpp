@@ -17,7 +17,7 @@
 
 #include <libpq-fe.h>
 
-#include "database.h"
+#include "db/database.h"
 
 namespace talvo::service {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "store.h"
+#include "db/store.h"
 
 namespace talvo::service {
 namespace {

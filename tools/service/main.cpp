@@ -22,14 +22,14 @@
 #include <thread>
 #include <vector>
 
-#include "collector.h"
+#include "line/worker.h"
 #include "config.h"
-#include "database.h"
-#include "device_probe.h"
-#include "http_api.h"
+#include "db/database.h"
+#include "line/device_probe.h"
+#include "http/api.h"
 #include "log.h"
-#include "metrics.h"
-#include "ownership.h"
+#include "http/metrics.h"
+#include "db/ownership.h"
 #include "talvo.h"
 
 using namespace talvo::service;

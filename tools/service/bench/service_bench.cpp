@@ -40,8 +40,8 @@
 #include <vector>
 
 #include "harness.h"
-#include "queries.h"
-#include "store.h"
+#include "db/queries.h"
+#include "db/store.h"
 #include "talvo.h"
 
 using namespace talvo::test;

@@ -1,0 +1,170 @@
+// The web interface: the page, the JSON and CSV API, /metrics and /healthz,
+// the command-line tool's commands for a terminal (run by its line's
+// worker), and the desired state of the site's terminals (http_manage.cpp).
+//
+// Who may do what: every token named in the configuration may read; only an
+// administrator's token changes anything (a "collect now", a command that
+// changes a terminal, the desired state).  Without any token configured the
+// service listens on the loopback only and answers reads there; changes are
+// refused.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "line/worker.h"
+#include "config.h"
+#include "db/database.h"
+#include "manage/desired.h"
+#include "http/metrics.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}
+
+namespace talvo::service {
+
+class GuardedServer;
+
+// Database connections for the request threads, reused while healthy.
+class ConnectionPool {
+public:
+    explicit ConnectionPool(std::string target) : target_(std::move(target)) {}
+    class Lease {
+    public:
+        Lease(ConnectionPool& pool, std::unique_ptr<Connection> c) : pool_(pool), c_(std::move(c)) {}
+        ~Lease() { pool_.Return(std::move(c_)); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Connection& operator*() { return *c_; }
+        Connection* operator->() { return c_.get(); }
+
+    private:
+        ConnectionPool& pool_;
+        std::unique_ptr<Connection> c_;
+    };
+    // Throws DbError when no connection can be had.
+    std::unique_ptr<Lease> Get();
+    // A new connection, the idle ones given up (after one was found lost:
+    // the others are likely to the same server that went away).
+    std::unique_ptr<Lease> Fresh();
+
+private:
+    void Return(std::unique_ptr<Connection> c);
+    std::string target_;
+    std::mutex lock_;
+    std::vector<std::unique_ptr<Connection>> idle_;
+};
+
+// Wrong tokens per address: a few are answered 401 (and logged), then the
+// address gets 429 for anything that needs a token until its tries come
+// back (one per kRefill).  Other addresses and the page's files are not
+// affected.
+class TokenGuard {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kTries = 10;
+    static constexpr std::chrono::seconds kRefill{6};
+    // True while `address` has used up its tries.
+    bool Throttled(const std::string& address, Clock::time_point now);
+    // A wrong token from `address`; returns how many it has sent since its
+    // first (for the log).
+    std::int64_t Refused(const std::string& address, Clock::time_point now);
+    // Seconds until `address` may try again.
+    int RetryAfter(const std::string& address, Clock::time_point now);
+
+private:
+    struct Entry {
+        double tries = kTries;
+        Clock::time_point at;
+        std::int64_t refused = 0;
+    };
+    Entry& At(const std::string& address, Clock::time_point now);
+    std::mutex lock_;
+    std::map<std::string, Entry> entries_;
+};
+
+// The threads serving connections (one each), shared with them.
+class HttpApi {
+public:
+    // `collectNow(line, terminal)` queues a collection: null when this
+    // service has no such terminal.
+    using CollectNow = std::function<std::shared_ptr<CollectTicket>(const std::string&, int)>;
+    // Commands for a terminal: `run(line, terminal, work)` queues one (null
+    // when this service has no such terminal); `linesHolding(terminal)`
+    // names this service's lines that have the terminal.
+    struct Commands {
+        std::function<std::shared_ptr<CommandTicket>(const std::string&, int, CommandTicket::Work)> run;
+        std::function<std::vector<std::string>(int)> linesHolding;
+    };
+    // `syncNow()` wakes every line's worker to push a changed desired state.
+    HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow, std::function<void()> syncNow,
+            Commands commands = {});
+    ~HttpApi();
+    HttpApi(const HttpApi&) = delete;
+    HttpApi& operator=(const HttpApi&) = delete;
+
+    // Binds and starts serving; false with `error` when the address cannot
+    // be had.
+    bool Start(std::string& error);
+    // Stops serving; false when a connection was still being served after
+    // a few seconds (the process must then end without waiting for it).
+    bool Stop();
+    int Port() const { return port_; }
+    // The configuration read again (SIGHUP): its token and its lines, in
+    // force for the next request.  The address and the database stay.
+    void Reconfigure(const Config& fresh);
+
+private:
+    void Routes();
+    void ManageRoutes();
+
+    // The one a request comes from: a configured user, or "loopback" (a
+    // reader) when no token is configured; none for a token nobody has.
+    struct Caller {
+        std::string name;
+        bool admin = false;
+    };
+    std::optional<Caller> Identify(const std::string& authorization);
+    // The caller when it is an administrator; otherwise a 403 (or 401) is
+    // answered and nothing is returned.
+    std::optional<Caller> Administrator(const httplib::Request& req, httplib::Response& res);
+    void RunCommand(const httplib::Request& req, httplib::Response& res, std::string line, int terminal);
+    // Runs a change of the desired state on a connection of the pool; a
+    // conflict with another writer or a lost connection is tried once more
+    // on a fresh connection.  Throws DbError when that fails too (a
+    // conflict is answered 409, a database away 503).
+    ChangeResult Change(const std::function<ChangeResult(Connection&)>& run);
+    // The Host header names the loopback or this service (always true with
+    // a token).
+    bool HostAllowed(const std::string& header);
+
+    Config config_;
+    Metrics& metrics_;
+    CollectNow collectNow_;
+    Commands commands_;
+    ConnectionPool pool_;
+    std::unique_ptr<GuardedServer> server_;
+    std::thread thread_;
+    std::mutex lock_;  // what a reload changes
+    std::vector<HttpUser> users_;
+    std::function<void()> syncNow_;
+    // The groups of terminals the configuration names.
+    std::vector<std::string> groups_;
+    std::string currency_;  // the page's currency code, "" for none
+    bool healthOpen_ = false;  // /healthz without the token
+    std::vector<std::string> lines_;
+    TokenGuard guard_;
+    int port_ = 0;
+};
+
+}  // namespace talvo::service

@@ -1,0 +1,20 @@
+# Writes OUTPUT: the page's files as byte arrays, so that talvod serves them
+# from the program itself (no files to install, nothing to download).
+# Called with -DOUTPUT=... -DINPUTS="name=path|name=path".
+set(code "// Generated from tools/service/http/web by embed.cmake.\n#include \"http/web_assets.h\"\n\nnamespace talvo::service::web {\n")
+string(REPLACE "|" ";" INPUTS "${INPUTS}")
+foreach(pair IN LISTS INPUTS)
+    string(REPLACE "=" ";" parts "${pair}")
+    list(GET parts 0 name)
+    list(GET parts 1 path)
+    file(READ "${path}" hex HEX)
+    string(LENGTH "${hex}" length)
+    math(EXPR size "${length} / 2")
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+    string(REGEX REPLACE "((0x..,){32})" "\\1\n    " bytes "${bytes}")
+    string(APPEND code "const unsigned char ${name}[] = {\n    ${bytes}0x00};\nconst std::size_t ${name}Size = ${size};\n")
+endforeach()
+string(APPEND code "}  // namespace talvo::service::web\n")
+file(WRITE "${OUTPUT}.tmp" "${code}")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.tmp")
