@@ -81,12 +81,63 @@ std::string AuditText(const json& request) {
     return shown.dump();
 }
 
+// A command that cannot be run as it stands: exit status 2, as the
+// tool's usage errors.
+std::string NoSuchTerminal(const std::string& line, int terminal) {
+    return "no terminal " + std::to_string(terminal) + " on a line '" + line + "' of this service";
+}
+
+void Refuse(httplib::Response& res, int status, const std::string& why) {
+    Json(res, json{{"error", why}, {"exit", status == 400 ? 2 : 1}}, status);
+}
+
 struct Asset {
     const char* path;
     const unsigned char* data;
     std::size_t size;
     const char* type;
 };
+
+const Asset kAssets[] = {
+    {"/", web::kIndexHtml, web::kIndexHtmlSize, "text/html; charset=utf-8"},
+    {"/app.js", web::kAppJs, web::kAppJsSize, "text/javascript; charset=utf-8"},
+    {"/style.css", web::kStyleCss, web::kStyleCssSize, "text/css; charset=utf-8"},
+};
+
+// A handler's exception: a database away is a 503, a conflict a 409.
+void AnswerException(const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
+    std::string what = "unknown";
+    try {
+        std::rethrow_exception(ep);
+    } catch (const DbError& e) {
+        Log(Level::kError, "http-database", {{"path", req.path}, {"error", e.what()}});
+        // Another writer in the way, still after a second try: the
+        // change may be made again.
+        if (e.cause() == DbError::Cause::kConflict) {
+            Problem(res, 409, "another change got in the way: read the current state and try again");
+        } else {
+            Problem(res, 503, "the database is not available");
+        }
+        return;
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    Log(Level::kError, "http-failure", {{"path", req.path}, {"error", what}});
+    Problem(res, 500, "internal error");
+}
+
+// httplib's own refusals, in the interface's JSON.
+void AnswerError(const httplib::Request&, httplib::Response& res) {
+    if (!res.body.empty()) return;
+    switch (res.status) {
+        case 404: Problem(res, 404, "no such resource"); break;
+        case 405: Problem(res, 405, "method not allowed"); break;
+        case 413: Problem(res, 413, "request too large"); break;
+        case 414: Problem(res, 414, "request line too long"); break;
+        default: Problem(res, res.status, "bad request"); break;
+    }
+}
 
 }  // namespace
 
@@ -244,7 +295,6 @@ HttpApi::HttpApi(const Config& config, Metrics& metrics, CollectNow collectNow, 
       healthOpen_(config.http.healthWithoutToken) {
     for (const LineConfig& l : config.lines) lines_.push_back(l.name);
     Routes();
-    ManageRoutes();
 }
 
 HttpApi::~HttpApi() { Stop(); }
@@ -305,12 +355,83 @@ std::optional<HttpApi::Caller> HttpApi::Administrator(const httplib::Request& re
     return who;
 }
 
+// A change to an item the service keeps on the terminal: a card added to
+// its blacklist becomes a block of the desired state; anything else is
+// refused with the way to change it.  False when the item is not kept there.
+bool HttpApi::KeptItem(const json& request, const PreparedCommand& command, const std::string& line, int terminal,
+                       const Actor& actor, const std::string& detail, httplib::Response& res) {
+    auto db = pool_.Get();
+    const Desired d = LoadDesired(**db);
+    std::optional<TerminalConfig> config;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (const LineConfig& l : config_.lines) {
+            for (const TerminalConfig& t : l.terminals) {
+                if (l.name == line && t.number == terminal) config = t;
+            }
+        }
+    }
+    const auto want = config ? d.For(config->kind, config->group) : std::map<std::string, std::string>{};
+    if (want.count(command.item) == 0) return false;
+    if (command.op == "blacklist add") {
+        const std::string scope =
+            !config->group.empty() && d.blacklistVersions.count(config->group) ? config->group : kSiteScope;
+        const std::string reason = "blacklist add on " + line + "/" + std::to_string(terminal);
+        for (const json& card : request.at("cards")) {
+            const ChangeResult r = Change([&](Connection& c) {
+                return SetCardBlocked(c, scope, card.get<std::string>(), true, reason, std::nullopt, actor);
+            });
+            if (r.status != 200) {
+                Refuse(res, r.status, r.error);
+                return true;
+            }
+        }
+        Log(Level::kInfo, "card-blocked", {{"scope", scope}, {"by", actor.name}, {"through", "command"}});
+        Changed();
+        Json(res, json{{"line", line}, {"terminal", terminal}, {"op", command.op}, {"ok", true},
+                       {"values", json::object()}, {"blocked", scope}});
+        return true;
+    }
+    const std::string way =
+        command.item == "blacklist"
+            ? "the service keeps this terminal's blacklist: a card comes off with talvo --service URL "
+              "card unblock CARD (POST /api/cards/CARD/unblock)"
+            : "the service keeps this terminal's " + command.item + ": change it with PUT /api/desired/" +
+                  (config->group.empty() || !d.items.count({config->group, command.item}) ? std::string(kSiteScope)
+                                                                                          : config->group) +
+                  "/" + command.item;
+    WriteAudit(**db, actor, "command " + command.op, detail, "refused 409: " + way);
+    Refuse(res, 409, way);
+    return true;
+}
+
+void HttpApi::CollectCommand(json answer, const std::string& line, int terminal,
+                             const std::function<void(const std::string&)>& outcome, httplib::Response& res) {
+    const auto ticket = collectNow_(line, terminal);
+    if (!ticket) return Refuse(res, 404, NoSuchTerminal(line, terminal));
+    const CollectResult r = ticket->Wait(kCollectNowWait);
+    outcome(!r.done ? "still running" : r.error.empty() ? "done" : "failed: " + r.error);
+    if (!r.done) {
+        answer["ok"] = false;
+        answer["done"] = false;
+        answer["problem"] = "the collection is still running; the service stores what it collects";
+        answer["exit"] = 1;
+        return Json(res, answer, 202);
+    }
+    if (r.error == "the line is stopping") return Refuse(res, 503, r.error);
+    answer["ok"] = r.error.empty();
+    answer["records"] = r.records;
+    answer["rejected"] = r.rejected;
+    answer["state"] = r.state;
+    if (!r.error.empty()) {
+        answer["problem"] = r.error;
+        answer["exit"] = 1;
+    }
+    return Json(res, answer);
+}
+
 void HttpApi::RunCommand(const httplib::Request& req, httplib::Response& res, std::string line, int terminal) {
-    // A request that cannot be run as it stands: exit status 2, as the
-    // tool's usage errors.
-    auto refuse = [&res](int status, const std::string& why) {
-        Json(res, json{{"error", why}, {"exit", status == 400 ? 2 : 1}}, status);
-    };
+    auto refuse = [&res](int status, const std::string& why) { Refuse(res, status, why); };
     if (terminal > 255) return refuse(400, "terminal: a number from 0 to 255");
     if (!JsonBody(req)) return refuse(415, "the body must be JSON (Content-Type: application/json)");
     const json request = json::parse(req.body, nullptr, false);
@@ -347,48 +468,9 @@ void HttpApi::RunCommand(const httplib::Request& req, httplib::Response& res, st
     if (command.changes) {
         // An item the service keeps on this terminal follows the desired
         // state: a card added is a block, anything else is refused.
-        if (!command.item.empty() && command.item != "*") {
-            auto db = pool_.Get();
-            const Desired d = LoadDesired(**db);
-            std::optional<TerminalConfig> config;
-            {
-                std::lock_guard<std::mutex> hold(lock_);
-                for (const LineConfig& l : config_.lines) {
-                    for (const TerminalConfig& t : l.terminals) {
-                        if (l.name == line && t.number == terminal) config = t;
-                    }
-                }
-            }
-            const auto want = config ? d.For(config->kind, config->group) : std::map<std::string, std::string>{};
-            if (want.count(command.item) != 0) {
-                if (command.op == "blacklist add") {
-                    const std::string scope =
-                        !config->group.empty() && d.blacklistVersions.count(config->group) ? config->group : kSiteScope;
-                    const std::string reason = "blacklist add on " + line + "/" + std::to_string(terminal);
-                    for (const json& card : request.at("cards")) {
-                        const ChangeResult r = Change([&](Connection& c) {
-                            return SetCardBlocked(c, scope, card.get<std::string>(), true, reason, std::nullopt,
-                                                  actor);
-                        });
-                        if (r.status != 200) return refuse(r.status, r.error);
-                    }
-                    Log(Level::kInfo, "card-blocked", {{"scope", scope}, {"by", actor.name}, {"through", "command"}});
-                    if (syncNow_) syncNow_();
-                    return Json(res, json{{"line", line}, {"terminal", terminal}, {"op", command.op}, {"ok", true},
-                                          {"values", json::object()}, {"blocked", scope}});
-                }
-                const std::string way =
-                    command.item == "blacklist"
-                        ? "the service keeps this terminal's blacklist: a card comes off with talvo --service URL "
-                          "card unblock CARD (POST /api/cards/CARD/unblock)"
-                        : "the service keeps this terminal's " + command.item + ": change it with PUT /api/desired/" +
-                              (config->group.empty() || !d.items.count({config->group, command.item})
-                                   ? std::string(kSiteScope)
-                                   : config->group) +
-                              "/" + command.item;
-                WriteAudit(**db, actor, action, detail, "refused 409: " + way);
-                return refuse(409, way);
-            }
+        if (!command.item.empty() && command.item != "*" &&
+            KeptItem(request, command, line, terminal, actor, detail, res)) {
+            return;
         }
         auto db = pool_.Get();
         audited = WriteAudit(**db, actor, action, detail, "asked");
@@ -413,34 +495,11 @@ void HttpApi::RunCommand(const httplib::Request& req, httplib::Response& res, st
             return r;
         };
     }
-    const std::string unknown = "no terminal " + std::to_string(terminal) + " on a line '" + line + "' of this service";
     Log(Level::kInfo, "command-asked", {{"line", line}, {"terminal", std::to_string(terminal)}, {"op", command.op}});
     json answer{{"line", line}, {"terminal", terminal}, {"op", command.op}};
-    if (command.collect) {
-        const auto ticket = collectNow_(line, terminal);
-        if (!ticket) return refuse(404, unknown);
-        const CollectResult r = ticket->Wait(kCollectNowWait);
-        outcome(!r.done ? "still running" : r.error.empty() ? "done" : "failed: " + r.error);
-        if (!r.done) {
-            answer["ok"] = false;
-            answer["done"] = false;
-            answer["problem"] = "the collection is still running; the service stores what it collects";
-            answer["exit"] = 1;
-            return Json(res, answer, 202);
-        }
-        if (r.error == "the line is stopping") return refuse(503, r.error);
-        answer["ok"] = r.error.empty();
-        answer["records"] = r.records;
-        answer["rejected"] = r.rejected;
-        answer["state"] = r.state;
-        if (!r.error.empty()) {
-            answer["problem"] = r.error;
-            answer["exit"] = 1;
-        }
-        return Json(res, answer);
-    }
+    if (command.collect) return CollectCommand(answer, line, terminal, outcome, res);
     const auto ticket = commands_.run(line, terminal, command.work);
-    if (!ticket) return refuse(404, unknown);
+    if (!ticket) return refuse(404, NoSuchTerminal(line, terminal));
     bool begun = false;
     const CommandResult r = ticket->Wait(kCommandWait, begun);
     outcome(!r.done ? (begun ? "outcome not known" : "withdrawn") : r.stopping ? "not run: the line is stopping"
@@ -498,6 +557,25 @@ bool HttpApi::Stop() {
     return ended;
 }
 
+std::span<const HttpApi::Route> HttpApi::RouteTable() {
+    static const Route routes[] = {
+        {Route::kGet, "/healthz", true, &HttpApi::GetHealth},
+        {Route::kGet, "/metrics", true, &HttpApi::GetMetrics},
+        {Route::kGet, "/api/site", true, &HttpApi::GetSite},
+        {Route::kGet, "/api/terminals", true, &HttpApi::GetTerminals},
+        {Route::kGet, "/api/lines", true, &HttpApi::GetLines},
+        {Route::kGet, "/api/records", false, &HttpApi::GetRecords},
+        {Route::kGet, "/api/records.csv", false, &HttpApi::GetRecordsCsv},
+        {Route::kGet, "/api/totals", false, &HttpApi::GetTotals},
+        {Route::kGet, "/api/rejected", false, &HttpApi::GetRejected},
+        {Route::kGet, "/api/jobs", true, &HttpApi::GetJobs},
+        {Route::kPost, R"(/api/lines/([A-Za-z0-9_.-]{1,32})/terminals/([0-9]{1,3})/command)", false, &HttpApi::PostLineCommand},
+        {Route::kPost, R"(/api/terminals/([0-9]{1,3})/command)", false, &HttpApi::PostTerminalCommand},
+        {Route::kPost, R"(/api/terminals/([A-Za-z0-9_.-]{1,32})/([0-9]{1,3})/collect)", false, &HttpApi::PostCollect},
+    };
+    return routes;
+}
+
 void HttpApi::Routes() {
     httplib::Server& s = *server_;
     s.set_payload_max_length(64 * 1024);
@@ -510,334 +588,310 @@ void HttpApi::Routes() {
     });
     s.set_default_headers({{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
 
-    static const Asset assets[] = {
-        {"/", web::kIndexHtml, web::kIndexHtmlSize, "text/html; charset=utf-8"},
-        {"/app.js", web::kAppJs, web::kAppJsSize, "text/javascript; charset=utf-8"},
-        {"/style.css", web::kStyleCss, web::kStyleCssSize, "text/css; charset=utf-8"},
-    };
-
-    // The page's files carry no data and are served to anyone who can reach
-    // the address; everything else needs the token when one is set.
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        if (!HostAllowed(req.get_header_value("Host"))) {
-            Problem(res, 421, "this service answers to the loopback address or its own name only");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        for (const Asset& a : assets) {
-            if (req.path == a.path && req.method == "GET") return httplib::Server::HandlerResponse::Unhandled;
-        }
-        // For a load balancer or a monitoring agent, when configured so.
-        if (req.path == "/healthz" && req.method == "GET") {
-            std::lock_guard<std::mutex> hold(lock_);
-            if (healthOpen_) return httplib::Server::HandlerResponse::Unhandled;
-        }
-        // An address that sent too many wrong tokens waits, whatever it
-        // sends now: otherwise guessing goes on at full speed with the
-        // wrong guesses answered 429 instead of 401.
-        // (A request with no token at all guesses nothing: 401 as ever.)
-        const auto now = TokenGuard::Clock::now();
-        const std::string authorization = req.get_header_value("Authorization");
-        if (!authorization.empty() && guard_.Throttled(req.remote_addr, now)) {
-            res.set_header("Retry-After", std::to_string(guard_.RetryAfter(req.remote_addr, now)));
-            Problem(res, 429, "too many wrong tokens from this address: wait and try again");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (!Identify(authorization)) {
-            const std::int64_t refused = authorization.empty() ? 0 : guard_.Refused(req.remote_addr, now);
-            // The first of an address, the one that uses up its tries, and
-            // every hundredth after.
-            if (refused == 1 || refused == TokenGuard::kTries || (refused > 0 && refused % 100 == 0)) {
-                Log(Level::kWarning, "token-refused", {{"address", req.remote_addr},
-                                                       {"refusals", std::to_string(refused)},
-                                                       {"path", req.path}});
-            }
-            res.set_header("WWW-Authenticate", "Bearer realm=\"talvod\"");
-            Problem(res, 401, "a valid token is required (Authorization: Bearer ...)");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
+        return Admit(req, res) ? httplib::Server::HandlerResponse::Unhandled : httplib::Server::HandlerResponse::Handled;
     });
-    s.set_exception_handler([](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
-        std::string what = "unknown";
-        try {
-            std::rethrow_exception(ep);
-        } catch (const DbError& e) {
-            Log(Level::kError, "http-database", {{"path", req.path}, {"error", e.what()}});
-            // Another writer in the way, still after a second try: the
-            // change may be made again.
-            if (e.cause() == DbError::Cause::kConflict) {
-                Problem(res, 409, "another change got in the way: read the current state and try again");
-            } else {
-                Problem(res, 503, "the database is not available");
-            }
-            return;
-        } catch (const std::exception& e) {
-            what = e.what();
-        } catch (...) {
-        }
-        Log(Level::kError, "http-failure", {{"path", req.path}, {"error", what}});
-        Problem(res, 500, "internal error");
-    });
-    s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-        if (!res.body.empty()) return;
-        switch (res.status) {
-            case 404: Problem(res, 404, "no such resource"); break;
-            case 405: Problem(res, 405, "method not allowed"); break;
-            case 413: Problem(res, 413, "request too large"); break;
-            case 414: Problem(res, 414, "request line too long"); break;
-            default: Problem(res, res.status, "bad request"); break;
-        }
-    });
-
-    for (const Asset& a : assets) {
+    s.set_exception_handler(AnswerException);
+    s.set_error_handler(AnswerError);
+    for (const Asset& a : kAssets) {
         s.Get(a.path, [a](const httplib::Request&, httplib::Response& res) {
             res.set_content(reinterpret_cast<const char*>(a.data), a.size, a.type);
             res.set_header("Content-Security-Policy",
                            "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'");
         });
     }
+    Register(RouteTable());
+    Register(ManageRouteTable());
+}
 
-    s.Get("/healthz", [this](const httplib::Request& req, httplib::Response& res) {
-        if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
-        // Reachable is not enough: a full disk or a file-size limit fails
-        // every commit of a database that answers SELECT 1.
-        const Metrics::WriteState write = metrics_.LastWrite();
-        auto text = [](const std::string& v) { return v.empty() ? json(nullptr) : json(v); };
-        json body{{"host", config_.host}, {"last_write", text(write.lastOk)}};
-        try {
-            auto db = pool_.Get();
-            (*db)->Query("SELECT 1");
-            body["database"] = "ok";
-        } catch (const DbError&) {
-            body["database"] = "unavailable";
+void HttpApi::Register(std::span<const Route> routes) {
+    httplib::Server& s = *server_;
+    for (const Route& r : routes) {
+        auto handler = [this, r](const httplib::Request& req, httplib::Response& res) {
+            if (r.bare && req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
+            (this->*r.handle)(req, res);
+        };
+        switch (r.method) {
+            case Route::kGet: s.Get(r.pattern, handler); break;
+            case Route::kPost: s.Post(r.pattern, handler); break;
+            case Route::kPut: s.Put(r.pattern, handler); break;
+            case Route::kDelete: s.Delete(r.pattern, handler); break;
         }
-        if (write.failing) {
-            body["database"] = body["database"] == "ok" ? "not writing" : body["database"];
-            body["last_write_failed"] = write.lastFailure;
-            body["last_write_error"] = write.error;
-        }
-        const bool ok = body["database"] == "ok";
-        body["status"] = ok ? "ok" : "degraded";
-        Json(res, body, ok ? 200 : 503);
-    });
+    }
+}
 
-    s.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
-        if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
-        std::vector<std::string> lines;
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            lines = lines_;
+// The page's files carry no data and are served to anyone who can reach
+// the address; everything else needs the token when one is set.
+bool HttpApi::Admit(const httplib::Request& req, httplib::Response& res) {
+    if (!HostAllowed(req.get_header_value("Host"))) {
+        Problem(res, 421, "this service answers to the loopback address or its own name only");
+        return false;
+    }
+    for (const Asset& a : kAssets) {
+        if (req.path == a.path && req.method == "GET") return true;
+    }
+    // For a load balancer or a monitoring agent, when configured so.
+    if (req.path == "/healthz" && req.method == "GET") {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (healthOpen_) return true;
+    }
+    // An address that sent too many wrong tokens waits, whatever it
+    // sends now: otherwise guessing goes on at full speed with the
+    // wrong guesses answered 429 instead of 401.
+    // (A request with no token at all guesses nothing: 401 as ever.)
+    const auto now = TokenGuard::Clock::now();
+    const std::string authorization = req.get_header_value("Authorization");
+    if (!authorization.empty() && guard_.Throttled(req.remote_addr, now)) {
+        res.set_header("Retry-After", std::to_string(guard_.RetryAfter(req.remote_addr, now)));
+        Problem(res, 429, "too many wrong tokens from this address: wait and try again");
+        return false;
+    }
+    if (!Identify(authorization)) {
+        const std::int64_t refused = authorization.empty() ? 0 : guard_.Refused(req.remote_addr, now);
+        // The first of an address, the one that uses up its tries, and
+        // every hundredth after.
+        if (refused == 1 || refused == TokenGuard::kTries || (refused > 0 && refused % 100 == 0)) {
+            Log(Level::kWarning, "token-refused", {{"address", req.remote_addr},
+                                                   {"refusals", std::to_string(refused)},
+                                                   {"path", req.path}});
         }
-        // This service's terminals as the database last saw them; without
-        // the database, the counters alone.
-        std::vector<Metrics::TerminalState> terminals;
-        try {
-            auto db = pool_.Get();
-            for (const TerminalRow& t : ListTerminals(**db, LocalToday())) {
-                if (std::find(lines.begin(), lines.end(), t.line) == lines.end()) continue;
-                terminals.push_back({t.line, t.name, t.number, t.state == "up", EpochSeconds(t.lastCollection)});
-            }
-        } catch (const DbError&) {
-            terminals.clear();
-        }
-        res.set_content(metrics_.Render(lines, terminals), "text/plain; version=0.0.4");
-    });
+        res.set_header("WWW-Authenticate", "Bearer realm=\"talvod\"");
+        Problem(res, 401, "a valid token is required (Authorization: Bearer ...)");
+        return false;
+    }
+    return true;
+}
 
-    s.Get("/api/site", [this](const httplib::Request& req, httplib::Response& res) {
-        if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
-        json lines = json::array();
-        std::string currency;
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            for (const std::string& l : lines_) lines.push_back(l);
-            currency = currency_;
-        }
-        Json(res, json{{"host", config_.host},
-                       {"currency", currency.empty() ? json(nullptr) : json(currency)},
-                       {"version", talvo_version()},
-                       {"today", LocalToday()},
-                       {"now", UtcNow()},
-                       {"lines", lines},
-                       {"database", IsPostgres(config_.database) ? "postgresql" : "sqlite"}});
-    });
-
-    s.Get("/api/terminals", [this](const httplib::Request& req, httplib::Response& res) {
-        if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
+void HttpApi::GetHealth(const httplib::Request&, httplib::Response& res) {
+    // Reachable is not enough: a full disk or a file-size limit fails
+    // every commit of a database that answers SELECT 1.
+    const Metrics::WriteState write = metrics_.LastWrite();
+    auto text = [](const std::string& v) { return v.empty() ? json(nullptr) : json(v); };
+    json body{{"host", config_.host}, {"last_write", text(write.lastOk)}};
+    try {
         auto db = pool_.Get();
-        json out = json::array();
+        (*db)->Query("SELECT 1");
+        body["database"] = "ok";
+    } catch (const DbError&) {
+        body["database"] = "unavailable";
+    }
+    if (write.failing) {
+        body["database"] = body["database"] == "ok" ? "not writing" : body["database"];
+        body["last_write_failed"] = write.lastFailure;
+        body["last_write_error"] = write.error;
+    }
+    const bool ok = body["database"] == "ok";
+    body["status"] = ok ? "ok" : "degraded";
+    Json(res, body, ok ? 200 : 503);
+}
+
+void HttpApi::GetMetrics(const httplib::Request&, httplib::Response& res) {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        lines = lines_;
+    }
+    // This service's terminals as the database last saw them; without
+    // the database, the counters alone.
+    std::vector<Metrics::TerminalState> terminals;
+    try {
+        auto db = pool_.Get();
         for (const TerminalRow& t : ListTerminals(**db, LocalToday())) {
-            out.push_back(json{{"line", t.line},
-                               {"number", t.number},
-                               {"kind", t.kind},
-                               {"name", t.name},
-                               {"host", t.host},
-                               {"state", t.state},
-                               {"last_seen", Optional(t.lastSeen)},
-                               {"down_since", Optional(t.downSince)},
-                               {"last_error", t.lastError},
-                               {"last_error_text", Optional(t.lastErrorText)},
-                               {"failures", t.failures},
-                               {"last_collection", Optional(t.lastCollection)},
-                               {"waiting", t.waiting ? json(*t.waiting) : json(nullptr)},
-                               {"records_today", t.recordsToday},
-                               {"takings_today_cents", t.takingsTodayCents},
-                               {"sum_today_cents", t.sumTodayCents},
-                               {"clock", Optional(t.clock)},
-                               {"clock_read", Optional(t.clockRead)},
-                               {"clock_offset_seconds", [&]() -> json {
-                                    const auto offset = ClockOffset(t.clock, t.clockRead);
-                                    return offset ? json(*offset) : json(nullptr);
-                                }()},
-                               {"updated", Optional(t.updated)}});
+            if (std::find(lines.begin(), lines.end(), t.line) == lines.end()) continue;
+            terminals.push_back({t.line, t.name, t.number, t.state == "up", EpochSeconds(t.lastCollection)});
         }
-        Json(res, json{{"terminals", out}});
-    });
+    } catch (const DbError&) {
+        terminals.clear();
+    }
+    res.set_content(metrics_.Render(lines, terminals), "text/plain; version=0.0.4");
+}
 
-    // Each line of this service as its worker has it now: the device, and
-    // whether the line is connected, or why not and since when.
-    s.Get("/api/lines", [this](const httplib::Request& req, httplib::Response& res) {
-        if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
-        std::vector<std::string> lines;
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            lines = lines_;
-        }
-        const auto states = metrics_.LineStates();
-        json out = json::array();
-        for (const std::string& name : lines) {
-            const auto it = states.find(name);
-            if (it == states.end()) continue;
-            const Metrics::LineState& l = it->second;
-            out.push_back(json{{"name", name},
-                               {"device", l.device},
-                               {"state", l.state},
-                               {"reason", l.reason.empty() ? json(nullptr) : json(l.reason)},
-                               {"since", Optional(l.since)},
-                               {"reconnects", l.reconnects}});
-        }
-        Json(res, json{{"lines", out}});
-    });
+void HttpApi::GetSite(const httplib::Request&, httplib::Response& res) {
+    json lines = json::array();
+    std::string currency;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (const std::string& l : lines_) lines.push_back(l);
+        currency = currency_;
+    }
+    Json(res, json{{"host", config_.host},
+                   {"currency", currency.empty() ? json(nullptr) : json(currency)},
+                   {"version", talvo_version()},
+                   {"today", LocalToday()},
+                   {"now", UtcNow()},
+                   {"lines", lines},
+                   {"database", IsPostgres(config_.database) ? "postgresql" : "sqlite"}});
+}
 
-    s.Get("/api/records", [this](const httplib::Request& req, httplib::Response& res) {
-        RecordFilter f;
-        if (!Filter(req, res, kRecordParams, f)) return;
-        auto db = pool_.Get();
-        RecordPage page = ListRecords(**db, f);
-        json rows = json::array();
-        for (const RecordRow& r : page.rows) rows.push_back(RecordJson(r));
-        Json(res, json{{"total", page.total}, {"limit", f.limit}, {"offset", f.offset}, {"records", rows}});
-    });
+void HttpApi::GetTerminals(const httplib::Request&, httplib::Response& res) {
+    auto db = pool_.Get();
+    json out = json::array();
+    for (const TerminalRow& t : ListTerminals(**db, LocalToday())) {
+        out.push_back(json{{"line", t.line},
+                           {"number", t.number},
+                           {"kind", t.kind},
+                           {"name", t.name},
+                           {"host", t.host},
+                           {"state", t.state},
+                           {"last_seen", Optional(t.lastSeen)},
+                           {"down_since", Optional(t.downSince)},
+                           {"last_error", t.lastError},
+                           {"last_error_text", Optional(t.lastErrorText)},
+                           {"failures", t.failures},
+                           {"last_collection", Optional(t.lastCollection)},
+                           {"waiting", t.waiting ? json(*t.waiting) : json(nullptr)},
+                           {"records_today", t.recordsToday},
+                           {"takings_today_cents", t.takingsTodayCents},
+                           {"sum_today_cents", t.sumTodayCents},
+                           {"clock", Optional(t.clock)},
+                           {"clock_read", Optional(t.clockRead)},
+                           {"clock_offset_seconds", [&]() -> json {
+                                const auto offset = ClockOffset(t.clock, t.clockRead);
+                                return offset ? json(*offset) : json(nullptr);
+                            }()},
+                           {"updated", Optional(t.updated)}});
+    }
+    Json(res, json{{"terminals", out}});
+}
 
-    s.Get("/api/records.csv", [this](const httplib::Request& req, httplib::Response& res) {
-        auto f = std::make_shared<RecordFilter>();
-        if (!Filter(req, res, kCsvParams, *f)) return;
-        // A connection now, so that an unreachable database is a 503 and
-        // not a cut-off download.
-        auto lease = std::shared_ptr<ConnectionPool::Lease>(pool_.Get());
-        res.set_header("Content-Disposition", "attachment; filename=\"records.csv\"");
-        res.set_chunked_content_provider("text/csv; charset=utf-8", [lease, f](std::size_t, httplib::DataSink& sink) {
-            std::string chunk = CsvHeader();
-            bool open = true;
-            ForEachRecord(**lease, *f, [&](const RecordRow& r) {
-                if (!open) return;
-                chunk += CsvLine(r);
-                if (chunk.size() > 64 * 1024) {
-                    open = sink.write(chunk.data(), chunk.size());
-                    chunk.clear();
-                }
-            });
-            if (open && !chunk.empty()) sink.write(chunk.data(), chunk.size());
-            sink.done();
-            return true;
+// Each line of this service as its worker has it now: the device, and
+// whether the line is connected, or why not and since when.
+void HttpApi::GetLines(const httplib::Request&, httplib::Response& res) {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        lines = lines_;
+    }
+    const auto states = metrics_.LineStates();
+    json out = json::array();
+    for (const std::string& name : lines) {
+        const auto it = states.find(name);
+        if (it == states.end()) continue;
+        const Metrics::LineState& l = it->second;
+        out.push_back(json{{"name", name},
+                           {"device", l.device},
+                           {"state", l.state},
+                           {"reason", l.reason.empty() ? json(nullptr) : json(l.reason)},
+                           {"since", Optional(l.since)},
+                           {"reconnects", l.reconnects}});
+    }
+    Json(res, json{{"lines", out}});
+}
+
+void HttpApi::GetRecords(const httplib::Request& req, httplib::Response& res) {
+    RecordFilter f;
+    if (!Filter(req, res, kRecordParams, f)) return;
+    auto db = pool_.Get();
+    RecordPage page = ListRecords(**db, f);
+    json rows = json::array();
+    for (const RecordRow& r : page.rows) rows.push_back(RecordJson(r));
+    Json(res, json{{"total", page.total}, {"limit", f.limit}, {"offset", f.offset}, {"records", rows}});
+}
+
+void HttpApi::GetRecordsCsv(const httplib::Request& req, httplib::Response& res) {
+    auto f = std::make_shared<RecordFilter>();
+    if (!Filter(req, res, kCsvParams, *f)) return;
+    // A connection now, so that an unreachable database is a 503 and
+    // not a cut-off download.
+    auto lease = std::shared_ptr<ConnectionPool::Lease>(pool_.Get());
+    res.set_header("Content-Disposition", "attachment; filename=\"records.csv\"");
+    res.set_chunked_content_provider("text/csv; charset=utf-8", [lease, f](std::size_t, httplib::DataSink& sink) {
+        std::string chunk = CsvHeader();
+        bool open = true;
+        ForEachRecord(**lease, *f, [&](const RecordRow& r) {
+            if (!open) return;
+            chunk += CsvLine(r);
+            if (chunk.size() > 64 * 1024) {
+                open = sink.write(chunk.data(), chunk.size());
+                chunk.clear();
+            }
         });
+        if (open && !chunk.empty()) sink.write(chunk.data(), chunk.size());
+        sink.done();
+        return true;
     });
+}
 
-    s.Get("/api/totals", [this](const httplib::Request& req, httplib::Response& res) {
-        std::multimap<std::string, std::string> params;
-        std::string error;
-        if (!Query(req, params, error)) return Problem(res, 400, error);
-        auto by = params.find("by");
-        if (by == params.end()) return Problem(res, 400, "by: day, hour, terminal, line or type");
-        const std::string grouping = by->second;
-        params.erase(by);
-        if (params.count("by") != 0) return Problem(res, 400, "parameter 'by' given more than once");
-        if (!ValidGrouping(grouping)) return Problem(res, 400, "by: day, hour, terminal, line or type");
-        RecordFilter f;
-        if (!ParseFilter(params, kTotalParams, f, error)) return Problem(res, 400, error);
-        auto db = pool_.Get();
-        json rows = json::array();
-        std::int64_t count = 0, sum = 0, takings = 0;
-        for (const Total& t : Totals(**db, grouping, f)) {
-            rows.push_back(json{{"key", t.key}, {"count", t.count}, {"sum_cents", t.sumCents},
-                                {"takings_cents", t.takingsCents}});
-            count += t.count;
-            sum += t.sumCents;
-            takings += t.takingsCents;
-        }
-        Json(res, json{{"by", grouping},
-                       {"totals", rows},
-                       {"all", json{{"count", count}, {"sum_cents", sum}, {"takings_cents", takings}}}});
-    });
+void HttpApi::GetTotals(const httplib::Request& req, httplib::Response& res) {
+    std::multimap<std::string, std::string> params;
+    std::string error;
+    if (!Query(req, params, error)) return Problem(res, 400, error);
+    auto by = params.find("by");
+    if (by == params.end()) return Problem(res, 400, "by: day, hour, terminal, line or type");
+    const std::string grouping = by->second;
+    params.erase(by);
+    if (params.count("by") != 0) return Problem(res, 400, "parameter 'by' given more than once");
+    if (!ValidGrouping(grouping)) return Problem(res, 400, "by: day, hour, terminal, line or type");
+    RecordFilter f;
+    if (!ParseFilter(params, kTotalParams, f, error)) return Problem(res, 400, error);
+    auto db = pool_.Get();
+    json rows = json::array();
+    std::int64_t count = 0, sum = 0, takings = 0;
+    for (const Total& t : Totals(**db, grouping, f)) {
+        rows.push_back(json{{"key", t.key}, {"count", t.count}, {"sum_cents", t.sumCents},
+                            {"takings_cents", t.takingsCents}});
+        count += t.count;
+        sum += t.sumCents;
+        takings += t.takingsCents;
+    }
+    Json(res, json{{"by", grouping},
+                   {"totals", rows},
+                   {"all", json{{"count", count}, {"sum_cents", sum}, {"takings_cents", takings}}}});
+}
 
-    s.Get("/api/rejected", [this](const httplib::Request& req, httplib::Response& res) {
-        RecordFilter f;
-        if (!Filter(req, res, kRejectedParams, f)) return;
-        auto db = pool_.Get();
-        json rows = json::array();
-        for (const RejectedRow& r : ListRejected(**db, f)) {
-            rows.push_back(json{{"id", r.id}, {"line", r.line}, {"terminal", r.terminal}, {"raw", r.raw},
-                                {"reason", r.reason}, {"stored_at", r.storedAt}, {"batch", r.batch}});
-        }
-        Json(res, json{{"rejected", rows}});
-    });
+void HttpApi::GetRejected(const httplib::Request& req, httplib::Response& res) {
+    RecordFilter f;
+    if (!Filter(req, res, kRejectedParams, f)) return;
+    auto db = pool_.Get();
+    json rows = json::array();
+    for (const RejectedRow& r : ListRejected(**db, f)) {
+        rows.push_back(json{{"id", r.id}, {"line", r.line}, {"terminal", r.terminal}, {"raw", r.raw},
+                            {"reason", r.reason}, {"stored_at", r.storedAt}, {"batch", r.batch}});
+    }
+    Json(res, json{{"rejected", rows}});
+}
 
-    s.Get("/api/jobs", [this](const httplib::Request& req, httplib::Response& res) {
-        if (req.target.find('?') != std::string::npos) return Problem(res, 400, "no parameters here");
-        auto db = pool_.Get();
-        json rows = json::array();
-        for (const JobRow& j : ListJobs(**db)) {
-            rows.push_back(json{{"line", j.line}, {"job", j.job}, {"host", j.host}, {"interval_ms", j.intervalMs},
-                                {"last_start", Optional(j.lastStart)}, {"last_end", Optional(j.lastEnd)},
-                                {"last_result", Optional(j.lastResult)}, {"runs", j.runs}, {"failures", j.failures}});
-        }
-        Json(res, json{{"jobs", rows}});
-    });
+void HttpApi::GetJobs(const httplib::Request&, httplib::Response& res) {
+    auto db = pool_.Get();
+    json rows = json::array();
+    for (const JobRow& j : ListJobs(**db)) {
+        rows.push_back(json{{"line", j.line}, {"job", j.job}, {"host", j.host}, {"interval_ms", j.intervalMs},
+                            {"last_start", Optional(j.lastStart)}, {"last_end", Optional(j.lastEnd)},
+                            {"last_result", Optional(j.lastResult)}, {"runs", j.runs}, {"failures", j.failures}});
+    }
+    Json(res, json{{"jobs", rows}});
+}
 
-    // Commands for a terminal, as the command-line tool's subcommands: on a
-    // named line, or on the one line of this service that has the terminal.
-    s.Post(R"(/api/lines/([A-Za-z0-9_.-]{1,32})/terminals/([0-9]{1,3})/command)",
-           [this](const httplib::Request& req, httplib::Response& res) {
-               RunCommand(req, res, req.matches[1], std::stoi(req.matches[2]));
-           });
-    s.Post(R"(/api/terminals/([0-9]{1,3})/command)", [this](const httplib::Request& req, httplib::Response& res) {
-        RunCommand(req, res, "", std::stoi(req.matches[1]));
-    });
+// Commands for a terminal, as the command-line tool's subcommands: on a
+// named line, or on the one line of this service that has the terminal.
+void HttpApi::PostLineCommand(const httplib::Request& req, httplib::Response& res) {
+    RunCommand(req, res, req.matches[1], std::stoi(req.matches[2]));
+}
 
-    // "Collect now" changes the terminal: an administrator's token, even on
-    // the loopback.  The answer waits for the collection (200 with what it
-    // came to) up to a limit, then says it is still queued or running (202).
-    s.Post(R"(/api/terminals/([A-Za-z0-9_.-]{1,32})/([0-9]{1,3})/collect)",
-           [this](const httplib::Request& req, httplib::Response& res) {
-               if (!Administrator(req, res)) return;
-               const std::string line = req.matches[1];
-               const int number = std::stoi(req.matches[2]);
-               if (number > 255) return Problem(res, 400, "terminal: a number from 0 to 255");
-               const auto ticket = collectNow_(line, number);
-               if (!ticket) {
-                   return Problem(res, 404, "no terminal " + std::to_string(number) + " on a line '" + line +
-                                                "' of this service");
-               }
-               Log(Level::kInfo, "collect-now", {{"line", line}, {"terminal", std::to_string(number)}});
-               const CollectResult r = ticket->Wait(kCollectNowWait);
-               if (!r.done) return Json(res, json{{"done", false}, {"line", line}, {"terminal", number}}, 202);
-               Json(res, json{{"done", true},
-                              {"line", line},
-                              {"terminal", number},
-                              {"records", r.records},
-                              {"rejected", r.rejected},
-                              {"state", r.state},
-                              {"error", Optional(r.error)}});
-           });
+void HttpApi::PostTerminalCommand(const httplib::Request& req, httplib::Response& res) {
+    RunCommand(req, res, "", std::stoi(req.matches[1]));
+}
+
+// "Collect now" changes the terminal: an administrator's token, even on
+// the loopback.  The answer waits for the collection (200 with what it
+// came to) up to a limit, then says it is still queued or running (202).
+void HttpApi::PostCollect(const httplib::Request& req, httplib::Response& res) {
+    if (!Administrator(req, res)) return;
+    const std::string line = req.matches[1];
+    const int number = std::stoi(req.matches[2]);
+    if (number > 255) return Problem(res, 400, "terminal: a number from 0 to 255");
+    const auto ticket = collectNow_(line, number);
+    if (!ticket) return Problem(res, 404, NoSuchTerminal(line, number));
+    Log(Level::kInfo, "collect-now", {{"line", line}, {"terminal", std::to_string(number)}});
+    const CollectResult r = ticket->Wait(kCollectNowWait);
+    if (!r.done) return Json(res, json{{"done", false}, {"line", line}, {"terminal", number}}, 202);
+    Json(res, json{{"done", true},
+                   {"line", line},
+                   {"terminal", number},
+                   {"records", r.records},
+                   {"rejected", r.rejected},
+                   {"state", r.state},
+                   {"error", Optional(r.error)}});
 }
 
 }  // namespace talvo::service

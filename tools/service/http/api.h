@@ -1,6 +1,6 @@
 // The web interface: the page, the JSON and CSV API, /metrics and /healthz,
 // the command-line tool's commands for a terminal (run by its line's
-// worker), and the desired state of the site's terminals (http_manage.cpp).
+// worker), and the desired state of the site's terminals (manage_routes.cpp).
 //
 // Who may do what: every token named in the configuration may read; only an
 // administrator's token changes anything (a "collect now", a command that
@@ -15,14 +15,18 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json_fwd.hpp>
 
 #include "line/worker.h"
 #include "config.h"
 #include "db/database.h"
 #include "manage/desired.h"
+#include "http/command_table.h"
 #include "http/metrics.h"
 
 namespace httplib {
@@ -125,8 +129,48 @@ public:
     void Reconfigure(const Config& fresh);
 
 private:
+    // The interface's routes: one handler each, in the tables of api.cpp
+    // and manage_routes.cpp.
+    struct Route {
+        enum Method { kGet, kPost, kPut, kDelete } method;
+        const char* pattern;  // a regular expression when it has groups
+        bool bare;            // takes no query: 400 for one
+        void (HttpApi::*handle)(const httplib::Request&, httplib::Response&);
+    };
+    static std::span<const Route> RouteTable();
+    static std::span<const Route> ManageRouteTable();
     void Routes();
-    void ManageRoutes();
+    void Register(std::span<const Route> routes);
+    // Whether a request may go on to its route: the Host, the token, the
+    // throttle on wrong tokens; answered here when not.
+    bool Admit(const httplib::Request& req, httplib::Response& res);
+
+    void GetHealth(const httplib::Request& req, httplib::Response& res);
+    void GetMetrics(const httplib::Request& req, httplib::Response& res);
+    void GetSite(const httplib::Request& req, httplib::Response& res);
+    void GetTerminals(const httplib::Request& req, httplib::Response& res);
+    void GetLines(const httplib::Request& req, httplib::Response& res);
+    void GetRecords(const httplib::Request& req, httplib::Response& res);
+    void GetRecordsCsv(const httplib::Request& req, httplib::Response& res);
+    void GetTotals(const httplib::Request& req, httplib::Response& res);
+    void GetRejected(const httplib::Request& req, httplib::Response& res);
+    void GetJobs(const httplib::Request& req, httplib::Response& res);
+    void PostLineCommand(const httplib::Request& req, httplib::Response& res);
+    void PostTerminalCommand(const httplib::Request& req, httplib::Response& res);
+    void PostCollect(const httplib::Request& req, httplib::Response& res);
+    // The desired state (manage_routes.cpp).
+    void GetDesired(const httplib::Request& req, httplib::Response& res);
+    void PutDesired(const httplib::Request& req, httplib::Response& res);
+    void DeleteDesired(const httplib::Request& req, httplib::Response& res);
+    void PostCard(const httplib::Request& req, httplib::Response& res);
+    void GetCards(const httplib::Request& req, httplib::Response& res);
+    void GetCard(const httplib::Request& req, httplib::Response& res);
+    void GetSync(const httplib::Request& req, httplib::Response& res);
+    void GetAudit(const httplib::Request& req, httplib::Response& res);
+    // "site" or a group of the configuration.
+    bool KnownScope(const std::string& scope);
+    // The desired state changed: the workers push it.
+    void Changed();
 
     // The one a request comes from: a configured user, or "loopback" (a
     // reader) when no token is configured; none for a token nobody has.
@@ -139,6 +183,13 @@ private:
     // answered and nothing is returned.
     std::optional<Caller> Administrator(const httplib::Request& req, httplib::Response& res);
     void RunCommand(const httplib::Request& req, httplib::Response& res, std::string line, int terminal);
+    // A command that changes an item this service keeps on the terminal;
+    // true when it was answered here (a block, or a refusal).
+    bool KeptItem(const nlohmann::json& request, const PreparedCommand& command, const std::string& line, int terminal,
+                  const Actor& actor, const std::string& detail, httplib::Response& res);
+    // A command's "collect": a collection into this service's store.
+    void CollectCommand(nlohmann::json answer, const std::string& line, int terminal,
+                        const std::function<void(const std::string&)>& outcome, httplib::Response& res);
     // Runs a change of the desired state on a connection of the pool; a
     // conflict with another writer or a lost connection is tried once more
     // on a fresh connection.  Throws DbError when that fails too (a

@@ -1,6 +1,6 @@
 // The jobs of a line, one file each: status (job_status.cpp), clock
 // (job_clock.cpp), collection (job_collect.cpp) and the desired state
-// (job_sync.cpp).  Each runs over the
+// (manage/sync.cpp).  Each runs over the
 // line's terminals through RunJob (line_context.h) and returns false when
 // the database failed on it.
 #pragma once

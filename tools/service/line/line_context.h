@@ -39,7 +39,7 @@ struct TerminalRun {
     // An attendance terminal's clock was last read then (never: the epoch).
     Scheduler::Time clockReadAt{};
 
-    // The desired state's items as this terminal holds them (job_sync.cpp).
+    // The desired state's items as this terminal holds them (manage/sync.cpp).
     struct Item {
         SyncRow row;
         bool dirty = false;           // not yet saved
@@ -114,7 +114,7 @@ public:
                                    (now - started_) * kVerifyShare + std::chrono::seconds(2));
     }
 
-    // The desired state as last loaded (job_sync.cpp), and whether this
+    // The desired state as last loaded (manage/sync.cpp), and whether this
     // line's sync rows have been read.
     Desired& Wanted() { return desired_; }
     bool& WantedLoaded() { return desiredLoaded_; }

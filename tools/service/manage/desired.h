@@ -1,7 +1,7 @@
 // The state a site wants its terminals in: the blacklist, the price menu,
 // the subsidy list, time zones, parameters and lock state, for the whole
 // site and per terminal group.  Kept in the database with a version per
-// item; the line workers bring their terminals to it (job_sync.cpp) and
+// item; the line workers bring their terminals to it (manage/sync.cpp) and
 // record per terminal and item what they found.
 //
 // Every value is kept as canonical JSON text: the same value always gives
