@@ -142,191 +142,176 @@ Prepare Send(const char* name, std::string (*parse)(const std::string&, T&), boo
     };
 }
 
+// An op without arguments that reads one value and shows it.
+template <class T, class Show>
+Prepare Read(bool (Terminal::*call)(T&), Show show) {
+    return [call, show](const Arguments&, CommandTicket::Work& w) {
+        w = [call, show](Terminal& t) {
+            T value{};
+            const bool ok = (t.*call)(value);
+            return Outcome(ok, t, show(value));
+        };
+        return std::string();
+    };
+}
+
+// A list of 1 to `most` texts under `name`, each checked by `parse`.
+template <class T>
+std::string List(const Arguments& a, const std::string& name, std::size_t most,
+                 std::string (*parse)(const std::string&, T&), std::vector<T>& out) {
+    std::vector<std::string> texts;
+    std::string why = a.List(name, most, texts);
+    return why.empty() ? Each(name, texts, parse, out) : why;
+}
+
+json ShowPrices(const std::vector<std::int32_t>& cents) {
+    json prices = json::array();
+    for (std::int32_t c : cents) prices.push_back(cli::FormatCents(c));
+    return {{"prices", prices}, {"cents", cents}};
+}
+
+json ShowZones(const cli::Zones& zones) {
+    json out = json::array();
+    for (const cli::TimeOfDay& z : zones) out.push_back(cli::FormatTime(z));
+    return {{"zones", out}};
+}
+
+json ShowAttendZones(const cli::AttendZones& zones) {
+    json out = json::array();
+    for (const cli::AttendZone& z : zones) {
+        out.push_back({{"start", cli::FormatTime(z.start)}, {"end", cli::FormatTime(z.end)}, {"code", z.code}});
+    }
+    return {{"zones", out}};
+}
+
+std::string BlacklistAdd(const Arguments& a, CommandTicket::Work& w) {
+    std::vector<std::string> cards;
+    std::string why = List(a, "cards", 255, cli::ParseCard, cards);
+    if (!why.empty()) return why;
+    w = [cards](Terminal& t) { return Outcome(t.BlacklistAdd(cards), t); };
+    return {};
+}
+
+std::string BlacklistSet(const Arguments& a, CommandTicket::Work& w) {
+    long position = 0;
+    std::vector<std::string> cards;
+    std::string why = a.Number("position", 0, 65535, true, 0, position);
+    if (why.empty()) why = List(a, "cards", 255, cli::ParseCard, cards);
+    if (!why.empty()) return why;
+    w = [position, cards](Terminal& t) { return Outcome(t.BlacklistSet(static_cast<unsigned>(position), cards), t); };
+    return {};
+}
+
+std::string BlacklistRead(const Arguments& a, CommandTicket::Work& w) {
+    long position = 0;
+    std::string why = a.Number("position", 0, 65535, false, 0, position);
+    if (!why.empty()) return why;
+    w = [position](Terminal& t) {
+        std::vector<std::string> cards;
+        const bool ok = t.BlacklistRead(static_cast<unsigned>(position), cards);
+        return Outcome(ok, t, {{"position", position}, {"cards", cards}});
+    };
+    return {};
+}
+
+std::string MenuSet(const Arguments& a, CommandTicket::Work& w) {
+    std::vector<std::int32_t> cents;
+    std::string why = List(a, "prices", 255, cli::ParseCents, cents);
+    if (!why.empty()) return why;
+    w = [cents](Terminal& t) { return Outcome(t.MenuSet(cents), t); };
+    return {};
+}
+
+std::string SubsidyAdd(const Arguments& a, CommandTicket::Work& w) {
+    long position = 0;
+    std::vector<std::string> entries;
+    std::string why = a.Number("position", 0, 65535, false, 0, position);
+    if (why.empty()) why = List(a, "entries", 255, cli::ParseSubsidyEntry, entries);
+    if (!why.empty()) return why;
+    w = [position, entries](Terminal& t) {
+        return Outcome(t.SubsidyAdd(static_cast<unsigned>(position), entries), t);
+    };
+    return {};
+}
+
+// Zones given are the first ones; the rest are 00:00.
+template <class Zone, class All>
+Prepare SetZones(std::string (*parse)(const std::string&, Zone&), bool (Terminal::*call)(const All&)) {
+    return [parse, call](const Arguments& a, CommandTicket::Work& w) {
+        std::vector<Zone> given;
+        std::string why = List(a, "zones", cli::kZones, parse, given);
+        if (!why.empty()) return why;
+        All zones{};
+        for (std::size_t k = 0; k < given.size(); ++k) zones[k] = given[k];
+        w = [call, zones](Terminal& t) { return Outcome((t.*call)(zones), t); };
+        return std::string();
+    };
+}
+
+std::string ReasonGet(const Arguments& a, CommandTicket::Work& w) {
+    long number = 0;
+    std::string why = a.Number("number", 0, 255, true, 0, number);
+    if (!why.empty()) return why;
+    w = [number](Terminal& t) {
+        std::string text;
+        const bool ok = t.ReasonRead(static_cast<int>(number), text);
+        return Outcome(ok, t, {{"number", number}, {"text", text}});
+    };
+    return {};
+}
+
+std::string ReasonSet(const Arguments& a, CommandTicket::Work& w) {
+    long number = 0;
+    std::string text;
+    std::string why = a.Number("number", 0, 255, true, 0, number);
+    if (why.empty()) why = One(a, "text", cli::ParseReason, text);
+    if (!why.empty()) return why;
+    w = [number, text](Terminal& t) { return Outcome(t.ReasonSet(static_cast<int>(number), text), t); };
+    return {};
+}
+
 const std::vector<Op>& Ops() {
     static const std::vector<Op> ops = {
         {"status", false, {}, Plain(&Terminal::Status)},
         {"clear-ram", true, {}, Plain(&Terminal::ClearMemory)},
-        {"cmw get", false, {}, [](const Arguments&, CommandTicket::Work& w) {
-             w = [](Terminal& t) {
-                 std::string text;
-                 const bool ok = t.CmwRead(text);
-                 return Outcome(ok, t, {{"text", text}});
-             };
-             return std::string();
-         }},
+        {"cmw get", false, {}, Read(&Terminal::CmwRead, [](const std::string& s) { return json{{"text", s}}; })},
         {"cmw set", true, {"text"}, Send("text", cli::ParseCmw, &Terminal::CmwSet)},
-        {"mdeb get", false, {}, [](const Arguments&, CommandTicket::Work& w) {
-             w = [](Terminal& t) {
-                 std::int32_t cents = 0;
-                 const bool ok = t.MdebRead(cents);
-                 return Outcome(ok, t, {{"amount", cli::FormatCents(cents)}, {"cents", cents}});
-             };
-             return std::string();
-         }},
+        {"mdeb get", false, {}, Read(&Terminal::MdebRead, [](std::int32_t c) {
+             return json{{"amount", cli::FormatCents(c)}, {"cents", c}};
+         })},
         {"mdeb set", true, {"amount"}, Send("amount", cli::ParseCents, &Terminal::MdebSet)},
         // Not a read: each answer tells whether a guess is the card key.
         {"key check", true, {"key"}, Send("key", cli::ParseKey, &Terminal::KeyCheck)},
         {"key set", true, {"key"}, Send("key", cli::ParseKey, &Terminal::KeySet)},
-        {"key flags", false, {}, [](const Arguments&, CommandTicket::Work& w) {
-             w = [](Terminal& t) {
-                 std::array<int, 4> flags{};
-                 const bool ok = t.KeyFlags(flags);
-                 return Outcome(ok, t, {{"flags", flags}});
-             };
-             return std::string();
-         }},
-        {"blacklist add", true, {"cards"}, [](const Arguments& a, CommandTicket::Work& w) {
-             std::vector<std::string> texts, cards;
-             std::string why = a.List("cards", 255, texts);
-             if (why.empty()) why = Each("cards", texts, cli::ParseCard, cards);
-             if (!why.empty()) return why;
-             w = [cards](Terminal& t) { return Outcome(t.BlacklistAdd(cards), t); };
-             return std::string();
-         }},
+        {"key flags", false, {},
+         Read(&Terminal::KeyFlags, [](const std::array<int, 4>& f) { return json{{"flags", f}}; })},
+        {"blacklist add", true, {"cards"}, BlacklistAdd},
         {"blacklist remove", true, {"card"}, Send("card", cli::ParseCard, &Terminal::BlacklistRemove)},
-        {"blacklist set", true, {"position", "cards"}, [](const Arguments& a, CommandTicket::Work& w) {
-             long position = 0;
-             std::vector<std::string> texts, cards;
-             std::string why = a.Number("position", 0, 65535, true, 0, position);
-             if (why.empty()) why = a.List("cards", 255, texts);
-             if (why.empty()) why = Each("cards", texts, cli::ParseCard, cards);
-             if (!why.empty()) return why;
-             w = [position, cards](Terminal& t) {
-                 return Outcome(t.BlacklistSet(static_cast<unsigned>(position), cards), t);
-             };
-             return std::string();
-         }},
+        {"blacklist set", true, {"position", "cards"}, BlacklistSet},
         {"blacklist clear", true, {}, Plain(&Terminal::BlacklistClear)},
-        {"blacklist read", false, {"position"}, [](const Arguments& a, CommandTicket::Work& w) {
-             long position = 0;
-             std::string why = a.Number("position", 0, 65535, false, 0, position);
-             if (!why.empty()) return why;
-             w = [position](Terminal& t) {
-                 std::vector<std::string> cards;
-                 const bool ok = t.BlacklistRead(static_cast<unsigned>(position), cards);
-                 return Outcome(ok, t, {{"position", position}, {"cards", cards}});
-             };
-             return std::string();
-         }},
-        {"menu set", true, {"prices"}, [](const Arguments& a, CommandTicket::Work& w) {
-             std::vector<std::string> texts;
-             std::vector<std::int32_t> cents;
-             std::string why = a.List("prices", 255, texts);
-             if (why.empty()) why = Each("prices", texts, cli::ParseCents, cents);
-             if (!why.empty()) return why;
-             w = [cents](Terminal& t) { return Outcome(t.MenuSet(cents), t); };
-             return std::string();
-         }},
-        {"menu read", false, {}, [](const Arguments&, CommandTicket::Work& w) {
-             w = [](Terminal& t) {
-                 std::vector<std::int32_t> cents;
-                 const bool ok = t.MenuRead(cents);
-                 json prices = json::array();
-                 for (std::int32_t c : cents) prices.push_back(cli::FormatCents(c));
-                 return Outcome(ok, t, {{"prices", prices}, {"cents", cents}});
-             };
-             return std::string();
-         }},
+        {"blacklist read", false, {"position"}, BlacklistRead},
+        {"menu set", true, {"prices"}, MenuSet},
+        {"menu read", false, {}, Read(&Terminal::MenuRead, ShowPrices)},
         {"menu clear", true, {}, Plain(&Terminal::MenuClear)},
         {"subsidy clear", true, {}, Plain(&Terminal::SubsidyClear)},
         {"subsidy max", true, {"amount"}, Send("amount", cli::ParseCents, &Terminal::SubsidyMax)},
         {"subsidy time", true, {"text"}, Send("text", cli::ParseSubsidyTime, &Terminal::SubsidyTime)},
-        {"subsidy add", true, {"position", "entries"}, [](const Arguments& a, CommandTicket::Work& w) {
-             long position = 0;
-             std::vector<std::string> texts, entries;
-             std::string why = a.Number("position", 0, 65535, false, 0, position);
-             if (why.empty()) why = a.List("entries", 255, texts);
-             if (why.empty()) why = Each("entries", texts, cli::ParseSubsidyEntry, entries);
-             if (!why.empty()) return why;
-             w = [position, entries](Terminal& t) {
-                 return Outcome(t.SubsidyAdd(static_cast<unsigned>(position), entries), t);
-             };
-             return std::string();
-         }},
-        {"clock get", false, {}, [](const Arguments&, CommandTicket::Work& w) {
-             w = [](Terminal& t) {
-                 cli::DateTime when;
-                 const bool ok = t.ClockRead(when);
-                 return Outcome(ok, t, {{"time", cli::FormatDateTime(when, false)}, {"fields", Fields(when)}});
-             };
-             return std::string();
-         }},
+        {"subsidy add", true, {"position", "entries"}, SubsidyAdd},
+        {"clock get", false, {}, Read(&Terminal::ClockRead, [](const cli::DateTime& when) {
+             return json{{"time", cli::FormatDateTime(when, false)}, {"fields", Fields(when)}};
+         })},
         {"clock set", true, {"time"}, Send("time", cli::ParseClock, &Terminal::ClockSet)},
-        {"zones get", false, {}, [](const Arguments&, CommandTicket::Work& w) {
-             w = [](Terminal& t) {
-                 cli::Zones zones{};
-                 const bool ok = t.ZonesRead(zones);
-                 json out = json::array();
-                 for (const cli::TimeOfDay& z : zones) out.push_back(cli::FormatTime(z));
-                 return Outcome(ok, t, {{"zones", out}});
-             };
-             return std::string();
-         }},
-        {"zones set", true, {"zones"}, [](const Arguments& a, CommandTicket::Work& w) {
-             std::vector<std::string> texts;
-             std::vector<cli::TimeOfDay> given;
-             std::string why = a.List("zones", cli::kZones, texts);
-             if (why.empty()) why = Each("zones", texts, cli::ParseTimeOfDay, given);
-             if (!why.empty()) return why;
-             cli::Zones zones{};  // the zones not given: 00:00
-             for (std::size_t k = 0; k < given.size(); ++k) zones[k] = given[k];
-             w = [zones](Terminal& t) { return Outcome(t.ZonesSet(zones), t); };
-             return std::string();
-         }},
+        {"zones get", false, {}, Read(&Terminal::ZonesRead, ShowZones)},
+        {"zones set", true, {"zones"}, SetZones(cli::ParseTimeOfDay, &Terminal::ZonesSet)},
         {"lock", true, {}, Plain(&Terminal::Lock)},
         {"unlock", true, {}, Plain(&Terminal::Unlock)},
-        {"attend zones get", false, {}, [](const Arguments&, CommandTicket::Work& w) {
-             w = [](Terminal& t) {
-                 cli::AttendZones zones{};
-                 const bool ok = t.AttendZonesRead(zones);
-                 json out = json::array();
-                 for (const cli::AttendZone& z : zones) {
-                     out.push_back({{"start", cli::FormatTime(z.start)}, {"end", cli::FormatTime(z.end)},
-                                    {"code", z.code}});
-                 }
-                 return Outcome(ok, t, {{"zones", out}});
-             };
-             return std::string();
-         }},
-        {"attend zones set", true, {"zones"}, [](const Arguments& a, CommandTicket::Work& w) {
-             std::vector<std::string> texts;
-             std::vector<cli::AttendZone> given;
-             std::string why = a.List("zones", cli::kZones, texts);
-             if (why.empty()) why = Each("zones", texts, cli::ParseAttendZone, given);
-             if (!why.empty()) return why;
-             cli::AttendZones zones{};
-             for (std::size_t k = 0; k < given.size(); ++k) zones[k] = given[k];
-             w = [zones](Terminal& t) { return Outcome(t.AttendZonesSet(zones), t); };
-             return std::string();
-         }},
-        {"attend reason get", false, {"number"}, [](const Arguments& a, CommandTicket::Work& w) {
-             long number = 0;
-             std::string why = a.Number("number", 0, 255, true, 0, number);
-             if (!why.empty()) return why;
-             w = [number](Terminal& t) {
-                 std::string text;
-                 const bool ok = t.ReasonRead(static_cast<int>(number), text);
-                 return Outcome(ok, t, {{"number", number}, {"text", text}});
-             };
-             return std::string();
-         }},
-        {"attend reason set", true, {"number", "text"}, [](const Arguments& a, CommandTicket::Work& w) {
-             long number = 0;
-             std::string text;
-             std::string why = a.Number("number", 0, 255, true, 0, number);
-             if (why.empty()) why = One(a, "text", cli::ParseReason, text);
-             if (!why.empty()) return why;
-             w = [number, text](Terminal& t) { return Outcome(t.ReasonSet(static_cast<int>(number), text), t); };
-             return std::string();
-         }},
-        {"attend clock get", false, {}, [](const Arguments&, CommandTicket::Work& w) {
-             w = [](Terminal& t) {
-                 cli::DateTime when;
-                 const bool ok = t.AttendClockRead(when);
-                 return Outcome(ok, t, {{"time", cli::FormatDateTime(when, true)}, {"fields", Fields(when)}});
-             };
-             return std::string();
-         }},
+        {"attend zones get", false, {}, Read(&Terminal::AttendZonesRead, ShowAttendZones)},
+        {"attend zones set", true, {"zones"}, SetZones(cli::ParseAttendZone, &Terminal::AttendZonesSet)},
+        {"attend reason get", false, {"number"}, ReasonGet},
+        {"attend reason set", true, {"number", "text"}, ReasonSet},
+        {"attend clock get", false, {}, Read(&Terminal::AttendClockRead, [](const cli::DateTime& when) {
+             return json{{"time", cli::FormatDateTime(when, true)}, {"fields", Fields(when)}};
+         })},
         {"attend clock set", true, {"time"}, Send("time", cli::ParseAttendClock, &Terminal::AttendClockSet)},
     };
     return ops;
