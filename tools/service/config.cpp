@@ -474,27 +474,20 @@ void DatabaseUsable(Checker& c, const toml::table& root, const Config& config) {
     }
 }
 
-}  // namespace
-
-bool LoadConfig(const std::string& path, Config& config, std::vector<std::string>& errors) {
-    config = Config{};
-    config.path = path;
-    toml::table root;
-    try {
-        root = toml::parse_file(path);
-    } catch (const toml::parse_error& e) {
-        const auto& where = e.source();
-        if (where.begin.line == 0) {
-            errors.push_back(path + ": " + std::string(e.description()));
-        } else {
-            errors.push_back(path + ":" + std::to_string(where.begin.line) + ": " + std::string(e.description()));
-        }
-        return false;
+// A section such as [http]: its table, or none (and an error when it is
+// something else).
+const toml::table* Section(Checker& c, const toml::table& root, const char* name) {
+    const toml::node* n = root.get(name);
+    if (n == nullptr) return nullptr;
+    if (!n->is_table()) {
+        c.Error(n->source(), std::string(name) + " must be a table ([" + name + "])");
+        return nullptr;
     }
-    Checker c(path);
-    c.Keys(root, {"database", "database_password_file", "host", "http", "jobs", "manage", "line"}, "");
+    return n->as_table();
+}
 
-    const std::filesystem::path dir = std::filesystem::absolute(path).parent_path();
+// The database and this host's name.
+void ReadTop(Checker& c, const toml::table& root, const std::filesystem::path& dir, Config& config) {
     config.database = (dir / "talvod.db").string();
     std::string database;
     if (c.Text(root, "database", database, "")) {
@@ -515,91 +508,102 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
     if (c.Text(root, "host", config.host, "") && !ValidName(config.host)) {
         c.Error(root.get("host")->source(), "host: letters, digits, '_', '-' and '.' only, 1 to 32 of them");
     }
+}
 
-    if (const toml::node* n = root.get("http")) {
-        if (!n->is_table()) {
-            c.Error(n->source(), "http must be a table ([http])");
-        } else {
-            const toml::table& h = *n->as_table();
-            c.Keys(h, {"listen", "port", "token", "token_file", "currency", "health_without_token", "user"}, "[http]");
-            if (const toml::node* b = h.get("health_without_token")) {
-                if (!b->is_boolean()) c.Error(b->source(), "health_without_token must be true or false");
-                else config.http.healthWithoutToken = b->as_boolean()->get();
-            }
-            std::int64_t v = 0;
-            if (c.Text(h, "listen", config.http.listen, " in [http]")) {
-                in_addr a4{};
-                in6_addr a6{};
-                if (config.http.listen != "localhost" && inet_pton(AF_INET, config.http.listen.c_str(), &a4) != 1 &&
-                    inet_pton(AF_INET6, config.http.listen.c_str(), &a6) != 1) {
-                    c.Error(h.get("listen")->source(), "listen must be an IP address such as \"127.0.0.1\" or \"0.0.0.0\"");
-                }
-            }
-            if (c.Integer(h, "port", 0, 65535, v, " in [http]")) config.http.port = static_cast<int>(v);
-            if (c.Text(h, "token", config.http.token, " in [http]") && config.http.token.size() < 16) {
-                c.Error(h.get("token")->source(), "token must be at least 16 characters long");
-            }
-            if (h.get("token") != nullptr && h.get("token_file") != nullptr) {
-                c.Error(h.get("token_file")->source(), "[http] has token and token_file: give one of them");
-            } else if (Secret(c, h, "token_file", dir, config.http.tokenFile, config.http.token, " in [http]") &&
-                       config.http.token.size() < 16) {
-                c.Error(h.get("token_file")->source(),
-                        "the token in " + config.http.tokenFile + " must be at least 16 characters long");
-            }
-            if (c.Text(h, "currency", config.http.currency, " in [http]") &&
-                (config.http.currency.size() != 3 ||
-                 !std::all_of(config.http.currency.begin(), config.http.currency.end(),
-                              [](char ch) { return ch >= 'A' && ch <= 'Z'; }))) {
-                c.Error(h.get("currency")->source(), "currency must be a three-letter code such as \"EUR\"");
-            }
-            if (!config.http.token.empty()) config.http.users.push_back({"admin", "admin", config.http.token});
-            ReadUsers(c, h, dir, config.http.users);
-            if (!IsLoopback(config.http.listen) && config.http.users.empty()) {
-                c.Error(h.get("listen") != nullptr ? h.get("listen")->source() : h.source(),
-                        "listening on " + config.http.listen + " (beyond the loopback) requires a token in [http]");
-            }
+void ReadHttp(Checker& c, const toml::table& h, const std::filesystem::path& dir, HttpConfig& http) {
+    c.Keys(h, {"listen", "port", "token", "token_file", "currency", "health_without_token", "user"}, "[http]");
+    if (const toml::node* b = h.get("health_without_token")) {
+        if (!b->is_boolean()) c.Error(b->source(), "health_without_token must be true or false");
+        else http.healthWithoutToken = b->as_boolean()->get();
+    }
+    std::int64_t v = 0;
+    if (c.Text(h, "listen", http.listen, " in [http]")) {
+        in_addr a4{};
+        in6_addr a6{};
+        if (http.listen != "localhost" && inet_pton(AF_INET, http.listen.c_str(), &a4) != 1 &&
+            inet_pton(AF_INET6, http.listen.c_str(), &a6) != 1) {
+            c.Error(h.get("listen")->source(), "listen must be an IP address such as \"127.0.0.1\" or \"0.0.0.0\"");
         }
     }
+    if (c.Integer(h, "port", 0, 65535, v, " in [http]")) http.port = static_cast<int>(v);
+    if (c.Text(h, "token", http.token, " in [http]") && http.token.size() < 16) {
+        c.Error(h.get("token")->source(), "token must be at least 16 characters long");
+    }
+    if (h.get("token") != nullptr && h.get("token_file") != nullptr) {
+        c.Error(h.get("token_file")->source(), "[http] has token and token_file: give one of them");
+    } else if (Secret(c, h, "token_file", dir, http.tokenFile, http.token, " in [http]") &&
+               http.token.size() < 16) {
+        c.Error(h.get("token_file")->source(),
+                "the token in " + http.tokenFile + " must be at least 16 characters long");
+    }
+    if (c.Text(h, "currency", http.currency, " in [http]") &&
+        (http.currency.size() != 3 ||
+         !std::all_of(http.currency.begin(), http.currency.end(),
+                      [](char ch) { return ch >= 'A' && ch <= 'Z'; }))) {
+        c.Error(h.get("currency")->source(), "currency must be a three-letter code such as \"EUR\"");
+    }
+    if (!http.token.empty()) http.users.push_back({"admin", "admin", http.token});
+    ReadUsers(c, h, dir, http.users);
+    if (!IsLoopback(http.listen) && http.users.empty()) {
+        c.Error(h.get("listen") != nullptr ? h.get("listen")->source() : h.source(),
+                "listening on " + http.listen + " (beyond the loopback) requires a token in [http]");
+    }
+}
 
-    if (const toml::node* n = root.get("jobs")) {
-        if (!n->is_table()) {
-            c.Error(n->source(), "jobs must be a table ([jobs])");
+void ReadJobs(Checker& c, const toml::table& j, JobsConfig& jobs) {
+    c.Keys(j, {"collect", "status", "clock", "clock_at_start", "backoff_min", "backoff_max", "verify"}, "[jobs]");
+    c.Duration(j, "verify", 1000, jobs.verifyMs);
+    c.Duration(j, "collect", 100, jobs.collectMs);
+    c.Duration(j, "status", 100, jobs.statusMs);
+    c.Duration(j, "clock", 1000, jobs.clockMs);
+    c.Duration(j, "backoff_min", 10, jobs.backoffMinMs);
+    c.Duration(j, "backoff_max", 10, jobs.backoffMaxMs);
+    if (const toml::node* b = j.get("clock_at_start")) {
+        if (!b->is_boolean()) c.Error(b->source(), "clock_at_start must be true or false");
+        else jobs.clockAtStart = b->as_boolean()->get();
+    }
+    if (jobs.backoffMaxMs < jobs.backoffMinMs) {
+        c.Error(j.source(), "backoff_max is shorter than backoff_min");
+    }
+}
+
+void ReadManage(Checker& c, const toml::table& m, JobsConfig& jobs) {
+    c.Keys(m, {"foreign_cards"}, "[manage]");
+    std::string foreign;
+    if (c.Text(m, "foreign_cards", foreign, " in [manage]")) {
+        if (foreign != "adopt" && foreign != "remove") {
+            c.Error(m.get("foreign_cards")->source(),
+                    "foreign_cards must be \"adopt\" (a card found on a terminal is blocked) or \"remove\"");
         } else {
-            const toml::table& j = *n->as_table();
-            c.Keys(j, {"collect", "status", "clock", "clock_at_start", "backoff_min", "backoff_max", "verify"}, "[jobs]");
-            c.Duration(j, "verify", 1000, config.jobs.verifyMs);
-            c.Duration(j, "collect", 100, config.jobs.collectMs);
-            c.Duration(j, "status", 100, config.jobs.statusMs);
-            c.Duration(j, "clock", 1000, config.jobs.clockMs);
-            c.Duration(j, "backoff_min", 10, config.jobs.backoffMinMs);
-            c.Duration(j, "backoff_max", 10, config.jobs.backoffMaxMs);
-            if (const toml::node* b = j.get("clock_at_start")) {
-                if (!b->is_boolean()) c.Error(b->source(), "clock_at_start must be true or false");
-                else config.jobs.clockAtStart = b->as_boolean()->get();
-            }
-            if (config.jobs.backoffMaxMs < config.jobs.backoffMinMs) {
-                c.Error(j.source(), "backoff_max is shorter than backoff_min");
-            }
+            jobs.adoptForeignCards = foreign == "adopt";
         }
     }
+}
 
-    if (const toml::node* n = root.get("manage")) {
-        if (!n->is_table()) {
-            c.Error(n->source(), "manage must be a table ([manage])");
+}  // namespace
+
+bool LoadConfig(const std::string& path, Config& config, std::vector<std::string>& errors) {
+    config = Config{};
+    config.path = path;
+    toml::table root;
+    try {
+        root = toml::parse_file(path);
+    } catch (const toml::parse_error& e) {
+        const auto& where = e.source();
+        if (where.begin.line == 0) {
+            errors.push_back(path + ": " + std::string(e.description()));
         } else {
-            const toml::table& m = *n->as_table();
-            c.Keys(m, {"foreign_cards"}, "[manage]");
-            std::string foreign;
-            if (c.Text(m, "foreign_cards", foreign, " in [manage]")) {
-                if (foreign != "adopt" && foreign != "remove") {
-                    c.Error(m.get("foreign_cards")->source(),
-                            "foreign_cards must be \"adopt\" (a card found on a terminal is blocked) or \"remove\"");
-                } else {
-                    config.jobs.adoptForeignCards = foreign == "adopt";
-                }
-            }
+            errors.push_back(path + ":" + std::to_string(where.begin.line) + ": " + std::string(e.description()));
         }
+        return false;
     }
+    Checker c(path);
+    c.Keys(root, {"database", "database_password_file", "host", "http", "jobs", "manage", "line"}, "");
+    const std::filesystem::path dir = std::filesystem::absolute(path).parent_path();
+    ReadTop(c, root, dir, config);
+    if (const toml::table* h = Section(c, root, "http")) ReadHttp(c, *h, dir, config.http);
+    if (const toml::table* j = Section(c, root, "jobs")) ReadJobs(c, *j, config.jobs);
+    if (const toml::table* m = Section(c, root, "manage")) ReadManage(c, *m, config.jobs);
 
     const toml::node* lines = root.get("line");
     std::map<std::string, std::uint32_t> deviceAt, nameAt;
