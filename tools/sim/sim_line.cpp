@@ -576,301 +576,331 @@ constexpr FaultKind kFaultKinds[] = {
 
 }  // namespace
 
-std::string Line::Control(const std::string& line) {
-    const std::vector<std::string> w = Words(line);
-    if (w.empty()) return Error("empty command");
+// The terminal in word `word`, which must be served.
+std::string Line::Served(const std::string& word, TerminalState*& t) {
+    long n = -1;
+    if (!Number(word, 0, 255, n)) return Error("terminal number 0-255 expected, not '" + word + "'");
+    auto it = terminals.find(static_cast<int>(n));
+    if (it == terminals.end()) return Error("terminal " + std::to_string(n) + " is not served (add it first)");
+    t = &it->second;
+    return std::string();
+}
+
+std::string Line::ControlLine(const std::vector<std::string>& w, const std::string&) {
     const std::string& verb = w[0];
     const std::size_t args = w.size() - 1;
-    // Terminal number in word `at`, which must be served.
-    auto served = [&](std::size_t at, TerminalState*& t) -> std::string {
-        long n = -1;
-        if (!Number(w[at], 0, 255, n)) return Error("terminal number 0-255 expected, not '" + w[at] + "'");
-        auto it = terminals.find(static_cast<int>(n));
-        if (it == terminals.end()) return Error("terminal " + std::to_string(n) + " is not served (add it first)");
-        t = &it->second;
-        return std::string();
-    };
-
-    if (verb == "reset" || verb == "frames" || verb == "clearframes" || verb == "clearfaults" || verb == "dropped") {
-        if (args != 0) return Error(verb + " takes no arguments");
-        if (verb == "reset") {
-            terminals.clear();
-            faults.clear();
-            frames.clear();
-            kept.clear();
-            missed = 0;
-            pending_.clear();
-            state_ = Receive::kIdle;
-            dropped = 0;
-            return "ok";
-        }
-        if (verb == "frames") {
-            std::string out = "ok";
-            for (const std::string& f : frames) out += " " + f;
-            return out;
-        }
-        if (verb == "dropped") return "ok " + std::to_string(dropped);
-        if (verb == "clearframes") frames.clear();
-        else faults.clear();
-        return "ok";
-    }
-    if (verb == "add") {
-        long n = -1;
-        if (args < 1 || args > 2) return Error("usage: add N [consumption|attendance]");
-        if (!Number(w[1], 0, 255, n)) return Error("terminal number 0-255 expected, not '" + w[1] + "'");
-        const std::string kind = args == 2 ? w[2] : "consumption";
-        if (kind != "consumption" && kind != "attendance") {
-            return Error("terminal kind is consumption or attendance, not '" + kind + "'");
-        }
-        TerminalState t;
-        t.kind = kind == "attendance" ? Kind::kAttendance : Kind::kConsumption;
-        terminals[static_cast<int>(n)] = t;
-        return "ok";
-    }
-    if (verb == "keep") {
-        if (args < 1 || args > 2) return Error("usage: keep N [CARDS] (groups of 6; none stops watching)");
-        TerminalState* t = nullptr;
-        std::string problem = served(1, t);
-        if (!problem.empty()) return problem;
-        const int n = std::atoi(w[1].c_str());
-        if (args == 1) {
-            kept.erase(n);
-            return "ok";
-        }
-        if (w[2].size() % 6 != 0) return Error("keep takes groups of 6 characters");
-        std::vector<std::string> cards;
-        for (std::size_t at = 0; at < w[2].size(); at += 6) cards.push_back(w[2].substr(at, 6));
-        kept[n] = cards;
+    if (args != 0) return Error(verb + " takes no arguments");
+    if (verb == "reset") {
+        terminals.clear();
+        faults.clear();
+        frames.clear();
+        kept.clear();
         missed = 0;
+        pending_.clear();
+        state_ = Receive::kIdle;
+        dropped = 0;
         return "ok";
     }
-    if (verb == "missed") {
-        if (args != 0) return Error("missed takes no arguments");
-        return "ok " + std::to_string(missed);
+    if (verb == "frames") {
+        std::string out = "ok";
+        for (const std::string& f : frames) out += " " + f;
+        return out;
     }
-    if (verb == "remove") {
-        if (args != 1) return Error("usage: remove N");
-        TerminalState* t = nullptr;
-        std::string problem = served(1, t);
-        if (!problem.empty()) return problem;
-        terminals.erase(std::atoi(w[1].c_str()));
+    if (verb == "dropped") return "ok " + std::to_string(dropped);
+    if (verb == "clearframes") frames.clear();
+    else faults.clear();
+    return "ok";
+}
+
+std::string Line::ControlAdd(const std::vector<std::string>& w, const std::string&) {
+    const std::size_t args = w.size() - 1;
+    long n = -1;
+    if (args < 1 || args > 2) return Error("usage: add N [consumption|attendance]");
+    if (!Number(w[1], 0, 255, n)) return Error("terminal number 0-255 expected, not '" + w[1] + "'");
+    const std::string kind = args == 2 ? w[2] : "consumption";
+    if (kind != "consumption" && kind != "attendance") {
+        return Error("terminal kind is consumption or attendance, not '" + kind + "'");
+    }
+    TerminalState t;
+    t.kind = kind == "attendance" ? Kind::kAttendance : Kind::kConsumption;
+    terminals[static_cast<int>(n)] = t;
+    return "ok";
+}
+
+std::string Line::ControlKeep(const std::vector<std::string>& w, const std::string&) {
+    const std::size_t args = w.size() - 1;
+    if (args < 1 || args > 2) return Error("usage: keep N [CARDS] (groups of 6; none stops watching)");
+    TerminalState* t = nullptr;
+    std::string problem = Served(w[1], t);
+    if (!problem.empty()) return problem;
+    const int n = std::atoi(w[1].c_str());
+    if (args == 1) {
+        kept.erase(n);
         return "ok";
     }
-    if (verb == "pace") {
-        long baud = 0;
-        if (args != 1 || !Number(w[1], 0, 4000000, baud)) return Error("usage: pace BAUD (0 switches pacing off)");
-        paceBaud = static_cast<int>(baud);
-        return "ok";
+    if (w[2].size() % 6 != 0) return Error("keep takes groups of 6 characters");
+    std::vector<std::string> cards;
+    for (std::size_t at = 0; at < w[2].size(); at += 6) cards.push_back(w[2].substr(at, 6));
+    kept[n] = cards;
+    missed = 0;
+    return "ok";
+}
+
+std::string Line::ControlMissed(const std::vector<std::string>& w, const std::string&) {
+    const std::size_t args = w.size() - 1;
+    if (args != 0) return Error("missed takes no arguments");
+    return "ok " + std::to_string(missed);
+}
+
+std::string Line::ControlRemove(const std::vector<std::string>& w, const std::string&) {
+    const std::size_t args = w.size() - 1;
+    if (args != 1) return Error("usage: remove N");
+    TerminalState* t = nullptr;
+    std::string problem = Served(w[1], t);
+    if (!problem.empty()) return problem;
+    terminals.erase(std::atoi(w[1].c_str()));
+    return "ok";
+}
+
+std::string Line::ControlPace(const std::vector<std::string>& w, const std::string&) {
+    const std::size_t args = w.size() - 1;
+    long baud = 0;
+    if (args != 1 || !Number(w[1], 0, 4000000, baud)) return Error("usage: pace BAUD (0 switches pacing off)");
+    paceBaud = static_cast<int>(baud);
+    return "ok";
+}
+
+std::string Line::ControlFault(const std::vector<std::string>& w, const std::string&) {
+    const std::size_t args = w.size() - 1;
+    if (args < 2) return Error("usage: fault CODE|any KIND [ARG] [skip=N] [times=N]");
+    Fault f;
+    const std::string code = Upper(w[1]);
+    if (code == "ANY") {
+        f.code = -1;
+    } else if (code.size() == 2 && Unhex2(code, 0) >= 0) {
+        f.code = Unhex2(code, 0);
+    } else {
+        return Error("command code is two hex digits or any, not '" + w[1] + "'");
     }
-    if (verb == "fault") {
-        if (args < 2) return Error("usage: fault CODE|any KIND [ARG] [skip=N] [times=N]");
-        Fault f;
-        const std::string code = Upper(w[1]);
-        if (code == "ANY") {
-            f.code = -1;
-        } else if (code.size() == 2 && Unhex2(code, 0) >= 0) {
-            f.code = Unhex2(code, 0);
-        } else {
-            return Error("command code is two hex digits or any, not '" + w[1] + "'");
-        }
-        const FaultKind* kind = nullptr;
-        for (const FaultKind& k : kFaultKinds) {
-            if (w[2] == k.name) kind = &k;
-        }
-        if (kind == nullptr) {
-            return Error("unknown fault '" + w[2] +
-                         "' (silence deaf delay noise long stx cutstart split badsum lowersum trailer status short count payload "
-                         "mark wrongmark remark close)");
-        }
-        f.kind = kind->name;
-        bool haveArg = false;
-        for (std::size_t i = 3; i < w.size(); ++i) {
-            long v = 0;
-            if (w[i].rfind("skip=", 0) == 0) {
-                if (!Number(w[i].substr(5), 0, 1000000, v)) return Error("skip= takes a count, not '" + w[i] + "'");
-                f.skip = static_cast<int>(v);
-            } else if (w[i].rfind("times=", 0) == 0) {
-                if (!Number(w[i].substr(6), 0, 1000000, v)) {
-                    return Error("times= takes a count (0: every request), not '" + w[i] + "'");
-                }
-                f.times = static_cast<int>(v);
-            } else if (kind->arg == FaultArg::kNone || haveArg) {
-                return Error("fault " + f.kind + ": unexpected '" + w[i] + "'");
-            } else {
-                f.arg = w[i];
-                haveArg = true;
-            }
-        }
-        switch (kind->arg) {
-            case FaultArg::kNone:
-                break;
-            case FaultArg::kNumber: {
-                long v = 0;
-                if (!haveArg || !Number(f.arg, kind->lo, kind->hi, v)) {
-                    return Error("fault " + f.kind + " takes a number " + std::to_string(kind->lo) + "-" +
-                                 std::to_string(kind->hi) + (haveArg ? ", not '" + f.arg + "'" : ""));
-                }
-                break;
-            }
-            case FaultArg::kSplit: {
-                if (!haveArg) {
-                    f.arg = "3:20";
-                    break;
-                }
-                const std::size_t colon = f.arg.find(':');
-                long pieces = 0;
-                long gap = 0;
-                if (colon == std::string::npos || !Number(f.arg.substr(0, colon), 1, 64, pieces) ||
-                    !Number(f.arg.substr(colon + 1), 0, 60000, gap)) {
-                    return Error("fault split takes PIECES:MS (1-64 pieces, 0-60000 ms), not '" + f.arg + "'");
-                }
-                break;
-            }
-            case FaultArg::kStatus:
-                if (!haveArg || f.arg.size() != 2) {
-                    return Error("fault status takes a two-character status" + (haveArg ? ", not '" + f.arg + "'" : ""));
-                }
-                break;
-            case FaultArg::kText:
-                if (!haveArg) return Error("fault " + f.kind + " takes the payload text");
-                if (f.kind == "countpayload") {
-                    const std::size_t comma = f.arg.find(',');
-                    long n = 0;
-                    if (comma == std::string::npos || !Number(f.arg.substr(0, comma), 0, 255, n)) {
-                        return Error("fault countpayload takes COUNT,TEXT (count 0-255), not '" + f.arg + "'");
-                    }
-                }
-                break;
-        }
-        faults.push_back(f);
-        return "ok";
+    const FaultKind* kind = nullptr;
+    for (const FaultKind& k : kFaultKinds) {
+        if (w[2] == k.name) kind = &k;
     }
-    if (verb == "record") {
-        if (args != 3) return Error("usage: record N raw|seal|sealhex|damaged TEXT");
-        TerminalState* t = nullptr;
-        std::string problem = served(1, t);
-        if (!problem.empty()) return problem;
-        const std::string& how = w[2];
-        const std::string& raw = w[3];
-        if (how == "raw") {
-            if (raw.size() != 28) return Error("record raw takes 28 characters, not " + std::to_string(raw.size()));
-            t->records.push_back(raw);
-        } else if (how == "seal" || how == "damaged") {
-            if (raw.size() != 26) {
-                return Error("record " + how + " takes 26 characters (the check pair is added), not " +
-                             std::to_string(raw.size()));
-            }
-            std::string sealed = SealRecord(raw);
-            if (how == "damaged") sealed[27] = sealed[27] == '0' ? '1' : '0';
-            t->records.push_back(sealed);
-        } else if (how == "sealhex") {
-            if (raw.size() != 52 || !HexDigits(Upper(raw))) {
-                return Error("record sealhex takes 52 hex digits (26 bytes)");
-            }
-            t->records.push_back(SealRecord(FromHex(Upper(raw))));
-        } else {
-            return Error("record takes raw, seal, sealhex or damaged, not '" + how + "'");
-        }
-        return "ok";
+    if (kind == nullptr) {
+        return Error("unknown fault '" + w[2] +
+                     "' (silence deaf delay noise long stx cutstart split badsum lowersum trailer status short count payload "
+                     "mark wrongmark remark close)");
     }
-    if (verb == "get" || verb == "set") {
-        const bool set = verb == "set";
-        if (args < 2 || (!set && args != 2)) return Error(set ? "usage: set N FIELD VALUE" : "usage: get N FIELD");
-        TerminalState* t = nullptr;
-        std::string problem = served(1, t);
-        if (!problem.empty()) return problem;
-        const std::string& field = w[2];
-        const std::string value = set ? After(line, 3) : std::string();
-        // A value the field cannot hold is refused and changes nothing.
-        auto refuse = [&](const std::string& want) { return Error(field + " takes " + want); };
-        auto text = [&](std::string& slot, bool ok, const std::string& want) {
-            if (set) {
-                if (!ok) return refuse(want);
-                slot = value;
-            }
-            return "ok " + slot;
-        };
-        auto list = [&](std::vector<std::string>& slot, std::size_t width, bool digits) {
-            if (set) {
-                if (value.size() % width != 0 || (digits && !Digits(value))) {
-                    return refuse(std::string("groups of ") + std::to_string(width) + (digits ? " digits" : " characters"));
-                }
-                slot.clear();
-                for (std::size_t i = 0; i + width <= value.size(); i += width) slot.push_back(value.substr(i, width));
-            }
-            std::string all;
-            for (const std::string& e : slot) all += e;
-            return "ok " + all;
-        };
-        const std::size_t n = value.size();
-        if (field == "cmw") return text(t->cmw, n == 12, "12 characters");
-        if (field == "mdeb") return text(t->mdeb, n == 6 && Digits(value), "6 digits");
-        if (field == "key") return text(t->key, n == 6 && HexDigits(value), "6 upper-case hex digits");
-        if (field == "flags") return text(t->keyFlags, n == 8 && Digits(value), "8 digits (four pairs)");
-        if (field == "blacklist") return list(t->blacklist, 6, false);
-        if (field == "menu") return list(t->menu, 6, true);
-        if (field == "subsidy") return text(t->subsidy, n % 12 == 0, "groups of 12 characters");
-        if (field == "maxbt") return text(t->maxSubsidy, n == 6 && Digits(value), "6 digits");
-        if (field == "bttime") return text(t->subsidyTime, true, "");
-        // A clock set here runs on from that moment, as one set over the line.
-        if (field == "clock") {
-            const bool ok = n == 0 || (n == 10 && Digits(value));
-            if (set && ok) t->clockSetAt = std::chrono::steady_clock::now();
-            return text(t->clock, ok, "10 digits (empty: host clock)");
-        }
-        if (field == "aclock") {
-            const bool ok = n == 0 || (n == 14 && Digits(value));
-            if (set && ok) t->attendClockSetAt = std::chrono::steady_clock::now();
-            return text(t->attendClock, ok, "14 digits (empty: host clock)");
-        }
-        if (field == "zones") return text(t->zones, n == 32 && Digits(value), "32 digits");
-        if (field == "azones") return text(t->attendZones, n == 80, "80 characters");
-        if (field.rfind("reason", 0) == 0) {
-            long number = 0;
-            if (!Number(field.substr(6), 0, 255, number)) return Error("reasonN takes N 0-255, not '" + field + "'");
-            const int k = static_cast<int>(number);
-            if (set) {
-                if (n != 16 || !HexDigits(value)) return refuse("16 upper-case hex digits");
-                t->reasons[k] = value;
-            }
-            auto it = t->reasons.find(k);
-            return "ok " + (it != t->reasons.end() ? it->second : std::string());
-        }
-        if (field == "blocked") {
-            if (set) {
-                if (value != "0" && value != "1") return refuse("0 or 1");
-                t->blocked = value == "1";
-            }
-            return std::string("ok ") + (t->blocked ? "1" : "0");
-        }
+    f.kind = kind->name;
+    bool haveArg = false;
+    for (std::size_t i = 3; i < w.size(); ++i) {
         long v = 0;
-        if (field == "mark") {
-            if (set) {
-                if (!Number(value, 0, 65535, v)) return refuse("a number 0-65535");
-                t->mark = static_cast<std::uint16_t>(v);
+        if (w[i].rfind("skip=", 0) == 0) {
+            if (!Number(w[i].substr(5), 0, 1000000, v)) return Error("skip= takes a count, not '" + w[i] + "'");
+            f.skip = static_cast<int>(v);
+        } else if (w[i].rfind("times=", 0) == 0) {
+            if (!Number(w[i].substr(6), 0, 1000000, v)) {
+                return Error("times= takes a count (0: every request), not '" + w[i] + "'");
             }
-            return "ok " + std::to_string(t->mark);
+            f.times = static_cast<int>(v);
+        } else if (kind->arg == FaultArg::kNone || haveArg) {
+            return Error("fault " + f.kind + ": unexpected '" + w[i] + "'");
+        } else {
+            f.arg = w[i];
+            haveArg = true;
         }
-        if (field == "batch") {
-            if (set) {
-                if (!Number(value, 0, 255, v)) return refuse("a number 0-255");
-                t->batchLimit = static_cast<int>(v);
-            }
-            return "ok " + std::to_string(t->batchLimit);
-        }
-        if (field == "records") {
-            if (set) {
-                if (value != "0") return refuse("0 (clears the records; queue records with 'record')");
-                t->records.clear();
-                t->outstanding = 0;
-            }
-            return "ok " + std::to_string(t->records.size());
-        }
-        return Error("unknown field '" + field +
-                     "' (cmw mdeb key flags blacklist menu subsidy maxbt bttime clock aclock zones azones reasonN "
-                     "blocked mark batch records)");
     }
-    return Error("unknown command '" + verb + "' (see talvo-sim --help)");
+    switch (kind->arg) {
+        case FaultArg::kNone:
+            break;
+        case FaultArg::kNumber: {
+            long v = 0;
+            if (!haveArg || !Number(f.arg, kind->lo, kind->hi, v)) {
+                return Error("fault " + f.kind + " takes a number " + std::to_string(kind->lo) + "-" +
+                             std::to_string(kind->hi) + (haveArg ? ", not '" + f.arg + "'" : ""));
+            }
+            break;
+        }
+        case FaultArg::kSplit: {
+            if (!haveArg) {
+                f.arg = "3:20";
+                break;
+            }
+            const std::size_t colon = f.arg.find(':');
+            long pieces = 0;
+            long gap = 0;
+            if (colon == std::string::npos || !Number(f.arg.substr(0, colon), 1, 64, pieces) ||
+                !Number(f.arg.substr(colon + 1), 0, 60000, gap)) {
+                return Error("fault split takes PIECES:MS (1-64 pieces, 0-60000 ms), not '" + f.arg + "'");
+            }
+            break;
+        }
+        case FaultArg::kStatus:
+            if (!haveArg || f.arg.size() != 2) {
+                return Error("fault status takes a two-character status" + (haveArg ? ", not '" + f.arg + "'" : ""));
+            }
+            break;
+        case FaultArg::kText:
+            if (!haveArg) return Error("fault " + f.kind + " takes the payload text");
+            if (f.kind == "countpayload") {
+                const std::size_t comma = f.arg.find(',');
+                long n = 0;
+                if (comma == std::string::npos || !Number(f.arg.substr(0, comma), 0, 255, n)) {
+                    return Error("fault countpayload takes COUNT,TEXT (count 0-255), not '" + f.arg + "'");
+                }
+            }
+            break;
+    }
+    faults.push_back(f);
+    return "ok";
+}
+
+std::string Line::ControlRecord(const std::vector<std::string>& w, const std::string&) {
+    const std::size_t args = w.size() - 1;
+    if (args != 3) return Error("usage: record N raw|seal|sealhex|damaged TEXT");
+    TerminalState* t = nullptr;
+    std::string problem = Served(w[1], t);
+    if (!problem.empty()) return problem;
+    const std::string& how = w[2];
+    const std::string& raw = w[3];
+    if (how == "raw") {
+        if (raw.size() != 28) return Error("record raw takes 28 characters, not " + std::to_string(raw.size()));
+        t->records.push_back(raw);
+    } else if (how == "seal" || how == "damaged") {
+        if (raw.size() != 26) {
+            return Error("record " + how + " takes 26 characters (the check pair is added), not " +
+                         std::to_string(raw.size()));
+        }
+        std::string sealed = SealRecord(raw);
+        if (how == "damaged") sealed[27] = sealed[27] == '0' ? '1' : '0';
+        t->records.push_back(sealed);
+    } else if (how == "sealhex") {
+        if (raw.size() != 52 || !HexDigits(Upper(raw))) {
+            return Error("record sealhex takes 52 hex digits (26 bytes)");
+        }
+        t->records.push_back(SealRecord(FromHex(Upper(raw))));
+    } else {
+        return Error("record takes raw, seal, sealhex or damaged, not '" + how + "'");
+    }
+    return "ok";
+}
+
+std::string Line::ControlField(const std::vector<std::string>& w, const std::string& line) {
+    const std::string& verb = w[0];
+    const std::size_t args = w.size() - 1;
+    const bool set = verb == "set";
+    if (args < 2 || (!set && args != 2)) return Error(set ? "usage: set N FIELD VALUE" : "usage: get N FIELD");
+    TerminalState* t = nullptr;
+    std::string problem = Served(w[1], t);
+    if (!problem.empty()) return problem;
+    const std::string& field = w[2];
+    const std::string value = set ? After(line, 3) : std::string();
+    // A value the field cannot hold is refused and changes nothing.
+    auto refuse = [&](const std::string& want) { return Error(field + " takes " + want); };
+    auto text = [&](std::string& slot, bool ok, const std::string& want) {
+        if (set) {
+            if (!ok) return refuse(want);
+            slot = value;
+        }
+        return "ok " + slot;
+    };
+    auto list = [&](std::vector<std::string>& slot, std::size_t width, bool digits) {
+        if (set) {
+            if (value.size() % width != 0 || (digits && !Digits(value))) {
+                return refuse(std::string("groups of ") + std::to_string(width) + (digits ? " digits" : " characters"));
+            }
+            slot.clear();
+            for (std::size_t i = 0; i + width <= value.size(); i += width) slot.push_back(value.substr(i, width));
+        }
+        std::string all;
+        for (const std::string& e : slot) all += e;
+        return "ok " + all;
+    };
+    const std::size_t n = value.size();
+    if (field == "cmw") return text(t->cmw, n == 12, "12 characters");
+    if (field == "mdeb") return text(t->mdeb, n == 6 && Digits(value), "6 digits");
+    if (field == "key") return text(t->key, n == 6 && HexDigits(value), "6 upper-case hex digits");
+    if (field == "flags") return text(t->keyFlags, n == 8 && Digits(value), "8 digits (four pairs)");
+    if (field == "blacklist") return list(t->blacklist, 6, false);
+    if (field == "menu") return list(t->menu, 6, true);
+    if (field == "subsidy") return text(t->subsidy, n % 12 == 0, "groups of 12 characters");
+    if (field == "maxbt") return text(t->maxSubsidy, n == 6 && Digits(value), "6 digits");
+    if (field == "bttime") return text(t->subsidyTime, true, "");
+    // A clock set here runs on from that moment, as one set over the line.
+    if (field == "clock") {
+        const bool ok = n == 0 || (n == 10 && Digits(value));
+        if (set && ok) t->clockSetAt = std::chrono::steady_clock::now();
+        return text(t->clock, ok, "10 digits (empty: host clock)");
+    }
+    if (field == "aclock") {
+        const bool ok = n == 0 || (n == 14 && Digits(value));
+        if (set && ok) t->attendClockSetAt = std::chrono::steady_clock::now();
+        return text(t->attendClock, ok, "14 digits (empty: host clock)");
+    }
+    if (field == "zones") return text(t->zones, n == 32 && Digits(value), "32 digits");
+    if (field == "azones") return text(t->attendZones, n == 80, "80 characters");
+    if (field.rfind("reason", 0) == 0) {
+        long number = 0;
+        if (!Number(field.substr(6), 0, 255, number)) return Error("reasonN takes N 0-255, not '" + field + "'");
+        const int k = static_cast<int>(number);
+        if (set) {
+            if (n != 16 || !HexDigits(value)) return refuse("16 upper-case hex digits");
+            t->reasons[k] = value;
+        }
+        auto it = t->reasons.find(k);
+        return "ok " + (it != t->reasons.end() ? it->second : std::string());
+    }
+    if (field == "blocked") {
+        if (set) {
+            if (value != "0" && value != "1") return refuse("0 or 1");
+            t->blocked = value == "1";
+        }
+        return std::string("ok ") + (t->blocked ? "1" : "0");
+    }
+    long v = 0;
+    if (field == "mark") {
+        if (set) {
+            if (!Number(value, 0, 65535, v)) return refuse("a number 0-65535");
+            t->mark = static_cast<std::uint16_t>(v);
+        }
+        return "ok " + std::to_string(t->mark);
+    }
+    if (field == "batch") {
+        if (set) {
+            if (!Number(value, 0, 255, v)) return refuse("a number 0-255");
+            t->batchLimit = static_cast<int>(v);
+        }
+        return "ok " + std::to_string(t->batchLimit);
+    }
+    if (field == "records") {
+        if (set) {
+            if (value != "0") return refuse("0 (clears the records; queue records with 'record')");
+            t->records.clear();
+            t->outstanding = 0;
+        }
+        return "ok " + std::to_string(t->records.size());
+    }
+    return Error("unknown field '" + field +
+                 "' (cmw mdeb key flags blacklist menu subsidy maxbt bttime clock aclock zones azones reasonN "
+                 "blocked mark batch records)");
+}
+
+// The control words and what each runs.
+std::string Line::Control(const std::string& line) {
+    using Run = std::string (Line::*)(const std::vector<std::string>&, const std::string&);
+    static const std::pair<const char*, Run> kVerbs[] = {
+        {"reset", &Line::ControlLine},   {"frames", &Line::ControlLine},       {"clearframes", &Line::ControlLine},
+        {"clearfaults", &Line::ControlLine}, {"dropped", &Line::ControlLine}, {"add", &Line::ControlAdd},
+        {"keep", &Line::ControlKeep},    {"missed", &Line::ControlMissed},     {"remove", &Line::ControlRemove},
+        {"pace", &Line::ControlPace},    {"fault", &Line::ControlFault},       {"record", &Line::ControlRecord},
+        {"get", &Line::ControlField},    {"set", &Line::ControlField},
+    };
+    const std::vector<std::string> w = Words(line);
+    if (w.empty()) return Error("empty command");
+    for (const auto& [name, run] : kVerbs) {
+        if (w[0] == name) return (this->*run)(w, line);
+    }
+    return Error("unknown command '" + w[0] + "' (see talvo-sim --help)");
 }
 
 }  // namespace talvo::sim

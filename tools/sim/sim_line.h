@@ -89,6 +89,18 @@ public:
     long dropped = 0;                 // over-long frames skipped
 
 private:
+    // The control words (Control), one each.
+    std::string Served(const std::string& word, TerminalState*& t);
+    std::string ControlLine(const std::vector<std::string>& w, const std::string& line);
+    std::string ControlAdd(const std::vector<std::string>& w, const std::string& line);
+    std::string ControlKeep(const std::vector<std::string>& w, const std::string& line);
+    std::string ControlMissed(const std::vector<std::string>& w, const std::string& line);
+    std::string ControlRemove(const std::vector<std::string>& w, const std::string& line);
+    std::string ControlPace(const std::vector<std::string>& w, const std::string& line);
+    std::string ControlFault(const std::vector<std::string>& w, const std::string& line);
+    std::string ControlRecord(const std::vector<std::string>& w, const std::string& line);
+    std::string ControlField(const std::vector<std::string>& w, const std::string& line);
+
     Action Respond(const std::string& frame);
     std::string Handle(TerminalState& t, int command, int argHigh, int argLow, int count, const std::string& payload,
                        int terminal, std::optional<Fault>& fault);
