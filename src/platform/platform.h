@@ -129,7 +129,9 @@ namespace net {
 using Handle = std::intptr_t;
 inline constexpr Handle kNoSocket = -1;
 
-enum class Failure { kNone, kResolve, kRefused, kTimeout, kOther };
+// Why a connection was not made: the host did not resolve, or no address
+// took the connection in time (refused, unreachable, silent).
+enum class Failure { kNone, kResolve, kConnect };
 
 // Resolves `host` (a name, an IPv4 address or an IPv6 address without
 // brackets) and connects to its addresses in turn until one answers, all
