@@ -194,6 +194,9 @@ void FreeHostBlock(void* block);
 namespace file {
 using Handle = std::intptr_t;
 inline constexpr Handle kNoFile = -1;
+// The longest path a host may pass: paths are measured no further than
+// any system takes them.
+inline constexpr std::size_t kMaxPath = 4096;
 
 bool Exists(const std::string& path);
 // Opens an existing file for reading and writing, without sharing.
