@@ -198,6 +198,11 @@ void Collect(Line& line, std::int32_t terminal, BatchSink& sink, const std::stri
                                       kRawRecordLength * static_cast<std::size_t>(i));
         }
     }
+    // Stored first, confirmed after: a terminal clears a batch once it is
+    // confirmed, so a batch confirmed before it is on disk would be lost to
+    // a crash or a full disk in between.  The other order risks only a
+    // batch stored and not confirmed, which comes again and is recognised
+    // (storedUnconfirmed, SameBatch).
     out.offered = true;
     if (!sink.Store(batch)) {
         out.result = TALVO_E_STORE;
