@@ -1,5 +1,7 @@
 #include "net/device_url.h"
 
+#include "talvo.h"
+
 namespace talvo {
 namespace {
 constexpr const char* kSeparator = "://";
@@ -7,13 +9,16 @@ constexpr const char* kSeparator = "://";
 bool Letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool Digit(char c) { return c >= '0' && c <= '9'; }
 
-std::string Lower(std::string s) {
+}  // namespace
+
+std::string LowerCase(std::string s) {
     for (char& c : s) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return s;
 }
 
+namespace {
 // A host name or IPv4 address: letters, digits, dots, hyphens, underscores.
 bool PlainHost(const std::string& host) {
     if (host.empty() || host.size() > 253) return false;
@@ -52,37 +57,19 @@ bool IsNetworkDevice(const std::string& device) {
     return true;
 }
 
-UrlProblem ParseDevice(const std::string& device, DeviceUrl& url, std::string& why) {
+std::int32_t ParseUrl(const std::string& device, DeviceUrl& url, std::string& why) {
     url = DeviceUrl();
     why.clear();
     if (!IsNetworkDevice(device)) {
-        const std::string lower = Lower(device);
-        if (lower.rfind("tcp:", 0) == 0 || lower.rfind("rfc2217:", 0) == 0) {
-            why = "\"" + device + "\" is not a device URL (expected " + lower.substr(0, lower.find(':')) +
-                  "://host:port)";
-            return UrlProblem::kMalformed;
-        }
-        if (device.find(kSeparator) != std::string::npos) {
-            why = "\"" + device + "\" is not a device URL: the scheme before :// is missing or malformed";
-            return UrlProblem::kMalformed;
-        }
-        return UrlProblem::kNone;
+        why = "\"" + device + "\" is not a network device";
+        return TALVO_E_URL;
     }
     const std::size_t at = device.find(kSeparator);
-    const std::string scheme = Lower(device.substr(0, at));
-    if (scheme == "tcp") {
-        url.kind = DeviceKind::kTcp;
-    } else if (scheme == "rfc2217") {
-        url.kind = DeviceKind::kRfc2217;
-    } else {
-        why = "unknown scheme \"" + device.substr(0, at) + "://\" in \"" + device +
-              "\": a line is a serial device, tcp://host:port or rfc2217://host:port";
-        return UrlProblem::kUnknownScheme;
-    }
+    const std::string scheme = LowerCase(device.substr(0, at));
     const std::string rest = device.substr(at + 3);
     auto malformed = [&](const std::string& what) {
         why = "\"" + device + "\" is not a device URL: " + what + " (expected " + scheme + "://host:port)";
-        return UrlProblem::kMalformed;
+        return TALVO_E_URL;
     };
     std::string host;
     std::size_t colon;
@@ -112,17 +99,12 @@ UrlProblem ParseDevice(const std::string& device, DeviceUrl& url, std::string& w
     }
     if (value == 0 || value > 65535) {
         why = "port " + port + " of \"" + device + "\" is out of range (1-65535)";
-        return UrlProblem::kPortRange;
+        return TALVO_E_URL_PORT;
     }
+    url.scheme = scheme;
     url.host = host;
     url.port = static_cast<std::uint16_t>(value);
-    return UrlProblem::kNone;
-}
-
-bool UsesNetwork(const std::string& device) {
-    DeviceUrl url;
-    std::string why;
-    return ParseDevice(device, url, why) != UrlProblem::kNone || url.kind != DeviceKind::kSerial;
+    return 0;
 }
 
 }  // namespace talvo

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "serial/messages.h"
+#include "talvo.h"
 
 namespace talvo {
 namespace net = platform::net;
@@ -20,15 +20,15 @@ void PutValue(std::vector<unsigned char>& out, unsigned char code, std::uint32_t
 }  // namespace
 
 std::string NetTransport::Where() const {
-    return (url_.kind == DeviceKind::kRfc2217 ? "the device server " : "") + params.device;
+    return (Telnet() ? "the device server " : "") + params.device;
 }
 
-bool NetTransport::Fail(OpenFailure why, const std::string& text) {
+bool NetTransport::Fail(std::int32_t why, const std::string& text) {
     if (socket_ != net::kNoSocket) net::Close(socket_);
     socket_ = net::kNoSocket;
     lastFailure = why;
     failureText = text;
-    if (showFailures_) platform::message::ShowPortFailure(text::kCaption, nullptr, text);
+    if (showFailures_) ShowFailure(nullptr, text);
     return false;
 }
 
@@ -43,18 +43,17 @@ bool NetTransport::Open(bool messages) {
     openedFormat_ = params.format;
     showFailures_ = messages;
     std::string why;
-    switch (ParseDevice(params.device, url_, why)) {
-        case UrlProblem::kNone: break;
-        case UrlProblem::kMalformed: return Fail(OpenFailure::kBadUrl, why);
-        case UrlProblem::kUnknownScheme: return Fail(OpenFailure::kUnknownScheme, why);
-        case UrlProblem::kPortRange: return Fail(OpenFailure::kPortRange, why);
+    const std::int32_t problem = ParseUrl(params.device, url_, why);
+    if (problem != 0) return Fail(problem, why);
+    const char* scheme = Telnet() ? "rfc2217" : "tcp";
+    if (url_.scheme != scheme) {
+        return Fail(TALVO_E_SCHEME, "\"" + params.device + "\" is not a " + scheme + ":// device");
     }
-    if (url_.kind == DeviceKind::kSerial) return Fail(OpenFailure::kBadUrl, "\"" + params.device + "\" is not a network device");
     // The line format is read whatever the protocol: on a raw line it is
     // the device server's business, but a text that means nothing is an
     // error in the settings all the same.
     if (!platform::serial::BuildMode("COM1: baud=" + std::to_string(params.baud) + " " + params.format, mode_)) {
-        return Fail(OpenFailure::kLineFormat, "cannot use baud=" + std::to_string(params.baud) + " \"" + params.format +
+        return Fail(TALVO_E_LINE_FORMAT, "cannot use baud=" + std::to_string(params.baud) + " \"" + params.format +
                                                   "\" on " + params.device + ": " +
                                                   platform::serial::LastFailureText());
     }
@@ -67,18 +66,13 @@ bool NetTransport::Connect() {
     const std::uint32_t start = platform::clock::Ticks();
     net::Failure failure = net::Failure::kNone;
     std::string reason;
-    socket_ = net::Connect(url_.host, url_.port, connectMs, failure, reason);
+    socket_ = net::Connect(url_.host, url_.port, params.connectMs, failure, reason);
     if (socket_ == net::kNoSocket) {
-        switch (failure) {
-            case net::Failure::kResolve:
-                return Fail(OpenFailure::kResolve, "cannot resolve the host \"" + url_.host + "\" of " + params.device +
-                                                       ": " + reason);
-            case net::Failure::kRefused:
-                return Fail(OpenFailure::kConnect, "cannot connect to " + params.device + ": " + reason);
-            case net::Failure::kTimeout:
-                return Fail(OpenFailure::kConnect, "cannot connect to " + params.device + ": " + reason);
-            default: return Fail(OpenFailure::kConnect, "cannot connect to " + params.device + ": " + reason);
+        if (failure == net::Failure::kResolve) {
+            return Fail(TALVO_E_RESOLVE,
+                        "cannot resolve the host \"" + url_.host + "\" of " + params.device + ": " + reason);
         }
+        return Fail(TALVO_E_CONNECT, "cannot connect to " + params.device + ": " + reason);
     }
     lost_ = false;
     answered_ = true;
@@ -90,10 +84,10 @@ bool NetTransport::Connect() {
     endedOnFrame_ = false;
     exchanged_ = false;
     out_.clear();
-    if (url_.kind == DeviceKind::kRfc2217 && !Negotiate(start)) return false;
+    if (Telnet() && !Negotiate(start)) return false;
     // What the last failure said stays until a request goes out: a
     // connection made again is no exchange yet.
-    lastFailure = OpenFailure::kNone;
+    lastFailure = 0;
     return true;
 }
 
@@ -111,8 +105,8 @@ bool NetTransport::Negotiate(std::uint32_t start) {
     std::vector<unsigned char> out;
     decoder_.Start(out);
     std::string reason;
-    if (!net::WriteAll(socket_, out.data(), static_cast<std::uint32_t>(out.size()), connectMs, reason)) {
-        return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + reason);
+    if (!net::WriteAll(socket_, out.data(), static_cast<std::uint32_t>(out.size()), params.connectMs, reason)) {
+        return Fail(TALVO_E_NEGOTIATE, "cannot negotiate with " + Where() + ": " + reason);
     }
     unsigned char scratch[512];
     std::uint32_t received = 0;
@@ -121,25 +115,25 @@ bool NetTransport::Negotiate(std::uint32_t start) {
     // for the message should the server close the connection).
     auto await = [&](auto done, const std::string& what) {
         while (!done()) {
-            const std::uint32_t left = Left(start, connectMs);
+            const std::uint32_t left = Left(start, params.connectMs);
             if (left == 0) {
-                return Fail(OpenFailure::kNegotiate,
-                            Where() + " did not answer " + what + " within " + std::to_string(connectMs) + " ms");
+                return Fail(TALVO_E_NEGOTIATE,
+                            Where() + " did not answer " + what + " within " + std::to_string(params.connectMs) + " ms");
             }
             std::string why;
             const long n = net::Read(socket_, scratch, sizeof scratch, left, why);
-            if (n < 0) return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + Ended(why));
+            if (n < 0) return Fail(TALVO_E_NEGOTIATE, "cannot negotiate with " + Where() + ": " + Ended(why));
             received += static_cast<std::uint32_t>(n);
             if (received > kPurgeBudget) {
-                return Fail(OpenFailure::kNegotiate, Where() + " sent " + std::to_string(received) +
+                return Fail(TALVO_E_NEGOTIATE, Where() + " sent " + std::to_string(received) +
                                                          " bytes without answering " + what +
                                                          ": it sends without pause");
             }
             reply_.clear();
             Hear(scratch, decoder_.Decode(scratch, static_cast<std::uint32_t>(n), reply_));
             if (!reply_.empty() &&
-                !net::WriteAll(socket_, reply_.data(), static_cast<std::uint32_t>(reply_.size()), connectMs, why)) {
-                return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + Ended(why));
+                !net::WriteAll(socket_, reply_.data(), static_cast<std::uint32_t>(reply_.size()), params.connectMs, why)) {
+                return Fail(TALVO_E_NEGOTIATE, "cannot negotiate with " + Where() + ": " + Ended(why));
             }
         }
         return true;
@@ -149,7 +143,7 @@ bool NetTransport::Negotiate(std::uint32_t start) {
         return false;
     }
     if (decoder_.comPortRefused && !decoder_.comPortAccepted) {
-        return Fail(OpenFailure::kNegotiate, Where() + " refused the COM port control option (RFC 2217)");
+        return Fail(TALVO_E_NEGOTIATE, Where() + " refused the COM port control option (RFC 2217)");
     }
     const platform::serial::LineMode& mode = mode_;
     unsigned parity = 1;
@@ -167,8 +161,8 @@ bool NetTransport::Negotiate(std::uint32_t start) {
     PutValue(out, telnet::kSetDataSize, mode.dataBits, 1);
     PutValue(out, telnet::kSetParity, parity, 1);
     PutValue(out, telnet::kSetStopSize, stop, 1);
-    if (!net::WriteAll(socket_, out.data(), static_cast<std::uint32_t>(out.size()), connectMs, reason)) {
-        return Fail(OpenFailure::kNegotiate, "cannot negotiate with " + Where() + ": " + Ended(reason));
+    if (!net::WriteAll(socket_, out.data(), static_cast<std::uint32_t>(out.size()), params.connectMs, reason)) {
+        return Fail(TALVO_E_NEGOTIATE, "cannot negotiate with " + Where() + ": " + Ended(reason));
     }
     struct Setting {
         unsigned char code;
@@ -186,7 +180,7 @@ bool NetTransport::Negotiate(std::uint32_t start) {
         }
         const std::uint32_t got = decoder_.value[s.code];
         if (got != s.wanted) {
-            return Fail(OpenFailure::kLineFormat, Where() + " refused " + s.name + " " + std::to_string(s.wanted) +
+            return Fail(TALVO_E_LINE_FORMAT, Where() + " refused " + s.name + " " + std::to_string(s.wanted) +
                                                       " (it keeps " + std::to_string(got) + ")");
         }
     }
@@ -274,7 +268,7 @@ long NetTransport::ReadData(unsigned char* buffer, std::uint32_t capacity, std::
             return -1;
         }
         if (n == 0) return 0;
-        if (url_.kind != DeviceKind::kRfc2217) {
+        if (!Telnet()) {
             Hear(buffer, static_cast<std::uint32_t>(n));
             return n;
         }
@@ -340,7 +334,7 @@ void NetTransport::Purge() {
     // after the last reply, or the last request got no answer at all and
     // one may still come.  After a clean exchange there is nothing to purge,
     // and the command and its answer would only cost the round trip time.
-    if (socket_ != net::kNoSocket && url_.kind == DeviceKind::kRfc2217 && (stale || !answered_)) {
+    if (socket_ != net::kNoSocket && Telnet() && (stale || !answered_)) {
         PutValue(out_, telnet::kPurgeData, 3, 1);
     }
 }
@@ -350,7 +344,7 @@ std::uint32_t NetTransport::Write(const unsigned char* bytes, std::uint32_t coun
     if (!Ready()) return 0;
     // A request goes out on a live connection: what failed before is over.
     failureText.clear();
-    if (url_.kind == DeviceKind::kRfc2217) {
+    if (Telnet()) {
         telnet::Escape(bytes, count, out_);
     } else {
         out_.insert(out_.end(), bytes, bytes + count);

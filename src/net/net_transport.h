@@ -13,17 +13,19 @@
 #include "net/telnet.h"
 #include "platform/platform.h"
 #include "protocol/transport.h"
-#include "serial/serial_port.h"
 
 namespace talvo {
 
 class NetTransport final : public Transport {
 public:
-    NetTransport() = default;
+    // Raw TCP (the device server passes the bytes through) or RFC 2217.
+    enum class Protocol { kRaw, kRfc2217 };
+    explicit NetTransport(Protocol protocol) : protocol_(protocol) {}
     ~NetTransport() override { Close(); }
 
-    // Reads the URL, resolves the host, connects and (RFC 2217) sets the
-    // line's baud rate and format on the server.
+    // Reads the URL (params.device, of this protocol's scheme), resolves
+    // the host, connects and (RFC 2217) sets the line's baud rate and
+    // format on the server.
     bool Open(bool messages) override;
     void Close() override;
     // Open means the line is in use: a dropped connection leaves it open
@@ -47,11 +49,8 @@ public:
     // without pause, still says why it was lost).
     void ExchangeEnded(bool replied) override;
 
-    // The device (the URL), baud rate and line format; the queue sizes are
-    // not used.
-    SerialParams params;
-    // Limit of the connection and of the server's answers while opening.
-    std::uint32_t connectMs = 3000;
+    // Of params: the device (the URL), baud rate, line format and
+    // connectMs; the queue sizes are not used.
     // A write that the connection does not take within this is a failure.
     static constexpr std::uint32_t kWriteLimitMs = 10000;
     // What a purge drops, at most, before it takes the device server for
@@ -76,7 +75,7 @@ public:
 private:
     bool Connect();
     bool Negotiate(std::uint32_t start);
-    bool Fail(OpenFailure why, const std::string& text);
+    bool Fail(std::int32_t why, const std::string& text);
     void Drop(const std::string& why);
     // `why` of a connection that ends, with what it tells of a device
     // server that closed a new connection at once.
@@ -109,6 +108,8 @@ private:
     std::uint32_t openedBaud_ = 0;
     std::string openedFormat_;
     bool SettingsChanged() const;
+    bool Telnet() const { return protocol_ == Protocol::kRfc2217; }
+    const Protocol protocol_;
     DeviceUrl url_;
     platform::serial::LineMode mode_;
     platform::net::Handle socket_ = platform::net::kNoSocket;

@@ -129,7 +129,9 @@ namespace net {
 using Handle = std::intptr_t;
 inline constexpr Handle kNoSocket = -1;
 
-enum class Failure { kNone, kResolve, kRefused, kTimeout, kOther };
+// Why a connection was not made: the host did not resolve, or no address
+// took the connection in time (refused, unreachable, silent).
+enum class Failure { kNone, kResolve, kConnect };
 
 // Resolves `host` (a name, an IPv4 address or an IPv6 address without
 // brackets) and connects to its addresses in turn until one answers, all
@@ -192,6 +194,9 @@ void FreeHostBlock(void* block);
 namespace file {
 using Handle = std::intptr_t;
 inline constexpr Handle kNoFile = -1;
+// The longest path a host may pass: paths are measured no further than
+// any system takes them.
+inline constexpr std::size_t kMaxPath = 4096;
 
 bool Exists(const std::string& path);
 // Opens an existing file for reading and writing, without sharing.

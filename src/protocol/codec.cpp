@@ -38,6 +38,10 @@ std::uint32_t ExtractReply(const unsigned char* received, std::uint32_t count, s
         if (stx == nullptr) return 0;
         const std::uint32_t s = static_cast<std::uint32_t>(static_cast<const unsigned char*>(stx) - received);
         from = s + 1;
+        // A frame ends at the first ETX after its STX (its fields are
+        // printable text).  A later STX finds the same ETX or one further
+        // on, so when this frame has none, or its checksum has not all come
+        // yet, neither has any frame after it.
         const void* etx = std::memchr(received + s + 1, kEtx, count - s - 1);
         if (etx == nullptr) return 0;
         const std::uint32_t e = static_cast<std::uint32_t>(static_cast<const unsigned char*>(etx) - received);

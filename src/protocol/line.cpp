@@ -4,8 +4,8 @@
 
 #include "platform/platform.h"
 #include "protocol/codec.h"
-#include "serial/receive_loop.h"
-#include "serial/trace.h"
+#include "protocol/receive_loop.h"
+#include "protocol/trace.h"
 
 namespace talvo {
 namespace {

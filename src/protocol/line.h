@@ -99,7 +99,12 @@ public:
     std::vector<unsigned char> spareReply;
     std::vector<unsigned char> spareReceive;
     // The most bytes one reply is collected into: 1,024 on the 43 exports'
-    // line; a line of the line API takes kLargestReply.
+    // line; a line of the line API takes kLargestReply.  Sized by replies,
+    // not requests: a request may be as long as kMaxFrame (a long list
+    // sent), but what a terminal answers to it is a status frame.  The
+    // largest reply the 43 exports ask for, a batch of six records
+    // (6 x 28 characters and 16 of frame), leaves room for noise ahead of
+    // it; what does not fit is taken for noise (see CollectReply).
     std::uint32_t receiveCapacity = 1024;
     // Room for the largest reply a request can ask for: a count of 255
     // entries of the longest entry (a 28-character record), with noise

@@ -29,22 +29,22 @@ std::uint32_t TerminalCommand::BuildRequest(std::int32_t prefix, std::int32_t te
     return total;
 }
 
-ExchangeStep TerminalCommand::Exchange(std::int32_t terminal, std::int32_t command, std::int32_t argHigh,
+std::int32_t TerminalCommand::Exchange(std::int32_t terminal, std::int32_t command, std::int32_t argHigh,
                                        std::int32_t argLow, std::int32_t count, const unsigned char* payload,
                                        std::uint32_t length) {
     Transport& port = line_.transport();
-    if (!port.IsOpen()) return ExchangeStep::kPortClosed;
+    if (!port.IsOpen()) return TALVO_E_PORT;
     const std::uint32_t total = BuildRequest(0, terminal, command, argHigh, argLow, count, payload, length);
     port.Purge();
     const std::uint32_t written = line_.Send(requestFrame.data(), total);
     // The medium learns whether the exchange ended on the reply asked for.
-    auto end = [&port](ExchangeStep step) {
-        port.ExchangeEnded(step == ExchangeStep::kReply);
-        return step;
+    auto end = [&port](std::int32_t result) {
+        port.ExchangeEnded(result == TALVO_OK);
+        return result;
     };
-    if (written == 0) return end(ExchangeStep::kNothingWritten);
+    if (written == 0) return end(TALVO_E_PORT);
     ++requestsWritten;
-    if (written < total) return end(ExchangeStep::kPartialWrite);
+    if (written < total) return end(TALVO_E_BAD_REPLY);
     // The reply must come from the terminal asked (unless the line's check
     // is off): frames of other terminals are passed over.
     const int expected = line_.timing.checkTerminal ? static_cast<int>(terminal & 0xFF) : -1;
@@ -52,14 +52,14 @@ ExchangeStep TerminalCommand::Exchange(std::int32_t terminal, std::int32_t comma
     const std::uint32_t capacity = line_.receiveCapacity;
     if (receiveBuffer.size() != capacity) receiveBuffer.assign(capacity, 0);
     const std::uint32_t received = line_.Receive(receiveBuffer.data(), capacity, written, waitTime, expected, skipped);
-    if (received <= skipped) return end(ExchangeStep::kNothingReceived);
+    if (received <= skipped) return end(TALVO_E_NO_REPLY);
     std::uint32_t start = 0;
     const std::uint32_t frameLength = FindReply(receiveBuffer.data() + skipped, received - skipped, expected, start);
-    if (frameLength == 0) return end(ExchangeStep::kNoFrame);
+    if (frameLength == 0) return end(TALVO_E_BAD_REPLY);
     const unsigned char* frame = receiveBuffer.data() + skipped + start;
-    if (CheckReply(frame, frameLength) == 0) return end(ExchangeStep::kCheckRefused);
+    if (CheckReply(frame, frameLength) == 0) return end(TALVO_E_REPLY_CHECK);
     replyFrame.assign(frame, frame + frameLength);
-    return end(ExchangeStep::kReply);
+    return end(TALVO_OK);
 }
 
 std::int32_t TerminalCommand::Transact(std::int32_t terminal, std::int32_t argHigh, std::int32_t argLow,
@@ -75,23 +75,20 @@ std::int32_t TerminalCommand::Transact(std::int32_t terminal, std::int32_t argHi
         line_.lastError = TALVO_E_PORT;
         return TALVO_E_PORT;
     }
-    ExchangeStep step = ExchangeStep::kPortClosed;
+    std::int32_t result = TALVO_E_PORT;
     const std::uint32_t tries = line_.timing.tries;
+    // A failed exchange is repeated as it was.  This assumes that a
+    // terminal which carried out a request whose reply was lost takes the
+    // repeat as harmless (a value set again, a card it already holds).  A
+    // command for which a repeat is not harmless counts requestsWritten and
+    // reads an answer after several requests as uncertain (ConfirmBatch).
     for (std::uint32_t attempt = 0; attempt < tries; ++attempt) {
-        step = Exchange(terminal, commandCode, argHigh, argLow, count, payload, length);
-        if (step == ExchangeStep::kReply) break;
+        result = Exchange(terminal, commandCode, argHigh, argLow, count, payload, length);
+        if (result == TALVO_OK) break;
     }
-    std::int32_t result = TALVO_OK;
-    bool reopen = false;
-    switch (step) {
-        case ExchangeStep::kReply: result = TALVO_OK; break;
-        case ExchangeStep::kPortClosed: result = TALVO_E_PORT; reopen = true; break;
-        case ExchangeStep::kNothingWritten: result = TALVO_E_PORT; reopen = true; break;
-        case ExchangeStep::kPartialWrite: result = TALVO_E_BAD_REPLY; reopen = true; break;
-        case ExchangeStep::kNothingReceived: result = TALVO_E_NO_REPLY; break;
-        case ExchangeStep::kNoFrame: result = TALVO_E_BAD_REPLY; reopen = true; break;
-        case ExchangeStep::kCheckRefused: result = TALVO_E_REPLY_CHECK; break;
-    }
+    // A port that took nothing or gave back no frame is made anew for the
+    // next command.
+    const bool reopen = result == TALVO_E_PORT || result == TALVO_E_BAD_REPLY;
     if (reopen) {
         line_.transport().Close();
         line_.OpenPort(false);
@@ -111,16 +108,6 @@ int TerminalCommand::IsAccepted() const {
 }
 
 int TerminalCommand::CheckReply(const unsigned char*, std::uint32_t) const { return 1; }
-
-int TerminalCommand::RunEmpty(std::int32_t terminal) {
-    Transact(terminal, 0, 0, 0);
-    return IsAccepted();
-}
-
-int TerminalCommand::RunClear(std::int32_t terminal) {
-    Transact(terminal, 0, 0, 101);
-    return IsAccepted();
-}
 
 unsigned char TerminalCommand::ReplyArgHigh() const {
     return replyFrame.size() < kFrameOverhead ? 0 : GetHexPair(replyFrame.data(), 7);

@@ -18,17 +18,6 @@ namespace talvo {
 // the command's own check refused); TALVO_E_NOT_RUN before any transaction.
 // The 43 exports' GetError reads the same numbers.
 
-// How one exchange of a request against a reply ended.
-enum class ExchangeStep {
-    kReply,           // a verified reply frame was stored
-    kPortClosed,      // the port was not open
-    kNothingWritten,  // not one byte of the request was written
-    kPartialWrite,    // the request was written only in part
-    kNothingReceived, // nothing of the terminal's came within the time limits
-    kNoFrame,         // the bytes received hold no valid reply frame
-    kCheckRefused,    // the command's own check refused the reply
-};
-
 // Largest request frame the library builds: anything longer is refused
 // before it is built.  kMaxPayload is the most any request may carry (with
 // no filler bytes); a host's text is measured no further than that.
@@ -61,8 +50,14 @@ public:
     std::uint32_t BuildRequest(std::int32_t prefix, std::int32_t terminal, std::int32_t command,
                                std::int32_t argHigh, std::int32_t argLow, std::int32_t count,
                                const unsigned char* payload, std::uint32_t length);
-    // One request and one reply.
-    ExchangeStep Exchange(std::int32_t terminal, std::int32_t command, std::int32_t argHigh, std::int32_t argLow,
+    // One request and one reply: TALVO_OK when a verified reply frame was
+    // stored; TALVO_E_PORT (the port was not open, or not one byte of the
+    // request was written), TALVO_E_BAD_REPLY (the request was written only
+    // in part, or the bytes received hold no valid reply frame),
+    // TALVO_E_NO_REPLY (nothing of the terminal's came within the time
+    // limits) or TALVO_E_REPLY_CHECK (the command's own check refused the
+    // reply).
+    std::int32_t Exchange(std::int32_t terminal, std::int32_t command, std::int32_t argHigh, std::int32_t argLow,
                  std::int32_t count, const unsigned char* payload, std::uint32_t length);
     // Up to `tries` exchanges; the result (TALVO_OK or a TALVO_E_* code) is
     // stored as the line's last error and in `lastResult`.  A port that is not open is opened once
@@ -75,10 +70,6 @@ public:
     int IsAccepted() const;
     // Per-command check of a verified reply frame; 1 accepts.
     virtual int CheckReply(const unsigned char* frame, std::uint32_t length) const;
-
-    // The two no-payload forms: counts 0 and 101; both return IsAccepted.
-    int RunEmpty(std::int32_t terminal);
-    int RunClear(std::int32_t terminal);
 
     // Reply accessors.
     unsigned char ReplyArgHigh() const;

@@ -6,17 +6,14 @@
 #include <utility>
 #include <vector>
 
+#include "commands/families.h"
 #include "protocol/codec.h"
 #include "protocol/terminal_command.h"
 #include "records/record_store.h"
-#include "shell/export_guard.h"
 #include "talvo.h"
 
 namespace talvo {
 namespace {
-
-constexpr std::uint8_t kReadRecords = 0x37;
-constexpr std::uint8_t kClearRecords = 0x47;
 
 CollectionObserver observer = nullptr;
 
@@ -26,7 +23,7 @@ void Reached(CollectionStep step) {
 
 class RecordReadCommand : public TerminalCommand {
 public:
-    explicit RecordReadCommand(Line& line) : TerminalCommand(line, kReadRecords) {}
+    explicit RecordReadCommand(Line& line) : TerminalCommand(line, family::kReadRecords) {}
 
     // A reply that carries records must carry exactly as many as its count
     // announces; one without payload reads as no records.
@@ -37,7 +34,7 @@ public:
     }
 };
 
-using RecordClearCommand = Command<kClearRecords>;
+using RecordClearCommand = Command<family::kClearRecords>;
 
 }  // namespace
 
@@ -201,6 +198,11 @@ void Collect(Line& line, std::int32_t terminal, BatchSink& sink, const std::stri
                                       kRawRecordLength * static_cast<std::size_t>(i));
         }
     }
+    // Stored first, confirmed after: a terminal clears a batch once it is
+    // confirmed, so a batch confirmed before it is on disk would be lost to
+    // a crash or a full disk in between.  The other order risks only a
+    // batch stored and not confirmed, which comes again and is recognised
+    // (storedUnconfirmed, SameBatch).
     out.offered = true;
     if (!sink.Store(batch)) {
         out.result = TALVO_E_STORE;
@@ -285,51 +287,3 @@ void LogBadRecord(const std::string& path, const unsigned char* raw) {
 }
 
 }  // namespace talvo
-
-extern "C" {
-
-TALVO_API int TALVO_CALL AutoReadJyzm(int terminal, int* count, float* total, const char* path) {
-    if (count == nullptr || total == nullptr || path == nullptr || !talvo::ValidTerminal(terminal)) return 0;
-    // Paths are measured no further than any system takes them.
-    constexpr std::size_t kMaxPath = 4096;
-    const std::size_t pathLength = ::strnlen(path, kMaxPath + 1);
-    if (pathLength > kMaxPath || pathLength == 0) return 0;
-    return talvo::WithPort(0, [&](talvo::Line& line) {
-        talvo::Collected out;
-        talvo::CollectToStore(line, terminal, std::string(path, pathLength), talvo::kBadRecordLog, out);
-        const std::int32_t result = out.result;
-        const int received = out.batch.announced;
-        // The exchange failed or the terminal refused: nothing is written.
-        if (result != 0 && received == 0) return 0;
-        if (result == TALVO_E_BAD_REPLY) {
-            *count = received;
-            return 0;
-        }
-        // Added in single precision, record by record, over the records
-        // meant for the store (volatile keeps the x87 unit of a 32-bit build
-        // from carrying extra precision along).
-        volatile float sum = 0.0f;
-        if (out.offered) {
-            for (const talvo::TransactionRecord& record : out.batch.kept) sum = sum + record.Amount;
-        }
-        // Not stored or not confirmed: the count received and the sum of the
-        // records meant for the store.
-        *count = result == 0 ? (out.stored ? static_cast<int>(out.batch.kept.size()) : 0) : received;
-        *total = sum;
-        return result == 0 ? 1 : 0;
-    });
-}
-
-TALVO_API int TALVO_CALL Clearjyzm(int terminal, int count, unsigned short* mark) {
-    if (mark == nullptr) return 0;
-    if (!talvo::ValidTerminal(terminal)) return 0;
-    return talvo::WithPort(0, [&](talvo::Line& line) {
-        talvo::RecordClearCommand command(line);
-        command.Transact(terminal, 0, 0, count);
-        if (command.IsAccepted() == 0) return 0;
-        *mark = command.ReplyWord();
-        return 1;
-    });
-}
-
-}  // extern "C"

@@ -8,13 +8,19 @@
 
 #include "protocol/line.h"
 #include "records/transaction_record.h"
+#include "talvo.h"
 
 namespace talvo {
 
 inline constexpr int kBatchLimit = 6;
 
-// What became of each raw record of a batch.
-enum class RawStatus { kKept = 0, kDamaged = 1, kUnwanted = 2 };
+// What became of each raw record of a batch, numbered as the line API
+// hands it to hosts (TALVO_RAW_*).
+enum class RawStatus : std::int32_t {
+    kKept = TALVO_RAW_KEPT,
+    kDamaged = TALVO_RAW_DAMAGED,
+    kUnwanted = TALVO_RAW_UNWANTED
+};
 
 // One batch read from a terminal, decoded and checked.
 struct FetchedBatch {

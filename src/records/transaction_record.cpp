@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "protocol/codec.h"
-#include "shell/export_guard.h"
 #include "talvo.h"
 
 namespace talvo {
@@ -142,15 +141,3 @@ void DecodeRecord(const unsigned char* raw, std::int32_t terminal, TransactionRe
 }
 
 }  // namespace talvo
-
-extern "C" TALVO_API int TALVO_CALL SperateJyzmTxt(const char* raw, int terminal, void* record, int /*reserved*/) {
-    if (raw == nullptr || record == nullptr) return 0;
-    return talvo::Guarded(0, [&] {
-        // Decoded in place of a copy, so that the gaps keep the caller's bytes.
-        talvo::TransactionRecord decoded;
-        std::memcpy(&decoded, record, sizeof decoded);
-        talvo::DecodeRecord(reinterpret_cast<const unsigned char*>(raw), terminal, decoded);
-        std::memcpy(record, &decoded, sizeof decoded);
-        return 1;
-    });
-}

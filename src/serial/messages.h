@@ -1,12 +1,11 @@
-// Texts the library shows to the user, in UTF-8 (Linux) and GBK (Windows).
+// What the serial port shows of a failed set-up step, in UTF-8 (Linux) and
+// GBK (Windows).
 #pragma once
 
 #include "platform/platform.h"
 
 namespace talvo::text {
 
-extern const platform::message::Text kCaption;  // 动态库提示
-extern const platform::message::Text kSendPrefix;  // 发:
 extern const platform::message::Text kBadDevice;  // 非法的设备号, 或者您的计算机不支持这样的设备!
 extern const platform::message::Text kAlreadyOpen;  // 串行设备已经打开!
 extern const platform::message::Text kCannotOpen;  // 串行设备无法打开!

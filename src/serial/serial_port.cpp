@@ -1,31 +1,29 @@
 #include "serial/serial_port.h"
 
-#include <cstdio>
-#include <cstring>
-
 #include "serial/messages.h"
+#include "talvo.h"
 
 namespace talvo {
 namespace dev = platform::serial;
 
 namespace {
-OpenFailure Classify(platform::serial::Failure failure) {
+std::int32_t Classify(platform::serial::Failure failure) {
     switch (failure) {
-        case platform::serial::Failure::kMissing: return OpenFailure::kNoDevice;
-        case platform::serial::Failure::kBusy: return OpenFailure::kBusy;
-        case platform::serial::Failure::kAccess: return OpenFailure::kAccess;
-        default: return OpenFailure::kOther;
+        case platform::serial::Failure::kMissing: return TALVO_E_NO_DEVICE;
+        case platform::serial::Failure::kBusy: return TALVO_E_BUSY;
+        case platform::serial::Failure::kAccess: return TALVO_E_ACCESS;
+        default: return TALVO_E_OPEN;
     }
 }
 }  // namespace
 
 bool SerialPort::Open(bool messages) {
     if (IsOpen()) return true;
-    const SerialParams& s = params;
+    const LineParams& s = params;
     const std::string mode = s.device + ": baud=" + std::to_string(s.baud) + " " + s.format;
     // The failure is taken from the platform at once, before any other call
     // can overwrite it.
-    auto fail = [&](dev::Handle h, const char* step, OpenFailure why, const std::string& what) {
+    auto fail = [&](dev::Handle h, const char* step, std::int32_t why, const std::string& what) {
         const long code = dev::LastError();
         const std::string reason = dev::LastFailureText();
         if (h != dev::kNoDevice) dev::Close(h);
@@ -42,18 +40,18 @@ bool SerialPort::Open(bool messages) {
     // that is half set up is of no use, and a later command reopens it.
     platform::serial::LineMode control{};
     if (!dev::SetQueues(h, s.inQueue, s.outQueue)) {
-        return fail(h, "SetupComm", OpenFailure::kOther, "cannot set the queue sizes of " + s.device);
+        return fail(h, "SetupComm", TALVO_E_OPEN, "cannot set the queue sizes of " + s.device);
     }
     if (!dev::BuildMode(mode, control)) {
-        return fail(h, "BuildCommDCB", OpenFailure::kLineFormat,
+        return fail(h, "BuildCommDCB", TALVO_E_LINE_FORMAT,
                     "cannot use baud=" + std::to_string(s.baud) + " \"" + s.format + "\" on " + s.device);
     }
     if (!dev::ApplyMode(h, control)) {
-        return fail(h, "SetCommState", OpenFailure::kLineFormat,
+        return fail(h, "SetCommState", TALVO_E_LINE_FORMAT,
                     "cannot set baud=" + std::to_string(s.baud) + " " + s.format + " on " + s.device);
     }
     if (!dev::SetTimeouts(h)) {
-        return fail(h, "SetCommTimeouts", OpenFailure::kOther, "cannot set the time-outs of " + s.device);
+        return fail(h, "SetCommTimeouts", TALVO_E_OPEN, "cannot set the time-outs of " + s.device);
     }
     device_ = h;
     // What the device held before it was opened is dropped by the first
@@ -62,7 +60,7 @@ bool SerialPort::Open(bool messages) {
     endedOnFrame_ = false;
     tail_ = 0;
     tailBytes_ = 0;
-    lastFailure = OpenFailure::kNone;
+    lastFailure = 0;
     failureText.clear();
     return true;
 }
@@ -78,7 +76,7 @@ bool SerialPort::Quiet() {
 
 void SerialPort::Purge() {
     if (!IsOpen()) return;
-    const bool quiet = !purgeEveryExchange && Quiet();
+    const bool quiet = !params.purgeEveryExchange && Quiet();
     if (exchanged_ && !endedOnFrame_) {
         settling_ = true;
         unsettledAt_ = platform::clock::Ticks();
@@ -144,37 +142,7 @@ void SerialPort::ShowPortError(const char* step, long code, const std::string& l
     } else if (name == "SETCOMMTIMEOUTS") {
         msg = &text::kBadTimeouts;
     }
-    platform::message::ShowPortFailure(text::kCaption, msg, line);
-}
-
-namespace {
-// Appends items while they fit in `limit` bytes (terminator included), then
-// marks the cut with "..." where room is left for it.
-std::string Bounded(const char* head, const unsigned char* bytes, std::uint32_t count, const char* itemFormat,
-                    std::size_t limit) {
-    std::string out(head);
-    char item[8];
-    for (std::uint32_t i = 0; i < count; ++i) {
-        std::snprintf(item, sizeof item, itemFormat, static_cast<unsigned>(bytes[i]));
-        if (out.size() + std::strlen(item) + 1 > limit) {
-            while (out.size() + 3 + 1 > limit && !out.empty()) out.pop_back();
-            out += "...";
-            break;
-        }
-        out += item;
-    }
-    return out;
-}
-}  // namespace
-
-std::string SendDiagnostic(const unsigned char* bytes, std::uint32_t count, std::size_t prefixBytes) {
-    return Bounded("", bytes, count, ", %X", 300 - prefixBytes);
-}
-
-std::string ReceiveDiagnostic(const unsigned char* bytes, std::uint32_t count) {
-    char head[32];
-    std::snprintf(head, sizeof head, "Len=%d,Recp:", static_cast<int>(count));
-    return Bounded(head, bytes, count, "-%X", 800);
+    ShowFailure(msg, line);
 }
 
 }  // namespace talvo

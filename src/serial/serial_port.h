@@ -10,16 +10,6 @@
 
 namespace talvo {
 
-// The parameters of a serial line: the device, its baud rate and line
-// format, and the driver's queue sizes.
-struct SerialParams {
-    std::string device = "COM2";
-    std::uint32_t baud = 4800;
-    std::string format = "parity=N data=8 stop=1";
-    std::uint32_t inQueue = 2048;
-    std::uint32_t outQueue = 1024;
-};
-
 class SerialPort final : public Transport {
 public:
     SerialPort() = default;
@@ -29,8 +19,8 @@ public:
     bool Open(bool messages) override;
     void Close() override;
     bool IsOpen() const override { return device_ != platform::serial::kNoDevice; }
-    // Drops what is pending in both directions.  With purgeEveryExchange
-    // off (the line API), a line that is quiet (see Quiet) has nothing to
+    // Drops what is pending in both directions.  With
+    // params.purgeEveryExchange off (the line API), a line that is quiet (see Quiet) has nothing to
     // drop, and the device is not asked.
     void Purge() override;
     // RTS: raised while a frame is sent, lowered while the reply is awaited.
@@ -43,10 +33,6 @@ public:
         if (!replied) endedOnFrame_ = false;
     }
 
-    SerialParams params;
-    // The 43 exports purge before every request, as hosts have always seen
-    // them do; the line API purges only a line that is not quiet.
-    bool purgeEveryExchange = true;
     // How long after an exchange that did not end on its reply every purge
     // is made: a reply that came too late for its request may still be on
     // its way that long.
@@ -65,7 +51,7 @@ private:
 
     // Windows: the message box of the step (if it has one); elsewhere the
     // English `line`.
-    void ShowPortError(const char* step, long code, const std::string& line);
+    static void ShowPortError(const char* step, long code, const std::string& line);
 
     platform::serial::Handle device_ = platform::serial::kNoDevice;
     bool exchanged_ = false;         // a request went out since the last purge
@@ -75,10 +61,5 @@ private:
     std::uint32_t tail_ = 0;         // the last three bytes read since the request
     std::uint32_t tailBytes_ = 0;    // how many of them there are
 };
-
-// Diagnostic texts, built in bounded buffers (300 and 800 bytes with the
-// terminator); a frame too long for them is cut at a whole byte and marked.
-std::string SendDiagnostic(const unsigned char* bytes, std::uint32_t count, std::size_t prefixBytes);
-std::string ReceiveDiagnostic(const unsigned char* bytes, std::uint32_t count);
 
 }  // namespace talvo

@@ -35,4 +35,13 @@ Result Guarded(Result fallback, Body&& body) noexcept {
 // rather than sent to another terminal.
 inline bool ValidTerminal(int terminal) { return terminal >= 0 && terminal <= 255; }
 
+// The answer of an export whose command takes and returns nothing but the
+// terminal's word: 1 when the terminal accepted it; 0 for a terminal number
+// out of range, a failed exchange or a refusal.
+template <class Command>
+int AcceptedBy(int terminal, Command&& command) noexcept {
+    if (!ValidTerminal(terminal)) return 0;
+    return WithPort(0, [&](Line& line) { return command(line, terminal).accepted ? 1 : 0; });
+}
+
 }  // namespace talvo

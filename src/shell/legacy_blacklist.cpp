@@ -39,8 +39,7 @@ TALVO_API int TALVO_CALL SetHMD(int terminal, int position, const char* entries,
 }
 
 TALVO_API int TALVO_CALL ClearHMD(int terminal) {
-    if (!ValidTerminal(terminal)) return 0;
-    return WithPort(0, [&](Line& line) { return ClearCards(line, terminal).accepted ? 1 : 0; });
+    return AcceptedBy(terminal, ClearCards);
 }
 
 TALVO_API int TALVO_CALL ReadHMD(int terminal, int position, char** data, int* count) {

@@ -88,13 +88,11 @@ TALVO_API int TALVO_CALL SetMachTime(int terminal, const char* timeText) {
 }
 
 TALVO_API int TALVO_CALL BlockMach(int terminal) {
-    if (!ValidTerminal(terminal)) return 0;
-    return WithPort(0, [&](Line& line) { return Lock(line, terminal).accepted ? 1 : 0; });
+    return AcceptedBy(terminal, Lock);
 }
 
 TALVO_API int TALVO_CALL UnBlockMach(int terminal) {
-    if (!ValidTerminal(terminal)) return 0;
-    return WithPort(0, [&](Line& line) { return Unlock(line, terminal).accepted ? 1 : 0; });
+    return AcceptedBy(terminal, Unlock);
 }
 
 }  // extern "C"

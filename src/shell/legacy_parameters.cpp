@@ -11,13 +11,11 @@ using namespace talvo::family;
 extern "C" {
 
 TALVO_API int TALVO_CALL InqStat(int terminal) {
-    if (!ValidTerminal(terminal)) return 0;
-    return WithPort(0, [&](Line& line) { return Status(line, terminal).accepted ? 1 : 0; });
+    return AcceptedBy(terminal, Status);
 }
 
 TALVO_API int TALVO_CALL ClearRAM(int terminal) {
-    if (!ValidTerminal(terminal)) return 0;
-    return WithPort(0, [&](Line& line) { return ClearMemory(line, terminal).accepted ? 1 : 0; });
+    return AcceptedBy(terminal, ClearMemory);
 }
 
 TALVO_API int TALVO_CALL ReadCMW(int terminal, char* text) {

@@ -43,8 +43,7 @@ TALVO_API int TALVO_CALL ReadMenu(int terminal, float** prices, int* count) {
 }
 
 TALVO_API int TALVO_CALL Clearmenu(int terminal) {
-    if (!ValidTerminal(terminal)) return 0;
-    return WithPort(0, [&](Line& line) { return ClearMenu(line, terminal).accepted ? 1 : 0; });
+    return AcceptedBy(terminal, ClearMenu);
 }
 
 }  // extern "C"

@@ -11,8 +11,7 @@ using namespace talvo::family;
 extern "C" {
 
 TALVO_API int TALVO_CALL ClearList(int terminal) {
-    if (!ValidTerminal(terminal)) return 0;
-    return WithPort(0, [&](Line& line) { return ClearSubsidies(line, terminal).accepted ? 1 : 0; });
+    return AcceptedBy(terminal, ClearSubsidies);
 }
 
 TALVO_API int TALVO_CALL SetMaxbt(int terminal, double amount) {

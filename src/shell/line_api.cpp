@@ -11,10 +11,8 @@
 #include <thread>
 #include <utility>
 
-#include "net/device_url.h"
-#include "net/net_transport.h"
-#include "serial/serial_port.h"
 #include "shell/line_face.h"
+#include "transports/transport_factory.h"
 
 // The library defines the function the header's macro stands for.
 #undef talvo_line_options_init
@@ -34,22 +32,6 @@ namespace {
 
 // The size of the options as version 1.1 knew them (up to out_queue).
 constexpr std::uint32_t kOptionsSize11 = offsetof(talvo_line_options, check_terminal);
-
-int OpenCode(OpenFailure failure) {
-    switch (failure) {
-        case OpenFailure::kNoDevice: return TALVO_E_NO_DEVICE;
-        case OpenFailure::kBusy: return TALVO_E_BUSY;
-        case OpenFailure::kAccess: return TALVO_E_ACCESS;
-        case OpenFailure::kLineFormat: return TALVO_E_LINE_FORMAT;
-        case OpenFailure::kBadUrl: return TALVO_E_URL;
-        case OpenFailure::kUnknownScheme: return TALVO_E_SCHEME;
-        case OpenFailure::kPortRange: return TALVO_E_URL_PORT;
-        case OpenFailure::kResolve: return TALVO_E_RESOLVE;
-        case OpenFailure::kConnect: return TALVO_E_CONNECT;
-        case OpenFailure::kNegotiate: return TALVO_E_NEGOTIATE;
-        default: return TALVO_E_OPEN;
-    }
-}
 
 // Why the last talvo_line_open of each thread failed to open its device.
 // Kept with the library, not in thread-local storage: a thread-local object
@@ -147,7 +129,7 @@ namespace {
 void Defaults(talvo_line_options* options) {
     if (options == nullptr) return;
     const LineTiming timing;
-    const SerialParams serial;
+    const LineParams serial;
     options->size = sizeof(talvo_line_options);
     options->device = "COM2";
     options->baud = serial.baud;
@@ -204,36 +186,22 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
     }
     try {
         const std::string device(options->device, deviceLength);
-        DeviceUrl url;
         std::string why;
-        const UrlProblem problem = ParseDevice(device, url, why);
-        if (problem != UrlProblem::kNone) {
+        const std::int32_t problem = CheckDevice(device, why);
+        if (problem != 0) {
             LastOpenFailures().Set(why);
-            return problem == UrlProblem::kUnknownScheme ? TALVO_E_SCHEME
-                   : problem == UrlProblem::kPortRange   ? TALVO_E_URL_PORT
-                                                         : TALVO_E_URL;
+            return problem;
         }
-        const bool network = url.kind != DeviceKind::kSerial;
-        std::unique_ptr<Transport> port;
-        SerialParams* params = nullptr;
-        if (network) {
-            auto net = std::make_unique<NetTransport>();
-            net->connectMs = options->connect_time_ms;
-            params = &net->params;
-            port = std::move(net);
-        } else {
-            auto serial = std::make_unique<SerialPort>();
-            serial->purgeEveryExchange = false;
-            params = &serial->params;
-            port = std::move(serial);
-        }
-        params->device = device;
-        params->format.assign(options->line_format, formatLength);
-        params->baud = options->baud;
-        params->inQueue = options->in_queue;
-        params->outQueue = options->out_queue;
-        Transport& transport = *port;
-        auto entry = std::make_shared<ApiLine>(std::move(port));
+        const bool network = UsesNetwork(device);
+        auto entry = std::make_shared<ApiLine>(MakeTransport(device));
+        Transport& transport = entry->line.transport();
+        LineParams& params = transport.params;
+        params.format.assign(options->line_format, formatLength);
+        params.baud = options->baud;
+        params.inQueue = options->in_queue;
+        params.outQueue = options->out_queue;
+        params.purgeEveryExchange = false;
+        params.connectMs = options->connect_time_ms;
         LineTiming& t = entry->line.timing;
         t.baud = options->baud;
         t.echoTime = options->echo_time_ms;
@@ -246,7 +214,7 @@ TALVO_API int TALVO_CALL talvo_line_open(const talvo_line_options* options, talv
                                                                                : 0;
         if (entry->line.OpenPort(true) == 0) {
             LastOpenFailures().Set(transport.failureText);
-            return OpenCode(transport.lastFailure);
+            return transport.lastFailure != 0 ? transport.lastFailure : TALVO_E_OPEN;
         }
         LastOpenFailures().Set(std::string());
         *line = reinterpret_cast<talvo_line*>(Lines().Add(std::move(entry)));
@@ -298,17 +266,11 @@ TALVO_API int TALVO_CALL talvo_device_check(const char* device, int* network, ch
         if (network != nullptr) *network = 0;
         if (why != nullptr && size > 0) why[0] = '\0';
         if (device == nullptr) return TALVO_E_INVALID;
-        DeviceUrl url;
         std::string reason;
-        const UrlProblem problem = ParseDevice(device, url, reason);
+        const std::int32_t problem = CheckDevice(device, reason);
         if (network != nullptr) *network = UsesNetwork(device) ? 1 : 0;
         if (why != nullptr && size > 0) CopyText(reason, why, size);
-        switch (problem) {
-            case UrlProblem::kNone: return 0;
-            case UrlProblem::kUnknownScheme: return TALVO_E_SCHEME;
-            case UrlProblem::kPortRange: return TALVO_E_URL_PORT;
-            default: return TALVO_E_URL;
-        }
+        return problem;
     } catch (...) {
         return TALVO_E_INTERNAL;
     }

@@ -20,7 +20,7 @@ namespace talvo::lineapi {
 
 using namespace talvo::family;
 
-inline constexpr std::size_t kMaxPath = 4096;
+using platform::file::kMaxPath;
 
 struct ApiLine {
     // Its replies are collected whole, up to the largest a request asks for.

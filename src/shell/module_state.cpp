@@ -3,40 +3,38 @@
 #include <memory>
 #include <new>
 
-#include "net/device_url.h"
-#include "net/net_transport.h"
+#include <cstdio>
+#include <cstring>
+
+#include "platform/module_entry.h"
 #include "platform/platform.h"
-#include "serial/messages.h"
-#include "serial/trace.h"
+#include "protocol/trace.h"
+#include "transports/transport_factory.h"
 
 namespace talvo {
 
-ModuleState::ModuleState() : line(std::make_unique<SerialPort>(), true) { line.observer = &frames; }
+namespace {
+// 发:, in UTF-8 and in GBK.
+constexpr platform::message::Text kSendPrefix = {"\345\217\221:", "\267\242:"};
+}  // namespace
+
+// The defaults' serial port until the settings are read.
+ModuleState::ModuleState() : line(MakeTransport("COM2"), true) { line.observer = &frames; }
 
 void ModuleState::Reload() {
     settings.Reload();
     // The kind of line is read from the name once per name, not per command.
     if (!kindKnown_ || settings.ComName != kindOf_) {
         kindOf_ = settings.ComName;
+        kindName_ = TransportKind(kindOf_);
         kindNetwork_ = UsesNetwork(kindOf_);
         kindKnown_ = true;
     }
-    const bool network = kindNetwork_;
-    if (!line.HasTransport() || network != network_) {
-        if (network) {
-            line.SetTransport(std::make_unique<NetTransport>());
-        } else {
-            line.SetTransport(std::make_unique<SerialPort>());
-        }
-        network_ = network;
+    if (!line.HasTransport() || kindName_ != kind_) {
+        line.SetTransport(MakeTransport(kindOf_));
+        kind_ = kindName_;
     }
-    if (network) {
-        auto& net = static_cast<NetTransport&>(line.transport());
-        net.connectMs = settings.ConnectTime;
-        settings.ApplyTo(line.timing, net.params, true);
-    } else {
-        settings.ApplyTo(line.timing, static_cast<SerialPort&>(line.transport()).params, false);
-    }
+    settings.ApplyTo(line.timing, line.transport().params, kindNetwork_);
 }
 
 ModuleState& Module() {
@@ -49,7 +47,7 @@ ModuleState& Module() {
 }
 
 void LegacyFrames::FrameSent(const unsigned char* bytes, std::uint32_t count, int terminal, int command) {
-    if (displaySend != 0) platform::message::ShowPlain(text::kSendPrefix, SendDiagnostic(bytes, count, 3));
+    if (displaySend != 0) platform::message::ShowPlain(kSendPrefix, SendDiagnostic(bytes, count, 3));
     trace::Frame(traceTarget_, trace::Direction::kSent, bytes, count, terminal, command);
 }
 
@@ -85,11 +83,54 @@ void Detach() {
     std::string().swap(s.StatStr);
     std::string().swap(s.IniPath);
     std::string().swap(module.kindOf_);
+    std::string().swap(module.kindName_);
+    std::string().swap(module.kind_);
     module.kindKnown_ = false;
     platform::profile::ReleaseStamps();
 }
 
+bool ModuleAttach() {
+    if (Attach() != 0) return true;
+    // A library that stays loaded (a shared object cannot refuse to load)
+    // reads -1 from GetError until the port opens.
+    Module().line.lastError = -1;
+    return false;
+}
+
+void ModuleDetach() { Detach(); }
+
 PortLock::PortLock() { platform::lock::Acquire(); }
 PortLock::~PortLock() { platform::lock::Release(); }
+
+namespace {
+// Appends items while they fit in `limit` bytes (terminator included), then
+// marks the cut with "..." where room is left for it.
+std::string Bounded(const char* head, const unsigned char* bytes, std::uint32_t count, const char* itemFormat,
+                    std::size_t limit) {
+    std::string out(head);
+    char item[8];
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::snprintf(item, sizeof item, itemFormat, static_cast<unsigned>(bytes[i]));
+        if (out.size() + std::strlen(item) + 1 > limit) {
+            while (out.size() + 3 + 1 > limit && !out.empty()) out.pop_back();
+            out += "...";
+            break;
+        }
+        out += item;
+    }
+    return out;
+}
+}  // namespace
+
+std::string SendDiagnostic(const unsigned char* bytes, std::uint32_t count, std::size_t prefixBytes) {
+    return Bounded("", bytes, count, ", %X", 300 - prefixBytes);
+}
+
+std::string ReceiveDiagnostic(const unsigned char* bytes, std::uint32_t count) {
+    char head[32];
+    std::snprintf(head, sizeof head, "Len=%d,Recp:", static_cast<int>(count));
+    return Bounded(head, bytes, count, "-%X", 800);
+}
+
 
 }  // namespace talvo

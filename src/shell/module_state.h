@@ -7,7 +7,6 @@
 #include <string>
 
 #include "protocol/line.h"
-#include "serial/serial_port.h"
 #include "shell/port_settings.h"
 
 namespace talvo {
@@ -38,27 +37,35 @@ struct ModuleState {
 
     // Reads the settings file (when it changed) into the line and its
     // transport: a serial port, or a network line when ComName is a URL.
-    // A change between the two replaces the transport (closed; the next
-    // command opens it).
+    // A device of another kind (TransportKind) gets a new transport
+    // (closed; the next command opens it).
     void Reload();
 
 private:
     friend void Detach();
-    bool network_ = false;
-    // The last device name and whether it names a network line.
+    // The kind of the line's transport.
+    std::string kind_;
+    // The last device name, and whether it names a network line.
     std::string kindOf_;
     bool kindKnown_ = false;
     bool kindNetwork_ = false;
+    std::string kindName_;
 };
 
 ModuleState& Module();
 
-// Load and unload steps, run from the platform's module notifications.
-// With TALVO_DEFER_PORT=1 in the environment the load does not open the
-// port: the first command of the 43 exports does (for hosts that use only
-// the line API).
+// Load and unload steps (the platform's module notifications call them
+// through ModuleAttach and ModuleDetach).  With TALVO_DEFER_PORT=1 in the
+// environment the load does not open the port: the first command of the 43
+// exports does (for hosts that use only the line API).
 int Attach();
 void Detach();
+
+// What the 43 exports show of a frame, built in bounded buffers (300 and
+// 800 bytes with the terminator); a frame too long for them is cut at a
+// whole byte and marked.
+std::string SendDiagnostic(const unsigned char* bytes, std::uint32_t count, std::size_t prefixBytes);
+std::string ReceiveDiagnostic(const unsigned char* bytes, std::uint32_t count);
 
 // Holds the module-wide lock for the lifetime of the object: every export
 // that uses the port runs under it, so two host threads cannot interleave

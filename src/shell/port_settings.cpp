@@ -5,7 +5,6 @@
 #include <string>
 #include <thread>
 
-#include "net/device_url.h"
 #include "platform/profile_text.h"
 
 namespace talvo {
@@ -194,7 +193,7 @@ int PortSettings::WriteDefaults() {
     return 1;
 }
 
-void PortSettings::ApplyTo(LineTiming& timing, SerialParams& params, bool network) const {
+void PortSettings::ApplyTo(LineTiming& timing, LineParams& params, bool network) const {
     timing.echoTime = EchoTime;
     timing.waitTime = WaitTime;
     timing.tries = Repeat;
@@ -209,6 +208,7 @@ void PortSettings::ApplyTo(LineTiming& timing, SerialParams& params, bool networ
     params.format = StatStr;
     params.inQueue = InQueue;
     params.outQueue = OutQueue;
+    params.connectMs = ConnectTime;
 }
 
 }  // namespace talvo

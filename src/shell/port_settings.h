@@ -8,7 +8,7 @@
 
 #include "platform/platform.h"
 #include "protocol/line.h"
-#include "serial/serial_port.h"
+#include "protocol/transport.h"
 
 namespace talvo {
 
@@ -59,10 +59,10 @@ public:
     std::uint32_t NetAllowance = kNetAllowanceByKind;
     std::uint32_t ConnectTime = 3000;
 
-    // The record as a line's timing and a serial port's parameters; the
+    // The record as a line's timing and its transport's parameters; the
     // strings' storage is reused.  `network`: ComName names a network line
     // (UsesNetwork), which gets the network allowance unless one is set.
-    void ApplyTo(LineTiming& timing, SerialParams& params, bool network) const;
+    void ApplyTo(LineTiming& timing, LineParams& params, bool network) const;
 };
 
 }  // namespace talvo

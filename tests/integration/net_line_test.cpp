@@ -498,5 +498,34 @@ TEST(NetExports, ComNameTakesAUrl) {
     EXPECT_EQ(other.Connections(), 1);
 }
 
+// Each scheme, and a name that names no line, has a transport of its own:
+// the 43 exports' line follows ComName from one to another and back.
+TEST(NetExports, ComNameMovesBetweenSchemes) {
+    NetSim tcp("tcp");
+    NetSim telnet("rfc2217");
+    tcp.Ok("add 1 consumption");
+    telnet.Ok("add 1 consumption");
+    SettingsFile settings;
+    auto keys = FastSettings(tcp.server.DevicePath());
+    settings.Write(keys);
+    HostLibrary lib;
+    ASSERT_TRUE(lib.Load());
+    EXPECT_EQ(lib.InqStat(1), 1);
+    for (const char* bad : {"tcp://127.0.0.1", "ftp://127.0.0.1:21"}) {
+        keys["ComName"] = bad;
+        settings.Write(keys);
+        EXPECT_EQ(lib.InqStat(1), 0) << bad;
+        EXPECT_EQ(lib.GetError(), TALVO_E_PORT) << bad << ": nothing was sent";
+    }
+    keys["ComName"] = telnet.server.DevicePath();
+    settings.Write(keys);
+    EXPECT_EQ(lib.InqStat(1), 1);
+    keys["ComName"] = tcp.server.DevicePath();
+    settings.Write(keys);
+    EXPECT_EQ(lib.InqStat(1), 1);
+    EXPECT_EQ(telnet.Connections(), 1);
+    EXPECT_EQ(tcp.Connections(), 2) << "the first connection went with the change of scheme";
+}
+
 }  // namespace
 }  // namespace talvo::test

@@ -8,6 +8,7 @@
 #include "protocol/codec.h"
 #include "protocol/terminal_command.h"
 #include "serial/serial_port.h"
+#include "shell/module_state.h"
 #include "settings_file.h"
 
 namespace talvo {

@@ -1,11 +1,14 @@
 // Device names of network lines and the Telnet stream of RFC 2217 lines.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "net/device_url.h"
 #include "net/telnet.h"
+#include "talvo.h"
+#include "transports/transport_factory.h"
 
 namespace talvo {
 namespace {
@@ -14,43 +17,76 @@ TEST(DeviceUrl, SerialNamesAndNetworkUrls) {
     DeviceUrl url;
     std::string why;
     for (const char* serial : {"COM2", "\\\\.\\COM12", "/dev/ttyUSB0", "ttyS1"}) {
-        EXPECT_EQ(ParseDevice(serial, url, why), UrlProblem::kNone) << serial;
-        EXPECT_EQ(url.kind, DeviceKind::kSerial);
+        EXPECT_EQ(CheckDevice(serial, why), 0) << serial;
+        EXPECT_EQ(TransportKind(serial), "") << serial;
         EXPECT_FALSE(UsesNetwork(serial));
     }
-    ASSERT_EQ(ParseDevice("tcp://10.1.2.3:4001", url, why), UrlProblem::kNone);
-    EXPECT_EQ(url.kind, DeviceKind::kTcp);
+    ASSERT_EQ(ParseUrl("tcp://10.1.2.3:4001", url, why), 0);
+    EXPECT_EQ(url.scheme, "tcp");
     EXPECT_EQ(url.host, "10.1.2.3");
     EXPECT_EQ(url.port, 4001);
-    ASSERT_EQ(ParseDevice("RFC2217://device-server.example_site:65535", url, why), UrlProblem::kNone);
-    EXPECT_EQ(url.kind, DeviceKind::kRfc2217);
+    ASSERT_EQ(ParseUrl("RFC2217://device-server.example_site:65535", url, why), 0);
+    EXPECT_EQ(url.scheme, "rfc2217");
     EXPECT_EQ(url.host, "device-server.example_site");
     EXPECT_EQ(url.port, 65535);
-    ASSERT_EQ(ParseDevice("rfc2217://[::1]:1", url, why), UrlProblem::kNone);
+    ASSERT_EQ(ParseUrl("rfc2217://[::1]:1", url, why), 0);
     EXPECT_EQ(url.host, "::1");
     EXPECT_EQ(url.port, 1);
-    ASSERT_EQ(ParseDevice("tcp://[fe80::1%eth0]:4001", url, why), UrlProblem::kNone);
+    ASSERT_EQ(ParseUrl("tcp://[fe80::1%eth0]:4001", url, why), 0);
     EXPECT_EQ(url.host, "fe80::1%eth0");
+    EXPECT_EQ(TransportKind("TCP://host:1"), "tcp");
+    EXPECT_EQ(TransportKind("rfc2217://host:1"), "rfc2217");
+    EXPECT_EQ(TransportKind("udp://host:1"), "?");
 }
 
 TEST(DeviceUrl, ProblemsAreNamed) {
-    DeviceUrl url;
     std::string why;
     for (const char* bad : {"tcp://", "tcp://host", "tcp://host:", "tcp://:4001", "tcp://host:40a1",
                             "tcp://host:4001/path", "tcp://host:4001?x", "tcp://ho st:1", "tcp://[::1:4001",
                             "tcp://[::1]4001", "tcp://[zz::1]:4001", "tcp://::1:4001", "tcp:/host:4001",
                             "rfc2217:host:4001", "://host:1", "tcp://host:-1"}) {
-        EXPECT_EQ(ParseDevice(bad, url, why), UrlProblem::kMalformed) << bad;
+        EXPECT_EQ(CheckDevice(bad, why), TALVO_E_URL) << bad;
         EXPECT_FALSE(why.empty()) << bad;
         EXPECT_TRUE(UsesNetwork(bad)) << bad << ": opens as a network line and fails there";
     }
     for (const char* scheme : {"http://host:80", "udp://host:4001", "socket://host:4001"}) {
-        EXPECT_EQ(ParseDevice(scheme, url, why), UrlProblem::kUnknownScheme) << scheme;
+        EXPECT_EQ(CheckDevice(scheme, why), TALVO_E_SCHEME) << scheme;
         EXPECT_NE(why.find("unknown scheme"), std::string::npos);
     }
+    // The known forms come from the factory's table of schemes.
+    CheckDevice("udp://host:4001", why);
+    EXPECT_EQ(why, "unknown scheme \"udp://\" in \"udp://host:4001\": a line is a serial device, "
+                   "tcp://host:port or rfc2217://host:port");
     for (const char* port : {"tcp://host:0", "tcp://host:65536", "rfc2217://host:99999999999999999999"}) {
-        EXPECT_EQ(ParseDevice(port, url, why), UrlProblem::kPortRange) << port;
+        EXPECT_EQ(CheckDevice(port, why), TALVO_E_URL_PORT) << port;
         EXPECT_NE(why.find("out of range"), std::string::npos);
+    }
+}
+
+// Every device name gets a closed transport carrying the name; one that
+// names no line gets one whose open fails with the name's problem, the way
+// a network line's open fails.
+TEST(TransportFactory, MakesATransportForEveryName) {
+    for (const char* device : {"COM2", "tcp://127.0.0.1:1", "rfc2217://[::1]:1"}) {
+        const std::unique_ptr<Transport> t = MakeTransport(device);
+        ASSERT_NE(t, nullptr);
+        EXPECT_FALSE(t->IsOpen());
+        EXPECT_EQ(t->params.device, device);
+    }
+    struct Case {
+        const char* device;
+        std::int32_t code;
+    };
+    for (const Case& c : {Case{"tcp://host", TALVO_E_URL}, Case{"ftp://host:21", TALVO_E_SCHEME},
+                          Case{"tcp://host:0", TALVO_E_URL_PORT}}) {
+        const std::unique_ptr<Transport> t = MakeTransport(c.device);
+        EXPECT_FALSE(t->Open(false)) << c.device;
+        EXPECT_EQ(t->lastFailure, c.code) << c.device;
+        std::string why;
+        CheckDevice(c.device, why);
+        EXPECT_EQ(t->failureText, why);
+        const unsigned char frame[] = {0x02, 0x03};
+        EXPECT_EQ(t->Write(frame, sizeof frame), 0u) << "nothing goes out on a name that names no line";
     }
 }
 

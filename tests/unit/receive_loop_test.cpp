@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/receive_loop.h"
+#include "protocol/receive_loop.h"
 
 namespace talvo {
 namespace {

@@ -114,7 +114,7 @@ TEST(SerialPortPurge, OnlyWhenTheLastExchangeDidNotEndClean) {
     ASSERT_FALSE(pty.Device().empty());
     SerialPort port;
     port.params.device = pty.Device();
-    port.purgeEveryExchange = false;
+    port.params.purgeEveryExchange = false;
     ASSERT_TRUE(port.Open(false));
     const std::string request = "\x02" "000110000000" "\x03" "42";
     const std::string reply = "\x02" "0001GG000000" "\x03" "8D";

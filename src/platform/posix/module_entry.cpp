@@ -2,8 +2,7 @@
 // a port that cannot be opened leaves it loaded: the failure is reported on
 // standard error, GetError reads -1, and every command tries to open the port
 // again and fails with -1 until the device is there.
-#include "serial/serial_port.h"
-#include "shell/module_state.h"
+#include "platform/module_entry.h"
 
 // Defined (as 1) by a host that drives lines only and links the library
 // directly (TALVO_LINES_ONLY_HOST in talvo.h); absent everywhere else.
@@ -16,11 +15,10 @@ bool LinesOnlyHost() { return &talvo_lines_only != nullptr && talvo_lines_only !
 __attribute__((constructor)) void LoadLibraryStep() {
     // Such a host gets no port and no settings file from the load step.
     if (LinesOnlyHost()) return;
-    if (talvo::Attach() != 0) return;
-    // The failure has been reported on standard error in one line.
-    talvo::Module().line.lastError = -1;
+    // A failure has been reported on standard error in one line.
+    static_cast<void>(talvo::ModuleAttach());
 }
 
-__attribute__((destructor)) void UnloadLibraryStep() { talvo::Detach(); }
+__attribute__((destructor)) void UnloadLibraryStep() { talvo::ModuleDetach(); }
 
 }  // namespace

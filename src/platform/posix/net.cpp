@@ -51,7 +51,7 @@ void Tune(int fd) {
 int ConnectOne(const addrinfo* a, std::uint32_t start, std::uint32_t limitMs, Failure& failure, std::string& reason) {
     const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
     if (fd < 0) {
-        failure = Failure::kOther;
+        failure = Failure::kConnect;
         reason = ErrnoText(errno);
         return -1;
     }
@@ -66,7 +66,7 @@ int ConnectOne(const addrinfo* a, std::uint32_t start, std::uint32_t limitMs, Fa
         }
         if (rc == 0) {
             ::close(fd);
-            failure = Failure::kTimeout;
+            failure = Failure::kConnect;
             reason = "no answer within " + std::to_string(limitMs) + " ms";
             return -1;
         }
@@ -83,7 +83,7 @@ int ConnectOne(const addrinfo* a, std::uint32_t start, std::uint32_t limitMs, Fa
     if (rc != 0) {
         const int error = errno;
         ::close(fd);
-        failure = error == ECONNREFUSED ? Failure::kRefused : Failure::kOther;
+        failure = Failure::kConnect;
         reason = ErrnoText(error);
         return -1;
     }
@@ -114,7 +114,7 @@ Handle Connect(const std::string& host, std::uint16_t port, std::uint32_t limitM
         return kNoSocket;
     }
     int fd = -1;
-    failure = Failure::kOther;
+    failure = Failure::kConnect;
     reason = "no address";
     for (const addrinfo* a = list; a != nullptr && fd < 0; a = a->ai_next) {
         if (a != list && Remaining(start, limitMs) == 0) break;

@@ -3,14 +3,14 @@
 // exits could hang it.
 #include <windows.h>
 
-#include "shell/module_state.h"
+#include "platform/module_entry.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
-            return talvo::Attach() != 0 ? TRUE : FALSE;
+            return talvo::ModuleAttach() ? TRUE : FALSE;
         case DLL_PROCESS_DETACH:
-            talvo::Detach();
+            talvo::ModuleDetach();
             return TRUE;
         default:
             return TRUE;

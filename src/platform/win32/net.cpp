@@ -62,7 +62,7 @@ void Tune(SOCKET s) {
 SOCKET ConnectOne(const addrinfo* a, DWORD start, std::uint32_t limitMs, Failure& failure, std::string& reason) {
     SOCKET s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (s == INVALID_SOCKET) {
-        failure = Failure::kOther;
+        failure = Failure::kConnect;
         reason = SystemText(::WSAGetLastError());
         return INVALID_SOCKET;
     }
@@ -77,7 +77,7 @@ SOCKET ConnectOne(const addrinfo* a, DWORD start, std::uint32_t limitMs, Failure
             const int rc = WaitFor(s, true, Remaining(start, limitMs));
             if (rc == 0) {
                 ::closesocket(s);
-                failure = Failure::kTimeout;
+                failure = Failure::kConnect;
                 reason = "no answer within " + std::to_string(limitMs) + " ms";
                 return INVALID_SOCKET;
             }
@@ -91,7 +91,7 @@ SOCKET ConnectOne(const addrinfo* a, DWORD start, std::uint32_t limitMs, Failure
     }
     if (error != 0) {
         ::closesocket(s);
-        failure = error == WSAECONNREFUSED ? Failure::kRefused : Failure::kOther;
+        failure = Failure::kConnect;
         reason = SystemText(error);
         return INVALID_SOCKET;
     }
@@ -106,7 +106,7 @@ Handle Connect(const std::string& host, std::uint16_t port, std::uint32_t limitM
     WSADATA data;
     const int started = ::WSAStartup(MAKEWORD(2, 2), &data);
     if (started != 0) {
-        failure = Failure::kOther;
+        failure = Failure::kConnect;
         reason = SystemText(started);
         return kNoSocket;
     }
@@ -124,7 +124,7 @@ Handle Connect(const std::string& host, std::uint16_t port, std::uint32_t limitM
         return kNoSocket;
     }
     SOCKET s = INVALID_SOCKET;
-    failure = Failure::kOther;
+    failure = Failure::kConnect;
     reason = "no address";
     for (const addrinfo* a = list; a != nullptr && s == INVALID_SOCKET; a = a->ai_next) {
         if (a != list && Remaining(start, limitMs) == 0) break;

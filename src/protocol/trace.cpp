@@ -1,4 +1,4 @@
-#include "serial/trace.h"
+#include "protocol/trace.h"
 
 #include <cstdio>
 #include <string>

@@ -1,0 +1,42 @@
+# The core's folders form layers, each using only those below it:
+#   platform < protocol < serial, net < commands, transports < records < shell
+# Folders on one rank do not use each other either.  Fails, naming the
+# file and the include, when a source under SRC includes a folder at its
+# own rank or above.
+#   cmake -DSRC=<source>/src -P check_layers.cmake
+set(rank_platform 0)
+set(rank_protocol 1)
+set(rank_serial 2)
+set(rank_net 2)
+set(rank_commands 3)
+set(rank_transports 3)
+set(rank_records 4)
+set(rank_shell 5)
+
+file(GLOB_RECURSE sources RELATIVE ${SRC} ${SRC}/*.h ${SRC}/*.cpp)
+set(faults "")
+foreach(source ${sources})
+    string(REGEX MATCH "^[^/]+" folder "${source}")
+    if(NOT DEFINED rank_${folder})
+        list(APPEND faults "${source}: the folder ${folder}/ has no place among the layers")
+        continue()
+    endif()
+    file(STRINGS ${SRC}/${source} includes REGEX "^#include \"[a-z_]+/")
+    foreach(line ${includes})
+        string(REGEX REPLACE "^#include \"([a-z_]+)/.*" "\\1" used "${line}")
+        if(used STREQUAL folder)
+            continue()
+        endif()
+        if(NOT DEFINED rank_${used})
+            list(APPEND faults "${source}: ${line} (a folder with no place among the layers)")
+        elseif(NOT rank_${used} LESS rank_${folder})
+            list(APPEND faults "${source}: ${line} (${used}/ is not below ${folder}/)")
+        endif()
+    endforeach()
+endforeach()
+if(faults)
+    list(JOIN faults "\n" text)
+    message(FATAL_ERROR "includes against the layers:\n${text}")
+endif()
+list(LENGTH sources count)
+message(STATUS "${count} files keep to the layers")
