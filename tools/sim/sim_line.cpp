@@ -303,38 +303,13 @@ Action Line::Respond(const std::string& frame) {
     return action;
 }
 
-std::string Line::Handle(TerminalState& t, int command, int argHigh, int argLow, int count,
-                         const std::string& payload, int terminal, std::optional<Fault>& fault) {
-    Reply r;
-    // A terminal that refuses a command leaves its state as it was.
-    const bool refused = fault && fault->kind == "status";
-    const TerminalState before = refused ? t : TerminalState{};
+namespace {
+
+// The blacklist's commands.
+void Blacklist(TerminalState& t, int command, int argHigh, int argLow, int count, const std::string& payload,
+               Reply& r) {
     const int position = argHigh * 256 + argLow;
-    const bool attendance = t.kind == Kind::kAttendance;
     switch (command) {
-        case 0x10:  // status
-            break;
-        case 0x4A:  // clear memory
-            if (count == 0x65) {
-                t.blacklist.clear();
-                t.menu.clear();
-                t.subsidy.clear();
-            }
-            break;
-        case 0x32:  // read CMW
-            r.count = 6;
-            r.payload = t.cmw;
-            break;
-        case 0x22:
-            t.cmw = payload.substr(0, 12);
-            break;
-        case 0x33:  // read mdeb
-            r.count = 3;
-            r.payload = t.mdeb;
-            break;
-        case 0x23:
-            t.mdeb = payload.substr(0, 6);
-            break;
         case 0x2C:  // add blacklist entries
             for (int i = 0; i < count && static_cast<std::size_t>(6 * i + 6) <= payload.size(); ++i) {
                 std::string entry = payload.substr(static_cast<std::size_t>(6 * i), 6);
@@ -368,6 +343,149 @@ std::string Line::Handle(TerminalState& t, int command, int argHigh, int argLow,
             }
             break;
         }
+    }
+}
+
+// Time zones, attendance zones, reasons and the clock.
+void ZonesAndClock(TerminalState& t, int command, int count, const std::string& payload, Reply& r) {
+    const bool attendance = t.kind == Kind::kAttendance;
+    switch (command) {
+        case 0x38:  // time zones, attendance zones or a reason
+            r.count = count;
+            if (!attendance) {
+                r.payload = t.zones;
+            } else if (count == 8) {
+                r.payload = t.attendZones;
+            } else {
+                auto reason = t.reasons.find(count);
+                r.payload = reason != t.reasons.end() ? reason->second : std::string("0F0F0F0F0F0F0F0F");
+            }
+            break;
+        case 0x28:
+            if (!attendance) {
+                t.zones = payload;
+            } else if (count == 8 && payload.size() == 80) {
+                t.attendZones = payload;
+            } else {
+                t.reasons[count] = payload;
+            }
+            break;
+        case 0x3A:  // clock
+            if (attendance) r.payload = t.attendClock.empty() ? HostClock(14) : RunningClock(t.attendClock, t.attendClockSetAt);
+            else r.payload = t.clock.empty() ? HostClock(10) : RunningClock(t.clock, t.clockSetAt);
+            break;
+        case 0x2A:
+            if (attendance) {
+                t.attendClock = payload;
+                t.attendClockSetAt = std::chrono::steady_clock::now();
+            } else {
+                t.clock = payload;
+                t.clockSetAt = std::chrono::steady_clock::now();
+            }
+            break;
+    }
+}
+
+// A batch of records handed out, and its acknowledgement.
+void Records(TerminalState& t, int command, int argHigh, int argLow, int count, const std::optional<Fault>& fault,
+             Reply& r) {
+    switch (command) {
+        case 0x37: {  // hand out a batch of records
+            if (t.outstanding == 0 && !t.records.empty()) {
+                t.outstanding = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(t.batchLimit), t.records.size()));
+                t.mark = static_cast<std::uint16_t>(t.mark + 1);
+            } else if (t.outstanding > 0 && fault && fault->kind == "remark") {
+                // The batch handed out before, handed again under a new
+                // mark: only the new mark clears it from now on.
+                t.mark = static_cast<std::uint16_t>(t.mark + 1);
+            }
+            for (int i = 0; i < t.outstanding; ++i) r.payload += t.records[static_cast<std::size_t>(i)];
+            r.count = t.outstanding;
+            r.argHigh = t.mark >> 8;
+            r.argLow = t.mark & 0xFF;
+            break;
+        }
+        case 0x47: {  // acknowledge a batch
+            const int mark = argHigh * 256 + argLow;
+            int cleared = 0;
+            if (mark == 0) {
+                cleared = std::min<int>(count, static_cast<int>(t.records.size()));
+            } else if (mark == t.mark) {
+                cleared = t.outstanding;
+            }
+            bool wrongMark = fault && fault->kind == "wrongmark";
+            if (!wrongMark) {
+                for (int i = 0; i < cleared; ++i) t.records.pop_front();
+                if (cleared > 0 || mark == t.mark) t.outstanding = 0;
+            }
+            const int answer = wrongMark ? (t.mark + 1) & 0xFFFF : t.mark;
+            r.argHigh = answer >> 8;
+            r.argLow = answer & 0xFF;
+            break;
+        }
+    }
+}
+
+// A fault that changes the reply the terminal would give.
+void Distort(const Fault& f, Reply& r) {
+    if (f.kind == "status") r.status = f.arg.substr(0, 2);
+    if (f.kind == "short") {
+        std::size_t cut = static_cast<std::size_t>(std::atoi(f.arg.c_str()));
+        r.payload.resize(r.payload.size() > cut ? r.payload.size() - cut : 0);
+    }
+    if (f.kind == "count") r.count = std::atoi(f.arg.c_str());
+    if (f.kind == "payload") r.payload = f.arg;
+    if (f.kind == "countpayload") {  // N,TEXT: both, whatever the state says
+        const std::size_t comma = f.arg.find(',');
+        r.count = std::atoi(f.arg.substr(0, comma).c_str());
+        r.payload = f.arg.substr(comma + 1);
+    }
+    if (f.kind == "mark") {
+        int m = std::atoi(f.arg.c_str());
+        r.argHigh = m >> 8;
+        r.argLow = m & 0xFF;
+    }
+}
+
+}  // namespace
+
+std::string Line::Handle(TerminalState& t, int command, int argHigh, int argLow, int count,
+                         const std::string& payload, int terminal, std::optional<Fault>& fault) {
+    Reply r;
+    // A terminal that refuses a command leaves its state as it was.
+    const bool refused = fault && fault->kind == "status";
+    const TerminalState before = refused ? t : TerminalState{};
+    switch (command) {
+        case 0x10:  // status
+            break;
+        case 0x4A:  // clear memory
+            if (count == 0x65) {
+                t.blacklist.clear();
+                t.menu.clear();
+                t.subsidy.clear();
+            }
+            break;
+        case 0x32:  // read CMW
+            r.count = 6;
+            r.payload = t.cmw;
+            break;
+        case 0x22:
+            t.cmw = payload.substr(0, 12);
+            break;
+        case 0x33:  // read mdeb
+            r.count = 3;
+            r.payload = t.mdeb;
+            break;
+        case 0x23:
+            t.mdeb = payload.substr(0, 6);
+            break;
+        case 0x2C:
+        case 0x4C:
+        case 0x24:
+        case 0x44:
+        case 0x34:
+            Blacklist(t, command, argHigh, argLow, count, payload, r);
+            break;
         case 0x61:  // check key
             if (payload != t.key) r.status = "NK";
             break;
@@ -403,38 +521,11 @@ std::string Line::Handle(TerminalState& t, int command, int argHigh, int argLow,
         case 0x3D:
             t.subsidy += payload;
             break;
-        case 0x38:  // time zones, attendance zones or a reason
-            r.count = count;
-            if (!attendance) {
-                r.payload = t.zones;
-            } else if (count == 8) {
-                r.payload = t.attendZones;
-            } else {
-                auto reason = t.reasons.find(count);
-                r.payload = reason != t.reasons.end() ? reason->second : std::string("0F0F0F0F0F0F0F0F");
-            }
-            break;
+        case 0x38:
         case 0x28:
-            if (!attendance) {
-                t.zones = payload;
-            } else if (count == 8 && payload.size() == 80) {
-                t.attendZones = payload;
-            } else {
-                t.reasons[count] = payload;
-            }
-            break;
-        case 0x3A:  // clock
-            if (attendance) r.payload = t.attendClock.empty() ? HostClock(14) : RunningClock(t.attendClock, t.attendClockSetAt);
-            else r.payload = t.clock.empty() ? HostClock(10) : RunningClock(t.clock, t.clockSetAt);
-            break;
+        case 0x3A:
         case 0x2A:
-            if (attendance) {
-                t.attendClock = payload;
-                t.attendClockSetAt = std::chrono::steady_clock::now();
-            } else {
-                t.clock = payload;
-                t.clockSetAt = std::chrono::steady_clock::now();
-            }
+            ZonesAndClock(t, command, count, payload, r);
             break;
         case 0x2B:
             t.blocked = true;
@@ -442,63 +533,16 @@ std::string Line::Handle(TerminalState& t, int command, int argHigh, int argLow,
         case 0x3B:
             t.blocked = false;
             break;
-        case 0x37: {  // hand out a batch of records
-            if (t.outstanding == 0 && !t.records.empty()) {
-                t.outstanding = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(t.batchLimit), t.records.size()));
-                t.mark = static_cast<std::uint16_t>(t.mark + 1);
-            } else if (t.outstanding > 0 && fault && fault->kind == "remark") {
-                // The batch handed out before, handed again under a new
-                // mark: only the new mark clears it from now on.
-                t.mark = static_cast<std::uint16_t>(t.mark + 1);
-            }
-            for (int i = 0; i < t.outstanding; ++i) r.payload += t.records[static_cast<std::size_t>(i)];
-            r.count = t.outstanding;
-            r.argHigh = t.mark >> 8;
-            r.argLow = t.mark & 0xFF;
+        case 0x37:
+        case 0x47:
+            Records(t, command, argHigh, argLow, count, fault, r);
             break;
-        }
-        case 0x47: {  // acknowledge a batch
-            const int mark = argHigh * 256 + argLow;
-            int cleared = 0;
-            if (mark == 0) {
-                cleared = std::min<int>(count, static_cast<int>(t.records.size()));
-            } else if (mark == t.mark) {
-                cleared = t.outstanding;
-            }
-            bool wrongMark = fault && fault->kind == "wrongmark";
-            if (!wrongMark) {
-                for (int i = 0; i < cleared; ++i) t.records.pop_front();
-                if (cleared > 0 || mark == t.mark) t.outstanding = 0;
-            }
-            const int answer = wrongMark ? (t.mark + 1) & 0xFFFF : t.mark;
-            r.argHigh = answer >> 8;
-            r.argLow = answer & 0xFF;
-            break;
-        }
         default:
             r.status = "EE";
             break;
     }
     if (refused) t = before;
-    if (fault) {
-        if (fault->kind == "status") r.status = fault->arg.substr(0, 2);
-        if (fault->kind == "short") {
-            std::size_t cut = static_cast<std::size_t>(std::atoi(fault->arg.c_str()));
-            r.payload.resize(r.payload.size() > cut ? r.payload.size() - cut : 0);
-        }
-        if (fault->kind == "count") r.count = std::atoi(fault->arg.c_str());
-        if (fault->kind == "payload") r.payload = fault->arg;
-        if (fault->kind == "countpayload") {  // N,TEXT: both, whatever the state says
-            const std::size_t comma = fault->arg.find(',');
-            r.count = std::atoi(fault->arg.substr(0, comma).c_str());
-            r.payload = fault->arg.substr(comma + 1);
-        }
-        if (fault->kind == "mark") {
-            int m = std::atoi(fault->arg.c_str());
-            r.argHigh = m >> 8;
-            r.argLow = m & 0xFF;
-        }
-    }
+    if (fault) Distort(*fault, r);
     return BuildReply(terminal, r.status, r.argHigh, r.argLow, r.count, r.payload);
 }
 
