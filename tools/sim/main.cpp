@@ -167,7 +167,8 @@ std::string Generated(int i) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The command line's options.
+struct Options {
     std::string link;
     std::string device;
     std::string listen;
@@ -176,6 +177,11 @@ int main(int argc, char** argv) {
     std::vector<std::string> terminals;
     std::vector<std::string> records;
     std::vector<char*> exec;
+};
+
+// Reads the options; -1 to go on, otherwise the exit status (--help, a
+// mistake).
+int ReadOptions(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -192,50 +198,35 @@ int main(int argc, char** argv) {
             std::printf("talvo-sim %s\n", TALVO_TOOL_VERSION);
             return 0;
         } else if (a == "--link") {
-            link = value();
+            o.link = value();
         } else if (a == "--device") {
-            device = value();
+            o.device = value();
         } else if (a == "--listen") {
-            listen = value();
+            o.listen = value();
         } else if (a == "--control") {
-            control = Whole(a, value(), 0, 65535);
+            o.control = Whole(a, value(), 0, 65535);
         } else if (a == "--pace") {
-            pace = Whole(a, value(), 0, 4000000);
+            o.pace = Whole(a, value(), 0, 4000000);
         } else if (a == "--terminal") {
-            terminals.push_back(value());
+            o.terminals.push_back(value());
         } else if (a == "--records") {
-            records.push_back(value());
+            o.records.push_back(value());
         } else if (a == "--exec") {
             if (i + 1 < argc && std::strcmp(argv[i + 1], "--") == 0) ++i;
-            for (++i; i < argc; ++i) exec.push_back(argv[i]);
-            exec.push_back(nullptr);
+            for (++i; i < argc; ++i) o.exec.push_back(argv[i]);
+            o.exec.push_back(nullptr);
         } else {
             std::fprintf(stderr, "talvo-sim: unknown option %s (see --help)\n", a.c_str());
             return 2;
         }
     }
+    return -1;
+}
 
-    talvo::sim::Server server;
-    if (!listen.empty()) {
-        if (!device.empty() || !link.empty()) {
-            std::fprintf(stderr, "talvo-sim: --listen serves no device or link\n");
-            return 2;
-        }
-        std::string error;
-        if (!server.ListenLine(listen, error)) {
-            std::fprintf(stderr, "talvo-sim: %s\n", error.c_str());
-            return 1;
-        }
-    } else if (!server.OpenLine(device, link)) {
-        std::fprintf(stderr, "talvo-sim: cannot open the line%s%s\n", device.empty() ? "" : " ", device.c_str());
-        return 1;
-    }
-    if (!server.Listen(control)) {
-        std::fprintf(stderr, "talvo-sim: cannot listen on 127.0.0.1:%d\n", control);
-        return 1;
-    }
-    if (terminals.empty()) terminals.push_back("1");
-    for (const std::string& t : terminals) {
+// The terminals and records the options ask for; 0, or the exit status.
+int Populate(talvo::sim::Server& server, Options& o) {
+    if (o.terminals.empty()) o.terminals.push_back("1");
+    for (const std::string& t : o.terminals) {
         std::size_t colon = t.find(':');
         std::string kind = colon == std::string::npos ? "consumption" : t.substr(colon + 1);
         std::string answer = server.Control("add " + t.substr(0, colon) + " " + kind);
@@ -244,7 +235,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    for (const std::string& r : records) {
+    for (const std::string& r : o.records) {
         const std::size_t colon = r.find(':');
         if (colon == std::string::npos) {
             std::fprintf(stderr, "talvo-sim: --records wants N:COUNT, not %s\n", r.c_str());
@@ -260,27 +251,13 @@ int main(int argc, char** argv) {
             }
         }
     }
-    if (pace > 0) server.Control("pace " + std::to_string(pace));
+    if (o.pace > 0) server.Control("pace " + std::to_string(o.pace));
 
-    // Stop signals are caught before anyone learns where to reach us.
-    running = &server;
-    Catch(SIGINT);
-    Catch(SIGTERM);
-    std::signal(SIGPIPE, SIG_IGN);
+    return 0;
+}
 
-    std::printf("device: %s\n", server.DevicePath().c_str());
-    if (!listen.empty()) {
-        std::printf("line: %s\n", server.DevicePath().c_str());
-        std::printf("port: %d\n", server.LinePort());
-    }
-    if (!link.empty()) std::printf("link: %s\n", link.c_str());
-    std::printf("control: 127.0.0.1:%d\n", server.ControlPort());
-    std::fflush(stdout);
-
-    if (exec.empty()) {
-        server.Run();
-        return stopping ? 0 : 1;
-    }
+// Serves while the program given with --exec runs; its exit status.
+int RunChild(talvo::sim::Server& server, Options& o) {
     // The serving thread never takes the stop signals: they interrupt the
     // main thread's wait.
     sigset_t stops;
@@ -296,9 +273,9 @@ int main(int argc, char** argv) {
         signal(SIGTERM, SIG_DFL);
         signal(SIGPIPE, SIG_DFL);
         setenv("TALVO_SIM_CONTROL", ("127.0.0.1:" + std::to_string(server.ControlPort())).c_str(), 1);
-        setenv("TALVO_SIM_DEVICE", (link.empty() ? server.DevicePath() : link).c_str(), 1);
-        execvp(exec[0], exec.data());
-        std::fprintf(stderr, "talvo-sim: cannot run %s\n", exec[0]);
+        setenv("TALVO_SIM_DEVICE", (o.link.empty() ? server.DevicePath() : o.link).c_str(), 1);
+        execvp(o.exec[0], o.exec.data());
+        std::fprintf(stderr, "talvo-sim: cannot run %s\n", o.exec[0]);
         _exit(127);
     }
     child = pid;
@@ -310,4 +287,51 @@ int main(int argc, char** argv) {
     if (stopping) return 128 + SIGTERM;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+int main(int argc, char** argv) {
+    Options o;
+    if (const int status = ReadOptions(argc, argv, o); status >= 0) return status;
+
+    talvo::sim::Server server;
+    if (!o.listen.empty()) {
+        if (!o.device.empty() || !o.link.empty()) {
+            std::fprintf(stderr, "talvo-sim: --listen serves no device or link\n");
+            return 2;
+        }
+        std::string error;
+        if (!server.ListenLine(o.listen, error)) {
+            std::fprintf(stderr, "talvo-sim: %s\n", error.c_str());
+            return 1;
+        }
+    } else if (!server.OpenLine(o.device, o.link)) {
+        std::fprintf(stderr, "talvo-sim: cannot open the line%s%s\n", o.device.empty() ? "" : " ", o.device.c_str());
+        return 1;
+    }
+    if (!server.Listen(o.control)) {
+        std::fprintf(stderr, "talvo-sim: cannot listen on 127.0.0.1:%d\n", o.control);
+        return 1;
+    }
+    if (const int status = Populate(server, o); status != 0) return status;
+
+    // Stop signals are caught before anyone learns where to reach us.
+    running = &server;
+    Catch(SIGINT);
+    Catch(SIGTERM);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::printf("device: %s\n", server.DevicePath().c_str());
+    if (!o.listen.empty()) {
+        std::printf("line: %s\n", server.DevicePath().c_str());
+        std::printf("port: %d\n", server.LinePort());
+    }
+    if (!o.link.empty()) std::printf("link: %s\n", o.link.c_str());
+    std::printf("control: 127.0.0.1:%d\n", server.ControlPort());
+    std::fflush(stdout);
+
+    if (o.exec.empty()) {
+        server.Run();
+        return stopping ? 0 : 1;
+    }
+    return RunChild(server, o);
 }
