@@ -481,6 +481,9 @@ double TurnLineTime(SimLine& sim, talvo_line* line, int round) {
     return Ms(start, Clock::now());
 }
 
+// One scenario read top to bottom, and long for it: the feeder, the
+// rounds and the figures share the lines, the service and the samples, and
+// pulled apart they would pass a dozen references between them.
 int Block(int rounds) {
     TempDir dir;
     const std::array<std::string, 3> names = {"north", "south", "east"};
