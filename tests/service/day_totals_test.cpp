@@ -225,10 +225,13 @@ TEST_P(DayTotals, WritersAtOnceLoseNothing) {
 TEST_P(DayTotals, MigrationFillsThemFromTheRecords) {
     for (int seed = 0; seed < 8; ++seed) StoreBatch(*db, Make(seed % 2 ? "hall" : "yard", 1 + seed % 3, seed, 6, seed), "pc1", {});
     // Back to the schema before the totals (their step is the sixth, the
-    // audit's outcome the seventh).
+    // audit's outcome the seventh, the records' commit numbers the eighth).
     db->Exec("DROP TABLE day_totals");
     db->Exec("DROP TABLE hour_totals");
     db->Exec("ALTER TABLE audit DROP COLUMN outcome");
+    db->Exec("DROP INDEX records_seq");
+    db->Exec("ALTER TABLE records DROP COLUMN seq");
+    db->Exec("DROP TABLE record_sequence");
     db->Query("UPDATE talvo_schema SET version = ?", {static_cast<std::int64_t>(5)});
     // Read before the migration (as `talvo db` reads): from the records.
     RecordFilter all;
@@ -244,6 +247,15 @@ TEST_P(DayTotals, MigrationFillsThemFromTheRecords) {
     EXPECT_EQ(StoreBatch(*other, Make("hall", 1, 99, 6, 30), "pc1", RepeatsCommitted), StoreOutcome::kStored);
     ExpectTotalsMatchRecords();
     EXPECT_EQ(AsInt(db->Query("SELECT SUM(records) FROM day_totals").at(0).at(0)), 54);
+    // The records stored before have their numbers; those after come above.
+    EXPECT_EQ(AsInt(db->Query("SELECT COUNT(*) FROM records WHERE seq IS NULL").at(0).at(0)), 0);
+    EXPECT_EQ(AsInt(db->Query("SELECT COUNT(DISTINCT seq) FROM records").at(0).at(0)), 54);
+    EXPECT_GT(AsInt(db->Query("SELECT MIN(seq) FROM records WHERE batch_id = (SELECT MAX(batch_id) FROM records)")
+                        .at(0)
+                        .at(0)),
+              AsInt(db->Query("SELECT MAX(seq) FROM records WHERE batch_id < (SELECT MAX(batch_id) FROM records)")
+                        .at(0)
+                        .at(0)));
     // An empty database migrates to empty totals.
     const std::string fresh = DatabaseFor(GetParam(), dir) + (GetParam() == "sqlite" ? "2" : "");
     auto empty = Open(fresh);

@@ -456,6 +456,20 @@ const std::vector<std::vector<const char*>> kSteps = {
         // written to those terminals once more.
         "UPDATE sync_state SET applied = '', state = 'pending' WHERE item = 'card_key'",
     },
+    {
+        // The feed's order: records numbered as their transactions commit.
+        // A row's id is handed out when it is inserted, and on PostgreSQL
+        // two lines' transactions commit in either order, so a reader that
+        // went by id could pass a record that commits a moment later under a
+        // smaller id.  The one row of record_sequence is updated by every
+        // transaction that stores records and stays locked until it
+        // commits: the next one numbers its records after it.
+        "ALTER TABLE records ADD COLUMN seq BIGINT",
+        "UPDATE records SET seq = id",
+        "CREATE UNIQUE INDEX records_seq ON records (seq)",
+        "CREATE TABLE record_sequence (last BIGINT NOT NULL)",
+        "INSERT INTO record_sequence (last) SELECT COALESCE(MAX(id), 0) FROM records",
+    },
 };
 
 std::string WithId(const char* sql, Backend kind) {

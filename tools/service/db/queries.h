@@ -24,6 +24,9 @@ struct RecordFilter {
     std::optional<std::string> to;    // inclusive; a date alone means the whole day
     std::int64_t limit = 100;
     std::int64_t offset = 0;
+    // The feed: records numbered above this, in the order they were
+    // committed (RecordRow::seq).
+    std::optional<std::int64_t> after;
 };
 
 constexpr std::int64_t kMaxPage = 1000;
@@ -31,7 +34,7 @@ constexpr std::int64_t kMaxPage = 1000;
 // Fills `filter` from parameters.  Names outside `allowed`, values that are
 // not what they claim to be, and over-long values give false with `error`
 // saying which and why.  Known names: line, terminal, card, type, from, to,
-// day, limit, offset.
+// day, limit, offset, after (not with offset).
 bool ParseFilter(const std::multimap<std::string, std::string>& params, const std::vector<std::string>& allowed,
                  RecordFilter& filter, std::string& error);
 
@@ -45,6 +48,9 @@ struct RecordRow {
     std::int64_t secondAmountCents = 0;
     std::string at;
     std::int64_t batch = 0;
+    // The record's place in commit order: rising with every record stored,
+    // never reused (the feed's cursor).
+    std::int64_t seq = 0;
 };
 
 struct RecordPage {
@@ -54,6 +60,10 @@ struct RecordPage {
 
 // Newest first (time, then id).
 RecordPage ListRecords(Connection& db, const RecordFilter& filter);
+// The feed: up to filter.limit records numbered above filter.after, in
+// commit order.  A reader that keeps the last number it took and asks for
+// the ones above it gets every record once, whatever commits meanwhile.
+std::vector<RecordRow> FeedRecords(Connection& db, const RecordFilter& filter);
 // Every matching record, oldest first, handed over in pieces (for exports);
 // limit and offset are ignored.
 void ForEachRecord(Connection& db, const RecordFilter& filter, const std::function<void(const RecordRow&)>& fn);

@@ -108,8 +108,16 @@ std::string TotalsUpsert(const Batches& batches, bool hours, std::vector<Value>&
 // batch's line and terminal.
 void InsertPostgres(Connection& db, const Batches& batches, const std::string& host, const std::string& now) {
     std::vector<Value> params;
-    std::string sql = "WITH b AS (INSERT INTO batches (line, terminal, mark, raw, records, rejected, stored_at, host) VALUES ";
     std::size_t records = 0, rejected = 0;
+    for (const Batch* batch : batches) records += batch->records.size();
+    // The feed's numbers first: the sequence's row stays locked until this
+    // statement commits (see the schema).
+    std::string sql = "WITH ";
+    if (records > 0) {
+        sql += "s AS (UPDATE record_sequence SET last = last + ? RETURNING last), ";
+        params.emplace_back(static_cast<std::int64_t>(records));
+    }
+    sql += "b AS (INSERT INTO batches (line, terminal, mark, raw, records, rejected, stored_at, host) VALUES ";
     for (std::size_t k = 0; k < batches.size(); ++k) {
         const Batch& batch = *batches[k];
         sql += k == 0 ? "(?, ?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, ?)";
@@ -117,29 +125,30 @@ void InsertPostgres(Connection& db, const Batches& batches, const std::string& h
                                      static_cast<std::int64_t>(batch.mark), batch.raw,
                                      static_cast<std::int64_t>(batch.records.size()),
                                      static_cast<std::int64_t>(batch.rejected.size()), now, host});
-        records += batch.records.size();
         rejected += batch.rejected.size();
     }
     sql += " RETURNING id, line, terminal)";
     if (records > 0) {
+        // A record's number: the sequence's new last, less the records
+        // after it in this statement.
         sql += ", r AS (INSERT INTO records (batch_id, position, line, terminal, card, type, amount_cents,"
-               " second_amount_cents, at, day) SELECT b.id, v.position, v.line, v.terminal, v.card, v.type, v.amount,"
-               " v.second, v.at, v.day FROM b JOIN (VALUES ";
-        bool first = true;
+               " second_amount_cents, at, day, seq) SELECT b.id, v.position, v.line, v.terminal, v.card, v.type,"
+               " v.amount, v.second, v.at, v.day, s.last - v.later FROM s, b JOIN (VALUES ";
+        std::int64_t later = static_cast<std::int64_t>(records);
         for (const Batch* batch : batches) {
             for (std::size_t i = 0; i < batch->records.size(); ++i) {
                 const Record& r = batch->records[i];
-                sql += first ? "" : ", ";
+                sql += later == static_cast<std::int64_t>(records) ? "" : ", ";
                 sql += "(?::integer, ?::integer, ?::text, ?::integer, ?::text, ?::integer, ?::bigint, ?::bigint, ?::text,"
-                       " ?::text)";
-                first = false;
+                       " ?::text, ?::bigint)";
+                --later;
                 params.insert(params.end(), {static_cast<std::int64_t>(batch->terminal), static_cast<std::int64_t>(i),
                                              batch->line, static_cast<std::int64_t>(r.terminal), r.card,
                                              static_cast<std::int64_t>(r.type), r.amountCents, r.secondAmountCents,
-                                             RecordAt(r), RecordDay(r)});
+                                             RecordAt(r), RecordDay(r), later});
             }
         }
-        sql += ") AS v (batch, position, line, terminal, card, type, amount, second, at, day)"
+        sql += ") AS v (batch, position, line, terminal, card, type, amount, second, at, day, later)"
                " ON b.line = v.line AND b.terminal = v.batch)";
         sql += ", t AS (" + TotalsUpsert(batches, false, params) + ")";
         sql += ", h AS (" + TotalsUpsert(batches, true, params) + ")";
@@ -166,6 +175,14 @@ void InsertPostgres(Connection& db, const Batches& batches, const std::string& h
 // kRowsPerStatement rows, one for a terminal's batch), the day and hour
 // totals they add to and its rejected raw records, in the open transaction.
 void InsertSqlite(Connection& db, const Batches& batches, const std::string& host, const std::string& now) {
+    std::int64_t records = 0;
+    for (const Batch* batch : batches) records += static_cast<std::int64_t>(batch->records.size());
+    // The feed's numbers (see the schema; SQLite has one writer at a time).
+    std::int64_t seq = 0;
+    if (records > 0) {
+        const Rows last = db.QueryRepeated("UPDATE record_sequence SET last = last + ? RETURNING last", {records});
+        seq = AsInt(last.at(0).at(0)) - records;
+    }
     for (const Batch* one : batches) {
         const Batch& batch = *one;
         const Rows id = db.QueryRepeated(
@@ -179,16 +196,16 @@ void InsertSqlite(Connection& db, const Batches& batches, const std::string& hos
             const std::size_t end = std::min(batch.records.size(), first + kRowsPerStatement);
             std::string sql =
                 "INSERT INTO records (batch_id, position, line, terminal, card, type, amount_cents, second_amount_cents,"
-                " at, day) VALUES ";
+                " at, day, seq) VALUES ";
             std::vector<Value> params;
-            params.reserve((end - first) * 10);
+            params.reserve((end - first) * 11);
             for (std::size_t i = first; i < end; ++i) {
                 const Record& r = batch.records[i];
-                sql += i == first ? "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+                sql += i == first ? "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
                 params.insert(params.end(), {batchId, static_cast<std::int64_t>(i), batch.line,
                                              static_cast<std::int64_t>(r.terminal), r.card,
                                              static_cast<std::int64_t>(r.type), r.amountCents, r.secondAmountCents,
-                                             RecordAt(r), RecordDay(r)});
+                                             RecordAt(r), RecordDay(r), ++seq});
             }
             db.QueryRepeated(sql, params);
         }

@@ -27,7 +27,8 @@ namespace {
 
 using nlohmann::json;
 
-const std::vector<std::string> kRecordParams = {"line", "terminal", "card", "type", "from", "to", "day", "limit", "offset"};
+const std::vector<std::string> kRecordParams = {"line", "terminal", "card", "type", "from", "to", "day", "limit", "offset",
+                                                "after"};
 const std::vector<std::string> kCsvParams = {"line", "terminal", "card", "type", "from", "to", "day"};
 const std::vector<std::string> kTotalParams = {"line", "terminal", "card", "type", "from", "to", "day"};
 const std::vector<std::string> kRejectedParams = {"line", "terminal", "limit", "offset"};
@@ -70,7 +71,7 @@ json RecordJson(const RecordRow& r) {
     return json{{"id", r.id},          {"line", r.line},         {"terminal", r.terminal},
                 {"card", r.card},      {"type", TypeName(r.type)}, {"amount_cents", r.amountCents},
                 {"second_amount_cents", r.secondAmountCents},     {"at", r.at},
-                {"batch", r.batch}};
+                {"batch", r.batch},    {"seq", r.seq}};
 }
 
 // A command's arguments for the audit table; a card key is not written.
@@ -782,6 +783,18 @@ void HttpApi::GetRecords(const httplib::Request& req, httplib::Response& res) {
     RecordFilter f;
     if (!Filter(req, res, kRecordParams, f)) return;
     auto db = pool_.Get();
+    if (f.after) {
+        // The feed: in commit order from the cursor; `next` is the cursor
+        // for the following request (the same when nothing came).
+        json rows = json::array();
+        std::int64_t next = *f.after;
+        for (const RecordRow& r : FeedRecords(**db, f)) {
+            rows.push_back(RecordJson(r));
+            next = r.seq;
+        }
+        const bool more = static_cast<std::int64_t>(rows.size()) == f.limit;
+        return Json(res, json{{"after", *f.after}, {"next", next}, {"more", more}, {"records", rows}});
+    }
     RecordPage page = ListRecords(**db, f);
     json rows = json::array();
     for (const RecordRow& r : page.rows) rows.push_back(RecordJson(r));
