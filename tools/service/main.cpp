@@ -546,6 +546,9 @@ int Main(int argc, char** argv) {
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
+    // TALVO.dll loads at its first call (a delay-load import): it then
+    // opens no port of its own and reads no settings file.
+    _putenv("TALVO_DEFER_PORT=1");
     if (argc >= 2 && std::string(argv[1]) == "service") {
         return talvo::service::win32::ServiceCommand(std::vector<std::string>(argv + 2, argv + argc));
     }

@@ -33,7 +33,7 @@ set(TALVO_SERVICE_WIN_DEFS _POSIX_THREAD_SAFE_FUNCTIONS=200112L timegm=_mkgmtime
     CPPHTTPLIB_USE_POLL)
 
 add_library(talvo_service_db STATIC db/database.cpp db/store.cpp db/queries.cpp db/ownership.cpp config.cpp
-    line/scheduler.cpp win32/paths.cpp)
+    line/scheduler.cpp)
 target_include_directories(talvo_service_db PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_include_directories(talvo_service_db SYSTEM PUBLIC ${TALVO_THIRD_PARTY})
 target_compile_definitions(talvo_service_db PUBLIC ${TALVO_SERVICE_WIN_DEFS})
@@ -60,9 +60,21 @@ add_executable(talvod main.cpp log.cpp
     ${CMAKE_SOURCE_DIR}/tools/common/host_library.cpp
     ${CMAKE_CURRENT_BINARY_DIR}/web_assets.cpp)
 target_include_directories(talvod PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tools/common)
-# TALVO.dll through its import library; the C and C++ runtimes linked in, so
-# that the program needs TALVO.dll and system DLLs only.
-target_link_libraries(talvod PRIVATE talvo_service_db talvo ws2_32 bcrypt advapi32)
+# TALVO.dll through a delay-load import library: it loads at the first call,
+# after main() has set TALVO_DEFER_PORT=1 (a service drives lines only; the
+# library's load step would otherwise want the 43 exports' port and refuse
+# to load without it).  The C and C++ runtimes linked in, so that the
+# program needs TALVO.dll and system DLLs only.
+set(TALVO_DELAY_LIB ${CMAKE_BINARY_DIR}/lib/libTALVO-delay.a)
+add_custom_command(OUTPUT ${TALVO_DELAY_LIB}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/lib
+    COMMAND ${TALVO_DLLTOOL} -d ${CMAKE_BINARY_DIR}/TALVO-implib.def -D TALVO.dll -y ${TALVO_DELAY_LIB}
+    DEPENDS ${CMAKE_BINARY_DIR}/TALVO-implib.def
+    COMMENT "TALVO.dll's delay-load import library" VERBATIM)
+add_custom_target(talvo_delay_lib DEPENDS ${TALVO_DELAY_LIB})
+add_dependencies(talvod talvo_delay_lib talvo)
+target_include_directories(talvod PRIVATE ${CMAKE_SOURCE_DIR}/include)
+target_link_libraries(talvod PRIVATE talvo_service_db ${TALVO_DELAY_LIB} ws2_32 bcrypt advapi32)
 target_link_options(talvod PRIVATE -static)
 target_compile_options(talvod PRIVATE ${TALVO_WARNINGS})
 target_compile_definitions(talvod PRIVATE TALVO_TOOL_VERSION="${PROJECT_VERSION}")
