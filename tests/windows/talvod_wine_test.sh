@@ -115,5 +115,6 @@ wait "$daemon" 2>/dev/null
 status=$?
 daemon=
 check "Ctrl+C stops it cleanly (status 0, 'stopped' logged)" bash -c "[ $stopped = 0 ] && [ $status = 0 ] && grep -q ' stopped' '$tmp/talvod.log'"
+
 if [ "$failed" -gt 0 ] || [ -n "${TALVO_TEST_VERBOSE:-}" ]; then sed 's/^/  talvod: /' "$tmp/talvod.log" | tail -30; fi
 echo "talvod-wine: $passed passed, $failed failed"

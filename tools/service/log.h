@@ -19,11 +19,11 @@ void Log(Level level, const char* event, std::initializer_list<Field> fields = {
 // Lines below `level` are left out (default: info).
 void SetLogLevel(Level level);
 
-// Standard error goes to `path` from now on (appended), the log lines and
-// what else the program writes there; once the file holds `limit` bytes it
-// becomes PATH.1 (PATH.1 becomes PATH.2 and so on, `keep` of them) and a new
-// one starts.  For a service without a terminal (Windows).  False when the
-// file cannot be opened; standard error stays as it was.
+// The log lines go to `path` from now on (appended) rather than to standard
+// error; once the file holds `limit` bytes it becomes PATH.1 (PATH.1 becomes
+// PATH.2 and so on, `keep` of them) and a new one starts.  For a service
+// without a terminal (Windows).  False when the file cannot be opened; the
+// lines then stay on standard error.
 bool LogToFile(const std::string& path, std::uintmax_t limit = 10 * 1024 * 1024, int keep = 5);
 
 }  // namespace talvo::service
