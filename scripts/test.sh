@@ -89,6 +89,10 @@ run_script() {  # STEP SCRIPT ARGS...
     fi
     rm -f "$log"
 }
+# talvod.exe under 64-bit Wine (its prefix's server still runs from the
+# win64 suite) against software terminals of the Linux build.
+run_script "talvod.exe under Wine" tests/windows/talvod_wine_test.sh .
+talvo_wine_stop
 run_script "demos" tests/install/demo_test.sh .
 run_script "Debian packages" tests/install/deb_test.sh .
 

@@ -1,9 +1,15 @@
 #include "config.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -15,7 +21,9 @@
 #include <map>
 #include <toml++/toml.h>
 
+#ifdef TALVO_WITH_POSTGRES
 #include <libpq-fe.h>
+#endif
 
 #include "db/database.h"
 
@@ -157,7 +165,13 @@ std::string SecretPath(const std::string& file, const std::filesystem::path& dir
 // is not part of it.  False with the reason in `problem`.
 bool ReadSecretFile(const std::string& path, std::string& secret, std::string& problem) {
     constexpr std::size_t kLimit = 4096;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+#ifdef _WIN32
+    // Binary (no line-end translation), not inherited by a child.
+    constexpr int kFlags = O_RDONLY | O_BINARY | O_NOINHERIT;
+#else
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+#endif
+    const int fd = ::open(path.c_str(), kFlags);
     if (fd < 0) {
         problem = path + " cannot be read: " + std::strerror(errno);
         return false;
@@ -452,6 +466,11 @@ void DatabaseUsable(Checker& c, const toml::table& root, const Config& config) {
         else c.errors.push_back(config.path + ": " + why);
     };
     if (IsPostgres(config.database)) {
+#ifndef TALVO_WITH_POSTGRES
+        fault("database: this talvod has no PostgreSQL client (the Windows build keeps its records in a SQLite "
+              "file; PostgreSQL may come later): name a database file");
+        return;
+#else
         char* error = nullptr;
         PQconninfoOption* options = PQconninfoParse(config.database.c_str(), &error);
         if (options == nullptr) {
@@ -462,6 +481,7 @@ void DatabaseUsable(Checker& c, const toml::table& root, const Config& config) {
         PQconninfoFree(options);
         PQfreemem(error);
         return;
+#endif
     }
     std::error_code ec;
     if (std::filesystem::is_directory(config.database, ec)) {
@@ -469,7 +489,7 @@ void DatabaseUsable(Checker& c, const toml::table& root, const Config& config) {
         return;
     }
     const auto folder = std::filesystem::path(config.database).parent_path();
-    if (std::filesystem::is_directory(folder, ec) && access(folder.c_str(), W_OK) != 0) {
+    if (std::filesystem::is_directory(folder, ec) && access(folder.string().c_str(), W_OK) != 0) {
         fault("database: cannot write in " + folder.string() + " (" + std::strerror(errno) + ")");
     }
 }

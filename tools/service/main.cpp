@@ -4,10 +4,20 @@
 //
 //   talvod CONFIG            run (SIGTERM stops, SIGHUP reloads CONFIG)
 //   talvod --check CONFIG    check CONFIG and say what is wrong
+// On Windows also (win32/service.h):
+//   talvod service install|remove|start|stop    the service "talvod"
+//   talvod --service [CONFIG]                   as the service control manager starts it
 #include <signal.h>
 #include <sys/stat.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <process.h>
+
+#include "win32/service.h"
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -43,10 +53,19 @@ const char* kUsage =
     "usage: talvod [--log-level error|warning|info|debug] CONFIG\n"
     "       talvod --check CONFIG\n"
     "       talvod --version\n"
+#ifdef _WIN32
+    "       talvod service install [CONFIG] | remove | start | stop\n"
+    "\n"
+    "Collects the records of every terminal on the configured serial lines into\n"
+    "the database, exactly once, and serves a page and an API about them.\n"
+    "Ctrl+C or a service stop ends it after the batch in hand. The service runs\n"
+    "with %ProgramData%\\talvod\\talvod.toml unless installed with another CONFIG.\n";
+#else
     "\n"
     "Collects the records of every terminal on the configured serial lines into\n"
     "the database, exactly once, and serves a page and an API about them.\n"
     "SIGTERM stops after the batch in hand; SIGHUP reads CONFIG again.\n";
+#endif
 
 bool Load(const std::string& path, Config& config) {
     std::vector<std::string> errors;
@@ -61,14 +80,21 @@ void Warnings(const Config& config, bool& fatal) {
     if (!IsPostgres(config.database)) {
         const auto dir = std::filesystem::path(config.database).parent_path();
         if (!std::filesystem::is_directory(dir)) {
-            std::fprintf(stderr, "%s: the database's directory %s does not exist\n", config.path.c_str(), dir.c_str());
+            std::fprintf(stderr, "%s: the database's directory %s does not exist\n", config.path.c_str(), dir.string().c_str());
             fatal = true;
         }
     }
     // Secrets that every user of the machine can read.
     const auto everyone = [](const std::string& file) {
+#ifdef _WIN32
+        // The data folder's access list keeps other users out (talvod
+        // service install); there are no mode bits to look at.
+        (void)file;
+        return false;
+#else
         struct stat st {};
         return !file.empty() && stat(file.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0;
+#endif
     };
     if (!config.http.token.empty() && config.http.tokenFile.empty() && everyone(config.path)) {
         std::fprintf(stderr, "%s: warning: it holds the token and every user can read it (chmod 640, or token_file)\n",
@@ -372,11 +398,22 @@ private:
 // lines).
 TALVO_LINES_ONLY_HOST;
 
-int main(int argc, char** argv) {
+namespace {
+
+int Main(int argc, char** argv) {
     bool check = false;
     std::string path;
+#ifdef _WIN32
+    bool underScm = false;  // started by the service control manager
+#endif
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+#ifdef _WIN32
+        if (a == "--service") {
+            underScm = true;
+            continue;
+        }
+#endif
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -402,6 +439,13 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+#ifdef _WIN32
+    if (underScm) {
+        // No terminal: standard error and the log go to the data folder.
+        if (path.empty()) path = win32::DefaultConfig();
+        LogToFile(win32::DataFolder() + "\\talvod.log");
+    }
+#endif
     if (path.empty()) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -435,6 +479,29 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+#ifdef _WIN32
+    Log(Level::kInfo, "start", {{"config", path}, {"host", config.host}, {"library", talvo_version()},
+                                {"pid", std::to_string(GetCurrentProcessId())}});
+    // Stop and reload requests come to this thread: Ctrl+C in a console, the
+    // service control manager's stop, shutdown or parameter change.
+    if (!underScm) win32::TakeConsoleRequests();
+    Service service(config);
+    if (!service.Start()) {
+        if (!service.Stop()) _exit(1);
+        return 1;
+    }
+    if (underScm) win32::ReportRunning();
+    for (;;) {
+        if (win32::WaitForRequest() == win32::Request::kReload) {
+            Log(Level::kInfo, "reload", {{"config", path}});
+            service.Reload();
+            continue;
+        }
+        Log(Level::kInfo, "stopping", {{"request", underScm ? "service stop" : "console"}});
+        break;
+    }
+    if (underScm) win32::ReportStopping(30000);
+#else
     // The signals are taken by this thread alone, with sigwait, so that no
     // worker is interrupted inside an exchange or a transaction.
     sigset_t signals;
@@ -466,10 +533,31 @@ int main(int argc, char** argv) {
         Log(Level::kInfo, "stopping", {{"signal", sig == SIGTERM ? "TERM" : "INT"}});
         break;
     }
+#endif
     const bool whole = service.Stop();
     Log(Level::kInfo, "stopped");
     // Threads still inside a call hold objects that the normal exit would
     // destroy under them.
     if (!whole) _exit(0);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+    // TALVO.dll loads at its first call (a delay-load import): it then
+    // opens no port of its own and reads no settings file.
+    _putenv("TALVO_DEFER_PORT=1");
+    if (argc >= 2 && std::string(argv[1]) == "service") {
+        return talvo::service::win32::ServiceCommand(std::vector<std::string>(argv + 2, argv + argc));
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) != "--service") continue;
+        const int rc = talvo::service::win32::RunAsService([&] { return Main(argc, argv); });
+        if (rc >= 0) return rc;
+        break;  // not started by the service control manager: a console run
+    }
+#endif
+    return Main(argc, argv);
 }

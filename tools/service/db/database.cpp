@@ -1,9 +1,11 @@
 #include "db/database.h"
 
-#include <libpq-fe.h>
 #include <sqlite3.h>
 
+#ifdef TALVO_WITH_POSTGRES
+#include <libpq-fe.h>
 #include <poll.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -135,6 +137,7 @@ private:
     sqlite3* db_ = nullptr;
 };
 
+#ifdef TALVO_WITH_POSTGRES
 // ---- PostgreSQL -------------------------------------------------------------
 
 void IgnoreNotice(void*, const char*) {}
@@ -339,6 +342,7 @@ private:
     PGconn* conn_ = nullptr;
     std::unordered_map<std::string, std::string> prepared_;  // statement text -> name
 };
+#endif  // TALVO_WITH_POSTGRES
 
 // ---- Schema -------------------------------------------------------------------
 
@@ -523,7 +527,11 @@ std::string Describe(const std::string& target) {
 }
 
 std::unique_ptr<Connection> Open(const std::string& target) {
+#ifdef TALVO_WITH_POSTGRES
     if (IsPostgres(target)) return std::make_unique<PostgresConnection>(target);
+#else
+    if (IsPostgres(target)) throw DbError("this build of talvod has no PostgreSQL client: use a SQLite file");
+#endif
     return std::make_unique<SqliteConnection>(target);
 }
 

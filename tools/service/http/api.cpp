@@ -2,8 +2,6 @@
 
 #include <httplib.h>
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -21,6 +19,7 @@
 #include "talvo.h"
 #include "http/command_table.h"
 #include "http/web_assets.h"
+#include "net/sockets.h"
 
 namespace talvo::service {
 namespace {
@@ -582,11 +581,9 @@ void HttpApi::Routes() {
     s.set_payload_max_length(64 * 1024);
     // The address is this service's alone: httplib's default also sets
     // SO_REUSEPORT, with which a second service on the same port starts
-    // without a word and the kernel shares the requests between the two.
-    s.set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
+    // without a word and the kernel shares the requests between the two
+    // (net::OwnAddress).
+    s.set_socket_options([](socket_t sock) { net::OwnAddress(sock); });
     s.set_default_headers({{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
 
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {

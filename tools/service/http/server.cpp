@@ -1,11 +1,5 @@
 #include "http/server.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -17,8 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "net/sockets.h"
+
 namespace talvo::service {
 namespace {
+
+using net::Socket;
 
 using Clock = std::chrono::steady_clock;
 
@@ -52,7 +50,7 @@ std::string Answer(int status, const char* reason, const std::string& why) {
 }
 
 // "1.2.3.4" or "::1" and the port of a socket's peer (or its own end).
-void Address(int fd, bool peer, std::string& ip, int& port) {
+void Address(Socket fd, bool peer, std::string& ip, int& port) {
     sockaddr_storage a{};
     socklen_t length = sizeof a;
     const int rc = peer ? getpeername(fd, reinterpret_cast<sockaddr*>(&a), &length)
@@ -71,14 +69,14 @@ void Address(int fd, bool peer, std::string& ip, int& port) {
 
 // Waits until the socket is ready for `events` or `until` passed; true
 // when ready (or closed or failed: the next call says which).
-bool Ready(int fd, short events, Clock::time_point until) {
+bool Ready(Socket fd, short events, Clock::time_point until) {
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
         if (left <= 0) return false;
-        pollfd p{fd, events, 0};
-        const int rc = poll(&p, 1, static_cast<int>(std::min<long long>(left, 60000)));
+        net::PollFd p{fd, events, 0};
+        const int rc = net::Poll(&p, 1, static_cast<int>(std::min<long long>(left, 60000)));
         if (rc > 0) return true;
-        if (rc < 0 && errno != EINTR) return true;
+        if (rc < 0 && !net::Interrupted(net::LastError())) return true;
     }
 }
 
@@ -86,7 +84,7 @@ bool Ready(int fd, short events, Clock::time_point until) {
 // as it passes and keeping its deadlines.
 class GuardedStream final : public httplib::Stream {
 public:
-    GuardedStream(int fd, const HttpLimits& limits, std::atomic<int>& phase)
+    GuardedStream(Socket fd, const HttpLimits& limits, std::atomic<int>& phase)
         : fd_(fd), limits_(limits), phase_(phase) {}
 
     // Starts the next request, whose first byte is read or ready to be:
@@ -111,13 +109,13 @@ public:
         const std::string text = Answer(status, reason, why);
         Send(text.data(), text.size(), Clock::now() + std::chrono::seconds(1));
         ended_ = true;
-        shutdown(fd_, SHUT_WR);
+        net::Shutdown(fd_, net::kShutWrite);
         const auto until = Clock::now() + kDrainTime;
         std::size_t dropped = 0;
         char scratch[4096];
         while (dropped < kDrainBytes && Ready(fd_, POLLIN, until)) {
-            const ssize_t n = recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+            const net::IoSize n = net::Receive(fd_, scratch, sizeof scratch);
+            if (n == 0 || (n < 0 && !net::WouldBlock(net::LastError()) && !net::Interrupted(net::LastError()))) break;
             if (n > 0) dropped += static_cast<std::size_t>(n);
         }
     }
@@ -160,15 +158,16 @@ private:
     // closed, -1 on an error.
     ssize_t Fill() {
         for (;;) {
-            const ssize_t n = recv(fd_, buf_, sizeof buf_, MSG_DONTWAIT);
+            const net::IoSize n = net::Receive(fd_, buf_, sizeof buf_);
             if (n > 0) {
                 pos_ = 0;
                 end_ = static_cast<std::size_t>(n);
-                return n;
+                return static_cast<ssize_t>(n);
             }
             if (n == 0) return 0;
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+            const int e = net::LastError();
+            if (net::Interrupted(e)) continue;
+            if (!net::WouldBlock(e)) return -1;
             if (!Ready(fd_, POLLIN, deadline_)) return -1;
         }
     }
@@ -181,9 +180,10 @@ private:
                 ended_ = true;
                 return -1;
             }
-            const ssize_t n = send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n >= 0) return n;
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            const net::IoSize n = net::SendSome(fd_, data, size);
+            if (n >= 0) return static_cast<ssize_t>(n);
+            const int e = net::LastError();
+            if (!net::WouldBlock(e) && !net::Interrupted(e)) {
                 ended_ = true;
                 return -1;
             }
@@ -220,7 +220,7 @@ private:
         return true;
     }
 
-    const int fd_;
+    const Socket fd_;
     const HttpLimits& limits_;
     std::atomic<int>& phase_;
     char buf_[4096];
@@ -238,9 +238,9 @@ private:
 // it waits for a request, a thread while it is queued or served; `open`
 // counts it throughout.
 struct Peer {
-    Peer(int socket, std::string from, const HttpLimits& limits, std::size_t requests)
+    Peer(Socket socket, std::string from, const HttpLimits& limits, std::size_t requests)
         : fd(socket), address(std::move(from)), stream(socket, limits, phase), left(requests) {}
-    const int fd;
+    const Socket fd;
     const std::string address;
     std::atomic<int> phase{kWaiting};
     GuardedStream stream;
@@ -254,15 +254,15 @@ struct Peer {
 
 struct HttpConnections : std::enable_shared_from_this<HttpConnections> {
     HttpConnections(GuardedServer& s, const HttpLimits& l) : server(&s), limits(l) {
-        if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) wake[0] = wake[1] = -1;
+        net::WakePair(wake);
     }
     ~HttpConnections() {
         for (Peer* c : open) {
-            ::close(c->fd);
+            net::Close(c->fd);
             delete c;
         }
-        if (wake[0] >= 0) ::close(wake[0]);
-        if (wake[1] >= 0) ::close(wake[1]);
+        if (wake[0] != net::kNoSocket) net::Close(wake[0]);
+        if (wake[1] != net::kNoSocket) net::Close(wake[1]);
     }
     HttpConnections(const HttpConnections&) = delete;
     HttpConnections& operator=(const HttpConnections&) = delete;
@@ -270,7 +270,7 @@ struct HttpConnections : std::enable_shared_from_this<HttpConnections> {
     // Wakes the watcher out of its poll.
     void Wake() const {
         const char c = 1;
-        if (wake[1] >= 0 && ::write(wake[1], &c, 1) < 0) {
+        if (wake[1] != net::kNoSocket && net::WriteWake(wake[1], &c, 1) < 0) {
             // Full: the watcher has wake-ups enough waiting.
         }
     }
@@ -278,8 +278,8 @@ struct HttpConnections : std::enable_shared_from_this<HttpConnections> {
     // Closes and forgets a connection.  Under the lock.
     void Close(Peer* c) {
         open.remove(c);
-        ::shutdown(c->fd, SHUT_RDWR);
-        ::close(c->fd);
+        net::Shutdown(c->fd, net::kShutBoth);
+        net::Close(c->fd);
         delete c;
     }
 
@@ -361,7 +361,7 @@ struct HttpConnections : std::enable_shared_from_this<HttpConnections> {
     bool stop = false;
     std::atomic<bool> stopping{false};
     bool watching = false;             // Serve() runs
-    int wake[2] = {-1, -1};
+    Socket wake[2] = {net::kNoSocket, net::kNoSocket};
 };
 
 namespace {
@@ -369,7 +369,7 @@ namespace {
 // A refused connection: its answer sent, its request read and dropped
 // until the client closes or the drain time is over.
 struct Draining {
-    int fd;
+    Socket fd;
     Clock::time_point until;
     std::size_t dropped = 0;
 };
@@ -387,7 +387,7 @@ GuardedServer::GuardedServer(const HttpLimits& limits)
 GuardedServer::~GuardedServer() {
     StopAll();
     const socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
-    if (sock != INVALID_SOCKET) ::close(sock);
+    if (sock != INVALID_SOCKET) net::Close(sock);
 }
 
 int GuardedServer::Bind(const std::string& host, int port) {
@@ -398,7 +398,12 @@ int GuardedServer::Bind(const std::string& host, int port) {
     }
     if (port <= 0) return 0;
     ::listen(svr_sock_, SOMAXCONN);
+#ifdef _WIN32
+    // Sockets accepted from it inherit its non-blocking mode.
+    net::Prepare(svr_sock_);
+#else
     fcntl(svr_sock_, F_SETFL, fcntl(svr_sock_, F_GETFL) | O_NONBLOCK);
+#endif
     return port;
 }
 
@@ -421,7 +426,7 @@ void GuardedServer::Serve() {
     }
     std::vector<Peer*> waiting;  // the watcher's, oldest first
     std::vector<Draining> draining;
-    std::vector<pollfd> fds;
+    std::vector<net::PollFd> fds;
     Clock::time_point pausedUntil{};
 
     // Closes the connection of `address` (any, when empty) idle the
@@ -430,24 +435,24 @@ void GuardedServer::Serve() {
         auto it = std::find_if(waiting.begin(), waiting.end(), [&](Peer* c) {
             char b;
             return (address == nullptr || c->address == *address) &&
-                   ::recv(c->fd, &b, 1, MSG_PEEK | MSG_DONTWAIT) < 0;  // not a request just come
+                   net::Receive(c->fd, &b, 1, true) < 0;  // not a request just come
         });
         if (it == waiting.end()) return false;
         s.Close(*it);
         waiting.erase(it);
         return true;
     };
-    auto refuse = [&](int fd) {
+    auto refuse = [&](Socket fd) {
         const std::string text = Answer(503, "Service Unavailable", "too many connections from this address");
-        if (::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+        if (net::SendSome(fd, text.data(), text.size()) < 0) {
             // The client learns it from the close.
         }
-        ::shutdown(fd, SHUT_WR);
+        net::Shutdown(fd, net::kShutWrite);
         draining.push_back({fd, Clock::now() + kDrainTime});
     };
     // Takes a new connection in, counted at once against its address's
     // bound and the service's.  Under the lock.
-    auto admit = [&](int fd) {
+    auto admit = [&](Socket fd) {
         std::string address;
         int port = 0;
         Address(fd, true, address, port);
@@ -480,7 +485,13 @@ void GuardedServer::Serve() {
         const bool listening = Clock::now() >= pausedUntil;
         fds.clear();
         fds.push_back({s.wake[0], POLLIN, 0});
+#ifdef _WIN32
+        // WSAPoll takes no placeholder entry: while not listening, the
+        // place is the wake socket's again, asking for nothing.
+        fds.push_back({listening ? static_cast<Socket>(svr_sock_) : s.wake[0], static_cast<short>(listening ? POLLIN : 0), 0});
+#else
         fds.push_back({listening ? static_cast<int>(svr_sock_) : -1, POLLIN, 0});
+#endif
         Clock::time_point next = listening ? Clock::time_point::max() : pausedUntil;
         for (Peer* c : waiting) {
             fds.push_back({c->fd, POLLIN, 0});
@@ -498,11 +509,11 @@ void GuardedServer::Serve() {
             }
         }
         const int timeout = next == Clock::time_point::max() ? -1 : MillisecondsUntil(next);
-        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+        if (net::Poll(fds.data(), fds.size(), timeout) < 0 && !net::Interrupted(net::LastError())) break;
 
         if (fds[0].revents != 0) {
             char scratch[64];
-            while (::read(s.wake[0], scratch, sizeof scratch) > 0) {
+            while (net::ReadWake(s.wake[0], scratch, sizeof scratch) > 0) {
             }
         }
         const auto now = Clock::now();
@@ -517,12 +528,12 @@ void GuardedServer::Serve() {
             const short events = fds[at++].revents;
             if (events != 0) {
                 char b;
-                const ssize_t n = ::recv(c->fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+                const net::IoSize n = net::Receive(c->fd, &b, 1, true);
                 if (n > 0) {
                     s.Dispatch(c);
                     continue;
                 }
-                if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                if (n == 0 || (!net::WouldBlock(net::LastError()) && !net::Interrupted(net::LastError()))) {
                     s.Close(c);
                     continue;
                 }
@@ -539,12 +550,15 @@ void GuardedServer::Serve() {
             bool done = now >= d.until;
             if (fds[at++].revents != 0) {
                 char scratch[4096];
-                const ssize_t n = ::recv(d.fd, scratch, sizeof scratch, MSG_DONTWAIT);
+                const net::IoSize n = net::Receive(d.fd, scratch, sizeof scratch);
                 if (n > 0) d.dropped += static_cast<std::size_t>(n);
-                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR) || d.dropped >= kDrainBytes) done = true;
+                if (n == 0 || (n < 0 && !net::WouldBlock(net::LastError()) && !net::Interrupted(net::LastError())) ||
+                    d.dropped >= kDrainBytes) {
+                    done = true;
+                }
             }
             if (done) {
-                ::close(d.fd);
+                net::Close(d.fd);
             } else {
                 left.push_back(d);
             }
@@ -554,13 +568,14 @@ void GuardedServer::Serve() {
 
         if (listening && fds[1].revents != 0) {
             for (int i = 0; i < kAcceptsPerTurn; ++i) {
-                const int fd = ::accept4(svr_sock_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-                if (fd >= 0) {
+                const Socket fd = net::Accept(svr_sock_);
+                if (fd != net::kNoSocket) {
                     admit(fd);
                     continue;
                 }
-                if (errno == EINTR || errno == ECONNABORTED) continue;
-                if (errno == EMFILE || errno == ENFILE) {
+                const int e = net::LastError();
+                if (net::Interrupted(e) || net::Aborted(e)) continue;
+                if (net::OutOfDescriptors(e)) {
                     // No descriptor left: an idle connection makes way, or
                     // the queue of the listening socket waits a moment.
                     if (!makeWay(nullptr)) pausedUntil = Clock::now() + kNoDescriptorPause;
@@ -574,9 +589,9 @@ void GuardedServer::Serve() {
     for (Peer* c : waiting) s.Close(c);
     for (Peer* c : s.back) s.Close(c);
     s.back.clear();
-    for (const Draining& d : draining) ::close(d.fd);
+    for (const Draining& d : draining) net::Close(d.fd);
     const socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
-    if (sock != INVALID_SOCKET) ::close(sock);
+    if (sock != INVALID_SOCKET) net::Close(sock);
     s.watching = false;
     s.ended.notify_all();
 }
@@ -603,7 +618,7 @@ bool GuardedServer::StopAll() {
     // Connections waiting for a thread or reading a request end now; the
     // watcher closes those waiting for one.
     for (Peer* c : s.open) {
-        if (c->phase == kQueued || c->phase == kHead) ::shutdown(c->fd, SHUT_RDWR);
+        if (c->phase == kQueued || c->phase == kHead) net::Shutdown(c->fd, net::kShutBoth);
     }
     while (!s.ready.empty()) {
         s.Close(s.ready.front());
@@ -613,7 +628,7 @@ bool GuardedServer::StopAll() {
     s.Wake();
     s.ended.wait(hold, [&] { return !s.watching; });
     s.ended.wait_for(hold, s.limits.stopWait, [&] { return s.running == 0; });
-    for (Peer* c : s.open) ::shutdown(c->fd, SHUT_RDWR);
+    for (Peer* c : s.open) net::Shutdown(c->fd, net::kShutBoth);
     return s.running == 0;
 }
 

@@ -1,17 +1,13 @@
 #include "line/device_probe.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
 
+#include "net/sockets.h"
 #include "talvo.h"
 
 namespace talvo::service {
@@ -20,9 +16,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Fd {
-    int fd = -1;
+    net::Socket fd = net::kNoSocket;
     ~Fd() {
-        if (fd >= 0) close(fd);
+        if (fd != net::kNoSocket) net::Close(fd);
     }
 };
 
@@ -34,18 +30,18 @@ int Left(Clock::time_point end) {
 // Connects to one address within the deadline: 0, or the errno why not
 // (ETIMEDOUT when the deadline ran out).
 int ConnectOne(const addrinfo& a, Clock::time_point end, Fd& s) {
-    s.fd = socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.ai_protocol);
-    if (s.fd < 0) return errno;
-    if (connect(s.fd, a.ai_addr, a.ai_addrlen) == 0) return 0;
-    if (errno != EINPROGRESS) return errno;
-    pollfd p{s.fd, POLLOUT, 0};
+    s.fd = net::OpenStream(a.ai_family, a.ai_socktype, a.ai_protocol);
+    if (s.fd == net::kNoSocket) return net::LastError();
+    if (connect(s.fd, a.ai_addr, static_cast<int>(a.ai_addrlen)) == 0) return 0;
+    if (!net::WouldBlock(net::LastError())) return net::LastError();
+    net::PollFd p{s.fd, POLLOUT, 0};
     int rc;
-    while ((rc = poll(&p, 1, Left(end))) < 0 && errno == EINTR) {
+    while ((rc = net::Poll(&p, 1, Left(end))) < 0 && net::Interrupted(net::LastError())) {
     }
-    if (rc == 0) return ETIMEDOUT;
+    if (rc == 0) return net::kTimedOut;
     int error = 0;
     socklen_t size = sizeof error;
-    if (getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
+    if (getsockopt(s.fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) return net::LastError();
     return error;
 }
 
@@ -73,6 +69,16 @@ ProbeResult ProbeDevice(const std::string& device, std::uint32_t limitMs) {
         return r;
     }
     if (network == 0) {
+#ifdef _WIN32
+        // COM3 or \\.\COM12: a name the system knows as a device now.
+        std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
+        char target[512];
+        if (QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) {
+            r.ok = false;
+            r.problem = name + " is not there now: " + net::ErrorText(static_cast<int>(GetLastError()));
+        }
+        return r;
+#else
         struct stat st {};
         const std::string path = device.find('/') == std::string::npos ? "/dev/" + device : device;
         if (stat(path.c_str(), &st) != 0) {
@@ -80,6 +86,7 @@ ProbeResult ProbeDevice(const std::string& device, std::uint32_t limitMs) {
             r.problem = path + " is not there now: " + std::strerror(errno);
         }
         return r;
+#endif
     }
     // scheme://host:port, or scheme://[v6 address]:port; the form is checked.
     const std::string rest = device.substr(device.find("://") + 3);
@@ -97,7 +104,7 @@ ProbeResult ProbeDevice(const std::string& device, std::uint32_t limitMs) {
         return r;
     }
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> hold(found, freeaddrinfo);
-    int error = ETIMEDOUT;
+    int error = net::kTimedOut;
     Fd s;
     for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
         Fd attempt;
@@ -110,7 +117,7 @@ ProbeResult ProbeDevice(const std::string& device, std::uint32_t limitMs) {
     }
     if (error != 0) {
         r.ok = false;
-        r.problem = "cannot connect to " + device + ": " + std::strerror(error);
+        r.problem = "cannot connect to " + device + ": " + net::ErrorText(error);
         return r;
     }
     // A device server that serves the port to another client takes the
@@ -118,17 +125,17 @@ ProbeResult ProbeDevice(const std::string& device, std::uint32_t limitMs) {
     std::string bytes;
     const Clock::time_point closeBy = std::min(end, Clock::now() + std::chrono::milliseconds(300));
     for (;;) {
-        pollfd p{s.fd, POLLIN, 0};
-        const int rc = poll(&p, 1, Left(closeBy));
-        if (rc < 0 && errno == EINTR) continue;
+        net::PollFd p{s.fd, POLLIN, 0};
+        const int rc = net::Poll(&p, 1, Left(closeBy));
+        if (rc < 0 && net::Interrupted(net::LastError())) continue;
         if (rc <= 0) break;
         char chunk[256];
-        const ssize_t n = recv(s.fd, chunk, sizeof chunk, 0);
+        const net::IoSize n = net::Receive(s.fd, chunk, sizeof chunk);
         if (n > 0) {
             if (bytes.size() < 256) bytes.append(chunk, static_cast<std::size_t>(n));
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n < 0 && (net::WouldBlock(net::LastError()) || net::Interrupted(net::LastError()))) continue;
         r.ok = false;
         r.problem = device + " closed a new connection at once" + Said(bytes) +
                     ": another client may hold the port";

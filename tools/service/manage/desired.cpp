@@ -1,8 +1,14 @@
 #include "manage/desired.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <bcrypt.h>
+#else
 #include <openssl/sha.h>
+#endif
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "db/store.h"
 #include "values.h"
@@ -519,10 +525,39 @@ std::vector<SyncRow> ListSync(Connection& db, const std::string& line) {
     return out;
 }
 
-std::string SecretDigest(const std::string& canonical) {
-    unsigned char digest[SHA256_DIGEST_LENGTH];
-    const std::string text = "talvo secret item:" + canonical;
+namespace {
+
+#ifdef _WIN32
+// SHA-256 by the system's cryptography (BCrypt), as OpenSSL's SHA256().
+void Sha256(const std::string& text, unsigned char (&digest)[32]) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    NTSTATUS status = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    if (status >= 0) {
+        BCRYPT_HASH_HANDLE hash = nullptr;
+        status = BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
+        if (status >= 0) {
+            status = BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(text.data())),
+                                    static_cast<ULONG>(text.size()), 0);
+            if (status >= 0) status = BCryptFinishHash(hash, digest, sizeof digest, 0);
+            BCryptDestroyHash(hash);
+        }
+        BCryptCloseAlgorithmProvider(algorithm, 0);
+    }
+    if (status < 0) throw std::runtime_error("SHA-256 is not available from the system (BCrypt)");
+}
+#else
+void Sha256(const std::string& text, unsigned char (&digest)[32]) {
+    static_assert(SHA256_DIGEST_LENGTH == 32);
     SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+}
+#endif
+
+}  // namespace
+
+std::string SecretDigest(const std::string& canonical) {
+    unsigned char digest[32];
+    const std::string text = "talvo secret item:" + canonical;
+    Sha256(text, digest);
     static const char* hex = "0123456789abcdef";
     std::string out = "sha256:";
     for (unsigned char b : digest) {
