@@ -544,6 +544,54 @@ TEST_F(Cli, DbNeverMakesADatabase) {
     EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "a query made a file";
 }
 
+// `db` is talvod's and `demo` runs talvo-sim: a talvo installed without
+// them says what is missing in one line, and the help of `db` still comes.
+TEST_F(Cli, WithoutTalvodOrTalvoSimSaysWhatIsMissing) {
+    TempDir alone;
+    std::filesystem::copy_file(kTalvo, alone / "talvo");
+    RunOptions run;
+    run.env = {"PATH=" + alone.path()};
+    run.cwd = alone.path();
+    const Outcome db = test::Run({alone / "talvo", "db", "--database", alone / "none.db", "records"}, run);
+    EXPECT_EQ(db.status, 1);
+    ExpectOneLine(db, "db");
+    EXPECT_NE(db.err.find("talvo: db: the database is queried by talvod, which is not installed (the talvod "
+                          "package)"),
+              std::string::npos)
+        << db.err;
+    EXPECT_TRUE(db.out.empty()) << db.out;
+    const Outcome help = test::Run({alone / "talvo", "db", "--help"}, run);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("runs talvod db, from the talvod package"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("records"), std::string::npos) << help.out;
+    const Outcome demo = test::Run({alone / "talvo", "demo", "--dir", "d"}, run);
+    EXPECT_EQ(demo.status, 1);
+    EXPECT_NE(demo.err.find("talvo: demo: talvo-sim did not start"), std::string::npos) << demo.err;
+    std::filesystem::remove_all(alone / "d");
+    std::filesystem::remove(alone / "talvo");
+}
+
+// `talvo db` is `talvod db` run in its place: what talvod writes and its
+// exit status come through as they are, in talvo's name.
+TEST_F(Cli, DbPassesTalvodsOutputAndStatusThrough) {
+    if (!std::filesystem::exists(std::filesystem::path(kTalvo).parent_path() / "talvod")) {
+        GTEST_SKIP() << "built without talvod";
+    }
+    TempDir dir;
+    WriteFile(dir / "garbage.db", std::string(4096, 'x'));
+    const Outcome broken = Plain({"db", "--database", dir / "garbage.db", "terminals"});
+    EXPECT_EQ(broken.status, 1) << broken.err;
+    EXPECT_EQ(broken.err.rfind("talvo: database " + (dir / "garbage.db") + ": ", 0), 0u) << broken.err;
+    const Outcome filter = Plain({"db", "--database", dir / "garbage.db", "records", "--type", "gift"});
+    EXPECT_EQ(filter.status, 2) << filter.err;
+    ExpectOneLine(filter, "bad filter");
+    EXPECT_EQ(filter.err.rfind("talvo: type: ", 0), 0u) << filter.err;
+    // A usage error is talvo's own, before talvod runs.
+    const Outcome usage = Plain({"db", "totals", "--by", "week"});
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_NE(usage.err.find("(see talvo db totals --help)"), std::string::npos) << usage.err;
+}
+
 TEST_F(Cli, DecodeNeedsNoTerminal) {
     // The user's settings name a device that is not there: a library that
     // opened its port at load would say so on standard error.

@@ -176,18 +176,24 @@ TEST_P(Collection, FullDayFromTwoLines) {
         EXPECT_NE(jobs.find(job), std::string::npos) << jobs;
     }
 
-    // `talvo db` reads the same database.
-    std::string out;
-    ASSERT_EQ(RunProgram({TALVO_DB_CLI_DRIVER, "db", "--database", database, "records", "--line", "north", "--terminal",
+    // `talvod db` reads the same database, and `talvo db` runs it: the
+    // output, the messages (in talvo's name) and the exit status come
+    // through as talvod gives them.
+    std::string out, err;
+    ASSERT_EQ(RunProgram({TALVO_CLI_PATH, "db", "--database", database, "records", "--line", "north", "--terminal",
                           "1", "--csv"},
-                         out),
+                         out, err, {}),
               0)
-        << out;
+        << err;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 60);
-    ASSERT_EQ(RunProgram({TALVO_DB_CLI_DRIVER, "db", "--database", database, "totals", "--by", "line"}, out), 0) << out;
+    EXPECT_TRUE(err.empty()) << err;
+    ASSERT_EQ(RunProgram({TALVOD_PATH, "db", "--database", database, "totals", "--by", "line"}, out), 0) << out;
     EXPECT_NE(out.find("north"), std::string::npos) << out;
-    EXPECT_EQ(RunProgram({TALVO_DB_CLI_DRIVER, "db", "--database", database, "records", "--card", "x' or 1=1"}, out), 2);
-    EXPECT_NE(out.find("card: 1 to 6 letters or digits"), std::string::npos) << out;
+    EXPECT_EQ(RunProgram({TALVO_CLI_PATH, "db", "--database", database, "records", "--card", "x' or 1=1"}, out, err, {}), 2);
+    EXPECT_EQ(err, "talvo: card: 1 to 6 letters or digits\n") << err;
+    EXPECT_TRUE(out.empty()) << out;
+    EXPECT_EQ(RunProgram({TALVOD_PATH, "db", "--database", database, "records", "--card", "x' or 1=1"}, out, err, {}), 2);
+    EXPECT_EQ(err, "talvod: card: 1 to 6 letters or digits\n") << err;
 
     talvod.Signal(SIGTERM);
     const int status = talvod.Wait();

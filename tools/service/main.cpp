@@ -4,6 +4,7 @@
 //
 //   talvod CONFIG            run (SIGTERM stops, SIGHUP reloads CONFIG)
 //   talvod --check CONFIG    check CONFIG and say what is wrong
+//   talvod db ...            query the database (also as `talvo db ...`)
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -25,6 +26,7 @@
 #include "line/worker.h"
 #include "config.h"
 #include "db/database.h"
+#include "db/db_cli.h"
 #include "line/device_probe.h"
 #include "http/api.h"
 #include "log.h"
@@ -43,6 +45,7 @@ const char* kUsage =
     "usage: talvod [--log-level error|warning|info|debug] CONFIG\n"
     "       talvod --check CONFIG\n"
     "       talvod --version\n"
+    "       talvod db records|totals|rejected|terminals ... (talvod db --help)\n"
     "\n"
     "Collects the records of every terminal on the configured serial lines into\n"
     "the database, exactly once, and serves a page and an API about them.\n"
@@ -373,6 +376,7 @@ private:
 TALVO_LINES_ONLY_HOST;
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "db") == 0) return DbMain(argc, argv);
     bool check = false;
     std::string path;
     for (int i = 1; i < argc; ++i) {

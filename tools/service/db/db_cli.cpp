@@ -10,38 +10,15 @@
 #include <vector>
 
 #include "config.h"
+#include "db_commands.h"
 #include "db/database.h"
 #include "db/queries.h"
 
 namespace talvo::service {
 namespace {
 
-struct DbOptions {
-    std::string database;
-    std::string config;
-    std::map<std::string, std::string> filter;  // name -> value, as given
-    std::string by;
-    bool csv = false;
-};
-
-void FilterOptions(CLI::App* sub, DbOptions& o, const std::vector<std::string>& names) {
-    for (const std::string& name : names) {
-        std::string help;
-        if (name == "line") help = "only this line";
-        else if (name == "terminal") help = "only this terminal number";
-        else if (name == "card") help = "only this card number";
-        else if (name == "type") help = "payment, deposit or subsidy";
-        else if (name == "from") help = "from this date or time (YYYY-MM-DD[ HH:MM])";
-        else if (name == "to") help = "up to this date or time, inclusive";
-        else if (name == "day") help = "only this date";
-        else if (name == "limit") help = "at most this many rows (1-1000; default 100)";
-        else if (name == "offset") help = "skip this many rows";
-        sub->add_option_function<std::string>("--" + name, [&o, name](const std::string& v) { o.filter[name] = v; }, help);
-    }
-}
-
 // The database named by --database, else by the configuration's file.
-bool Target(const DbOptions& o, std::string& target) {
+bool Target(const common::DbQuery& o, const std::string& program, std::string& target) {
     if (!o.database.empty()) {
         target = o.database;
         return true;
@@ -50,8 +27,8 @@ bool Target(const DbOptions& o, std::string& target) {
     Config config;
     std::vector<std::string> errors;
     if (!LoadConfig(path, config, errors)) {
-        for (const std::string& e : errors) std::fprintf(stderr, "talvo: %s\n", e.c_str());
-        std::fprintf(stderr, "talvo: name the database with --database or a configuration with --config\n");
+        for (const std::string& e : errors) std::fprintf(stderr, "%s: %s\n", program.c_str(), e.c_str());
+        std::fprintf(stderr, "%s: name the database with --database or a configuration with --config\n", program.c_str());
         return false;
     }
     target = config.database;
@@ -70,21 +47,22 @@ void Row(const std::vector<std::string>& cells, const std::vector<int>& widths) 
     std::printf("%s\n", line.c_str());
 }
 
-int Run(const DbOptions& o, const std::string& what) {
+int Run(const common::DbQuery& o, const std::string& program) {
+    const std::string& what = o.what;
     std::string target;
-    if (!Target(o, target)) return 2;
+    if (!Target(o, program, target)) return 2;
     std::multimap<std::string, std::string> params(o.filter.begin(), o.filter.end());
     RecordFilter f;
     std::string error;
     static const std::vector<std::string> all = {"line", "terminal", "card", "type", "from", "to", "day", "limit", "offset"};
     if (!ParseFilter(params, all, f, error)) {
-        std::fprintf(stderr, "talvo: %s\n", error.c_str());
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
         return 2;
     }
     // A query never makes a database: a SQLite file that is not there is a
     // path that cannot be read.
     if (target.rfind("postgres", 0) != 0 && !std::filesystem::is_regular_file(target)) {
-        std::fprintf(stderr, "talvo: database %s: no such file\n", target.c_str());
+        std::fprintf(stderr, "%s: database %s: no such file\n", program.c_str(), target.c_str());
         return 2;
     }
     try {
@@ -145,7 +123,7 @@ int Run(const DbOptions& o, const std::string& what) {
             }
         }
     } catch (const DbError& e) {
-        std::fprintf(stderr, "talvo: database %s: %s\n", Describe(target).c_str(), e.what());
+        std::fprintf(stderr, "%s: database %s: %s\n", program.c_str(), Describe(target).c_str(), e.what());
         return 1;
     }
     return 0;
@@ -153,30 +131,26 @@ int Run(const DbOptions& o, const std::string& what) {
 
 }  // namespace
 
-void AddDbCommand(CLI::App& app, std::function<int()>& run) {
-    auto o = std::make_shared<DbOptions>();
-    CLI::App* db = app.add_subcommand("db", "query the collection service's database (records, totals, CSV)");
-    db->require_subcommand(1);
-    db->add_option("--database", o->database, "a SQLite file or postgresql://... (default: from the configuration)");
-    db->add_option("--config", o->config, "talvod's configuration (default /etc/talvod/talvod.toml)")->type_name("FILE");
-
-    auto choose = [&run, o](CLI::App* sub, const std::string& what) {
-        sub->add_flag("--csv", o->csv, "comma-separated values");
-        sub->callback([&run, o, what] { run = [o, what] { return Run(*o, what); }; });
-    };
-    CLI::App* records = db->add_subcommand("records", "records, newest first (with --csv: all that match, oldest first)");
-    FilterOptions(records, *o, {"line", "terminal", "card", "type", "from", "to", "day", "limit", "offset"});
-    choose(records, "records");
-    CLI::App* totals = db->add_subcommand("totals", "count, sum and takings by day, hour, terminal, line or type");
-    totals->add_option("--by", o->by, "day, hour, terminal, line or type")
-        ->required()
-        ->check(CLI::IsMember({"day", "hour", "terminal", "line", "type"}));
-    FilterOptions(totals, *o, {"line", "terminal", "card", "type", "from", "to", "day"});
-    choose(totals, "totals");
-    CLI::App* rejected = db->add_subcommand("rejected", "raw records that were not taken, with the reason");
-    FilterOptions(rejected, *o, {"line", "terminal", "limit", "offset"});
-    choose(rejected, "rejected");
-    choose(db->add_subcommand("terminals", "every terminal with its state and today's figures"), "terminals");
+int DbMain(int argc, char** argv) {
+    // The name it was run under: talvo runs it as "talvo", so that `talvo
+    // db` speaks as talvo.
+    std::string program = argc > 0 ? argv[0] : "talvod";
+    program = program.substr(program.rfind('/') + 1);
+    CLI::App app{program + " db: query the collection service's database", program};
+    app.require_subcommand(1);
+    auto query = std::make_shared<common::DbQuery>();
+    bool chosen = false;
+    common::AddDbCommands(app, "query the collection service's database (records, totals, CSV)", query,
+                          [&chosen] { chosen = true; });
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "%s: %s (see %s db --help)\n", program.c_str(), e.what(), program.c_str());
+        return 2;
+    }
+    return chosen ? Run(*query, program) : 2;
 }
 
 }  // namespace talvo::service
