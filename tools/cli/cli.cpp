@@ -134,14 +134,6 @@ T Value(std::string (*parse)(const std::string&, T&), const std::string& text) {
     return value;
 }
 
-std::string Path(const CLI::App* sub) {
-    std::string path;
-    for (const CLI::App* a = sub; a != nullptr && a->get_parent() != nullptr; a = a->get_parent()) {
-        path = path.empty() ? a->get_name() : a->get_name() + " " + path;
-    }
-    return path;
-}
-
 // The deepest subcommand that was given, for messages.
 CLI::App* Deepest(CLI::App* app) {
     for (CLI::App* sub : app->get_subcommands()) return Deepest(sub);
@@ -155,7 +147,7 @@ CLI::App* OnTerminal(CLI::App* sub, Invocation& run, std::function<int(Terminal&
                      std::function<void()> check = {}, std::function<bool(std::string&)> before = {}) {
     sub->callback([sub, &run, action, check, before] {
         if (check) check();
-        run.what = Path(sub);
+        run.what = CommandPath(sub);
         run.on_terminal = action;
         run.before = before;
     });
@@ -164,7 +156,7 @@ CLI::App* OnTerminal(CLI::App* sub, Invocation& run, std::function<int(Terminal&
 
 CLI::App* Local(CLI::App* sub, Invocation& run, std::function<int()> action) {
     sub->callback([sub, &run, action] {
-        run.what = Path(sub);
+        run.what = CommandPath(sub);
         run.local = action;
     });
     return sub;
@@ -334,32 +326,35 @@ void AddClearRam(const Family& f) {
     clearRam->add_flag("--yes", a.yes, "clear it: needed when standard input is a terminal");
 }
 
+// A value with `get`, which prints it, and `set`, which writes the one
+// argument given.
+template <class T, class W>
+void AddGetSet(const Family& f, CLI::App* parent, bool (Terminal::*read)(T&), void (*print)(const T&),
+               bool (Terminal::*write)(W), std::string (*parse)(const std::string&, T&), const char* argument,
+               std::string& into, const char* help) {
+    Invocation& run = f.run;
+    OnTerminal(parent->add_subcommand("get", "print it"), run, Shown<T>(run, read, print));
+    Required(OnTerminal(parent->add_subcommand("set", "write it"), run,
+                        [&run, &into, write, parse](Terminal& t) { return Done((t.*write)(Value(parse, into)), run, t); }),
+             argument, into, help)
+        ->check(Checked(parse));
+}
+
 // CMW text and mdeb amount.
 void AddCmw(const Family& f) {
-    Invocation& run = f.run;
-    Arguments& a = f.a;
     auto* cmw = f.app.add_subcommand("cmw", "the CMW parameter: a 12-character text a payment terminal keeps")
                     ->require_subcommand(1);
-    OnTerminal(cmw->add_subcommand("get", "print it"), run,
-               Shown<std::string>(run, &Terminal::CmwRead, [](const std::string& v) { Print("%s\n", v.c_str()); }));
-    Required(OnTerminal(cmw->add_subcommand("set", "write it"), run,
-                        [&run, &a](Terminal& t) { return Done(t.CmwSet(a.text), run, t); }),
-             "text", a.text, "1 to 12 printable characters without blanks; a shorter text is padded with 0 to 12")
-        ->check(Checked(ParseCmw));
+    AddGetSet(f, cmw, &Terminal::CmwRead, +[](const std::string& v) { Print("%s\n", v.c_str()); }, &Terminal::CmwSet,
+              ParseCmw, "text", f.a.text,
+              "1 to 12 printable characters without blanks; a shorter text is padded with 0 to 12");
 }
 
 void AddMdeb(const Family& f) {
-    Invocation& run = f.run;
-    Arguments& a = f.a;
     auto* mdeb = f.app.add_subcommand("mdeb", "the mdeb amount: a money parameter of a payment terminal")
                      ->require_subcommand(1);
-    OnTerminal(mdeb->add_subcommand("get", "print it"), run,
-               Shown<std::int32_t>(run, &Terminal::MdebRead,
-                                   [](const std::int32_t& cents) { Print("%s\n", FormatCents(cents).c_str()); }));
-    Required(OnTerminal(mdeb->add_subcommand("set", "write it"), run,
-                        [&run, &a](Terminal& t) { return Done(t.MdebSet(Value(ParseCents, a.amount)), run, t); }),
-             "amount", a.amount, "0.00 to 9999.99, at most two decimals")
-        ->check(Checked(ParseCents));
+    AddGetSet(f, mdeb, &Terminal::MdebRead,
+              +[](const std::int32_t& cents) { Print("%s\n", FormatCents(cents).c_str()); }, &Terminal::MdebSet,
+              ParseCents, "amount", f.a.amount, "0.00 to 9999.99, at most two decimals");
 }
 
 // Card key.
@@ -368,14 +363,20 @@ void AddKey(const Family& f) {
     Arguments& a = f.a;
     auto* key = f.app.add_subcommand("key", "the card key: six hex digits a payment terminal checks cards against")
                     ->require_subcommand(1);
-    Required(OnTerminal(key->add_subcommand("check", "ask the terminal whether KEY is its key (exit 1 when it is not)"),
-                        run, [&run, &a](Terminal& t) { return Done(t.KeyCheck(Value(ParseKey, a.key)), run, t); }),
-             "key", a.key, "six hex digits, 0-9 and A-F in either case")
-        ->check(Checked(ParseKey));
-    Required(OnTerminal(key->add_subcommand("set", "give the terminal a new key"), run,
-                        [&run, &a](Terminal& t) { return Done(t.KeySet(Value(ParseKey, a.key)), run, t); }),
-             "key", a.key, "six hex digits, 0-9 and A-F in either case")
-        ->check(Checked(ParseKey));
+    struct KeyUse {
+        const char* name;
+        const char* help;
+        bool (Terminal::*use)(const std::string& key);
+    };
+    for (const KeyUse& k : {KeyUse{"check", "ask the terminal whether KEY is its key (exit 1 when it is not)",
+                                   &Terminal::KeyCheck},
+                            KeyUse{"set", "give the terminal a new key", &Terminal::KeySet}}) {
+        const auto use = k.use;
+        Required(OnTerminal(key->add_subcommand(k.name, k.help), run,
+                            [&run, &a, use](Terminal& t) { return Done((t.*use)(Value(ParseKey, a.key)), run, t); }),
+                 "key", a.key, "six hex digits, 0-9 and A-F in either case")
+            ->check(Checked(ParseKey));
+    }
     OnTerminal(key->add_subcommand("flags", "print the four key flags: 1 (set) or 0 (not set) each"), run,
                Shown<std::array<int, 4>>(run, &Terminal::KeyFlags, [](const std::array<int, 4>& flags) {
                    Print("%d %d %d %d\n", flags[0], flags[1], flags[2], flags[3]);
@@ -706,7 +707,7 @@ void AddDecode(const Family& f) {
         if (run.globals.terminals.size() > 1) {
             throw CLI::ValidationError("decode takes one terminal number (-t N), not a list");
         }
-        run.what = Path(decode);
+        run.what = CommandPath(decode);
         run.local = [&run, &a] { return Decode(a.raw, run.globals.terminal); };
     });
     decode
@@ -769,6 +770,14 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
 
 }  // namespace
 
+std::string CommandPath(const CLI::App* sub) {
+    std::string path;
+    for (const CLI::App* a = sub; a != nullptr && a->get_parent() != nullptr; a = a->get_parent()) {
+        path = path.empty() ? a->get_name() : a->get_name() + " " + path;
+    }
+    return path;
+}
+
 int Failed(const Invocation& run, const Terminal& t) {
     std::fprintf(stderr, "talvo: %s: %s%s\n", run.what.c_str(), g_prefix.c_str(), t.Problem().c_str());
     return t.ExitStatus();
@@ -830,7 +839,7 @@ int OnEachTerminal(Invocation& run, const std::function<int(int number)>& one) {
 
 int UsageError(CLI::App& app, const CLI::ParseError& e) {
     CLI::App* where = Deepest(&app);
-    const std::string help = where == &app ? "talvo --help" : "talvo " + Path(where) + " --help";
+    const std::string help = where == &app ? "talvo --help" : "talvo " + CommandPath(where) + " --help";
     const std::vector<std::string> rest = app.remaining();
     if (!rest.empty()) {
         std::fprintf(stderr, "talvo: unknown command or argument '%s' (see %s)\n", rest.front().c_str(), help.c_str());

@@ -7,23 +7,11 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
-
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 #include "cli.h"
 #ifndef _WIN32

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -65,8 +66,13 @@ std::string ParseBaud(const std::string& text, std::uint32_t& out);
 
 // Whether the date exists (30 February does not).
 bool RealDate(int year, int month, int day);
-// The host's clock now.
+// The host's clock now, and a moment in the host's time zone.
 DateTime Now();
+std::tm LocalTime(std::time_t t);
+
+// Items of a list (cards, subsidy entries) back to back, as a terminal
+// takes them.
+std::string Joined(const std::vector<std::string>& items);
 
 // 123456 -> "1234.56", -5 -> "-0.05", 0 -> "0.00" (never "-0.00").
 std::string FormatCents(std::int64_t cents);
