@@ -14,6 +14,9 @@
 
 namespace talvo::cli {
 
+// The tool speaks the shared words of tools/common: values and terminals.
+using namespace talvo::common;
+
 // The line and terminal options, before or after the subcommand.
 struct Globals {
     std::string port;

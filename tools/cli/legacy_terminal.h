@@ -7,6 +7,9 @@
 
 namespace talvo::cli {
 
+// The tool speaks the shared words of tools/common: values and terminals.
+using namespace talvo::common;
+
 // The meaning of a GetError code, for messages.
 const char* ErrorMeaning(int code);
 

@@ -14,6 +14,9 @@
 
 namespace talvo::cli {
 
+// The tool speaks the shared words of tools/common: values and terminals.
+using namespace talvo::common;
+
 // --service URL: "http://host:port" (or https, or with a path the service is
 // reached under); empty `problem` when good.
 std::string CheckServiceUrl(const std::string& url);

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace talvo::cli {
+namespace talvo::common {
 namespace {
 
 talvo_datetime ToFields(const DateTime& w) { return {w.year, w.month, w.day, w.hour, w.minute, w.second}; }
@@ -161,4 +161,4 @@ bool LineTerminal::ReasonSet(int number, const std::string& text) {
 bool LineTerminal::AttendClockRead(DateTime& when) { return ReadClock(lib_.talvo_attend_clock_read, when); }
 bool LineTerminal::AttendClockSet(const DateTime& when) { return SetClock(lib_.talvo_attend_clock_set, when); }
 
-}  // namespace talvo::cli
+}  // namespace talvo::common

@@ -10,7 +10,7 @@
 #include "host_library.h"
 #include "terminal.h"
 
-namespace talvo::cli {
+namespace talvo::common {
 
 class LineTerminal : public Terminal {
 public:
@@ -39,4 +39,4 @@ private:
     int last_ = TALVO_OK;
 };
 
-}  // namespace talvo::cli
+}  // namespace talvo::common

@@ -12,7 +12,7 @@
 
 #include "values.h"
 
-namespace talvo::cli {
+namespace talvo::common {
 
 // The commands every way of reaching a terminal carries out alike, as
 // X(name, (parameters)): the interface declares them from this list and
@@ -94,4 +94,4 @@ private:
     int exit_ = 1;
 };
 
-}  // namespace talvo::cli
+}  // namespace talvo::common

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <vector>
 
-namespace talvo::cli {
+namespace talvo::common {
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -354,4 +354,4 @@ std::string FormatTime(const TimeOfDay& t) {
     return text;
 }
 
-}  // namespace talvo::cli
+}  // namespace talvo::common

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace talvo::cli {
+namespace talvo::common {
 
 struct DateTime {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -82,4 +82,4 @@ std::int64_t CentsOf(float amount);
 std::string FormatDateTime(const DateTime& when, bool with_seconds);
 std::string FormatTime(const TimeOfDay& t);
 
-}  // namespace talvo::cli
+}  // namespace talvo::common

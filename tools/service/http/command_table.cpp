@@ -10,7 +10,7 @@ namespace talvo::service {
 namespace {
 
 using nlohmann::json;
-using cli::Terminal;
+using common::Terminal;
 
 // The arguments of one request, read strictly: each by its name and type,
 // none beyond the op's own.
@@ -111,7 +111,7 @@ CommandResult Outcome(bool ok, const Terminal& t, json values = json::object()) 
     return r;
 }
 
-json Fields(const cli::DateTime& w) { return json::array({w.year, w.month, w.day, w.hour, w.minute, w.second}); }
+json Fields(const common::DateTime& w) { return json::array({w.year, w.month, w.day, w.hour, w.minute, w.second}); }
 
 using Prepare = std::function<std::string(const Arguments&, CommandTicket::Work&)>;
 
@@ -154,19 +154,19 @@ const std::vector<Op>& Ops() {
              };
              return std::string();
          }},
-        {"cmw set", true, {"text"}, Send("text", cli::ParseCmw, &Terminal::CmwSet)},
+        {"cmw set", true, {"text"}, Send("text", common::ParseCmw, &Terminal::CmwSet)},
         {"mdeb get", false, {}, [](const Arguments&, CommandTicket::Work& w) {
              w = [](Terminal& t) {
                  std::int32_t cents = 0;
                  const bool ok = t.MdebRead(cents);
-                 return Outcome(ok, t, {{"amount", cli::FormatCents(cents)}, {"cents", cents}});
+                 return Outcome(ok, t, {{"amount", common::FormatCents(cents)}, {"cents", cents}});
              };
              return std::string();
          }},
-        {"mdeb set", true, {"amount"}, Send("amount", cli::ParseCents, &Terminal::MdebSet)},
+        {"mdeb set", true, {"amount"}, Send("amount", common::ParseCents, &Terminal::MdebSet)},
         // Not a read: each answer tells whether a guess is the card key.
-        {"key check", true, {"key"}, Send("key", cli::ParseKey, &Terminal::KeyCheck)},
-        {"key set", true, {"key"}, Send("key", cli::ParseKey, &Terminal::KeySet)},
+        {"key check", true, {"key"}, Send("key", common::ParseKey, &Terminal::KeyCheck)},
+        {"key set", true, {"key"}, Send("key", common::ParseKey, &Terminal::KeySet)},
         {"key flags", false, {}, [](const Arguments&, CommandTicket::Work& w) {
              w = [](Terminal& t) {
                  std::array<int, 4> flags{};
@@ -178,18 +178,18 @@ const std::vector<Op>& Ops() {
         {"blacklist add", true, {"cards"}, [](const Arguments& a, CommandTicket::Work& w) {
              std::vector<std::string> texts, cards;
              std::string why = a.List("cards", 255, texts);
-             if (why.empty()) why = Each("cards", texts, cli::ParseCard, cards);
+             if (why.empty()) why = Each("cards", texts, common::ParseCard, cards);
              if (!why.empty()) return why;
              w = [cards](Terminal& t) { return Outcome(t.BlacklistAdd(cards), t); };
              return std::string();
          }},
-        {"blacklist remove", true, {"card"}, Send("card", cli::ParseCard, &Terminal::BlacklistRemove)},
+        {"blacklist remove", true, {"card"}, Send("card", common::ParseCard, &Terminal::BlacklistRemove)},
         {"blacklist set", true, {"position", "cards"}, [](const Arguments& a, CommandTicket::Work& w) {
              long position = 0;
              std::vector<std::string> texts, cards;
              std::string why = a.Number("position", 0, 65535, true, 0, position);
              if (why.empty()) why = a.List("cards", 255, texts);
-             if (why.empty()) why = Each("cards", texts, cli::ParseCard, cards);
+             if (why.empty()) why = Each("cards", texts, common::ParseCard, cards);
              if (!why.empty()) return why;
              w = [position, cards](Terminal& t) {
                  return Outcome(t.BlacklistSet(static_cast<unsigned>(position), cards), t);
@@ -212,7 +212,7 @@ const std::vector<Op>& Ops() {
              std::vector<std::string> texts;
              std::vector<std::int32_t> cents;
              std::string why = a.List("prices", 255, texts);
-             if (why.empty()) why = Each("prices", texts, cli::ParseCents, cents);
+             if (why.empty()) why = Each("prices", texts, common::ParseCents, cents);
              if (!why.empty()) return why;
              w = [cents](Terminal& t) { return Outcome(t.MenuSet(cents), t); };
              return std::string();
@@ -222,21 +222,21 @@ const std::vector<Op>& Ops() {
                  std::vector<std::int32_t> cents;
                  const bool ok = t.MenuRead(cents);
                  json prices = json::array();
-                 for (std::int32_t c : cents) prices.push_back(cli::FormatCents(c));
+                 for (std::int32_t c : cents) prices.push_back(common::FormatCents(c));
                  return Outcome(ok, t, {{"prices", prices}, {"cents", cents}});
              };
              return std::string();
          }},
         {"menu clear", true, {}, Plain(&Terminal::MenuClear)},
         {"subsidy clear", true, {}, Plain(&Terminal::SubsidyClear)},
-        {"subsidy max", true, {"amount"}, Send("amount", cli::ParseCents, &Terminal::SubsidyMax)},
-        {"subsidy time", true, {"text"}, Send("text", cli::ParseSubsidyTime, &Terminal::SubsidyTime)},
+        {"subsidy max", true, {"amount"}, Send("amount", common::ParseCents, &Terminal::SubsidyMax)},
+        {"subsidy time", true, {"text"}, Send("text", common::ParseSubsidyTime, &Terminal::SubsidyTime)},
         {"subsidy add", true, {"position", "entries"}, [](const Arguments& a, CommandTicket::Work& w) {
              long position = 0;
              std::vector<std::string> texts, entries;
              std::string why = a.Number("position", 0, 65535, false, 0, position);
              if (why.empty()) why = a.List("entries", 255, texts);
-             if (why.empty()) why = Each("entries", texts, cli::ParseSubsidyEntry, entries);
+             if (why.empty()) why = Each("entries", texts, common::ParseSubsidyEntry, entries);
              if (!why.empty()) return why;
              w = [position, entries](Terminal& t) {
                  return Outcome(t.SubsidyAdd(static_cast<unsigned>(position), entries), t);
@@ -245,30 +245,30 @@ const std::vector<Op>& Ops() {
          }},
         {"clock get", false, {}, [](const Arguments&, CommandTicket::Work& w) {
              w = [](Terminal& t) {
-                 cli::DateTime when;
+                 common::DateTime when;
                  const bool ok = t.ClockRead(when);
-                 return Outcome(ok, t, {{"time", cli::FormatDateTime(when, false)}, {"fields", Fields(when)}});
+                 return Outcome(ok, t, {{"time", common::FormatDateTime(when, false)}, {"fields", Fields(when)}});
              };
              return std::string();
          }},
-        {"clock set", true, {"time"}, Send("time", cli::ParseClock, &Terminal::ClockSet)},
+        {"clock set", true, {"time"}, Send("time", common::ParseClock, &Terminal::ClockSet)},
         {"zones get", false, {}, [](const Arguments&, CommandTicket::Work& w) {
              w = [](Terminal& t) {
-                 cli::Zones zones{};
+                 common::Zones zones{};
                  const bool ok = t.ZonesRead(zones);
                  json out = json::array();
-                 for (const cli::TimeOfDay& z : zones) out.push_back(cli::FormatTime(z));
+                 for (const common::TimeOfDay& z : zones) out.push_back(common::FormatTime(z));
                  return Outcome(ok, t, {{"zones", out}});
              };
              return std::string();
          }},
         {"zones set", true, {"zones"}, [](const Arguments& a, CommandTicket::Work& w) {
              std::vector<std::string> texts;
-             std::vector<cli::TimeOfDay> given;
-             std::string why = a.List("zones", cli::kZones, texts);
-             if (why.empty()) why = Each("zones", texts, cli::ParseTimeOfDay, given);
+             std::vector<common::TimeOfDay> given;
+             std::string why = a.List("zones", common::kZones, texts);
+             if (why.empty()) why = Each("zones", texts, common::ParseTimeOfDay, given);
              if (!why.empty()) return why;
-             cli::Zones zones{};  // the zones not given: 00:00
+             common::Zones zones{};  // the zones not given: 00:00
              for (std::size_t k = 0; k < given.size(); ++k) zones[k] = given[k];
              w = [zones](Terminal& t) { return Outcome(t.ZonesSet(zones), t); };
              return std::string();
@@ -277,11 +277,11 @@ const std::vector<Op>& Ops() {
         {"unlock", true, {}, Plain(&Terminal::Unlock)},
         {"attend zones get", false, {}, [](const Arguments&, CommandTicket::Work& w) {
              w = [](Terminal& t) {
-                 cli::AttendZones zones{};
+                 common::AttendZones zones{};
                  const bool ok = t.AttendZonesRead(zones);
                  json out = json::array();
-                 for (const cli::AttendZone& z : zones) {
-                     out.push_back({{"start", cli::FormatTime(z.start)}, {"end", cli::FormatTime(z.end)},
+                 for (const common::AttendZone& z : zones) {
+                     out.push_back({{"start", common::FormatTime(z.start)}, {"end", common::FormatTime(z.end)},
                                     {"code", z.code}});
                  }
                  return Outcome(ok, t, {{"zones", out}});
@@ -290,11 +290,11 @@ const std::vector<Op>& Ops() {
          }},
         {"attend zones set", true, {"zones"}, [](const Arguments& a, CommandTicket::Work& w) {
              std::vector<std::string> texts;
-             std::vector<cli::AttendZone> given;
-             std::string why = a.List("zones", cli::kZones, texts);
-             if (why.empty()) why = Each("zones", texts, cli::ParseAttendZone, given);
+             std::vector<common::AttendZone> given;
+             std::string why = a.List("zones", common::kZones, texts);
+             if (why.empty()) why = Each("zones", texts, common::ParseAttendZone, given);
              if (!why.empty()) return why;
-             cli::AttendZones zones{};
+             common::AttendZones zones{};
              for (std::size_t k = 0; k < given.size(); ++k) zones[k] = given[k];
              w = [zones](Terminal& t) { return Outcome(t.AttendZonesSet(zones), t); };
              return std::string();
@@ -314,20 +314,20 @@ const std::vector<Op>& Ops() {
              long number = 0;
              std::string text;
              std::string why = a.Number("number", 0, 255, true, 0, number);
-             if (why.empty()) why = One(a, "text", cli::ParseReason, text);
+             if (why.empty()) why = One(a, "text", common::ParseReason, text);
              if (!why.empty()) return why;
              w = [number, text](Terminal& t) { return Outcome(t.ReasonSet(static_cast<int>(number), text), t); };
              return std::string();
          }},
         {"attend clock get", false, {}, [](const Arguments&, CommandTicket::Work& w) {
              w = [](Terminal& t) {
-                 cli::DateTime when;
+                 common::DateTime when;
                  const bool ok = t.AttendClockRead(when);
-                 return Outcome(ok, t, {{"time", cli::FormatDateTime(when, true)}, {"fields", Fields(when)}});
+                 return Outcome(ok, t, {{"time", common::FormatDateTime(when, true)}, {"fields", Fields(when)}});
              };
              return std::string();
          }},
-        {"attend clock set", true, {"time"}, Send("time", cli::ParseAttendClock, &Terminal::AttendClockSet)},
+        {"attend clock set", true, {"time"}, Send("time", common::ParseAttendClock, &Terminal::AttendClockSet)},
     };
     return ops;
 }
