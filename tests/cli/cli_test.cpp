@@ -6,10 +6,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -590,6 +593,47 @@ TEST_F(Cli, DbPassesTalvodsOutputAndStatusThrough) {
     const Outcome usage = Plain({"db", "totals", "--by", "week"});
     EXPECT_EQ(usage.status, 2);
     EXPECT_NE(usage.err.find("(see talvo db totals --help)"), std::string::npos) << usage.err;
+}
+
+// The processes whose working folder is `dir`.
+std::vector<int> ProcessesIn(const std::string& dir) {
+    std::vector<int> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code e;
+        if (std::filesystem::read_symlink(entry.path() / "cwd", e) == dir) found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+// The software terminal of `demo` runs in the demo's folder as its child:
+// it goes with the demo however the demo ends, killed too.
+TEST_F(Cli, DemoKilledLeavesNoSoftwareTerminalRunning) {
+    TempDir dir;
+    const std::string demo = dir / "demo";
+    std::filesystem::create_directory(demo);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(126);
+        setenv("TMPDIR", dir.path().c_str(), 1);
+        setenv("TALVO_WINDIR", dir.path().c_str(), 1);
+        execl(kTalvo.c_str(), "talvo", "demo", "--dir", demo.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    const std::string where = std::filesystem::canonical(demo);
+    // Two processes in the folder: the demo and its software terminal.
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (ProcessesIn(where).size() < 2 && std::chrono::steady_clock::now() < guard) usleep(10000);
+    const std::vector<int> started = ProcessesIn(where);
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_EQ(started.size(), 2u) << "the demo's software terminal never started";
+    while (!ProcessesIn(where).empty() && std::chrono::steady_clock::now() < guard) usleep(10000);
+    EXPECT_TRUE(ProcessesIn(where).empty()) << "a software terminal outlived the demo";
 }
 
 TEST_F(Cli, DecodeNeedsNoTerminal) {

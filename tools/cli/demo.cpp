@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -53,8 +54,12 @@ public:
         for (std::string& a : arguments) argv.push_back(a.data());
         argv.push_back(nullptr);
         const std::string beside = OwnDirectory() + "/talvo-sim";
+        const pid_t parent = getpid();
         pid_ = fork();
         if (pid_ == 0) {
+            // It ends with the demo, however the demo ends (killed too).
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) _exit(1);
             dup2(out[1], STDOUT_FILENO);
             close(out[0]);
             close(out[1]);
