@@ -47,8 +47,93 @@ void Row(const std::vector<std::string>& cells, const std::vector<int>& widths) 
     std::printf("%s\n", line.c_str());
 }
 
+// A CSV field these columns always give in quotes, with a quote inside
+// doubled: a raw record is what a terminal sent, a name what a site wrote.
+std::string Quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// One query each: what it prints, as a table or as CSV.
+void ShowRecords(Connection& db, const common::DbQuery& o, const RecordFilter& f) {
+    if (o.csv) {
+        std::fputs(CsvHeader().c_str(), stdout);
+        if (o.filter.count("limit") == 0 && o.filter.count("offset") == 0) {
+            ForEachRecord(db, f, [](const RecordRow& r) { std::fputs(CsvLine(r).c_str(), stdout); });
+        } else {
+            for (const RecordRow& r : ListRecords(db, f).rows) std::fputs(CsvLine(r).c_str(), stdout);
+        }
+        return;
+    }
+    const RecordPage page = ListRecords(db, f);
+    const std::vector<int> w = {-16, -8, 3, -6, -7, 10};
+    Row({"time", "line", "no", "card", "type", "amount"}, w);
+    for (const RecordRow& r : page.rows) {
+        Row({r.at, r.line, std::to_string(r.terminal), r.card, TypeName(r.type), Money(r.amountCents)}, w);
+    }
+    std::printf("%zu of %lld records\n", page.rows.size(), static_cast<long long>(page.total));
+}
+
+void ShowTotals(Connection& db, const common::DbQuery& o, const RecordFilter& f) {
+    const std::vector<Total> totals = Totals(db, o.by, f);
+    if (o.csv) std::printf("%s,count,sum,takings\r\n", o.by.c_str());
+    else Row({o.by, "count", "sum", "takings"}, {-12, 8, 12, 12});
+    for (const Total& t : totals) {
+        if (o.csv) {
+            std::printf("%s,%lld,%s,%s\r\n", t.key.c_str(), static_cast<long long>(t.count), Money(t.sumCents).c_str(),
+                        Money(t.takingsCents).c_str());
+        } else {
+            Row({t.key, std::to_string(t.count), Money(t.sumCents), Money(t.takingsCents)}, {-12, 8, 12, 12});
+        }
+    }
+}
+
+void ShowRejected(Connection& db, const common::DbQuery& o, const RecordFilter& f) {
+    if (o.csv) std::printf("id,line,terminal,raw,reason,stored_at\r\n");
+    for (const RejectedRow& r : ListRejected(db, f)) {
+        if (o.csv) {
+            std::printf("%lld,%s,%d,%s,%s,%s\r\n", static_cast<long long>(r.id), r.line.c_str(), r.terminal,
+                        Quoted(r.raw).c_str(), Quoted(r.reason).c_str(), r.storedAt.c_str());
+        } else {
+            Row({r.storedAt, r.line, std::to_string(r.terminal), r.raw, r.reason}, {-24, -8, 3, -28, -1});
+        }
+    }
+}
+
+void ShowTerminals(Connection& db, const common::DbQuery& o, const RecordFilter&) {
+    const std::vector<int> w = {-8, 3, -10, -16, -8, 8, 10, -24};
+    if (!o.csv) Row({"line", "no", "kind", "name", "state", "today", "takings", "last seen"}, w);
+    else std::printf("line,number,kind,name,state,records_today,takings_today,last_seen\r\n");
+    for (const TerminalRow& t : ListTerminals(db, LocalToday())) {
+        if (o.csv) {
+            std::printf("%s,%d,%s,%s,%s,%lld,%s,%s\r\n", t.line.c_str(), t.number, t.kind.c_str(),
+                        Quoted(t.name).c_str(), t.state.c_str(), static_cast<long long>(t.recordsToday),
+                        Money(t.takingsTodayCents).c_str(), t.lastSeen.c_str());
+        } else {
+            Row({t.line, std::to_string(t.number), t.kind, t.name, t.state, std::to_string(t.recordsToday),
+                 Money(t.takingsTodayCents), t.lastSeen.empty() ? "never" : t.lastSeen},
+                w);
+        }
+    }
+}
+
+struct Query {
+    const char* what;
+    void (*show)(Connection& db, const common::DbQuery& o, const RecordFilter& f);
+};
+
+constexpr Query kQueries[] = {
+    {"records", ShowRecords},
+    {"totals", ShowTotals},
+    {"rejected", ShowRejected},
+    {"terminals", ShowTerminals},
+};
+
 int Run(const common::DbQuery& o, const std::string& program) {
-    const std::string& what = o.what;
     std::string target;
     if (!Target(o, program, target)) return 2;
     std::multimap<std::string, std::string> params(o.filter.begin(), o.filter.end());
@@ -67,60 +152,8 @@ int Run(const common::DbQuery& o, const std::string& program) {
     }
     try {
         auto db = Open(target);
-        if (what == "records") {
-            if (o.csv) {
-                std::fputs(CsvHeader().c_str(), stdout);
-                if (o.filter.count("limit") == 0 && o.filter.count("offset") == 0) {
-                    ForEachRecord(*db, f, [](const RecordRow& r) { std::fputs(CsvLine(r).c_str(), stdout); });
-                } else {
-                    for (const RecordRow& r : ListRecords(*db, f).rows) std::fputs(CsvLine(r).c_str(), stdout);
-                }
-                return 0;
-            }
-            const RecordPage page = ListRecords(*db, f);
-            const std::vector<int> w = {-16, -8, 3, -6, -7, 10};
-            Row({"time", "line", "no", "card", "type", "amount"}, w);
-            for (const RecordRow& r : page.rows) {
-                Row({r.at, r.line, std::to_string(r.terminal), r.card, TypeName(r.type), Money(r.amountCents)}, w);
-            }
-            std::printf("%zu of %lld records\n", page.rows.size(), static_cast<long long>(page.total));
-        } else if (what == "totals") {
-            const std::vector<Total> totals = Totals(*db, o.by, f);
-            if (o.csv) std::printf("%s,count,sum,takings\r\n", o.by.c_str());
-            else Row({o.by, "count", "sum", "takings"}, {-12, 8, 12, 12});
-            for (const Total& t : totals) {
-                if (o.csv) {
-                    std::printf("%s,%lld,%s,%s\r\n", t.key.c_str(), static_cast<long long>(t.count),
-                                Money(t.sumCents).c_str(), Money(t.takingsCents).c_str());
-                } else {
-                    Row({t.key, std::to_string(t.count), Money(t.sumCents), Money(t.takingsCents)}, {-12, 8, 12, 12});
-                }
-            }
-        } else if (what == "rejected") {
-            if (o.csv) std::printf("id,line,terminal,raw,reason,stored_at\r\n");
-            for (const RejectedRow& r : ListRejected(*db, f)) {
-                if (o.csv) {
-                    std::printf("%lld,%s,%d,\"%s\",\"%s\",%s\r\n", static_cast<long long>(r.id), r.line.c_str(),
-                                r.terminal, r.raw.c_str(), r.reason.c_str(), r.storedAt.c_str());
-                } else {
-                    Row({r.storedAt, r.line, std::to_string(r.terminal), r.raw, r.reason}, {-24, -8, 3, -28, -1});
-                }
-            }
-        } else if (what == "terminals") {
-            const std::vector<int> w = {-8, 3, -10, -16, -8, 8, 10, -24};
-            if (!o.csv) Row({"line", "no", "kind", "name", "state", "today", "takings", "last seen"}, w);
-            else std::printf("line,number,kind,name,state,records_today,takings_today,last_seen\r\n");
-            for (const TerminalRow& t : ListTerminals(*db, LocalToday())) {
-                if (o.csv) {
-                    std::printf("%s,%d,%s,\"%s\",%s,%lld,%s,%s\r\n", t.line.c_str(), t.number, t.kind.c_str(),
-                                t.name.c_str(), t.state.c_str(), static_cast<long long>(t.recordsToday),
-                                Money(t.takingsTodayCents).c_str(), t.lastSeen.c_str());
-                } else {
-                    Row({t.line, std::to_string(t.number), t.kind, t.name, t.state, std::to_string(t.recordsToday),
-                         Money(t.takingsTodayCents), t.lastSeen.empty() ? "never" : t.lastSeen},
-                        w);
-                }
-            }
+        for (const Query& q : kQueries) {
+            if (o.what == q.what) q.show(*db, o, f);
         }
     } catch (const DbError& e) {
         std::fprintf(stderr, "%s: database %s: %s\n", program.c_str(), Describe(target).c_str(), e.what());
