@@ -135,10 +135,13 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME talvo-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 # talvo loads the library at run time.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${TALVO_DEB_SELF}")
+# `talvo db` runs talvod's `db`; without it, it says it needs this package.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS talvod)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "command-line tool and software terminal for card terminals
 talvo drives card-payment and attendance terminals on a serial line from
 the command line: status, clock, menus, blacklists, collection of records
-into a store file, and the records of a store or of talvod's database.
+into a store file, and the records of a store or (with talvod installed)
+of talvod's database.
 talvo-sim plays terminals on a pseudo-terminal, for tests without
 hardware.")
 

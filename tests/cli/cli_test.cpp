@@ -6,10 +6,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -542,6 +545,95 @@ TEST_F(Cli, DbNeverMakesADatabase) {
     EXPECT_EQ(o.status, 2) << o.err;
     EXPECT_NE(o.err.find("none.sqlite"), std::string::npos) << o.err;
     EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "a query made a file";
+}
+
+// `db` is talvod's and `demo` runs talvo-sim: a talvo installed without
+// them says what is missing in one line, and the help of `db` still comes.
+TEST_F(Cli, WithoutTalvodOrTalvoSimSaysWhatIsMissing) {
+    TempDir alone;
+    std::filesystem::copy_file(kTalvo, alone / "talvo");
+    RunOptions run;
+    run.env = {"PATH=" + alone.path()};
+    run.cwd = alone.path();
+    const Outcome db = test::Run({alone / "talvo", "db", "--database", alone / "none.db", "records"}, run);
+    EXPECT_EQ(db.status, 1);
+    ExpectOneLine(db, "db");
+    EXPECT_NE(db.err.find("talvo: db: the database is queried by talvod, which is not installed (the talvod "
+                          "package)"),
+              std::string::npos)
+        << db.err;
+    EXPECT_TRUE(db.out.empty()) << db.out;
+    const Outcome help = test::Run({alone / "talvo", "db", "--help"}, run);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("runs talvod db, from the talvod package"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("records"), std::string::npos) << help.out;
+    const Outcome demo = test::Run({alone / "talvo", "demo", "--dir", "d"}, run);
+    EXPECT_EQ(demo.status, 1);
+    EXPECT_NE(demo.err.find("talvo: demo: talvo-sim did not start"), std::string::npos) << demo.err;
+    std::filesystem::remove_all(alone / "d");
+    std::filesystem::remove(alone / "talvo");
+}
+
+// `talvo db` is `talvod db` run in its place: what talvod writes and its
+// exit status come through as they are, in talvo's name.
+TEST_F(Cli, DbPassesTalvodsOutputAndStatusThrough) {
+    if (!std::filesystem::exists(std::filesystem::path(kTalvo).parent_path() / "talvod")) {
+        GTEST_SKIP() << "built without talvod";
+    }
+    TempDir dir;
+    WriteFile(dir / "garbage.db", std::string(4096, 'x'));
+    const Outcome broken = Plain({"db", "--database", dir / "garbage.db", "terminals"});
+    EXPECT_EQ(broken.status, 1) << broken.err;
+    EXPECT_EQ(broken.err.rfind("talvo: database " + (dir / "garbage.db") + ": ", 0), 0u) << broken.err;
+    const Outcome filter = Plain({"db", "--database", dir / "garbage.db", "records", "--type", "gift"});
+    EXPECT_EQ(filter.status, 2) << filter.err;
+    ExpectOneLine(filter, "bad filter");
+    EXPECT_EQ(filter.err.rfind("talvo: type: ", 0), 0u) << filter.err;
+    // A usage error is talvo's own, before talvod runs.
+    const Outcome usage = Plain({"db", "totals", "--by", "week"});
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_NE(usage.err.find("(see talvo db totals --help)"), std::string::npos) << usage.err;
+}
+
+// The processes whose working folder is `dir`.
+std::vector<int> ProcessesIn(const std::string& dir) {
+    std::vector<int> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code e;
+        if (std::filesystem::read_symlink(entry.path() / "cwd", e) == dir) found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+// The software terminal of `demo` runs in the demo's folder as its child:
+// it goes with the demo however the demo ends, killed too.
+TEST_F(Cli, DemoKilledLeavesNoSoftwareTerminalRunning) {
+    TempDir dir;
+    const std::string demo = dir / "demo";
+    std::filesystem::create_directory(demo);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(126);
+        setenv("TMPDIR", dir.path().c_str(), 1);
+        setenv("TALVO_WINDIR", dir.path().c_str(), 1);
+        execl(kTalvo.c_str(), "talvo", "demo", "--dir", demo.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    const std::string where = std::filesystem::canonical(demo);
+    // Two processes in the folder: the demo and its software terminal.
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (ProcessesIn(where).size() < 2 && std::chrono::steady_clock::now() < guard) usleep(10000);
+    const std::vector<int> started = ProcessesIn(where);
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_EQ(started.size(), 2u) << "the demo's software terminal never started";
+    while (!ProcessesIn(where).empty() && std::chrono::steady_clock::now() < guard) usleep(10000);
+    EXPECT_TRUE(ProcessesIn(where).empty()) << "a software terminal outlived the demo";
 }
 
 TEST_F(Cli, DecodeNeedsNoTerminal) {

@@ -21,6 +21,7 @@ namespace talvo::test {
 namespace {
 
 using namespace talvo::cli;
+using namespace talvo::common;
 
 TEST(Values, AmountsAreWholeCentsWithinTheEncoding) {
     const std::pair<const char*, std::int32_t> good[] = {

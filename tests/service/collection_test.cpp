@@ -14,6 +14,7 @@
 
 #include "harness.h"
 #include "db/queries.h"
+#include "db/store.h"
 
 namespace talvo::test {
 namespace {
@@ -176,18 +177,24 @@ TEST_P(Collection, FullDayFromTwoLines) {
         EXPECT_NE(jobs.find(job), std::string::npos) << jobs;
     }
 
-    // `talvo db` reads the same database.
-    std::string out;
-    ASSERT_EQ(RunProgram({TALVO_DB_CLI_DRIVER, "db", "--database", database, "records", "--line", "north", "--terminal",
+    // `talvod db` reads the same database, and `talvo db` runs it: the
+    // output, the messages (in talvo's name) and the exit status come
+    // through as talvod gives them.
+    std::string out, err;
+    ASSERT_EQ(RunProgram({TALVO_CLI_PATH, "db", "--database", database, "records", "--line", "north", "--terminal",
                           "1", "--csv"},
-                         out),
+                         out, err, {}),
               0)
-        << out;
+        << err;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 60);
-    ASSERT_EQ(RunProgram({TALVO_DB_CLI_DRIVER, "db", "--database", database, "totals", "--by", "line"}, out), 0) << out;
+    EXPECT_TRUE(err.empty()) << err;
+    ASSERT_EQ(RunProgram({TALVOD_PATH, "db", "--database", database, "totals", "--by", "line"}, out), 0) << out;
     EXPECT_NE(out.find("north"), std::string::npos) << out;
-    EXPECT_EQ(RunProgram({TALVO_DB_CLI_DRIVER, "db", "--database", database, "records", "--card", "x' or 1=1"}, out), 2);
-    EXPECT_NE(out.find("card: 1 to 6 letters or digits"), std::string::npos) << out;
+    EXPECT_EQ(RunProgram({TALVO_CLI_PATH, "db", "--database", database, "records", "--card", "x' or 1=1"}, out, err, {}), 2);
+    EXPECT_EQ(err, "talvo: card: 1 to 6 letters or digits\n") << err;
+    EXPECT_TRUE(out.empty()) << out;
+    EXPECT_EQ(RunProgram({TALVOD_PATH, "db", "--database", database, "records", "--card", "x' or 1=1"}, out, err, {}), 2);
+    EXPECT_EQ(err, "talvod: card: 1 to 6 letters or digits\n") << err;
 
     talvod.Signal(SIGTERM);
     const int status = talvod.Wait();
@@ -462,6 +469,73 @@ TEST_F(CollectionFaults, HangupReloads) {
     auto db = service::Open(dir / "talvod.db");
     ASSERT_TRUE(WaitFor([&] { return Count(*db, "records") == 13; }));
     EXPECT_EQ(Stored(*db), want.records);
+}
+
+
+// The fields of a CSV line (RFC 4180), without its line end.
+std::vector<std::string> CsvFields(const std::string& line) {
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+            fields.back() += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            fields.emplace_back();
+        } else if (quoted || (c != '\r' && c != '\n')) {
+            fields.back() += c;
+        }
+    }
+    return fields;
+}
+
+// What a terminal sent and what a site named stay in their CSV fields, a
+// quote or a comma in them too.
+TEST(CollectionDb, CsvKeepsQuotesAndCommasInTheirFields) {
+    TempDir dir;
+    const std::string database = dir / "talvod.db";
+    const std::string raw = "12\"4,6\"\"" + std::string(20, 'r');  // 28 bytes, as a damaged record came
+    {
+        auto db = service::Open(database);
+        service::Migrate(*db);
+        service::Batch b;
+        b.line = "hall";
+        b.terminal = 3;
+        b.mark = 7;
+        b.raw = raw;
+        b.rejected.push_back(service::RejectedRaw{0, raw, "damaged: the check pair does not match"});
+        ASSERT_EQ(service::StoreBatch(*db, b, "pc1", {}), service::StoreOutcome::kStored);
+        service::TerminalState t;
+        t.line = "hall";
+        t.number = 3;
+        t.kind = "payment";
+        t.name = "Till \"A\", by the door";
+        t.state = "up";
+        service::SaveTerminal(*db, t, "pc1");
+    }
+    std::string out, err;
+    ASSERT_EQ(RunProgram({TALVOD_PATH, "db", "--database", database, "rejected", "--csv"}, out, err, {}), 0) << err;
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < out.size();) {
+        const std::size_t end = out.find('\n', at);
+        lines.push_back(out.substr(at, end - at));
+        at = end == std::string::npos ? out.size() : end + 1;
+    }
+    ASSERT_EQ(lines.size(), 2u) << out;
+    std::vector<std::string> fields = CsvFields(lines[1]);
+    ASSERT_EQ(fields.size(), 6u) << lines[1];
+    EXPECT_EQ(fields[3], raw);
+    EXPECT_EQ(fields[4], "damaged: the check pair does not match");
+
+    ASSERT_EQ(RunProgram({TALVOD_PATH, "db", "--database", database, "terminals", "--csv"}, out, err, {}), 0) << err;
+    const std::size_t second = out.find('\n') + 1;
+    fields = CsvFields(out.substr(second));
+    ASSERT_EQ(fields.size(), 8u) << out;
+    EXPECT_EQ(fields[3], "Till \"A\", by the door");
+    EXPECT_EQ(fields[4], "up");
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ Task Command(int terminal) {
     Task t;
     t.kind = Task::Kind::kCommand;
     t.terminal = terminal;
-    t.command = std::make_shared<CommandTicket>([](cli::Terminal&) { return CommandResult{}; });
+    t.command = std::make_shared<CommandTicket>([](common::Terminal&) { return CommandResult{}; });
     return t;
 }
 
@@ -48,7 +48,7 @@ TEST(TaskQueue, CommandsTakenApartFromCollections) {
 }
 
 TEST(TaskQueue, CommandGivenUpBeforeItBeganNeverRuns) {
-    CommandTicket ticket([](cli::Terminal&) { return CommandResult{}; });
+    CommandTicket ticket([](common::Terminal&) { return CommandResult{}; });
     bool begun = true;
     const CommandResult r = ticket.Wait(0ms, begun);
     EXPECT_FALSE(r.done);
@@ -57,7 +57,7 @@ TEST(TaskQueue, CommandGivenUpBeforeItBeganNeverRuns) {
 }
 
 TEST(TaskQueue, CommandBegunRunsToItsEnd) {
-    CommandTicket ticket([](cli::Terminal&) { return CommandResult{}; });
+    CommandTicket ticket([](common::Terminal&) { return CommandResult{}; });
     ASSERT_TRUE(ticket.Begin());
     bool begun = false;
     EXPECT_FALSE(ticket.Wait(0ms, begun).done);

@@ -95,6 +95,23 @@ void FinishHelp(CLI::App& app) {
 
 namespace {
 
+// --port: a device name, or a path that is not a file or a folder.
+std::string CheckDevice(std::string& s) {
+    if (s.empty() || s.size() > 99) return "a device name has 1 to 99 characters";
+    for (unsigned char c : s) {
+        if (c < 0x20) return "a device name holds no control characters";
+    }
+#ifndef _WIN32
+    // A path that names a file or a folder: no line to open.
+    struct stat st {};
+    if (s.find('/') != std::string::npos && ::stat(s.c_str(), &st) == 0) {
+        if (S_ISREG(st.st_mode)) return s + " is a regular file, not a serial device";
+        if (S_ISDIR(st.st_mode)) return s + " is a folder, not a serial device";
+    }
+#endif
+    return {};
+}
+
 // A range check whose text stays out of the help (the help says it).
 CLI::Validator Within(int lo, int hi) { return CLI::Range(lo, hi).description(""); }
 
@@ -117,14 +134,6 @@ T Value(std::string (*parse)(const std::string&, T&), const std::string& text) {
     return value;
 }
 
-std::string Path(const CLI::App* sub) {
-    std::string path;
-    for (const CLI::App* a = sub; a != nullptr && a->get_parent() != nullptr; a = a->get_parent()) {
-        path = path.empty() ? a->get_name() : a->get_name() + " " + path;
-    }
-    return path;
-}
-
 // The deepest subcommand that was given, for messages.
 CLI::App* Deepest(CLI::App* app) {
     for (CLI::App* sub : app->get_subcommands()) return Deepest(sub);
@@ -138,7 +147,7 @@ CLI::App* OnTerminal(CLI::App* sub, Invocation& run, std::function<int(Terminal&
                      std::function<void()> check = {}, std::function<bool(std::string&)> before = {}) {
     sub->callback([sub, &run, action, check, before] {
         if (check) check();
-        run.what = Path(sub);
+        run.what = CommandPath(sub);
         run.on_terminal = action;
         run.before = before;
     });
@@ -147,7 +156,7 @@ CLI::App* OnTerminal(CLI::App* sub, Invocation& run, std::function<int(Terminal&
 
 CLI::App* Local(CLI::App* sub, Invocation& run, std::function<int()> action) {
     sub->callback([sub, &run, action] {
-        run.what = Path(sub);
+        run.what = CommandPath(sub);
         run.local = action;
     });
     return sub;
@@ -265,22 +274,48 @@ int Decode(const std::string& raw, int terminal) {
     return 0;
 }
 
-void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
-    Arguments& a = *run.arguments;
-    auto text = [](CLI::App* sub, const char* name, std::string& into, const char* help) {
-        return sub->add_option(name, into, help)->required();
-    };
+// What the subcommands of one family are added with.
+struct Family {
+    CLI::App& app;
+    Invocation& run;
+    Arguments& a;
+    bool legacy;  // under `talvo legacy`: through the 43 exports
+};
 
-    OnTerminal(app.add_subcommand("status", "ask the terminal whether it answers; prints what it found"), run,
+// A required positional argument.
+CLI::Option* Required(CLI::App* sub, const char* name, std::string& into, const char* help) {
+    return sub->add_option(name, into, help)->required();
+}
+
+// Prints a value the terminal read (`read` false: the failure instead).
+template <class T>
+std::function<int(Terminal&)> Shown(const Invocation& run, bool (Terminal::*read)(T&),
+                                    std::function<void(const T&)> print) {
+    return [&run, read, print](Terminal& t) {
+        T value{};
+        if (!(t.*read)(value)) return Failed(run, t);
+        print(value);
+        return 0;
+    };
+}
+
+void AddStatus(const Family& f) {
+    Invocation& run = f.run;
+    OnTerminal(f.app.add_subcommand("status", "ask the terminal whether it answers; prints what it found"), run,
                [&run](Terminal& t) {
                    if (!t.Status()) return Failed(run, t);
                    // "terminal 1 answers...", or after the prefix of several.
                    Print("%sanswers and accepts commands\n", Subject(run).c_str());
                    return 0;
                });
+}
+
+void AddClearRam(const Family& f) {
+    Invocation& run = f.run;
+    Arguments& a = f.a;
     auto* clearRam = OnTerminal(
-        app.add_subcommand("clear-ram", "clear the terminal's memory: its parameters, lists and records are lost"), run,
-        [&run](Terminal& t) { return Done(t.ClearMemory(), run, t); },
+        f.app.add_subcommand("clear-ram", "clear the terminal's memory: its parameters, lists and records are lost"),
+        run, [&run](Terminal& t) { return Done(t.ClearMemory(), run, t); },
         [&run, &a] {
             // What it clears is gone: someone at a keyboard says so.
             if (!a.yes && isatty(fileno(stdin)) != 0) {
@@ -289,68 +324,81 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
             }
         });
     clearRam->add_flag("--yes", a.yes, "clear it: needed when standard input is a terminal");
+}
 
-    // CMW text and mdeb amount.
-    auto* cmw = app.add_subcommand("cmw", "the CMW parameter: a 12-character text a payment terminal keeps")
+// A value with `get`, which prints it, and `set`, which writes the one
+// argument given.
+template <class T, class W>
+void AddGetSet(const Family& f, CLI::App* parent, bool (Terminal::*read)(T&), void (*print)(const T&),
+               bool (Terminal::*write)(W), std::string (*parse)(const std::string&, T&), const char* argument,
+               std::string& into, const char* help) {
+    Invocation& run = f.run;
+    OnTerminal(parent->add_subcommand("get", "print it"), run, Shown<T>(run, read, print));
+    Required(OnTerminal(parent->add_subcommand("set", "write it"), run,
+                        [&run, &into, write, parse](Terminal& t) { return Done((t.*write)(Value(parse, into)), run, t); }),
+             argument, into, help)
+        ->check(Checked(parse));
+}
+
+// CMW text and mdeb amount.
+void AddCmw(const Family& f) {
+    auto* cmw = f.app.add_subcommand("cmw", "the CMW parameter: a 12-character text a payment terminal keeps")
                     ->require_subcommand(1);
-    OnTerminal(cmw->add_subcommand("get", "print it"), run, [&run](Terminal& t) {
-        std::string value;
-        if (!t.CmwRead(value)) return Failed(run, t);
-        Print("%s\n", value.c_str());
-        return 0;
-    });
-    text(OnTerminal(cmw->add_subcommand("set", "write it"), run,
-                    [&run, &a](Terminal& t) { return Done(t.CmwSet(a.text), run, t); }),
-         "text", a.text, "1 to 12 printable characters without blanks; a shorter text is padded with 0 to 12")
-        ->check(Checked(ParseCmw));
+    AddGetSet(f, cmw, &Terminal::CmwRead, +[](const std::string& v) { Print("%s\n", v.c_str()); }, &Terminal::CmwSet,
+              ParseCmw, "text", f.a.text,
+              "1 to 12 printable characters without blanks; a shorter text is padded with 0 to 12");
+}
 
-    auto* mdeb = app.add_subcommand("mdeb", "the mdeb amount: a money parameter of a payment terminal")
+void AddMdeb(const Family& f) {
+    auto* mdeb = f.app.add_subcommand("mdeb", "the mdeb amount: a money parameter of a payment terminal")
                      ->require_subcommand(1);
-    OnTerminal(mdeb->add_subcommand("get", "print it"), run, [&run](Terminal& t) {
-        std::int32_t cents = 0;
-        if (!t.MdebRead(cents)) return Failed(run, t);
-        Print("%s\n", FormatCents(cents).c_str());
-        return 0;
-    });
-    text(OnTerminal(mdeb->add_subcommand("set", "write it"), run,
-                    [&run, &a](Terminal& t) { return Done(t.MdebSet(Value(ParseCents, a.amount)), run, t); }),
-         "amount", a.amount, "0.00 to 9999.99, at most two decimals")
-        ->check(Checked(ParseCents));
+    AddGetSet(f, mdeb, &Terminal::MdebRead,
+              +[](const std::int32_t& cents) { Print("%s\n", FormatCents(cents).c_str()); }, &Terminal::MdebSet,
+              ParseCents, "amount", f.a.amount, "0.00 to 9999.99, at most two decimals");
+}
 
-    // Card key.
-    auto* key = app.add_subcommand("key", "the card key: six hex digits a payment terminal checks cards against")
+// Card key.
+void AddKey(const Family& f) {
+    Invocation& run = f.run;
+    Arguments& a = f.a;
+    auto* key = f.app.add_subcommand("key", "the card key: six hex digits a payment terminal checks cards against")
                     ->require_subcommand(1);
-    text(OnTerminal(key->add_subcommand("check", "ask the terminal whether KEY is its key (exit 1 when it is not)"),
-                    run, [&run, &a](Terminal& t) { return Done(t.KeyCheck(Value(ParseKey, a.key)), run, t); }),
-         "key", a.key, "six hex digits, 0-9 and A-F in either case")
-        ->check(Checked(ParseKey));
-    text(OnTerminal(key->add_subcommand("set", "give the terminal a new key"), run,
-                    [&run, &a](Terminal& t) { return Done(t.KeySet(Value(ParseKey, a.key)), run, t); }),
-         "key", a.key, "six hex digits, 0-9 and A-F in either case")
-        ->check(Checked(ParseKey));
+    struct KeyUse {
+        const char* name;
+        const char* help;
+        bool (Terminal::*use)(const std::string& key);
+    };
+    for (const KeyUse& k : {KeyUse{"check", "ask the terminal whether KEY is its key (exit 1 when it is not)",
+                                   &Terminal::KeyCheck},
+                            KeyUse{"set", "give the terminal a new key", &Terminal::KeySet}}) {
+        const auto use = k.use;
+        Required(OnTerminal(key->add_subcommand(k.name, k.help), run,
+                            [&run, &a, use](Terminal& t) { return Done((t.*use)(Value(ParseKey, a.key)), run, t); }),
+                 "key", a.key, "six hex digits, 0-9 and A-F in either case")
+            ->check(Checked(ParseKey));
+    }
     OnTerminal(key->add_subcommand("flags", "print the four key flags: 1 (set) or 0 (not set) each"), run,
-               [&run](Terminal& t) {
-                   std::array<int, 4> flags{};
-                   if (!t.KeyFlags(flags)) return Failed(run, t);
+               Shown<std::array<int, 4>>(run, &Terminal::KeyFlags, [](const std::array<int, 4>& flags) {
                    Print("%d %d %d %d\n", flags[0], flags[1], flags[2], flags[3]);
-                   return 0;
-               });
+               }));
+}
 
-    // Blacklist.
-    auto* black = app.add_subcommand("blacklist", "the blacklist: card numbers a payment terminal refuses")
+void AddBlacklist(const Family& f) {
+    Invocation& run = f.run;
+    Arguments& a = f.a;
+    auto* black = f.app.add_subcommand("blacklist", "the blacklist: card numbers a payment terminal refuses")
                       ->require_subcommand(1);
     auto cards = [&a](CLI::App* sub) {
         sub->add_option("cards", a.cards, "card numbers of exactly six digits each, 1 to 255 of them")
             ->required()
             ->check(Checked(ParseCard));
     };
-    auto* add = OnTerminal(
+    cards(OnTerminal(
         black->add_subcommand("add", "add cards"), run,
-        [&run, &a](Terminal& t) { return Done(t.BlacklistAdd(a.cards), run, t); }, AtMost("cards", a.cards, 255));
-    cards(add);
-    text(OnTerminal(black->add_subcommand("remove", "remove one card"), run,
-                    [&run, &a](Terminal& t) { return Done(t.BlacklistRemove(a.card), run, t); }),
-         "card", a.card, "a card number of exactly six digits")
+        [&run, &a](Terminal& t) { return Done(t.BlacklistAdd(a.cards), run, t); }, AtMost("cards", a.cards, 255)));
+    Required(OnTerminal(black->add_subcommand("remove", "remove one card"), run,
+                        [&run, &a](Terminal& t) { return Done(t.BlacklistRemove(a.card), run, t); }),
+             "card", a.card, "a card number of exactly six digits")
         ->check(Checked(ParseCard));
     auto* set = OnTerminal(
         black->add_subcommand("set", "write cards at a list position, over what is there"), run,
@@ -372,9 +420,13 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
         ->check(Within(0, 65535));
     OnTerminal(black->add_subcommand("clear", "clear the blacklist"), run,
                [&run](Terminal& t) { return Done(t.BlacklistClear(), run, t); });
+}
 
-    // Price menu.
-    auto* menu = app.add_subcommand("menu", "the price menu: the prices a payment terminal offers")
+// Price menu.
+void AddMenu(const Family& f) {
+    Invocation& run = f.run;
+    Arguments& a = f.a;
+    auto* menu = f.app.add_subcommand("menu", "the price menu: the prices a payment terminal offers")
                      ->require_subcommand(1);
     OnTerminal(menu->add_subcommand("set", "replace the menu by these prices"), run,
                [&run, &a](Terminal& t) {
@@ -386,31 +438,33 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
         ->add_option("prices", a.amounts, "1 to 255 prices, each 0.00 to 9999.99 with at most two decimals")
         ->required()
         ->check(Checked(ParseCents));
-    OnTerminal(menu->add_subcommand("read", "print the prices"), run, [&run](Terminal& t) {
-        std::vector<std::int32_t> cents;
-        if (!t.MenuRead(cents)) return Failed(run, t);
-        if (cents.empty()) Print("the menu is empty\n");
-        for (std::size_t i = 0; i < cents.size(); ++i) {
-            Print("%3zu  %8s\n", i + 1, FormatCents(cents[i]).c_str());
-        }
-        return 0;
-    });
+    OnTerminal(menu->add_subcommand("read", "print the prices"), run,
+               Shown<std::vector<std::int32_t>>(run, &Terminal::MenuRead, [](const std::vector<std::int32_t>& cents) {
+                   if (cents.empty()) Print("the menu is empty\n");
+                   for (std::size_t i = 0; i < cents.size(); ++i) {
+                       Print("%3zu  %8s\n", i + 1, FormatCents(cents[i]).c_str());
+                   }
+               }));
     OnTerminal(menu->add_subcommand("clear", "clear the menu"), run,
                [&run](Terminal& t) { return Done(t.MenuClear(), run, t); });
+}
 
-    // Subsidy list.
+// Subsidy list.
+void AddSubsidy(const Family& f) {
+    Invocation& run = f.run;
+    Arguments& a = f.a;
     auto* subsidy =
-        app.add_subcommand("subsidy", "a payment terminal's subsidy list, maximum subsidy and subsidy time")
+        f.app.add_subcommand("subsidy", "a payment terminal's subsidy list, maximum subsidy and subsidy time")
             ->require_subcommand(1);
     OnTerminal(subsidy->add_subcommand("clear", "clear the subsidy list"), run,
                [&run](Terminal& t) { return Done(t.SubsidyClear(), run, t); });
-    text(OnTerminal(subsidy->add_subcommand("max", "set the maximum subsidy"), run,
-                    [&run, &a](Terminal& t) { return Done(t.SubsidyMax(Value(ParseCents, a.amount)), run, t); }),
-         "amount", a.amount, "0.00 to 9999.99, at most two decimals")
+    Required(OnTerminal(subsidy->add_subcommand("max", "set the maximum subsidy"), run,
+                        [&run, &a](Terminal& t) { return Done(t.SubsidyMax(Value(ParseCents, a.amount)), run, t); }),
+             "amount", a.amount, "0.00 to 9999.99, at most two decimals")
         ->check(Checked(ParseCents));
-    text(OnTerminal(subsidy->add_subcommand("time", "send the subsidy time text"), run,
-                    [&run, &a](Terminal& t) { return Done(t.SubsidyTime(a.text), run, t); }),
-         "text", a.text, "1 to 1024 printable characters, laid out as the terminal expects; sent as it stands")
+    Required(OnTerminal(subsidy->add_subcommand("time", "send the subsidy time text"), run,
+                        [&run, &a](Terminal& t) { return Done(t.SubsidyTime(a.text), run, t); }),
+             "text", a.text, "1 to 1024 printable characters, laid out as the terminal expects; sent as it stands")
         ->check(Checked(ParseSubsidyTime));
     auto* subAdd = OnTerminal(
         subsidy->add_subcommand("add", "add entries to the subsidy list"), run,
@@ -421,33 +475,44 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
     subAdd->add_option("entries", a.entries, "1 to 255 entries of exactly 12 printable characters each")
         ->required()
         ->check(Checked(ParseSubsidyEntry));
+}
 
-    // Clock and time zones.
-    auto* clock = app.add_subcommand("clock", "a payment terminal's clock (to the minute, years 2000 to 2099)")
-                      ->require_subcommand(1);
-    OnTerminal(clock->add_subcommand("get", "print it"), run, [&run](Terminal& t) {
-        DateTime when;
-        if (!t.ClockRead(when)) return Failed(run, t);
-        Print("%s\n", FormatDateTime(when, false).c_str());
-        return 0;
-    });
+// A clock's `get` and `set`: a payment terminal's (to the minute) or an
+// attendance terminal's (to the second).
+void AddClockPair(const Family& f, CLI::App* clock, bool (Terminal::*read)(DateTime&),
+                  bool (Terminal::*write)(const DateTime&), std::string (*parse)(const std::string&, DateTime&),
+                  bool seconds, const char* timeHelp) {
+    Invocation& run = f.run;
+    Arguments& a = f.a;
+    OnTerminal(clock->add_subcommand("get", "print it"), run,
+               Shown<DateTime>(run, read, [seconds](const DateTime& when) {
+                   Print("%s\n", FormatDateTime(when, seconds).c_str());
+               }));
     OnTerminal(clock->add_subcommand("set", "set it"), run,
-               [&run, &a](Terminal& t) { return Done(t.ClockSet(Value(ParseClock, a.time)), run, t); },
-               TimeWords(a, ParseClock))
-        ->add_option("time", a.timeWords,
-                     "YYYY/MM/DD HH:MM (or YYYY-MM-DD HH:MM; one word or two), a date that exists; now: the "
-                     "computer's clock")
+               [&run, &a, write, parse](Terminal& t) { return Done((t.*write)(Value(parse, a.time)), run, t); },
+               TimeWords(a, parse))
+        ->add_option("time", a.timeWords, timeHelp)
         ->required()
         ->expected(1, 2);
+}
 
-    auto* zones = app.add_subcommand("zones", "a payment terminal's eight time zones (times of day)")
+// Clock and time zones.
+void AddClock(const Family& f) {
+    auto* clock = f.app.add_subcommand("clock", "a payment terminal's clock (to the minute, years 2000 to 2099)")
                       ->require_subcommand(1);
-    OnTerminal(zones->add_subcommand("get", "print them"), run, [&run](Terminal& t) {
-        Zones z{};
-        if (!t.ZonesRead(z)) return Failed(run, t);
-        for (int k = 0; k < kZones; ++k) Print("%d  %s\n", k + 1, FormatTime(z[k]).c_str());
-        return 0;
-    });
+    AddClockPair(f, clock, &Terminal::ClockRead, &Terminal::ClockSet, ParseClock, false,
+                 "YYYY/MM/DD HH:MM (or YYYY-MM-DD HH:MM; one word or two), a date that exists; now: the "
+                 "computer's clock");
+}
+
+void AddZones(const Family& f) {
+    Invocation& run = f.run;
+    Arguments& a = f.a;
+    auto* zones = f.app.add_subcommand("zones", "a payment terminal's eight time zones (times of day)")
+                      ->require_subcommand(1);
+    OnTerminal(zones->add_subcommand("get", "print them"), run, Shown<Zones>(run, &Terminal::ZonesRead, [](const Zones& z) {
+                   for (int k = 0; k < kZones; ++k) Print("%d  %s\n", k + 1, FormatTime(z[k]).c_str());
+               }));
     OnTerminal(zones->add_subcommand("set", "set them"), run,
                [&run, &a](Terminal& t) {
                    Zones z{};
@@ -458,27 +523,32 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
         ->add_option("zones", a.zones, "1 to 8 times of day HH:MM; the zones not given are set to 00:00")
         ->required()
         ->check(Checked(ParseTimeOfDay));
+}
 
-    OnTerminal(app.add_subcommand("lock", "block the terminal"), run,
+void AddLocking(const Family& f) {
+    Invocation& run = f.run;
+    OnTerminal(f.app.add_subcommand("lock", "block the terminal"), run,
                [&run](Terminal& t) { return Done(t.Lock(), run, t); });
-    OnTerminal(app.add_subcommand("unlock", "unblock the terminal"), run,
+    OnTerminal(f.app.add_subcommand("unlock", "unblock the terminal"), run,
                [&run](Terminal& t) { return Done(t.Unlock(), run, t); });
+}
 
-    // Attendance terminals.
-    auto* attend = app.add_subcommand("attend",
-                                      "attendance terminals: zones, reasons and clock (they keep no records the "
-                                      "library collects)")
+// Attendance terminals.
+void AddAttend(const Family& f) {
+    Invocation& run = f.run;
+    Arguments& a = f.a;
+    auto* attend = f.app.add_subcommand("attend",
+                                        "attendance terminals: zones, reasons and clock (they keep no records the "
+                                        "library collects)")
                        ->require_subcommand(1);
     auto* aZones = attend->add_subcommand("zones", "the eight attendance zones")->require_subcommand(1);
-    OnTerminal(aZones->add_subcommand("get", "print them"), run, [&run](Terminal& t) {
-        AttendZones z{};
-        if (!t.AttendZonesRead(z)) return Failed(run, t);
-        for (int k = 0; k < kZones; ++k) {
-            Print("%d  %s-%s  %s\n", k + 1, FormatTime(z[k].start).c_str(), FormatTime(z[k].end).c_str(),
-                        z[k].code.c_str());
-        }
-        return 0;
-    });
+    OnTerminal(aZones->add_subcommand("get", "print them"), run,
+               Shown<AttendZones>(run, &Terminal::AttendZonesRead, [](const AttendZones& z) {
+                   for (int k = 0; k < kZones; ++k) {
+                       Print("%d  %s-%s  %s\n", k + 1, FormatTime(z[k].start).c_str(), FormatTime(z[k].end).c_str(),
+                             z[k].code.c_str());
+                   }
+               }));
     OnTerminal(aZones->add_subcommand("set", "set them"), run,
                [&run, &a](Terminal& t) {
                    AttendZones z{};
@@ -509,68 +579,69 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
         ->required()
         ->check(Checked(ParseReason));
     auto* aClock = attend->add_subcommand("clock", "the attendance clock (to the second)")->require_subcommand(1);
-    OnTerminal(aClock->add_subcommand("get", "print it"), run, [&run](Terminal& t) {
-        DateTime when;
-        if (!t.AttendClockRead(when)) return Failed(run, t);
-        Print("%s\n", FormatDateTime(when, true).c_str());
-        return 0;
-    });
-    OnTerminal(aClock->add_subcommand("set", "set it"), run,
-               [&run, &a](Terminal& t) { return Done(t.AttendClockSet(Value(ParseAttendClock, a.time)), run, t); },
-               TimeWords(a, ParseAttendClock))
-        ->add_option("time", a.timeWords,
-                     "YYYY/MM/DD HH:MM:SS (one word or two) or YYYYMMDDHHMMSS, a date that exists; now: the "
-                     "computer's clock")
-        ->required()
-        ->expected(1, 2);
+    AddClockPair(f, aClock, &Terminal::AttendClockRead, &Terminal::AttendClockSet, ParseAttendClock, true,
+                 "YYYY/MM/DD HH:MM:SS (one word or two) or YYYYMMDDHHMMSS, a date that exists; now: the "
+                 "computer's clock");
+}
 
-    // Records.
+// `collect`: batch after batch into the store file until the terminal has
+// none left (one with --once), with the running count on a screen.
+int CollectIntoStore(const Invocation& run, const Arguments& a, bool legacy, Terminal& t) {
+    const bool screen = isatty(fileno(stderr)) != 0 && !a.once;
+    BatchResult sum;
+    for (int batch = 1;; ++batch) {
+        BatchResult b;
+        if (!t.CollectBatch(a.store, b)) {
+            if (screen) std::fprintf(stderr, "\n");
+            if (sum.stored > 0) {
+                std::fprintf(stderr, "talvo: collect: %s%d record%s stored in %s before this batch\n",
+                             g_prefix.c_str(), sum.stored, sum.stored == 1 ? "" : "s", a.store.c_str());
+            }
+            return Failed(run, t);
+        }
+        sum.stored += b.stored;
+        sum.received += b.received;
+        sum.total_cents += b.total_cents;
+        if (screen) {
+            std::fprintf(stderr, "\r%sbatch %d: %d records stored, total %s", g_prefix.c_str(), batch, sum.stored,
+                         FormatCents(sum.total_cents).c_str());
+            std::fflush(stderr);
+        }
+        if (b.received == 0) break;
+        if (a.once) {
+            // A full batch: the terminal may hold more.
+            if (b.received >= kFullBatch) {
+                Print("the terminal may hold more records: run again, or without --once to take all\n");
+            }
+            break;
+        }
+    }
+    if (screen) std::fprintf(stderr, "\n");
+    Print("%d record%s stored in %s, total %s\n", sum.stored, sum.stored == 1 ? "" : "s", a.store.c_str(),
+          FormatCents(sum.total_cents).c_str());
+    const int dropped = sum.received - sum.stored;
+    if (dropped > 0) {
+        Print("%d damaged or unwanted record%s not stored (%s)\n", dropped, dropped == 1 ? "" : "s",
+              legacy ? "the library logged them in ErrRec.doc" : "shown on standard error");
+    }
+    return 0;
+}
+
+// Records.
+void AddCollect(const Family& f) {
+    Invocation& run = f.run;
+    Arguments& a = f.a;
+    const bool legacy = f.legacy;
     auto* collect = OnTerminal(
-        app.add_subcommand("collect",
-                           "collect transaction records from a payment terminal into a record store file (each batch "
-                           "is on disk before the terminal is told to clear it)"),
-        run, [&run, &a, legacy](Terminal& t) {
+        f.app.add_subcommand("collect",
+                             "collect transaction records from a payment terminal into a record store file (each "
+                             "batch is on disk before the terminal is told to clear it)"),
+        run,
+        [&run, &a, legacy](Terminal& t) {
 #ifdef TALVO_WITH_SERVICE_CLIENT
             if (!run.globals.service.empty()) return CollectThroughService(run, t);
 #endif
-            const bool screen = isatty(fileno(stderr)) != 0 && !a.once;
-            BatchResult sum;
-            for (int batch = 1;; ++batch) {
-                BatchResult b;
-                if (!t.CollectBatch(a.store, b)) {
-                    if (screen) std::fprintf(stderr, "\n");
-                    if (sum.stored > 0) {
-                        std::fprintf(stderr, "talvo: collect: %s%d record%s stored in %s before this batch\n",
-                                     g_prefix.c_str(), sum.stored, sum.stored == 1 ? "" : "s", a.store.c_str());
-                    }
-                    return Failed(run, t);
-                }
-                sum.stored += b.stored;
-                sum.received += b.received;
-                sum.total_cents += b.total_cents;
-                if (screen) {
-                    std::fprintf(stderr, "\r%sbatch %d: %d records stored, total %s", g_prefix.c_str(), batch, sum.stored,
-                                 FormatCents(sum.total_cents).c_str());
-                    std::fflush(stderr);
-                }
-                if (b.received == 0) break;
-                if (a.once) {
-                    // A full batch: the terminal may hold more.
-                    if (b.received >= kFullBatch) {
-                        Print("the terminal may hold more records: run again, or without --once to take all\n");
-                    }
-                    break;
-                }
-            }
-            if (screen) std::fprintf(stderr, "\n");
-            Print("%d record%s stored in %s, total %s\n", sum.stored, sum.stored == 1 ? "" : "s",
-                        a.store.c_str(), FormatCents(sum.total_cents).c_str());
-            const int dropped = sum.received - sum.stored;
-            if (dropped > 0) {
-                Print("%d damaged or unwanted record%s not stored (%s)\n", dropped, dropped == 1 ? "" : "s",
-                            legacy ? "the library logged them in ErrRec.doc" : "shown on standard error");
-            }
-            return 0;
+            return CollectIntoStore(run, a, legacy, t);
         },
         [&run, &a] {
             // Through a service, the service collects all there is into its
@@ -587,11 +658,16 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
     collect->add_flag("--once", a.once, "one batch of up to six records (default: until the terminal has none left)");
     // Collecting everything is the default; --all stays for older scripts.
     collect->add_flag("--all", a.all)->group("");
+}
 
+void AddAck(const Family& f) {
+    Invocation& run = f.run;
+    Arguments& a = f.a;
+    const bool legacy = f.legacy;
     auto* ack = OnTerminal(
-        app.add_subcommand("ack", legacy ? "tell the terminal to clear records without reading them: they are lost"
-                                         : "have the terminal clear its next batch of records without storing "
-                                           "them: they are lost"),
+        f.app.add_subcommand("ack", legacy ? "tell the terminal to clear records without reading them: they are lost"
+                                           : "have the terminal clear its next batch of records without storing "
+                                             "them: they are lost"),
         run,
         [&run, &a, legacy](Terminal& t) {
             int count = a.count;
@@ -620,15 +696,18 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
         });
     if (legacy) ack->add_option("--count", a.count, "records to clear, 1 to 255 (default 6)")->check(Within(1, 255));
     ack->add_flag("--yes", a.yes, "clear them: needed when standard input is a terminal");
+}
 
-    if (legacy) return;
-    // One terminal number: the one a record's text carries.
-    auto* decode = app.add_subcommand("decode", "decode a raw record as the library does; needs no terminal");
+// One terminal number: the one a record's text carries.
+void AddDecode(const Family& f) {
+    Invocation& run = f.run;
+    Arguments& a = f.a;
+    auto* decode = f.app.add_subcommand("decode", "decode a raw record as the library does; needs no terminal");
     decode->callback([decode, &run, &a] {
         if (run.globals.terminals.size() > 1) {
             throw CLI::ValidationError("decode takes one terminal number (-t N), not a list");
         }
-        run.what = Path(decode);
+        run.what = CommandPath(decode);
         run.local = [&run, &a] { return Decode(a.raw, run.globals.terminal); };
     });
     decode
@@ -637,8 +716,11 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
                      "hour, minute, second amount (6) and the check pair (2); -t gives the terminal number")
         ->required()
         ->check(CLI::Validator([](std::string& s) { return ParseRawRecord(s); }, "", ""));
+}
 
-    auto* records = Local(app.add_subcommand("records", "show a record store file; never changes it"), run, [&a] {
+void AddRecords(const Family& f) {
+    Arguments& a = f.a;
+    auto* records = Local(f.app.add_subcommand("records", "show a record store file; never changes it"), f.run, [&a] {
         host::HostLibrary lib;
         if (!LoadLocal(lib, "records")) return 1;
         return PrintRecords(lib, a.file,
@@ -650,16 +732,51 @@ void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
     auto* csv = records->add_flag("--csv", a.csv, "comma-separated values, one line per record");
     auto* json = records->add_flag("--json", a.json, "JSON: the records, their count and total");
     csv->excludes(json);
+}
 
 #ifndef _WIN32
-    auto* demo = Local(app.add_subcommand("demo", "a walk through every family against a software terminal of its own"),
-                       run, [&a] { return RunDemo(LibraryPath(), a.dir); });
+void AddDemo(const Family& f) {
+    Arguments& a = f.a;
+    auto* demo = Local(f.app.add_subcommand("demo", "a walk through every family against a software terminal of its own"),
+                       f.run, [&a] { return RunDemo(LibraryPath(), a.dir); });
     demo->add_option("--dir", a.dir, "folder for the store file and ErrRec.doc (default: a new one here)")
         ->type_name("DIR");
+}
 #endif
+
+// The subcommands, in the order the help lists them.  A new one is a
+// function above and a row here.
+struct Command {
+    void (*add)(const Family&);
+    bool legacy;  // also under `talvo legacy`
+};
+
+constexpr Command kCommands[] = {
+    {AddStatus, true},  {AddClearRam, true}, {AddCmw, true},   {AddMdeb, true},    {AddKey, true},
+    {AddBlacklist, true}, {AddMenu, true},   {AddSubsidy, true}, {AddClock, true}, {AddZones, true},
+    {AddLocking, true}, {AddAttend, true},   {AddCollect, true}, {AddAck, true},   {AddDecode, false},
+    {AddRecords, false},
+#ifndef _WIN32
+    {AddDemo, false},
+#endif
+};
+
+void AddCommands(CLI::App& app, Invocation& run, bool legacy) {
+    const Family family{app, run, *run.arguments, legacy};
+    for (const Command& c : kCommands) {
+        if (c.legacy || !legacy) c.add(family);
+    }
 }
 
 }  // namespace
+
+std::string CommandPath(const CLI::App* sub) {
+    std::string path;
+    for (const CLI::App* a = sub; a != nullptr && a->get_parent() != nullptr; a = a->get_parent()) {
+        path = path.empty() ? a->get_name() : a->get_name() + " " + path;
+    }
+    return path;
+}
 
 int Failed(const Invocation& run, const Terminal& t) {
     std::fprintf(stderr, "talvo: %s: %s%s\n", run.what.c_str(), g_prefix.c_str(), t.Problem().c_str());
@@ -722,7 +839,7 @@ int OnEachTerminal(Invocation& run, const std::function<int(int number)>& one) {
 
 int UsageError(CLI::App& app, const CLI::ParseError& e) {
     CLI::App* where = Deepest(&app);
-    const std::string help = where == &app ? "talvo --help" : "talvo " + Path(where) + " --help";
+    const std::string help = where == &app ? "talvo --help" : "talvo " + CommandPath(where) + " --help";
     const std::vector<std::string> rest = app.remaining();
     if (!rest.empty()) {
         std::fprintf(stderr, "talvo: unknown command or argument '%s' (see %s)\n", rest.front().c_str(), help.c_str());
@@ -732,32 +849,16 @@ int UsageError(CLI::App& app, const CLI::ParseError& e) {
     return 2;
 }
 
-void BuildCli(CLI::App& app, Invocation& run) {
-    run.arguments = std::make_shared<Arguments>();
-    Globals& g = run.globals;
-    app.require_subcommand(1);
-    app.fallthrough();
+namespace {
+
+// The line and terminal options; the line's own ones are returned, for
+// --service to exclude.
+std::vector<CLI::Option*> AddLineOptions(CLI::App& app, Globals& g) {
     auto* port = app.add_option("--port", g.port,
                    "serial device: COM3, /dev/ttyUSB0, ttyS1 or a pty path (default COM2, which is /dev/ttyS1 on "
                    "Linux); or a device server: tcp://host:port, rfc2217://host:port")
         ->type_name("DEVICE")
-        ->check(CLI::Validator(
-            [](std::string& s) -> std::string {
-                if (s.empty() || s.size() > 99) return "a device name has 1 to 99 characters";
-                for (unsigned char c : s) {
-                    if (c < 0x20) return "a device name holds no control characters";
-                }
-#ifndef _WIN32
-                // A path that names a file or a folder: no line to open.
-                struct stat st {};
-                if (s.find('/') != std::string::npos && ::stat(s.c_str(), &st) == 0) {
-                    if (S_ISREG(st.st_mode)) return s + " is a regular file, not a serial device";
-                    if (S_ISDIR(st.st_mode)) return s + " is a folder, not a serial device";
-                }
-#endif
-                return {};
-            },
-            "", ""));
+        ->check(CLI::Validator(CheckDevice, "", ""));
     auto* baud = app.add_option("--baud", g.baud, "baud rate (default 4800)")
         ->type_name("RATE")
         ->check(CLI::Validator(
@@ -795,16 +896,20 @@ void BuildCli(CLI::App& app, Invocation& run) {
         ->check(Checked(ParseTerminals));
     auto* trace =
         app.add_flag("--trace", g.trace, "print every frame sent and received on standard error, in hex and text");
+    return {port, baud, format, echo, wait, repeat, filler, trace};
+}
+
 #ifdef TALVO_WITH_SERVICE_CLIENT
-    // Through a service that holds the line: the line options are the
-    // service's, and it runs the command in its own queue.
+// Through a service that holds the line: the line options are the
+// service's, and it runs the command in its own queue.
+void AddServiceOptions(CLI::App& app, Globals& g, const std::vector<CLI::Option*>& lineOptions) {
     auto* service = app.add_option("--service", g.service,
                                    "run the subcommand through the talvod service that holds the line, at "
                                    "http://HOST:PORT: same output and exit status; collect stores into the "
                                    "service's database, ack is not run")
                         ->type_name("URL")
                         ->check(CLI::Validator([](std::string& s) { return CheckServiceUrl(s); }, "", ""));
-    for (CLI::Option* o : {port, baud, format, echo, wait, repeat, filler, trace}) service->excludes(o);
+    for (CLI::Option* o : lineOptions) service->excludes(o);
     auto* token = app.add_option("--token", g.token, "the service's token (default: $TALVOD_TOKEN)")
                       ->type_name("TOKEN")
                       ->needs(service);
@@ -818,14 +923,16 @@ void BuildCli(CLI::App& app, Invocation& run) {
         ->type_name("NAME")
         ->needs(service)
         ->check(CLI::Validator([](std::string& s) { return CheckLineName(s); }, "", ""));
-#else
-    (void)port, (void)baud, (void)format, (void)echo, (void)wait, (void)repeat, (void)filler, (void)trace;
+}
 #endif
+
+// --version, and the man page and the completion script made from the
+// help texts.
+void AddToolFlags(CLI::App& app) {
     app.add_flag_callback("--version", [] {
         PrintVersions();
         throw CLI::Success();
     }, "print the versions of the tool and of the library it loads");
-    // The man page and the completion script, made from these texts.
     app.add_flag_callback("--man-page", [&app] {
         std::fputs(ManPage(app, TALVO_TOOL_VERSION).c_str(), stdout);
         throw CLI::Success();
@@ -834,11 +941,10 @@ void BuildCli(CLI::App& app, Invocation& run) {
         std::fputs(BashCompletion(app).c_str(), stdout);
         throw CLI::Success();
     })->group("");
-    AddCommands(app, run, false);
-#ifdef TALVO_WITH_SERVICE_CLIENT
-    AddCardCommand(app, run);
-#endif
-    // The same commands through the 43 exports.
+}
+
+// The same commands through the 43 exports.
+void AddLegacy(CLI::App& app, Invocation& run) {
     auto* legacy = app.add_subcommand("legacy",
                                       "the same commands through the 43 exports, as a host program drives them: the "
                                       "line options go into a private settings file for the run")
@@ -850,6 +956,26 @@ void BuildCli(CLI::App& app, Invocation& run) {
         run.legacy = true;
     });
     AddCommands(*legacy, run, true);
+}
+
+}  // namespace
+
+void BuildCli(CLI::App& app, Invocation& run) {
+    run.arguments = std::make_shared<Arguments>();
+    app.require_subcommand(1);
+    app.fallthrough();
+    const std::vector<CLI::Option*> lineOptions = AddLineOptions(app, run.globals);
+#ifdef TALVO_WITH_SERVICE_CLIENT
+    AddServiceOptions(app, run.globals, lineOptions);
+#else
+    (void)lineOptions;
+#endif
+    AddToolFlags(app);
+    AddCommands(app, run, false);
+#ifdef TALVO_WITH_SERVICE_CLIENT
+    AddCardCommand(app, run);
+#endif
+    AddLegacy(app, run);
 }
 
 }  // namespace talvo::cli

@@ -14,6 +14,9 @@
 
 namespace talvo::cli {
 
+// The tool speaks the shared words of tools/common: values and terminals.
+using namespace talvo::common;
+
 // The line and terminal options, before or after the subcommand.
 struct Globals {
     std::string port;
@@ -60,6 +63,8 @@ void FinishHelp(CLI::App& app);
 // The terms the help explains, and the exit status, for the man page.
 extern const char* const kTerms;
 extern const char* const kExitStatus;
+// A subcommand's words below the program: "cmw set", "legacy attend zones".
+std::string CommandPath(const CLI::App* sub);
 // Prints "talvo: ..." for a command line that cannot be run; returns 2.
 int UsageError(CLI::App& app, const CLI::ParseError& e);
 // Prints "talvo: WHAT: PROBLEM" ("talvo: WHAT: terminal N: PROBLEM" when

@@ -35,17 +35,9 @@ std::string Roff(const std::string& text) {
     return out;
 }
 
-std::string Path(const CLI::App* app) {
-    std::string path;
-    for (const CLI::App* a = app; a != nullptr && a->get_parent() != nullptr; a = a->get_parent()) {
-        path = path.empty() ? a->get_name() : a->get_name() + " " + path;
-    }
-    return path;
-}
-
 // The command's line: "talvo cmw set TEXT".
 std::string Synopsis(CLI::App* app) {
-    std::string out = "\\fBtalvo " + Roff(Path(app)) + "\\fR";
+    std::string out = "\\fBtalvo " + Roff(CommandPath(app)) + "\\fR";
     for (CLI::Option* o : app->get_options()) {
         if (!Shown(o)) continue;
         if (o->get_positional()) {
@@ -78,10 +70,10 @@ void Commands(CLI::App* app, std::string& out) {
     for (CLI::App* sub : Subcommands(app)) {
         const std::vector<CLI::App*> children = Subcommands(sub);
         if (children.empty()) {
-            out += ".SS \"" + Roff(Path(sub)) + "\"\n" + Synopsis(sub) + "\n.PP\n" + Roff(sub->get_description()) + "\n";
+            out += ".SS \"" + Roff(CommandPath(sub)) + "\"\n" + Synopsis(sub) + "\n.PP\n" + Roff(sub->get_description()) + "\n";
             Options(sub, out);
         } else {
-            out += ".SS \"" + Roff(Path(sub)) + " ...\"\n" + Roff(sub->get_description()) + "\n";
+            out += ".SS \"" + Roff(CommandPath(sub)) + " ...\"\n" + Roff(sub->get_description()) + "\n";
             Commands(sub, out);
         }
     }
@@ -96,7 +88,7 @@ void Words(CLI::App* app, std::string& out) {
         for (const std::string& l : o->get_lnames()) words += "--" + l + " ";
         for (const std::string& s : o->get_snames()) words += "-" + s + " ";
     }
-    out += "        \"" + Path(app) + "\") echo \"" + words + "\" ;;\n";
+    out += "        \"" + CommandPath(app) + "\") echo \"" + words + "\" ;;\n";
     for (CLI::App* sub : Subcommands(app)) Words(sub, out);
 }
 

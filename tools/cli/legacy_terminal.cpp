@@ -11,12 +11,6 @@
 namespace talvo::cli {
 namespace {
 
-std::string Joined(const std::vector<std::string>& parts) {
-    std::string all;
-    for (const std::string& p : parts) all += p;
-    return all;
-}
-
 bool Digits(const char* at, std::size_t n, int& out) {
     out = 0;
     for (std::size_t i = 0; i < n; ++i) {

@@ -14,12 +14,7 @@ namespace {
 void TALVO_CALL TraceFrame(void*, int direction, std::int64_t time_ms, int terminal, int command,
                            const unsigned char* bytes, std::size_t length) {
     const std::time_t seconds = static_cast<std::time_t>(time_ms / 1000);
-    std::tm lt{};
-#ifdef _WIN32
-    localtime_s(&lt, &seconds);
-#else
-    localtime_r(&seconds, &lt);
-#endif
+    const std::tm lt = LocalTime(seconds);
     std::string hex;
     std::string text;
     char item[4];

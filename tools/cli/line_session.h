@@ -11,6 +11,9 @@
 
 namespace talvo::cli {
 
+// The tool speaks the shared words of tools/common: values and terminals.
+using namespace talvo::common;
+
 // One open line; closed with the object.
 class LineSession {
 public:

@@ -7,27 +7,16 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
-
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 #include "cli.h"
-#ifdef TALVO_WITH_DB
-#include "db/db_cli.h"
+#ifndef _WIN32
+#include "db_commands.h"
+#include "db_forward.h"
 #endif
 #include "legacy_terminal.h"
 #include "line_session.h"
@@ -129,9 +118,10 @@ int main(int argc, char** argv) {
         Invocation run;
         CLI::App app{"talvo: drive card-payment and attendance terminals through the talvo library", "talvo"};
         BuildCli(app, run);
-        std::function<int()> dbRun;
-#ifdef TALVO_WITH_DB
-        talvo::service::AddDbCommand(app, dbRun);
+#ifndef _WIN32
+        bool db = false;
+        talvo::common::AddDbCommands(app, kDbDescription, std::make_shared<talvo::common::DbQuery>(),
+                                     [&db] { db = true; });
 #endif
         FinishHelp(app);
         try {
@@ -141,8 +131,10 @@ int main(int argc, char** argv) {
         } catch (const CLI::ParseError& e) {
             return UsageError(app, e);
         }
-        // The database needs neither the library nor a line.
-        if (dbRun) return dbRun();
+#ifndef _WIN32
+        // The database is talvod's: it needs neither the library nor a line.
+        if (db) return RunTalvodDb(argc, argv);
+#endif
         if (run.local) return run.local();
         if (!run.on_terminal) return UsageError(app, CLI::ParseError("no subcommand to run", 2));
         return RunOnTerminal(run);

@@ -14,6 +14,8 @@
 #include "values.h"
 
 namespace talvo::cli {
+
+using namespace talvo::common;
 namespace {
 
 // Standard output through a buffer of our own; remembers a failed write.

@@ -85,20 +85,28 @@ bool ServiceToken(const Globals& g, std::string& token, std::string& problem) {
 
 namespace {
 
+// A client of the service at `base`, with the tool's time limits, and the
+// headers that carry the token.
+struct ServiceClient {
+    ServiceClient(const std::string& base, const std::string& token) : client(base) {
+        client.set_connection_timeout(kConnectSeconds, 0);
+        client.set_read_timeout(kAnswerSeconds, 0);
+        client.set_write_timeout(kConnectSeconds, 0);
+        if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
+    }
+    httplib::Client client;
+    httplib::Headers headers;
+};
+
 // One request to the service's interface: the answer's status and body
 // (a JSON object), or false with the problem in one line.
 bool Ask(const Globals& g, const std::string& token, const std::string& method, const std::string& path,
          const json& body, int& status, json& answer, std::string& problem) {
     std::string base, prefix;
     SplitUrl(g.service, base, prefix);
-    httplib::Client client(base);
-    client.set_connection_timeout(kConnectSeconds, 0);
-    client.set_read_timeout(kAnswerSeconds, 0);
-    client.set_write_timeout(kConnectSeconds, 0);
-    httplib::Headers headers;
-    if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
-    auto res = method == "GET" ? client.Get(prefix + path, headers)
-                               : client.Post(prefix + path, headers, body.dump(), "application/json");
+    ServiceClient service(base, token);
+    auto res = method == "GET" ? service.client.Get(prefix + path, service.headers)
+                               : service.client.Post(prefix + path, service.headers, body.dump(), "application/json");
     if (!res) {
         problem = "no service answers at " + g.service + " (" + httplib::to_string(res.error()) + ")";
         return false;
@@ -258,14 +266,9 @@ bool ServiceTerminal::Run(const std::string& op, json arguments) {
     // the terminal.
     const std::string path = prefix + "/api" + (line_.empty() ? "" : "/lines/" + line_) + "/terminals/" +
                              std::to_string(terminal_) + "/command";
-    httplib::Client client(base);
-    client.set_connection_timeout(kConnectSeconds, 0);
-    client.set_read_timeout(kAnswerSeconds, 0);
-    client.set_write_timeout(kConnectSeconds, 0);
-    httplib::Headers headers;
-    if (!token_.empty()) headers.emplace("Authorization", "Bearer " + token_);
+    ServiceClient service(base, token_);
     const std::string where = "the service at " + url_;
-    auto res = client.Post(path, headers, body, "application/json");
+    auto res = service.client.Post(path, service.headers, body, "application/json");
     if (!res) {
         switch (res.error()) {
             case httplib::Error::Connection:
@@ -372,15 +375,18 @@ bool ServiceTerminal::SubsidyAdd(unsigned position, const std::vector<std::strin
     return Run("subsidy add", {{"position", position}, {"entries", entries}});
 }
 
-bool ServiceTerminal::ClockRead(DateTime& when) {
-    if (!Run("clock get")) return false;
+bool ServiceTerminal::ReadClock(const char* op, DateTime& when) {
+    if (!Run(op)) return false;
     when = FromFields(Values().value("fields", json::array()));
     return true;
 }
 
-bool ServiceTerminal::ClockSet(const DateTime& when) {
-    return Run("clock set", {{"time", FormatDateTime(when, false)}});
+bool ServiceTerminal::SetClock(const char* op, const DateTime& when, bool seconds) {
+    return Run(op, {{"time", FormatDateTime(when, seconds)}});
 }
+
+bool ServiceTerminal::ClockRead(DateTime& when) { return ReadClock("clock get", when); }
+bool ServiceTerminal::ClockSet(const DateTime& when) { return SetClock("clock set", when, false); }
 
 bool ServiceTerminal::ZonesRead(Zones& zones) {
     if (!Run("zones get")) return false;
@@ -427,15 +433,8 @@ bool ServiceTerminal::ReasonSet(int number, const std::string& text) {
     return Run("attend reason set", {{"number", number}, {"text", text}});
 }
 
-bool ServiceTerminal::AttendClockRead(DateTime& when) {
-    if (!Run("attend clock get")) return false;
-    when = FromFields(Values().value("fields", json::array()));
-    return true;
-}
-
-bool ServiceTerminal::AttendClockSet(const DateTime& when) {
-    return Run("attend clock set", {{"time", FormatDateTime(when, true)}});
-}
+bool ServiceTerminal::AttendClockRead(DateTime& when) { return ReadClock("attend clock get", when); }
+bool ServiceTerminal::AttendClockSet(const DateTime& when) { return SetClock("attend clock set", when, true); }
 
 bool ServiceTerminal::CollectBatch(const std::string&, BatchResult&) {
     return Fail("the service collects into its own store", 2);

@@ -14,6 +14,9 @@
 
 namespace talvo::cli {
 
+// The tool speaks the shared words of tools/common: values and terminals.
+using namespace talvo::common;
+
 // --service URL: "http://host:port" (or https, or with a path the service is
 // reached under); empty `problem` when good.
 std::string CheckServiceUrl(const std::string& url);
@@ -25,39 +28,7 @@ public:
     // The token comes from --token, --token-file or TALVOD_TOKEN.
     ServiceTerminal(const Globals& globals, std::string token);
 
-    bool Status() override;
-    bool ClearMemory() override;
-    bool CmwRead(std::string& text) override;
-    bool CmwSet(const std::string& text) override;
-    bool MdebRead(std::int32_t& cents) override;
-    bool MdebSet(std::int32_t cents) override;
-    bool KeyCheck(const std::string& key) override;
-    bool KeySet(const std::string& key) override;
-    bool KeyFlags(std::array<int, 4>& flags) override;
-    bool BlacklistAdd(const std::vector<std::string>& cards) override;
-    bool BlacklistRemove(const std::string& card) override;
-    bool BlacklistSet(unsigned position, const std::vector<std::string>& cards) override;
-    bool BlacklistClear() override;
-    bool BlacklistRead(unsigned position, std::vector<std::string>& cards) override;
-    bool MenuSet(const std::vector<std::int32_t>& cents) override;
-    bool MenuRead(std::vector<std::int32_t>& cents) override;
-    bool MenuClear() override;
-    bool SubsidyClear() override;
-    bool SubsidyMax(std::int32_t cents) override;
-    bool SubsidyTime(const std::string& text) override;
-    bool SubsidyAdd(unsigned position, const std::vector<std::string>& entries) override;
-    bool ClockRead(DateTime& when) override;
-    bool ClockSet(const DateTime& when) override;
-    bool ZonesRead(Zones& zones) override;
-    bool ZonesSet(const Zones& zones) override;
-    bool Lock() override;
-    bool Unlock() override;
-    bool AttendZonesRead(AttendZones& zones) override;
-    bool AttendZonesSet(const AttendZones& zones) override;
-    bool ReasonRead(int number, std::string& text) override;
-    bool ReasonSet(int number, const std::string& text) override;
-    bool AttendClockRead(DateTime& when) override;
-    bool AttendClockSet(const DateTime& when) override;
+    TALVO_TERMINAL_OVERRIDES
     // Records go into the service's store: `collect` runs CollectNow, and
     // `ack` is not run through a service.
     bool CollectBatch(const std::string& store, BatchResult& result) override;
@@ -71,6 +42,9 @@ private:
     // Sends {"op": op, arguments...} and keeps the answer in `answer_`.
     bool Run(const std::string& op, nlohmann::json arguments = nlohmann::json::object());
     const nlohmann::json& Values() const;
+    // The payment and the attendance clock, read and set alike.
+    bool ReadClock(const char* op, DateTime& when);
+    bool SetClock(const char* op, const DateTime& when, bool seconds);
 
     std::string url_;
     std::string token_;

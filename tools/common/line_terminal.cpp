@@ -2,14 +2,8 @@
 
 #include <cstring>
 
-namespace talvo::cli {
+namespace talvo::common {
 namespace {
-
-std::string Joined(const std::vector<std::string>& parts) {
-    std::string all;
-    for (const std::string& p : parts) all += p;
-    return all;
-}
 
 talvo_datetime ToFields(const DateTime& w) { return {w.year, w.month, w.day, w.hour, w.minute, w.second}; }
 DateTime FromFields(const talvo_datetime& w) { return {w.year, w.month, w.day, w.hour, w.minute, w.second}; }
@@ -101,17 +95,20 @@ bool LineTerminal::SubsidyAdd(unsigned position, const std::vector<std::string>&
     return Check(lib_.talvo_subsidy_add(line_, terminal_, position, Joined(entries).c_str(), entries.size()));
 }
 
-bool LineTerminal::ClockRead(DateTime& when) {
+bool LineTerminal::ReadClock(ClockReader read, DateTime& when) {
     talvo_datetime w{};
-    if (!Check(lib_.talvo_clock_read(line_, terminal_, &w))) return false;
+    if (!Check(read(line_, terminal_, &w))) return false;
     when = FromFields(w);
     return true;
 }
 
-bool LineTerminal::ClockSet(const DateTime& when) {
+bool LineTerminal::SetClock(ClockWriter write, const DateTime& when) {
     const talvo_datetime w = ToFields(when);
-    return Check(lib_.talvo_clock_set(line_, terminal_, &w));
+    return Check(write(line_, terminal_, &w));
 }
+
+bool LineTerminal::ClockRead(DateTime& when) { return ReadClock(lib_.talvo_clock_read, when); }
+bool LineTerminal::ClockSet(const DateTime& when) { return SetClock(lib_.talvo_clock_set, when); }
 
 bool LineTerminal::ZonesRead(Zones& zones) {
     talvo_time_of_day z[TALVO_ZONES] = {};
@@ -161,16 +158,7 @@ bool LineTerminal::ReasonSet(int number, const std::string& text) {
     return Check(lib_.talvo_attend_reason_set(line_, terminal_, number, text.c_str()));
 }
 
-bool LineTerminal::AttendClockRead(DateTime& when) {
-    talvo_datetime w{};
-    if (!Check(lib_.talvo_attend_clock_read(line_, terminal_, &w))) return false;
-    when = FromFields(w);
-    return true;
-}
+bool LineTerminal::AttendClockRead(DateTime& when) { return ReadClock(lib_.talvo_attend_clock_read, when); }
+bool LineTerminal::AttendClockSet(const DateTime& when) { return SetClock(lib_.talvo_attend_clock_set, when); }
 
-bool LineTerminal::AttendClockSet(const DateTime& when) {
-    const talvo_datetime w = ToFields(when);
-    return Check(lib_.talvo_attend_clock_set(line_, terminal_, &w));
-}
-
-}  // namespace talvo::cli
+}  // namespace talvo::common

@@ -10,45 +10,13 @@
 #include "host_library.h"
 #include "terminal.h"
 
-namespace talvo::cli {
+namespace talvo::common {
 
 class LineTerminal : public Terminal {
 public:
     LineTerminal(host::HostLibrary& lib, talvo_line* line, int terminal) : lib_(lib), line_(line), terminal_(terminal) {}
 
-    bool Status() override;
-    bool ClearMemory() override;
-    bool CmwRead(std::string& text) override;
-    bool CmwSet(const std::string& text) override;
-    bool MdebRead(std::int32_t& cents) override;
-    bool MdebSet(std::int32_t cents) override;
-    bool KeyCheck(const std::string& key) override;
-    bool KeySet(const std::string& key) override;
-    bool KeyFlags(std::array<int, 4>& flags) override;
-    bool BlacklistAdd(const std::vector<std::string>& cards) override;
-    bool BlacklistRemove(const std::string& card) override;
-    bool BlacklistSet(unsigned position, const std::vector<std::string>& cards) override;
-    bool BlacklistClear() override;
-    bool BlacklistRead(unsigned position, std::vector<std::string>& cards) override;
-    bool MenuSet(const std::vector<std::int32_t>& cents) override;
-    bool MenuRead(std::vector<std::int32_t>& cents) override;
-    bool MenuClear() override;
-    bool SubsidyClear() override;
-    bool SubsidyMax(std::int32_t cents) override;
-    bool SubsidyTime(const std::string& text) override;
-    bool SubsidyAdd(unsigned position, const std::vector<std::string>& entries) override;
-    bool ClockRead(DateTime& when) override;
-    bool ClockSet(const DateTime& when) override;
-    bool ZonesRead(Zones& zones) override;
-    bool ZonesSet(const Zones& zones) override;
-    bool Lock() override;
-    bool Unlock() override;
-    bool AttendZonesRead(AttendZones& zones) override;
-    bool AttendZonesSet(const AttendZones& zones) override;
-    bool ReasonRead(int number, std::string& text) override;
-    bool ReasonSet(int number, const std::string& text) override;
-    bool AttendClockRead(DateTime& when) override;
-    bool AttendClockSet(const DateTime& when) override;
+    TALVO_TERMINAL_OVERRIDES
 
     // The library's code for the last command (TALVO_OK when it went through).
     int LastCode() const { return last_; }
@@ -62,7 +30,13 @@ protected:
     int terminal_;
 
 private:
+    // The payment and the attendance clock, read and set alike.
+    using ClockReader = decltype(&::talvo_clock_read);
+    using ClockWriter = decltype(&::talvo_clock_set);
+    bool ReadClock(ClockReader read, DateTime& when);
+    bool SetClock(ClockWriter write, const DateTime& when);
+
     int last_ = TALVO_OK;
 };
 
-}  // namespace talvo::cli
+}  // namespace talvo::common

@@ -12,7 +12,50 @@
 
 #include "values.h"
 
-namespace talvo::cli {
+namespace talvo::common {
+
+// The commands every way of reaching a terminal carries out alike, as
+// X(name, (parameters)): the interface declares them from this list and
+// each implementation overrides them with TALVO_TERMINAL_OVERRIDES.  An
+// empty menu reads as no prices (MenuRead), not as a failure.
+#define TALVO_TERMINAL_COMMANDS(X) \
+    X(Status, ()) \
+    X(ClearMemory, ()) \
+    X(CmwRead, (std::string& text)) \
+    X(CmwSet, (const std::string& text)) \
+    X(MdebRead, (std::int32_t& cents)) \
+    X(MdebSet, (std::int32_t cents)) \
+    X(KeyCheck, (const std::string& key)) \
+    X(KeySet, (const std::string& key)) \
+    X(KeyFlags, (std::array<int, 4>& flags)) \
+    X(BlacklistAdd, (const std::vector<std::string>& cards)) \
+    X(BlacklistRemove, (const std::string& card)) \
+    X(BlacklistSet, (unsigned position, const std::vector<std::string>& cards)) \
+    X(BlacklistClear, ()) \
+    X(BlacklistRead, (unsigned position, std::vector<std::string>& cards)) \
+    X(MenuSet, (const std::vector<std::int32_t>& cents)) \
+    X(MenuRead, (std::vector<std::int32_t>& cents)) \
+    X(MenuClear, ()) \
+    X(SubsidyClear, ()) \
+    X(SubsidyMax, (std::int32_t cents)) \
+    X(SubsidyTime, (const std::string& text)) \
+    X(SubsidyAdd, (unsigned position, const std::vector<std::string>& entries)) \
+    X(ClockRead, (DateTime& when)) \
+    X(ClockSet, (const DateTime& when)) \
+    X(ZonesRead, (Zones& zones)) \
+    X(ZonesSet, (const Zones& zones)) \
+    X(Lock, ()) \
+    X(Unlock, ()) \
+    X(AttendZonesRead, (AttendZones& zones)) \
+    X(AttendZonesSet, (const AttendZones& zones)) \
+    X(ReasonRead, (int number, std::string& text)) \
+    X(ReasonSet, (int number, const std::string& text)) \
+    X(AttendClockRead, (DateTime& when)) \
+    X(AttendClockSet, (const DateTime& when))
+
+#define TALVO_TERMINAL_PURE(name, parameters) virtual bool name parameters = 0;
+#define TALVO_TERMINAL_OVERRIDE(name, parameters) bool name parameters override;
+#define TALVO_TERMINAL_OVERRIDES TALVO_TERMINAL_COMMANDS(TALVO_TERMINAL_OVERRIDE)
 
 // One batch of a collection.
 struct BatchResult {
@@ -28,40 +71,7 @@ public:
     // Every operation returns true when the terminal accepted; otherwise
     // Problem() says why in one line and ExitStatus() is 1 (the line or the
     // terminal) or 2 (a file that cannot be used).
-    virtual bool Status() = 0;
-    virtual bool ClearMemory() = 0;
-    virtual bool CmwRead(std::string& text) = 0;
-    virtual bool CmwSet(const std::string& text) = 0;
-    virtual bool MdebRead(std::int32_t& cents) = 0;
-    virtual bool MdebSet(std::int32_t cents) = 0;
-    virtual bool KeyCheck(const std::string& key) = 0;
-    virtual bool KeySet(const std::string& key) = 0;
-    virtual bool KeyFlags(std::array<int, 4>& flags) = 0;
-    virtual bool BlacklistAdd(const std::vector<std::string>& cards) = 0;
-    virtual bool BlacklistRemove(const std::string& card) = 0;
-    virtual bool BlacklistSet(unsigned position, const std::vector<std::string>& cards) = 0;
-    virtual bool BlacklistClear() = 0;
-    virtual bool BlacklistRead(unsigned position, std::vector<std::string>& cards) = 0;
-    virtual bool MenuSet(const std::vector<std::int32_t>& cents) = 0;
-    // An empty menu reads as no prices, not as a failure.
-    virtual bool MenuRead(std::vector<std::int32_t>& cents) = 0;
-    virtual bool MenuClear() = 0;
-    virtual bool SubsidyClear() = 0;
-    virtual bool SubsidyMax(std::int32_t cents) = 0;
-    virtual bool SubsidyTime(const std::string& text) = 0;
-    virtual bool SubsidyAdd(unsigned position, const std::vector<std::string>& entries) = 0;
-    virtual bool ClockRead(DateTime& when) = 0;
-    virtual bool ClockSet(const DateTime& when) = 0;
-    virtual bool ZonesRead(Zones& zones) = 0;
-    virtual bool ZonesSet(const Zones& zones) = 0;
-    virtual bool Lock() = 0;
-    virtual bool Unlock() = 0;
-    virtual bool AttendZonesRead(AttendZones& zones) = 0;
-    virtual bool AttendZonesSet(const AttendZones& zones) = 0;
-    virtual bool ReasonRead(int number, std::string& text) = 0;
-    virtual bool ReasonSet(int number, const std::string& text) = 0;
-    virtual bool AttendClockRead(DateTime& when) = 0;
-    virtual bool AttendClockSet(const DateTime& when) = 0;
+    TALVO_TERMINAL_COMMANDS(TALVO_TERMINAL_PURE)
     // Collects one batch into the store file, which has been checked.
     virtual bool CollectBatch(const std::string& store, BatchResult& result) = 0;
     // Has the terminal clear records nobody stores: `count` in, the number
@@ -84,4 +94,4 @@ private:
     int exit_ = 1;
 };
 
-}  // namespace talvo::cli
+}  // namespace talvo::common

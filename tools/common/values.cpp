@@ -5,7 +5,7 @@
 #include <ctime>
 #include <vector>
 
-namespace talvo::cli {
+namespace talvo::common {
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -64,15 +64,25 @@ bool RealDate(int year, int month, int day) {
     return day <= days[month - 1] + (month == 2 && leap ? 1 : 0);
 }
 
-DateTime Now() {
-    std::time_t t = std::time(nullptr);
+std::tm LocalTime(std::time_t t) {
     std::tm lt{};
 #ifdef _WIN32
     localtime_s(&lt, &t);
 #else
     localtime_r(&t, &lt);
 #endif
+    return lt;
+}
+
+DateTime Now() {
+    const std::tm lt = LocalTime(std::time(nullptr));
     return {lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec};
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+    std::string all;
+    for (const std::string& item : items) all += item;
+    return all;
 }
 
 std::string ParseCents(const std::string& text, std::int32_t& out) {
@@ -121,34 +131,33 @@ std::string ParseKey(const std::string& text, std::string& out) {
     return {};
 }
 
-std::string ParseCmw(const std::string& text, std::string& out) {
-    const std::string want = Quoted(text) + " is not 1 to 12 printable characters without blanks";
-    if (text.empty() || text.size() > 12) return want;
+namespace {
+
+// A text of `least` to `most` printable characters (blanks too where
+// `blanks`), or `what` it is not.
+std::string Printable(const std::string& text, std::string& out, std::size_t least, std::size_t most, bool blanks,
+                      const char* what) {
+    const std::string want = Quoted(text) + " is not " + what;
+    if (text.size() < least || text.size() > most) return want;
     for (char c : text) {
-        if (!IsPrintable(c)) return want;
+        if (!IsPrintable(c) && !(blanks && c == ' ')) return want;
     }
     out = text;
     return {};
+}
+
+}  // namespace
+
+std::string ParseCmw(const std::string& text, std::string& out) {
+    return Printable(text, out, 1, 12, false, "1 to 12 printable characters without blanks");
 }
 
 std::string ParseSubsidyEntry(const std::string& text, std::string& out) {
-    const std::string want = Quoted(text) + " is not a subsidy entry of exactly 12 printable characters without blanks";
-    if (text.size() != 12) return want;
-    for (char c : text) {
-        if (!IsPrintable(c)) return want;
-    }
-    out = text;
-    return {};
+    return Printable(text, out, 12, 12, false, "a subsidy entry of exactly 12 printable characters without blanks");
 }
 
 std::string ParseSubsidyTime(const std::string& text, std::string& out) {
-    const std::string want = Quoted(text) + " is not 1 to 1024 printable characters";
-    if (text.empty() || text.size() > 1024) return want;
-    for (char c : text) {
-        if (!IsPrintable(c) && c != ' ') return want;
-    }
-    out = text;
-    return {};
+    return Printable(text, out, 1, 1024, true, "1 to 1024 printable characters");
 }
 
 std::string ParseReason(const std::string& text, std::string& out) {
@@ -345,4 +354,4 @@ std::string FormatTime(const TimeOfDay& t) {
     return text;
 }
 
-}  // namespace talvo::cli
+}  // namespace talvo::common

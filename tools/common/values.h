@@ -7,10 +7,11 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
-namespace talvo::cli {
+namespace talvo::common {
 
 struct DateTime {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -65,8 +66,13 @@ std::string ParseBaud(const std::string& text, std::uint32_t& out);
 
 // Whether the date exists (30 February does not).
 bool RealDate(int year, int month, int day);
-// The host's clock now.
+// The host's clock now, and a moment in the host's time zone.
 DateTime Now();
+std::tm LocalTime(std::time_t t);
+
+// Items of a list (cards, subsidy entries) back to back, as a terminal
+// takes them.
+std::string Joined(const std::vector<std::string>& items);
 
 // 123456 -> "1234.56", -5 -> "-0.05", 0 -> "0.00" (never "-0.00").
 std::string FormatCents(std::int64_t cents);
@@ -76,4 +82,4 @@ std::int64_t CentsOf(float amount);
 std::string FormatDateTime(const DateTime& when, bool with_seconds);
 std::string FormatTime(const TimeOfDay& t);
 
-}  // namespace talvo::cli
+}  // namespace talvo::common

@@ -4,6 +4,7 @@
 //
 //   talvod CONFIG            run (SIGTERM stops, SIGHUP reloads CONFIG)
 //   talvod --check CONFIG    check CONFIG and say what is wrong
+//   talvod db ...            query the database (also as `talvo db ...`)
 // On Windows also (win32/service.h):
 //   talvod service install|remove|start|stop    the service "talvod"
 //   talvod --service [CONFIG]                   as the service control manager starts it
@@ -35,6 +36,7 @@
 #include "line/worker.h"
 #include "config.h"
 #include "db/database.h"
+#include "db/db_cli.h"
 #include "line/device_probe.h"
 #include "http/api.h"
 #include "log.h"
@@ -61,6 +63,7 @@ const char* kUsage =
     "Ctrl+C or a service stop ends it after the batch in hand. The service runs\n"
     "with %ProgramData%\\talvod\\talvod.toml unless installed with another CONFIG.\n";
 #else
+    "       talvod db records|totals|rejected|terminals ... (talvod db --help)\n"
     "\n"
     "Collects the records of every terminal on the configured serial lines into\n"
     "the database, exactly once, and serves a page and an API about them.\n"
@@ -401,6 +404,9 @@ TALVO_LINES_ONLY_HOST;
 namespace {
 
 int Main(int argc, char** argv) {
+#ifndef _WIN32
+    if (argc > 1 && std::strcmp(argv[1], "db") == 0) return DbMain(argc, argv);
+#endif
     bool check = false;
     std::string path;
 #ifdef _WIN32

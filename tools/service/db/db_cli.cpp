@@ -10,38 +10,15 @@
 #include <vector>
 
 #include "config.h"
+#include "db_commands.h"
 #include "db/database.h"
 #include "db/queries.h"
 
 namespace talvo::service {
 namespace {
 
-struct DbOptions {
-    std::string database;
-    std::string config;
-    std::map<std::string, std::string> filter;  // name -> value, as given
-    std::string by;
-    bool csv = false;
-};
-
-void FilterOptions(CLI::App* sub, DbOptions& o, const std::vector<std::string>& names) {
-    for (const std::string& name : names) {
-        std::string help;
-        if (name == "line") help = "only this line";
-        else if (name == "terminal") help = "only this terminal number";
-        else if (name == "card") help = "only this card number";
-        else if (name == "type") help = "payment, deposit or subsidy";
-        else if (name == "from") help = "from this date or time (YYYY-MM-DD[ HH:MM])";
-        else if (name == "to") help = "up to this date or time, inclusive";
-        else if (name == "day") help = "only this date";
-        else if (name == "limit") help = "at most this many rows (1-1000; default 100)";
-        else if (name == "offset") help = "skip this many rows";
-        sub->add_option_function<std::string>("--" + name, [&o, name](const std::string& v) { o.filter[name] = v; }, help);
-    }
-}
-
 // The database named by --database, else by the configuration's file.
-bool Target(const DbOptions& o, std::string& target) {
+bool Target(const common::DbQuery& o, const std::string& program, std::string& target) {
     if (!o.database.empty()) {
         target = o.database;
         return true;
@@ -50,8 +27,8 @@ bool Target(const DbOptions& o, std::string& target) {
     Config config;
     std::vector<std::string> errors;
     if (!LoadConfig(path, config, errors)) {
-        for (const std::string& e : errors) std::fprintf(stderr, "talvo: %s\n", e.c_str());
-        std::fprintf(stderr, "talvo: name the database with --database or a configuration with --config\n");
+        for (const std::string& e : errors) std::fprintf(stderr, "%s: %s\n", program.c_str(), e.c_str());
+        std::fprintf(stderr, "%s: name the database with --database or a configuration with --config\n", program.c_str());
         return false;
     }
     target = config.database;
@@ -70,82 +47,116 @@ void Row(const std::vector<std::string>& cells, const std::vector<int>& widths) 
     std::printf("%s\n", line.c_str());
 }
 
-int Run(const DbOptions& o, const std::string& what) {
+// A CSV field these columns always give in quotes, with a quote inside
+// doubled: a raw record is what a terminal sent, a name what a site wrote.
+std::string Quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// One query each: what it prints, as a table or as CSV.
+void ShowRecords(Connection& db, const common::DbQuery& o, const RecordFilter& f) {
+    if (o.csv) {
+        std::fputs(CsvHeader().c_str(), stdout);
+        if (o.filter.count("limit") == 0 && o.filter.count("offset") == 0) {
+            ForEachRecord(db, f, [](const RecordRow& r) { std::fputs(CsvLine(r).c_str(), stdout); });
+        } else {
+            for (const RecordRow& r : ListRecords(db, f).rows) std::fputs(CsvLine(r).c_str(), stdout);
+        }
+        return;
+    }
+    const RecordPage page = ListRecords(db, f);
+    const std::vector<int> w = {-16, -8, 3, -6, -7, 10};
+    Row({"time", "line", "no", "card", "type", "amount"}, w);
+    for (const RecordRow& r : page.rows) {
+        Row({r.at, r.line, std::to_string(r.terminal), r.card, TypeName(r.type), Money(r.amountCents)}, w);
+    }
+    std::printf("%zu of %lld records\n", page.rows.size(), static_cast<long long>(page.total));
+}
+
+void ShowTotals(Connection& db, const common::DbQuery& o, const RecordFilter& f) {
+    const std::vector<Total> totals = Totals(db, o.by, f);
+    if (o.csv) std::printf("%s,count,sum,takings\r\n", o.by.c_str());
+    else Row({o.by, "count", "sum", "takings"}, {-12, 8, 12, 12});
+    for (const Total& t : totals) {
+        if (o.csv) {
+            std::printf("%s,%lld,%s,%s\r\n", t.key.c_str(), static_cast<long long>(t.count), Money(t.sumCents).c_str(),
+                        Money(t.takingsCents).c_str());
+        } else {
+            Row({t.key, std::to_string(t.count), Money(t.sumCents), Money(t.takingsCents)}, {-12, 8, 12, 12});
+        }
+    }
+}
+
+void ShowRejected(Connection& db, const common::DbQuery& o, const RecordFilter& f) {
+    if (o.csv) std::printf("id,line,terminal,raw,reason,stored_at\r\n");
+    for (const RejectedRow& r : ListRejected(db, f)) {
+        if (o.csv) {
+            std::printf("%lld,%s,%d,%s,%s,%s\r\n", static_cast<long long>(r.id), r.line.c_str(), r.terminal,
+                        Quoted(r.raw).c_str(), Quoted(r.reason).c_str(), r.storedAt.c_str());
+        } else {
+            Row({r.storedAt, r.line, std::to_string(r.terminal), r.raw, r.reason}, {-24, -8, 3, -28, -1});
+        }
+    }
+}
+
+void ShowTerminals(Connection& db, const common::DbQuery& o, const RecordFilter&) {
+    const std::vector<int> w = {-8, 3, -10, -16, -8, 8, 10, -24};
+    if (!o.csv) Row({"line", "no", "kind", "name", "state", "today", "takings", "last seen"}, w);
+    else std::printf("line,number,kind,name,state,records_today,takings_today,last_seen\r\n");
+    for (const TerminalRow& t : ListTerminals(db, LocalToday())) {
+        if (o.csv) {
+            std::printf("%s,%d,%s,%s,%s,%lld,%s,%s\r\n", t.line.c_str(), t.number, t.kind.c_str(),
+                        Quoted(t.name).c_str(), t.state.c_str(), static_cast<long long>(t.recordsToday),
+                        Money(t.takingsTodayCents).c_str(), t.lastSeen.c_str());
+        } else {
+            Row({t.line, std::to_string(t.number), t.kind, t.name, t.state, std::to_string(t.recordsToday),
+                 Money(t.takingsTodayCents), t.lastSeen.empty() ? "never" : t.lastSeen},
+                w);
+        }
+    }
+}
+
+struct Query {
+    const char* what;
+    void (*show)(Connection& db, const common::DbQuery& o, const RecordFilter& f);
+};
+
+constexpr Query kQueries[] = {
+    {"records", ShowRecords},
+    {"totals", ShowTotals},
+    {"rejected", ShowRejected},
+    {"terminals", ShowTerminals},
+};
+
+int Run(const common::DbQuery& o, const std::string& program) {
     std::string target;
-    if (!Target(o, target)) return 2;
+    if (!Target(o, program, target)) return 2;
     std::multimap<std::string, std::string> params(o.filter.begin(), o.filter.end());
     RecordFilter f;
     std::string error;
     static const std::vector<std::string> all = {"line", "terminal", "card", "type", "from", "to", "day", "limit", "offset"};
     if (!ParseFilter(params, all, f, error)) {
-        std::fprintf(stderr, "talvo: %s\n", error.c_str());
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
         return 2;
     }
     // A query never makes a database: a SQLite file that is not there is a
     // path that cannot be read.
     if (target.rfind("postgres", 0) != 0 && !std::filesystem::is_regular_file(target)) {
-        std::fprintf(stderr, "talvo: database %s: no such file\n", target.c_str());
+        std::fprintf(stderr, "%s: database %s: no such file\n", program.c_str(), target.c_str());
         return 2;
     }
     try {
         auto db = Open(target);
-        if (what == "records") {
-            if (o.csv) {
-                std::fputs(CsvHeader().c_str(), stdout);
-                if (o.filter.count("limit") == 0 && o.filter.count("offset") == 0) {
-                    ForEachRecord(*db, f, [](const RecordRow& r) { std::fputs(CsvLine(r).c_str(), stdout); });
-                } else {
-                    for (const RecordRow& r : ListRecords(*db, f).rows) std::fputs(CsvLine(r).c_str(), stdout);
-                }
-                return 0;
-            }
-            const RecordPage page = ListRecords(*db, f);
-            const std::vector<int> w = {-16, -8, 3, -6, -7, 10};
-            Row({"time", "line", "no", "card", "type", "amount"}, w);
-            for (const RecordRow& r : page.rows) {
-                Row({r.at, r.line, std::to_string(r.terminal), r.card, TypeName(r.type), Money(r.amountCents)}, w);
-            }
-            std::printf("%zu of %lld records\n", page.rows.size(), static_cast<long long>(page.total));
-        } else if (what == "totals") {
-            const std::vector<Total> totals = Totals(*db, o.by, f);
-            if (o.csv) std::printf("%s,count,sum,takings\r\n", o.by.c_str());
-            else Row({o.by, "count", "sum", "takings"}, {-12, 8, 12, 12});
-            for (const Total& t : totals) {
-                if (o.csv) {
-                    std::printf("%s,%lld,%s,%s\r\n", t.key.c_str(), static_cast<long long>(t.count),
-                                Money(t.sumCents).c_str(), Money(t.takingsCents).c_str());
-                } else {
-                    Row({t.key, std::to_string(t.count), Money(t.sumCents), Money(t.takingsCents)}, {-12, 8, 12, 12});
-                }
-            }
-        } else if (what == "rejected") {
-            if (o.csv) std::printf("id,line,terminal,raw,reason,stored_at\r\n");
-            for (const RejectedRow& r : ListRejected(*db, f)) {
-                if (o.csv) {
-                    std::printf("%lld,%s,%d,\"%s\",\"%s\",%s\r\n", static_cast<long long>(r.id), r.line.c_str(),
-                                r.terminal, r.raw.c_str(), r.reason.c_str(), r.storedAt.c_str());
-                } else {
-                    Row({r.storedAt, r.line, std::to_string(r.terminal), r.raw, r.reason}, {-24, -8, 3, -28, -1});
-                }
-            }
-        } else if (what == "terminals") {
-            const std::vector<int> w = {-8, 3, -10, -16, -8, 8, 10, -24};
-            if (!o.csv) Row({"line", "no", "kind", "name", "state", "today", "takings", "last seen"}, w);
-            else std::printf("line,number,kind,name,state,records_today,takings_today,last_seen\r\n");
-            for (const TerminalRow& t : ListTerminals(*db, LocalToday())) {
-                if (o.csv) {
-                    std::printf("%s,%d,%s,\"%s\",%s,%lld,%s,%s\r\n", t.line.c_str(), t.number, t.kind.c_str(),
-                                t.name.c_str(), t.state.c_str(), static_cast<long long>(t.recordsToday),
-                                Money(t.takingsTodayCents).c_str(), t.lastSeen.c_str());
-                } else {
-                    Row({t.line, std::to_string(t.number), t.kind, t.name, t.state, std::to_string(t.recordsToday),
-                         Money(t.takingsTodayCents), t.lastSeen.empty() ? "never" : t.lastSeen},
-                        w);
-                }
-            }
+        for (const Query& q : kQueries) {
+            if (o.what == q.what) q.show(*db, o, f);
         }
     } catch (const DbError& e) {
-        std::fprintf(stderr, "talvo: database %s: %s\n", Describe(target).c_str(), e.what());
+        std::fprintf(stderr, "%s: database %s: %s\n", program.c_str(), Describe(target).c_str(), e.what());
         return 1;
     }
     return 0;
@@ -153,30 +164,26 @@ int Run(const DbOptions& o, const std::string& what) {
 
 }  // namespace
 
-void AddDbCommand(CLI::App& app, std::function<int()>& run) {
-    auto o = std::make_shared<DbOptions>();
-    CLI::App* db = app.add_subcommand("db", "query the collection service's database (records, totals, CSV)");
-    db->require_subcommand(1);
-    db->add_option("--database", o->database, "a SQLite file or postgresql://... (default: from the configuration)");
-    db->add_option("--config", o->config, "talvod's configuration (default /etc/talvod/talvod.toml)")->type_name("FILE");
-
-    auto choose = [&run, o](CLI::App* sub, const std::string& what) {
-        sub->add_flag("--csv", o->csv, "comma-separated values");
-        sub->callback([&run, o, what] { run = [o, what] { return Run(*o, what); }; });
-    };
-    CLI::App* records = db->add_subcommand("records", "records, newest first (with --csv: all that match, oldest first)");
-    FilterOptions(records, *o, {"line", "terminal", "card", "type", "from", "to", "day", "limit", "offset"});
-    choose(records, "records");
-    CLI::App* totals = db->add_subcommand("totals", "count, sum and takings by day, hour, terminal, line or type");
-    totals->add_option("--by", o->by, "day, hour, terminal, line or type")
-        ->required()
-        ->check(CLI::IsMember({"day", "hour", "terminal", "line", "type"}));
-    FilterOptions(totals, *o, {"line", "terminal", "card", "type", "from", "to", "day"});
-    choose(totals, "totals");
-    CLI::App* rejected = db->add_subcommand("rejected", "raw records that were not taken, with the reason");
-    FilterOptions(rejected, *o, {"line", "terminal", "limit", "offset"});
-    choose(rejected, "rejected");
-    choose(db->add_subcommand("terminals", "every terminal with its state and today's figures"), "terminals");
+int DbMain(int argc, char** argv) {
+    // The name it was run under: talvo runs it as "talvo", so that `talvo
+    // db` speaks as talvo.
+    std::string program = argc > 0 ? argv[0] : "talvod";
+    program = program.substr(program.rfind('/') + 1);
+    CLI::App app{program + " db: query the collection service's database", program};
+    app.require_subcommand(1);
+    auto query = std::make_shared<common::DbQuery>();
+    bool chosen = false;
+    common::AddDbCommands(app, "query the collection service's database (records, totals, CSV)", query,
+                          [&chosen] { chosen = true; });
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "%s: %s (see %s db --help)\n", program.c_str(), e.what(), program.c_str());
+        return 2;
+    }
+    return chosen ? Run(*query, program) : 2;
 }
 
 }  // namespace talvo::service

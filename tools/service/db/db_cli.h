@@ -1,24 +1,14 @@
-// `talvo db`: the service's database for scripts (records, totals, rejected
-// records, terminals; tables or CSV).  The command-line tool calls
-//
-//     std::function<int()> dbRun;
-//     talvo::service::AddDbCommand(app, dbRun);
-//     ...parse...
-//     if (dbRun) return dbRun();
-//
-// `run` is set when `db` was chosen and returns the exit status: 0, 1 when
-// the database fails, 2 for a bad filter or database name.  It needs
-// neither the library nor a line.
+// `talvod db ...`: the service's database for scripts (records, totals,
+// rejected records, terminals; tables or CSV), with the command line of
+// tools/common/db_commands.h.  `talvo db ...` runs it.  It needs neither
+// the library nor a line.
 #pragma once
-
-#include <functional>
-
-namespace CLI {
-class App;
-}
 
 namespace talvo::service {
 
-void AddDbCommand(CLI::App& app, std::function<int()>& run);
+// Runs the command line `argv` whose argv[1] is "db".  Messages begin with
+// the last part of argv[0].  The exit status: 0, 1 when the database fails,
+// 2 for a bad filter, database name or command line.
+int DbMain(int argc, char** argv);
 
 }  // namespace talvo::service

@@ -489,7 +489,7 @@ void HttpApi::RunCommand(const httplib::Request& req, httplib::Response& res, st
         // Read back (or written again) at once by the worker.
         CommandTicket::Work inner = command.work;
         const std::string item = command.item;
-        command.work = [inner, item](cli::Terminal& t) {
+        command.work = [inner, item](common::Terminal& t) {
             CommandResult r = inner(t);
             r.touches = item;
             return r;

@@ -10,7 +10,7 @@ namespace talvo::service {
 namespace {
 
 using nlohmann::json;
-using cli::Terminal;
+using common::Terminal;
 
 // The arguments of one request, read strictly: each by its name and type,
 // none beyond the op's own.
@@ -111,7 +111,7 @@ CommandResult Outcome(bool ok, const Terminal& t, json values = json::object()) 
     return r;
 }
 
-json Fields(const cli::DateTime& w) { return json::array({w.year, w.month, w.day, w.hour, w.minute, w.second}); }
+json Fields(const common::DateTime& w) { return json::array({w.year, w.month, w.day, w.hour, w.minute, w.second}); }
 
 using Prepare = std::function<std::string(const Arguments&, CommandTicket::Work&)>;
 
@@ -166,27 +166,27 @@ std::string List(const Arguments& a, const std::string& name, std::size_t most,
 
 json ShowPrices(const std::vector<std::int32_t>& cents) {
     json prices = json::array();
-    for (std::int32_t c : cents) prices.push_back(cli::FormatCents(c));
+    for (std::int32_t c : cents) prices.push_back(common::FormatCents(c));
     return {{"prices", prices}, {"cents", cents}};
 }
 
-json ShowZones(const cli::Zones& zones) {
+json ShowZones(const common::Zones& zones) {
     json out = json::array();
-    for (const cli::TimeOfDay& z : zones) out.push_back(cli::FormatTime(z));
+    for (const common::TimeOfDay& z : zones) out.push_back(common::FormatTime(z));
     return {{"zones", out}};
 }
 
-json ShowAttendZones(const cli::AttendZones& zones) {
+json ShowAttendZones(const common::AttendZones& zones) {
     json out = json::array();
-    for (const cli::AttendZone& z : zones) {
-        out.push_back({{"start", cli::FormatTime(z.start)}, {"end", cli::FormatTime(z.end)}, {"code", z.code}});
+    for (const common::AttendZone& z : zones) {
+        out.push_back({{"start", common::FormatTime(z.start)}, {"end", common::FormatTime(z.end)}, {"code", z.code}});
     }
     return {{"zones", out}};
 }
 
 std::string BlacklistAdd(const Arguments& a, CommandTicket::Work& w) {
     std::vector<std::string> cards;
-    std::string why = List(a, "cards", 255, cli::ParseCard, cards);
+    std::string why = List(a, "cards", 255, common::ParseCard, cards);
     if (!why.empty()) return why;
     w = [cards](Terminal& t) { return Outcome(t.BlacklistAdd(cards), t); };
     return {};
@@ -196,7 +196,7 @@ std::string BlacklistSet(const Arguments& a, CommandTicket::Work& w) {
     long position = 0;
     std::vector<std::string> cards;
     std::string why = a.Number("position", 0, 65535, true, 0, position);
-    if (why.empty()) why = List(a, "cards", 255, cli::ParseCard, cards);
+    if (why.empty()) why = List(a, "cards", 255, common::ParseCard, cards);
     if (!why.empty()) return why;
     w = [position, cards](Terminal& t) { return Outcome(t.BlacklistSet(static_cast<unsigned>(position), cards), t); };
     return {};
@@ -216,7 +216,7 @@ std::string BlacklistRead(const Arguments& a, CommandTicket::Work& w) {
 
 std::string MenuSet(const Arguments& a, CommandTicket::Work& w) {
     std::vector<std::int32_t> cents;
-    std::string why = List(a, "prices", 255, cli::ParseCents, cents);
+    std::string why = List(a, "prices", 255, common::ParseCents, cents);
     if (!why.empty()) return why;
     w = [cents](Terminal& t) { return Outcome(t.MenuSet(cents), t); };
     return {};
@@ -226,7 +226,7 @@ std::string SubsidyAdd(const Arguments& a, CommandTicket::Work& w) {
     long position = 0;
     std::vector<std::string> entries;
     std::string why = a.Number("position", 0, 65535, false, 0, position);
-    if (why.empty()) why = List(a, "entries", 255, cli::ParseSubsidyEntry, entries);
+    if (why.empty()) why = List(a, "entries", 255, common::ParseSubsidyEntry, entries);
     if (!why.empty()) return why;
     w = [position, entries](Terminal& t) {
         return Outcome(t.SubsidyAdd(static_cast<unsigned>(position), entries), t);
@@ -239,7 +239,7 @@ template <class Zone, class All>
 Prepare SetZones(std::string (*parse)(const std::string&, Zone&), bool (Terminal::*call)(const All&)) {
     return [parse, call](const Arguments& a, CommandTicket::Work& w) {
         std::vector<Zone> given;
-        std::string why = List(a, "zones", cli::kZones, parse, given);
+        std::string why = List(a, "zones", common::kZones, parse, given);
         if (!why.empty()) return why;
         All zones{};
         for (std::size_t k = 0; k < given.size(); ++k) zones[k] = given[k];
@@ -264,7 +264,7 @@ std::string ReasonSet(const Arguments& a, CommandTicket::Work& w) {
     long number = 0;
     std::string text;
     std::string why = a.Number("number", 0, 255, true, 0, number);
-    if (why.empty()) why = One(a, "text", cli::ParseReason, text);
+    if (why.empty()) why = One(a, "text", common::ParseReason, text);
     if (!why.empty()) return why;
     w = [number, text](Terminal& t) { return Outcome(t.ReasonSet(static_cast<int>(number), text), t); };
     return {};
@@ -275,18 +275,18 @@ const std::vector<Op>& Ops() {
         {"status", false, {}, Plain(&Terminal::Status)},
         {"clear-ram", true, {}, Plain(&Terminal::ClearMemory)},
         {"cmw get", false, {}, Read(&Terminal::CmwRead, [](const std::string& s) { return json{{"text", s}}; })},
-        {"cmw set", true, {"text"}, Send("text", cli::ParseCmw, &Terminal::CmwSet)},
+        {"cmw set", true, {"text"}, Send("text", common::ParseCmw, &Terminal::CmwSet)},
         {"mdeb get", false, {}, Read(&Terminal::MdebRead, [](std::int32_t c) {
-             return json{{"amount", cli::FormatCents(c)}, {"cents", c}};
+             return json{{"amount", common::FormatCents(c)}, {"cents", c}};
          })},
-        {"mdeb set", true, {"amount"}, Send("amount", cli::ParseCents, &Terminal::MdebSet)},
+        {"mdeb set", true, {"amount"}, Send("amount", common::ParseCents, &Terminal::MdebSet)},
         // Not a read: each answer tells whether a guess is the card key.
-        {"key check", true, {"key"}, Send("key", cli::ParseKey, &Terminal::KeyCheck)},
-        {"key set", true, {"key"}, Send("key", cli::ParseKey, &Terminal::KeySet)},
+        {"key check", true, {"key"}, Send("key", common::ParseKey, &Terminal::KeyCheck)},
+        {"key set", true, {"key"}, Send("key", common::ParseKey, &Terminal::KeySet)},
         {"key flags", false, {},
          Read(&Terminal::KeyFlags, [](const std::array<int, 4>& f) { return json{{"flags", f}}; })},
         {"blacklist add", true, {"cards"}, BlacklistAdd},
-        {"blacklist remove", true, {"card"}, Send("card", cli::ParseCard, &Terminal::BlacklistRemove)},
+        {"blacklist remove", true, {"card"}, Send("card", common::ParseCard, &Terminal::BlacklistRemove)},
         {"blacklist set", true, {"position", "cards"}, BlacklistSet},
         {"blacklist clear", true, {}, Plain(&Terminal::BlacklistClear)},
         {"blacklist read", false, {"position"}, BlacklistRead},
@@ -294,25 +294,25 @@ const std::vector<Op>& Ops() {
         {"menu read", false, {}, Read(&Terminal::MenuRead, ShowPrices)},
         {"menu clear", true, {}, Plain(&Terminal::MenuClear)},
         {"subsidy clear", true, {}, Plain(&Terminal::SubsidyClear)},
-        {"subsidy max", true, {"amount"}, Send("amount", cli::ParseCents, &Terminal::SubsidyMax)},
-        {"subsidy time", true, {"text"}, Send("text", cli::ParseSubsidyTime, &Terminal::SubsidyTime)},
+        {"subsidy max", true, {"amount"}, Send("amount", common::ParseCents, &Terminal::SubsidyMax)},
+        {"subsidy time", true, {"text"}, Send("text", common::ParseSubsidyTime, &Terminal::SubsidyTime)},
         {"subsidy add", true, {"position", "entries"}, SubsidyAdd},
-        {"clock get", false, {}, Read(&Terminal::ClockRead, [](const cli::DateTime& when) {
-             return json{{"time", cli::FormatDateTime(when, false)}, {"fields", Fields(when)}};
+        {"clock get", false, {}, Read(&Terminal::ClockRead, [](const common::DateTime& when) {
+             return json{{"time", common::FormatDateTime(when, false)}, {"fields", Fields(when)}};
          })},
-        {"clock set", true, {"time"}, Send("time", cli::ParseClock, &Terminal::ClockSet)},
+        {"clock set", true, {"time"}, Send("time", common::ParseClock, &Terminal::ClockSet)},
         {"zones get", false, {}, Read(&Terminal::ZonesRead, ShowZones)},
-        {"zones set", true, {"zones"}, SetZones(cli::ParseTimeOfDay, &Terminal::ZonesSet)},
+        {"zones set", true, {"zones"}, SetZones(common::ParseTimeOfDay, &Terminal::ZonesSet)},
         {"lock", true, {}, Plain(&Terminal::Lock)},
         {"unlock", true, {}, Plain(&Terminal::Unlock)},
         {"attend zones get", false, {}, Read(&Terminal::AttendZonesRead, ShowAttendZones)},
-        {"attend zones set", true, {"zones"}, SetZones(cli::ParseAttendZone, &Terminal::AttendZonesSet)},
+        {"attend zones set", true, {"zones"}, SetZones(common::ParseAttendZone, &Terminal::AttendZonesSet)},
         {"attend reason get", false, {"number"}, ReasonGet},
         {"attend reason set", true, {"number", "text"}, ReasonSet},
-        {"attend clock get", false, {}, Read(&Terminal::AttendClockRead, [](const cli::DateTime& when) {
-             return json{{"time", cli::FormatDateTime(when, true)}, {"fields", Fields(when)}};
+        {"attend clock get", false, {}, Read(&Terminal::AttendClockRead, [](const common::DateTime& when) {
+             return json{{"time", common::FormatDateTime(when, true)}, {"fields", Fields(when)}};
          })},
-        {"attend clock set", true, {"time"}, Send("time", cli::ParseAttendClock, &Terminal::AttendClockSet)},
+        {"attend clock set", true, {"time"}, Send("time", common::ParseAttendClock, &Terminal::AttendClockSet)},
     };
     return ops;
 }

@@ -27,10 +27,10 @@ host::HostLibrary& Linked() {
 
 // Records go into this service's store by its own collection, never
 // through a command.
-class WorkerTerminal final : public cli::LineTerminal {
+class WorkerTerminal final : public common::LineTerminal {
 public:
     using LineTerminal::LineTerminal;
-    bool CollectBatch(const std::string&, cli::BatchResult&) override {
+    bool CollectBatch(const std::string&, common::BatchResult&) override {
         return Fail("records are collected into the service's store");
     }
     bool Ack(int&, unsigned&) override { return Fail("records are collected into the service's store"); }

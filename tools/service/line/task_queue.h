@@ -56,7 +56,7 @@ struct CommandResult {
 // waited for by the requester, who may give up on it.
 class CommandTicket {
 public:
-    using Work = std::function<CommandResult(cli::Terminal&)>;
+    using Work = std::function<CommandResult(common::Terminal&)>;
     explicit CommandTicket(Work work) : work_(std::move(work)) {}
     const Work& work() const { return work_; }
     // The worker is about to run it: false when its requester gave up (it

@@ -40,7 +40,7 @@ bool Cents(const json& v, std::int32_t& out, std::string& error, const std::stri
         return false;
     }
     const std::string text = v.get<std::string>();
-    const std::string why = cli::ParseCents(text, out);
+    const std::string why = common::ParseCents(text, out);
     if (!why.empty()) {
         error = what + ": " + why;
         return false;
@@ -83,7 +83,7 @@ bool Canonical(const std::string& item, const json& v, json& out, std::string& e
             }
             for (std::size_t i = 0; i < e.size(); ++i) {
                 std::string text, entry;
-                const std::string why = e[i].is_string() ? cli::ParseSubsidyEntry(e[i].get<std::string>(), entry)
+                const std::string why = e[i].is_string() ? common::ParseSubsidyEntry(e[i].get<std::string>(), entry)
                                                          : "a 12-character text";
                 if (!why.empty()) return error = "subsidy entry " + std::to_string(i + 1) + ": " + why, false;
                 entries.push_back(entry);
@@ -95,7 +95,7 @@ bool Canonical(const std::string& item, const json& v, json& out, std::string& e
         out["max_cents"] = max;
         std::string time;
         if (v.contains("time")) {
-            std::string why = v["time"].is_string() ? cli::ParseSubsidyTime(v["time"].get<std::string>(), time)
+            std::string why = v["time"].is_string() ? common::ParseSubsidyTime(v["time"].get<std::string>(), time)
                                                     : "a text";
             if (!why.empty()) return error = "subsidy time: " + why, false;
         }
@@ -104,13 +104,13 @@ bool Canonical(const std::string& item, const json& v, json& out, std::string& e
     }
     if (item == "zones" || item == "attend_zones") {
         const bool attend = item == "attend_zones";
-        if (!v.is_array() || v.empty() || v.size() > cli::kZones) {
+        if (!v.is_array() || v.empty() || v.size() > common::kZones) {
             return error = item + ": a list of 1 to 8 " +
                            (attend ? "zones such as \"07:00-09:00/01\"" : "times of day such as \"07:00\""),
                    false;
         }
         out = json::array();
-        for (std::size_t i = 0; i < cli::kZones; ++i) {
+        for (std::size_t i = 0; i < common::kZones; ++i) {
             std::string text = attend ? "00:00-00:00/00" : "00:00";
             if (i < v.size()) {
                 if (!v[i].is_string()) return error = item + " " + std::to_string(i + 1) + ": a text", false;
@@ -118,13 +118,13 @@ bool Canonical(const std::string& item, const json& v, json& out, std::string& e
             }
             std::string why;
             if (attend) {
-                cli::AttendZone z;
-                why = cli::ParseAttendZone(text, z);
-                text = cli::FormatTime(z.start) + "-" + cli::FormatTime(z.end) + "/" + z.code;
+                common::AttendZone z;
+                why = common::ParseAttendZone(text, z);
+                text = common::FormatTime(z.start) + "-" + common::FormatTime(z.end) + "/" + z.code;
             } else {
-                cli::TimeOfDay t;
-                why = cli::ParseTimeOfDay(text, t);
-                text = cli::FormatTime(t);
+                common::TimeOfDay t;
+                why = common::ParseTimeOfDay(text, t);
+                text = common::FormatTime(t);
             }
             if (!why.empty()) return error = item + " " + std::to_string(i + 1) + ": " + why, false;
             out.push_back(text);
@@ -140,7 +140,7 @@ bool Canonical(const std::string& item, const json& v, json& out, std::string& e
                                 std::stoi(k) <= 255;
             if (!number) return error = "reasons: '" + k + "' is not a reason number 0 to 255", false;
             std::string text;
-            const std::string why = it->is_string() ? cli::ParseReason(it->get<std::string>(), text) : "a text";
+            const std::string why = it->is_string() ? common::ParseReason(it->get<std::string>(), text) : "a text";
             if (!why.empty()) return error = "reason " + k + ": " + why, false;
             out[std::to_string(std::stoi(k))] = text;
         }
@@ -149,8 +149,8 @@ bool Canonical(const std::string& item, const json& v, json& out, std::string& e
     if (item == "cmw" || item == "card_key") {
         std::string text, clean;
         if (!v.is_string()) return error = item + ": a text", false;
-        const std::string why = item == "cmw" ? cli::ParseCmw(v.get<std::string>(), clean)
-                                              : cli::ParseKey(v.get<std::string>(), clean);
+        const std::string why = item == "cmw" ? common::ParseCmw(v.get<std::string>(), clean)
+                                              : common::ParseKey(v.get<std::string>(), clean);
         if (!why.empty()) return error = item + ": " + why, false;
         // The terminal keeps the CMW text padded with '0' to 12 characters.
         if (item == "cmw") clean.append(12 - clean.size(), '0');
@@ -207,13 +207,13 @@ json InterfaceValue(const std::string& item, const std::string& canonical) {
     const json v = json::parse(canonical);
     if (item == "menu") {
         json out = json::array();
-        for (const json& c : v) out.push_back(cli::FormatCents(c.get<std::int64_t>()));
+        for (const json& c : v) out.push_back(common::FormatCents(c.get<std::int64_t>()));
         return out;
     }
-    if (item == "mdeb") return cli::FormatCents(v.get<std::int64_t>());
+    if (item == "mdeb") return common::FormatCents(v.get<std::int64_t>());
     if (item == "subsidy") {
         json out{{"entries", v.value("entries", json::array())},
-                 {"max", cli::FormatCents(v.value("max_cents", std::int64_t{0}))}};
+                 {"max", common::FormatCents(v.value("max_cents", std::int64_t{0}))}};
         const std::string time = v.value("time", std::string());
         if (!time.empty()) out["time"] = time;
         return out;
@@ -228,7 +228,7 @@ bool KeepsSecret(const std::string& item, const json& value) {
 
 bool ValidCard(const std::string& card) {
     std::string checked;
-    return cli::ParseCard(card, checked).empty();
+    return common::ParseCard(card, checked).empty();
 }
 
 std::map<std::string, std::string> Desired::For(const std::string& kind, const std::string& group) const {
