@@ -456,6 +456,15 @@ const std::vector<std::vector<const char*>> kSteps = {
         // written to those terminals once more.
         "UPDATE sync_state SET applied = '', state = 'pending' WHERE item = 'card_key'",
     },
+    {
+        // Who carries a card: the name the page, the reports and the
+        // attendance hours show for it.  Dates "YYYY-MM-DD", "" for open.
+        "CREATE TABLE cardholders ("
+        " card TEXT NOT NULL PRIMARY KEY, name TEXT NOT NULL, staff_number TEXT NOT NULL DEFAULT '',"
+        " department TEXT NOT NULL DEFAULT '', valid_from TEXT NOT NULL DEFAULT '',"
+        " valid_until TEXT NOT NULL DEFAULT '')",
+        "CREATE INDEX cardholders_name ON cardholders (name)",
+    },
 };
 
 std::string WithId(const char* sql, Backend kind) {

@@ -602,6 +602,7 @@ void HttpApi::Routes() {
     }
     Register(RouteTable());
     Register(ManageRouteTable());
+    Register(ReportRouteTable());
 }
 
 void HttpApi::Register(std::span<const Route> routes) {
