@@ -4,6 +4,7 @@
 #include <set>
 
 #include "db/csv.h"
+#include "db/report.h"
 
 namespace talvo::service {
 namespace {
@@ -14,14 +15,7 @@ bool Printable(const std::string& s) {
     return std::none_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
-bool Date(const std::string& s) {
-    if (s.size() != 10 || s[4] != '-' || s[7] != '-') return false;
-    for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
-        if (s[i] < '0' || s[i] > '9') return false;
-    }
-    const int month = std::stoi(s.substr(5, 2)), day = std::stoi(s.substr(8, 2));
-    return month >= 1 && month <= 12 && day >= 1 && day <= 31;
-}
+bool Date(const std::string& s) { return ValidDate(s); }
 
 std::string Trim(const std::string& s) {
     const std::size_t a = s.find_first_not_of(" \t");
