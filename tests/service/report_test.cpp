@@ -168,7 +168,9 @@ TEST_F(ReportService, FiguresHoursAndNamesFromSoftwareTerminals) {
                        "<td class=\"holder\">Bo Ray</td>"),
               std::string::npos)
         << dom;
-    EXPECT_NE(dom.find("<td class=\"mono\">100001</td><td class=\"holder\">Ann Lee</td>"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("<td class=\"mono\">100001</td><td>payment</td><td class=\"num\">-€4.50</td><td class=\"holder\">Ann Lee</td>"),
+              std::string::npos)
+        << dom;
 }
 
 TEST_F(ReportService, CardholdersChangedByAnAdministratorOnly) {

@@ -393,7 +393,8 @@ async function loadRecords() {
   for (const r of page.records) {
     body.append(el("tr", { "data-id": r.id },
       el("td", {}, wallTime(r.at)), el("td", {}, terminalName(r.line, r.terminal)), el("td", { class: "mono" }, r.card),
-      el("td", { class: "holder" }, r.name || state.names[r.card] || ""), el("td", {}, r.type), el("td", { class: "num" }, money(r.amount_cents))));
+      el("td", {}, r.type), el("td", { class: "num" }, money(r.amount_cents)),
+      el("td", { class: "holder" }, r.name || state.holders[r.card] || "")));
   }
   const shown = page.records.length;
   $("records-count").textContent = shown
@@ -539,7 +540,7 @@ async function listCards(q) {
   for (const c of r.cards) {
     const open = el("button", { type: "button", class: "link card-open", "data-card": c.card }, c.card);
     open.addEventListener("click", () => openCard(c.card));
-    const holder = state.names[c.card];
+    const holder = state.holders[c.card];
     if (holder) open.append(" " + holder);
     body.append(el("tr", { "data-card": c.card, "data-scope": c.scope }, el("td", { class: "mono" }, open),
       el("td", {}, scopeName(c.scope)), el("td", {}, c.blocked ? "blocked" : "unblocked"), el("td", {}, c.reason),
@@ -558,6 +559,10 @@ async function listCards(q) {
 
 async function findCard() {
   const q = $("card-q").value.trim();
+  if (/\d/.test(q) && !/^\d{0,6}$/.test(q)) {
+    $("card-search-note").textContent = "a card number is six digits: give its first digits";
+    return;
+  }
   if (!/^\d{0,6}$/.test(q)) {
     // A name: the cardholders whose name holds it, each a link to the card.
     try {
@@ -588,7 +593,7 @@ function openCard(card) {
   if (state.card !== card) cardOutcome("", "");
   state.card = card;
   $("card-detail").hidden = false;
-  $("card-number").textContent = card + (state.names[card] ? " · " + state.names[card] : "");
+  $("card-number").textContent = card + (state.holders[card] ? " · " + state.holders[card] : "");
   loadCard().catch(e => cardOutcome("error", refusal(e)));
 }
 
@@ -882,15 +887,15 @@ document.addEventListener("DOMContentLoaded", () => {
 
 // ---- Cardholders, the day's report, attendance hours -----------------------
 
-state.names = {};
+state.holders = {};
 state.peopleQuery = "";
 
 // Every cardholder's name by card (the records and the Cards view show
 // them), and the list as searched.
 async function loadPeople() {
   const all = await api("/api/cardholders" + query({ limit: 1000 }));
-  state.names = {};
-  for (const h of all.cardholders) state.names[h.card] = h.name;
+  state.holders = {};
+  for (const h of all.cardholders) state.holders[h.card] = h.name;
   const shown = state.peopleQuery
     ? (await api("/api/cardholders" + query({ q: state.peopleQuery, limit: 1000 }))).cardholders
     : all.cardholders;
