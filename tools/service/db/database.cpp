@@ -474,6 +474,15 @@ const std::vector<std::vector<const char*>> kSteps = {
         "CREATE TABLE record_sequence (last BIGINT NOT NULL)",
         "INSERT INTO record_sequence (last) SELECT COALESCE(MAX(id), 0) FROM records",
     },
+    {
+        // Who carries a card: the name the page, the reports and the
+        // attendance hours show for it.  Dates "YYYY-MM-DD", "" for open.
+        "CREATE TABLE cardholders ("
+        " card TEXT NOT NULL PRIMARY KEY, name TEXT NOT NULL, staff_number TEXT NOT NULL DEFAULT '',"
+        " department TEXT NOT NULL DEFAULT '', valid_from TEXT NOT NULL DEFAULT '',"
+        " valid_until TEXT NOT NULL DEFAULT '')",
+        "CREATE INDEX cardholders_name ON cardholders (name)",
+    },
 };
 
 std::string WithId(const char* sql, Backend kind) {

@@ -1,5 +1,7 @@
 #include "db/db_cli.h"
 
+#include "db/db_cli_ops.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -173,8 +175,11 @@ int DbMain(int argc, char** argv) {
     app.require_subcommand(1);
     auto query = std::make_shared<common::DbQuery>();
     bool chosen = false;
-    common::AddDbCommands(app, "query the collection service's database (records, totals, CSV)", query,
-                          [&chosen] { chosen = true; });
+    CLI::App* db = common::AddDbCommands(app, "query the collection service's database (records, totals, CSV)",
+                                         query, [&chosen] { chosen = true; });
+    // The day's report, cardholders and attendance hours (db_cli_ops.cpp).
+    std::function<int()> run;
+    AddOperationsCommands(*db, run);
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -183,6 +188,7 @@ int DbMain(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s (see %s db --help)\n", program.c_str(), e.what(), program.c_str());
         return 2;
     }
+    if (run) return run();
     return chosen ? Run(*query, program) : 2;
 }
 

@@ -600,6 +600,7 @@ void HttpApi::Routes() {
     }
     Register(RouteTable());
     Register(ManageRouteTable());
+    Register(ReportRouteTable());
 }
 
 void HttpApi::Register(std::span<const Route> routes) {

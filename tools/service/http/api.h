@@ -139,6 +139,8 @@ private:
     };
     static std::span<const Route> RouteTable();
     static std::span<const Route> ManageRouteTable();
+    // The day's report, cardholders and attendance hours (report_routes.cpp).
+    static std::span<const Route> ReportRouteTable();
     void Routes();
     void Register(std::span<const Route> routes);
     // Whether a request may go on to its route: the Host, the token, the
@@ -167,6 +169,12 @@ private:
     void GetCard(const httplib::Request& req, httplib::Response& res);
     void GetSync(const httplib::Request& req, httplib::Response& res);
     void GetAudit(const httplib::Request& req, httplib::Response& res);
+    // The day's report, cardholders, attendance hours (report_routes.cpp).
+    void GetDayReport(const httplib::Request& req, httplib::Response& res);
+    void GetCardholders(const httplib::Request& req, httplib::Response& res);
+    void PutCardholders(const httplib::Request& req, httplib::Response& res);
+    void DeleteCardholder(const httplib::Request& req, httplib::Response& res);
+    void GetAttendance(const httplib::Request& req, httplib::Response& res);
     // "site" or a group of the configuration.
     bool KnownScope(const std::string& scope);
     // The desired state changed: the workers push it.

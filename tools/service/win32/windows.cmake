@@ -32,8 +32,7 @@ target_compile_options(talvo_sqlite PRIVATE -w)
 set(TALVO_SERVICE_WIN_DEFS _POSIX_THREAD_SAFE_FUNCTIONS=200112L timegm=_mkgmtime __USE_MINGW_ANSI_STDIO=1 WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600
     CPPHTTPLIB_USE_POLL)
 
-add_library(talvo_service_db STATIC db/database.cpp db/store.cpp db/queries.cpp db/ownership.cpp config.cpp
-    line/scheduler.cpp)
+add_library(talvo_service_db STATIC ${TALVO_SERVICE_DB_SOURCES})
 target_include_directories(talvo_service_db PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_include_directories(talvo_service_db SYSTEM PUBLIC ${TALVO_THIRD_PARTY})
 target_compile_definitions(talvo_service_db PUBLIC ${TALVO_SERVICE_WIN_DEFS})
@@ -49,16 +48,7 @@ add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/web_assets.cpp
     DEPENDS ${TALVOD_WEB} ${CMAKE_CURRENT_SOURCE_DIR}/http/embed.cmake
     COMMENT "talvod: embedding the page" VERBATIM)
 
-add_executable(talvod main.cpp log.cpp
-    line/worker.cpp line/line_context.cpp line/task_queue.cpp line/device_probe.cpp
-    line/job_status.cpp line/job_clock.cpp line/job_collect.cpp line/job_command.cpp
-    db/replay.cpp
-    manage/desired.cpp manage/sync.cpp
-    http/server.cpp http/common.cpp http/api.cpp http/manage_routes.cpp http/command_table.cpp http/metrics.cpp
-    win32/service.cpp
-    ${CMAKE_SOURCE_DIR}/tools/common/values.cpp ${CMAKE_SOURCE_DIR}/tools/common/line_terminal.cpp
-    ${CMAKE_SOURCE_DIR}/tools/common/host_library.cpp
-    ${CMAKE_CURRENT_BINARY_DIR}/web_assets.cpp)
+add_executable(talvod ${TALVOD_SOURCES} win32/service.cpp)
 target_include_directories(talvod PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tools/common)
 # TALVO.dll through a delay-load import library: it loads at the first call,
 # after main() has set TALVO_DEFER_PORT=1 (a service drives lines only; the

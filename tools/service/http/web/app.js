@@ -393,7 +393,8 @@ async function loadRecords() {
   for (const r of page.records) {
     body.append(el("tr", { "data-id": r.id },
       el("td", {}, wallTime(r.at)), el("td", {}, terminalName(r.line, r.terminal)), el("td", { class: "mono" }, r.card),
-      el("td", {}, r.type), el("td", { class: "num" }, money(r.amount_cents))));
+      el("td", {}, r.type), el("td", { class: "num" }, money(r.amount_cents)),
+      el("td", { class: "holder" }, r.name || state.holders[r.card] || "")));
   }
   const shown = page.records.length;
   $("records-count").textContent = shown
@@ -539,6 +540,8 @@ async function listCards(q) {
   for (const c of r.cards) {
     const open = el("button", { type: "button", class: "link card-open", "data-card": c.card }, c.card);
     open.addEventListener("click", () => openCard(c.card));
+    const holder = state.holders[c.card];
+    if (holder) open.append(" " + holder);
     body.append(el("tr", { "data-card": c.card, "data-scope": c.scope }, el("td", { class: "mono" }, open),
       el("td", {}, scopeName(c.scope)), el("td", {}, c.blocked ? "blocked" : "unblocked"), el("td", {}, c.reason),
       el("td", {}, c.by), el("td", {}, when(c.at))));
@@ -556,8 +559,26 @@ async function listCards(q) {
 
 async function findCard() {
   const q = $("card-q").value.trim();
-  if (!/^\d{0,6}$/.test(q)) {
+  if (/\d/.test(q) && !/^\d{0,6}$/.test(q)) {
     $("card-search-note").textContent = "a card number is six digits: give its first digits";
+    return;
+  }
+  if (!/^\d{0,6}$/.test(q)) {
+    // A name: the cardholders whose name holds it, each a link to the card.
+    try {
+      const r = await api("/api/cardholders" + query({ q, limit: 20 }));
+      const note = $("card-search-note");
+      if (!r.cardholders.length) { note.textContent = "nobody called " + q; return; }
+      note.replaceChildren();
+      for (const h of r.cardholders) {
+        const b = el("button", { type: "button", class: "link card-open", "data-card": h.card }, h.name + " (" + h.card + ")");
+        b.addEventListener("click", () => openCard(h.card));
+        note.append(b, " ");
+      }
+      if (r.cardholders.length === 1) openCard(r.cardholders[0].card);
+    } catch (e) {
+      $("card-search-note").textContent = refusal(e);
+    }
     return;
   }
   try {
@@ -572,7 +593,7 @@ function openCard(card) {
   if (state.card !== card) cardOutcome("", "");
   state.card = card;
   $("card-detail").hidden = false;
-  $("card-number").textContent = card;
+  $("card-number").textContent = card + (state.holders[card] ? " · " + state.holders[card] : "");
   loadCard().catch(e => cardOutcome("error", refusal(e)));
 }
 
@@ -758,6 +779,7 @@ async function refresh() {
     takeSync(sync);
     takeDesired(desired);
     renderTerminals(terminals.terminals);
+    await loadPeople();
     await Promise.all([loadCharts(), loadRecords(), loadRejected(), loadTotals(), loadAudit(),
       state.card ? loadCard() : null, listCards(state.cardQuery)]);
     $("status-line").replaceChildren(el("span", { id: "updated" }, "updated " + stamp(new Date())));
@@ -858,6 +880,164 @@ document.addEventListener("DOMContentLoaded", () => {
     refresh();
     if (pending) collectNow(pending.line, pending.number);
   });
+  peopleEvents();
   refresh();
   setInterval(refresh, REFRESH_MS);
 });
+
+// ---- Cardholders, the day's report, attendance hours -----------------------
+
+state.holders = {};
+state.peopleQuery = "";
+
+// Every cardholder's name by card (the records and the Cards view show
+// them), and the list as searched.
+async function loadPeople() {
+  const all = await api("/api/cardholders" + query({ limit: 1000 }));
+  state.holders = {};
+  for (const h of all.cardholders) state.holders[h.card] = h.name;
+  const shown = state.peopleQuery
+    ? (await api("/api/cardholders" + query({ q: state.peopleQuery, limit: 1000 }))).cardholders
+    : all.cardholders;
+  const body = $("people").tBodies[0];
+  body.replaceChildren();
+  for (const h of shown) {
+    const open = el("button", { type: "button", class: "link" }, h.card);
+    open.addEventListener("click", () => editPerson(h));
+    body.append(el("tr", { "data-card": h.card }, el("td", { class: "mono" }, open), el("td", { class: "holder" }, h.name),
+      el("td", {}, h.staff_number), el("td", {}, h.department), el("td", {}, h.valid_from || ""),
+      el("td", {}, h.valid_until || "")));
+  }
+  $("people-note").textContent = plural(shown.length, "cardholder");
+}
+
+function editPerson(h) {
+  $("person-card").value = h.card;
+  $("person-name").value = h.name;
+  $("person-staff").value = h.staff_number;
+  $("person-dept").value = h.department;
+  $("person-from").value = h.valid_from || "";
+  $("person-until").value = h.valid_until || "";
+}
+
+function personOutcome(kind, text) {
+  $("person-outcome").textContent = text;
+  $("person-outcome").className = kind;
+}
+
+async function savePerson() {
+  const h = { card: $("person-card").value.trim(), name: $("person-name").value.trim(),
+    staff_number: $("person-staff").value.trim(), department: $("person-dept").value.trim(),
+    valid_from: $("person-from").value, valid_until: $("person-until").value };
+  try {
+    await send("PUT", "/api/cardholders", { cardholders: [h] });
+    personOutcome("ok", "saved " + h.card);
+    await loadPeople();
+  } catch (e) {
+    personOutcome("error", refusal(e));
+  }
+}
+
+async function removePerson() {
+  const card = $("person-card").value.trim();
+  try {
+    await call("/api/cardholders/" + encodeURIComponent(card), { method: "DELETE" });
+    personOutcome("ok", "removed " + card);
+    await loadPeople();
+  } catch (e) {
+    personOutcome("error", refusal(e));
+  }
+}
+
+async function importPeople(file) {
+  try {
+    const r = await call("/api/cardholders", { method: "PUT", headers: { "Content-Type": "text/csv" },
+      body: await file.text() });
+    $("people-note").textContent = r.added + " added, " + r.changed + " changed, " + r.unchanged + " unchanged";
+    await loadPeople();
+  } catch (e) {
+    $("people-note").textContent = refusal(e);
+  }
+}
+
+// A CSV answer saved as a file (the token goes with the request).
+async function download(path, name) {
+  const headers = state.token ? { Authorization: "Bearer " + state.token } : {};
+  const res = await fetch(path, { headers, cache: "no-store" });
+  if (!res.ok) throw new Error(res.statusText);
+  const a = el("a", { href: URL.createObjectURL(await res.blob()), download: name });
+  document.body.append(a);
+  a.click();
+  a.remove();
+}
+
+function period(prefix) {
+  const from = $(prefix + "-from").value || state.today;
+  return { from, to: $(prefix + "-to").value || from };
+}
+
+async function loadReport() {
+  const p = period("report");
+  const r = await api("/api/reports/day" + query(p));
+  const body = $("report").tBodies[0];
+  body.replaceChildren();
+  const row = (label, name, f, cls) => el("tr", cls ? { class: cls } : {}, el("td", {}, label), el("td", {}, name),
+    el("td", { class: "num" }, String(f.sales)), el("td", { class: "num" }, money(f.takings_cents)),
+    el("td", { class: "num" }, f.deposits + " · " + money(f.deposit_cents)),
+    el("td", { class: "num" }, f.subsidies + " · " + money(f.subsidy_cents)), el("td", { class: "num" }, String(f.rejected)),
+    el("td", {}, f.first_sale ? f.first_sale.slice(11) : ""), el("td", {}, f.last_sale ? f.last_sale.slice(11) : ""));
+  for (const t of r.terminals) body.append(row(t.line + " " + t.terminal, t.name, t));
+  for (const l of r.lines) body.append(row("line " + l.name, "", l, "subtotal"));
+  for (const g of r.groups) body.append(row("group " + g.name, "", g, "subtotal"));
+  body.append(row("site", "", r.site, "total"));
+  $("report-silent").textContent = r.silent.length
+    ? "Silent: " + r.silent.map(t => t.line + " " + t.terminal + (t.name ? " (" + t.name + ")" : "")).join(", ")
+    : "Every payment terminal handed over records.";
+  $("report-note").textContent = p.from === p.to ? p.from : p.from + " to " + p.to;
+}
+
+async function loadAttendance() {
+  const r = await api("/api/attendance" + query(period("attendance")));
+  const body = $("attendance").tBodies[0];
+  body.replaceChildren();
+  for (const d of r.days) {
+    const pairs = d.pairs.map(x => x.in + "–" + x.out).join(" ");
+    body.append(el("tr", d.unpaired ? { class: "unpaired" } : {}, el("td", { class: "holder" }, d.name || ""),
+      el("td", { class: "mono" }, d.card), el("td", {}, d.day), el("td", {}, d.first_in || ""),
+      el("td", {}, d.last_out || ""), el("td", {}, pairs), el("td", { class: "num" }, d.hours),
+      el("td", {}, d.unpaired ? "unpaired punch " + d.punches[d.punches.length - 1] : "")));
+  }
+  $("attendance-note").textContent = plural(r.days.length, "day");
+}
+
+function peopleEvents() {
+  $("people-search").addEventListener("submit", ev => {
+    ev.preventDefault();
+    state.peopleQuery = $("people-q").value.trim();
+    loadPeople().catch(showError);
+  });
+  $("people-export").addEventListener("click", () => download("/api/cardholders?format=csv", "cardholders.csv").catch(showError));
+  $("people-file").addEventListener("change", () => {
+    const f = $("people-file").files[0];
+    if (f) importPeople(f);
+    $("people-file").value = "";
+  });
+  $("person-form").addEventListener("submit", ev => { ev.preventDefault(); savePerson(); });
+  $("person-remove").addEventListener("click", removePerson);
+  $("report-form").addEventListener("submit", ev => { ev.preventDefault(); loadReport().catch(showError); });
+  $("report-print").addEventListener("click", async () => {
+    await loadReport().catch(showError);
+    document.body.classList.add("print-report");
+    window.print();
+    document.body.classList.remove("print-report");
+  });
+  $("report-csv").addEventListener("click", () => {
+    const p = period("report");
+    download("/api/reports/day" + query({ ...p, format: "csv" }), "report-" + p.from + ".csv").catch(showError);
+  });
+  $("attendance-form").addEventListener("submit", ev => { ev.preventDefault(); loadAttendance().catch(showError); });
+  $("attendance-csv").addEventListener("click", () => {
+    const p = period("attendance");
+    download("/api/attendance" + query({ ...p, format: "csv" }), "attendance-" + p.from + ".csv").catch(showError);
+  });
+}
