@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "values.h"
 #include "db/queries.h"
 #include "db/replay.h"
 #include "db/store.h"
@@ -432,9 +433,9 @@ TEST(Csv, QuotingAndFormulas) {
     r.at = "2026-03-01 10:00";
     r.batch = 9;
     EXPECT_EQ(CsvLine(r), "3,\"a,b\",2,'=cmd|,payment,-12.05,0.07,2026-03-01 10:00,9\r\n");
-    EXPECT_EQ(Money(0), "0.00");
-    EXPECT_EQ(Money(-5), "-0.05");
-    EXPECT_EQ(Money(123456789), "1234567.89");
+    EXPECT_EQ(common::FormatCents(0), "0.00");
+    EXPECT_EQ(common::FormatCents(-5), "-0.05");
+    EXPECT_EQ(common::FormatCents(123456789), "1234567.89");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "db_commands.h"
 #include "db/database.h"
 #include "db/queries.h"
+#include "values.h"
 
 namespace talvo::service {
 namespace {
@@ -75,7 +76,7 @@ void ShowRecords(Connection& db, const common::DbQuery& o, const RecordFilter& f
     const std::vector<int> w = {-16, -8, 3, -6, -7, 10};
     Row({"time", "line", "no", "card", "type", "amount"}, w);
     for (const RecordRow& r : page.rows) {
-        Row({r.at, r.line, std::to_string(r.terminal), r.card, TypeName(r.type), Money(r.amountCents)}, w);
+        Row({r.at, r.line, std::to_string(r.terminal), r.card, TypeName(r.type), common::FormatCents(r.amountCents)}, w);
     }
     std::printf("%zu of %lld records\n", page.rows.size(), static_cast<long long>(page.total));
 }
@@ -86,10 +87,10 @@ void ShowTotals(Connection& db, const common::DbQuery& o, const RecordFilter& f)
     else Row({o.by, "count", "sum", "takings"}, {-12, 8, 12, 12});
     for (const Total& t : totals) {
         if (o.csv) {
-            std::printf("%s,%lld,%s,%s\r\n", t.key.c_str(), static_cast<long long>(t.count), Money(t.sumCents).c_str(),
-                        Money(t.takingsCents).c_str());
+            std::printf("%s,%lld,%s,%s\r\n", t.key.c_str(), static_cast<long long>(t.count), common::FormatCents(t.sumCents).c_str(),
+                        common::FormatCents(t.takingsCents).c_str());
         } else {
-            Row({t.key, std::to_string(t.count), Money(t.sumCents), Money(t.takingsCents)}, {-12, 8, 12, 12});
+            Row({t.key, std::to_string(t.count), common::FormatCents(t.sumCents), common::FormatCents(t.takingsCents)}, {-12, 8, 12, 12});
         }
     }
 }
@@ -114,10 +115,10 @@ void ShowTerminals(Connection& db, const common::DbQuery& o, const RecordFilter&
         if (o.csv) {
             std::printf("%s,%d,%s,%s,%s,%lld,%s,%s\r\n", t.line.c_str(), t.number, t.kind.c_str(),
                         Quoted(t.name).c_str(), t.state.c_str(), static_cast<long long>(t.recordsToday),
-                        Money(t.takingsTodayCents).c_str(), t.lastSeen.c_str());
+                        common::FormatCents(t.takingsTodayCents).c_str(), t.lastSeen.c_str());
         } else {
             Row({t.line, std::to_string(t.number), t.kind, t.name, t.state, std::to_string(t.recordsToday),
-                 Money(t.takingsTodayCents), t.lastSeen.empty() ? "never" : t.lastSeen},
+                 common::FormatCents(t.takingsTodayCents), t.lastSeen.empty() ? "never" : t.lastSeen},
                 w);
         }
     }

@@ -16,6 +16,7 @@
 #include "db/database.h"
 #include "db/queries.h"
 #include "db/report.h"
+#include "values.h"
 
 namespace talvo::service {
 namespace {
@@ -78,9 +79,9 @@ void PrintReport(const Report& r) {
                 "takings", "dep", "deposited", "sub", "subsidised", "rej", "first", "last");
     auto row = [](const std::string& line, const std::string& no, const std::string& name, const Figures& f) {
         std::printf("%-8s %3s  %-16s %6lld %11s %5lld %10s %5lld %10s %4lld  %-5s %-5s\n", line.c_str(), no.c_str(),
-                    name.c_str(), static_cast<long long>(f.sales), Money(f.takingsCents).c_str(),
-                    static_cast<long long>(f.deposits), Money(f.depositCents).c_str(),
-                    static_cast<long long>(f.subsidies), Money(f.subsidyCents).c_str(),
+                    name.c_str(), static_cast<long long>(f.sales), common::FormatCents(f.takingsCents).c_str(),
+                    static_cast<long long>(f.deposits), common::FormatCents(f.depositCents).c_str(),
+                    static_cast<long long>(f.subsidies), common::FormatCents(f.subsidyCents).c_str(),
                     static_cast<long long>(f.rejected), f.firstSale.size() > 11 ? f.firstSale.substr(11).c_str() : "",
                     f.lastSale.size() > 11 ? f.lastSale.substr(11).c_str() : "");
     };

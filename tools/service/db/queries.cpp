@@ -1,4 +1,5 @@
 #include "db/queries.h"
+#include "values.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -421,20 +422,11 @@ std::string TypeName(int type) {
     }
 }
 
-std::string Money(std::int64_t cents) {
-    const bool negative = cents < 0;
-    const std::uint64_t v = negative ? static_cast<std::uint64_t>(-(cents + 1)) + 1 : static_cast<std::uint64_t>(cents);
-    char text[48];
-    std::snprintf(text, sizeof text, "%s%llu.%02llu", negative ? "-" : "", static_cast<unsigned long long>(v / 100),
-                  static_cast<unsigned long long>(v % 100));
-    return text;
-}
-
 std::string CsvHeader() { return "id,line,terminal,card,type,amount,second_amount,time,batch\r\n"; }
 
 std::string CsvLine(const RecordRow& r) {
     return std::to_string(r.id) + "," + CsvField(r.line) + "," + std::to_string(r.terminal) + "," + CsvField(r.card) +
-           "," + TypeName(r.type) + "," + Money(r.amountCents) + "," + Money(r.secondAmountCents) + "," +
+           "," + TypeName(r.type) + "," + common::FormatCents(r.amountCents) + "," + common::FormatCents(r.secondAmountCents) + "," +
            CsvField(r.at) + "," + std::to_string(r.batch) + "\r\n";
 }
 

@@ -112,8 +112,6 @@ std::vector<JobRow> ListJobs(Connection& db);
 
 // Type names for people: payment, deposit, subsidy.
 std::string TypeName(int type);
-// "-12.50" for -1250.
-std::string Money(std::int64_t cents);
 // The CSV header and one record line (RFC 4180 quoting; a leading = + - @
 // in a text field is neutralised so spreadsheets do not run it).
 std::string CsvHeader();

@@ -8,6 +8,7 @@
 
 #include "db/csv.h"
 #include "db/queries.h"
+#include "values.h"
 
 namespace talvo::service {
 namespace {
@@ -49,17 +50,17 @@ const char* kCsvHeader =
 std::string CsvRow(const std::string& level, const ReportRow& r) {
     const Figures& f = r.figures;
     return level + "," + CsvText(r.line) + "," + (r.terminal >= 0 ? std::to_string(r.terminal) : "") + "," +
-           CsvText(r.name) + "," + CsvText(r.group) + "," + std::to_string(f.records) + "," + Money(f.sumCents) +
-           "," + std::to_string(f.sales) + "," + Money(f.takingsCents) + "," + std::to_string(f.deposits) + "," +
-           Money(f.depositCents) + "," + std::to_string(f.subsidies) + "," + Money(f.subsidyCents) + "," +
+           CsvText(r.name) + "," + CsvText(r.group) + "," + std::to_string(f.records) + "," + common::FormatCents(f.sumCents) +
+           "," + std::to_string(f.sales) + "," + common::FormatCents(f.takingsCents) + "," + std::to_string(f.deposits) + "," +
+           common::FormatCents(f.depositCents) + "," + std::to_string(f.subsidies) + "," + common::FormatCents(f.subsidyCents) + "," +
            std::to_string(f.rejected) + "," + f.firstSale + "," + f.lastSale + "\r\n";
 }
 
 std::string HtmlRow(const std::string& first, const std::string& second, const Figures& f, bool total = false) {
     auto cell = [](const std::string& s) { return "<td class=\"n\">" + Html(s) + "</td>"; };
     return std::string(total ? "<tr class=\"total\">" : "<tr>") + "<td>" + Html(first) + "</td><td>" + Html(second) +
-           "</td>" + cell(std::to_string(f.sales)) + cell(Money(f.takingsCents)) + cell(std::to_string(f.deposits)) +
-           cell(Money(f.depositCents)) + cell(std::to_string(f.subsidies)) + cell(Money(f.subsidyCents)) +
+           "</td>" + cell(std::to_string(f.sales)) + cell(common::FormatCents(f.takingsCents)) + cell(std::to_string(f.deposits)) +
+           cell(common::FormatCents(f.depositCents)) + cell(std::to_string(f.subsidies)) + cell(common::FormatCents(f.subsidyCents)) +
            cell(std::to_string(f.rejected)) + "<td>" + Html(f.firstSale.size() > 11 ? f.firstSale.substr(11) : "") +
            "</td><td>" + Html(f.lastSale.size() > 11 ? f.lastSale.substr(11) : "") + "</td></tr>\n";
 }

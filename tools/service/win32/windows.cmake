@@ -33,7 +33,7 @@ set(TALVO_SERVICE_WIN_DEFS _POSIX_THREAD_SAFE_FUNCTIONS=200112L timegm=_mkgmtime
     CPPHTTPLIB_USE_POLL)
 
 add_library(talvo_service_db STATIC ${TALVO_SERVICE_DB_SOURCES})
-target_include_directories(talvo_service_db PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_include_directories(talvo_service_db PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tools/common)
 target_include_directories(talvo_service_db SYSTEM PUBLIC ${TALVO_THIRD_PARTY})
 target_compile_definitions(talvo_service_db PUBLIC ${TALVO_SERVICE_WIN_DEFS})
 target_link_libraries(talvo_service_db PUBLIC talvo_sqlite ws2_32)
