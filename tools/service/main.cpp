@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "alerts/evaluator.h"
 #include "line/worker.h"
 #include "config.h"
 #include "db/database.h"
@@ -226,12 +227,15 @@ public:
                 for (auto& [name, worker] : workers_) worker->SyncNow();
             },
             std::move(commands));
+        alerts_ = std::make_unique<AlertEngine>(config_, metrics_);
+        http_->SetAlerts([this] { return alerts_->Snapshot(); });
         std::string error;
         if (!http_->Start(error)) {
             Log(Level::kError, "http-failed", {{"error", error}});
             return false;
         }
         claims_.Start(Names(config_.lines));
+        alerts_->Start();
         std::lock_guard<std::mutex> hold(lock_);
         for (const LineConfig& l : config_.lines) StartLine(l);
         return true;
@@ -305,6 +309,7 @@ public:
         }
         claims_.SetLines(Names(fresh.lines));
         http_->Reconfigure(fresh);
+        alerts_->Reconfigure(fresh);
         std::lock_guard<std::mutex> hold(lock_);
         config_.lines = fresh.lines;
         config_.jobs = fresh.jobs;
@@ -343,6 +348,7 @@ public:
             all = false;
         }
         if (!claims_.Stop(deadline)) all = false;
+        if (alerts_) alerts_->Stop();
         if (http_ && !http_->Stop()) {
             Log(Level::kWarning, "http-connections-left", {{"reason", "a request still in progress at the stop"}});
             all = false;
@@ -360,6 +366,7 @@ private:
     Config config_;
     Metrics metrics_;
     std::unique_ptr<HttpApi> http_;
+    std::unique_ptr<AlertEngine> alerts_;
     std::mutex lock_;
     std::map<std::string, std::unique_ptr<LineWorker>> workers_;
     ClaimKeeper claims_;
