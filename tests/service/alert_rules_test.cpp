@@ -76,7 +76,7 @@ TEST(AlertBook, UnknownKeepsAndOffNeverFires) {
     EXPECT_TRUE(book.Update({}, {"silent"}, t0 + 6s).empty());
     EXPECT_EQ(book.Active().size(), 1u);
     EXPECT_TRUE(book.Update({Silent("hall/1", t0)}, {}, t0 + 100h).empty());
-    EXPECT_TRUE(book.Update({{"sync", "hall/1/menu", "menu failed", t0}}, {}, t0 + 100h).empty());
+    EXPECT_TRUE(book.Update({Silent("hall/1", t0), {"sync", "hall/1/menu", "menu failed", t0}}, {}, t0 + 100h).empty());
     // Rejected records and a full disk fire at once.
     EXPECT_EQ(Events(book.Update({Silent("hall/1", t0), {"rejected", "hall/1", "3 rejected", {}}}, {}, t0 + 101h)),
               Events_{"firing rejected:hall/1"});

@@ -139,13 +139,13 @@ public:
         for (int attempt = 0; attempt < 5 && pid_ <= 0; ++attempt) {
             port_ = FreePort();
             const std::string listen = "127.0.0.1:" + std::to_string(port_);
-            std::vector<std::string> args{"python3", "-m", "aiosmtpd", "-n", "-l", listen, "-c",
+            std::vector<std::string> args{"/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", listen, "-c",
                                           "aiosmtpd.handlers.Mailbox", dir};
             std::vector<char*> argv;
             for (std::string& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
             pid_t pid = -1;
-            if (posix_spawnp(&pid, "python3", nullptr, nullptr, argv.data(), environ) != 0) return;
+            if (posix_spawn(&pid, "/usr/bin/python3", nullptr, nullptr, argv.data(), environ) != 0) return;
             if (WaitFor([&] { return Accepts(port_); }, std::chrono::seconds(20))) {
                 pid_ = pid;
             } else {
@@ -188,11 +188,12 @@ private:
 
 bool PythonSmtpAvailable() {
     std::string out;
-    return RunProgram({"python3", "-c", "import aiosmtpd"}, out) == 0;
+    return RunProgram({"/usr/bin/python3", "-c", "import aiosmtpd"}, out) == 0;
 }
 
-std::string AlertsSection(const std::string& webhook, int smtpPort, const std::string& more) {
-    std::string s = "[alerts]\ncheck = \"200ms\"\nsilent_after = \"2s\"\nrepeat = \"3s\"\n" + more;
+std::string AlertsSection(const std::string& webhook, int smtpPort, const std::string& more,
+                          const std::string& repeat = "3s") {
+    std::string s = "[alerts]\ncheck = \"200ms\"\nsilent_after = \"2s\"\nrepeat = \"" + repeat + "\"\n" + more;
     if (!webhook.empty()) s += "webhook_url = \"" + webhook + "\"\nwebhook_secret = \"" + kSecret + "\"\n";
     if (smtpPort > 0) {
         s += "mail_server = \"smtp://127.0.0.1:" + std::to_string(smtpPort) +
@@ -201,14 +202,15 @@ std::string AlertsSection(const std::string& webhook, int smtpPort, const std::s
     return s;
 }
 
-class AlertsService : public ManagedService {
+class AlertsService : public ::testing::Test, public ManagedService {
 protected:
     std::string Config(const std::string& alerts) {
         return ManagedConfig(dir / "talvod.db", {LineBlock("hall", dir / "tty", {"1", "2"})},
                              "collect = \"1s\"\n" + alerts);
     }
     std::string TerminalState(int n) {
-        for (const json& t : Get("/api/terminals")["terminals"]) {
+        const json all = Get("/api/terminals");
+        for (const json& t : all["terminals"]) {
             if (t["number"] == n) return t["state"];
         }
         return "";
@@ -268,8 +270,9 @@ TEST_F(AlertsService, SilentTerminalFiresRepeatsAndResolves) {
     // Any token reads them; none does not.
     EXPECT_EQ(HttpGet(port, "/api/alerts", kAdminToken).status, 200);
     EXPECT_EQ(HttpGet(port, "/api/alerts").status, 401);
-    Stop();
+    service->Signal(SIGTERM);
     EXPECT_EQ(service->Wait(), 0);
+    service.reset();
 
     const auto ms = [&](Clock::time_point t) {
         return std::chrono::duration_cast<std::chrono::milliseconds>(t - silent).count();
@@ -285,13 +288,14 @@ TEST_F(AlertsService, RestartKeepsFiringAlertsAndResolvesThemLater) {
     sim.Ok("add 2");
     Receiver hook;
     const std::string config =
-        Config(AlertsSection("http://127.0.0.1:" + std::to_string(hook.port()) + "/hook", 0, "repeat = \"1h\"\n"));
+        Config(AlertsSection("http://127.0.0.1:" + std::to_string(hook.port()) + "/hook", 0, "", "1h"));
     Start(config);
     ASSERT_TRUE(WaitFor([&] { return TerminalState(2) == "up"; })) << service->Log();
     sim.Ok("remove 2");
     ASSERT_TRUE(WaitFor([&] { return !hook.Of("silent:hall/2", "firing").empty(); })) << service->Log();
-    Stop();
+    service->Signal(SIGTERM);
     ASSERT_EQ(service->Wait(), 0);
+    service.reset();
 
     Start(config);
     // Still silent after the restart: its state is read again, and it stays
@@ -331,8 +335,9 @@ TEST_F(AlertsService, HangingReceiverDelaysNoCollection) {
     // All the while the one message was in flight to the receiver.
     const json channels = Get("/api/alerts")["channels"];
     EXPECT_EQ(channels["webhook"]["sent"], 0) << channels.dump();
-    Stop();
+    service->Signal(SIGTERM);
     EXPECT_EQ(service->Wait(std::chrono::seconds(15)), 0) << service->Log();
+    service.reset();
 }
 
 }  // namespace
