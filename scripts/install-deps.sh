@@ -7,7 +7,9 @@
 # PostgreSQL server, toml++, cpp-httplib, headless Chromium, Mono's C#
 # compiler, Free Pascal, pytest and venv; dpkg-dev, file, help2man, lintian and curl
 # for the Debian packages and their test; tcl (SQLite's amalgamation for
-# talvod.exe, scripts/win-sources.sh), wixl, msitools and nsis (Windows installers).
+# talvod.exe, scripts/win-sources.sh), wixl, msitools and nsis (Windows installers);
+# libcurl (the service's alerts by webhook and mail) and aiosmtpd (the SMTP
+# server their test sends to).
 #
 #   scripts/install-deps.sh              # everything the builds and tests use
 #   scripts/install-deps.sh PACKAGE...   # only these (the demos' lists)
@@ -21,7 +23,8 @@ if [ ${#packages[@]} -eq 0 ]; then
               binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 libcli11-dev nlohmann-json3-dev wine wine32:i386
               libsqlite3-dev sqlite3 libpq-dev postgresql libtomlplusplus-dev libcpp-httplib-dev chromium
               mono-mcs mono-runtime fp-compiler fp-units-base fp-units-rtl python3 python3-pytest python3-pip python3-venv
-              dpkg-dev file help2man lintian curl ser2net python3-serial tcl wixl msitools nsis)
+              dpkg-dev file help2man lintian curl ser2net python3-serial tcl wixl msitools nsis
+              libcurl4-openssl-dev python3-aiosmtpd)
 fi
 missing=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }

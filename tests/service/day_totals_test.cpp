@@ -226,8 +226,9 @@ TEST_P(DayTotals, MigrationFillsThemFromTheRecords) {
     for (int seed = 0; seed < 8; ++seed) StoreBatch(*db, Make(seed % 2 ? "hall" : "yard", 1 + seed % 3, seed, 6, seed), "pc1", {});
     // Back to the schema before the totals (their step is the sixth, the
     // audit's outcome the seventh, the records' commit numbers the eighth,
-    // the cardholders the ninth).
+    // the cardholders the ninth, the alerts the tenth).
     db->Exec("DROP TABLE cardholders");
+    db->Exec("DROP TABLE alerts");
     db->Exec("DROP TABLE day_totals");
     db->Exec("DROP TABLE hour_totals");
     db->Exec("ALTER TABLE audit DROP COLUMN outcome");

@@ -85,7 +85,8 @@ public:
         return out;
     }
 
-    void Duration(const toml::table& t, const char* key, std::int64_t low, std::int64_t& out) {
+    void Duration(const toml::table& t, const char* key, std::int64_t low, std::int64_t& out,
+                  const std::string& section = "jobs") {
         const toml::node* n = t.get(key);
         if (n == nullptr) return;
         std::int64_t ms = -1;
@@ -96,14 +97,14 @@ public:
             // is not guessed (seconds? minutes?).
             const std::string& text = n->as_string()->get();
             if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
-                Error(n->source(), "jobs." + std::string(key) + " = \"" + text +
+                Error(n->source(), section + "." + std::string(key) + " = \"" + text +
                                        "\" has no unit: write it with one of ms, s, m, h or d, such as \"" + text +
                                        "s\"");
                 return;
             }
         }
         if (ms < low || ms > 31LL * 86'400'000) {
-            Error(n->source(), "jobs." + std::string(key) + " must be a duration from " + std::to_string(low) +
+            Error(n->source(), section + "." + std::string(key) + " must be a duration from " + std::to_string(low) +
                                    "ms to 31d, such as " + Examples(low));
             return;
         }
@@ -600,6 +601,88 @@ void ReadManage(Checker& c, const toml::table& m, JobsConfig& jobs) {
     }
 }
 
+// [alerts]: the rules' durations (0 turns one off) and the channels.
+void ReadAlerts(Checker& c, const toml::table& a, const std::filesystem::path& dir, AlertsConfig& alerts) {
+    c.Keys(a, {"check", "repeat", "silent_after", "line_after", "sync_after", "database_after", "rejected_within",
+               "disk_free_below", "webhook_url", "webhook_secret", "webhook_secret_file", "webhook_timeout",
+               "mail_server", "mail_from", "mail_to", "mail_user", "mail_password", "mail_password_file",
+               "mail_require_tls"},
+           "[alerts]");
+    c.Duration(a, "check", 100, alerts.checkMs, "alerts");
+    c.Duration(a, "repeat", 0, alerts.repeatMs, "alerts");
+    c.Duration(a, "silent_after", 0, alerts.silentMs, "alerts");
+    c.Duration(a, "line_after", 0, alerts.lineMs, "alerts");
+    c.Duration(a, "sync_after", 0, alerts.syncMs, "alerts");
+    c.Duration(a, "database_after", 0, alerts.databaseMs, "alerts");
+    c.Duration(a, "rejected_within", 0, alerts.rejectedWithinMs, "alerts");
+    c.Duration(a, "webhook_timeout", 100, alerts.webhookTimeoutMs, "alerts");
+    std::int64_t v = 0;
+    if (c.Integer(a, "disk_free_below", 0, 99, v, " in [alerts]")) alerts.diskFreeBelow = static_cast<int>(v);
+    const std::string at = " in [alerts]";
+    // Addresses and names go into mail headers and URLs: no control
+    // characters (a line end would start a header of its own).
+    auto plain = [&](const char* key, std::string& out) {
+        if (!c.Text(a, key, out, at)) return;
+        if (std::any_of(out.begin(), out.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f; })) {
+            c.Error(a.get(key)->source(), std::string(key) + at + " must not hold control characters");
+            out.clear();
+        }
+    };
+    plain("webhook_url", alerts.webhookUrl);
+    if (!alerts.webhookUrl.empty() && alerts.webhookUrl.rfind("http://", 0) != 0 &&
+        alerts.webhookUrl.rfind("https://", 0) != 0) {
+        c.Error(a.get("webhook_url")->source(), "webhook_url must start with http:// or https://");
+    }
+    if (a.get("webhook_secret") != nullptr && a.get("webhook_secret_file") != nullptr) {
+        c.Error(a.get("webhook_secret_file")->source(), "[alerts] has webhook_secret and webhook_secret_file: give one");
+    } else if (!c.Text(a, "webhook_secret", alerts.webhookSecret, at)) {
+        Secret(c, a, "webhook_secret_file", dir, alerts.webhookSecretFile, alerts.webhookSecret, at);
+    }
+    if (!alerts.webhookSecret.empty() && alerts.webhookUrl.empty()) {
+        c.Error(a.source(), "[alerts] has a webhook secret but no webhook_url");
+    }
+    plain("mail_server", alerts.mailServer);
+    if (!alerts.mailServer.empty() && alerts.mailServer.rfind("smtp://", 0) != 0 &&
+        alerts.mailServer.rfind("smtps://", 0) != 0) {
+        c.Error(a.get("mail_server")->source(), "mail_server must start with smtp:// or smtps://");
+    }
+    plain("mail_from", alerts.mailFrom);
+    plain("mail_user", alerts.mailUser);
+    if (const toml::node* to = a.get("mail_to")) {
+        const auto address = [](const std::string& s) {
+            return s.size() >= 3 && s.size() <= 254 && s.find('@') != std::string::npos &&
+                   std::none_of(s.begin(), s.end(), [](char ch) {
+                       return static_cast<unsigned char>(ch) <= 0x20 || ch == 0x7f || ch == '<' || ch == '>' || ch == ',';
+                   });
+        };
+        std::vector<std::string> list;
+        if (to->is_string()) list.push_back(to->as_string()->get());
+        else if (to->is_array()) {
+            for (const toml::node& e : *to->as_array()) list.push_back(e.is_string() ? e.as_string()->get() : "");
+        }
+        if (list.empty() || !std::all_of(list.begin(), list.end(), address)) {
+            c.Error(to->source(), "mail_to must be an address (\"name@example.org\") or a list of them");
+        } else {
+            alerts.mailTo = list;
+        }
+    }
+    if (a.get("mail_password") != nullptr && a.get("mail_password_file") != nullptr) {
+        c.Error(a.get("mail_password_file")->source(), "[alerts] has mail_password and mail_password_file: give one");
+    } else if (!c.Text(a, "mail_password", alerts.mailPassword, at)) {
+        Secret(c, a, "mail_password_file", dir, alerts.mailPasswordFile, alerts.mailPassword, at);
+    }
+    if (const toml::node* b = a.get("mail_require_tls")) {
+        if (!b->is_boolean()) c.Error(b->source(), "mail_require_tls must be true or false");
+        else alerts.mailRequireTls = b->as_boolean()->get();
+    }
+    if (!alerts.mailServer.empty() && (alerts.mailFrom.empty() || alerts.mailTo.empty())) {
+        c.Error(a.get("mail_server")->source(), "mail_server needs mail_from and mail_to");
+    }
+    if (alerts.mailServer.empty() && (!alerts.mailTo.empty() || !alerts.mailUser.empty())) {
+        c.Error(a.source(), "[alerts] names mail recipients or a mail user but no mail_server");
+    }
+}
+
 }  // namespace
 
 bool LoadConfig(const std::string& path, Config& config, std::vector<std::string>& errors) {
@@ -618,12 +701,13 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
         return false;
     }
     Checker c(path);
-    c.Keys(root, {"database", "database_password_file", "host", "http", "jobs", "manage", "line"}, "");
+    c.Keys(root, {"database", "database_password_file", "host", "http", "jobs", "manage", "alerts", "line"}, "");
     const std::filesystem::path dir = std::filesystem::absolute(path).parent_path();
     ReadTop(c, root, dir, config);
     if (const toml::table* h = Section(c, root, "http")) ReadHttp(c, *h, dir, config.http);
     if (const toml::table* j = Section(c, root, "jobs")) ReadJobs(c, *j, config.jobs);
     if (const toml::table* m = Section(c, root, "manage")) ReadManage(c, *m, config.jobs);
+    if (const toml::table* a = Section(c, root, "alerts")) ReadAlerts(c, *a, dir, config.alerts);
 
     const toml::node* lines = root.get("line");
     std::map<std::string, std::uint32_t> deviceAt, nameAt;

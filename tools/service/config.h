@@ -20,6 +20,10 @@
 //   [manage]
 //   foreign_cards = "adopt"           # cards found on a terminal: blocked
 //                                     # ("remove": taken off the terminal)
+//   [alerts]                          # see AlertsConfig
+//   silent_after = "10m"
+//   webhook_url = "https://monitor.example/hook"
+//   mail_server = "smtp://mail.example:587"
 //   [[line]]
 //   name = "hall"
 //   device = "/dev/ttyUSB0"
@@ -103,6 +107,27 @@ struct HttpConfig {
     bool operator==(const HttpConfig&) const = default;
 };
 
+// [alerts]: when something is wrong long enough, who is told.  A rule's
+// duration of 0 turns it off.
+struct AlertsConfig {
+    std::int64_t checkMs = 15'000;          // how often the rules are evaluated
+    std::int64_t repeatMs = 3'600'000;      // a firing alert is sent again after (0: never)
+    std::int64_t silentMs = 600'000;        // a terminal that does not answer
+    std::int64_t lineMs = 120'000;          // a line (device, device server) unreachable
+    std::int64_t syncMs = 1'800'000;        // a desired-state item failed or pending
+    std::int64_t databaseMs = 60'000;       // the database's commits failing
+    std::int64_t rejectedWithinMs = 3'600'000;  // rejected records stored within this time
+    int diskFreeBelow = 10;                 // per cent free on the SQLite file's disk (0: off)
+    // The webhook: a JSON POST signed with HMAC-SHA256 of `webhookSecret`.
+    std::string webhookUrl, webhookSecret, webhookSecretFile;
+    std::int64_t webhookTimeoutMs = 10'000;
+    // E-mail: an smtp:// (STARTTLS when offered) or smtps:// server.
+    std::string mailServer, mailFrom, mailUser, mailPassword, mailPasswordFile;
+    std::vector<std::string> mailTo;
+    bool mailRequireTls = false;  // refuse a server that does not offer STARTTLS
+    bool operator==(const AlertsConfig&) const = default;
+};
+
 struct Config {
     std::string path;      // the file it was read from
     std::string database;  // a SQLite path (absolute) or a PostgreSQL target (with the password)
@@ -110,6 +135,7 @@ struct Config {
     std::string host;
     HttpConfig http;
     JobsConfig jobs;
+    AlertsConfig alerts;
     std::vector<LineConfig> lines;
 };
 

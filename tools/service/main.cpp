@@ -33,6 +33,9 @@
 #include <thread>
 #include <vector>
 
+#ifdef TALVO_WITH_ALERTS
+#include "alerts/evaluator.h"
+#endif
 #include "line/worker.h"
 #include "config.h"
 #include "db/database.h"
@@ -255,12 +258,21 @@ public:
                 for (auto& [name, worker] : workers_) worker->SyncNow();
             },
             std::move(commands));
+#ifdef TALVO_WITH_ALERTS
+        alerts_ = std::make_unique<AlertEngine>(config_, metrics_);
+        http_->SetAlerts([this] { return alerts_->Snapshot(); });
+#else
+        if (!config_.alerts.webhookUrl.empty() || !config_.alerts.mailServer.empty()) {
+            Log(Level::kWarning, "alerts-not-built", {{"reason", "this build sends no alerts; [alerts] is ignored"}});
+        }
+#endif
         std::string error;
         if (!http_->Start(error)) {
             Log(Level::kError, "http-failed", {{"error", error}});
             return false;
         }
         claims_.Start(Names(config_.lines));
+        if (alerts_) alerts_->Start();
         std::lock_guard<std::mutex> hold(lock_);
         for (const LineConfig& l : config_.lines) StartLine(l);
         return true;
@@ -334,6 +346,7 @@ public:
         }
         claims_.SetLines(Names(fresh.lines));
         http_->Reconfigure(fresh);
+        if (alerts_) alerts_->Reconfigure(fresh);
         std::lock_guard<std::mutex> hold(lock_);
         config_.lines = fresh.lines;
         config_.jobs = fresh.jobs;
@@ -372,6 +385,7 @@ public:
             all = false;
         }
         if (!claims_.Stop(deadline)) all = false;
+        if (alerts_) alerts_->Stop();
         if (http_ && !http_->Stop()) {
             Log(Level::kWarning, "http-connections-left", {{"reason", "a request still in progress at the stop"}});
             all = false;
@@ -389,6 +403,16 @@ private:
     Config config_;
     Metrics metrics_;
     std::unique_ptr<HttpApi> http_;
+#ifdef TALVO_WITH_ALERTS
+    std::unique_ptr<AlertEngine> alerts_;
+#else
+    struct NoAlerts {
+        void Start() {}
+        void Stop() {}
+        void Reconfigure(const Config&) {}
+    };
+    std::unique_ptr<NoAlerts> alerts_;
+#endif
     std::mutex lock_;
     std::map<std::string, std::unique_ptr<LineWorker>> workers_;
     ClaimKeeper claims_;

@@ -483,6 +483,16 @@ const std::vector<std::vector<const char*>> kSteps = {
         " valid_until TEXT NOT NULL DEFAULT '')",
         "CREATE INDEX cardholders_name ON cardholders (name)",
     },
+    {
+        // Alerts each service raised: firing while `resolved` is null, so
+        // that a restart neither sends them again nor forgets to resolve
+        // them; the resolved ones are the page's recent alerts.
+        "CREATE TABLE alerts ("
+        " id {ID}, host TEXT NOT NULL, alert_key TEXT NOT NULL, rule TEXT NOT NULL, subject TEXT NOT NULL,"
+        " message TEXT NOT NULL, started TEXT NOT NULL, fired TEXT NOT NULL, last_sent TEXT NOT NULL,"
+        " resolved TEXT, sends INTEGER NOT NULL)",
+        "CREATE INDEX alerts_host ON alerts (host, id)",
+    },
 };
 
 std::string WithId(const char* sql, Backend kind) {

@@ -569,6 +569,7 @@ std::span<const HttpApi::Route> HttpApi::RouteTable() {
         {Route::kGet, "/api/totals", false, &HttpApi::GetTotals},
         {Route::kGet, "/api/rejected", false, &HttpApi::GetRejected},
         {Route::kGet, "/api/jobs", true, &HttpApi::GetJobs},
+        {Route::kGet, "/api/alerts", true, &HttpApi::GetAlerts},
         {Route::kPost, R"(/api/lines/([A-Za-z0-9_.-]{1,32})/terminals/([0-9]{1,3})/command)", false, &HttpApi::PostLineCommand},
         {Route::kPost, R"(/api/terminals/([0-9]{1,3})/command)", false, &HttpApi::PostTerminalCommand},
         {Route::kPost, R"(/api/terminals/([A-Za-z0-9_.-]{1,32})/([0-9]{1,3})/collect)", false, &HttpApi::PostCollect},
@@ -871,6 +872,13 @@ void HttpApi::GetJobs(const httplib::Request&, httplib::Response& res) {
                             {"last_result", Optional(j.lastResult)}, {"runs", j.runs}, {"failures", j.failures}});
     }
     Json(res, json{{"jobs", rows}});
+}
+
+// Firing and recently resolved alerts, as the service's alert thread has
+// them (also while the database is away).
+void HttpApi::GetAlerts(const httplib::Request&, httplib::Response& res) {
+    if (!alerts_) return Json(res, json{{"active", json::array()}, {"recent", json::array()}});
+    Json(res, alerts_());
 }
 
 // Commands for a terminal, as the command-line tool's subcommands: on a

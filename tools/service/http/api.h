@@ -127,6 +127,8 @@ public:
     // The configuration read again (SIGHUP): its token and its lines, in
     // force for the next request.  The address and the database stay.
     void Reconfigure(const Config& fresh);
+    // What GET /api/alerts answers: the alerts' snapshot (set before Start).
+    void SetAlerts(std::function<nlohmann::json()> snapshot) { alerts_ = std::move(snapshot); }
 
 private:
     // The interface's routes: one handler each, in the tables of api.cpp
@@ -157,6 +159,7 @@ private:
     void GetTotals(const httplib::Request& req, httplib::Response& res);
     void GetRejected(const httplib::Request& req, httplib::Response& res);
     void GetJobs(const httplib::Request& req, httplib::Response& res);
+    void GetAlerts(const httplib::Request& req, httplib::Response& res);
     void PostLineCommand(const httplib::Request& req, httplib::Response& res);
     void PostTerminalCommand(const httplib::Request& req, httplib::Response& res);
     void PostCollect(const httplib::Request& req, httplib::Response& res);
@@ -223,6 +226,7 @@ private:
     bool healthOpen_ = false;  // /healthz without the token
     std::vector<std::string> lines_;
     TokenGuard guard_;
+    std::function<nlohmann::json()> alerts_;
     int port_ = 0;
 };
 

@@ -415,6 +415,25 @@ async function loadRejected() {
   $("summary-rejected").textContent = rows.length === 10 ? "10+" : rows.length;
 }
 
+// What is wrong now, and what was lately: firing alerts first.
+async function loadAlerts() {
+  const alerts = await api("/api/alerts");
+  const box = $("alerts-active");
+  box.replaceChildren();
+  for (const a of alerts.active) {
+    box.append(el("li", { class: "firing", "data-alert": a.alert, "data-rule": a.rule },
+      el("strong", {}, a.message), " · since " + when(a.started)));
+  }
+  if (!alerts.active.length) box.append(el("li", { class: "quiet" }, "nothing wrong"));
+  const body = $("alerts-recent").tBodies[0];
+  body.replaceChildren();
+  for (const a of alerts.recent.slice(0, 20)) {
+    body.append(el("tr", { "data-alert": a.alert }, el("td", {}, when(a.resolved)), el("td", {}, when(a.started)),
+      el("td", {}, a.message), el("td", {}, String(a.sends))));
+  }
+  if (!alerts.recent.length) body.append(el("tr", {}, el("td", { colspan: "4" }, "none")));
+}
+
 // Count and takings per terminal over the period chosen (today when none).
 async function loadTotals() {
   const from = $("totals-from").value || state.today, to = $("totals-to").value || state.today;
@@ -780,7 +799,7 @@ async function refresh() {
     takeDesired(desired);
     renderTerminals(terminals.terminals);
     await loadPeople();
-    await Promise.all([loadCharts(), loadRecords(), loadRejected(), loadTotals(), loadAudit(),
+    await Promise.all([loadAlerts(), loadCharts(), loadRecords(), loadRejected(), loadTotals(), loadAudit(),
       state.card ? loadCard() : null, listCards(state.cardQuery)]);
     $("status-line").replaceChildren(el("span", { id: "updated" }, "updated " + stamp(new Date())));
     document.body.dataset.loaded = "1";
