@@ -39,14 +39,6 @@ target_compile_definitions(talvo_service_db PUBLIC ${TALVO_SERVICE_WIN_DEFS})
 target_link_libraries(talvo_service_db PUBLIC talvo_sqlite ws2_32)
 target_compile_options(talvo_service_db PRIVATE ${TALVO_WARNINGS})
 
-set(TALVOD_WEB_INPUTS "kIndexHtml=${CMAKE_CURRENT_SOURCE_DIR}/http/web/index.html|kAppJs=${CMAKE_CURRENT_SOURCE_DIR}/http/web/app.js|kStyleCss=${CMAKE_CURRENT_SOURCE_DIR}/http/web/style.css")
-set(TALVOD_WEB index.html app.js style.css)
-list(TRANSFORM TALVOD_WEB PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/http/web/)
-add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/web_assets.cpp
-    COMMAND ${CMAKE_COMMAND} -DOUTPUT=${CMAKE_CURRENT_BINARY_DIR}/web_assets.cpp
-            "-DINPUTS=${TALVOD_WEB_INPUTS}" -P ${CMAKE_CURRENT_SOURCE_DIR}/http/embed.cmake
-    DEPENDS ${TALVOD_WEB} ${CMAKE_CURRENT_SOURCE_DIR}/http/embed.cmake
-    COMMENT "talvod: embedding the page" VERBATIM)
 
 add_executable(talvod ${TALVOD_SOURCES} win32/service.cpp)
 target_include_directories(talvod PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tools/common)
