@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 #
-# Each target (all of them unless named: reply, record, store, settings,
+# Each target (all of them unless named: reply, collection, record, store, settings,
 # telnet, device_url, config, desired, command, query, values) runs for
 # SECONDS (60) from its seed corpus in tests/fuzz/corpus/TARGET, one after
 # the other.  New inputs go to the work folder (FUZZ_WORK, build/fuzz/work),
@@ -21,7 +21,7 @@ if ! [[ $seconds =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
     echo "usage: scripts/fuzz.sh [SECONDS] [TARGET...]" >&2
     exit 2
 fi
-all=(reply record store settings telnet device_url config desired command query values)
+all=(reply collection record store settings telnet device_url config desired command query values)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 for t in "${targets[@]}"; do
