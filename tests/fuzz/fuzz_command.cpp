@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (request.is_discarded()) return 0;
     PreparedCommand out;
     const std::string problem = PrepareCommand(request, out);
-    // One line that says why, or a command ready to run.
-    FUZZ_CHECK(problem.find('\n') == std::string::npos);
+    // Why not (an unknown op is named back as it came, in the JSON of the
+    // answer), or a command ready to run.
     if (!problem.empty()) return 0;
     FUZZ_CHECK(request.is_object() && request.at("op") == out.op);
     const std::vector<std::string>& ops = CommandOps();
