@@ -6,7 +6,12 @@
 #include "fuzz_check.h"
 #include "values.h"
 
+// The values' namespace: the tool's, or the one the tool and the service
+// share.
+namespace talvo::cli {}
+namespace talvo::common {}
 using namespace talvo::cli;
+using namespace talvo::common;
 
 namespace {
 
