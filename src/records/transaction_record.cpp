@@ -11,15 +11,12 @@ namespace {
 
 ClockSource recordClock = &platform::clock::Now;
 
-// Leading blanks, an optional sign, then decimal digits; 0 without digits.
-int TextValue(const char* text, std::size_t length) {
-    std::size_t i = 0;
-    while (i < length && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-    bool negative = false;
-    if (i < length && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    int value = 0;
-    while (i < length && text[i] >= '0' && text[i] <= '9') value = value * 10 + (text[i++] - '0');
-    return negative ? -value : value;
+// A two-digit field of the date or time; -1 unless both are digits (the
+// text goes into the record as it stands, so " 5", "5x" or "+5" must not
+// pass as 5).
+int TwoDigitValue(const char (&text)[2]) {
+    if (text[0] < '0' || text[0] > '9' || text[1] < '0' || text[1] > '9') return -1;
+    return (text[0] - '0') * 10 + (text[1] - '0');
 }
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.  A
@@ -96,8 +93,8 @@ void DecodeRecord(const unsigned char* raw, std::int32_t terminal, TransactionRe
     char month[2] = {static_cast<char>('0' + (typeDigit & 1)), static_cast<char>(raw[13])};
     char day[2] = {static_cast<char>(raw[14]), static_cast<char>(raw[15])};
     const platform::clock::LocalTime now = recordClock();
-    int monthValue = TextValue(month, 2);
-    int dayValue = TextValue(day, 2);
+    int monthValue = TwoDigitValue(month);
+    int dayValue = TwoDigitValue(day);
     if (monthValue < 1 || monthValue > 12 || dayValue < 1 || dayValue > 31) {
         TwoDigits(month, now.month);
         TwoDigits(day, now.day);
@@ -107,8 +104,8 @@ void DecodeRecord(const unsigned char* raw, std::int32_t terminal, TransactionRe
 
     char hour[2] = {static_cast<char>(raw[16]), static_cast<char>(raw[17])};
     char minute[2] = {static_cast<char>(raw[18]), static_cast<char>(raw[19])};
-    int hourValue = TextValue(hour, 2);
-    int minuteValue = TextValue(minute, 2);
+    int hourValue = TwoDigitValue(hour);
+    int minuteValue = TwoDigitValue(minute);
     if (hourValue < 0 || hourValue > 23 || minuteValue < 0 || minuteValue > 59) {
         TwoDigits(hour, now.hour);
         TwoDigits(minute, now.minute);

@@ -186,6 +186,22 @@ TEST_F(Decoding, TimeFallsBackToTheClock) {
     EXPECT_STREQ(Decode("00123450341232240000005000" "00").TimeText, "00:00");
 }
 
+// A date or time field is two digits or not valid: a blank, a sign, a
+// letter or a zero byte in it was read as a number and copied into the
+// text as it stood ("2026/03/ 5", "+9:30", a zero byte cutting the time).
+TEST_F(Decoding, FieldsThatAreNotTwoDigitsFallBackToTheClock) {
+    EXPECT_STREQ(Decode("00123450341232 50930005000" "00").DateText, "2026/03/15");   // day " 5"
+    EXPECT_STREQ(Decode("001234503412322x0930005000" "00").DateText, "2026/03/15");   // day "2x"
+    EXPECT_STREQ(Decode("0012345034121 240930005000" "00").DateText, "2026/03/15");   // month "1 "
+    EXPECT_STREQ(Decode("0012345034123224+930005000" "00").TimeText, "10:20");        // hour "+9"
+    EXPECT_STREQ(Decode("0012345034123224093-005000" "00").TimeText, "10:20");        // minute "3-"
+    std::string zeros = "00123450341232240930005000" "00";
+    zeros[16] = zeros[17] = '\0';
+    EXPECT_STREQ(Decode(zeros).TimeText, "10:20");  // hour of zero bytes
+    // Two digits as before.
+    EXPECT_STREQ(Decode("00123450341232240930005000" "00").TimeText, "09:30");
+}
+
 TEST_F(Decoding, TerminalTextAndCardNumber) {
     EXPECT_STREQ(Decode("ab12cd50341232240930005000" "00", 7).TerminalText, "007");
     EXPECT_STREQ(Decode("ab12cd50341232240930005000" "00", 123).TerminalText, "123");
