@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(s.ConnectTime >= 1 && s.ConnectTime <= 600000);
     FUZZ_CHECK(s.NetAllowance <= 600000 || s.NetAllowance == PortSettings::kNetAllowanceByKind);
     LineTiming timing;
-    SerialParams params;
+    LineParams params;
     s.ApplyTo(timing, params, true);
     FUZZ_CHECK(params.device == s.ComName && timing.netAllowance <= 600000);
 
