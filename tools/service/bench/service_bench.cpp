@@ -230,7 +230,7 @@ void Fill(const std::string& path, int records) {
     constexpr int kDays = 365;
     const int perDay = records / kDays / 50;
     const std::time_t now = std::time(nullptr);
-    std::int64_t batchId = 0;
+    std::int64_t batchId = 0, seq = 0;
     for (int d = kDays - 1; d >= 0; --d) {
         const std::time_t when = now - d * 86400;
         std::tm tm{};
@@ -246,19 +246,19 @@ void Fill(const std::string& path, int records) {
                           " VALUES (?, ?, ?, ?, 'x', 6, 0, '2026-01-01T00:00:00Z', 'bench')",
                           {batchId, line, static_cast<std::int64_t>(terminal % 25 + 1), batchId % 65536});
                 std::string sql = "INSERT INTO records (batch_id, position, line, terminal, card, type, amount_cents,"
-                                  " second_amount_cents, at, day) VALUES ";
+                                  " second_amount_cents, at, day, seq) VALUES ";
                 std::vector<talvo::service::Value> params;
                 for (int k = 0; k < 6 && i + k < perDay; ++k) {
                     const int n = i + k;
                     char at[48];
                     std::snprintf(at, sizeof at, "%s %02d:%02d", day, 6 + n * 14 / perDay, n % 60);
-                    sql += k == 0 ? "(?, ?, ?, ?, ?, ?, ?, 0, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, 0, ?, ?)";
+                    sql += k == 0 ? "(?, ?, ?, ?, ?, ?, ?, 0, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, 0, ?, ?, ?)";
                     const bool deposit = n % 10 == 0;
                     params.insert(params.end(), {batchId, static_cast<std::int64_t>(k), line,
                                                  static_cast<std::int64_t>(terminal % 25 + 1), std::to_string(100000 + n),
                                                  static_cast<std::int64_t>(deposit ? 13 : 5),
                                                  static_cast<std::int64_t>(deposit ? 5000 : -(150 + n % 700)),
-                                                 std::string(at), std::string(day)});
+                                                 std::string(at), std::string(day), ++seq});
                 }
                 db->Query(sql, params);
             }
@@ -267,6 +267,7 @@ void Fill(const std::string& path, int records) {
     }
     for (const std::string& sql : indexes) db->Exec(sql);
     talvo::service::Transaction tx(*db);
+    db->Query("UPDATE record_sequence SET last = ?", {seq});
     db->Exec("DELETE FROM day_totals");
     db->Exec("INSERT INTO day_totals (day, line, terminal, type, records, sum_cents)"
              " SELECT day, line, terminal, type, COUNT(*), SUM(amount_cents) FROM records GROUP BY day, line, terminal, type");
@@ -702,6 +703,76 @@ int Block(int rounds) {
 
 }  // namespace
 
+// The feed on PostgreSQL: `records` records stored as talvod stores them
+// (batches of 255 from 8 terminals of two lines), then taken by one
+// consumer over HTTP as the README's consumer does (after=SEQ, 1000 a
+// request): records per second, while talvod runs.
+int FeedRate(int records) {
+    Postgres* pg = Postgres::Get();
+    if (pg == nullptr) {
+        std::fprintf(stderr, "feed: no PostgreSQL server programs\n");
+        return 1;
+    }
+    TempDir dir;
+    const std::string database = pg->NewDatabase();
+    {
+        auto db = talvo::service::Open(database);
+        talvo::service::Migrate(*db);
+        int stored = 0;
+        for (int round = 0; stored < records; ++round) {
+            std::vector<talvo::service::Batch> batches;
+            for (int t = 0; t < 8 && stored < records; ++t) {
+                talvo::service::Batch b;
+                b.line = t < 4 ? "hall" : "yard";
+                b.terminal = t % 4 + 1;
+                b.mark = round % 65536;
+                b.raw = "bench";
+                for (int k = 0; k < 255 && stored < records; ++k, ++stored) {
+                    talvo::service::Record r;
+                    r.terminal = b.terminal;
+                    r.card = std::to_string(100000 + stored % 900000);
+                    r.type = 5;
+                    r.amountCents = -(150 + stored % 700);
+                    r.year = 2026, r.month = 12, r.day = 1 + stored % 28, r.hour = 12, r.minute = stored % 60;
+                    b.records.push_back(r);
+                }
+                batches.push_back(std::move(b));
+            }
+            talvo::service::StoreBatches(*db, batches, "bench",
+                                         std::vector<talvo::service::RepeatCheck>(batches.size()));
+        }
+    }
+    SimLine sim(dir / "tty");
+    sim.Ok("add 1");
+    WriteText(dir / "talvod.toml",
+              ConfigText(database, "[http]\nport = 0\n[jobs]\ncollect = \"60s\"\n", {LineBlock("hall", sim.link(), {"1"})}));
+    Talvod talvod(dir / "talvod.toml", dir / "talvod.log");
+    const int port = talvod.Port();
+    if (port == 0) {
+        std::fprintf(stderr, "feed: talvod did not start\n%s", talvod.Log().c_str());
+        return 1;
+    }
+    std::int64_t after = 0, taken = 0;
+    const auto start = Clock::now();
+    for (bool more = true; more;) {
+        const HttpResult r = HttpGet(port, "/api/records?after=" + std::to_string(after) + "&limit=1000");
+        const auto page = nlohmann::json::parse(r.body, nullptr, false);
+        if (r.status != 200 || page.is_discarded()) {
+            std::fprintf(stderr, "feed: %d %s\n", r.status, r.body.c_str());
+            return 1;
+        }
+        taken += static_cast<std::int64_t>(page["records"].size());
+        after = page["next"].get<std::int64_t>();
+        more = page["more"].get<bool>();
+    }
+    const double t = Seconds(start);
+    talvod.Signal(SIGTERM);
+    talvod.Wait();
+    std::printf("the feed on PostgreSQL: %lld of %d records taken by one consumer (1000 a request) in %.2f s:"
+                " %.0f records/s\n", static_cast<long long>(taken), records, t, taken / t);
+    return taken == records ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     const std::string what = argc > 1 ? argv[1] : "";
     const int n = argc > 2 ? std::atoi(argv[2]) : 0;
@@ -712,6 +783,8 @@ int main(int argc, char** argv) {
     if (what == "idle") return Idle(n > 0 ? n : 60);
     if (what == "page") return Page(n > 0 ? n : 15'000'000);
     if (what == "block") return Block(n > 0 ? n : 20);
-    std::fprintf(stderr, "usage: talvo_service_bench rate [RECORDS [TERMINALS]] | idle [SECONDS] | page [RECORDS] | block [ROUNDS]\n");
+    if (what == "feed") return FeedRate(n > 0 ? n : 200'000);
+    std::fprintf(stderr, "usage: talvo_service_bench rate [RECORDS [TERMINALS]] | idle [SECONDS] | page [RECORDS] |"
+                         " block [ROUNDS] | feed [RECORDS]\n");
     return 2;
 }
