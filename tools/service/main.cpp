@@ -427,6 +427,66 @@ TALVO_LINES_ONLY_HOST;
 
 namespace {
 
+#ifdef _WIN32
+// Before the service starts: where stop and reload requests come from.
+void TakeRequests(const Config& config, const std::string& path, bool underScm) {
+    Log(Level::kInfo, "start", {{"config", path}, {"host", config.host}, {"library", talvo_version()},
+                                {"pid", std::to_string(GetCurrentProcessId())}});
+    // Stop and reload requests come to this thread: Ctrl+C in a console, the
+    // service control manager's stop, shutdown or parameter change.
+    if (!underScm) win32::TakeConsoleRequests();
+}
+
+// Runs until a stop: Ctrl+C, or the service control manager's stop or
+// shutdown; a parameter change reads the configuration again.
+void ServeUntilStopped(Service& service, const std::string& path, bool underScm) {
+    if (underScm) win32::ReportRunning();
+    for (;;) {
+        if (win32::WaitForRequest() == win32::Request::kReload) {
+            Log(Level::kInfo, "reload", {{"config", path}});
+            service.Reload();
+            continue;
+        }
+        Log(Level::kInfo, "stopping", {{"request", underScm ? "service stop" : "console"}});
+        break;
+    }
+    if (underScm) win32::ReportStopping(30000);
+}
+#else
+// Before the service starts: the signals, and the start in the log.
+void TakeRequests(const Config& config, const std::string& path, sigset_t& signals) {
+    // The signals are taken by this thread alone, with sigwait, so that no
+    // worker is interrupted inside an exchange or a transaction.
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f) would kill the process at the first
+    // write past it; ignored, the write fails and the commit with it.
+    signal(SIGXFSZ, SIG_IGN);
+
+    Log(Level::kInfo, "start", {{"config", path}, {"host", config.host}, {"library", talvo_version()},
+                                {"pid", std::to_string(getpid())}});
+}
+
+// Runs until SIGTERM or SIGINT; SIGHUP reads the configuration again.
+void ServeUntilStopped(Service& service, const std::string& path, sigset_t& signals) {
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&signals, &sig) != 0) continue;
+        if (sig == SIGHUP) {
+            Log(Level::kInfo, "reload", {{"config", path}});
+            service.Reload();
+            continue;
+        }
+        Log(Level::kInfo, "stopping", {{"signal", sig == SIGTERM ? "TERM" : "INT"}});
+        break;
+    }
+}
+#endif
+
 int Main(int argc, char** argv) {
 #ifndef _WIN32
     if (argc > 1 && std::strcmp(argv[1], "db") == 0) return DbMain(argc, argv);
@@ -510,59 +570,20 @@ int Main(int argc, char** argv) {
     }
 
 #ifdef _WIN32
-    Log(Level::kInfo, "start", {{"config", path}, {"host", config.host}, {"library", talvo_version()},
-                                {"pid", std::to_string(GetCurrentProcessId())}});
-    // Stop and reload requests come to this thread: Ctrl+C in a console, the
-    // service control manager's stop, shutdown or parameter change.
-    if (!underScm) win32::TakeConsoleRequests();
-    Service service(config);
-    if (!service.Start()) {
-        if (!service.Stop()) _exit(1);
-        return 1;
-    }
-    if (underScm) win32::ReportRunning();
-    for (;;) {
-        if (win32::WaitForRequest() == win32::Request::kReload) {
-            Log(Level::kInfo, "reload", {{"config", path}});
-            service.Reload();
-            continue;
-        }
-        Log(Level::kInfo, "stopping", {{"request", underScm ? "service stop" : "console"}});
-        break;
-    }
-    if (underScm) win32::ReportStopping(30000);
+    TakeRequests(config, path, underScm);
 #else
-    // The signals are taken by this thread alone, with sigwait, so that no
-    // worker is interrupted inside an exchange or a transaction.
     sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-    // A file-size limit (ulimit -f) would kill the process at the first
-    // write past it; ignored, the write fails and the commit with it.
-    signal(SIGXFSZ, SIG_IGN);
-
-    Log(Level::kInfo, "start", {{"config", path}, {"host", config.host}, {"library", talvo_version()},
-                                {"pid", std::to_string(getpid())}});
+    TakeRequests(config, path, signals);
+#endif
     Service service(config);
     if (!service.Start()) {
         if (!service.Stop()) _exit(1);
         return 1;
     }
-    for (;;) {
-        int sig = 0;
-        if (sigwait(&signals, &sig) != 0) continue;
-        if (sig == SIGHUP) {
-            Log(Level::kInfo, "reload", {{"config", path}});
-            service.Reload();
-            continue;
-        }
-        Log(Level::kInfo, "stopping", {{"signal", sig == SIGTERM ? "TERM" : "INT"}});
-        break;
-    }
+#ifdef _WIN32
+    ServeUntilStopped(service, path, underScm);
+#else
+    ServeUntilStopped(service, path, signals);
 #endif
     const bool whole = service.Stop();
     Log(Level::kInfo, "stopped");
