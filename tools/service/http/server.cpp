@@ -417,6 +417,10 @@ std::size_t GuardedServer::Threads() const {
     return state_->running;
 }
 
+// One function, and long for it: each turn's steps read the same poll set by
+// position (the wake socket, the listening socket, the waiting connections,
+// then the draining ones), which split apart would be passed from hand to
+// hand and could fall out of step.
 void GuardedServer::Serve() {
     HttpConnections& s = *state_;
     {
