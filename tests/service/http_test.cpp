@@ -194,7 +194,7 @@ TEST_F(Http, CsvTotalsAndRejected) {
     EXPECT_EQ(csv.Header("Content-Disposition"), "attachment; filename=\"records.csv\"");
     const std::size_t deposits = seeded.Count([](const Seeded::Row& r) { return r.line == "east" && r.type == 13; });
     EXPECT_EQ(std::count(csv.body.begin(), csv.body.end(), '\n'), static_cast<long>(deposits + 1));
-    EXPECT_EQ(csv.body.rfind("id,line,terminal,card,type,amount,second_amount,time,batch\r\n", 0), 0u);
+    EXPECT_EQ(csv.body.rfind("id,line,terminal,card,type,amount,second_amount,time,batch,name\r\n", 0), 0u);
     EXPECT_NE(csv.body.find(",east,"), std::string::npos);
     EXPECT_EQ(csv.body.find(",west,"), std::string::npos);
     EXPECT_EQ(csv.body.find(",payment,"), std::string::npos);

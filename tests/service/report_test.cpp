@@ -138,6 +138,16 @@ TEST_F(ReportService, FiguresHoursAndNamesFromSoftwareTerminals) {
     ASSERT_EQ(Ops({"report", "--day", today, "--format", "csv"}, out, err), 0) << err;
     EXPECT_NE(out.find("\r\nsite,,,,,4,-6.00,2,17.25,"), std::string::npos) << out;
 
+    // The records name their cardholders: the list, the feed and the CSV.
+    const json records = Get("/api/records?card=100001&limit=100");
+    ASSERT_FALSE(records["records"].empty()) << records.dump();
+    for (const json& rec : records["records"]) EXPECT_EQ(rec["name"], "Ann Lee");
+    const json fed = Get("/api/records?after=0&card=100002");
+    ASSERT_FALSE(fed["records"].empty()) << fed.dump();
+    EXPECT_EQ(fed["records"][0]["name"], "Bo Ray");
+    const HttpResult all = HttpGet(port, "/api/records.csv", token);
+    EXPECT_NE(all.body.find(",Ann Lee\r\n"), std::string::npos) << all.body;
+
     // Attendance: Ann's two pairs, Bo's lone punch flagged.
     const json a = Get("/api/attendance?from=" + today + "&to=" + today);
     ASSERT_EQ(a["days"].size(), 2u) << a.dump();

@@ -432,7 +432,11 @@ TEST(Csv, QuotingAndFormulas) {
     r.secondAmountCents = 7;
     r.at = "2026-03-01 10:00";
     r.batch = 9;
-    EXPECT_EQ(CsvLine(r), "3,\"a,b\",2,'=cmd|,payment,-12.05,0.07,2026-03-01 10:00,9\r\n");
+    EXPECT_EQ(CsvLine(r), "3,\"a,b\",2,'=cmd|,payment,-12.05,0.07,2026-03-01 10:00,9,\r\n");
+    // A cardholder's name is a text like any other: quoted, and kept from
+    // being taken for a formula.
+    r.name = "=Lee, \"Ann\"";
+    EXPECT_EQ(CsvLine(r), "3,\"a,b\",2,'=cmd|,payment,-12.05,0.07,2026-03-01 10:00,9,\"'=Lee, \"\"Ann\"\"\"\r\n");
     EXPECT_EQ(common::FormatCents(0), "0.00");
     EXPECT_EQ(common::FormatCents(-5), "-0.05");
     EXPECT_EQ(common::FormatCents(123456789), "1234567.89");

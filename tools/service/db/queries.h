@@ -51,6 +51,8 @@ struct RecordRow {
     // The record's place in commit order: rising with every record stored,
     // never reused (the feed's cursor).
     std::int64_t seq = 0;
+    // The cardholder's name ("" for a card nobody is named for).
+    std::string name;
 };
 
 struct RecordPage {

@@ -70,7 +70,8 @@ json RecordJson(const RecordRow& r) {
     return json{{"id", r.id},          {"line", r.line},         {"terminal", r.terminal},
                 {"card", r.card},      {"type", TypeName(r.type)}, {"amount_cents", r.amountCents},
                 {"second_amount_cents", r.secondAmountCents},     {"at", r.at},
-                {"batch", r.batch},    {"seq", r.seq}};
+                {"batch", r.batch},    {"seq", r.seq},
+                {"name", Optional(r.name)}};
 }
 
 // A command's arguments for the audit table; a card key is not written.
