@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "config.h"
+#include "db/report_schedule.h"
 #include "db/database.h"
 #include "harness.h"
 #include "rogue_peer.h"
@@ -499,6 +500,38 @@ TEST_F(ConfigFile, DeviceServersAreAskedForAConnection) {
                        "client may hold the port"),
               std::string::npos)
         << out;
+}
+
+// [reports]: a folder and a time of day, both or neither; the day due is
+// none before the time, today or yesterday after it.
+TEST_F(ConfigFile, ReportsFolderAndTimeOfDay) {
+    ASSERT_EQ(Errors("[reports]\nfolder = \"out\"\nat = \"06:00\"\nday = \"yesterday\"\nformats = [\"csv\"]\n" +
+                     std::string(kLine)),
+              "");
+    EXPECT_EQ(config.reports.folder, std::string(dir / "out"));
+    EXPECT_EQ(config.reports.atMinute, 360);
+    EXPECT_TRUE(config.reports.csv);
+    EXPECT_FALSE(config.reports.html);
+    std::tm tm{};
+    tm.tm_year = 126, tm.tm_mon = 2, tm.tm_mday = 1, tm.tm_hour = 5, tm.tm_min = 59;
+    EXPECT_FALSE(service::DueReportDay(config.reports, tm));
+    tm.tm_hour = 6, tm.tm_min = 0;
+    EXPECT_EQ(service::DueReportDay(config.reports, tm).value_or(""), "2026-02-28");
+    config.reports.yesterday = false;
+    EXPECT_EQ(service::DueReportDay(config.reports, tm).value_or(""), "2026-03-01");
+
+    const std::string file = std::string(dir / "talvod.toml");
+    EXPECT_NE(Errors("[reports]\nfolder = \"out\"\n" + std::string(kLine)).find("needs both folder and at"),
+              std::string::npos);
+    for (const char* bad : {"\"24:00\"", "\"6:00\"", "\"06:60\"", "\"noon\""}) {
+        EXPECT_NE(Errors(std::string("[reports]\nfolder = \"out\"\nat = ") + bad + "\n" + kLine)
+                      .find("at in [reports] must be a local time HH:MM"),
+                  std::string::npos)
+            << bad;
+    }
+    EXPECT_NE(Errors("[reports]\nfolder = \"out\"\nat = \"06:00\"\nformats = [\"pdf\"]\n" + std::string(kLine))
+                  .find("formats in [reports]"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // interface, the `db` subcommands and the page in headless Chromium.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <csignal>
 #include <ctime>
 
@@ -181,6 +183,31 @@ TEST_F(ReportService, FiguresHoursAndNamesFromSoftwareTerminals) {
     EXPECT_NE(dom.find("<td class=\"mono\">100001</td><td>payment</td><td class=\"num\">-€4.50</td><td class=\"holder\">Ann Lee</td>"),
               std::string::npos)
         << dom;
+}
+
+// [reports]: the day's files written by themselves once the time has
+// passed (at the start, when it passed before), whole, and written anew
+// after they are removed and the configuration read again.
+TEST_F(ReportService, WrittenToTheFolderOnceTheTimeHasPassed) {
+    Start("[http]\nport = 0\n[reports]\nfolder = \"out\"\nat = \"00:00\"\n");
+    const std::string csv = dir / ("out/report-" + Today() + ".csv");
+    const std::string html = dir / ("out/report-" + Today() + ".html");
+    ASSERT_TRUE(WaitFor([&] { return access(csv.c_str(), F_OK) == 0 && access(html.c_str(), F_OK) == 0; }))
+        << talvod->Log();
+    // Written at the start, maybe before the records came: removed, and
+    // the configuration read again, it is written with all of them.
+    ASSERT_EQ(unlink(csv.c_str()), 0);
+    ASSERT_EQ(unlink(html.c_str()), 0);
+    talvod->Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return access(csv.c_str(), F_OK) == 0 && access(html.c_str(), F_OK) == 0; }))
+        << talvod->Log();
+    EXPECT_EQ(ReadText(csv), HttpGet(port, "/api/reports/day?date=" + Today() + "&format=csv").body);
+    EXPECT_NE(ReadText(html).find("<td class=\"n\">17.25</td>"), std::string::npos);
+    EXPECT_EQ(talvod->Count("report-written"), 2) << talvod->Log();
+    // Nothing else in the folder: no part left behind.
+    int files = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(std::string(dir / "out"))) ++files;
+    EXPECT_EQ(files, 2);
 }
 
 TEST_F(ReportService, CardholdersChangedByAnAdministratorOnly) {

@@ -602,6 +602,51 @@ void ReadManage(Checker& c, const toml::table& m, JobsConfig& jobs) {
 }
 
 // [alerts]: the rules' durations (0 turns one off) and the channels.
+void ReadReports(Checker& c, const toml::table& r, const std::filesystem::path& dir, ReportsConfig& reports) {
+    c.Keys(r, {"folder", "at", "day", "formats"}, "[reports]");
+    const std::string at = " in [reports]";
+    std::string folder, time, day;
+    if (c.Text(r, "folder", folder, at)) {
+        if (folder.empty()) c.Error(r.get("folder")->source(), "folder in [reports] is empty");
+        else reports.folder = (dir / folder).lexically_normal().string();
+    }
+    if (c.Text(r, "at", time, at)) {
+        const bool form = time.size() == 5 && time[2] == ':' && std::isdigit(static_cast<unsigned char>(time[0])) &&
+                          std::isdigit(static_cast<unsigned char>(time[1])) &&
+                          std::isdigit(static_cast<unsigned char>(time[3])) &&
+                          std::isdigit(static_cast<unsigned char>(time[4]));
+        const int minutes = form ? std::stoi(time.substr(0, 2)) * 60 + std::stoi(time.substr(3)) : -1;
+        if (!form || minutes >= 24 * 60 || std::stoi(time.substr(3)) >= 60) {
+            c.Error(r.get("at")->source(), "at in [reports] must be a local time HH:MM such as \"23:30\"");
+        } else {
+            reports.atMinute = minutes;
+        }
+    }
+    if (c.Text(r, "day", day, at)) {
+        if (day != "today" && day != "yesterday") {
+            c.Error(r.get("day")->source(), "day in [reports] must be \"today\" or \"yesterday\"");
+        }
+        reports.yesterday = day == "yesterday";
+    }
+    if (const toml::node* f = r.get("formats")) {
+        const toml::array* list = f->as_array();
+        reports.csv = reports.html = false;
+        bool ok = list != nullptr && !list->empty();
+        if (list != nullptr) {
+            for (const toml::node& e : *list) {
+                const auto v = e.value<std::string>();
+                if (v && *v == "csv") reports.csv = true;
+                else if (v && *v == "html") reports.html = true;
+                else ok = false;
+            }
+        }
+        if (!ok) c.Error(f->source(), "formats in [reports] must be a list of \"csv\" and \"html\"");
+    }
+    if ((reports.folder.empty()) != (reports.atMinute < 0)) {
+        c.Error(r.source(), "[reports] needs both folder and at");
+    }
+}
+
 void ReadAlerts(Checker& c, const toml::table& a, const std::filesystem::path& dir, AlertsConfig& alerts) {
     c.Keys(a, {"check", "repeat", "silent_after", "line_after", "sync_after", "database_after", "rejected_within",
                "disk_free_below", "webhook_url", "webhook_secret", "webhook_secret_file", "webhook_timeout",
@@ -701,13 +746,14 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
         return false;
     }
     Checker c(path);
-    c.Keys(root, {"database", "database_password_file", "host", "http", "jobs", "manage", "alerts", "line"}, "");
+    c.Keys(root, {"database", "database_password_file", "host", "http", "jobs", "manage", "alerts", "reports", "line"}, "");
     const std::filesystem::path dir = std::filesystem::absolute(path).parent_path();
     ReadTop(c, root, dir, config);
     if (const toml::table* h = Section(c, root, "http")) ReadHttp(c, *h, dir, config.http);
     if (const toml::table* j = Section(c, root, "jobs")) ReadJobs(c, *j, config.jobs);
     if (const toml::table* m = Section(c, root, "manage")) ReadManage(c, *m, config.jobs);
     if (const toml::table* a = Section(c, root, "alerts")) ReadAlerts(c, *a, dir, config.alerts);
+    if (const toml::table* r = Section(c, root, "reports")) ReadReports(c, *r, dir, config.reports);
 
     const toml::node* lines = root.get("line");
     std::map<std::string, std::uint32_t> deviceAt, nameAt;

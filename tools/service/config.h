@@ -107,6 +107,14 @@ struct HttpConfig {
     bool operator==(const HttpConfig&) const = default;
 };
 
+// [reports]: the day's report written to a folder at a time of day.
+struct ReportsConfig {
+    std::string folder;   // absolute; "" writes none
+    int atMinute = -1;    // minutes after local midnight; -1 writes none
+    bool yesterday = false;  // the day before the one it is written on
+    bool csv = true, html = true;
+};
+
 // [alerts]: when something is wrong long enough, who is told.  A rule's
 // duration of 0 turns it off.
 struct AlertsConfig {
@@ -136,6 +144,7 @@ struct Config {
     HttpConfig http;
     JobsConfig jobs;
     AlertsConfig alerts;
+    ReportsConfig reports;
     std::vector<LineConfig> lines;
 };
 

@@ -40,6 +40,7 @@
 #include "config.h"
 #include "db/database.h"
 #include "db/db_cli.h"
+#include "db/report_schedule.h"
 #include "line/device_probe.h"
 #include "http/api.h"
 #include "log.h"
@@ -273,6 +274,8 @@ public:
         }
         claims_.Start(Names(config_.lines));
         if (alerts_) alerts_->Start();
+        reports_ = std::make_unique<ReportSchedule>(config_);
+        reports_->Start();
         std::lock_guard<std::mutex> hold(lock_);
         for (const LineConfig& l : config_.lines) StartLine(l);
         return true;
@@ -347,6 +350,7 @@ public:
         claims_.SetLines(Names(fresh.lines));
         http_->Reconfigure(fresh);
         if (alerts_) alerts_->Reconfigure(fresh);
+        if (reports_) reports_->Reconfigure(fresh);
         std::lock_guard<std::mutex> hold(lock_);
         config_.lines = fresh.lines;
         config_.jobs = fresh.jobs;
@@ -386,6 +390,7 @@ public:
         }
         if (!claims_.Stop(deadline)) all = false;
         if (alerts_) alerts_->Stop();
+        if (reports_) reports_->Stop();
         if (http_ && !http_->Stop()) {
             Log(Level::kWarning, "http-connections-left", {{"reason", "a request still in progress at the stop"}});
             all = false;
@@ -413,6 +418,7 @@ private:
     };
     std::unique_ptr<NoAlerts> alerts_;
 #endif
+    std::unique_ptr<ReportSchedule> reports_;
     std::mutex lock_;
     std::map<std::string, std::unique_ptr<LineWorker>> workers_;
     ClaimKeeper claims_;
