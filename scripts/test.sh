@@ -80,7 +80,7 @@ run_script() {  # STEP SCRIPT ARGS...
     set +e
     "$@" 2>&1 | tee "$log"
     set -e
-    line=$(grep -E '^[a-z]+: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -1 || true)
+    line=$(grep -E '^[a-z0-9.-]+: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -1 || true)
     if [ -z "$line" ]; then
         failed=$((failed + 1))
     else

@@ -188,6 +188,13 @@ TEST_P(Collection, FullDayFromTwoLines) {
         << err;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 60);
     EXPECT_TRUE(err.empty()) << err;
+    // The database named after the query, as the packages' test and
+    // scripts write it.
+    std::string before;
+    ASSERT_EQ(RunProgram({TALVO_CLI_PATH, "db", "--database", database, "records", "--csv"}, before, err, {}), 0) << err;
+    ASSERT_EQ(RunProgram({TALVO_CLI_PATH, "db", "records", "--database", database, "--csv"}, out, err, {}), 0) << err;
+    EXPECT_GT(std::count(out.begin(), out.end(), '\n'), 1 + 60);
+    EXPECT_EQ(out, before);
     ASSERT_EQ(RunProgram({TALVOD_PATH, "db", "--database", database, "totals", "--by", "line"}, out), 0) << out;
     EXPECT_NE(out.find("north"), std::string::npos) << out;
     EXPECT_EQ(RunProgram({TALVO_CLI_PATH, "db", "--database", database, "records", "--card", "x' or 1=1"}, out, err, {}), 2);

@@ -43,6 +43,9 @@ CLI::App* AddDbCommands(CLI::App& app, const std::string& description, std::shar
     DbQuery& q = *query;
     CLI::App* db = app.add_subcommand("db", description);
     db->require_subcommand(1);
+    // --database and --config may also come after the query's name
+    // (`db records --database FILE`): its subcommands hand them up.
+    db->fallthrough();
     db->add_option("--database", q.database, "a SQLite file or postgresql://... (default: from the configuration)");
     db->add_option("--config", q.config, "talvod's configuration (default /etc/talvod/talvod.toml)")->type_name("FILE");
 

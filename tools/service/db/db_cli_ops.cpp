@@ -40,14 +40,14 @@ bool Site(CLI::App& db, std::string& target, std::unique_ptr<Config>& config) {
         config = std::make_unique<Config>();
         std::vector<std::string> errors;
         if (!LoadConfig(path, *config, errors)) {
-            for (const std::string& e : errors) std::fprintf(stderr, "talvo: %s\n", e.c_str());
-            std::fprintf(stderr, "talvo: name the database with --database or a configuration with --config\n");
+            for (const std::string& e : errors) std::fprintf(stderr, "talvod: %s\n", e.c_str());
+            std::fprintf(stderr, "talvod: name the database with --database or a configuration with --config\n");
             return false;
         }
         if (target.empty()) target = config->database;
     }
     if (!IsPostgres(target) && !std::filesystem::is_regular_file(target)) {
-        std::fprintf(stderr, "talvo: database %s: no such file\n", target.c_str());
+        std::fprintf(stderr, "talvod: database %s: no such file\n", target.c_str());
         return false;
     }
     return true;
@@ -56,18 +56,18 @@ bool Site(CLI::App& db, std::string& target, std::unique_ptr<Config>& config) {
 // --day, or --from and --to (either alone: that one day).
 bool Period(const OpsOptions& o, std::string& from, std::string& to) {
     if (!o.day.empty() && (!o.from.empty() || !o.to.empty())) {
-        std::fprintf(stderr, "talvo: --day or --from/--to, not both\n");
+        std::fprintf(stderr, "talvod: --day or --from/--to, not both\n");
         return false;
     }
     from = !o.day.empty() ? o.day : !o.from.empty() ? o.from : o.to;
     to = !o.day.empty() ? o.day : !o.to.empty() ? o.to : o.from;
     if (from.empty()) from = to = LocalToday();
     if (!ValidDate(from) || !ValidDate(to)) {
-        std::fprintf(stderr, "talvo: dates are YYYY-MM-DD\n");
+        std::fprintf(stderr, "talvod: dates are YYYY-MM-DD\n");
         return false;
     }
     if (from > to) {
-        std::fprintf(stderr, "talvo: --from is after --to\n");
+        std::fprintf(stderr, "talvod: --from is after --to\n");
         return false;
     }
     return true;
@@ -105,7 +105,7 @@ int RunReport(CLI::App& db, const OpsOptions& o) {
         else if (o.format == "html") std::fputs(ReportHtml(r, config ? config->host : "", config ? config->http.currency : "").c_str(), stdout);
         else PrintReport(r);
     } catch (const DbError& e) {
-        std::fprintf(stderr, "talvo: database %s: %s\n", Describe(target).c_str(), e.what());
+        std::fprintf(stderr, "talvod: database %s: %s\n", Describe(target).c_str(), e.what());
         return 1;
     }
     return 0;
@@ -131,7 +131,7 @@ int RunAttendance(CLI::App& db, const OpsOptions& o) {
                         d.FirstIn().c_str(), d.LastOut().c_str(), Hours(d.minutes).c_str(), pairs.c_str());
         }
     } catch (const DbError& e) {
-        std::fprintf(stderr, "talvo: database %s: %s\n", Describe(target).c_str(), e.what());
+        std::fprintf(stderr, "talvod: database %s: %s\n", Describe(target).c_str(), e.what());
         return 1;
     }
     return 0;
@@ -144,14 +144,14 @@ int RunCardholders(CLI::App& db, const OpsOptions& o, bool import) {
     if (import) {
         std::ifstream in(o.file, std::ios::binary);
         if (!in) {
-            std::fprintf(stderr, "talvo: cannot read %s\n", o.file.c_str());
+            std::fprintf(stderr, "talvod: cannot read %s\n", o.file.c_str());
             return 2;
         }
         std::ostringstream text;
         text << in.rdbuf();
         std::string error;
         if (!ParseCardholdersCsv(text.str(), rows, error)) {
-            std::fprintf(stderr, "talvo: %s: %s; nothing imported\n", o.file.c_str(), error.c_str());
+            std::fprintf(stderr, "talvod: %s: %s; nothing imported\n", o.file.c_str(), error.c_str());
             return 2;
         }
     }
@@ -167,7 +167,7 @@ int RunCardholders(CLI::App& db, const OpsOptions& o, bool import) {
                     static_cast<long long>(n.changed), static_cast<long long>(n.unchanged),
                     static_cast<long long>(n.removed));
     } catch (const DbError& e) {
-        std::fprintf(stderr, "talvo: database %s: %s%s\n", Describe(target).c_str(), e.what(),
+        std::fprintf(stderr, "talvod: database %s: %s%s\n", Describe(target).c_str(), e.what(),
                      import ? "; nothing imported" : "");
         return 1;
     }
