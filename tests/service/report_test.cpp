@@ -139,6 +139,19 @@ TEST_F(ReportService, FiguresHoursAndNamesFromSoftwareTerminals) {
     EXPECT_EQ(HttpGet(port, "/api/reports/day?date=" + today + "&from=" + today, token).status, 400);
     ASSERT_EQ(Ops({"report", "--day", today, "--format", "csv"}, out, err), 0) << err;
     EXPECT_NE(out.find("\r\nsite,,,,,4,-6.00,2,17.25,"), std::string::npos) << out;
+    // The same through talvo, which hands the command to talvod as it is.
+    std::string viaTalvo;
+    ASSERT_EQ(RunProgram({TALVO_CLI_PATH, "db", "report", "--database", dir / "talvod.db", "--day", today, "--format",
+                          "csv"},
+                         viaTalvo, err, {}),
+              0)
+        << err;
+    EXPECT_EQ(viaTalvo, out);
+    EXPECT_EQ(RunProgram({TALVO_CLI_PATH, "db", "report", "--database", dir / "talvod.db", "--day", "2026-02-30"},
+                         viaTalvo, err, {}),
+              2);
+    ASSERT_EQ(RunProgram({TALVO_CLI_PATH, "db", "cardholders", "--help"}, viaTalvo, err, {}), 0) << err;
+    EXPECT_NE(viaTalvo.find("import"), std::string::npos) << viaTalvo;
 
     // The records name their cardholders: the list, the feed and the CSV.
     const json records = Get("/api/records?card=100001&limit=100");

@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
 #ifndef _WIN32
         bool db = false;
         talvo::common::AddDbCommands(app, kDbDescription, std::make_shared<talvo::common::DbQuery>(),
-                                     [&db] { db = true; });
+                                     [&db] { db = true; }, true);
 #endif
         FinishHelp(app);
         try {

@@ -39,7 +39,7 @@ void FilterOptions(CLI::App* sub, DbQuery& q, const std::vector<std::string>& na
 }  // namespace
 
 CLI::App* AddDbCommands(CLI::App& app, const std::string& description, std::shared_ptr<DbQuery> query,
-                        std::function<void()> chosen) {
+                        std::function<void()> chosen, bool operations) {
     DbQuery& q = *query;
     CLI::App* db = app.add_subcommand("db", description);
     db->require_subcommand(1);
@@ -69,6 +69,25 @@ CLI::App* AddDbCommands(CLI::App& app, const std::string& description, std::shar
     FilterOptions(rejected, q, {"line", "terminal", "limit", "offset"});
     choose(rejected, "rejected");
     choose(db->add_subcommand("terminals", "every terminal with its state and today's figures"), "terminals");
+    if (operations) {
+        static const std::pair<const char*, const char*> kOperations[] = {
+            {"report", "the day's report, or a period's (talvod db report --help)"},
+            {"cardholders", "import, export or list the cardholders (talvod db cardholders --help)"},
+            {"attendance", "attendance hours per cardholder and day (talvod db attendance --help)"},
+        };
+        for (const auto& [name, help] : kOperations) {
+            CLI::App* sub = db->add_subcommand(name, help);
+            // Everything after the name, --help too, is talvod's to read.
+            sub->prefix_command();
+            sub->allow_extras();
+            sub->fallthrough(false);
+            sub->set_help_flag();
+            sub->callback([query, chosen, what = std::string(name)] {
+                query->what = what;
+                chosen();
+            });
+        }
+    }
     return db;
 }
 

@@ -29,8 +29,10 @@ struct DbQuery {
 
 // Adds `db` and its subcommands to `app`, described as `description`;
 // `chosen` is called while the command line is read when a query was asked
-// for, with `query` filled in.
+// for, with `query` filled in.  With `operations` also the day's report,
+// cardholders and attendance hours, whose arguments are handed on to talvod
+// unread (talvo; talvod defines them itself, db_cli_ops.cpp).
 CLI::App* AddDbCommands(CLI::App& app, const std::string& description, std::shared_ptr<DbQuery> query,
-                        std::function<void()> chosen);
+                        std::function<void()> chosen, bool operations = false);
 
 }  // namespace talvo::common
