@@ -1,4 +1,6 @@
 #include "db/queries.h"
+
+#include "db/csv.h"
 #include "values.h"
 
 #include <algorithm>
@@ -145,15 +147,13 @@ const char* kRecordColumns = "SELECT id, line, terminal, card, type, amount_cent
 // The cardholders' names of `rows`, in one query.  A database its program
 // has not migrated yet (no cardholders table) names nobody.
 void Name(Connection& db, std::vector<RecordRow>& rows) {
+    std::set<std::string> distinct;
+    for (const RecordRow& r : rows) distinct.insert(r.card);
     std::string in;
     std::vector<Value> cards;
-    for (const RecordRow& r : rows) {
-        if (std::find_if(cards.begin(), cards.end(), [&](const Value& v) { return std::get<std::string>(v) == r.card; }) !=
-            cards.end()) {
-            continue;
-        }
+    for (const std::string& card : distinct) {
         in += cards.empty() ? "?" : ", ?";
-        cards.emplace_back(r.card);
+        cards.emplace_back(card);
     }
     if (cards.empty()) return;
     std::map<std::string, std::string> names;
@@ -168,17 +168,6 @@ void Name(Connection& db, std::vector<RecordRow>& rows) {
         const auto it = names.find(r.card);
         if (it != names.end()) r.name = it->second;
     }
-}
-
-std::string CsvField(std::string s) {
-    if (!s.empty() && (s[0] == '=' || s[0] == '+' || s[0] == '-' || s[0] == '@')) s.insert(0, "'");
-    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + "\"";
 }
 
 }  // namespace
@@ -457,9 +446,9 @@ std::string TypeName(int type) {
 std::string CsvHeader() { return "id,line,terminal,card,type,amount,second_amount,time,batch,name\r\n"; }
 
 std::string CsvLine(const RecordRow& r) {
-    return std::to_string(r.id) + "," + CsvField(r.line) + "," + std::to_string(r.terminal) + "," + CsvField(r.card) +
+    return std::to_string(r.id) + "," + CsvText(r.line) + "," + std::to_string(r.terminal) + "," + CsvText(r.card) +
            "," + TypeName(r.type) + "," + common::FormatCents(r.amountCents) + "," + common::FormatCents(r.secondAmountCents) + "," +
-           CsvField(r.at) + "," + std::to_string(r.batch) + "," + CsvField(r.name) + "\r\n";
+           CsvText(r.at) + "," + std::to_string(r.batch) + "," + CsvText(r.name) + "\r\n";
 }
 
 std::string LocalToday() {
